@@ -1,0 +1,94 @@
+#include "PdfSyntax.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace folimo::pdf {
+
+std::string pdfReal(double value) {
+    if (!std::isfinite(value))
+        return "0";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.4f", value);
+    std::string s = buf;
+    s.erase(s.find_last_not_of('0') + 1);
+    if (s.back() == '.')
+        s.pop_back();
+    if (s == "-0")
+        s = "0";
+    return s;
+}
+
+std::string pdfLiteralString(std::string_view bytes) {
+    std::string out = "(";
+    for (char c : bytes) {
+        if (c == '(' || c == ')' || c == '\\')
+            out += '\\';
+        if (c == '\r') {
+            out += "\\r";
+            continue;
+        }
+        out += c;
+    }
+    out += ')';
+    return out;
+}
+
+std::string pdfHexString(std::string_view bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out = "<";
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    out += '>';
+    return out;
+}
+
+std::string pdfTextString(std::wstring_view text) {
+    bool ascii = true;
+    for (wchar_t c : text)
+        if (c < 0x20 || c > 0x7e)
+            ascii = false;
+    if (ascii) {
+        std::string bytes(text.begin(), text.end());
+        return pdfLiteralString(bytes);
+    }
+    std::string utf16 = "\xFE\xFF";
+    auto unit = [&utf16](unsigned u) {
+        utf16 += static_cast<char>(u >> 8);
+        utf16 += static_cast<char>(u & 0xFF);
+    };
+    for (wchar_t wc : text) {
+        auto c = static_cast<unsigned long>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            unit(0xD800 + static_cast<unsigned>(c >> 10));
+            unit(0xDC00 + static_cast<unsigned>(c & 0x3FF));
+        } else {
+            unit(static_cast<unsigned>(c));
+        }
+    }
+    return pdfHexString(utf16);
+}
+
+std::string pdfName(std::string_view name) {
+    std::string out = "/";
+    for (unsigned char c : name) {
+        bool regular = c > 0x20 && c < 0x7f && c != '#' && c != '/' && c != '(' && c != ')' &&
+                       c != '<' && c != '>' && c != '[' && c != ']' && c != '{' && c != '}' &&
+                       c != '%';
+        if (regular) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "#%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+} // namespace folimo::pdf

@@ -1,0 +1,24 @@
+// Small formatters for PDF syntax shared by the writer's parts.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace folimo::pdf {
+
+// A number as PDF wants it: no exponent, at most 4 decimals, no trailing zeros.
+std::string pdfReal(double value);
+
+// A text string for document information and bookmarks: plain ASCII as a literal,
+// anything else as UTF-16BE with a byte order mark, so every Unicode text shows.
+std::string pdfTextString(std::wstring_view text);
+
+// A literal string with (, ) and \ escaped; bytes pass unchanged.
+std::string pdfLiteralString(std::string_view bytes);
+
+std::string pdfHexString(std::string_view bytes);
+
+// A name object, "/" included, with delimiters and non-regular bytes as #xx.
+std::string pdfName(std::string_view name);
+
+} // namespace folimo::pdf

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the benchmarks need.
+# Idempotent: when everything is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config ccache
+    libgtest-dev libgmock-dev
+    libqpdf-dev qpdf
+    libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
+    poppler-utils
+    img2pdf imagemagick time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
