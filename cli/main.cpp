@@ -1,1 +1,216 @@
-int main() { return 0; }
+// folimo-cli: the engine without windows, for scripts, batch work and benchmarks.
+#include "CliOptions.h"
+
+#include <OutputNames.h>
+#include <TextExpansion.h>
+#include <folimo/Folimo.h>
+#include <folimo/WideText.h>
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int) { interrupted = true; }
+
+struct ReleaseDeleter {
+    void operator()(IBase* object) const {
+        if (object)
+            object->Release();
+    }
+};
+
+template <class I>
+std::unique_ptr<I, ReleaseDeleter> create(int kind) {
+    void* out = nullptr;
+    CreateObject(kind, &out);
+    if (!out)
+        throw std::runtime_error("the engine could not create an object of kind " +
+                                 std::to_string(kind));
+    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I*>(out));
+}
+
+class ConsoleProcess : public IProcess {
+public:
+    ConsoleProcess(bool quiet, std::size_t total) : quiet_(quiet), total_(total) {}
+    virtual ~ConsoleProcess() = default;
+
+    int OnBegin(const wchar_t*) noexcept override { return 1; }
+    int OnFile(const wchar_t* path, int loaded) noexcept override {
+        ++done_;
+        if (!loaded)
+            ++failed_;
+        else if (!quiet_)
+            std::fprintf(stderr, "[%zu/%zu] %s\n", done_, total_, folimo::toUtf8(path).c_str());
+        return 1;
+    }
+    int OnEnd() noexcept override { return 1; }
+    int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
+    int OnError(const wchar_t* message) noexcept override {
+        ++errors_;
+        std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
+        return 1;
+    }
+    int IsCancelled() noexcept override { return interrupted ? 1 : 0; }
+    int OnNotify() noexcept override { return 1; }
+
+    std::size_t failed() const { return failed_; }
+    std::size_t errors() const { return errors_; }
+
+private:
+    bool quiet_;
+    std::size_t total_;
+    std::size_t done_ = 0;
+    std::size_t failed_ = 0;
+    std::size_t errors_ = 0;
+};
+
+// Digits compare as numbers and letters without case, so img2 comes before img10.
+bool naturalLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) &&
+            std::isdigit(static_cast<unsigned char>(b[j]))) {
+            std::size_t i2 = i, j2 = j;
+            while (i2 < a.size() && a[i2] == '0')
+                ++i2;
+            while (j2 < b.size() && b[j2] == '0')
+                ++j2;
+            std::size_t ie = i2, je = j2;
+            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie])))
+                ++ie;
+            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je])))
+                ++je;
+            if (ie - i2 != je - j2)
+                return ie - i2 < je - j2;
+            int c = a.compare(i2, ie - i2, b, j2, je - j2);
+            if (c != 0)
+                return c < 0;
+            i = ie;
+            j = je;
+            continue;
+        }
+        int ca = std::tolower(static_cast<unsigned char>(a[i]));
+        int cb = std::tolower(static_cast<unsigned char>(b[j]));
+        if (ca != cb)
+            return ca < cb;
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// Files as given; a folder gives its supported files, in natural order.
+std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IFolimo& engine) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    for (const auto& input : inputs) {
+        std::error_code ec;
+        if (!fs::is_directory(fs::path(input), ec)) {
+            files.push_back(input);
+            continue;
+        }
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(fs::path(input), ec)) {
+            std::error_code fileEc;
+            if (!entry.is_regular_file(fileEc))
+                continue;
+            std::string path = entry.path().string();
+            if (engine.IsSupportedFile(folimo::fromUtf8(path).c_str()))
+                found.push_back(path);
+        }
+        if (ec)
+            std::fprintf(stderr, "folimo-cli: Error: cannot read the folder %s: %s\n",
+                         input.c_str(), ec.message().c_str());
+        std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+            return naturalLess(fs::path(a).filename().string(),
+                               fs::path(b).filename().string());
+        });
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    return files;
+}
+
+void applySettings(const CliOptions& o, IFolimoSettings& s) {
+    for (int i = 0; i < 5; ++i)
+        s.SetInfo(i, folimo::fromUtf8(o.info[i]).c_str());
+    if (o.pageSize)
+        s.SetPageSize(*o.pageSize);
+    if (o.customWidth)
+        s.SetCustomPageSize(*o.customWidth, *o.customHeight);
+    s.SetRotatePage(o.landscape ? 1 : 0);
+    for (int side = 0; side < 4; ++side)
+        s.SetMargin(side, o.margins[side]);
+    s.SetDoublePage(o.doublePage ? 1 : 0);
+    s.SetImageInPage(o.imageInPage ? 1 : 0);
+    s.SetImageAutoRotate(o.autoRotate ? 1 : 0);
+    s.SetCreateBookmark(o.bookmarks ? 1 : 0);
+    if (o.bookmarkText)
+        s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
+}
+
+int run(const CliOptions& options) {
+    auto engine = create<IFolimo>(FOLIMO_ENGINE);
+    applySettings(options, *engine->GetSettings());
+
+    std::vector<std::string> files = expandInputs(options.inputs, *engine);
+    if (files.empty()) {
+        std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");
+        return 1;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i)
+        engine->AddFile(folimo::fromUtf8(files[i]).c_str(), static_cast<int>(i));
+
+    std::wstring output = folimo::fromUtf8(options.output);
+    std::filesystem::path parent = std::filesystem::path(options.output).parent_path();
+    if (!parent.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(parent, ec);
+    }
+    output = folimo::freeOutputName(output);
+
+    folimo::TextExpander expander;
+    engine->SetTextCallback(&expander);
+    ConsoleProcess process(options.quiet, files.size());
+    std::signal(SIGINT, onInterrupt);
+    int ok = engine->Convert(output.c_str(), &process);
+    std::signal(SIGINT, SIG_DFL);
+    if (!ok)
+        return 1;
+    std::printf("%s\n", folimo::toUtf8(output).c_str());
+    if (interrupted)
+        std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
+    return process.failed() > 0 || process.errors() > 0 || interrupted ? 3 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CliOptions options;
+    try {
+        options = parseCliOptions(argc, argv);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "folimo-cli: %s\nTry 'folimo-cli --help'.\n", e.what());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(cliUsage(), stdout);
+        return 0;
+    }
+    try {
+        return run(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "folimo-cli: Error: %s\n", e.what());
+        return 1;
+    }
+}

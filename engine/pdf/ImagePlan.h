@@ -26,7 +26,14 @@ struct ColorSpacePlan {
     std::string palette; // for an indexed image: the palette, components of `device` per entry
 };
 
+// Move-only: `data` may point into `owned`, which a copy would not carry along.
 struct ImageStreamPlan {
+    ImageStreamPlan() = default;
+    ImageStreamPlan(ImageStreamPlan&&) = default;
+    ImageStreamPlan& operator=(ImageStreamPlan&&) = default;
+    ImageStreamPlan(const ImageStreamPlan&) = delete;
+    ImageStreamPlan& operator=(const ImageStreamPlan&) = delete;
+
     int width = 0;
     int height = 0;
     int bitsPerComponent = 8;

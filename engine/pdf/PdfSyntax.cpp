@@ -1,5 +1,6 @@
 #include "PdfSyntax.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -8,9 +9,10 @@ namespace folimo::pdf {
 std::string pdfReal(double value) {
     if (!std::isfinite(value))
         return "0";
+    // to_chars, unlike printf, never writes a decimal comma whatever the locale.
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.4f", value);
-    std::string s = buf;
+    auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 4);
+    std::string s(buf, result.ptr);
     s.erase(s.find_last_not_of('0') + 1);
     if (s.back() == '.')
         s.pop_back();

@@ -109,9 +109,15 @@ void PdfWriter::writeStreamObject(int number, std::string_view dictEntries,
 }
 
 void PdfWriter::finish(int rootNumber, int infoNumber, std::string_view fileId) {
+    // A number handed out for an object that was then never written (an input page
+    // that failed half-way through its copy) becomes a null object, so every
+    // reference to it stays valid.
     for (std::size_t i = 0; i < offsets_.size(); ++i)
-        if (offsets_[i] == 0)
-            throw PdfError(kErrInternal, "", "object " + std::to_string(i + 1) + " never written");
+        if (offsets_[i] == 0) {
+            beginObject(static_cast<int>(i + 1));
+            write("null");
+            endObject();
+        }
     std::uint64_t xref = offset();
     std::string table = "xref\n0 " + std::to_string(offsets_.size() + 1) + "\n0000000000 65535 f \n";
     char entry[24];

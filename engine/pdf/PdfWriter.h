@@ -21,7 +21,7 @@ public:
     PdfWriter& operator=(const PdfWriter&) = delete;
 
     // Object numbers may be handed out before their object is written (a parent that
-    // is written after its children); every number must be written before finish().
+    // is written after its children); one never written becomes a null object.
     int newObjectNumber();
 
     void beginObject(int number); // "N 0 obj\n"; records the offset

@@ -1,0 +1,173 @@
+#include "CliOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+namespace {
+
+const char* const kPageSizeNames[12] = {"image", "a1",     "a2",    "a3",     "a4",     "a5",
+                                        "a6",    "b5",     "letter", "legal", "ledger", "tabloid"};
+
+int parseInt(const std::string& option, const std::string& text) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+        throw std::invalid_argument(option + ": '" + text + "' is not a whole number");
+    return value;
+}
+
+std::vector<int> parseList(const std::string& option, const std::string& text) {
+    std::vector<int> values;
+    std::size_t start = 0;
+    while (true) {
+        auto comma = text.find_first_of(",x", start);
+        values.push_back(parseInt(option, text.substr(start, comma - start)));
+        if (comma == std::string::npos)
+            return values;
+        start = comma + 1;
+    }
+}
+
+} // namespace
+
+std::optional<int> pageSizeCode(const std::string& text) {
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (int code = 0; code < 12; ++code)
+        if (lower == kPageSizeNames[code])
+            return code;
+    int code = -1;
+    auto [end, ec] = std::from_chars(lower.data(), lower.data() + lower.size(), code);
+    if (ec == std::errc() && end == lower.data() + lower.size() && code >= 0 && code < 12)
+        return code;
+    return std::nullopt;
+}
+
+const char* cliUsage() {
+    return R"(Usage: folimo-cli -o OUTPUT.pdf [options] INPUT...
+
+Converts images and PDF files into one PDF document, one page per image (or two with
+--double-page); the pages of PDF inputs are copied in. A folder given as INPUT adds the
+supported files directly inside it, in natural name order. An existing file is never
+overwritten: OUTPUT (1).pdf, OUTPUT (2).pdf, ... is used instead, and missing folders
+of OUTPUT are created. Ctrl+C stops after the current page and keeps what was made.
+
+Output:
+  -o, --output FILE         the PDF to write (required)
+  -q, --quiet               report only errors
+
+Pages:
+  --page-size SIZE          image (each page the size of its image, the default), a1, a2,
+                            a3, a4, a5, a6, b5, letter, legal, ledger, tabloid, or the code
+                            0 to 11 in that order
+  --landscape               turn the page size to landscape
+  --custom-size W,H         every image page W x H points (wins over --page-size)
+  --margins L[,T,R,B]       margins in points: one value for all sides, or left, top,
+                            right, bottom
+  --double-page             two images per page: stacked, or side by side with --landscape
+  --image-in-page           fit and centre each image in its box, enlarging small ones
+  --auto-rotate             turn an image a quarter turn when its orientation differs
+                            from its box's
+
+Document:
+  --title TEXT, --subject TEXT, --author TEXT, --creator TEXT, --keywords TEXT
+                            the document information
+  --bookmarks               one bookmark per image page
+  --bookmark-text TEMPLATE  its title; %FILENAME%, %NUMBER% and %MDATA% (the file's
+                            date) are replaced; default %FILENAME%
+
+  -h, --help                this text
+
+Exit status: 0 when every input was converted, 1 when the PDF could not be written,
+2 for a wrong command line, 3 when the PDF was written but some inputs failed.
+)";
+}
+
+CliOptions parseCliOptions(int argc, char** argv) {
+    CliOptions o;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            o.inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string value;
+        bool inlineValue = false;
+        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            inlineValue = true;
+        }
+        auto next = [&]() -> std::string {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= argc)
+                throw std::invalid_argument(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "-o" || arg == "--output") {
+            o.output = next();
+        } else if (arg == "-q" || arg == "--quiet") {
+            o.quiet = true;
+        } else if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--page-size") {
+            std::string v = next();
+            o.pageSize = pageSizeCode(v);
+            if (!o.pageSize)
+                throw std::invalid_argument("--page-size: unknown size '" + v + "'");
+        } else if (arg == "--landscape") {
+            o.landscape = true;
+        } else if (arg == "--custom-size") {
+            auto v = parseList(arg, next());
+            if (v.size() != 2 || v[0] <= 0 || v[1] <= 0)
+                throw std::invalid_argument("--custom-size needs two positive numbers, W,H");
+            o.customWidth = v[0];
+            o.customHeight = v[1];
+        } else if (arg == "--margins") {
+            auto v = parseList(arg, next());
+            if (v.size() == 1)
+                v = {v[0], v[0], v[0], v[0]};
+            if (v.size() != 4)
+                throw std::invalid_argument("--margins needs one value or four: L,T,R,B");
+            std::copy(v.begin(), v.end(), o.margins);
+        } else if (arg == "--double-page") {
+            o.doublePage = true;
+        } else if (arg == "--image-in-page") {
+            o.imageInPage = true;
+        } else if (arg == "--auto-rotate") {
+            o.autoRotate = true;
+        } else if (arg == "--title") {
+            o.info[0] = next();
+        } else if (arg == "--subject") {
+            o.info[1] = next();
+        } else if (arg == "--author") {
+            o.info[2] = next();
+        } else if (arg == "--creator") {
+            o.info[3] = next();
+        } else if (arg == "--keywords") {
+            o.info[4] = next();
+        } else if (arg == "--bookmarks") {
+            o.bookmarks = true;
+        } else if (arg == "--bookmark-text") {
+            o.bookmarkText = next();
+            o.bookmarks = true;
+        } else {
+            throw std::invalid_argument("unknown option " + arg);
+        }
+    }
+    if (o.help)
+        return o;
+    if (o.output.empty())
+        throw std::invalid_argument("no output file: give -o OUTPUT.pdf");
+    if (o.inputs.empty())
+        throw std::invalid_argument("no input files");
+    return o;
+}

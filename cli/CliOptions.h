@@ -1,0 +1,34 @@
+// The command line of folimo-cli: every engine setting as an option, the inputs, and
+// how to report. Parsing only; nothing here touches the engine.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CliOptions {
+    std::string output;
+    std::vector<std::string> inputs;
+
+    std::optional<int> pageSize;
+    std::optional<int> customWidth, customHeight;
+    bool landscape = false;
+    int margins[4] = {0, 0, 0, 0}; // left, top, right, bottom
+    bool doublePage = false;
+    bool imageInPage = false;
+    bool autoRotate = false;
+    std::string info[5]; // title, subject, author, creator, keywords
+    bool bookmarks = false;
+    std::optional<std::string> bookmarkText;
+
+    bool quiet = false;
+    bool help = false;
+};
+
+// Throws std::invalid_argument with a message for the user.
+CliOptions parseCliOptions(int argc, char** argv);
+
+const char* cliUsage();
+
+// A page-size code from a number or one of the names of cliUsage().
+std::optional<int> pageSizeCode(const std::string& text);

@@ -1,0 +1,136 @@
+// The PDF library of the engine: documents, pages, images, imported PDF pages,
+// bookmarks and document information, under the operation names and option strings
+// the engine uses. It streams: an image or imported page is written to the output
+// when it is loaded and a page when it ends, so memory does not grow with the
+// document; only object offsets, page numbers and bookmark titles stay.
+//
+// The document is written to a hidden temporary file beside the output path and
+// moved to that path by end_document, never over a file that exists, so a failed or
+// abandoned run leaves nothing that looks like a finished PDF.
+//
+// Errors: with "errorpolicy=return" the operations that can fail for a bad input
+// (begin_document, load_image, open_pdi_document, open_pdi_page) return -1 and
+// get_errmsg() tells why; everything else, and those under the default policy, throw
+// PdfError. A PdfOutput is used by one thread at a time.
+#pragma once
+
+#include "PdfError.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace folimo::pdf {
+
+class PdfWriter;
+class PdfImport;
+
+class PdfOutput {
+public:
+    PdfOutput();
+    ~PdfOutput(); // an unfinished document's temporary file is removed
+    PdfOutput(const PdfOutput&) = delete;
+    PdfOutput& operator=(const PdfOutput&) = delete;
+
+    void set_option(std::wstring_view optlist);
+    void set_parameter(std::wstring_view key, std::wstring_view value);
+
+    int begin_document(std::wstring_view filename, std::wstring_view optlist);
+    void end_document(std::wstring_view optlist);
+    void set_info(std::wstring_view key, std::wstring_view value);
+
+    void begin_page_ext(double width, double height, std::wstring_view optlist);
+    void end_page_ext(std::wstring_view optlist);
+
+    int load_image(std::wstring_view imagetype, std::wstring_view filename,
+                   std::wstring_view optlist);
+    double info_image(int image, std::wstring_view keyword, std::wstring_view optlist);
+    void fit_image(int image, double x, double y, std::wstring_view optlist);
+    void close_image(int image);
+
+    int open_pdi_document(std::wstring_view filename, std::wstring_view optlist);
+    double pcos_get_number(int doc, std::wstring_view path);
+    int open_pdi_page(int doc, int pagenumber, std::wstring_view optlist);
+    void fit_pdi_page(int page, double x, double y, std::wstring_view optlist);
+    void close_pdi_page(int page);
+    void close_pdi_document(int doc);
+
+    void create_bookmark(std::wstring_view text, std::wstring_view optlist);
+
+    // The data is not copied: it must stay valid until delete_pvf. load_image reads
+    // it at once, so it may be freed right after the image is loaded.
+    void create_pvf(std::wstring_view filename, const void* data, std::size_t size,
+                    std::wstring_view optlist);
+    int delete_pvf(std::wstring_view filename);
+
+    std::wstring get_errmsg() const;
+
+private:
+    struct Image {
+        int object = 0;
+        int width = 0;
+        int height = 0;
+        double resx = 0;
+        double resy = 0;
+    };
+    struct ImportedPage {
+        int object = 0;
+        double width = 0;
+        double height = 0;
+    };
+    struct Page {
+        int object = 0;
+        double width = 0;
+        double height = 0;
+        std::string content;
+        std::map<std::string, int> xobjects; // resource name -> object number
+    };
+    struct Bookmark {
+        std::string title; // PDF text string
+        int page = 0;      // page object number
+    };
+
+    int fail(const char* api, const std::string& message, int number);
+    void requireDocument(const char* api) const;
+    Page& requirePage(const char* api);
+    const Image& image(int handle, const char* api) const;
+    // Draws the XObject `name` of natural size (w, h), whose own coordinates span
+    // unitW x unitH, at (x, y) following the fitting options.
+    void placeObject(double w, double h, double unitW, double unitH, double x, double y,
+                     std::wstring_view optlist, const std::string& name, int object,
+                     const char* api);
+    std::string resolvePath(std::string utf8) const;
+    void writePagesTree();
+    void writeOutlines(int outlinesObject);
+    void discardDocument() noexcept;
+
+    bool returnErrors_ = false;
+    std::vector<std::string> searchPath_;
+    std::string compatibility_ = "1.7";
+    std::map<std::string, std::string> fontOutlines_;
+    std::string errmsg_;
+
+    // The open document.
+    std::unique_ptr<PdfWriter> writer_;
+    std::string finalPath_;
+    std::string tempPath_;
+    int catalog_ = 0;
+    int pagesRoot_ = 0;
+    std::map<std::string, std::wstring> info_;
+    std::vector<int> pageObjects_;
+    std::vector<int> leaves_; // the page-tree node of every run of kPagesPerNode pages
+    std::vector<Bookmark> bookmarks_;
+    std::unique_ptr<Page> page_;
+
+    std::map<int, Image> images_;
+    std::map<int, std::unique_ptr<PdfImport>> pdiDocuments_;
+    std::map<int, ImportedPage> pdiPages_;
+    int nextHandle_ = 1;
+    std::map<std::string, std::pair<const void*, std::size_t>> pvf_;
+};
+
+} // namespace folimo::pdf

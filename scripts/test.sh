@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test.
+#   scripts/test.sh                 the normal build, in build/
+#   scripts/test.sh --sanitize address   under AddressSanitizer + UBSan, in build-asan/
+#   scripts/test.sh --sanitize thread    under ThreadSanitizer, in build-tsan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitize=""
+if [ "${1:-}" = "--sanitize" ]; then
+    sanitize=${2:?address or thread}
+fi
+case "$sanitize" in
+    "") build=${BUILD_DIR:-build} ;;
+    address) build=${BUILD_DIR:-build-asan} ;;
+    thread) build=${BUILD_DIR:-build-tsan} ;;
+    *) echo "unknown sanitizer '$sanitize'" >&2; exit 2 ;;
+esac
+
+bash scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIMO_SANITIZE="$sanitize"
+cmake --build "$build" -j "$(nproc)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

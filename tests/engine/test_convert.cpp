@@ -1,0 +1,465 @@
+// Whole conversion runs through the public interfaces, checked with qpdf and poppler.
+#include "TestSupport.h"
+
+#include <folimo/WideText.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+using namespace folimo::test;
+
+class Convert : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine = createEngine();
+        settings = engine->GetSettings();
+    }
+
+    // A solid colour image of w x h pixels with no resolution (one pixel, one point).
+    std::string solid(const std::string& name, const std::string& colour, int w, int h) {
+        std::string path = dir.file(name);
+        makeImage("-size " + std::to_string(w) + "x" + std::to_string(h) + " xc:" + colour +
+                      " -strip",
+                  path);
+        return path;
+    }
+
+    void add(const std::string& path, int tag = 0) { engine->AddFile(wide(path).c_str(), tag); }
+
+    int convert(const std::string& out, IProcess* process) {
+        return engine->Convert(wide(out).c_str(), process);
+    }
+
+    TempDir dir;
+    Owned<IFolimo> engine;
+    IFolimoSettings* settings = nullptr;
+    RecordingProcess process;
+};
+
+// Records the context of every text the engine asks to expand.
+class ContextRecorder : public FolimoCallback {
+public:
+    virtual ~ContextRecorder() = default;
+    const wchar_t* ExpandText(const wchar_t* text, TextContext* ctx) override {
+        seen.push_back({ctx->kind, ctx->pageCount, ctx->tag, folimo::toUtf8(ctx->currentFile)});
+        result = std::wstring(L"T:") + text;
+        return result.c_str();
+    }
+    struct Seen {
+        int kind;
+        int pageCount;
+        int tag;
+        std::string file;
+    };
+    std::vector<Seen> seen;
+    std::wstring result;
+};
+
+int bookmarkCount(const std::string& pdf) {
+    auto r = runCommand("qpdf --json --json-key=outlines " + shellQuote(pdf));
+    int n = 0;
+    for (std::size_t at = r.output.find("\"title\""); at != std::string::npos;
+         at = r.output.find("\"title\"", at + 1))
+        ++n;
+    return n;
+}
+
+std::string bookmarkTitles(const std::string& pdf) {
+    return runCommand("qpdf --json --json-key=outlines " + shellQuote(pdf)).output;
+}
+
+TEST_F(Convert, MixedListGivesPagesInOrderWithTheirCallbacks) {
+    std::string jpg = solid("a.jpg", "red", 60, 40);
+    std::string pdf = dir.file("three.pdf");
+    makePdf(pdf, {{300, 400}, {400, 300}, {200, 200}});
+    std::string png = solid("c.png", "blue", 50, 70);
+    add(jpg, 10);
+    add(pdf, 11);
+    add(png, 12);
+    settings->SetPageSize(4);
+    settings->SetCreateBookmark(1);
+    ContextRecorder recorder;
+    engine->SetTextCallback(&recorder);
+    std::string out = dir.file("out.pdf");
+
+    ASSERT_EQ(convert(out, &process), 1);
+    EXPECT_EQ(process.events, (std::vector<std::string>{"begin " + out, "file " + jpg + " 1",
+                                                        "file " + pdf + " 1", "file " + png + " 1",
+                                                        "end"}));
+    EXPECT_TRUE(qpdfCheckClean(out));
+    auto sizes = pdfPageSizes(out);
+    ASSERT_EQ(sizes.size(), 5u);
+    EXPECT_EQ(sizes[0].width, 594);
+    EXPECT_EQ(sizes[0].height, 842);
+    // Imported pages keep their own sizes.
+    EXPECT_EQ(sizes[1].width, 300);
+    EXPECT_EQ(sizes[2].width, 400);
+    EXPECT_EQ(sizes[3].height, 200);
+    EXPECT_EQ(sizes[4].width, 594);
+    // Bookmarks only for image pages, expanded with the context of their page.
+    ASSERT_EQ(recorder.seen.size(), 2u);
+    EXPECT_EQ(recorder.seen[0].kind, 1);
+    EXPECT_EQ(recorder.seen[0].pageCount, 0);
+    EXPECT_EQ(recorder.seen[0].tag, 10);
+    EXPECT_EQ(recorder.seen[0].file, jpg);
+    EXPECT_EQ(recorder.seen[1].pageCount, 4);
+    EXPECT_EQ(recorder.seen[1].tag, 12);
+    EXPECT_EQ(bookmarkCount(out), 2);
+    EXPECT_NE(bookmarkTitles(out).find("T:%FILENAME%"), std::string::npos);
+    // The imported text is still text.
+    auto text = runCommand("pdftotext -f 2 -l 4 " + shellQuote(out) + " -");
+    EXPECT_NE(text.output.find("Page 3"), std::string::npos) << text.output;
+}
+
+TEST_F(Convert, DocumentInformationInUnicode) {
+    settings->SetInfo(0, L"相册 Album «été»");
+    settings->SetInfo(1, L"Subject");
+    settings->SetInfo(2, L"作者");
+    settings->SetInfo(3, L"Creator app");
+    settings->SetInfo(4, L"k1, k2");
+    add(solid("a.png", "green", 10, 10));
+    std::string out = dir.file("info.pdf");
+    ASSERT_EQ(convert(out, &process), 1);
+    EXPECT_EQ(pdfInfoField(out, "Title"), "相册 Album «été»");
+    EXPECT_EQ(pdfInfoField(out, "Subject"), "Subject");
+    EXPECT_EQ(pdfInfoField(out, "Author"), "作者");
+    EXPECT_EQ(pdfInfoField(out, "Creator"), "Creator app");
+    EXPECT_EQ(pdfInfoField(out, "Keywords"), "k1, k2");
+    EXPECT_EQ(pdfInfoField(out, "Producer"), "Folimo");
+    EXPECT_EQ(pdfInfoField(out, "PDF version"), "1.7");
+    EXPECT_FALSE(pdfInfoField(out, "CreationDate").empty());
+}
+
+TEST_F(Convert, PageSizeChoice) {
+    add(solid("a.png", "green", 10, 10));
+    struct Case {
+        int code;
+        int rotate;
+        int customW, customH;
+        double w, h;
+    } cases[] = {{4, 0, 0, 0, 594, 842},      {4, 1, 0, 0, 842, 594},
+                 {8, 0, 0, 0, 621, 792},      {4, 0, 500, 700, 500, 700},
+                 {4, 1, 500, 700, 500, 700},  {0, 0, 0, 0, 10, 10},
+                 {12, 0, 0, 0, 10, 10},       {1, 0, 0, 0, 1684, 2380},
+                 {11, 1, 0, 0, 1224, 792},    {4, 0, 500, 0, 594, 842}};
+    int n = 0;
+    for (const auto& c : cases) {
+        settings->SetPageSize(c.code);
+        settings->SetRotatePage(c.rotate);
+        settings->SetCustomPageSize(c.customW, c.customH);
+        std::string out = dir.file("size" + std::to_string(n++) + ".pdf");
+        ASSERT_EQ(convert(out, nullptr), 1);
+        auto sizes = pdfPageSizes(out);
+        ASSERT_EQ(sizes.size(), 1u);
+        EXPECT_EQ(sizes[0].width, c.w) << "code " << c.code << " rotate " << c.rotate;
+        EXPECT_EQ(sizes[0].height, c.h) << "code " << c.code << " rotate " << c.rotate;
+        EXPECT_TRUE(qpdfCheckClean(out));
+    }
+}
+
+TEST_F(Convert, CancellingBeforeTheThirdFileKeepsTheFirstTwoPages) {
+    for (int i = 0; i < 5; ++i)
+        add(solid("p" + std::to_string(i) + ".png", "red", 20, 20));
+    process.cancelAfterPolls = 2;
+    std::string out = dir.file("cancelled.pdf");
+    ASSERT_EQ(convert(out, &process), 1);
+    EXPECT_EQ(process.count("end"), 1);
+    EXPECT_EQ(process.events.back(), "end");
+    EXPECT_EQ(process.count("file "), 2);
+    EXPECT_EQ(pdfPageSizes(out).size(), 2u);
+    EXPECT_TRUE(qpdfCheckClean(out));
+}
+
+TEST_F(Convert, PdfInputsAreRecognisedWithoutRegardToCase) {
+    std::string pdf = dir.file("UPPER.PDF");
+    makePdf(pdf, {{100, 100}, {100, 100}});
+    add(pdf);
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, &process), 1);
+    EXPECT_EQ(pdfPageSizes(out).size(), 2u);
+}
+
+TEST_F(Convert, UnreadableInputsAreReportedAndSkipped) {
+    std::string broken = dir.file("broken.pdf");
+    writeFile(broken, "%PDF-1.4 this is not a PDF");
+    std::string garbage = dir.file("garbage.jpg");
+    writeFile(garbage, std::string("\xFF\xD8\xFF\xE0 truncated", 14));
+    std::string missing = dir.file("missing.png");
+    std::string good = solid("good.png", "blue", 10, 10);
+    add(broken);
+    add(garbage);
+    add(missing);
+    add(good);
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, &process), 1);
+    ASSERT_EQ(process.events.size(), 9u);
+    EXPECT_EQ(process.events[1].rfind("error Error: ", 0), 0u);
+    EXPECT_NE(process.events[1].find("broken.pdf"), std::string::npos);
+    EXPECT_EQ(process.events[2], "file " + broken + " 0");
+    // Image-sized pages name the file that failed.
+    EXPECT_EQ(process.events[3].rfind("error Error: 图片文件无法加载 " + garbage + " :", 0), 0u)
+        << process.events[3];
+    EXPECT_EQ(process.events[4], "file " + garbage + " 0");
+    EXPECT_EQ(process.events[6], "file " + missing + " 0");
+    EXPECT_EQ(process.events[7], "file " + good + " 1");
+    EXPECT_EQ(pdfPageSizes(out).size(), 1u);
+}
+
+TEST_F(Convert, UnreadableImageOnAFixedPageLeavesAnEmptyBox) {
+    settings->SetPageSize(6);
+    settings->SetCreateBookmark(1);
+    add(dir.file("missing.jpg"));
+    add(solid("b.png", "red", 10, 10));
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, &process), 1);
+    EXPECT_EQ(process.events[1].rfind("error Error: ", 0), 0u);
+    EXPECT_EQ(process.events[1].find("图片文件无法加载"), std::string::npos);
+    EXPECT_EQ(pdfPageSizes(out).size(), 2u);
+    EXPECT_EQ(bookmarkCount(out), 2);
+}
+
+TEST_F(Convert, OutputThatCannotBeCreatedEndsTheRunCleanly) {
+    add(solid("a.png", "red", 10, 10));
+    ASSERT_EQ(convert(dir.file("no/such/folder/out.pdf"), &process), 0);
+    EXPECT_EQ(process.count("error Error: "), 1);
+    EXPECT_EQ(process.count("end"), 1);
+    EXPECT_EQ(process.count("file "), 0);
+    EXPECT_EQ(process.events.back(), "end");
+}
+
+TEST_F(Convert, AnExistingOutputIsNeverReplaced) {
+    add(solid("a.png", "red", 10, 10));
+    std::string out = dir.file("keep.pdf");
+    writeFile(out, "precious");
+    EXPECT_EQ(convert(out, &process), 0);
+    EXPECT_EQ(readFile(out), "precious");
+    EXPECT_EQ(process.count("error Error: "), 1);
+}
+
+TEST_F(Convert, AFailedRunLeavesNoFileBehind) {
+    add(solid("a.png", "red", 10, 10));
+    // A negative page size is refused by the PDF library half-way through the run.
+    settings->SetCustomPageSize(-5, 100);
+    std::string out = dir.file("failed.pdf");
+    EXPECT_EQ(convert(out, &process), 0);
+    EXPECT_EQ(process.count("error Error: "), 1);
+    EXPECT_EQ(process.events.back(), "end");
+    EXPECT_FALSE(fileExists(out));
+    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"a.png"});
+}
+
+TEST_F(Convert, ARunWithoutPagesWritesNoDocument) {
+    add(dir.file("missing.png"));
+    std::string out = dir.file("empty.pdf");
+    EXPECT_EQ(convert(out, &process), 0);
+    EXPECT_FALSE(fileExists(out));
+    EXPECT_EQ(process.events.back(), "end");
+}
+
+TEST_F(Convert, WithoutCallbacksTheSameDocumentIsMade) {
+    add(solid("a.png", "red", 10, 10));
+    add(solid("b.png", "red", 10, 20));
+    settings->SetCreateBookmark(1);
+    std::string first = dir.file("first.pdf");
+    std::string second = dir.file("second.pdf");
+    ASSERT_EQ(convert(first, nullptr), 1);
+    ASSERT_EQ(convert(second, &process), 1);
+    EXPECT_EQ(pdfPageSizes(first).size(), 2u);
+    EXPECT_EQ(pdfPageSizes(second)[1].height, 20);
+    // Without a text callback the template itself is the title.
+    EXPECT_NE(bookmarkTitles(first).find("%FILENAME%"), std::string::npos);
+    EXPECT_EQ(bookmarkCount(first), 2);
+}
+
+TEST_F(Convert, ABlankBookmarkTemplateGivesNoBookmarks) {
+    add(solid("a.png", "red", 10, 10));
+    settings->SetCreateBookmark(1);
+    settings->SetBookmarkText(L"  \t ");
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, nullptr), 1);
+    EXPECT_EQ(bookmarkCount(out), 0);
+    EXPECT_TRUE(qpdfCheckClean(out));
+}
+
+// The colour at a point given in points from the lower left of a page rendered at 72 dpi.
+std::string colourAt(const Raster& r, int x, int y) {
+    const unsigned char* p = r.at(x, r.height - 1 - y);
+    auto near = [](int v, int target) { return std::abs(v - target) < 40; };
+    if (near(p[0], 255) && near(p[1], 255) && near(p[2], 255))
+        return "white";
+    if (near(p[0], 255) && near(p[1], 0) && near(p[2], 0))
+        return "red";
+    if (near(p[0], 0) && near(p[1], 128) && near(p[2], 0))
+        return "green";
+    if (near(p[0], 0) && near(p[1], 0) && near(p[2], 255))
+        return "blue";
+    return "other";
+}
+
+TEST_F(Convert, DoublePagesStackOrSitSideBySide) {
+    add(solid("r.png", "red", 40, 30));
+    add(solid("g.png", "green", 40, 30));
+    add(solid("b.png", "blue", 40, 30));
+    settings->SetPageSize(6); // 297 x 421
+    settings->SetDoublePage(1);
+    settings->SetImageInPage(1);
+    for (int side = 0; side < 4; ++side)
+        settings->SetMargin(side, 10);
+    std::string upright = dir.file("upright.pdf");
+    ASSERT_EQ(convert(upright, &process), 1);
+    ASSERT_EQ(pdfPageSizes(upright).size(), 2u);
+    Raster p1 = renderPage(upright, 1, 72);
+    EXPECT_EQ(colourAt(p1, 148, 315), "red");   // upper box
+    EXPECT_EQ(colourAt(p1, 148, 105), "green"); // lower box
+    EXPECT_EQ(colourAt(p1, 3, 3), "white");     // margin
+    Raster p2 = renderPage(upright, 2, 72);
+    EXPECT_EQ(colourAt(p2, 148, 315), "blue");
+    EXPECT_EQ(colourAt(p2, 148, 105), "white"); // odd count: the second box stays empty
+    EXPECT_TRUE(qpdfCheckClean(upright));
+
+    settings->SetRotatePage(1); // 421 x 297, side by side
+    std::string landscape = dir.file("landscape.pdf");
+    ASSERT_EQ(convert(landscape, nullptr), 1);
+    Raster l1 = renderPage(landscape, 1, 72);
+    EXPECT_EQ(l1.width, 421);
+    EXPECT_EQ(colourAt(l1, 105, 148), "red");
+    EXPECT_EQ(colourAt(l1, 315, 148), "green");
+}
+
+TEST_F(Convert, AutoRotateTurnsTheImageTopToTheRight) {
+    // A tall image, red on top and blue below, into a wide box.
+    std::string tall = dir.file("tall.png");
+    makeImage("-size 100x100 xc:red -size 100x100 xc:blue -append -strip", tall);
+    add(tall);
+    settings->SetPageSize(6);
+    settings->SetRotatePage(1);
+    settings->SetImageInPage(1);
+    settings->SetImageAutoRotate(1);
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, nullptr), 1);
+    Raster r = renderPage(out, 1, 72);
+    // Fitted into 421 x 297: the turned image is 297 high and 148.5 wide, centred.
+    EXPECT_EQ(colourAt(r, 210 + 40, 148), "red");
+    EXPECT_EQ(colourAt(r, 210 - 40, 148), "blue");
+    EXPECT_EQ(colourAt(r, 40, 148), "white");
+}
+
+TEST_F(Convert, ImageWithoutFittingSitsAtItsNaturalSizeOnTheBoxCorner) {
+    add(solid("r.png", "red", 50, 20));
+    settings->SetPageSize(6);
+    settings->SetMargin(0, 30);
+    settings->SetMargin(3, 40);
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, nullptr), 1);
+    Raster r = renderPage(out, 1, 72);
+    EXPECT_EQ(colourAt(r, 31, 41), "red");
+    EXPECT_EQ(colourAt(r, 78, 58), "red");
+    EXPECT_EQ(colourAt(r, 82, 41), "white");
+    EXPECT_EQ(colourAt(r, 31, 62), "white");
+}
+
+TEST_F(Convert, ImageSizedPageIsTheNaturalSizePlusMargins) {
+    std::string img = dir.file("wide.png");
+    makeImage("-size 1440x720 xc:red -units PixelsPerInch -density 144", img);
+    add(img);
+    settings->SetMargin(0, 10);
+    settings->SetMargin(1, 30);
+    settings->SetMargin(2, 20);
+    settings->SetMargin(3, 40);
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, nullptr), 1);
+    auto sizes = pdfPageSizes(out);
+    ASSERT_EQ(sizes.size(), 1u);
+    EXPECT_EQ(sizes[0].width, 750);
+    EXPECT_EQ(sizes[0].height, 430);
+    Raster r = renderPage(out, 1, 72);
+    EXPECT_EQ(colourAt(r, 11, 41), "red");
+    EXPECT_EQ(colourAt(r, 728, 398), "red");
+    EXPECT_EQ(colourAt(r, 8, 41), "white");
+    EXPECT_EQ(colourAt(r, 11, 38), "white");
+    EXPECT_EQ(colourAt(r, 732, 200), "white");
+}
+
+TEST_F(Convert, ATinyImageAtAHighResolutionStillGetsAPage) {
+    std::string img = dir.file("dot.png");
+    makeImage("-size 1x1 xc:red -units PixelsPerInch -density 600", img);
+    add(img);
+    add(solid("next.png", "blue", 10, 10));
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(convert(out, &process), 1);
+    EXPECT_EQ(pdfPageSizes(out).size(), 2u);
+    EXPECT_TRUE(qpdfCheckClean(out));
+}
+
+// Each input on an image-sized page rendered at 72 dpi must match ImageMagick's
+// decode of the same file.
+struct RenderCase {
+    const char* name;
+    const char* convertArguments;
+    int maxDifference;
+    double meanDifference;
+};
+
+class RenderMatchesInput : public ::testing::TestWithParam<RenderCase> {};
+
+TEST_P(RenderMatchesInput, PixelsAgreeWithAnIndependentDecode) {
+    TempDir dir;
+    const RenderCase& c = GetParam();
+    std::string input = dir.file(c.name);
+    makeImage(c.convertArguments, input);
+    auto engine = createEngine();
+    engine->AddFile(wide(input).c_str(), 0);
+    std::string out = dir.file("out.pdf");
+    ASSERT_EQ(engine->Convert(wide(out).c_str(), nullptr), 1);
+    EXPECT_TRUE(qpdfCheckClean(out));
+    Raster page = renderPage(out, 1, 72);
+    Raster reference = decodeReference(input);
+    ASSERT_EQ(page.width, reference.width);
+    ASSERT_EQ(page.height, reference.height);
+    RasterDifference d = compareRasters(page, reference);
+    EXPECT_LE(d.max, c.maxDifference) << "mean " << d.mean;
+    EXPECT_LE(d.mean, c.meanDifference) << "max " << d.max;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, RenderMatchesInput,
+    ::testing::Values(
+        RenderCase{"rgb.jpg",
+                   "-size 96x64 gradient:red-blue -quality 95 -strip", 12, 1.5},
+        RenderCase{"progressive.jpg",
+                   "-size 96x64 gradient:yellow-navy -interlace JPEG -quality 95 -strip", 12, 1.5},
+        RenderCase{"grey.jpg", "-size 96x64 gradient:white-black -colorspace Gray -strip", 12, 1.5},
+        RenderCase{"cmyk.jpg", "-size 96x64 gradient:cyan-magenta -colorspace CMYK -quality 95",
+                   40, 8},
+        RenderCase{"rgb16.png",
+                   "-size 96x64 gradient:red-blue -depth 16 -define png:color-type=2 -strip", 1,
+                   0.5},
+        RenderCase{"grey1.png",
+                   "-size 96x64 pattern:checkerboard -monochrome -define png:bit-depth=1 -strip", 0,
+                   0},
+        RenderCase{"palette-transparent.png",
+                   "-size 96x64 xc:none -fill red -draw \"rectangle 10,10 50,40\" -fill blue "
+                   "-draw \"circle 70,30 70,10\" -define png:color-type=3 -strip",
+                   2, 0.5},
+        RenderCase{"rgba.png",
+                   "-size 96x64 gradient:red-blue -alpha set -channel A -evaluate set 50% "
+                   "-channel RGBA -strip",
+                   3, 1},
+        RenderCase{"rgba16.png",
+                   "-size 96x64 gradient:green-yellow ( -size 96x64 gradient:white-black ) "
+                   "-alpha off -compose copy-opacity -composite -depth 16 -strip",
+                   3, 1},
+        RenderCase{"interlaced.png", "-size 96x64 gradient:red-blue -interlace PNG -strip", 1,
+                   0.5}),
+    [](const ::testing::TestParamInfo<RenderCase>& info) {
+        std::string n = info.param.name;
+        for (auto& ch : n)
+            if (!std::isalnum(static_cast<unsigned char>(ch)))
+                ch = '_';
+        return n;
+    });
+
+} // namespace
