@@ -192,7 +192,13 @@ PngChunks readChunks(Bytes b) {
     }
 }
 
+// pHYs counts whole pixels per metre, so 144 dpi is stored as 5669 or 5670 (rounded
+// either way by writers) and reads back as 143.99 or 144.02: a whole number of dpi
+// within one pixel per metre is what was meant.
 double roundDpi(double dpi) {
+    double whole = std::round(dpi);
+    if (std::fabs(dpi - whole) <= 0.0254 + 1e-9)
+        return whole;
     return std::round(dpi * 100) / 100;
 }
 

@@ -84,9 +84,9 @@ TEST(ImageSizedPage, NaturalSizePlusMargins) {
     EXPECT_EQ(noRes.width, 300);
     EXPECT_EQ(noRes.height, 200);
     // The resolution is cut to a whole number first.
-    auto cut = layout::imageSizedPage(1000, 1000, 72.9, 300.5, {0, 0, 0, 0});
+    auto cut = layout::imageSizedPage(1000, 1000, 72.9, 144.5, {0, 0, 0, 0});
     EXPECT_EQ(cut.width, 1000);
-    EXPECT_EQ(cut.height, 240);
+    EXPECT_EQ(cut.height, 500);
 }
 
 } // namespace

@@ -1046,8 +1046,11 @@ TEST(PngMetadata, PhysInMetresBecomesDotsPerInch) {
     EXPECT_DOUBLE_EQ(a.resy, 300);
     const ImagePlan b =
         plan(makePng({.width = 4, .height = 4, .pixelsPerMetre = 3780, .pixelsPerMetreY = 5670}));
-    EXPECT_DOUBLE_EQ(b.resx, 96.01);
-    EXPECT_DOUBLE_EQ(b.resy, 144.02);
+    // 3780 and 5670 per metre are how 96 and 144 dpi are stored.
+    EXPECT_DOUBLE_EQ(b.resx, 96);
+    EXPECT_DOUBLE_EQ(b.resy, 144);
+    const ImagePlan c = plan(makePng({.width = 4, .height = 4, .pixelsPerMetre = 3000}));
+    EXPECT_DOUBLE_EQ(c.resx, 76.2);
 }
 
 TEST(PngMetadata, PhysWithoutUnitGivesNoResolution) {

@@ -96,29 +96,16 @@ std::string pdfInfoField(const std::string& pdfPath, const std::string& field) {
 }
 
 Raster renderPage(const std::string& pdfPath, int page, int dpi) {
+    // pdftocairo, not pdftoppm: Splash smooths the edges of images drawn at exactly one
+    // pixel per sample, which would hide real differences behind false ones.
     TempDir dir;
     std::string prefix = dir.file("page");
-    CommandResult r = runCommand("pdftoppm -singlefile -f " + std::to_string(page) + " -l " +
-                                 std::to_string(page) + " -r " + std::to_string(dpi) + " " +
-                                 shellQuote(pdfPath) + " " + shellQuote(prefix));
+    CommandResult r = runCommand("pdftocairo -png -singlefile -f " + std::to_string(page) +
+                                 " -l " + std::to_string(page) + " -r " + std::to_string(dpi) +
+                                 " " + shellQuote(pdfPath) + " " + shellQuote(prefix));
     if (r.exitCode != 0)
-        throw std::runtime_error("pdftoppm failed: " + r.output);
-    std::string ppm = readFile(prefix + ".ppm");
-    // P6\n<w> <h>\n255\n<data>
-    std::istringstream header(ppm);
-    std::string magic;
-    int w = 0, h = 0, maxval = 0;
-    header >> magic >> w >> h >> maxval;
-    if (magic != "P6" || maxval != 255)
-        throw std::runtime_error("unexpected pdftoppm output");
-    auto offset = static_cast<std::size_t>(header.tellg()) + 1;
-    Raster raster;
-    raster.width = w;
-    raster.height = h;
-    raster.rgb.assign(ppm.begin() + static_cast<std::ptrdiff_t>(offset), ppm.end());
-    if (raster.rgb.size() != std::size_t(w) * h * 3)
-        throw std::runtime_error("short pdftoppm output");
-    return raster;
+        throw std::runtime_error("pdftocairo failed: " + r.output);
+    return decodeReference(prefix + ".png");
 }
 
 Raster decodeReference(const std::string& imagePath) {
