@@ -410,6 +410,16 @@ void PdfOutput::writeOutlines(int outlinesObject) {
 void PdfOutput::end_document(std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "end_document");
     requireDocument("end_document");
+    try {
+        finishDocument();
+    } catch (...) {
+        // A document that cannot be finished is not left half-written on disk.
+        discardDocument();
+        throw;
+    }
+}
+
+void PdfOutput::finishDocument() {
     if (page_)
         throw PdfError(kErrScope, "end_document", "a page is still open");
     if (pageObjects_.empty())
@@ -447,7 +457,6 @@ void PdfOutput::end_document(std::wstring_view optlist) {
     int fd = writer_->fd();
     if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) {
         std::string why = std::strerror(errno);
-        discardDocument();
         throw PdfError(kErrIo, "end_document", "the output file could not be written: " + why);
     }
     writer_.reset();
@@ -464,9 +473,7 @@ void PdfOutput::end_document(std::wstring_view optlist) {
     if (moved != 0) {
         std::string why = errno == EEXIST ? "a file of that name appeared meanwhile and is kept"
                                           : std::strerror(errno);
-        std::string path = finalPath_;
-        discardDocument();
-        throw PdfError(kErrIo, "end_document", "cannot write '" + path + "': " + why);
+        throw PdfError(kErrIo, "end_document", "cannot write '" + finalPath_ + "': " + why);
     }
     tempPath_.clear();
     finalPath_.clear();

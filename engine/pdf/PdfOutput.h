@@ -106,6 +106,7 @@ private:
     std::string resolvePath(std::string utf8) const;
     void writePagesTree();
     void writeOutlines(int outlinesObject);
+    void finishDocument();
     void discardDocument() noexcept;
 
     bool returnErrors_ = false;

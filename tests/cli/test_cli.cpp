@@ -1,0 +1,157 @@
+// folimo-cli as a user runs it: options, exit codes, never overwriting, folders.
+#include "ImageFixtures.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+using namespace folimo::test;
+
+struct CliResult {
+    int exitCode;
+    std::string out; // standard output alone
+    std::string err; // standard error alone
+};
+
+class Cli : public ::testing::Test {
+protected:
+    CliResult run(const std::string& arguments) {
+        std::string out = dir.file(".stdout"), err = dir.file(".stderr");
+        auto r = runCommand("(" + shellQuote(FOLIMO_CLI_PATH) + " " + arguments + " >" +
+                            shellQuote(out) + " 2>" + shellQuote(err) + ")");
+        CliResult result{r.exitCode, readFile(out), readFile(err)};
+        std::remove(out.c_str());
+        std::remove(err.c_str());
+        return result;
+    }
+    std::string jpeg(const std::string& name, int width = 40, int height = 30) {
+        JpegParams p;
+        p.width = width;
+        p.height = height;
+        std::string path = dir.file(name);
+        writeFile(path, makeJpeg(p));
+        return path;
+    }
+    TempDir dir;
+};
+
+TEST_F(Cli, HelpNamesEveryOption) {
+    CliResult r = run("--help");
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* option :
+         {"--output", "--page-size", "--landscape", "--custom-size", "--margins", "--double-page",
+          "--image-in-page", "--auto-rotate", "--title", "--subject", "--author", "--creator",
+          "--keywords", "--bookmarks", "--bookmark-text", "--quiet"})
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+}
+
+TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
+    std::string a = jpeg("a.jpg");
+    struct Case {
+        std::string arguments;
+        std::string says;
+    } cases[] = {{shellQuote(a), "no output file"},
+                 {"-o x.pdf", "no input files"},
+                 {"-o x.pdf --page-size a9 " + shellQuote(a), "unknown size 'a9'"},
+                 {"-o x.pdf --margins 1,2 " + shellQuote(a), "--margins"},
+                 {"-o x.pdf --custom-size 0,5 " + shellQuote(a), "--custom-size"},
+                 {"-o x.pdf --frobnicate " + shellQuote(a), "unknown option --frobnicate"},
+                 {"-o", "-o needs a value"}};
+    for (const auto& c : cases) {
+        CliResult r = run(c.arguments);
+        EXPECT_EQ(r.exitCode, 2) << c.arguments;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.arguments << ": " << r.err;
+    }
+    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"a.jpg"});
+}
+
+TEST_F(Cli, ConvertsWithTheLayoutOptionsAndPrintsWhereItWrote) {
+    std::string a = jpeg("a.jpg");
+    std::string b = jpeg("b.jpg", 30, 60);
+    std::string pdf = dir.file("in.pdf");
+    makePdf(pdf, {{200, 300}});
+    std::string out = dir.file("out.pdf");
+    CliResult r = run("-o " + shellQuote(out) +
+                      " --page-size a5 --landscape --margins 10,20,30,40 --double-page "
+                      "--image-in-page --auto-rotate --title 'Été 相册' --author me "
+                      "--bookmarks --bookmark-text 'p%NUMBER% %FILENAME%' " +
+                      shellQuote(a) + " " + shellQuote(b) + " " + shellQuote(pdf));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, out + "\n");
+    EXPECT_NE(r.err.find("[1/3]"), std::string::npos) << r.err;
+    EXPECT_TRUE(qpdfCheckClean(out));
+    auto sizes = pdfPageSizes(out);
+    ASSERT_EQ(sizes.size(), 2u);
+    EXPECT_EQ(sizes[0].width, 595);
+    EXPECT_EQ(sizes[0].height, 421);
+    EXPECT_EQ(sizes[1].width, 200);
+    EXPECT_EQ(pdfInfoField(out, "Title"), "Été 相册");
+    EXPECT_EQ(pdfInfoField(out, "Author"), "me");
+    auto outline = runCommand("qpdf --json --json-key=outlines " + shellQuote(out)).output;
+    EXPECT_NE(outline.find("p1 a"), std::string::npos) << outline;
+}
+
+TEST_F(Cli, NeverOverwritesAndCreatesMissingFolders) {
+    std::string a = jpeg("a.jpg");
+    std::string out = dir.file("new/deeper/out.pdf");
+    CliResult first = run("-q -o " + shellQuote(out) + " " + shellQuote(a));
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.out, out + "\n");
+    EXPECT_TRUE(first.err.empty()) << first.err;
+    std::string original = readFile(out);
+    CliResult second = run("-q -o " + shellQuote(out) + " " + shellQuote(a));
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, dir.file("new/deeper/out (1).pdf") + "\n");
+    EXPECT_EQ(readFile(out), original);
+    EXPECT_TRUE(qpdfCheckClean(dir.file("new/deeper/out (1).pdf")));
+}
+
+TEST_F(Cli, FailedInputsAreReportedAndTheRestConverted) {
+    std::string a = jpeg("a.jpg");
+    std::string broken = dir.file("broken.png");
+    writeFile(broken, "\x89PNG\r\n\x1a\n truncated");
+    std::string out = dir.file("out.pdf");
+    CliResult r = run("-o " + shellQuote(out) + " " + shellQuote(broken) + " " +
+                      shellQuote(dir.file("missing.jpg")) + " " + shellQuote(a));
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("Error: "), std::string::npos);
+    EXPECT_NE(r.err.find("broken.png"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing.jpg"), std::string::npos) << r.err;
+    EXPECT_EQ(pdfPageSizes(out).size(), 1u);
+}
+
+TEST_F(Cli, UnwritableOutputExitsWithOneAndLeavesNothing) {
+    std::string a = jpeg("a.jpg");
+    writeFile(dir.file("file"), "x");
+    CliResult r = run("-o " + shellQuote(dir.file("file/out.pdf")) + " " + shellQuote(a));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Error: "), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"a.jpg", "file"}));
+}
+
+TEST_F(Cli, FolderInputsInNaturalOrderWithNonAsciiNames) {
+    std::string photos = dir.file("相片");
+    ASSERT_EQ(::mkdir(photos.c_str(), 0700), 0);
+    // Sizes tell the pages apart: img2 (20 wide) must come before img10 (100 wide).
+    JpegParams p;
+    p.height = 10;
+    for (auto [name, width] : {std::pair{"img10.jpg", 100}, {"img2.jpg", 20}, {"Img3.JPG", 30}}) {
+        p.width = width;
+        writeFile(photos + "/" + name, makeJpeg(p));
+    }
+    writeFile(photos + "/notes.txt", "not an image");
+    std::string out = dir.file("相册.pdf");
+    CliResult r = run("-q -o " + shellQuote(out) + " " + shellQuote(photos));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    auto sizes = pdfPageSizes(out);
+    ASSERT_EQ(sizes.size(), 3u);
+    EXPECT_EQ(sizes[0].width, 20);
+    EXPECT_EQ(sizes[1].width, 30);
+    EXPECT_EQ(sizes[2].width, 100);
+}
+
+} // namespace
