@@ -18,13 +18,17 @@ std::wstring lowerAscii(std::wstring s) {
     return s;
 }
 
-bool isPdfPath(const std::wstring& path) {
+} // namespace
+
+bool CImageToPDF::isPdfPath(const std::wstring& path) {
     auto slash = path.find_last_of(L"/\\");
     auto dot = path.find_last_of(L'.');
     if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
         return false;
     return lowerAscii(path.substr(dot)) == L".pdf";
 }
+
+namespace {
 
 std::wstring trim(const std::wstring& s) {
     auto first = s.find_first_not_of(L" \t\r\n\f\v\u3000");

@@ -58,6 +58,8 @@ private:
         int tag;
     };
 
+    // Inputs whose name ends in ".pdf", in any case, have their pages imported.
+    static bool isPdfPath(const std::wstring& path);
     bool atEnd() const { return current_ >= files_.size(); }
     const FileEntry& currentFile() const { return files_[current_]; }
     void setContextFile(const FileEntry& file);

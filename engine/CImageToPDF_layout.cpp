@@ -31,7 +31,9 @@ int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
     layout::doubleBoxes({width, height}, marginsOf(settings_), settings_.GetRotatePage() != 0,
                         &first, &second);
     PlaceImageInBox(pdf, first.x, first.y, first.width, first.height);
-    if (!atEnd())
+    // A PDF next in the list is left for the run loop to import: as a picture in the
+    // second box it could only fail, and its pages would be lost.
+    if (!atEnd() && !isPdfPath(currentFile().path))
         PlaceImageInBox(pdf, second.x, second.y, second.width, second.height);
     DrawWatermarks(pdf, width, height);
     return 0;

@@ -160,6 +160,60 @@ TEST_F(Convert, PageSizeChoice) {
     }
 }
 
+TEST_F(Convert, EveryPageSizeAndLayoutWithAMixedList) {
+    // JPEG, a three-page PDF, PNG, and one more JPEG so that double pages pair up.
+    std::string jpg = solid("a.jpg", "red", 60, 40);
+    std::string pdf = dir.file("three.pdf");
+    makePdf(pdf, {{300, 400}, {400, 300}, {200, 200}});
+    std::string png = dir.file("c.png");
+    makeImage("-size 50x70 xc:blue -alpha set -channel A -evaluate set 60% +channel", png);
+    std::string last = solid("d.jpg", "green", 30, 30);
+    for (const auto& path : {jpg, pdf, png, last})
+        add(path);
+    for (int side = 0; side < 4; ++side)
+        settings->SetMargin(side, 5 * (side + 1));
+    const int widths[12] = {0, 1684, 1190, 842, 594, 421, 297, 501, 621, 612, 1224, 792};
+    const int heights[12] = {0, 2380, 1684, 1190, 842, 595, 421, 709, 792, 1008, 792, 1224};
+    int run = 0;
+    for (int code = 0; code < 12; ++code) {
+        for (int rotate = 0; rotate < 2; ++rotate, ++run) {
+            // Each run takes another combination of the layout switches.
+            int doublePage = run % 2, inPage = (run / 2) % 2, autoRotate = (run / 4) % 2;
+            settings->SetPageSize(code);
+            settings->SetRotatePage(rotate);
+            settings->SetDoublePage(doublePage);
+            settings->SetImageInPage(inPage);
+            settings->SetImageAutoRotate(autoRotate);
+            std::string out = dir.file("run" + std::to_string(run) + ".pdf");
+            RecordingProcess p;
+            ASSERT_EQ(convert(out, &p), 1);
+            SCOPED_TRACE("code " + std::to_string(code) + " rotate " + std::to_string(rotate) +
+                         " double " + std::to_string(doublePage));
+            EXPECT_EQ(p.count("error"), 0);
+            EXPECT_TRUE(qpdfCheckClean(out));
+            auto sizes = pdfPageSizes(out);
+            if (code == 0) {
+                // Pages follow the images; layout switches do not apply.
+                ASSERT_EQ(sizes.size(), 6u);
+                EXPECT_EQ(sizes[0].width, 60 + 5 + 15);
+                EXPECT_EQ(sizes[0].height, 40 + 10 + 20);
+                EXPECT_EQ(sizes[4].width, 50 + 20);
+                continue;
+            }
+            int w = rotate ? heights[code] : widths[code];
+            int h = rotate ? widths[code] : heights[code];
+            // Double pages: the JPEG alone, as the PDF next to it is imported rather than
+            // lost in the second box; then the PNG with the last JPEG.
+            ASSERT_EQ(sizes.size(), doublePage ? 5u : 6u);
+            EXPECT_EQ(sizes[0].width, w);
+            EXPECT_EQ(sizes[0].height, h);
+            EXPECT_EQ(sizes[1].width, 300);
+            EXPECT_EQ(sizes.back().width, w);
+            EXPECT_EQ(sizes.back().height, h);
+        }
+    }
+}
+
 TEST_F(Convert, CancellingBeforeTheThirdFileKeepsTheFirstTwoPages) {
     for (int i = 0; i < 5; ++i)
         add(solid("p" + std::to_string(i) + ".png", "red", 20, 20));
