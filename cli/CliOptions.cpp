@@ -6,10 +6,10 @@
 
 namespace {
 
-const char* const kPageSizeNames[12] = {"image", "a1",     "a2",    "a3",     "a4",     "a5",
-                                        "a6",    "b5",     "letter", "legal", "ledger", "tabloid"};
+const char *const kPageSizeNames[12] = {"image", "a1", "a2",     "a3",    "a4",     "a5",
+                                        "a6",    "b5", "letter", "legal", "ledger", "tabloid"};
 
-int parseInt(const std::string& option, const std::string& text) {
+int parseInt(const std::string &option, const std::string &text) {
     int value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size())
@@ -17,7 +17,7 @@ int parseInt(const std::string& option, const std::string& text) {
     return value;
 }
 
-std::vector<int> parseList(const std::string& option, const std::string& text) {
+std::vector<int> parseList(const std::string &option, const std::string &text) {
     std::vector<int> values;
     std::size_t start = 0;
     while (true) {
@@ -31,7 +31,7 @@ std::vector<int> parseList(const std::string& option, const std::string& text) {
 
 } // namespace
 
-std::optional<int> pageSizeCode(const std::string& text) {
+std::optional<int> pageSizeCode(const std::string &text) {
     std::string lower = text;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -45,7 +45,7 @@ std::optional<int> pageSizeCode(const std::string& text) {
     return std::nullopt;
 }
 
-const char* cliUsage() {
+const char *cliUsage() {
     return R"(Usage: folimo-cli -o OUTPUT.pdf [options] INPUT...
 
 Converts images and PDF files into one PDF document, one page per image (or two with
@@ -85,7 +85,7 @@ Exit status: 0 when every input was converted, 1 when the PDF could not be writt
 )";
 }
 
-CliOptions parseCliOptions(int argc, char** argv) {
+CliOptions parseCliOptions(int argc, char **argv) {
     CliOptions o;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {

@@ -26,9 +26,9 @@ struct CliOptions {
 };
 
 // Throws std::invalid_argument with a message for the user.
-CliOptions parseCliOptions(int argc, char** argv);
+CliOptions parseCliOptions(int argc, char **argv);
 
-const char* cliUsage();
+const char *cliUsage();
 
 // A page-size code from a number or one of the names of cliUsage().
-std::optional<int> pageSizeCode(const std::string& text);
+std::optional<int> pageSizeCode(const std::string &text);

@@ -7,8 +7,8 @@
 #include <folimo/WideText.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -21,23 +21,24 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 
-void onInterrupt(int) { interrupted = true; }
+void onInterrupt(int) {
+    interrupted = true;
+}
 
 struct ReleaseDeleter {
-    void operator()(IBase* object) const {
+    void operator()(IBase *object) const {
         if (object)
             object->Release();
     }
 };
 
-template <class I>
-std::unique_ptr<I, ReleaseDeleter> create(int kind) {
-    void* out = nullptr;
+template <class I> std::unique_ptr<I, ReleaseDeleter> create(int kind) {
+    void *out = nullptr;
     CreateObject(kind, &out);
     if (!out)
         throw std::runtime_error("the engine could not create an object of kind " +
                                  std::to_string(kind));
-    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I*>(out));
+    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I *>(out));
 }
 
 class ConsoleProcess : public IProcess {
@@ -45,8 +46,8 @@ public:
     ConsoleProcess(bool quiet, std::size_t total) : quiet_(quiet), total_(total) {}
     virtual ~ConsoleProcess() = default;
 
-    int OnBegin(const wchar_t*) noexcept override { return 1; }
-    int OnFile(const wchar_t* path, int loaded) noexcept override {
+    int OnBegin(const wchar_t *) noexcept override { return 1; }
+    int OnFile(const wchar_t *path, int loaded) noexcept override {
         ++done_;
         if (!loaded)
             ++failed_;
@@ -56,7 +57,7 @@ public:
     }
     int OnEnd() noexcept override { return 1; }
     int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
-    int OnError(const wchar_t* message) noexcept override {
+    int OnError(const wchar_t *message) noexcept override {
         ++errors_;
         std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
         return 1;
@@ -76,7 +77,7 @@ private:
 };
 
 // Digits compare as numbers and letters without case, so img2 comes before img10.
-bool naturalLess(const std::string& a, const std::string& b) {
+bool naturalLess(const std::string &a, const std::string &b) {
     std::size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {
         if (std::isdigit(static_cast<unsigned char>(a[i])) &&
@@ -111,17 +112,17 @@ bool naturalLess(const std::string& a, const std::string& b) {
 }
 
 // Files as given; a folder gives its supported files, in natural order.
-std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IFolimo& engine) {
+std::vector<std::string> expandInputs(const std::vector<std::string> &inputs, IFolimo &engine) {
     namespace fs = std::filesystem;
     std::vector<std::string> files;
-    for (const auto& input : inputs) {
+    for (const auto &input : inputs) {
         std::error_code ec;
         if (!fs::is_directory(fs::path(input), ec)) {
             files.push_back(input);
             continue;
         }
         std::vector<std::string> found;
-        for (const auto& entry : fs::directory_iterator(fs::path(input), ec)) {
+        for (const auto &entry : fs::directory_iterator(fs::path(input), ec)) {
             std::error_code fileEc;
             if (!entry.is_regular_file(fileEc))
                 continue;
@@ -132,16 +133,15 @@ std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IF
         if (ec)
             std::fprintf(stderr, "folimo-cli: Error: cannot read the folder %s: %s\n",
                          input.c_str(), ec.message().c_str());
-        std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
-            return naturalLess(fs::path(a).filename().string(),
-                               fs::path(b).filename().string());
+        std::sort(found.begin(), found.end(), [](const std::string &a, const std::string &b) {
+            return naturalLess(fs::path(a).filename().string(), fs::path(b).filename().string());
         });
         files.insert(files.end(), found.begin(), found.end());
     }
     return files;
 }
 
-void applySettings(const CliOptions& o, IFolimoSettings& s) {
+void applySettings(const CliOptions &o, IFolimoSettings &s) {
     for (int i = 0; i < 5; ++i)
         s.SetInfo(i, folimo::fromUtf8(o.info[i]).c_str());
     if (o.pageSize)
@@ -159,7 +159,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
 }
 
-int run(const CliOptions& options) {
+int run(const CliOptions &options) {
     auto engine = create<IFolimo>(FOLIMO_ENGINE);
     applySettings(options, *engine->GetSettings());
 
@@ -195,11 +195,11 @@ int run(const CliOptions& options) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
     CliOptions options;
     try {
         options = parseCliOptions(argc, argv);
-    } catch (const std::invalid_argument& e) {
+    } catch (const std::invalid_argument &e) {
         std::fprintf(stderr, "folimo-cli: %s\nTry 'folimo-cli --help'.\n", e.what());
         return 2;
     }
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
     }
     try {
         return run(options);
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         std::fprintf(stderr, "folimo-cli: Error: %s\n", e.what());
         return 1;
     }

@@ -9,13 +9,13 @@
 
 namespace {
 
-layout::Margins marginsOf(IFolimoSettings& s) {
+layout::Margins marginsOf(IFolimoSettings &s) {
     return {s.GetMargin(0), s.GetMargin(1), s.GetMargin(2), s.GetMargin(3)};
 }
 
 } // namespace
 
-int CImageToPDF::LayoutSinglePage(PDFlib& pdf, int width, int height) {
+int CImageToPDF::LayoutSinglePage(PDFlib &pdf, int width, int height) {
     setContextFile(currentFile());
     AddBookmark(pdf);
     layout::Box box = layout::singleBox({width, height}, marginsOf(settings_));
@@ -24,7 +24,7 @@ int CImageToPDF::LayoutSinglePage(PDFlib& pdf, int width, int height) {
     return 0;
 }
 
-int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
+int CImageToPDF::LayoutDoublePage(PDFlib &pdf, int width, int height) {
     setContextFile(currentFile());
     AddBookmark(pdf);
     layout::Box first{}, second{};
@@ -39,7 +39,7 @@ int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
     return 0;
 }
 
-int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int height) {
+int CImageToPDF::PlaceImageInBox(PDFlib &pdf, int x, int y, int width, int height) {
     const FileEntry file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {
@@ -63,7 +63,7 @@ int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int heigh
     return 0;
 }
 
-int CImageToPDF::AddImageSizedPage(PDFlib& pdf) {
+int CImageToPDF::AddImageSizedPage(PDFlib &pdf) {
     const FileEntry file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {

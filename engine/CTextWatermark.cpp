@@ -2,8 +2,7 @@
 
 #include "CopyText.h"
 
-
-IWatermark* CTextWatermark::Clone() noexcept {
+IWatermark *CTextWatermark::Clone() noexcept {
     try {
         return new CTextWatermark(*this);
     } catch (...) {
@@ -11,7 +10,7 @@ IWatermark* CTextWatermark::Clone() noexcept {
     }
 }
 
-int CTextWatermark::SetText(const wchar_t* text) noexcept {
+int CTextWatermark::SetText(const wchar_t *text) noexcept {
     assign(text_, text);
     return 1;
 }
@@ -21,13 +20,15 @@ int CTextWatermark::SetFontSize(int size) noexcept {
     return 1;
 }
 
-int CTextWatermark::GetFontSize() noexcept { return fontSize_ > 0 ? fontSize_ : 20; }
+int CTextWatermark::GetFontSize() noexcept {
+    return fontSize_ > 0 ? fontSize_ : 20;
+}
 
 int CTextWatermark::SetColor(int color) noexcept {
     color_ = color;
     return 1;
 }
 
-int CTextWatermark::CopyText(wchar_t* buffer, int* length) noexcept {
+int CTextWatermark::CopyText(wchar_t *buffer, int *length) noexcept {
     return copyTextOut(text_, buffer, length);
 }

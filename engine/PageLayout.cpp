@@ -6,9 +6,9 @@ namespace layout {
 
 namespace {
 // Points, portrait. The values are the product's own, not rounded paper sizes.
-constexpr Size kPageSizes[12] = {{0, 0},      {1684, 2380}, {1190, 1684}, {842, 1190},
-                                 {594, 842},  {421, 595},   {297, 421},   {501, 709},
-                                 {621, 792},  {612, 1008},  {1224, 792},  {792, 1224}};
+constexpr Size kPageSizes[12] = {{0, 0},     {1684, 2380}, {1190, 1684}, {842, 1190},
+                                 {594, 842}, {421, 595},   {297, 421},   {501, 709},
+                                 {621, 792}, {612, 1008},  {1224, 792},  {792, 1224}};
 
 std::wstring fixed6(double v) {
     char buf[64];
@@ -29,7 +29,7 @@ Box singleBox(Size page, Margins m) {
     return {m.left, m.bottom, page.width - m.left - m.right, page.height - m.top - m.bottom};
 }
 
-void doubleBoxes(Size page, Margins m, bool rotate, Box* first, Box* second) {
+void doubleBoxes(Size page, Margins m, bool rotate, Box *first, Box *second) {
     if (rotate) {
         int half = page.width / 2;
         *first = {m.left, m.bottom, half - m.left - m.right, page.height - m.top - m.bottom};

@@ -29,10 +29,10 @@ struct ColorSpacePlan {
 // Move-only: `data` may point into `owned`, which a copy would not carry along.
 struct ImageStreamPlan {
     ImageStreamPlan() = default;
-    ImageStreamPlan(ImageStreamPlan&&) = default;
-    ImageStreamPlan& operator=(ImageStreamPlan&&) = default;
-    ImageStreamPlan(const ImageStreamPlan&) = delete;
-    ImageStreamPlan& operator=(const ImageStreamPlan&) = delete;
+    ImageStreamPlan(ImageStreamPlan &&) = default;
+    ImageStreamPlan &operator=(ImageStreamPlan &&) = default;
+    ImageStreamPlan(const ImageStreamPlan &) = delete;
+    ImageStreamPlan &operator=(const ImageStreamPlan &) = delete;
 
     int width = 0;
     int height = 0;
@@ -52,7 +52,7 @@ struct ImagePlan {
     std::string format; // "jpeg", "png"
     ImageStreamPlan image;
     std::optional<ImageStreamPlan> softMask; // DeviceGray alpha, same pixel size
-    double resx = 0;    // dots per inch from the file; 0 when it has none
+    double resx = 0;                         // dots per inch from the file; 0 when it has none
     double resy = 0;
 };
 

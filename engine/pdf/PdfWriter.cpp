@@ -15,7 +15,9 @@ constexpr std::size_t kBufferSize = 1 << 20;
 constexpr std::size_t kDirectWrite = 256 << 10;
 } // namespace
 
-PdfWriter::PdfWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+PdfWriter::PdfWriter(int fd) : fd_(fd) {
+    buffer_.reserve(kBufferSize);
+}
 
 PdfWriter::~PdfWriter() {
     if (fd_ >= 0)
@@ -35,7 +37,9 @@ void PdfWriter::beginObject(int number) {
     write(" 0 obj\n");
 }
 
-void PdfWriter::endObject() { write("\nendobj\n"); }
+void PdfWriter::endObject() {
+    write("\nendobj\n");
+}
 
 void PdfWriter::write(std::string_view bytes) {
     if (failed_)
@@ -45,30 +49,18 @@ void PdfWriter::write(std::string_view bytes) {
         return;
     }
     flush();
-    if (bytes.size() < kDirectWrite) {
+    if (bytes.size() < kDirectWrite)
         buffer_.append(bytes);
-        return;
-    }
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            failed_ = true;
-            throw PdfError(kErrIo, "", std::string("the output file could not be written: ") +
-                                           std::strerror(n < 0 ? errno : ENOSPC));
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-        written_ += static_cast<std::uint64_t>(n);
-    }
+    else
+        writeOut(bytes.data(), bytes.size());
 }
 
 void PdfWriter::flush() {
-    const char* p = buffer_.data();
-    std::size_t left = buffer_.size();
+    writeOut(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void PdfWriter::writeOut(const char *p, std::size_t left) {
     while (left > 0) {
         ssize_t n = ::write(fd_, p, left);
         if (n < 0 && errno == EINTR)
@@ -76,23 +68,22 @@ void PdfWriter::flush() {
         if (n <= 0) {
             failed_ = true;
             buffer_.clear();
-            throw PdfError(kErrIo, "", std::string("the output file could not be written: ") +
-                                           std::strerror(n < 0 ? errno : ENOSPC));
+            throw PdfError(kErrIo, "",
+                           std::string("the output file could not be written: ") +
+                               std::strerror(n < 0 ? errno : ENOSPC));
         }
         p += n;
         left -= static_cast<std::size_t>(n);
         written_ += static_cast<std::uint64_t>(n);
     }
-    buffer_.clear();
 }
 
-void PdfWriter::writeStreamObject(int number, std::string_view dictEntries,
-                                  std::string_view data) {
+void PdfWriter::writeStreamObject(int number, std::string_view dictEntries, std::string_view data) {
     writeStreamObject(number, dictEntries, std::vector<std::string_view>{data});
 }
 
 void PdfWriter::writeStreamObject(int number, std::string_view dictEntries,
-                                  const std::vector<std::string_view>& pieces) {
+                                  const std::vector<std::string_view> &pieces) {
     std::size_t length = 0;
     for (auto piece : pieces)
         length += piece.size();
@@ -119,7 +110,8 @@ void PdfWriter::finish(int rootNumber, int infoNumber, std::string_view fileId) 
             endObject();
         }
     std::uint64_t xref = offset();
-    std::string table = "xref\n0 " + std::to_string(offsets_.size() + 1) + "\n0000000000 65535 f \n";
+    std::string table =
+        "xref\n0 " + std::to_string(offsets_.size() + 1) + "\n0000000000 65535 f \n";
     char entry[24];
     for (auto off : offsets_) {
         std::snprintf(entry, sizeof entry, "%010llu 00000 n \n",
