@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev
     libqpdf-dev qpdf
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
+    libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev
     poppler-utils
     img2pdf imagemagick time
 )

@@ -1,0 +1,62 @@
+#include "Bitmap.h"
+
+namespace folimo::imaging {
+
+int bitsPerPixel(PixelFormat format) {
+    switch (format) {
+    case PixelFormat::Indexed1:
+        return 1;
+    case PixelFormat::Indexed4:
+        return 4;
+    case PixelFormat::Indexed8:
+    case PixelFormat::Gray8:
+        return 8;
+    case PixelFormat::Rgb24:
+        return 24;
+    case PixelFormat::Rgba32:
+        return 32;
+    case PixelFormat::Gray16:
+        return 16;
+    case PixelFormat::Rgb48:
+        return 48;
+    case PixelFormat::Rgba64:
+        return 64;
+    }
+    return 0;
+}
+
+bool hasAlpha(PixelFormat format) {
+    return format == PixelFormat::Rgba32 || format == PixelFormat::Rgba64;
+}
+
+bool isIndexed(PixelFormat format) {
+    return format == PixelFormat::Indexed1 || format == PixelFormat::Indexed4 ||
+           format == PixelFormat::Indexed8;
+}
+
+Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& limits) {
+    if (width <= 0 || height <= 0)
+        throw ImagingError(ImagingError::Damaged,
+                           "the image has no pixels (" + std::to_string(width) + " x " +
+                               std::to_string(height) + ")");
+    auto w = static_cast<std::uint64_t>(width);
+    auto h = static_cast<std::uint64_t>(height);
+    if (w * h > limits.maxPixels)
+        throw ImagingError(ImagingError::TooLarge,
+                           "the image is too large (" + std::to_string(width) + " x " +
+                               std::to_string(height) + " pixels)");
+    std::uint64_t stride = (w * static_cast<std::uint64_t>(bitsPerPixel(format)) + 7) / 8;
+    if (stride * h > limits.maxBytes)
+        throw ImagingError(ImagingError::TooLarge,
+                           "the image is too large for memory (" + std::to_string(width) +
+                               " x " + std::to_string(height) + " pixels)");
+    Bitmap b;
+    b.width = width;
+    b.height = height;
+    b.format = format;
+    b.stride = static_cast<std::size_t>(stride);
+    b.pixels.assign(static_cast<std::size_t>(stride * h), 0);
+    return b;
+}
+
+} // namespace folimo::imaging

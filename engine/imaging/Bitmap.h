@@ -1,0 +1,72 @@
+// The imaging service's picture: a decoded image in one of a few pixel formats, with
+// the resolution and colour profile its file gave. Plain value type, movable; any
+// thread may use its own Bitmap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace folimo::imaging {
+
+// Samples in memory order. 16-bit formats hold native-endian uint16_t samples.
+enum class PixelFormat {
+    Indexed1, // 8 pixels a byte, most significant bit first, palette of up to 2
+    Indexed4, // 2 pixels a byte, high nibble first, palette of up to 16
+    Indexed8, // palette of up to 256
+    Gray8,
+    Rgb24,  // R, G, B
+    Rgba32, // R, G, B, A; colour not premultiplied
+    Gray16,
+    Rgb48,
+    Rgba64,
+};
+
+int bitsPerPixel(PixelFormat format);
+bool hasAlpha(PixelFormat format);
+bool isIndexed(PixelFormat format);
+
+// What a decoder found wrong. `kind` lets callers tell a damaged file from one that
+// is fine but not supported.
+class ImagingError : public std::runtime_error {
+public:
+    enum Kind { Damaged, Unsupported, TooLarge, Io };
+    ImagingError(Kind kind, const std::string& message)
+        : std::runtime_error(message), kind_(kind) {}
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+// Upper bounds that keep a hostile header from making a decoder allocate without end.
+struct Limits {
+    std::uint64_t maxPixels = 400'000'000;       // width x height
+    std::uint64_t maxBytes = 2'000'000'000ull;   // one bitmap's pixel memory
+};
+
+struct Bitmap {
+    int width = 0;
+    int height = 0;
+    PixelFormat format = PixelFormat::Rgb24;
+    std::size_t stride = 0; // bytes per row, at least width * bits / 8 rounded up
+    std::vector<std::uint8_t> pixels;
+    // Indexed formats: 0xAARRGGBB per entry (alpha 255 = opaque).
+    std::vector<std::uint32_t> palette;
+    // Dots per inch as the file says; 0 when it says nothing (then callers take 72,
+    // one pixel per point).
+    double dpiX = 0;
+    double dpiY = 0;
+    std::string iccProfile; // the file's embedded profile, when it had one
+
+    std::uint8_t* row(int y) { return pixels.data() + std::size_t(y) * stride; }
+    const std::uint8_t* row(int y) const { return pixels.data() + std::size_t(y) * stride; }
+
+    // Allocates a zeroed bitmap; throws ImagingError(TooLarge) beyond `limits`, with
+    // overflow-checked arithmetic.
+    static Bitmap create(int width, int height, PixelFormat format, const Limits& limits = {});
+};
+
+} // namespace folimo::imaging

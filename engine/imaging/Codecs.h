@@ -1,0 +1,50 @@
+// Decoding and encoding of image files, each format on its reference library (our own
+// readers only for BMP/DIB, ICO, PSD and MNG). Formats are recognised by content,
+// never by file name. Every function is thread-safe and keeps no state between calls.
+#pragma once
+
+#include "Bitmap.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace folimo::imaging {
+
+enum class ImageFormat { Unknown, Bmp, Gif, Png, Jpeg, Tiff, WebP, Psd, Ico, Mng, Jbig, Raw };
+
+// By the first bytes of the file. Camera raw files are recognised by LibRaw.
+ImageFormat detectFormat(std::span<const std::uint8_t> bytes);
+const char* formatName(ImageFormat format); // "BMP", "JPEG", ...
+
+// Decodes the first image of the file. Throws ImagingError with a message for users.
+// CMYK and YCCK JPEG/TIFF become RGB (Adobe-inverted files are recognised); palette
+// images stay indexed where the format has a palette; alpha is kept.
+Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits = {});
+
+// Per-format decoders, as decode() dispatches to them.
+Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeIco(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeRaw(std::span<const std::uint8_t> bytes, const Limits& limits);
+
+// Encoders, found by MIME type: "image/jpeg", "image/png", "image/gif", "image/tiff".
+// quality (1..100) applies to JPEG only; 0 means the encoder's default (75). The
+// bitmap's resolution is written when it has one. GIF reduces true colour to a
+// 256-colour palette. Throws ImagingError.
+std::string encode(const Bitmap& bitmap, std::string_view mimeType, int quality = 0);
+bool hasEncoder(std::string_view mimeType);
+
+std::string encodeJpeg(const Bitmap& bitmap, int quality);
+std::string encodePng(const Bitmap& bitmap);
+std::string encodeGif(const Bitmap& bitmap);
+std::string encodeTiff(const Bitmap& bitmap);
+
+} // namespace folimo::imaging
