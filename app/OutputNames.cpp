@@ -6,12 +6,12 @@
 
 namespace folimo {
 
-bool pathExists(const std::wstring &path) {
+bool pathExists(const std::wstring& path) {
     struct stat st {};
     return ::lstat(toUtf8(path).c_str(), &st) == 0;
 }
 
-std::wstring freeOutputName(const std::wstring &path) {
+std::wstring freeOutputName(const std::wstring& path) {
     if (!pathExists(path))
         return path;
     auto slash = path.find_last_of(L'/');

@@ -12,14 +12,14 @@ namespace {
 
 std::wstring upper(std::wstring_view s) {
     std::wstring out(s);
-    for (auto &c : out)
+    for (auto& c : out)
         c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
     return out;
 }
 
 // The file's name up to its first ".": the FILENAME placeholder of photo.2020.jpg is
 // "photo".
-std::wstring fileNamePart(const wchar_t *path) {
+std::wstring fileNamePart(const wchar_t* path) {
     std::wstring p = path ? path : L"";
     auto slash = p.find_last_of(L"/\\");
     std::wstring name = slash == std::wstring::npos ? p : p.substr(slash + 1);
@@ -27,7 +27,7 @@ std::wstring fileNamePart(const wchar_t *path) {
     return dot == std::wstring::npos ? name : name.substr(0, dot);
 }
 
-bool modificationDate(const wchar_t *path, std::wstring *out) {
+bool modificationDate(const wchar_t* path, std::wstring* out) {
     struct stat st {};
     if (!path || ::stat(toUtf8(path).c_str(), &st) != 0)
         return false;
@@ -43,7 +43,7 @@ bool modificationDate(const wchar_t *path, std::wstring *out) {
 
 } // namespace
 
-std::wstring expandPlaceholders(std::wstring_view text, const TextContext &context) {
+std::wstring expandPlaceholders(std::wstring_view text, const TextContext& context) {
     std::wstring out;
     std::size_t i = 0;
     while (i < text.size()) {
@@ -72,7 +72,7 @@ std::wstring expandPlaceholders(std::wstring_view text, const TextContext &conte
     return out;
 }
 
-const wchar_t *TextExpander::ExpandText(const wchar_t *text, TextContext *context) noexcept {
+const wchar_t* TextExpander::ExpandText(const wchar_t* text, TextContext* context) noexcept {
     try {
         static const TextContext none{};
         result_ = expandPlaceholders(text ? text : L"", context ? *context : none);

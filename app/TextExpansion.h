@@ -11,12 +11,12 @@ namespace folimo {
 
 // "%%" gives "%"; an unknown name gives the name itself; text after a "%" that is
 // never closed is dropped.
-std::wstring expandPlaceholders(std::wstring_view text, const TextContext &context);
+std::wstring expandPlaceholders(std::wstring_view text, const TextContext& context);
 
 // A FolimoCallback over expandPlaceholders. Its result stays valid until its next call.
 class TextExpander : public FolimoCallback {
 public:
-    const wchar_t *ExpandText(const wchar_t *text, TextContext *context) noexcept override;
+    const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;
     virtual ~TextExpander() = default;
 
 private:

@@ -6,10 +6,26 @@
 
 namespace {
 
-const char *const kPageSizeNames[12] = {"image", "a1", "a2",     "a3",    "a4",     "a5",
+const char* const kPageSizeNames[12] = {"image", "a1", "a2",     "a3",    "a4",     "a5",
                                         "a6",    "b5", "letter", "legal", "ledger", "tabloid"};
 
-int parseInt(const std::string &option, const std::string &text) {
+const char* const kEncodeNames[6] = {"unchanged", "jpeg", "grey-jpeg", "png", "gif", "tiff"};
+
+std::optional<int> codeByName(const std::string& text, const char* const* names, int count) {
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (int code = 0; code < count; ++code)
+        if (lower == names[code])
+            return code;
+    int code = -1;
+    auto [end, ec] = std::from_chars(lower.data(), lower.data() + lower.size(), code);
+    if (ec == std::errc() && end == lower.data() + lower.size() && code >= 0 && code < count)
+        return code;
+    return std::nullopt;
+}
+
+int parseInt(const std::string& option, const std::string& text) {
     int value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size())
@@ -17,7 +33,7 @@ int parseInt(const std::string &option, const std::string &text) {
     return value;
 }
 
-std::vector<int> parseList(const std::string &option, const std::string &text) {
+std::vector<int> parseList(const std::string& option, const std::string& text) {
     std::vector<int> values;
     std::size_t start = 0;
     while (true) {
@@ -31,21 +47,17 @@ std::vector<int> parseList(const std::string &option, const std::string &text) {
 
 } // namespace
 
-std::optional<int> pageSizeCode(const std::string &text) {
-    std::string lower = text;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (int code = 0; code < 12; ++code)
-        if (lower == kPageSizeNames[code])
-            return code;
-    int code = -1;
-    auto [end, ec] = std::from_chars(lower.data(), lower.data() + lower.size(), code);
-    if (ec == std::errc() && end == lower.data() + lower.size() && code >= 0 && code < 12)
-        return code;
-    return std::nullopt;
+std::optional<int> pageSizeCode(const std::string& text) {
+    return codeByName(text, kPageSizeNames, 12);
 }
 
-const char *cliUsage() {
+std::optional<int> encodeCode(const std::string& text) {
+    if (text == "gray-jpeg")
+        return 2;
+    return codeByName(text, kEncodeNames, 6);
+}
+
+const char* cliUsage() {
     return R"(Usage: folimo-cli -o OUTPUT.pdf [options] INPUT...
 
 Converts images and PDF files into one PDF document, one page per image (or two with
@@ -71,6 +83,20 @@ Pages:
   --auto-rotate             turn an image a quarter turn when its orientation differs
                             from its box's
 
+Images:
+  --encode HOW              how each image goes into the PDF: unchanged, jpeg (the
+                            default), grey-jpeg, png, gif, tiff, or the code 0 to 5.
+                            unchanged embeds JPEG and PNG data as it stands and switches
+                            --max-size off unless it is given
+  --default-encode HOW      for images that cannot go in unchanged, and for unchanged
+                            with a maximum size: jpeg (the default) to tiff, or 1 to 5
+  --jpeg-quality N          JPEG quality in percent, default 30
+  --max-size W,H            shrink larger images to fit W x H pixels (0 = no limit on
+                            that side); -1,-1 switches shrinking and re-encoding off
+                            for --encode unchanged
+  --dpi N                   resolution written into re-encoded images (0 keeps the
+                            image's own)
+
 Document:
   --title TEXT, --subject TEXT, --author TEXT, --creator TEXT, --keywords TEXT
                             the document information
@@ -85,7 +111,7 @@ Exit status: 0 when every input was converted, 1 when the PDF could not be writt
 )";
 }
 
-CliOptions parseCliOptions(int argc, char **argv) {
+CliOptions parseCliOptions(int argc, char** argv) {
     CliOptions o;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -123,6 +149,33 @@ CliOptions parseCliOptions(int argc, char **argv) {
             o.pageSize = pageSizeCode(v);
             if (!o.pageSize)
                 throw std::invalid_argument("--page-size: unknown size '" + v + "'");
+        } else if (arg == "--encode") {
+            std::string v = next();
+            o.encode = encodeCode(v);
+            if (!o.encode)
+                throw std::invalid_argument("--encode: unknown encoding '" + v + "'");
+        } else if (arg == "--default-encode") {
+            std::string v = next();
+            o.defaultEncode = encodeCode(v);
+            if (!o.defaultEncode || *o.defaultEncode == 0)
+                throw std::invalid_argument("--default-encode: '" + v +
+                                            "' is not one of jpeg, grey-jpeg, png, gif, tiff");
+        } else if (arg == "--jpeg-quality") {
+            int q = parseInt(arg, next());
+            if (q < 1 || q > 100)
+                throw std::invalid_argument("--jpeg-quality must be 1 to 100");
+            o.jpegQuality = q;
+        } else if (arg == "--max-size") {
+            auto sizes = parseList(arg, next());
+            if (sizes.size() != 2 || sizes[0] < -1 || sizes[1] < -1)
+                throw std::invalid_argument("--max-size needs W,H (0 = no limit, -1,-1 = off)");
+            o.maxWidth = sizes[0];
+            o.maxHeight = sizes[1];
+        } else if (arg == "--dpi") {
+            int dpi = parseInt(arg, next());
+            if (dpi < 0)
+                throw std::invalid_argument("--dpi must be 0 or more");
+            o.dpi = dpi;
         } else if (arg == "--landscape") {
             o.landscape = true;
         } else if (arg == "--custom-size") {

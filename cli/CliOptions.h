@@ -21,14 +21,20 @@ struct CliOptions {
     bool bookmarks = false;
     std::optional<std::string> bookmarkText;
 
+    std::optional<int> encode;        // image-encode code 0 to 5
+    std::optional<int> defaultEncode; // 1 to 5
+    std::optional<int> jpegQuality;
+    std::optional<int> maxWidth, maxHeight;
+    std::optional<int> dpi;
+
     bool quiet = false;
     bool help = false;
 };
 
 // Throws std::invalid_argument with a message for the user.
-CliOptions parseCliOptions(int argc, char **argv);
+CliOptions parseCliOptions(int argc, char** argv);
 
-const char *cliUsage();
+const char* cliUsage();
 
 // A page-size code from a number or one of the names of cliUsage().
-std::optional<int> pageSizeCode(const std::string &text);
+std::optional<int> pageSizeCode(const std::string& text);

@@ -26,19 +26,19 @@ void onInterrupt(int) {
 }
 
 struct ReleaseDeleter {
-    void operator()(IBase *object) const {
+    void operator()(IBase* object) const {
         if (object)
             object->Release();
     }
 };
 
 template <class I> std::unique_ptr<I, ReleaseDeleter> create(int kind) {
-    void *out = nullptr;
+    void* out = nullptr;
     CreateObject(kind, &out);
     if (!out)
         throw std::runtime_error("the engine could not create an object of kind " +
                                  std::to_string(kind));
-    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I *>(out));
+    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I*>(out));
 }
 
 class ConsoleProcess : public IProcess {
@@ -46,8 +46,8 @@ public:
     ConsoleProcess(bool quiet, std::size_t total) : quiet_(quiet), total_(total) {}
     virtual ~ConsoleProcess() = default;
 
-    int OnBegin(const wchar_t *) noexcept override { return 1; }
-    int OnFile(const wchar_t *path, int loaded) noexcept override {
+    int OnBegin(const wchar_t*) noexcept override { return 1; }
+    int OnFile(const wchar_t* path, int loaded) noexcept override {
         ++done_;
         if (!loaded)
             ++failed_;
@@ -57,7 +57,7 @@ public:
     }
     int OnEnd() noexcept override { return 1; }
     int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
-    int OnError(const wchar_t *message) noexcept override {
+    int OnError(const wchar_t* message) noexcept override {
         ++errors_;
         std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
         return 1;
@@ -77,7 +77,7 @@ private:
 };
 
 // Digits compare as numbers and letters without case, so img2 comes before img10.
-bool naturalLess(const std::string &a, const std::string &b) {
+bool naturalLess(const std::string& a, const std::string& b) {
     std::size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {
         if (std::isdigit(static_cast<unsigned char>(a[i])) &&
@@ -112,17 +112,17 @@ bool naturalLess(const std::string &a, const std::string &b) {
 }
 
 // Files as given; a folder gives its supported files, in natural order.
-std::vector<std::string> expandInputs(const std::vector<std::string> &inputs, IFolimo &engine) {
+std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IFolimo& engine) {
     namespace fs = std::filesystem;
     std::vector<std::string> files;
-    for (const auto &input : inputs) {
+    for (const auto& input : inputs) {
         std::error_code ec;
         if (!fs::is_directory(fs::path(input), ec)) {
             files.push_back(input);
             continue;
         }
         std::vector<std::string> found;
-        for (const auto &entry : fs::directory_iterator(fs::path(input), ec)) {
+        for (const auto& entry : fs::directory_iterator(fs::path(input), ec)) {
             std::error_code fileEc;
             if (!entry.is_regular_file(fileEc))
                 continue;
@@ -133,7 +133,7 @@ std::vector<std::string> expandInputs(const std::vector<std::string> &inputs, IF
         if (ec)
             std::fprintf(stderr, "folimo-cli: Error: cannot read the folder %s: %s\n",
                          input.c_str(), ec.message().c_str());
-        std::sort(found.begin(), found.end(), [](const std::string &a, const std::string &b) {
+        std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
             return naturalLess(fs::path(a).filename().string(), fs::path(b).filename().string());
         });
         files.insert(files.end(), found.begin(), found.end());
@@ -141,7 +141,7 @@ std::vector<std::string> expandInputs(const std::vector<std::string> &inputs, IF
     return files;
 }
 
-void applySettings(const CliOptions &o, IFolimoSettings &s) {
+void applySettings(const CliOptions& o, IFolimoSettings& s) {
     for (int i = 0; i < 5; ++i)
         s.SetInfo(i, folimo::fromUtf8(o.info[i]).c_str());
     if (o.pageSize)
@@ -155,11 +155,24 @@ void applySettings(const CliOptions &o, IFolimoSettings &s) {
     s.SetImageInPage(o.imageInPage ? 1 : 0);
     s.SetImageAutoRotate(o.autoRotate ? 1 : 0);
     s.SetCreateBookmark(o.bookmarks ? 1 : 0);
+    if (o.encode)
+        s.SetImageEncode(*o.encode);
+    if (o.defaultEncode)
+        s.SetDefaultImageEncode(*o.defaultEncode);
+    if (o.jpegQuality)
+        s.SetJpegQuality(*o.jpegQuality);
+    if (o.maxWidth)
+        s.SetImageMaxSize(*o.maxWidth, *o.maxHeight);
+    else if (o.encode == 0)
+        // "Unchanged" means it: the engine honours it only with both limits off.
+        s.SetImageMaxSize(-1, -1);
+    if (o.dpi)
+        s.SetDpi(*o.dpi);
     if (o.bookmarkText)
         s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
 }
 
-int run(const CliOptions &options) {
+int run(const CliOptions& options) {
     auto engine = create<IFolimo>(FOLIMO_ENGINE);
     applySettings(options, *engine->GetSettings());
 
@@ -195,11 +208,11 @@ int run(const CliOptions &options) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     CliOptions options;
     try {
         options = parseCliOptions(argc, argv);
-    } catch (const std::invalid_argument &e) {
+    } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "folimo-cli: %s\nTry 'folimo-cli --help'.\n", e.what());
         return 2;
     }
@@ -209,7 +222,7 @@ int main(int argc, char **argv) {
     }
     try {
         return run(options);
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "folimo-cli: Error: %s\n", e.what());
         return 1;
     }

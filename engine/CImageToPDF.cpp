@@ -12,7 +12,7 @@
 namespace {
 
 std::wstring lowerAscii(std::wstring s) {
-    for (auto &c : s)
+    for (auto& c : s)
         if (c >= L'A' && c <= L'Z')
             c = static_cast<wchar_t>(c - L'A' + L'a');
     return s;
@@ -20,7 +20,7 @@ std::wstring lowerAscii(std::wstring s) {
 
 } // namespace
 
-bool CImageToPDF::isPdfPath(const std::wstring &path) {
+bool CImageToPDF::isPdfPath(const std::wstring& path) {
     auto slash = path.find_last_of(L"/\\");
     auto dot = path.find_last_of(L'.');
     if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
@@ -30,7 +30,7 @@ bool CImageToPDF::isPdfPath(const std::wstring &path) {
 
 namespace {
 
-std::wstring trim(const std::wstring &s) {
+std::wstring trim(const std::wstring& s) {
     auto first = s.find_first_not_of(L" \t\r\n\f\v\u3000");
     if (first == std::wstring::npos)
         return L"";
@@ -39,7 +39,7 @@ std::wstring trim(const std::wstring &s) {
 }
 
 // Diagnostic lines for a console; the caller's IProcess gets the same failures.
-void diagnostic(const std::string &line) {
+void diagnostic(const std::string& line) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
 }
@@ -47,7 +47,7 @@ void diagnostic(const std::string &line) {
 } // namespace
 
 CImageToPDF::CImageToPDF() {
-    for (const wchar_t *ext :
+    for (const wchar_t* ext :
          {L"bmp", L"dib", L"gif", L"png", L"psd", L"tif", L"tiff", L"mng", L"raw", L"jbig", L"jpeg",
           L"jpg", L"jpe", L"ico", L"webp", L"exif", L"pdf"})
         supportedExtensions_[ext] = 1;
@@ -55,7 +55,7 @@ CImageToPDF::CImageToPDF() {
 
 CImageToPDF::~CImageToPDF() = default;
 
-int CImageToPDF::IsSupportedFile(const wchar_t *path) noexcept {
+int CImageToPDF::IsSupportedFile(const wchar_t* path) noexcept {
     if (!path)
         return 0;
     try {
@@ -68,7 +68,7 @@ int CImageToPDF::IsSupportedFile(const wchar_t *path) noexcept {
     }
 }
 
-int CImageToPDF::AddFile(const wchar_t *path, int tag) noexcept {
+int CImageToPDF::AddFile(const wchar_t* path, int tag) noexcept {
     try {
         files_.push_back({path ? path : L"", tag});
     } catch (...) {
@@ -81,16 +81,16 @@ int CImageToPDF::ClearFiles() noexcept {
     return 1;
 }
 
-int CImageToPDF::CopySettings(IFolimoSettings *from) noexcept {
+int CImageToPDF::CopySettings(IFolimoSettings* from) noexcept {
     return settings_.CopyFrom(from);
 }
 
-FolimoCallback *CImageToPDF::SetTextCallback(FolimoCallback *callback) noexcept {
+FolimoCallback* CImageToPDF::SetTextCallback(FolimoCallback* callback) noexcept {
     textCallback_ = callback;
     return callback;
 }
 
-int CImageToPDF::Convert(const wchar_t *outputPath, IProcess *callback) noexcept {
+int CImageToPDF::Convert(const wchar_t* outputPath, IProcess* callback) noexcept {
     try {
         return Run(outputPath ? outputPath : L"", callback);
     } catch (...) {
@@ -100,16 +100,16 @@ int CImageToPDF::Convert(const wchar_t *outputPath, IProcess *callback) noexcept
     }
 }
 
-void CImageToPDF::setContextFile(const FileEntry &file) {
+void CImageToPDF::setContextFile(const FileEntry& file) {
     context_.currentFile = file.path.c_str();
     context_.tag = file.tag;
 }
 
-void CImageToPDF::reportError(const std::wstring &message) {
+void CImageToPDF::reportError(const std::wstring& message) {
     NotifyError((L"Error: " + message).c_str());
 }
 
-int CImageToPDF::Run(const wchar_t *outputPath, IProcess *callback) {
+int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
     callback_ = callback;
     NotifyBegin(outputPath);
 
@@ -172,11 +172,11 @@ int CImageToPDF::Run(const wchar_t *outputPath, IProcess *callback) {
         pdf->end_document(L"");
         NotifyEnd();
         return 1;
-    } catch (const folimo::pdf::PdfError &e) {
+    } catch (const folimo::pdf::PdfError& e) {
         diagnostic(std::string("PDFlib exception occurred in hello sample: \n[") +
                    std::to_string(e.number()) + "] " + e.apiName() + ": " + e.what() + "\n");
         reportError(folimo::fromUtf8(e.what()));
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         reportError(folimo::fromUtf8(e.what()));
     }
     // The document is abandoned: destroying the library removes its unfinished file.
@@ -186,8 +186,8 @@ int CImageToPDF::Run(const wchar_t *outputPath, IProcess *callback) {
     return 0;
 }
 
-void CImageToPDF::closeWatermarkImages(PDFlib &pdf) noexcept {
-    for (const auto &[path, handle] : watermarkImages_)
+void CImageToPDF::closeWatermarkImages(PDFlib& pdf) noexcept {
+    for (const auto& [path, handle] : watermarkImages_)
         if (handle != -1) {
             try {
                 pdf.close_image(handle);
@@ -197,13 +197,13 @@ void CImageToPDF::closeWatermarkImages(PDFlib &pdf) noexcept {
     watermarkImages_.clear();
 }
 
-int CImageToPDF::AddBookmark(PDFlib &pdf) {
+int CImageToPDF::AddBookmark(PDFlib& pdf) {
     if (!settings_.GetCreateBookmark())
         return 1;
     context_.kind = 1;
     std::wstring text = settings_.GetBookmarkText();
     if (textCallback_) {
-        const wchar_t *expanded = textCallback_->ExpandText(text.c_str(), &context_);
+        const wchar_t* expanded = textCallback_->ExpandText(text.c_str(), &context_);
         text = expanded ? expanded : L"";
     }
     text = trim(text);
@@ -212,7 +212,7 @@ int CImageToPDF::AddBookmark(PDFlib &pdf) {
     return 1;
 }
 
-int CImageToPDF::ImportPdfFile(PDFlib &pdf, int, int) {
+int CImageToPDF::ImportPdfFile(PDFlib& pdf, int, int) {
     const FileEntry file = currentFile();
     int doc = pdf.open_pdi_document(file.path, L"");
     if (doc == -1) {
@@ -247,19 +247,15 @@ int CImageToPDF::ImportPdfFile(PDFlib &pdf, int, int) {
     return 1;
 }
 
-int CImageToPDF::LoadImageFile(PDFlib &pdf, const wchar_t *path, int) {
-    return pdf.load_image(L"auto", path, L"");
-}
-
-int CImageToPDF::DrawWatermarks(PDFlib &, int, int) {
+int CImageToPDF::DrawWatermarks(PDFlib&, int, int) {
     return 0;
 }
 
-int CImageToPDF::NotifyBegin(const wchar_t *path) {
+int CImageToPDF::NotifyBegin(const wchar_t* path) {
     return callback_ ? callback_->OnBegin(path) : 1;
 }
 
-int CImageToPDF::NotifyFile(const wchar_t *path, int loaded) {
+int CImageToPDF::NotifyFile(const wchar_t* path, int loaded) {
     return callback_ ? callback_->OnFile(path, loaded) : 1;
 }
 
@@ -267,7 +263,7 @@ int CImageToPDF::NotifyEnd() {
     return callback_ ? callback_->OnEnd() : 1;
 }
 
-int CImageToPDF::NotifyError(const wchar_t *message) {
+int CImageToPDF::NotifyError(const wchar_t* message) {
     return callback_ ? callback_->OnError(message) : 1;
 }
 

@@ -22,35 +22,41 @@ public:
 
     CImageToPDF();
     ~CImageToPDF() override;
-    CImageToPDF(const CImageToPDF &) = delete;
-    CImageToPDF &operator=(const CImageToPDF &) = delete;
+    CImageToPDF(const CImageToPDF&) = delete;
+    CImageToPDF& operator=(const CImageToPDF&) = delete;
 
-    int IsSupportedFile(const wchar_t *path) noexcept override;
-    int AddFile(const wchar_t *path, int tag) noexcept override;
+    int IsSupportedFile(const wchar_t* path) noexcept override;
+    int AddFile(const wchar_t* path, int tag) noexcept override;
     int ClearFiles() noexcept override;
-    IFolimoSettings *GetSettings() noexcept override { return &settings_; }
-    int CopySettings(IFolimoSettings *from) noexcept override;
-    int Convert(const wchar_t *outputPath, IProcess *callback) noexcept override;
-    FolimoCallback *SetTextCallback(FolimoCallback *callback) noexcept override;
+    IFolimoSettings* GetSettings() noexcept override { return &settings_; }
+    int CopySettings(IFolimoSettings* from) noexcept override;
+    int Convert(const wchar_t* outputPath, IProcess* callback) noexcept override;
+    FolimoCallback* SetTextCallback(FolimoCallback* callback) noexcept override;
 
     // The steps of a run. The layout steps consume the files they place (loaded or
     // not) by moving the current position past them.
-    virtual int Run(const wchar_t *outputPath, IProcess *callback);
-    virtual int LayoutSinglePage(PDFlib &pdf, int width, int height);
-    virtual int AddImageSizedPage(PDFlib &pdf);
-    virtual int LayoutDoublePage(PDFlib &pdf, int width, int height);
-    virtual int AddBookmark(PDFlib &pdf);
-    virtual int PlaceImageInBox(PDFlib &pdf, int x, int y, int width, int height);
-    virtual int DrawWatermarks(PDFlib &pdf, int width, int height);
-    virtual int ImportPdfFile(PDFlib &pdf, int width, int height);
-    virtual int NotifyBegin(const wchar_t *path);
-    virtual int NotifyFile(const wchar_t *path, int loaded);
+    virtual int Run(const wchar_t* outputPath, IProcess* callback);
+    virtual int LayoutSinglePage(PDFlib& pdf, int width, int height);
+    virtual int AddImageSizedPage(PDFlib& pdf);
+    virtual int LayoutDoublePage(PDFlib& pdf, int width, int height);
+    virtual int AddBookmark(PDFlib& pdf);
+    virtual int PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int height);
+    virtual int DrawWatermarks(PDFlib& pdf, int width, int height);
+    virtual int ImportPdfFile(PDFlib& pdf, int width, int height);
+    virtual int NotifyBegin(const wchar_t* path);
+    virtual int NotifyFile(const wchar_t* path, int loaded);
     virtual int NotifyEnd();
-    virtual int NotifyError(const wchar_t *message);
+    virtual int NotifyError(const wchar_t* message);
     virtual int QueryCancel();
 
-    // The input file as a library image handle, or -1 with the library's message.
-    int LoadImageFile(PDFlib &pdf, const wchar_t *path, int code);
+    // The input file as a library image handle, or -1; LoadError() then says why.
+    // Code 0 hands the file over unchanged (only when both maximum sizes are -1),
+    // codes 1 to 5 re-encode it; a refused attempt falls back to the other way, and
+    // no attempt is made twice in one call.
+    int LoadImageFile(PDFlib& pdf, const wchar_t* path, int code);
+    int ReencodeImage(PDFlib& pdf, const wchar_t* path, int format, const wchar_t* type, int grey);
+    // The message of the last failed attempt of the last LoadImageFile.
+    const std::wstring& LoadError() const { return loadError_; }
 
 private:
     struct FileEntry {
@@ -59,20 +65,24 @@ private:
     };
 
     // Inputs whose name ends in ".pdf", in any case, have their pages imported.
-    static bool isPdfPath(const std::wstring &path);
+    static bool isPdfPath(const std::wstring& path);
     bool atEnd() const { return current_ >= files_.size(); }
-    const FileEntry &currentFile() const { return files_[current_]; }
-    void setContextFile(const FileEntry &file);
-    void closeWatermarkImages(PDFlib &pdf) noexcept;
-    void reportError(const std::wstring &message);
+    const FileEntry& currentFile() const { return files_[current_]; }
+    void setContextFile(const FileEntry& file);
+    void closeWatermarkImages(PDFlib& pdf) noexcept;
+    void reportError(const std::wstring& message);
 
     std::vector<FileEntry> files_;
     std::size_t current_ = 0;
-    IProcess *callback_ = nullptr;
+    IProcess* callback_ = nullptr;
     TextContext context_{};
     std::wstring outputPath_;
     CImageToPDFSettings settings_;
     std::map<std::wstring, int> supportedExtensions_;
-    FolimoCallback *textCallback_ = nullptr;
+    FolimoCallback* textCallback_ = nullptr;
     std::map<std::wstring, int> watermarkImages_;
+    unsigned attempts_ = 0; // bit n: code n tried in the current LoadImageFile
+    std::wstring loadError_;
+
+    int loadImageOnce(PDFlib& pdf, const wchar_t* path, int code);
 };

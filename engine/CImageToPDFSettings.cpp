@@ -11,7 +11,7 @@ bool validSide(int side) {
 }
 
 // A setter never fails; out of memory leaves the old text in place.
-void assign(std::wstring &field, const wchar_t *text) noexcept {
+void assign(std::wstring& field, const wchar_t* text) noexcept {
     try {
         field = text ? text : L"";
     } catch (...) {
@@ -22,20 +22,20 @@ void assign(std::wstring &field, const wchar_t *text) noexcept {
 CImageToPDFSettings::CImageToPDFSettings() = default;
 
 CImageToPDFSettings::~CImageToPDFSettings() {
-    for (IWatermark *w : watermarks_)
+    for (IWatermark* w : watermarks_)
         if (w)
             w->Release();
 }
 
 // Index and side arguments come from the program's own constants; out-of-range ones
 // are ignored instead of reaching outside the arrays.
-int CImageToPDFSettings::SetInfo(int index, const wchar_t *text) noexcept {
+int CImageToPDFSettings::SetInfo(int index, const wchar_t* text) noexcept {
     if (validInfo(index))
         assign(info_[index], text);
     return 1;
 }
 
-const wchar_t *CImageToPDFSettings::GetInfo(int index) noexcept {
+const wchar_t* CImageToPDFSettings::GetInfo(int index) noexcept {
     return validInfo(index) ? info_[index].c_str() : L"";
 }
 
@@ -45,7 +45,7 @@ int CImageToPDFSettings::SetCustomPageSize(int width, int height) noexcept {
     return 1;
 }
 
-int CImageToPDFSettings::GetCustomPageSize(int *width, int *height) noexcept {
+int CImageToPDFSettings::GetCustomPageSize(int* width, int* height) noexcept {
     if (width)
         *width = customWidth_;
     if (height)
@@ -105,7 +105,7 @@ int CImageToPDFSettings::SetImageMaxSize(int maxWidth, int maxHeight) noexcept {
     return 1;
 }
 
-int CImageToPDFSettings::GetImageMaxSize(int *maxWidth, int *maxHeight) noexcept {
+int CImageToPDFSettings::GetImageMaxSize(int* maxWidth, int* maxHeight) noexcept {
     if (maxWidth)
         *maxWidth = maxWidth_;
     if (maxHeight)
@@ -148,12 +148,12 @@ int CImageToPDFSettings::SetCreateBookmark(int flag) noexcept {
     return createBookmark_ = flag;
 }
 
-int CImageToPDFSettings::SetBookmarkText(const wchar_t *text) noexcept {
+int CImageToPDFSettings::SetBookmarkText(const wchar_t* text) noexcept {
     assign(bookmarkText_, text);
     return 1;
 }
 
-const wchar_t *CImageToPDFSettings::GetBookmarkText() noexcept {
+const wchar_t* CImageToPDFSettings::GetBookmarkText() noexcept {
     return bookmarkText_.c_str();
 }
 
@@ -177,13 +177,13 @@ int CImageToPDFSettings::GetWatermarkCount() noexcept {
     return static_cast<int>(watermarks_.size());
 }
 
-IWatermark *CImageToPDFSettings::GetWatermark(int index) noexcept {
+IWatermark* CImageToPDFSettings::GetWatermark(int index) noexcept {
     if (index < 0 || index >= GetWatermarkCount())
         return nullptr;
     return watermarks_[static_cast<std::size_t>(index)];
 }
 
-int CImageToPDFSettings::AddWatermark(IWatermark *watermark) noexcept {
+int CImageToPDFSettings::AddWatermark(IWatermark* watermark) noexcept {
     int index = GetWatermarkCount();
     try {
         watermarks_.push_back(watermark);
@@ -197,7 +197,7 @@ int CImageToPDFSettings::AddWatermark(IWatermark *watermark) noexcept {
 
 int CImageToPDFSettings::RemoveWatermark(int index) noexcept {
     if (index >= 0 && index < GetWatermarkCount()) {
-        if (IWatermark *w = watermarks_[static_cast<std::size_t>(index)])
+        if (IWatermark* w = watermarks_[static_cast<std::size_t>(index)])
             w->Release();
         watermarks_.erase(watermarks_.begin() + index);
     }
@@ -220,7 +220,7 @@ int CImageToPDFSettings::SetImageAutoRotate(int flag) noexcept {
     return imageAutoRotate_ = flag;
 }
 
-int CImageToPDFSettings::CopyFrom(IFolimoSettings *other) noexcept {
+int CImageToPDFSettings::CopyFrom(IFolimoSettings* other) noexcept {
     if (!other || other == this)
         return 1;
     for (int i = 0; i < 5; ++i)
@@ -245,13 +245,13 @@ int CImageToPDFSettings::CopyFrom(IFolimoSettings *other) noexcept {
     while (GetWatermarkCount() > 0)
         RemoveWatermark(GetWatermarkCount() - 1);
     for (int i = 0; i < other->GetWatermarkCount(); ++i)
-        if (IWatermark *w = other->GetWatermark(i))
-            if (IWatermark *copy = w->Clone())
+        if (IWatermark* w = other->GetWatermark(i))
+            if (IWatermark* copy = w->Clone())
                 AddWatermark(copy);
     return 1;
 }
 
-int CImageToPDFSettings::CopyInfo(int index, wchar_t *buffer, unsigned size) noexcept {
+int CImageToPDFSettings::CopyInfo(int index, wchar_t* buffer, unsigned size) noexcept {
     static const std::wstring empty;
     return copyTextToBuffer(validInfo(index) ? info_[index] : empty, buffer, size);
 }

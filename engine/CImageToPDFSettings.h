@@ -14,13 +14,13 @@ class CImageToPDFSettings : public CBase<IFolimoSettings> {
 public:
     CImageToPDFSettings();
     ~CImageToPDFSettings() override;
-    CImageToPDFSettings(const CImageToPDFSettings &) = delete;
-    CImageToPDFSettings &operator=(const CImageToPDFSettings &) = delete;
+    CImageToPDFSettings(const CImageToPDFSettings&) = delete;
+    CImageToPDFSettings& operator=(const CImageToPDFSettings&) = delete;
 
-    int SetInfo(int index, const wchar_t *text) noexcept override;
-    const wchar_t *GetInfo(int index) noexcept override;
+    int SetInfo(int index, const wchar_t* text) noexcept override;
+    const wchar_t* GetInfo(int index) noexcept override;
     int SetCustomPageSize(int width, int height) noexcept override;
-    int GetCustomPageSize(int *width, int *height) noexcept override;
+    int GetCustomPageSize(int* width, int* height) noexcept override;
     int SetPageSize(int code) noexcept override;
     int GetPageSize() noexcept override;
     int SetMargin(int side, int value) noexcept override;
@@ -32,7 +32,7 @@ public:
     int SetJpegQuality(int percent) noexcept override;
     int GetJpegQuality() noexcept override;
     int SetImageMaxSize(int maxWidth, int maxHeight) noexcept override;
-    int GetImageMaxSize(int *maxWidth, int *maxHeight) noexcept override;
+    int GetImageMaxSize(int* maxWidth, int* maxHeight) noexcept override;
     int SetDpi(int dpi) noexcept override;
     int GetDpi() noexcept override;
     int SetSplitImage(int flag) noexcept override;
@@ -41,15 +41,15 @@ public:
     int GetFillMultiImage() noexcept override;
     int GetCreateBookmark() noexcept override;
     int SetCreateBookmark(int flag) noexcept override;
-    int SetBookmarkText(const wchar_t *text) noexcept override;
-    const wchar_t *GetBookmarkText() noexcept override;
+    int SetBookmarkText(const wchar_t* text) noexcept override;
+    const wchar_t* GetBookmarkText() noexcept override;
     int GetRotatePage() noexcept override;
     int SetRotatePage(int flag) noexcept override;
     int GetDoublePage() noexcept override;
     int SetDoublePage(int flag) noexcept override;
     int GetWatermarkCount() noexcept override;
-    IWatermark *GetWatermark(int index) noexcept override;
-    int AddWatermark(IWatermark *watermark) noexcept override;
+    IWatermark* GetWatermark(int index) noexcept override;
+    int AddWatermark(IWatermark* watermark) noexcept override;
     int RemoveWatermark(int index) noexcept override;
     int GetImageInPage() noexcept override;
     int SetImageInPage(int flag) noexcept override;
@@ -58,10 +58,10 @@ public:
 
     // Copies every value of `other`; its watermarks are replaced by copies of the
     // other's.
-    int CopyFrom(IFolimoSettings *other) noexcept;
+    int CopyFrom(IFolimoSettings* other) noexcept;
     // Copies info text `index` into `buffer` of `size` characters, always terminated
     // unless size is 0; returns the text's length + 1.
-    int CopyInfo(int index, wchar_t *buffer, unsigned size) noexcept;
+    int CopyInfo(int index, wchar_t* buffer, unsigned size) noexcept;
 
 private:
     std::wstring info_[5];
@@ -77,7 +77,7 @@ private:
     int dpi_ = 0;
     int splitImage_ = 0;
     int fillMultiImage_ = 0;
-    std::vector<IWatermark *> watermarks_;
+    std::vector<IWatermark*> watermarks_;
     int createBookmark_ = 0;
     int rotatePage_ = 0;
     int doublePage_ = 0;

@@ -9,13 +9,13 @@
 
 namespace {
 
-layout::Margins marginsOf(IFolimoSettings &s) {
+layout::Margins marginsOf(IFolimoSettings& s) {
     return {s.GetMargin(0), s.GetMargin(1), s.GetMargin(2), s.GetMargin(3)};
 }
 
 } // namespace
 
-int CImageToPDF::LayoutSinglePage(PDFlib &pdf, int width, int height) {
+int CImageToPDF::LayoutSinglePage(PDFlib& pdf, int width, int height) {
     setContextFile(currentFile());
     AddBookmark(pdf);
     layout::Box box = layout::singleBox({width, height}, marginsOf(settings_));
@@ -24,7 +24,7 @@ int CImageToPDF::LayoutSinglePage(PDFlib &pdf, int width, int height) {
     return 0;
 }
 
-int CImageToPDF::LayoutDoublePage(PDFlib &pdf, int width, int height) {
+int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
     setContextFile(currentFile());
     AddBookmark(pdf);
     layout::Box first{}, second{};
@@ -39,11 +39,11 @@ int CImageToPDF::LayoutDoublePage(PDFlib &pdf, int width, int height) {
     return 0;
 }
 
-int CImageToPDF::PlaceImageInBox(PDFlib &pdf, int x, int y, int width, int height) {
+int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int height) {
     const FileEntry file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {
-        reportError(pdf.get_errmsg());
+        reportError(LoadError());
         NotifyFile(file.path.c_str(), 0);
         ++current_;
         return 1;
@@ -63,11 +63,11 @@ int CImageToPDF::PlaceImageInBox(PDFlib &pdf, int x, int y, int width, int heigh
     return 0;
 }
 
-int CImageToPDF::AddImageSizedPage(PDFlib &pdf) {
+int CImageToPDF::AddImageSizedPage(PDFlib& pdf) {
     const FileEntry file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {
-        reportError(L"图片文件无法加载 " + file.path + L" :" + pdf.get_errmsg());
+        reportError(L"图片文件无法加载 " + file.path + L" :" + LoadError());
         NotifyFile(file.path.c_str(), 0);
         ++current_;
         return 0;

@@ -10,7 +10,8 @@ packages=(
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
     libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev
     poppler-utils
-    img2pdf imagemagick time
+    img2pdf imagemagick time bc
+    clang-14 libclang-rt-14-dev jbigkit-bin libtiff-tools
 )
 
 missing=()

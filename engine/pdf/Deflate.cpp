@@ -9,13 +9,13 @@ namespace folimo::pdf {
 
 std::string deflateBytes(std::string_view data, int level) {
     struct Free {
-        void operator()(libdeflate_compressor *c) const { libdeflate_free_compressor(c); }
+        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
     };
     // Compressors are costly to make (tables of several hundred KiB); one per thread.
     thread_local std::unique_ptr<libdeflate_compressor, Free> compressors[13];
     if (level < 1 || level > 12)
         level = 6;
-    auto &compressor = compressors[level];
+    auto& compressor = compressors[level];
     if (!compressor)
         compressor.reset(libdeflate_alloc_compressor(level));
     if (!compressor)

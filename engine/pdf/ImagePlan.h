@@ -29,10 +29,10 @@ struct ColorSpacePlan {
 // Move-only: `data` may point into `owned`, which a copy would not carry along.
 struct ImageStreamPlan {
     ImageStreamPlan() = default;
-    ImageStreamPlan(ImageStreamPlan &&) = default;
-    ImageStreamPlan &operator=(ImageStreamPlan &&) = default;
-    ImageStreamPlan(const ImageStreamPlan &) = delete;
-    ImageStreamPlan &operator=(const ImageStreamPlan &) = delete;
+    ImageStreamPlan(ImageStreamPlan&&) = default;
+    ImageStreamPlan& operator=(ImageStreamPlan&&) = default;
+    ImageStreamPlan(const ImageStreamPlan&) = delete;
+    ImageStreamPlan& operator=(const ImageStreamPlan&) = delete;
 
     int width = 0;
     int height = 0;
@@ -61,6 +61,18 @@ struct ImagePlan {
 ImagePlan planImage(std::span<const std::uint8_t> bytes);
 ImagePlan planJpeg(std::span<const std::uint8_t> bytes);
 ImagePlan planPng(std::span<const std::uint8_t> bytes);
+
+} // namespace folimo::pdf
+
+namespace folimo::imaging {
+struct Bitmap;
+}
+
+namespace folimo::pdf {
+
+// Plans a decoded bitmap: its samples compressed anew, a palette kept as an indexed
+// colour space, alpha as a soft mask, 16-bit samples kept.
+ImagePlan planBitmap(const imaging::Bitmap& bitmap);
 
 // Upper bound on the pixels of one decoded image, so a hostile header cannot make
 // the planner allocate without end.

@@ -15,11 +15,11 @@ using Bytes = std::span<const std::uint8_t>;
     throw ImageError("the JPEG file is truncated");
 }
 
-[[noreturn]] void damaged(const char *why) {
+[[noreturn]] void damaged(const char* why) {
     throw ImageError(std::string("the JPEG file is damaged (") + why + ")");
 }
 
-[[noreturn]] void unsupportedCoding(const char *kind) {
+[[noreturn]] void unsupportedCoding(const char* kind) {
     throw ImageError(std::string("unsupported JPEG coding (") + kind +
                      "); save the image again as a baseline or progressive JPEG");
 }
@@ -118,7 +118,7 @@ struct IccChunk {
     Bytes data;
 };
 
-const char *iccModelFor(int components) {
+const char* iccModelFor(int components) {
     return components == 1 ? "GRAY" : components == 3 ? "RGB " : "CMYK";
 }
 
@@ -131,12 +131,12 @@ std::string reassembleIcc(std::vector<IccChunk> chunks, int components) {
     if (count == 0 || std::size_t(count) != chunks.size())
         return {};
     std::sort(chunks.begin(), chunks.end(),
-              [](const IccChunk &a, const IccChunk &b) { return a.sequence < b.sequence; });
+              [](const IccChunk& a, const IccChunk& b) { return a.sequence < b.sequence; });
     std::string icc;
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         if (chunks[i].count != count || chunks[i].sequence != int(i) + 1)
             return {};
-        icc.append(reinterpret_cast<const char *>(chunks[i].data.data()), chunks[i].data.size());
+        icc.append(reinterpret_cast<const char*>(chunks[i].data.data()), chunks[i].data.size());
     }
     // A profile for another colour model cannot describe these samples.
     if (icc.size() < 128 || icc.compare(16, 4, iccModelFor(components)) != 0)
@@ -149,10 +149,10 @@ std::string reassembleIcc(std::vector<IccChunk> chunks, int components) {
 std::size_t skipEntropyData(Bytes b, std::size_t pos) {
     const std::size_t n = b.size();
     while (pos < n) {
-        const void *ff = std::memchr(b.data() + pos, 0xFF, n - pos);
+        const void* ff = std::memchr(b.data() + pos, 0xFF, n - pos);
         if (!ff)
             return n;
-        std::size_t at = static_cast<const std::uint8_t *>(ff) - b.data();
+        std::size_t at = static_cast<const std::uint8_t*>(ff) - b.data();
         std::size_t next = at + 1;
         while (next < n && b[next] == 0xFF)
             ++next;
@@ -302,7 +302,7 @@ ImagePlan planJpeg(Bytes bytes) {
 
     ImagePlan plan;
     plan.format = "jpeg";
-    ImageStreamPlan &image = plan.image;
+    ImageStreamPlan& image = plan.image;
     image.width = frame->width;
     image.height = frame->height;
     image.bitsPerComponent = 8;
@@ -311,7 +311,7 @@ ImagePlan planJpeg(Bytes bytes) {
                                                        : "/DeviceCMYK";
     image.colorSpace.icc = reassembleIcc(std::move(icc), frame->components);
     image.filter = "/DCTDecode";
-    image.data.emplace_back(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    image.data.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     image.passthrough = true;
 
     // Adobe's programs store CMYK inverted and mark such files with APP14; other

@@ -11,7 +11,7 @@
 
 namespace folimo::pdf {
 
-MappedFile::MappedFile(const std::string &path) {
+MappedFile::MappedFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw PdfError(kErrOpenFile, "", "cannot open '" + path + "': " + std::strerror(errno));
@@ -22,21 +22,21 @@ MappedFile::MappedFile(const std::string &path) {
     }
     size_ = static_cast<std::size_t>(st.st_size);
     if (size_ > 0) {
-        void *p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
         if (p == MAP_FAILED) {
             int err = errno;
             ::close(fd);
             throw PdfError(kErrOpenFile, "", "cannot read '" + path + "': " + std::strerror(err));
         }
         ::madvise(p, size_, MADV_SEQUENTIAL);
-        data_ = static_cast<const std::uint8_t *>(p);
+        data_ = static_cast<const std::uint8_t*>(p);
     }
     ::close(fd);
 }
 
 MappedFile::~MappedFile() {
     if (data_)
-        ::munmap(const_cast<std::uint8_t *>(data_), size_);
+        ::munmap(const_cast<std::uint8_t*>(data_), size_);
 }
 
 } // namespace folimo::pdf

@@ -13,15 +13,15 @@ class MappedFile {
 public:
     // Throws PdfError(kErrOpenFile) with the reason when the file cannot be opened or is
     // not a regular file. An empty file maps to an empty span.
-    explicit MappedFile(const std::string &utf8Path);
+    explicit MappedFile(const std::string& utf8Path);
     ~MappedFile();
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
 
     std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
 
 private:
-    const std::uint8_t *data_ = nullptr;
+    const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
 

@@ -19,7 +19,7 @@ bool blank(char c) {
 OptionList::OptionList(std::wstring_view wide) {
     const std::string s = toUtf8(wide);
     std::size_t i = 0;
-    auto error = [&](const std::string &why) {
+    auto error = [&](const std::string& why) {
         throw PdfError(kErrOption, "", "option list '" + s + "': " + why);
     };
     while (true) {
@@ -70,16 +70,16 @@ OptionList::OptionList(std::wstring_view wide) {
     }
 }
 
-std::string OptionList::text(const std::string &key) const {
+std::string OptionList::text(const std::string& key) const {
     auto it = values_.find(key);
     return it == values_.end() ? std::string() : it->second;
 }
 
-std::vector<double> OptionList::numbers(const std::string &key,
+std::vector<double> OptionList::numbers(const std::string& key,
                                         std::initializer_list<int> counts) const {
     std::vector<double> out;
     std::string value = text(key);
-    const char *p = value.c_str();
+    const char* p = value.c_str();
     while (*p) {
         while (*p && blank(*p))
             ++p;
@@ -87,10 +87,10 @@ std::vector<double> OptionList::numbers(const std::string &key,
             break;
         // from_chars, unlike strtod, ignores the process locale (a GUI sets it from the
         // environment, and some locales write a decimal comma).
-        const char *wordEnd = p;
+        const char* wordEnd = p;
         while (*wordEnd && !blank(*wordEnd))
             ++wordEnd;
-        const char *start = *p == '+' ? p + 1 : p;
+        const char* start = *p == '+' ? p + 1 : p;
         double v = 0;
         auto [end, ec] = std::from_chars(start, wordEnd, v);
         if (ec != std::errc() || end != wordEnd)
@@ -105,8 +105,8 @@ std::vector<double> OptionList::numbers(const std::string &key,
 }
 
 void OptionList::allowOnly(std::initializer_list<std::string_view> known,
-                           const std::string &api) const {
-    for (const auto &[key, value] : values_)
+                           const std::string& api) const {
+    for (const auto& [key, value] : values_)
         if (std::find(known.begin(), known.end(), key) == known.end())
             throw PdfError(kErrOption, api, "unknown option '" + key + "'");
 }

@@ -21,11 +21,11 @@ enum PdfErrorNumber {
 
 class PdfError : public std::runtime_error {
 public:
-    PdfError(int number, std::string apiName, const std::string &message)
+    PdfError(int number, std::string apiName, const std::string& message)
         : std::runtime_error(message), number_(number), apiName_(std::move(apiName)) {}
 
     int number() const noexcept { return number_; }
-    const std::string &apiName() const noexcept { return apiName_; }
+    const std::string& apiName() const noexcept { return apiName_; }
     void setApiName(std::string name) { apiName_ = std::move(name); }
 
 private:

@@ -48,7 +48,7 @@ struct Geometry {
     double height() const { return (rotate % 180 == 0 ? box.height() : box.width()) * unit; }
 };
 
-bool readBox(QPDFObjectHandle obj, Box &box) {
+bool readBox(QPDFObjectHandle obj, Box& box) {
     if (!obj.isArray() || obj.getArrayNItems() != 4)
         return false;
     double v[4];
@@ -61,7 +61,7 @@ bool readBox(QPDFObjectHandle obj, Box &box) {
     return box.width() > 0 && box.height() > 0;
 }
 
-Geometry pageGeometry(QPDFPageObjectHelper &page) {
+Geometry pageGeometry(QPDFPageObjectHelper& page) {
     Geometry g;
     // Viewers show a page without a usable media box at letter size rather than not at all.
     Box media{0, 0, 612, 792};
@@ -92,8 +92,8 @@ Geometry pageGeometry(QPDFPageObjectHelper &page) {
 
 // Maps the page's default space so that its box, turned clockwise by the page's rotation,
 // lands on (0, 0)-(width, height).
-std::string placementMatrix(const Geometry &g) {
-    const Box &b = g.box;
+std::string placementMatrix(const Geometry& g) {
+    const Box& b = g.box;
     double m[6];
     switch (g.rotate) {
     case 90:
@@ -118,15 +118,15 @@ std::string placementMatrix(const Geometry &g) {
     return out + "]";
 }
 
-std::string boxArray(const Box &b) {
+std::string boxArray(const Box& b) {
     return "[" + pdfReal(b.llx) + " " + pdfReal(b.lly) + " " + pdfReal(b.urx) + " " +
            pdfReal(b.ury) + "]";
 }
 
 // Why a file qpdf could not parse failed, told apart only on the error path: readers
 // accept a header anywhere in the first kilobyte, so its absence means "not a PDF".
-std::string notParsedReason(const std::string &path, const std::string &detail) {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
+std::string notParsedReason(const std::string& path, const std::string& detail) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
         return "the file could not be opened";
     char buf[1024];
@@ -146,7 +146,7 @@ struct PdfImport::Impl {
     QPDF qpdf;
     std::vector<QPDFPageObjectHelper> pages;
     std::set<QPDFObjGen> pageObjects;
-    PdfWriter *writer = nullptr;
+    PdfWriter* writer = nullptr;
     int highest = 0; // the largest object number handed out
 
     // Input object -> output object number, for everything already copied or queued, so
@@ -158,23 +158,23 @@ struct PdfImport::Impl {
     std::vector<QPDFObjGen> numberedNow;
 
     void open();
-    [[noreturn]] void fail(const std::string &what) const;
-    QPDFPageObjectHelper &page(int index);
+    [[noreturn]] void fail(const std::string& what) const;
+    QPDFPageObjectHelper& page(int index);
 
     bool isPageTreeNode(QPDFObjectHandle obj);
     int numberFor(QPDFObjectHandle obj);
-    void serialize(QPDFObjectHandle obj, std::string &out, int depth);
-    void serializeBody(QPDFObjectHandle obj, std::string &out, int depth);
-    void serializeDictEntries(QPDFObjectHandle dict, bool stream, std::string &out, int depth);
+    void serialize(QPDFObjectHandle obj, std::string& out, int depth);
+    void serializeBody(QPDFObjectHandle obj, std::string& out, int depth);
+    void serializeDictEntries(QPDFObjectHandle dict, bool stream, std::string& out, int depth);
     void writeQueued();
     void writeObject(QPDFObjectHandle obj, int number);
-    std::string pageContent(QPDFPageObjectHelper &page, bool &compressed);
-    Form writeForm(QPDFPageObjectHelper &page);
+    std::string pageContent(QPDFPageObjectHelper& page, bool& compressed);
+    Form writeForm(QPDFPageObjectHelper& page);
     void abandonUnwritten();
     void dropWarnings();
 };
 
-void PdfImport::Impl::fail(const std::string &what) const {
+void PdfImport::Impl::fail(const std::string& what) const {
     throw ImportError("\"" + path + "\": " + what);
 }
 
@@ -183,7 +183,7 @@ void PdfImport::Impl::open() {
     try {
         qpdf.processFile(path.c_str());
         pages = QPDFPageDocumentHelper(qpdf).getAllPages();
-    } catch (const QPDFExc &e) {
+    } catch (const QPDFExc& e) {
         switch (e.getErrorCode()) {
         case qpdf_e_password:
             fail("the PDF file is password-protected; open it with its password, save an "
@@ -199,12 +199,12 @@ void PdfImport::Impl::open() {
         default:
             fail(notParsedReason(path, e.getMessageDetail()));
         }
-    } catch (const QPDFSystemError &e) {
+    } catch (const QPDFSystemError& e) {
         fail("the file could not be opened: " + std::string(std::strerror(e.getErrno())));
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         fail(notParsedReason(path, e.what()));
     }
-    for (auto &p : pages)
+    for (auto& p : pages)
         pageObjects.insert(p.getObjectHandle().getObjGen());
 
     // Drawing annotation appearances into the page contents, once, on the copy in memory,
@@ -217,8 +217,8 @@ void PdfImport::Impl::open() {
             acroForm.generateAppearancesIfNeeded();
             // The values are drawn by filters that run only when a stream is decoded, and
             // the copy takes raw stream data: the drawn result must become the data.
-            for (auto &page : pages) {
-                for (auto &widget : acroForm.getWidgetAnnotationsForPage(page)) {
+            for (auto& page : pages) {
+                for (auto& widget : acroForm.getWidgetAnnotationsForPage(page)) {
                     QPDFObjectHandle appearance = widget.getAppearanceStream("/N");
                     if (!appearance.isStream())
                         continue;
@@ -227,16 +227,16 @@ void PdfImport::Impl::open() {
                             appearance.getStreamData(qpdf_dl_generalized);
                         appearance.replaceStreamData(drawn, QPDFObjectHandle::newNull(),
                                                      QPDFObjectHandle::newNull());
-                    } catch (const std::exception &) {
+                    } catch (const std::exception&) {
                     }
                 }
             }
         }
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
     }
     try {
         QPDFPageDocumentHelper(qpdf).flattenAnnotations(0, an_hidden | an_no_view);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
     }
     dropWarnings();
 }
@@ -247,7 +247,7 @@ void PdfImport::Impl::dropWarnings() {
     qpdf.getWarnings();
 }
 
-QPDFPageObjectHelper &PdfImport::Impl::page(int index) {
+QPDFPageObjectHelper& PdfImport::Impl::page(int index) {
     if (index < 0 || index >= static_cast<int>(pages.size()))
         fail("there is no page " + std::to_string(index + 1) + "; the document has " +
              std::to_string(pages.size()) + (pages.size() == 1 ? " page" : " pages"));
@@ -275,7 +275,7 @@ int PdfImport::Impl::numberFor(QPDFObjectHandle obj) {
     return number;
 }
 
-void PdfImport::Impl::serialize(QPDFObjectHandle obj, std::string &out, int depth) {
+void PdfImport::Impl::serialize(QPDFObjectHandle obj, std::string& out, int depth) {
     if (obj.isIndirect()) {
         // A reference to a page would pull the whole page tree of the input along.
         if (obj.isNull() || isPageTreeNode(obj)) {
@@ -289,7 +289,7 @@ void PdfImport::Impl::serialize(QPDFObjectHandle obj, std::string &out, int dept
     serializeBody(obj, out, depth);
 }
 
-void PdfImport::Impl::serializeBody(QPDFObjectHandle obj, std::string &out, int depth) {
+void PdfImport::Impl::serializeBody(QPDFObjectHandle obj, std::string& out, int depth) {
     if (depth > kMaxNesting)
         throw std::runtime_error("objects are nested too deeply");
     if (obj.isBool() || obj.isInteger() || obj.isReal()) {
@@ -317,7 +317,7 @@ void PdfImport::Impl::serializeBody(QPDFObjectHandle obj, std::string &out, int 
     }
 }
 
-void PdfImport::Impl::serializeDictEntries(QPDFObjectHandle dict, bool stream, std::string &out,
+void PdfImport::Impl::serializeDictEntries(QPDFObjectHandle dict, bool stream, std::string& out,
                                            int depth) {
     QPDFObjectHandle filter = dict.getKey("/Filter");
     QPDFObjectHandle parms = dict.getKey("/DecodeParms");
@@ -349,7 +349,7 @@ void PdfImport::Impl::serializeDictEntries(QPDFObjectHandle dict, bool stream, s
             }
         }
     }
-    for (const auto &key : dict.getKeys()) {
+    for (const auto& key : dict.getKeys()) {
         // Structure tree links would point into a tree that is not copied.
         if (key == "/StructParent" || key == "/StructParents")
             continue;
@@ -380,7 +380,7 @@ void PdfImport::Impl::writeObject(QPDFObjectHandle obj, int number) {
         std::shared_ptr<Buffer> data = obj.getRawStreamData();
         writer->writeStreamObject(
             number, dict,
-            std::string_view(reinterpret_cast<const char *>(data->getBuffer()), data->getSize()));
+            std::string_view(reinterpret_cast<const char*>(data->getBuffer()), data->getSize()));
         return;
     }
     std::string text;
@@ -401,7 +401,7 @@ void PdfImport::Impl::writeQueued() {
     }
 }
 
-std::string PdfImport::Impl::pageContent(QPDFPageObjectHelper &page, bool &compressed) {
+std::string PdfImport::Impl::pageContent(QPDFPageObjectHelper& page, bool& compressed) {
     std::vector<QPDFObjectHandle> streams = page.getPageContents();
     compressed = false;
     if (streams.size() == 1) {
@@ -416,7 +416,7 @@ std::string PdfImport::Impl::pageContent(QPDFPageObjectHelper &page, bool &compr
             (parms.isNull() || (parms.isDictionary() && parms.getKeys().empty()))) {
             std::shared_ptr<Buffer> data = streams[0].getRawStreamData();
             compressed = true;
-            return std::string(reinterpret_cast<const char *>(data->getBuffer()), data->getSize());
+            return std::string(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
         }
     }
     std::string content;
@@ -424,12 +424,12 @@ std::string PdfImport::Impl::pageContent(QPDFPageObjectHelper &page, bool &compr
         if (i > 0)
             content += '\n';
         std::shared_ptr<Buffer> data = streams[i].getStreamData(qpdf_dl_generalized);
-        content.append(reinterpret_cast<const char *>(data->getBuffer()), data->getSize());
+        content.append(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
     }
     return content;
 }
 
-PdfImport::Form PdfImport::Impl::writeForm(QPDFPageObjectHelper &page) {
+PdfImport::Form PdfImport::Impl::writeForm(QPDFPageObjectHelper& page) {
     Geometry g = pageGeometry(page);
     bool compressed = false;
     std::string content = pageContent(page, compressed);
@@ -463,18 +463,18 @@ PdfImport::Form PdfImport::Impl::writeForm(QPDFPageObjectHelper &page) {
 // that were never written become null objects, and the input objects they stood for are
 // forgotten so that a later page copies them afresh.
 void PdfImport::Impl::abandonUnwritten() {
-    for (const auto &og : queue) {
+    for (const auto& og : queue) {
         writer->beginObject(numbers.at(og));
         writer->write("null");
         writer->endObject();
     }
     queue.clear();
-    for (const auto &og : numberedNow)
+    for (const auto& og : numberedNow)
         numbers.erase(og);
     numberedNow.clear();
 }
 
-PdfImport::PdfImport(const std::string &utf8Path) : impl_(std::make_unique<Impl>()) {
+PdfImport::PdfImport(const std::string& utf8Path) : impl_(std::make_unique<Impl>()) {
     impl_->path = utf8Path;
     impl_->open();
 }
@@ -488,9 +488,9 @@ int PdfImport::pageCount() const {
 double PdfImport::pageWidth(int index) const {
     try {
         return pageGeometry(impl_->page(index)).width();
-    } catch (const ImportError &) {
+    } catch (const ImportError&) {
         throw;
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         impl_->fail("page " + std::to_string(index + 1) + " could not be read: " + e.what());
     }
 }
@@ -498,15 +498,15 @@ double PdfImport::pageWidth(int index) const {
 double PdfImport::pageHeight(int index) const {
     try {
         return pageGeometry(impl_->page(index)).height();
-    } catch (const ImportError &) {
+    } catch (const ImportError&) {
         throw;
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         impl_->fail("page " + std::to_string(index + 1) + " could not be read: " + e.what());
     }
 }
 
-PdfImport::Form PdfImport::writePage(PdfWriter &writer, int index) {
-    QPDFPageObjectHelper &page = impl_->page(index);
+PdfImport::Form PdfImport::writePage(PdfWriter& writer, int index) {
+    QPDFPageObjectHelper& page = impl_->page(index);
     // Numbers in the map belong to one output; a writer with fewer objects than were
     // handed out is another output even if it sits at the address of an earlier one.
     if (impl_->writer && (impl_->writer != &writer || writer.objectCount() < impl_->highest))
@@ -518,9 +518,9 @@ PdfImport::Form PdfImport::writePage(PdfWriter &writer, int index) {
         impl_->numberedNow.clear();
         impl_->dropWarnings();
         return form;
-    } catch (const PdfError &) {
+    } catch (const PdfError&) {
         throw;
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         std::string reason = e.what();
         impl_->abandonUnwritten();
         impl_->dropWarnings();

@@ -23,10 +23,10 @@ class PdfImport {
 public:
     // Opens and parses the file (an encrypted file only when its user password is
     // empty). Throws ImportError.
-    explicit PdfImport(const std::string &utf8Path);
+    explicit PdfImport(const std::string& utf8Path);
     ~PdfImport();
-    PdfImport(const PdfImport &) = delete;
-    PdfImport &operator=(const PdfImport &) = delete;
+    PdfImport(const PdfImport&) = delete;
+    PdfImport& operator=(const PdfImport&) = delete;
 
     int pageCount() const;
 
@@ -44,7 +44,7 @@ public:
     // Writes page `index` as a form XObject through `writer`, which must be the same for
     // every call on this object. Annotation appearances are drawn into the form, the
     // page's rotation is kept. Throws ImportError for a page that cannot be read.
-    Form writePage(PdfWriter &writer, int index);
+    Form writePage(PdfWriter& writer, int index);
 
 private:
     struct Impl;

@@ -7,6 +7,7 @@
 #include "PdfImport.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"
+#include "imaging/Codecs.h"
 
 #include <folimo/WideText.h>
 
@@ -35,34 +36,34 @@ std::string num(double v) {
 }
 
 std::string lower(std::string s) {
-    for (auto &c : s)
+    for (auto& c : s)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return s;
 }
 
-std::string directoryOf(const std::string &path) {
+std::string directoryOf(const std::string& path) {
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string baseName(const std::string &path) {
+std::string baseName(const std::string& path) {
     auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool exists(const std::string &path) {
+bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
 // D:YYYYMMDDHHmmSS+HH'mm'. SOURCE_DATE_EPOCH, when set, fixes the date (in UTC) so
 // that the same inputs give the same bytes.
-std::string pdfDate(bool *reproducible) {
+std::string pdfDate(bool* reproducible) {
     std::time_t now = std::time(nullptr);
-    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
     *reproducible = epoch && *epoch;
     std::tm tm{};
     char buf[64];
@@ -81,13 +82,13 @@ std::string pdfDate(bool *reproducible) {
     return std::string(buf) + zone;
 }
 
-std::string fileId(const std::string &path, const std::string &date, bool reproducible) {
+std::string fileId(const std::string& path, const std::string& date, bool reproducible) {
     // Not a security token: two 64-bit FNV-1a hashes over what makes this file unique.
     std::string seed = path + '\n' + date;
     if (!reproducible)
         seed += '\n' + std::to_string(::getpid()) + '\n' +
                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    auto fnv = [](const std::string &s, std::uint64_t h) {
+    auto fnv = [](const std::string& s, std::uint64_t h) {
         for (unsigned char c : s) {
             h ^= c;
             h *= 1099511628211ull;
@@ -101,7 +102,7 @@ std::string fileId(const std::string &path, const std::string &date, bool reprod
     return buf;
 }
 
-std::string colorSpaceObject(PdfWriter &w, const ColorSpacePlan &cs) {
+std::string colorSpaceObject(PdfWriter& w, const ColorSpacePlan& cs) {
     std::string base = cs.device;
     if (!cs.icc.empty()) {
         int n = cs.device == "/DeviceGray" ? 1 : cs.device == "/DeviceCMYK" ? 4 : 3;
@@ -120,7 +121,7 @@ std::string colorSpaceObject(PdfWriter &w, const ColorSpacePlan &cs) {
            pdfHexString(cs.palette) + "]";
 }
 
-std::string imageDictionary(PdfWriter &w, const ImageStreamPlan &p) {
+std::string imageDictionary(PdfWriter& w, const ImageStreamPlan& p) {
     std::string d = "/Type /XObject /Subtype /Image /Width " + std::to_string(p.width) +
                     " /Height " + std::to_string(p.height) + " /BitsPerComponent " +
                     std::to_string(p.bitsPerComponent) + " /ColorSpace " +
@@ -136,7 +137,27 @@ std::string imageDictionary(PdfWriter &w, const ImageStreamPlan &p) {
     return d;
 }
 
-int writeImage(PdfWriter &w, const ImagePlan &plan) {
+// JPEG and PNG data go in as they stand where they can; GIF, TIFF and BMP are decoded
+// by the imaging service. Other formats are for the re-encoding path.
+ImagePlan planAnyImage(std::span<const std::uint8_t> bytes) {
+    imaging::ImageFormat format = imaging::detectFormat(bytes);
+    switch (format) {
+    case imaging::ImageFormat::Jpeg:
+    case imaging::ImageFormat::Png:
+        return planImage(bytes);
+    case imaging::ImageFormat::Gif:
+    case imaging::ImageFormat::Tiff:
+    case imaging::ImageFormat::Bmp:
+        return planBitmap(imaging::decode(bytes));
+    case imaging::ImageFormat::Unknown:
+        throw ImageError("not an image file in a known format");
+    default:
+        throw ImageError(std::string(imaging::formatName(format)) +
+                         " images must be re-encoded to go into a PDF");
+    }
+}
+
+int writeImage(PdfWriter& w, const ImagePlan& plan) {
     std::string extra;
     if (plan.softMask) {
         int mask = w.newObjectNumber();
@@ -166,19 +187,19 @@ void PdfOutput::discardDocument() noexcept {
     finalPath_.clear();
 }
 
-int PdfOutput::fail(const char *api, const std::string &message, int number) {
+int PdfOutput::fail(const char* api, const std::string& message, int number) {
     errmsg_ = message;
     if (returnErrors_)
         return -1;
     throw PdfError(number, api, message);
 }
 
-void PdfOutput::requireDocument(const char *api) const {
+void PdfOutput::requireDocument(const char* api) const {
     if (!writer_)
         throw PdfError(kErrScope, api, std::string(api) + " needs an open document");
 }
 
-PdfOutput::Page &PdfOutput::requirePage(const char *api) {
+PdfOutput::Page& PdfOutput::requirePage(const char* api) {
     if (!page_)
         throw PdfError(kErrScope, api, std::string(api) + " needs an open page");
     return *page_;
@@ -239,7 +260,7 @@ void PdfOutput::set_parameter(std::wstring_view key, std::wstring_view value) {
 std::string PdfOutput::resolvePath(std::string path) const {
     if (path.empty() || path[0] == '/' || exists(path))
         return path;
-    for (const auto &dir : searchPath_) {
+    for (const auto& dir : searchPath_) {
         std::string candidate = dir + "/" + path;
         if (exists(candidate))
             return candidate;
@@ -308,13 +329,13 @@ void PdfOutput::begin_page_ext(double width, double height, std::wstring_view op
 
 void PdfOutput::end_page_ext(std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "end_page_ext");
-    Page &page = requirePage("end_page_ext");
+    Page& page = requirePage("end_page_ext");
     std::string dict = "<< /Type /Page /Parent " + std::to_string(leaves_.back()) +
                        " 0 R /MediaBox [0 0 " + num(page.width) + " " + num(page.height) +
                        "] /Resources <<";
     if (!page.xobjects.empty()) {
         dict += " /XObject <<";
-        for (const auto &[name, object] : page.xobjects)
+        for (const auto& [name, object] : page.xobjects)
             dict += " /" + name + " " + std::to_string(object) + " 0 R";
         dict += " >>";
     }
@@ -376,7 +397,7 @@ void PdfOutput::writePagesTree() {
         if (last) {
             std::string d =
                 "<< /Type /Pages /Count " + std::to_string(pageObjects_.size()) + " /Kids [";
-            for (const auto &node : level)
+            for (const auto& node : level)
                 d += std::to_string(node.object) + " 0 R ";
             d += "] >>";
             writer_->beginObject(pagesRoot_);
@@ -390,7 +411,7 @@ void PdfOutput::writePagesTree() {
 
 void PdfOutput::writeOutlines(int outlinesObject) {
     std::vector<int> items(bookmarks_.size());
-    for (auto &item : items)
+    for (auto& item : items)
         item = writer_->newObjectNumber();
     for (std::size_t i = 0; i < bookmarks_.size(); ++i) {
         std::string d = "<< /Title " + bookmarks_[i].title + " /Parent " +
@@ -451,7 +472,7 @@ void PdfOutput::finishDocument() {
     std::string date = pdfDate(&reproducible);
     int info = writer_->beginNewObject();
     std::string d = "<<";
-    for (const auto &[key, value] : info_)
+    for (const auto& [key, value] : info_)
         d += " " + pdfName(key) + " " + pdfTextString(value);
     d += " /Producer (Folimo) /CreationDate (" + date + ") /ModDate (" + date + ") >>";
     writer_->write(d);
@@ -495,12 +516,12 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
         std::unique_ptr<MappedFile> file;
         std::span<const std::uint8_t> bytes;
         if (auto pvf = pvf_.find(name); pvf != pvf_.end()) {
-            bytes = {static_cast<const std::uint8_t *>(pvf->second.first), pvf->second.second};
+            bytes = {static_cast<const std::uint8_t*>(pvf->second.first), pvf->second.second};
         } else {
             file = std::make_unique<MappedFile>(resolvePath(name));
             bytes = file->bytes();
         }
-        ImagePlan plan = planImage(bytes);
+        ImagePlan plan = planAnyImage(bytes);
         if (type != "auto" && type != plan.format)
             return fail("load_image", "'" + name + "' is not a " + type + " image", kErrImage);
         Image image;
@@ -512,16 +533,18 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
         int handle = nextHandle_++;
         images_[handle] = image;
         return handle;
-    } catch (const ImageError &e) {
+    } catch (const ImageError& e) {
         return fail("load_image", "cannot use the image '" + name + "': " + e.what(), kErrImage);
-    } catch (const PdfError &e) {
+    } catch (const imaging::ImagingError& e) {
+        return fail("load_image", "cannot use the image '" + name + "': " + e.what(), kErrImage);
+    } catch (const PdfError& e) {
         if (e.number() == kErrIo || e.number() == kErrInternal)
             throw;
         return fail("load_image", e.what(), e.number());
     }
 }
 
-const PdfOutput::Image &PdfOutput::image(int handle, const char *api) const {
+const PdfOutput::Image& PdfOutput::image(int handle, const char* api) const {
     auto it = images_.find(handle);
     if (it == images_.end())
         throw PdfError(kErrHandle, api, "no image has the handle " + std::to_string(handle));
@@ -530,7 +553,7 @@ const PdfOutput::Image &PdfOutput::image(int handle, const char *api) const {
 
 double PdfOutput::info_image(int handle, std::wstring_view keyword, std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "info_image");
-    const Image &img = image(handle, "info_image");
+    const Image& img = image(handle, "info_image");
     std::string key = lower(toUtf8(keyword));
     if (key == "resx")
         return img.resx;
@@ -548,9 +571,9 @@ double PdfOutput::info_image(int handle, std::wstring_view keyword, std::wstring
 }
 
 void PdfOutput::placeObject(double w, double h, double unitW, double unitH, double x, double y,
-                            std::wstring_view optlist, const std::string &name, int object,
-                            const char *api) {
-    Page &page = requirePage(api);
+                            std::wstring_view optlist, const std::string& name, int object,
+                            const char* api) {
+    Page& page = requirePage(api);
     OptionList options(optlist);
     options.allowOnly({"boxsize", "position", "fitmethod", "scale", "orientate", "adjustpage"},
                       api);
@@ -639,7 +662,7 @@ void PdfOutput::placeObject(double w, double h, double unitW, double unitH, doub
 }
 
 void PdfOutput::fit_image(int handle, double x, double y, std::wstring_view optlist) {
-    const Image &img = image(handle, "fit_image");
+    const Image& img = image(handle, "fit_image");
     // The natural size: one point per pixel without a resolution.
     double w = img.resx > 0 ? img.width * 72.0 / img.resx : img.width;
     double h = img.resy > 0 ? img.height * 72.0 / img.resy : img.height;
@@ -666,7 +689,7 @@ int PdfOutput::open_pdi_document(std::wstring_view filename, std::wstring_view o
         int handle = nextHandle_++;
         pdiDocuments_[handle] = std::move(doc);
         return handle;
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         return fail("open_pdi_document", "cannot open the PDF file '" + name + "': " + e.what(),
                     kErrPdi);
     }
@@ -678,7 +701,7 @@ double PdfOutput::pcos_get_number(int doc, std::wstring_view wpath) {
         throw PdfError(kErrHandle, "pcos_get_number",
                        "no PDF document has the handle " + std::to_string(doc));
     std::string path = toUtf8(wpath);
-    PdfImport &pdf = *it->second;
+    PdfImport& pdf = *it->second;
     if (path == "length:pages")
         return pdf.pageCount();
     int index = -1;
@@ -690,7 +713,7 @@ double PdfOutput::pcos_get_number(int doc, std::wstring_view wpath) {
                 return pdf.pageWidth(index);
             if (std::strcmp(what, "height") == 0)
                 return pdf.pageHeight(index);
-        } catch (const ImportError &e) {
+        } catch (const ImportError& e) {
             throw PdfError(kErrPdi, "pcos_get_number", e.what());
         }
     }
@@ -704,7 +727,7 @@ int PdfOutput::open_pdi_page(int doc, int pagenumber, std::wstring_view optlist)
     if (it == pdiDocuments_.end())
         throw PdfError(kErrHandle, "open_pdi_page",
                        "no PDF document has the handle " + std::to_string(doc));
-    PdfImport &pdf = *it->second;
+    PdfImport& pdf = *it->second;
     if (pagenumber < 1 || pagenumber > pdf.pageCount())
         return fail("open_pdi_page", "the document has no page " + std::to_string(pagenumber),
                     kErrPdi);
@@ -713,7 +736,7 @@ int PdfOutput::open_pdi_page(int doc, int pagenumber, std::wstring_view optlist)
         int handle = nextHandle_++;
         pdiPages_[handle] = {form.objectNumber, form.width, form.height};
         return handle;
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         return fail("open_pdi_page",
                     "cannot read page " + std::to_string(pagenumber) + ": " + e.what(), kErrPdi);
     }
@@ -724,7 +747,7 @@ void PdfOutput::fit_pdi_page(int page, double x, double y, std::wstring_view opt
     if (it == pdiPages_.end())
         throw PdfError(kErrHandle, "fit_pdi_page",
                        "no page has the handle " + std::to_string(page));
-    const ImportedPage &form = it->second;
+    const ImportedPage& form = it->second;
     placeObject(form.width, form.height, form.width, form.height, x, y, optlist,
                 "Fm" + std::to_string(form.object), form.object, "fit_pdi_page");
 }
@@ -743,11 +766,11 @@ void PdfOutput::close_pdi_document(int doc) {
 
 void PdfOutput::create_bookmark(std::wstring_view text, std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "create_bookmark");
-    Page &page = requirePage("create_bookmark");
+    Page& page = requirePage("create_bookmark");
     bookmarks_.push_back({pdfTextString(text), page.object});
 }
 
-void PdfOutput::create_pvf(std::wstring_view filename, const void *data, std::size_t size,
+void PdfOutput::create_pvf(std::wstring_view filename, const void* data, std::size_t size,
                            std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "create_pvf");
     std::string name = toUtf8(filename);

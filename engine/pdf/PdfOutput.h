@@ -33,8 +33,8 @@ class PdfOutput {
 public:
     PdfOutput();
     ~PdfOutput(); // an unfinished document's temporary file is removed
-    PdfOutput(const PdfOutput &) = delete;
-    PdfOutput &operator=(const PdfOutput &) = delete;
+    PdfOutput(const PdfOutput&) = delete;
+    PdfOutput& operator=(const PdfOutput&) = delete;
 
     void set_option(std::wstring_view optlist);
     void set_parameter(std::wstring_view key, std::wstring_view value);
@@ -63,7 +63,7 @@ public:
 
     // The data is not copied: it must stay valid until delete_pvf. load_image reads
     // it at once, so it may be freed right after the image is loaded.
-    void create_pvf(std::wstring_view filename, const void *data, std::size_t size,
+    void create_pvf(std::wstring_view filename, const void* data, std::size_t size,
                     std::wstring_view optlist);
     int delete_pvf(std::wstring_view filename);
 
@@ -94,15 +94,15 @@ private:
         int page = 0;      // page object number
     };
 
-    int fail(const char *api, const std::string &message, int number);
-    void requireDocument(const char *api) const;
-    Page &requirePage(const char *api);
-    const Image &image(int handle, const char *api) const;
+    int fail(const char* api, const std::string& message, int number);
+    void requireDocument(const char* api) const;
+    Page& requirePage(const char* api);
+    const Image& image(int handle, const char* api) const;
     // Draws the XObject `name` of natural size (w, h), whose own coordinates span
     // unitW x unitH, at (x, y) following the fitting options.
     void placeObject(double w, double h, double unitW, double unitH, double x, double y,
-                     std::wstring_view optlist, const std::string &name, int object,
-                     const char *api);
+                     std::wstring_view optlist, const std::string& name, int object,
+                     const char* api);
     std::string resolvePath(std::string utf8) const;
     void writePagesTree();
     void writeOutlines(int outlinesObject);
@@ -131,7 +131,7 @@ private:
     std::map<int, std::unique_ptr<PdfImport>> pdiDocuments_;
     std::map<int, ImportedPage> pdiPages_;
     int nextHandle_ = 1;
-    std::map<std::string, std::pair<const void *, std::size_t>> pvf_;
+    std::map<std::string, std::pair<const void*, std::size_t>> pvf_;
 };
 
 } // namespace folimo::pdf

@@ -60,7 +60,7 @@ void PdfWriter::flush() {
     buffer_.clear();
 }
 
-void PdfWriter::writeOut(const char *p, std::size_t left) {
+void PdfWriter::writeOut(const char* p, std::size_t left) {
     while (left > 0) {
         ssize_t n = ::write(fd_, p, left);
         if (n < 0 && errno == EINTR)
@@ -83,7 +83,7 @@ void PdfWriter::writeStreamObject(int number, std::string_view dictEntries, std:
 }
 
 void PdfWriter::writeStreamObject(int number, std::string_view dictEntries,
-                                  const std::vector<std::string_view> &pieces) {
+                                  const std::vector<std::string_view>& pieces) {
     std::size_t length = 0;
     for (auto piece : pieces)
         length += piece.size();

@@ -17,8 +17,8 @@ public:
     // PdfError(kErrIo), and the writer stays failed.
     explicit PdfWriter(int fd);
     ~PdfWriter();
-    PdfWriter(const PdfWriter &) = delete;
-    PdfWriter &operator=(const PdfWriter &) = delete;
+    PdfWriter(const PdfWriter&) = delete;
+    PdfWriter& operator=(const PdfWriter&) = delete;
 
     // Object numbers may be handed out before their object is written (a parent that
     // is written after its children); one never written becomes a null object.
@@ -33,15 +33,15 @@ public:
     }
 
     void write(std::string_view bytes);
-    void write(const void *data, std::size_t size) {
-        write(std::string_view(static_cast<const char *>(data), size));
+    void write(const void* data, std::size_t size) {
+        write(std::string_view(static_cast<const char*>(data), size));
     }
 
     // A whole stream object. dictEntries is the inside of the dictionary without
     // /Length, which is added from the total size of the pieces.
     void writeStreamObject(int number, std::string_view dictEntries, std::string_view data);
     void writeStreamObject(int number, std::string_view dictEntries,
-                           const std::vector<std::string_view> &pieces);
+                           const std::vector<std::string_view>& pieces);
 
     // Writes the cross-reference table and the trailer, flushes and syncs nothing but
     // the writer's own buffer; the caller closes and moves the file.
@@ -54,7 +54,7 @@ public:
 
 private:
     void flush();
-    void writeOut(const char *data, std::size_t size);
+    void writeOut(const char* data, std::size_t size);
 
     int fd_;
     bool failed_ = false;

@@ -30,15 +30,15 @@ enum ColorType { kGray = 0, kRgb = 2, kPalette = 3, kGrayAlpha = 4, kRgbAlpha = 
     throw ImageError("the PNG file is truncated");
 }
 
-[[noreturn]] void damaged(const std::string &why) {
+[[noreturn]] void damaged(const std::string& why) {
     throw ImageError("the PNG file is damaged (" + why + ")");
 }
 
-std::uint32_t be32(const std::uint8_t *p) {
+std::uint32_t be32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
 }
 
-std::uint32_t be16(const std::uint8_t *p) {
+std::uint32_t be16(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 8 | p[1];
 }
 
@@ -137,7 +137,7 @@ PngChunks readChunks(Bytes b) {
                 damaged("bad chunk name");
         }
         const Bytes data = b.subspan(pos + 8, length);
-        const std::string name(reinterpret_cast<const char *>(&b[pos + 4]), 4);
+        const std::string name(reinterpret_cast<const char*>(&b[pos + 4]), 4);
         const bool critical = !(type & 0x20000000);
         const bool crcOk =
             crc32_z(0, &b[pos + 4], std::size_t(length) + 4) == be32(&b[pos + 8 + length]);
@@ -166,7 +166,7 @@ PngChunks readChunks(Bytes b) {
             chunks.palette = data;
             break;
         case IDAT:
-            chunks.idat.emplace_back(reinterpret_cast<const char *>(data.data()), data.size());
+            chunks.idat.emplace_back(reinterpret_cast<const char*>(data.data()), data.size());
             break;
         case IEND:
             return chunks;
@@ -206,7 +206,7 @@ double roundDpi(double dpi) {
 // start like zlib data, or too little of it to hold the image even at deflate's best
 // ratio (1032:1), would only fail in the viewer. The second check also stops a small
 // damaged file from making the decoder allocate for a huge image.
-void checkImageData(const std::vector<std::string_view> &idat, const Header &h) {
+void checkImageData(const std::vector<std::string_view>& idat, const Header& h) {
     std::uint8_t head[2];
     std::size_t have = 0;
     std::uint64_t total = 0;
@@ -228,7 +228,7 @@ void checkImageData(const std::vector<std::string_view> &idat, const Header &h) 
 }
 
 struct EndInflate {
-    void operator()(z_stream *z) const noexcept { inflateEnd(z); }
+    void operator()(z_stream* z) const noexcept { inflateEnd(z); }
 };
 
 // An unreadable profile costs only colour fidelity, so it is dropped, never fatal.
@@ -244,7 +244,7 @@ std::string inflateIcc(Bytes chunk) {
     if (inflateInit(&z) != Z_OK)
         return {};
     std::unique_ptr<z_stream, EndInflate> owner(&z);
-    z.next_in = const_cast<Bytef *>(packed.data());
+    z.next_in = const_cast<Bytef*>(packed.data());
     z.avail_in = uInt(packed.size());
     std::string out;
     int rc = Z_OK;
@@ -253,7 +253,7 @@ std::string inflateIcc(Bytes chunk) {
             return {};
         const std::size_t had = out.size();
         out.resize(std::min(kMaxIccSize, std::max<std::size_t>(4096, had * 2)));
-        z.next_out = reinterpret_cast<Bytef *>(out.data() + had);
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + had);
         z.avail_out = uInt(out.size() - had);
         rc = inflate(&z, Z_NO_FLUSH);
         out.resize(out.size() - z.avail_out);
@@ -268,11 +268,11 @@ std::string inflateIcc(Bytes chunk) {
 // libpng reports errors through callbacks that longjmp; everything they touch lives
 // here, in plain memory the caller owns.
 struct DecodeJob {
-    const std::uint8_t *input = nullptr;
+    const std::uint8_t* input = nullptr;
     std::size_t size = 0;
     std::size_t pos = 0;
     bool transparencyToAlpha = false;
-    std::vector<std::uint8_t> *pixels = nullptr;
+    std::vector<std::uint8_t>* pixels = nullptr;
     std::size_t rowBytes = 0;
     int channels = 0;
     int depth = 0;
@@ -280,7 +280,7 @@ struct DecodeJob {
 };
 
 void onPngError(png_structp png, png_const_charp message) {
-    auto *job = static_cast<DecodeJob *>(png_get_error_ptr(png));
+    auto* job = static_cast<DecodeJob*>(png_get_error_ptr(png));
     std::snprintf(job->message, sizeof job->message, "%s", message);
     png_longjmp(png, 1);
 }
@@ -288,7 +288,7 @@ void onPngError(png_structp png, png_const_charp message) {
 void onPngWarning(png_structp, png_const_charp) {}
 
 void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
-    auto *job = static_cast<DecodeJob *>(png_get_io_ptr(png));
+    auto* job = static_cast<DecodeJob*>(png_get_io_ptr(png));
     if (length > job->size - job->pos)
         png_error(png, "the file is truncated");
     std::memcpy(out, job->input + job->pos, length);
@@ -296,7 +296,7 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
 }
 
 // Grows the caller's buffer; nullptr tells the decoder to give up.
-std::uint8_t *allocatePixels(DecodeJob *job, std::size_t bytes) noexcept {
+std::uint8_t* allocatePixels(DecodeJob* job, std::size_t bytes) noexcept {
     try {
         job->pixels->resize(bytes);
         return job->pixels->data();
@@ -306,7 +306,7 @@ std::uint8_t *allocatePixels(DecodeJob *job, std::size_t bytes) noexcept {
 }
 
 // The one place that calls setjmp: nothing here has a destructor for a longjmp to skip.
-bool runDecode(png_structp png, png_infop info, DecodeJob *job) {
+bool runDecode(png_structp png, png_infop info, DecodeJob* job) {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
@@ -323,7 +323,7 @@ bool runDecode(png_structp png, png_infop info, DecodeJob *job) {
     std::size_t total = 0;
     if (__builtin_mul_overflow(rowBytes, height, &total))
         png_error(png, "image too large");
-    std::uint8_t *pixels = allocatePixels(job, total);
+    std::uint8_t* pixels = allocatePixels(job, total);
     if (!pixels)
         png_error(png, "out of memory");
     job->rowBytes = rowBytes;
@@ -343,7 +343,7 @@ struct PngReadStructs {
 };
 
 struct DestroyPngRead {
-    void operator()(PngReadStructs *s) const noexcept {
+    void operator()(PngReadStructs* s) const noexcept {
         png_destroy_read_struct(&s->png, &s->info, nullptr);
         delete s;
     }
@@ -385,29 +385,29 @@ Decoded decode(Bytes bytes, bool transparencyToAlpha) {
 
 // The plan's views must survive moves of the plan, which a short string kept in the
 // object itself would not.
-void setOwned(ImageStreamPlan &stream, std::string encoded) {
+void setOwned(ImageStreamPlan& stream, std::string encoded) {
     stream.owned = std::move(encoded);
     if (stream.owned.capacity() < 32)
         stream.owned.reserve(32);
     stream.data.assign(1, stream.owned);
 }
 
-std::string deflateSamples(const std::vector<std::uint8_t> &bytes) {
+std::string deflateSamples(const std::vector<std::uint8_t>& bytes) {
     return deflateBytes(
-        std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 // Splits interleaved colour+alpha pixels: the colour stays in `pixels` at its own
 // depth, the alpha comes back as 8-bit samples.
-std::vector<std::uint8_t> splitAlpha(Decoded &d, std::size_t pixelCount, bool &translucent) {
+std::vector<std::uint8_t> splitAlpha(Decoded& d, std::size_t pixelCount, bool& translucent) {
     const std::size_t sampleBytes = d.depth / 8;
     const std::size_t pixelBytes = sampleBytes * d.channels;
     const std::size_t colorBytes = pixelBytes - sampleBytes;
     std::vector<std::uint8_t> alpha(pixelCount);
-    std::uint8_t *p = d.pixels.data();
+    std::uint8_t* p = d.pixels.data();
     translucent = false;
     for (std::size_t i = 0; i < pixelCount; ++i) {
-        const std::uint8_t *src = p + i * pixelBytes;
+        const std::uint8_t* src = p + i * pixelBytes;
         unsigned a = src[colorBytes];
         if (sampleBytes == 2) {
             const unsigned a16 = a << 8 | src[colorBytes + 1];
@@ -434,14 +434,14 @@ ImagePlan planPng(Bytes bytes) {
     if (bytes.size() < sizeof kSignature || std::memcmp(bytes.data(), kSignature, 8) != 0)
         throw ImageError("not a PNG file");
     const PngChunks chunks = readChunks(bytes);
-    const Header &h = chunks.header;
+    const Header& h = chunks.header;
     checkImageData(chunks.idat, h);
     if (h.colorType == kPalette && !chunks.palette)
         throw ImageError("the PNG file has no palette for its colours");
 
     ImagePlan plan;
     plan.format = "png";
-    ImageStreamPlan &image = plan.image;
+    ImageStreamPlan& image = plan.image;
     image.width = int(h.width);
     image.height = int(h.height);
     image.bitsPerComponent = h.depth;
@@ -456,7 +456,7 @@ ImagePlan planPng(Bytes bytes) {
         // Indices past 2^depth cannot occur, so neither can their entries.
         const std::size_t entries =
             std::min<std::size_t>(chunks.palette->size() / 3, 1u << h.depth);
-        image.colorSpace.palette.assign(reinterpret_cast<const char *>(chunks.palette->data()),
+        image.colorSpace.palette.assign(reinterpret_cast<const char*>(chunks.palette->data()),
                                         entries * 3);
         // A colour-key mask on an indexed image holds a single range of indices; any
         // other set of transparent entries, or partial alpha, needs a soft mask.
@@ -485,7 +485,7 @@ ImagePlan planPng(Bytes bytes) {
         if (v <= maxSample)
             image.colorKeyMask = "[" + range(v, v) + "]";
     } else if (h.colorType == kRgb && chunks.transparency && chunks.transparency->size() == 6) {
-        const std::uint8_t *t = chunks.transparency->data();
+        const std::uint8_t* t = chunks.transparency->data();
         const unsigned r = be16(t), g = be16(t + 2), b = be16(t + 4);
         if (r <= maxSample && g <= maxSample && b <= maxSample)
             image.colorKeyMask = "[" + range(r, r) + " " + range(g, g) + " " + range(b, b) + "]";
@@ -549,7 +549,7 @@ ImagePlan planPng(Bytes bytes) {
     std::vector<std::uint8_t> alpha = splitAlpha(d, pixelCount, translucent);
     setOwned(image, deflateSamples(d.pixels));
     if (translucent) {
-        ImageStreamPlan &mask = plan.softMask.emplace();
+        ImageStreamPlan& mask = plan.softMask.emplace();
         mask.width = image.width;
         mask.height = image.height;
         mask.bitsPerComponent = 8;

@@ -18,7 +18,7 @@ struct CliResult {
 
 class Cli : public ::testing::Test {
 protected:
-    CliResult run(const std::string &arguments) {
+    CliResult run(const std::string& arguments) {
         std::string out = dir.file(".stdout"), err = dir.file(".stderr");
         auto r = runCommand("(" + shellQuote(FOLIMO_CLI_PATH) + " " + arguments + " >" +
                             shellQuote(out) + " 2>" + shellQuote(err) + ")");
@@ -27,7 +27,7 @@ protected:
         std::remove(err.c_str());
         return result;
     }
-    std::string jpeg(const std::string &name, int width = 40, int height = 30) {
+    std::string jpeg(const std::string& name, int width = 40, int height = 30) {
         JpegParams p;
         p.width = width;
         p.height = height;
@@ -41,7 +41,7 @@ protected:
 TEST_F(Cli, HelpNamesEveryOption) {
     CliResult r = run("--help");
     EXPECT_EQ(r.exitCode, 0);
-    for (const char *option :
+    for (const char* option :
          {"--output", "--page-size", "--landscape", "--custom-size", "--margins", "--double-page",
           "--image-in-page", "--auto-rotate", "--title", "--subject", "--author", "--creator",
           "--keywords", "--bookmarks", "--bookmark-text", "--quiet"})
@@ -60,7 +60,7 @@ TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
                  {"-o x.pdf --custom-size 0,5 " + shellQuote(a), "--custom-size"},
                  {"-o x.pdf --frobnicate " + shellQuote(a), "unknown option --frobnicate"},
                  {"-o", "-o needs a value"}};
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         CliResult r = run(c.arguments);
         EXPECT_EQ(r.exitCode, 2) << c.arguments;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.arguments << ": " << r.err;

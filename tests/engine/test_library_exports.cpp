@@ -28,15 +28,15 @@ TEST(SharedLibrary, ExportsOnlyCreateObject) {
 }
 
 TEST(SharedLibrary, FactoryWorksThroughDlopen) {
-    void *lib = ::dlopen(FOLIMO_ENGINE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* lib = ::dlopen(FOLIMO_ENGINE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << ::dlerror();
-    using Factory = int (*)(int, void **);
+    using Factory = int (*)(int, void**);
     auto factory = reinterpret_cast<Factory>(::dlsym(lib, "CreateObject"));
     ASSERT_NE(factory, nullptr);
-    void *out = nullptr;
+    void* out = nullptr;
     EXPECT_EQ(factory(FOLIMO_SETTINGS, &out), 1);
     ASSERT_NE(out, nullptr);
-    auto *settings = static_cast<IFolimoSettings *>(out);
+    auto* settings = static_cast<IFolimoSettings*>(out);
     settings->SetJpegQuality(77);
     EXPECT_EQ(settings->GetJpegQuality(), 77);
     settings->Release();

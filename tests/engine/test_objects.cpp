@@ -12,9 +12,9 @@ using folimo::test::Owned;
 namespace {
 
 template <class I> Owned<I> make(int kind) {
-    void *out = nullptr;
+    void* out = nullptr;
     CreateObject(kind, &out);
-    return Owned<I>(static_cast<I *>(out));
+    return Owned<I>(static_cast<I*>(out));
 }
 
 TEST(Factory, KnownKindsMakeTheirObjectsAndUnknownKindsLeaveTheOutPointer) {
@@ -24,12 +24,12 @@ TEST(Factory, KnownKindsMakeTheirObjectsAndUnknownKindsLeaveTheOutPointer) {
     EXPECT_EQ(make<IImageWatermark>(FOLIMO_IMAGE_WATERMARK)->GetType(), 2);
 
     for (int kind : {5, 100, -1}) {
-        void *sentinel = reinterpret_cast<void *>(0x1234);
-        void *out = sentinel;
+        void* sentinel = reinterpret_cast<void*>(0x1234);
+        void* out = sentinel;
         EXPECT_EQ(CreateObject(kind, &out), 1);
         EXPECT_EQ(out, sentinel) << "kind " << kind;
     }
-    void *out = nullptr;
+    void* out = nullptr;
     EXPECT_EQ(CreateObject(5, &out), 1);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(CreateObject(0, nullptr), 1);
@@ -90,8 +90,8 @@ TEST(Settings, SettersKeepValuesAsGivenAndFlagSettersReturnTheValue) {
 
 TEST(Settings, WatermarkListOwnsItsEntries) {
     auto s = make<IFolimoSettings>(FOLIMO_SETTINGS);
-    auto *first = make<ITextWatermark>(FOLIMO_TEXT_WATERMARK).release();
-    auto *second = make<IImageWatermark>(FOLIMO_IMAGE_WATERMARK).release();
+    auto* first = make<ITextWatermark>(FOLIMO_TEXT_WATERMARK).release();
+    auto* second = make<IImageWatermark>(FOLIMO_IMAGE_WATERMARK).release();
     EXPECT_EQ(s->AddWatermark(first), 0);
     EXPECT_EQ(s->AddWatermark(second), 1);
     EXPECT_EQ(s->GetWatermark(1), second);
@@ -135,13 +135,13 @@ TEST(Settings, CopyFromCarriesEveryValueAndCopiesTheWatermarks) {
     from.SetBookmarkText(L"p%NUMBER%");
     from.SetImageInPage(1);
     from.SetImageAutoRotate(1);
-    auto *text = make<ITextWatermark>(FOLIMO_TEXT_WATERMARK).release();
+    auto* text = make<ITextWatermark>(FOLIMO_TEXT_WATERMARK).release();
     text->SetText(L"draft");
     from.AddWatermark(text);
 
     auto engine = folimo::test::createEngine();
     engine->CopySettings(&from);
-    IFolimoSettings *to = engine->GetSettings();
+    IFolimoSettings* to = engine->GetSettings();
     EXPECT_STREQ(to->GetInfo(4), L"keys");
     int w = 0, h = 0;
     to->GetCustomPageSize(&w, &h);
@@ -160,7 +160,7 @@ TEST(Settings, CopyFromCarriesEveryValueAndCopiesTheWatermarks) {
               7);
     EXPECT_STREQ(to->GetBookmarkText(), L"p%NUMBER%");
     ASSERT_EQ(to->GetWatermarkCount(), 1);
-    auto *copy = static_cast<ITextWatermark *>(to->GetWatermark(0));
+    auto* copy = static_cast<ITextWatermark*>(to->GetWatermark(0));
     EXPECT_NE(copy, text); // each record owns its own objects
     EXPECT_STREQ(copy->GetText(), L"draft");
 }
@@ -168,7 +168,7 @@ TEST(Settings, CopyFromCarriesEveryValueAndCopiesTheWatermarks) {
 TEST(Watermarks, NewWatermarksHaveTheirDefaults) {
     auto t = make<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
     auto i = make<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);
-    for (IWatermark *w : {static_cast<IWatermark *>(t.get()), static_cast<IWatermark *>(i.get())}) {
+    for (IWatermark* w : {static_cast<IWatermark*>(t.get()), static_cast<IWatermark*>(i.get())}) {
         int x = -5, y = -5;
         w->GetPosition(&x, &y);
         EXPECT_EQ(x, 0);
@@ -212,10 +212,10 @@ TEST(Watermarks, CopyTextReportsTheSizeThatHoldsTheTextWhole) {
 
 TEST(Engine, SupportedFilesGoByTheTextAfterTheLastDot) {
     auto engine = folimo::test::createEngine();
-    for (const wchar_t *yes : {L"a.jpg", L"B.JPG", L"c.tiff", L"d.PDF", L"e.webp", L"png",
+    for (const wchar_t* yes : {L"a.jpg", L"B.JPG", L"c.tiff", L"d.PDF", L"e.webp", L"png",
                                L"dir.txt/f.jpe", L"x.y.Exif"})
         EXPECT_EQ(engine->IsSupportedFile(yes), 1);
-    for (const wchar_t *no : {L"a.txt", L"b.jpg.bak", L"", L"c.", L"pdfx"})
+    for (const wchar_t* no : {L"a.txt", L"b.jpg.bak", L"", L"c.", L"pdfx"})
         EXPECT_EQ(engine->IsSupportedFile(no), 0);
     EXPECT_EQ(engine->IsSupportedFile(nullptr), 0);
 }

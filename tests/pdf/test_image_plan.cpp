@@ -19,7 +19,7 @@ using folimo::pdf::ImageStreamPlan;
 using folimo::pdf::planImage;
 using namespace folimo::test;
 
-ImagePlan plan(const std::string &bytes) {
+ImagePlan plan(const std::string& bytes) {
     return planImage(bytesOf(bytes));
 }
 
@@ -35,22 +35,22 @@ bool plansOrRefuses(std::string_view bytes) {
     try {
         planExactCopy(bytes);
         return true;
-    } catch (const ImageError &) {
+    } catch (const ImageError&) {
         return true;
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         ADD_FAILURE() << "unexpected exception: " << e.what();
         return false;
     }
 }
 
-std::string joined(const ImageStreamPlan &stream) {
+std::string joined(const ImageStreamPlan& stream) {
     std::string out;
     for (std::string_view piece : stream.data)
         out += piece;
     return out;
 }
 
-bool viewsPointInto(const ImageStreamPlan &stream, const std::string &input) {
+bool viewsPointInto(const ImageStreamPlan& stream, const std::string& input) {
     for (std::string_view piece : stream.data)
         if (piece.data() < input.data() ||
             piece.data() + piece.size() > input.data() + input.size())
@@ -59,7 +59,7 @@ bool viewsPointInto(const ImageStreamPlan &stream, const std::string &input) {
 }
 
 struct EndInflate {
-    void operator()(z_stream *z) const noexcept { inflateEnd(z); }
+    void operator()(z_stream* z) const noexcept { inflateEnd(z); }
 };
 
 std::string inflateAll(std::string_view packed) {
@@ -67,13 +67,13 @@ std::string inflateAll(std::string_view packed) {
     if (inflateInit(&z) != Z_OK)
         throw std::runtime_error("inflateInit");
     std::unique_ptr<z_stream, EndInflate> owner(&z);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
     z.avail_in = uInt(packed.size());
     std::string out;
     int rc = Z_OK;
     while (rc == Z_OK) {
         char buffer[65536];
-        z.next_out = reinterpret_cast<Bytef *>(buffer);
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
         z.avail_out = sizeof buffer;
         rc = inflate(&z, Z_NO_FLUSH);
         out.append(buffer, sizeof buffer - z.avail_out);
@@ -86,8 +86,8 @@ std::string inflateAll(std::string_view packed) {
 std::string deflateAll(std::string_view data) {
     uLongf size = compressBound(uLong(data.size()));
     std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef *>(out.data()), &size,
-                  reinterpret_cast<const Bytef *>(data.data()), uLong(data.size()), 9) != Z_OK)
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(data.data()), uLong(data.size()), 9) != Z_OK)
         throw std::runtime_error("compress2");
     out.resize(size);
     return out;
@@ -139,7 +139,7 @@ std::string unpredict(std::string_view filtered, int colors, int bits, int colum
 
 // The colour samples of a fixture PNG (alpha left out) packed as PDF wants them: at
 // the file's depth, rows padded to whole bytes, 16 bits big-endian.
-std::string colourSamples(const PngParams &p) {
+std::string colourSamples(const PngParams& p) {
     const int channels = p.color == PngColor::Rgb || p.color == PngColor::RgbAlpha ? 3 : 1;
     const std::size_t rowBytes = (std::size_t(p.width) * channels * p.bitDepth + 7) / 8;
     std::string out(rowBytes * p.height, '\0');
@@ -148,7 +148,7 @@ std::string colourSamples(const PngParams &p) {
             for (int c = 0; c < channels; ++c) {
                 const unsigned v = pngSample(p, x, y, c);
                 const std::size_t bit = (std::size_t(x) * channels + c) * p.bitDepth;
-                char *at = &out[y * rowBytes + bit / 8];
+                char* at = &out[y * rowBytes + bit / 8];
                 if (p.bitDepth == 16) {
                     at[0] = char(v >> 8);
                     at[1] = char(v);
@@ -161,7 +161,7 @@ std::string colourSamples(const PngParams &p) {
     return out;
 }
 
-std::string rgbSamples(const PngParams &p) {
+std::string rgbSamples(const PngParams& p) {
     std::string out;
     for (int y = 0; y < p.height; ++y)
         for (int x = 0; x < p.width; ++x) {
@@ -171,7 +171,7 @@ std::string rgbSamples(const PngParams &p) {
     return out;
 }
 
-std::string alphaSamples(const PngParams &p) {
+std::string alphaSamples(const PngParams& p) {
     std::string out;
     for (int y = 0; y < p.height; ++y)
         for (int x = 0; x < p.width; ++x)
@@ -180,7 +180,7 @@ std::string alphaSamples(const PngParams &p) {
 }
 
 // The samples a viewer gets from a stream of a PNG plan.
-std::string viewerSamples(const ImageStreamPlan &s) {
+std::string viewerSamples(const ImageStreamPlan& s) {
     const std::string raw = inflateAll(joined(s));
     if (s.decodeParms.empty())
         return raw;
@@ -188,35 +188,35 @@ std::string viewerSamples(const ImageStreamPlan &s) {
     return unpredict(raw, colors, s.bitsPerComponent, s.width, s.height);
 }
 
-std::string idatData(const std::string &png) {
+std::string idatData(const std::string& png) {
     std::string out;
-    for (const PngChunk &c : splitPng(png))
+    for (const PngChunk& c : splitPng(png))
         if (c.type == "IDAT")
             out += c.data;
     return out;
 }
 
-int idatCount(const std::string &png) {
+int idatCount(const std::string& png) {
     int n = 0;
-    for (const PngChunk &c : splitPng(png))
+    for (const PngChunk& c : splitPng(png))
         n += c.type == "IDAT";
     return n;
 }
 
-std::string withoutChunks(const std::string &png, std::string_view type) {
+std::string withoutChunks(const std::string& png, std::string_view type) {
     std::vector<PngChunk> chunks = splitPng(png);
-    std::erase_if(chunks, [&](const PngChunk &c) { return c.type == type; });
+    std::erase_if(chunks, [&](const PngChunk& c) { return c.type == type; });
     return joinPng(chunks);
 }
 
 // Rewrites the IHDR through `edit`, CRC kept valid.
-template <class Edit> std::string withHeader(const std::string &png, Edit edit) {
+template <class Edit> std::string withHeader(const std::string& png, Edit edit) {
     std::vector<PngChunk> chunks = splitPng(png);
     edit(chunks.at(0).data);
     return joinPng(chunks);
 }
 
-void putBe32(std::string &data, std::size_t at, std::uint32_t v) {
+void putBe32(std::string& data, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         data[at + i] = char(v >> (24 - 8 * i));
 }
@@ -227,10 +227,10 @@ std::string be32(std::uint32_t v) {
     return s;
 }
 
-std::string pngThrowsMessage(const std::string &png) {
+std::string pngThrowsMessage(const std::string& png) {
     try {
         plan(png);
-    } catch (const ImageError &e) {
+    } catch (const ImageError& e) {
         return e.what();
     }
     return "(no error)";
@@ -253,7 +253,7 @@ TEST(ImagePlanRecognition, OtherFormatsAreRefusedWithAPlainMessage) {
         try {
             planExactCopy(bytes);
             ADD_FAILURE() << "accepted " << bytes.size() << " bytes";
-        } catch (const ImageError &e) {
+        } catch (const ImageError& e) {
             EXPECT_STREQ(e.what(), "not a JPEG or PNG image");
         }
     }
@@ -270,7 +270,7 @@ TEST(ImagePlanRecognition, EachPlannerRefusesTheOtherFormat) {
 // The fixtures themselves: render checks elsewhere trust expectedJpegRgb.
 
 struct TjDestroy {
-    void operator()(void *handle) const noexcept { tjDestroy(handle); }
+    void operator()(void* handle) const noexcept { tjDestroy(handle); }
 };
 
 TEST(ImageFixtures, JpegPixelsFollowTheExpectedPattern) {
@@ -284,14 +284,14 @@ TEST(ImageFixtures, JpegPixelsFollowTheExpectedPattern) {
                                                      : TJPF_CMYK;
         const int channels = tjPixelSize[format];
         std::vector<unsigned char> pixels(std::size_t(params.width) * params.height * channels);
-        ASSERT_EQ(tjDecompress2(tj.get(), reinterpret_cast<const unsigned char *>(jpeg.data()),
+        ASSERT_EQ(tjDecompress2(tj.get(), reinterpret_cast<const unsigned char*>(jpeg.data()),
                                 jpeg.size(), pixels.data(), params.width, 0, params.height, format,
                                 TJFLAG_ACCURATEDCT),
                   0);
         int worst = 0;
         for (int y = 0; y < params.height; ++y) {
             for (int x = 0; x < params.width; ++x) {
-                const unsigned char *p = &pixels[(std::size_t(y) * params.width + x) * channels];
+                const unsigned char* p = &pixels[(std::size_t(y) * params.width + x) * channels];
                 const Rgb want = expectedJpegRgb(params, x, y);
                 // CMYK comes back as stored, inverted: C' = red and so on, K' = 255.
                 const Rgb got = channels == 1 ? Rgb{p[0], p[0], p[0]} : Rgb{p[0], p[1], p[2]};
@@ -311,13 +311,13 @@ TEST(ImageFixtures, JpegPixelsFollowTheExpectedPattern) {
 // ---------------------------------------------------------------------------------------
 // JPEG
 
-void expectWholeFilePassedThrough(const ImagePlan &p, const std::string &jpeg) {
+void expectWholeFilePassedThrough(const ImagePlan& p, const std::string& jpeg) {
     EXPECT_EQ(p.format, "jpeg");
     EXPECT_TRUE(p.image.passthrough);
     EXPECT_EQ(p.image.filter, "/DCTDecode");
     EXPECT_EQ(p.image.bitsPerComponent, 8);
     ASSERT_EQ(p.image.data.size(), 1u);
-    EXPECT_EQ(static_cast<const void *>(p.image.data[0].data()), jpeg.data());
+    EXPECT_EQ(static_cast<const void*>(p.image.data[0].data()), jpeg.data());
     EXPECT_EQ(p.image.data[0].size(), jpeg.size());
     EXPECT_TRUE(p.image.owned.empty());
     EXPECT_FALSE(p.softMask.has_value());
@@ -422,7 +422,7 @@ TEST(JpegPlan, CodingsPdfViewersCannotDecodeAreRefused) {
         try {
             plan(withFrameMarker(jpeg, marker));
             ADD_FAILURE() << "accepted SOF marker " << int(std::uint8_t(marker));
-        } catch (const ImageError &e) {
+        } catch (const ImageError& e) {
             EXPECT_NE(std::string(e.what()).find("unsupported JPEG coding"), std::string::npos);
         }
     }
@@ -535,7 +535,7 @@ std::string exifPayload(bool little, std::uint32_t xNum, std::uint32_t xDen, std
     return std::string("Exif\0\0", 6) + t;
 }
 
-std::string jpegWithExif(const std::string &exif) {
+std::string jpegWithExif(const std::string& exif) {
     return insertJpegSegment(makeJpeg({.width = 8, .height = 8}), 0xE1, exif);
 }
 
@@ -574,7 +574,7 @@ TEST(JpegPlan, DamagedExifGivesNoResolutionButKeepsTheImage) {
     broken.push_back(offsets);
     broken.push_back(std::string("Exif\0\0MM\0*", 10));
     broken.push_back(std::string("Exif\0\0XX\0*\0\0\0\x08", 14));
-    for (const std::string &exif : broken) {
+    for (const std::string& exif : broken) {
         const std::string jpeg = jpegWithExif(exif);
         ImagePlan p;
         ASSERT_NO_THROW(p = plan(jpeg));
@@ -597,7 +597,7 @@ std::string iccSegment(int sequence, int count, std::string_view data) {
 }
 
 // The profile split in three, the pieces stored in the order 2, 3, 1.
-std::string jpegWithSplitIcc(const std::string &jpeg, const std::string &icc,
+std::string jpegWithSplitIcc(const std::string& jpeg, const std::string& icc,
                              std::array<int, 3> sequences, std::array<int, 3> counts) {
     const std::size_t third = icc.size() / 3;
     const std::string pieces[3] = {icc.substr(0, third), icc.substr(third, third),
@@ -666,7 +666,7 @@ TEST(JpegPlan, EveryTruncationIsRefused) {
             icc, {1, 2, 3}, {3, 3, 3}),
         makeJpeg({.width = 24, .height = 16, .color = JpegColor::Cmyk}),
     };
-    for (const std::string &jpeg : files) {
+    for (const std::string& jpeg : files) {
         ASSERT_NO_THROW(planExactCopy(jpeg));
         for (std::size_t cut = 0; cut < jpeg.size(); ++cut)
             EXPECT_THROW(planExactCopy(std::string_view(jpeg).substr(0, cut)), ImageError)
@@ -707,7 +707,7 @@ TEST(JpegPlan, GarbageAfterTheStartMarkerIsRefused) {
 struct PassCase {
     PngColor color;
     int depth;
-    const char *decodeParms; // for a 37 pixel wide image
+    const char* decodeParms; // for a 37 pixel wide image
 };
 
 class PngPassthrough : public testing::TestWithParam<PassCase> {};
@@ -728,7 +728,7 @@ std::string colorName(PngColor color) {
     return "Unknown";
 }
 
-template <class Case> std::string caseName(const testing::TestParamInfo<Case> &info) {
+template <class Case> std::string caseName(const testing::TestParamInfo<Case>& info) {
     return colorName(info.param.color) + std::to_string(info.param.depth);
 }
 
@@ -739,7 +739,7 @@ TEST_P(PngPassthrough, IdatDataIsCarriedWithExactPredictorParameters) {
     const std::string png = makePng(params);
     ASSERT_GT(idatCount(png), 1) << "fixture should spread the data over several IDATs";
     const ImagePlan p = plan(png);
-    const ImageStreamPlan &s = p.image;
+    const ImageStreamPlan& s = p.image;
     EXPECT_EQ(p.format, "png");
     EXPECT_TRUE(s.passthrough);
     EXPECT_EQ(s.filter, "/FlateDecode");
@@ -812,9 +812,9 @@ TEST(PngTransparency, GreyAndRgbKeysBecomeColourKeyMasks) {
     struct Case {
         PngColor color;
         int depth;
-        const char *mask;
+        const char* mask;
     };
-    for (const Case &c :
+    for (const Case& c :
          {Case{PngColor::Gray, 1, "[0 0]"}, Case{PngColor::Gray, 4, "[5 5]"},
           Case{PngColor::Gray, 8, "[85 85]"}, Case{PngColor::Rgb, 8, "[10 10 20 20 100 100]"}}) {
         for (bool interlaced : {false, true}) {
@@ -973,7 +973,7 @@ TEST_P(PngAlphaChannel, ColourKeepsItsDepthAndAlphaBecomesAnEightBitSoftMask) {
             SCOPED_TRACE(testing::Message()
                          << "alpha " << int(alpha) << " interlaced " << interlaced);
             const ImagePlan p = plan(makePng(params));
-            const ImageStreamPlan &s = p.image;
+            const ImageStreamPlan& s = p.image;
             EXPECT_FALSE(s.passthrough);
             EXPECT_EQ(s.filter, "/FlateDecode");
             EXPECT_TRUE(s.decodeParms.empty());
@@ -982,7 +982,7 @@ TEST_P(PngAlphaChannel, ColourKeepsItsDepthAndAlphaBecomesAnEightBitSoftMask) {
             EXPECT_EQ(s.bitsPerComponent, c.depth);
             EXPECT_EQ(viewerSamples(s), colourSamples(params));
             ASSERT_TRUE(p.softMask.has_value());
-            const ImageStreamPlan &m = *p.softMask;
+            const ImageStreamPlan& m = *p.softMask;
             EXPECT_EQ(m.width, 29);
             EXPECT_EQ(m.height, 19);
             EXPECT_EQ(m.bitsPerComponent, 8);
@@ -1065,7 +1065,7 @@ TEST(PngMetadata, PhysWithBadChecksumIsIgnoredNotFatal) {
     std::vector<PngChunk> chunks =
         splitPng(makePng({.width = 4, .height = 4, .pixelsPerMetre = 11811}));
     std::string png = joinPng(chunks);
-    for (const PngChunk &c : chunks)
+    for (const PngChunk& c : chunks)
         if (c.type == "pHYs")
             png[c.offset + 8 + c.data.size()] ^= 1;
     ImagePlan p;
@@ -1090,7 +1090,7 @@ TEST(PngMetadata, IccProfileIsInflatedWhenItFitsTheImage) {
               rgb);
 }
 
-std::string iccpData(const std::string &profile) {
+std::string iccpData(const std::string& profile) {
     return std::string("x\0\0", 3) + deflateAll(profile);
 }
 
@@ -1112,7 +1112,7 @@ TEST(PngMetadata, DamagedIccProfileIsDroppedNotFatal) {
     broken.resize(broken.size() / 2);
     const std::vector<std::string> bad = {broken, std::string("x\0\0garbage", 10),
                                           std::string("no terminator"), std::string("\0\0", 2)};
-    for (const std::string &data : bad) {
+    for (const std::string& data : bad) {
         const std::string png =
             insertPngChunkBeforeData(makePng({.width = 4, .height = 4}), "iCCP", data);
         ImagePlan p;
@@ -1135,7 +1135,7 @@ TEST(PngRefused, NoImageDataOrNoPalette) {
 TEST(PngRefused, InvalidHeaderFields) {
     const std::string png = makePng({.width = 4, .height = 4});
     auto depthAndType = [&](int depth, int type) {
-        return withHeader(png, [&](std::string &h) {
+        return withHeader(png, [&](std::string& h) {
             h[8] = char(depth);
             h[9] = char(type);
         });
@@ -1143,18 +1143,18 @@ TEST(PngRefused, InvalidHeaderFields) {
     const std::pair<int, int> bad[] = {{4, 2}, {16, 3}, {4, 4}, {1, 6}, {8, 5}, {3, 0}, {8, 1}};
     for (auto [depth, type] : bad)
         EXPECT_THROW(plan(depthAndType(depth, type)), ImageError) << depth << "/" << type;
-    EXPECT_THROW(plan(withHeader(png, [](std::string &h) { putBe32(h, 0, 0); })), ImageError);
-    EXPECT_THROW(plan(withHeader(png, [](std::string &h) { putBe32(h, 4, 0); })), ImageError);
-    EXPECT_THROW(plan(withHeader(png, [](std::string &h) { putBe32(h, 0, 0x80000000); })),
+    EXPECT_THROW(plan(withHeader(png, [](std::string& h) { putBe32(h, 0, 0); })), ImageError);
+    EXPECT_THROW(plan(withHeader(png, [](std::string& h) { putBe32(h, 4, 0); })), ImageError);
+    EXPECT_THROW(plan(withHeader(png, [](std::string& h) { putBe32(h, 0, 0x80000000); })),
                  ImageError);
-    EXPECT_THROW(plan(withHeader(png, [](std::string &h) { h[12] = 2; })), ImageError);
-    EXPECT_THROW(plan(withHeader(png, [](std::string &h) { h[10] = 1; })), ImageError);
-    EXPECT_THROW(plan(withHeader(png, [](std::string &h) { h += '\0'; })), ImageError);
+    EXPECT_THROW(plan(withHeader(png, [](std::string& h) { h[12] = 2; })), ImageError);
+    EXPECT_THROW(plan(withHeader(png, [](std::string& h) { h[10] = 1; })), ImageError);
+    EXPECT_THROW(plan(withHeader(png, [](std::string& h) { h += '\0'; })), ImageError);
 }
 
 TEST(PngRefused, DamagedCriticalChunks) {
     const std::string png = makePng({.width = 4, .height = 4, .color = PngColor::Palette});
-    for (const PngChunk &c : splitPng(png)) {
+    for (const PngChunk& c : splitPng(png)) {
         if (c.type != "IHDR" && c.type != "PLTE" && c.type != "IDAT")
             continue;
         std::string damaged = png;
@@ -1195,12 +1195,12 @@ TEST(PngRefused, HugeImagesAreRefusedBeforeDecodingButMayPassThrough) {
 TEST(PngRefused, DataTooShortForTheImageSizeIsRefused) {
     const std::string rgba = withHeader(
         makePng({.width = 4, .height = 4, .color = PngColor::RgbAlpha, .alpha = PngAlpha::Partial}),
-        [](std::string &h) {
+        [](std::string& h) {
             putBe32(h, 0, 10000);
             putBe32(h, 4, 10000);
         });
     EXPECT_NE(pngThrowsMessage(rgba).find("truncated"), std::string::npos);
-    const std::string gray = withHeader(makePng({.width = 4, .height = 4}), [](std::string &h) {
+    const std::string gray = withHeader(makePng({.width = 4, .height = 4}), [](std::string& h) {
         putBe32(h, 0, 0x7FFFFFFF);
         putBe32(h, 4, 0x7FFFFFFF);
     });
@@ -1212,10 +1212,10 @@ TEST(PngRefused, DamagedImageDataIsRefusedWhenDecoding) {
         {.width = 29, .height = 19, .color = PngColor::RgbAlpha, .alpha = PngAlpha::Partial});
     std::vector<PngChunk> chunks = splitPng(png);
     std::vector<PngChunk> shortData = chunks, garbage = chunks;
-    for (PngChunk &c : shortData)
+    for (PngChunk& c : shortData)
         if (c.type == "IDAT")
             c.data.resize(c.data.size() / 2);
-    for (PngChunk &c : garbage)
+    for (PngChunk& c : garbage)
         if (c.type == "IDAT")
             std::fill(c.data.begin() + 2, c.data.end(), '\xFF');
     EXPECT_THROW(plan(joinPng(shortData)), ImageError);
@@ -1224,7 +1224,7 @@ TEST(PngRefused, DamagedImageDataIsRefusedWhenDecoding) {
 
 TEST(PngRefused, ImageDataThatIsNotZlibIsRefusedEvenWhenPassingThrough) {
     std::vector<PngChunk> chunks = splitPng(makePng({.width = 4, .height = 4}));
-    for (PngChunk &c : chunks)
+    for (PngChunk& c : chunks)
         if (c.type == "IDAT")
             c.data[0] = '\x07';
     EXPECT_THROW(plan(joinPng(chunks)), ImageError);
@@ -1247,7 +1247,7 @@ TEST(PngRefused, EveryTruncationIsRefused) {
                  .interlaced = true,
                  .alpha = PngAlpha::Partial}),
     };
-    for (const std::string &png : files) {
+    for (const std::string& png : files) {
         ASSERT_NO_THROW(planExactCopy(png));
         for (std::size_t cut = 0; cut < png.size(); ++cut)
             EXPECT_THROW(planExactCopy(std::string_view(png).substr(0, cut)), ImageError)
@@ -1273,7 +1273,7 @@ TEST(PngRefused, DamagedChunkContentsNeverCrash) {
          .pixelsPerMetre = 100,
          .iccProfile = makeIccProfile(IccModel::Gray)},
     };
-    for (const PngParams &params : sources) {
+    for (const PngParams& params : sources) {
         const std::vector<PngChunk> chunks = splitPng(makePng(params));
         for (std::size_t i = 0; i < chunks.size(); ++i) {
             for (std::size_t at = 0; at < std::min<std::size_t>(chunks[i].data.size(), 300); ++at) {

@@ -36,18 +36,18 @@ public:
         bodies_.emplace_back();
         return static_cast<int>(bodies_.size());
     }
-    int add(const std::string &body) {
+    int add(const std::string& body) {
         int n = reserve();
         set(n, body);
         return n;
     }
-    void set(int n, const std::string &body) { bodies_[n - 1] = body; }
-    int addStream(const std::string &dictEntries, const std::string &data) {
+    void set(int n, const std::string& body) { bodies_[n - 1] = body; }
+    int addStream(const std::string& dictEntries, const std::string& data) {
         int n = reserve();
         setStream(n, dictEntries, data);
         return n;
     }
-    void setStream(int n, const std::string &dictEntries, const std::string &data) {
+    void setStream(int n, const std::string& dictEntries, const std::string& data) {
         set(n, "<< " + dictEntries + " /Length " + std::to_string(data.size()) + " >>\nstream\n" +
                    data + "\nendstream");
     }
@@ -83,9 +83,9 @@ struct Command {
     std::string out;
 };
 
-Command run(const std::string &command) {
+Command run(const std::string& command) {
     Command result{-1, {}};
-    std::FILE *p = ::popen(command.c_str(), "r");
+    std::FILE* p = ::popen(command.c_str(), "r");
     if (!p)
         return result;
     char buf[4096];
@@ -97,16 +97,16 @@ Command run(const std::string &command) {
     return result;
 }
 
-std::string quote(const std::string &s) {
+std::string quote(const std::string& s) {
     return "'" + s + "'";
 }
 
-void writeFile(const fs::path &path, const std::string &bytes) {
+void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary);
     f << bytes;
 }
 
-std::string readFile(const fs::path &path) {
+std::string readFile(const fs::path& path) {
     std::ifstream f(path, std::ios::binary);
     std::ostringstream s;
     s << f.rdbuf();
@@ -120,7 +120,7 @@ struct Image {
 
 // One page rendered in grey at a low resolution: enough to see position, orientation
 // and clipping, cheap enough to compare many pages.
-Image render(const fs::path &pdf, int page, const fs::path &dir, int dpi = 20) {
+Image render(const fs::path& pdf, int page, const fs::path& dir, int dpi = 20) {
     fs::path prefix = dir / ("render-" + pdf.stem().string() + "-" + std::to_string(page));
     std::string cmd = "pdftoppm -cropbox -r " + std::to_string(dpi) + " -gray -singlefile -f " +
                       std::to_string(page) + " -l " + std::to_string(page) + " " + quote(pdf) +
@@ -143,7 +143,7 @@ Image render(const fs::path &pdf, int page, const fs::path &dir, int dpi = 20) {
 }
 
 // Share of pixels that differ visibly; anti-aliasing of edges may move by a shade.
-double difference(const Image &a, const Image &b) {
+double difference(const Image& a, const Image& b) {
     if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size() ||
         a.pixels.empty())
         return 1.0;
@@ -156,20 +156,20 @@ double difference(const Image &a, const Image &b) {
     return static_cast<double>(differing) / static_cast<double>(a.pixels.size());
 }
 
-int pixel(const Image &image, double xPt, double yPtFromTop) {
+int pixel(const Image& image, double xPt, double yPtFromTop) {
     int x = static_cast<int>(xPt * 20 / 72);
     int y = static_cast<int>(yPtFromTop * 20 / 72);
     return static_cast<unsigned char>(image.pixels[static_cast<std::size_t>(y * image.width + x)]);
 }
 
-std::string pdfText(const fs::path &pdf) {
+std::string pdfText(const fs::path& pdf) {
     Command c = run("pdftotext -layout " + quote(pdf) + " - 2>&1");
     EXPECT_EQ(c.status, 0) << c.out;
     return c.out;
 }
 
 // "W x H" of each page as pdfinfo reports it.
-std::vector<std::string> pageSizes(const fs::path &pdf, int pages) {
+std::vector<std::string> pageSizes(const fs::path& pdf, int pages) {
     Command c = run("pdfinfo -f 1 -l " + std::to_string(pages) + " " + quote(pdf) + " 2>&1");
     EXPECT_EQ(c.status, 0) << c.out;
     std::vector<std::string> sizes;
@@ -185,7 +185,7 @@ std::vector<std::string> pageSizes(const fs::path &pdf, int pages) {
     return sizes;
 }
 
-void expectQpdfCheckClean(const fs::path &pdf) {
+void expectQpdfCheckClean(const fs::path& pdf) {
     Command c = run("qpdf --check " + quote(pdf) + " 2>&1");
     EXPECT_EQ(c.status, 0) << c.out;
 }
@@ -197,14 +197,14 @@ std::string number(double v) {
 }
 
 struct OutPage {
-    PdfImport *input;
+    PdfImport* input;
     int index;
 };
 
 // An output document with one page per imported page, the form drawn at the origin of
 // a page of the form's size.
-std::vector<PdfImport::Form> writeOutput(const fs::path &path, const std::vector<OutPage> &pages,
-                                         int *objectCount = nullptr) {
+std::vector<PdfImport::Form> writeOutput(const fs::path& path, const std::vector<OutPage>& pages,
+                                         int* objectCount = nullptr) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(fd, 0);
     PdfWriter writer(fd);
@@ -212,7 +212,7 @@ std::vector<PdfImport::Form> writeOutput(const fs::path &path, const std::vector
     int pagesNumber = writer.newObjectNumber();
     std::vector<PdfImport::Form> forms;
     std::string kids;
-    for (const auto &p : pages) {
+    for (const auto& p : pages) {
         PdfImport::Form form = p.input->writePage(writer, p.index);
         forms.push_back(form);
         int content = writer.newObjectNumber();
@@ -238,19 +238,19 @@ std::vector<PdfImport::Form> writeOutput(const fs::path &path, const std::vector
     return forms;
 }
 
-std::vector<OutPage> allPages(PdfImport &input) {
+std::vector<OutPage> allPages(PdfImport& input) {
     std::vector<OutPage> pages;
     for (int i = 0; i < input.pageCount(); ++i)
         pages.push_back({&input, i});
     return pages;
 }
 
-int countObjects(const fs::path &pdf, const std::string &type, const std::string &key = "/Type") {
+int countObjects(const fs::path& pdf, const std::string& type, const std::string& key = "/Type") {
     QPDF q;
     q.setSuppressWarnings(true);
     q.processFile(pdf.c_str());
     int count = 0;
-    for (auto &obj : q.getAllObjects()) {
+    for (auto& obj : q.getAllObjects()) {
         QPDFObjectHandle dict = obj.isStream() ? obj.getDict() : obj;
         if (!dict.isDictionary())
             continue;
@@ -261,11 +261,11 @@ int countObjects(const fs::path &pdf, const std::string &type, const std::string
     return count;
 }
 
-const char *kFont = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+const char* kFont = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
 
 // Text near the top, a black block in the upper left and a grey bar along the left edge
 // of the box (x0, y0)-(x1, y1): any turn, mirror or shift shows in a render.
-std::string marksContent(double x0, double y0, double x1, double y1, const std::string &text) {
+std::string marksContent(double x0, double y0, double x1, double y1, const std::string& text) {
     double w = x1 - x0, h = y1 - y0;
     std::ostringstream s;
     s << "0 g " << x0 + 10 << " " << y1 - 10 - h / 5 << " " << w / 3 << " " << h / 5 << " re f\n"
@@ -289,14 +289,14 @@ protected:
         fs::remove_all(dir_, ec);
     }
 
-    fs::path save(const std::string &name, const RawPdf &pdf, int root) {
+    fs::path save(const std::string& name, const RawPdf& pdf, int root) {
         fs::path p = dir_ / name;
         writeFile(p, pdf.build(root));
         return p;
     }
 
     // Every page of `output` looks like the same page of `input` when rendered.
-    void expectSameRenders(const fs::path &input, const fs::path &output, int pages) {
+    void expectSameRenders(const fs::path& input, const fs::path& output, int pages) {
         for (int i = 1; i <= pages; ++i) {
             Image a = render(input, i, dir_);
             Image b = render(output, i, dir_);
@@ -308,14 +308,14 @@ protected:
 
     // Pages in a 600 x 800 media box cropped to (50, 100)-(450, 700), one per rotation,
     // all sharing one font object. Marks outside the crop box must never show.
-    fs::path makeRotatedDocument(const std::vector<std::string> &rotations) {
+    fs::path makeRotatedDocument(const std::vector<std::string>& rotations) {
         RawPdf pdf;
         int catalog = pdf.reserve();
         int pagesNode = pdf.reserve();
         int font = pdf.add(kFont);
         std::string kids;
         int i = 0;
-        for (const auto &rotate : rotations) {
+        for (const auto& rotate : rotations) {
             ++i;
             std::string content = "0 g 0 0 600 90 re f 460 0 140 800 re f\n" +
                                   marksContent(50, 100, 450, 700, "Page " + std::to_string(i));
@@ -425,7 +425,7 @@ TEST_F(PdfImportTest, SingleFlateContentIsCopiedWithoutRecompressing) {
     QPDFObjectHandle form = q.getObjectByID(forms[0].objectNumber, 0);
     ASSERT_TRUE(form.isStream());
     auto raw = form.getRawStreamData();
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(raw->getBuffer()), raw->getSize()),
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(raw->getBuffer()), raw->getSize()),
               compressed);
     EXPECT_NE(pdfText(out).find("Raw copy"), std::string::npos);
 }
@@ -528,10 +528,10 @@ TEST_F(PdfImportTest, MissingOrUnusableBoxesFallBackLikeViewers) {
     std::string kids;
     // No media box at all; a crop box reaching outside the media box; a crop box of no
     // area; a crop box that is not a rectangle.
-    const char *boxes[] = {"", "/MediaBox [0 0 200 300] /CropBox [-50 100 150 400]",
+    const char* boxes[] = {"", "/MediaBox [0 0 200 300] /CropBox [-50 100 150 400]",
                            "/MediaBox [0 0 200 300] /CropBox [10 10 10 50]",
                            "/MediaBox [0 0 200 300] /CropBox [0 0 (x) 5]"};
-    for (const char *box : boxes) {
+    for (const char* box : boxes) {
         int page = pdf.add("<< /Type /Page /Parent " + ref(pagesNode) + " " + box + " /Contents " +
                            ref(stream) + " >>");
         kids += ref(page) + " ";
@@ -556,12 +556,12 @@ TEST_F(PdfImportTest, MissingOrUnusableBoxesFallBackLikeViewers) {
 
 // A square comment with its own appearance, two annotations a viewer must not show, and
 // a filled text field whose appearance is in the file.
-fs::path makeAnnotatedDocument(const fs::path &dir, bool needAppearances) {
+fs::path makeAnnotatedDocument(const fs::path& dir, bool needAppearances) {
     RawPdf pdf;
     int catalog = pdf.reserve(), pagesNode = pdf.reserve(), page = pdf.reserve();
     int font = pdf.add(kFont);
     int content = pdf.addStream("", "BT /F1 14 Tf 20 270 Td (Annotated page) Tj ET");
-    auto appearance = [&pdf](const std::string &drawing) {
+    auto appearance = [&pdf](const std::string& drawing) {
         return pdf.addStream("/Type /XObject /Subtype /Form /BBox [0 0 60 60]", drawing);
     };
     int square = pdf.add("<< /Type /Annot /Subtype /Square /Rect [20 20 80 80] /P " + ref(page) +
@@ -732,7 +732,7 @@ TEST_F(PdfImportTest, ReferencesToPagesDoNotPullInThePageTree) {
 }
 
 // A page with text and a small image, encrypted with an empty user password by qpdf.
-fs::path makePlainDocumentWithImage(const fs::path &dir, std::string *imageData) {
+fs::path makePlainDocumentWithImage(const fs::path& dir, std::string* imageData) {
     RawPdf pdf;
     int catalog = pdf.reserve(), pagesNode = pdf.reserve();
     int font = pdf.add(kFont);
@@ -777,11 +777,11 @@ TEST_F(PdfImportTest, EncryptedFileWithEmptyUserPasswordImportsDecrypted) {
         q.processFile(out.c_str());
         EXPECT_FALSE(q.isEncrypted());
         int images = 0;
-        for (auto &obj : q.getAllObjects()) {
+        for (auto& obj : q.getAllObjects()) {
             if (obj.isStream() && obj.getDict().isDictionaryOfType("/XObject", "/Image")) {
                 auto raw = obj.getRawStreamData();
                 EXPECT_EQ(
-                    std::string(reinterpret_cast<const char *>(raw->getBuffer()), raw->getSize()),
+                    std::string(reinterpret_cast<const char*>(raw->getBuffer()), raw->getSize()),
                     imageData)
                     << how;
                 ++images;
@@ -801,15 +801,15 @@ TEST_F(PdfImportTest, FileWithUserPasswordIsRefused) {
     try {
         PdfImport input(enc.string());
         FAIL() << "a file with a user password was opened";
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         EXPECT_NE(std::string(e.what()).find("password-protected"), std::string::npos) << e.what();
     }
 }
 
-std::string importErrorOf(const fs::path &path) {
+std::string importErrorOf(const fs::path& path) {
     try {
         PdfImport input(path.string());
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         return e.what();
     }
     return "no error";
@@ -870,7 +870,7 @@ TEST_F(PdfImportTest, PageIndexOutOfRangeIsAnImportError) {
     EXPECT_THROW(input.pageHeight(2), ImportError);
     try {
         input.pageWidth(5);
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         EXPECT_NE(std::string(e.what()).find("there is no page 6; the document has 2 pages"),
                   std::string::npos)
             << e.what();
@@ -909,7 +909,7 @@ TEST_F(PdfImportTest, UnreadablePageFailsAloneAndTheOutputStaysWhole) {
     try {
         input.writePage(writer, 0);
         FAIL() << "an undecodable page was written";
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         EXPECT_NE(std::string(e.what()).find("page 1 could not be read"), std::string::npos)
             << e.what();
     }
@@ -969,7 +969,7 @@ TEST_F(PdfImportTest, PageFailingHalfwayLeavesNoHolesAndLaterPagesCopyAfresh) {
     try {
         input.writePage(writer, 0);
         ADD_FAILURE() << "a page whose data is gone was written";
-    } catch (const ImportError &e) {
+    } catch (const ImportError& e) {
         EXPECT_NE(std::string(e.what()).find("page 1 could not be read"), std::string::npos)
             << e.what();
     }

@@ -17,26 +17,26 @@ using folimo::pdf::PdfError;
 using folimo::pdf::PdfOutput;
 using namespace folimo::test;
 
-std::wstring w(const std::string &s) {
+std::wstring w(const std::string& s) {
     return wide(s);
 }
 
 // The content stream of page `index`, decoded.
-std::string pageContent(const std::string &pdf, int index) {
+std::string pageContent(const std::string& pdf, int index) {
     QPDF q;
     q.processFile(pdf.c_str());
     auto page = q.getAllPages().at(static_cast<std::size_t>(index));
     std::string out;
-    for (auto &stream : page.getPageContents()) {
+    for (auto& stream : page.getPageContents()) {
         auto data = stream.getStreamData(qpdf_dl_generalized);
-        out.append(reinterpret_cast<const char *>(data->getBuffer()), data->getSize());
+        out.append(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
     }
     return out;
 }
 
 class PdfOutputTest : public ::testing::Test {
 protected:
-    std::string jpeg(const std::string &name, int width, int height, int dpi = 0) {
+    std::string jpeg(const std::string& name, int width, int height, int dpi = 0) {
         JpegParams p;
         p.width = width;
         p.height = height;
@@ -69,7 +69,7 @@ TEST_F(PdfOutputTest, DefaultPolicyRaisesWithNumberFunctionAndMessage) {
     try {
         pdf.begin_document(w(dir.file("no/dir/x.pdf")), L"");
         FAIL() << "no exception";
-    } catch (const PdfError &e) {
+    } catch (const PdfError& e) {
         EXPECT_EQ(e.apiName(), "begin_document");
         EXPECT_GT(e.number(), 0);
         EXPECT_NE(std::string(e.what()).find("x.pdf"), std::string::npos);
@@ -146,7 +146,7 @@ TEST_F(PdfOutputTest, FittingPlacesTheImageAsTheOptionsSay) {
         {L"orientate=west", "0 200 -100 0 110 20"},
         {L"orientate=south", "-200 0 0 -100 210 120"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         pdf.begin_page_ext(500, 500, L"");
         pdf.fit_image(image, 10, 20, c.options);
         pdf.end_page_ext(L"");
@@ -263,7 +263,7 @@ TEST_F(PdfOutputTest, LongDocumentsGetABalancedPageTreeAndBookmarksInOrder) {
 
 TEST_F(PdfOutputTest, ReproducibleWithSourceDateEpoch) {
     ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
-    auto make = [&](const std::string &name) {
+    auto make = [&](const std::string& name) {
         PdfOutput out;
         EXPECT_EQ(out.begin_document(w(dir.file(name)), L""), 1);
         out.set_info(L"Title", L"same");

@@ -16,7 +16,7 @@ namespace folimo::test {
 
 namespace {
 
-[[noreturn]] void fail(const std::string &what) {
+[[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error("image fixture: " + what);
 }
 
@@ -36,12 +36,12 @@ std::uint8_t to8(unsigned sample, int depth) {
     return std::uint8_t((sample * 255 + max / 2) / max);
 }
 
-void putBe16(std::string &s, unsigned v) {
+void putBe16(std::string& s, unsigned v) {
     s += char(v >> 8);
     s += char(v);
 }
 
-void putBe32(std::string &s, std::uint32_t v) {
+void putBe32(std::string& s, std::uint32_t v) {
     putBe16(s, v >> 16);
     putBe16(s, v & 0xFFFF);
 }
@@ -78,11 +78,11 @@ std::uint16_t patternSample16(int x, int y, int width, int height, int channel) 
 namespace {
 
 struct TjDestroy {
-    void operator()(void *handle) const noexcept { tjDestroy(handle); }
+    void operator()(void* handle) const noexcept { tjDestroy(handle); }
 };
 
 struct TjFree {
-    void operator()(unsigned char *buffer) const noexcept { tjFree(buffer); }
+    void operator()(unsigned char* buffer) const noexcept { tjFree(buffer); }
 };
 
 std::string jfifPayload(int unit, int x, int y) {
@@ -97,7 +97,7 @@ std::string jfifPayload(int unit, int x, int y) {
 
 } // namespace
 
-Rgb expectedJpegRgb(const JpegParams &params, int x, int y) {
+Rgb expectedJpegRgb(const JpegParams& params, int x, int y) {
     const int w = params.width, h = params.height;
     if (params.color == JpegColor::Gray) {
         const auto g = std::uint8_t(scale16(patternSample16(x, y, w, h, 3), 8));
@@ -108,7 +108,7 @@ Rgb expectedJpegRgb(const JpegParams &params, int x, int y) {
             std::uint8_t(scale16(patternSample16(x, y, w, h, 2), 8))};
 }
 
-std::string makeJpeg(const JpegParams &params) {
+std::string makeJpeg(const JpegParams& params) {
     checkSize(params.width, params.height);
     const int w = params.width, h = params.height;
     int format = TJPF_RGB, subsampling = params.subsample420 ? TJSAMP_420 : TJSAMP_444;
@@ -125,7 +125,7 @@ std::string makeJpeg(const JpegParams &params) {
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const Rgb c = expectedJpegRgb(params, x, y);
-            unsigned char *p = &pixels[(std::size_t(y) * w + x) * channels];
+            unsigned char* p = &pixels[(std::size_t(y) * w + x) * channels];
             p[0] = c.r;
             if (channels >= 3) {
                 p[1] = c.g;
@@ -139,7 +139,7 @@ std::string makeJpeg(const JpegParams &params) {
     std::unique_ptr<void, TjDestroy> tj(tjInitCompress());
     if (!tj)
         fail("tjInitCompress failed");
-    unsigned char *out = nullptr;
+    unsigned char* out = nullptr;
     unsigned long size = 0;
     const int flags = TJFLAG_ACCURATEDCT | (params.progressive ? TJFLAG_PROGRESSIVE : 0);
     const int rc = tjCompress2(tj.get(), pixels.data(), w, 0, h, format, &out, &size, subsampling,
@@ -147,7 +147,7 @@ std::string makeJpeg(const JpegParams &params) {
     std::unique_ptr<unsigned char, TjFree> owned(out);
     if (rc != 0)
         fail(std::string("tjCompress2: ") + tjGetErrorStr2(tj.get()));
-    std::string jpeg(reinterpret_cast<const char *>(out), size);
+    std::string jpeg(reinterpret_cast<const char*>(out), size);
 
     const bool defaultDensity =
         params.densityUnit == 0 && params.densityX == 1 && params.densityY == 1;
@@ -227,7 +227,7 @@ std::string insertJpegSegment(std::string_view jpeg, std::uint8_t marker,
 std::string removeJpegSegments(std::string_view jpeg, std::uint8_t marker) {
     std::string out(jpeg.substr(0, 2));
     std::size_t copied = 2;
-    for (const SegmentPos &s : headerSegments(jpeg)) {
+    for (const SegmentPos& s : headerSegments(jpeg)) {
         if (s.marker == 0xDA)
             break;
         out += jpeg.substr(copied, s.offset - copied);
@@ -244,11 +244,11 @@ std::string removeJpegSegments(std::string_view jpeg, std::uint8_t marker) {
 
 namespace {
 
-int paletteSize(const PngParams &p) {
+int paletteSize(const PngParams& p) {
     return std::min(1 << p.bitDepth, 256);
 }
 
-int paletteIndex(const PngParams &p, int x, int y) {
+int paletteIndex(const PngParams& p, int x, int y) {
     const int n = paletteSize(p);
     const int grid = int(std::ceil(std::sqrt(double(n))));
     const int block = x * grid / p.width + y * grid / p.height * grid;
@@ -268,19 +268,19 @@ int channelsOf(PngColor color) {
     }
 }
 
-bool hasKeyColor(const PngParams &p) {
+bool hasKeyColor(const PngParams& p) {
     return p.alpha != PngAlpha::None && (p.color == PngColor::Gray || p.color == PngColor::Rgb);
 }
 
 } // namespace
 
-std::vector<unsigned> pngKeyColor(const PngParams &p) {
+std::vector<unsigned> pngKeyColor(const PngParams& p) {
     if (p.color == PngColor::Gray)
         return {scale16(21846, p.bitDepth)};
     return {scale16(2571, p.bitDepth), scale16(5139, p.bitDepth), scale16(25701, p.bitDepth)};
 }
 
-std::string pngPalette(const PngParams &p) {
+std::string pngPalette(const PngParams& p) {
     const int n = paletteSize(p);
     std::string plte;
     for (int i = 0; i < n; ++i) {
@@ -292,7 +292,7 @@ std::string pngPalette(const PngParams &p) {
     return plte;
 }
 
-std::string pngPaletteAlphas(const PngParams &p) {
+std::string pngPaletteAlphas(const PngParams& p) {
     const int n = paletteSize(p);
     if (p.alpha == PngAlpha::Binary)
         return std::string(1, '\0');
@@ -304,7 +304,7 @@ std::string pngPaletteAlphas(const PngParams &p) {
     return alphas;
 }
 
-unsigned pngSample(const PngParams &p, int x, int y, int channel) {
+unsigned pngSample(const PngParams& p, int x, int y, int channel) {
     const int w = p.width, h = p.height;
     const int channels = channelsOf(p.color);
     const bool alphaChannel = (p.color == PngColor::GrayAlpha || p.color == PngColor::RgbAlpha) &&
@@ -328,7 +328,7 @@ unsigned pngSample(const PngParams &p, int x, int y, int channel) {
     return scale16(patternSample16(x, y, w, h, gray ? 3 : channel), p.bitDepth);
 }
 
-Rgb expectedPngRgb(const PngParams &p, int x, int y) {
+Rgb expectedPngRgb(const PngParams& p, int x, int y) {
     if (p.color == PngColor::Palette) {
         const std::string plte = pngPalette(p);
         const std::size_t i = std::size_t(paletteIndex(p, x, y));
@@ -343,7 +343,7 @@ Rgb expectedPngRgb(const PngParams &p, int x, int y) {
             to8(pngSample(p, x, y, 2), p.bitDepth)};
 }
 
-std::uint8_t expectedPngAlpha(const PngParams &p, int x, int y) {
+std::uint8_t expectedPngAlpha(const PngParams& p, int x, int y) {
     switch (p.color) {
     case PngColor::GrayAlpha:
         return to8(pngSample(p, x, y, 1), p.bitDepth);
@@ -371,31 +371,31 @@ namespace {
 // libpng's callbacks longjmp out; the state they touch is plain memory owned by the
 // caller, and the setjmp lives in writePngRows alone.
 struct PngWriteJob {
-    std::string *out = nullptr;
+    std::string* out = nullptr;
     bool outOfMemory = false;
     char message[200] = {};
-    const PngParams *params = nullptr;
-    const std::uint8_t *rows = nullptr;
+    const PngParams* params = nullptr;
+    const std::uint8_t* rows = nullptr;
     std::size_t rowBytes = 0;
-    const png_color *palette = nullptr;
+    const png_color* palette = nullptr;
     int paletteEntries = 0;
-    const png_byte *alphas = nullptr;
+    const png_byte* alphas = nullptr;
     int alphaCount = 0;
     png_color_16 key{};
     bool withKey = false;
 };
 
 void onWriteError(png_structp png, png_const_charp message) {
-    auto *job = static_cast<PngWriteJob *>(png_get_error_ptr(png));
+    auto* job = static_cast<PngWriteJob*>(png_get_error_ptr(png));
     std::snprintf(job->message, sizeof job->message, "%s", message);
     png_longjmp(png, 1);
 }
 
 void onWriteWarning(png_structp, png_const_charp) {}
 
-bool appendBytes(PngWriteJob *job, png_bytep data, png_size_t length) noexcept {
+bool appendBytes(PngWriteJob* job, png_bytep data, png_size_t length) noexcept {
     try {
-        job->out->append(reinterpret_cast<const char *>(data), length);
+        job->out->append(reinterpret_cast<const char*>(data), length);
         return true;
     } catch (...) {
         return false;
@@ -403,16 +403,16 @@ bool appendBytes(PngWriteJob *job, png_bytep data, png_size_t length) noexcept {
 }
 
 void writeToString(png_structp png, png_bytep data, png_size_t length) {
-    if (!appendBytes(static_cast<PngWriteJob *>(png_get_io_ptr(png)), data, length))
+    if (!appendBytes(static_cast<PngWriteJob*>(png_get_io_ptr(png)), data, length))
         png_error(png, "out of memory");
 }
 
 void flushNothing(png_structp) {}
 
-bool writePngRows(png_structp png, png_infop info, PngWriteJob *job) {
+bool writePngRows(png_structp png, png_infop info, PngWriteJob* job) {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    const PngParams &p = *job->params;
+    const PngParams& p = *job->params;
     png_set_write_fn(png, job, writeToString, flushNothing);
     png_set_IHDR(png, info, png_uint_32(p.width), png_uint_32(p.height), p.bitDepth, int(p.color),
                  p.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
@@ -448,7 +448,7 @@ struct PngWriteStructs {
 };
 
 struct DestroyPngWrite {
-    void operator()(PngWriteStructs *s) const noexcept {
+    void operator()(PngWriteStructs* s) const noexcept {
         png_destroy_write_struct(&s->png, &s->info);
         delete s;
     }
@@ -456,14 +456,14 @@ struct DestroyPngWrite {
 
 } // namespace
 
-std::string makePng(const PngParams &p) {
+std::string makePng(const PngParams& p) {
     checkSize(p.width, p.height);
     const int channels = channelsOf(p.color);
     const int bitsPerPixel = channels * p.bitDepth;
     const std::size_t rowBytes = (std::size_t(p.width) * bitsPerPixel + 7) / 8;
     std::vector<std::uint8_t> rows(rowBytes * p.height);
     for (int y = 0; y < p.height; ++y) {
-        std::uint8_t *row = &rows[std::size_t(y) * rowBytes];
+        std::uint8_t* row = &rows[std::size_t(y) * rowBytes];
         for (int x = 0; x < p.width; ++x) {
             for (int c = 0; c < channels; ++c) {
                 const unsigned v = pngSample(p, x, y, c);
@@ -493,7 +493,7 @@ std::string makePng(const PngParams &p) {
         job.palette = palette.data();
         job.paletteEntries = int(palette.size());
         alphas = pngPaletteAlphas(p);
-        job.alphas = reinterpret_cast<const png_byte *>(alphas.data());
+        job.alphas = reinterpret_cast<const png_byte*>(alphas.data());
         job.alphaCount = int(alphas.size());
     } else if (hasKeyColor(p)) {
         const std::vector<unsigned> key = pngKeyColor(p);
@@ -527,7 +527,7 @@ std::string pngChunk(std::string_view type, std::string_view data) {
     putBe32(c, std::uint32_t(data.size()));
     c += type;
     c += data;
-    const auto *typeAndData = reinterpret_cast<const Bytef *>(c.data() + 4);
+    const auto* typeAndData = reinterpret_cast<const Bytef*>(c.data() + 4);
     putBe32(c, std::uint32_t(crc32_z(0, typeAndData, data.size() + 4)));
     return c;
 }
@@ -550,16 +550,16 @@ std::vector<PngChunk> splitPng(std::string_view png) {
     return chunks;
 }
 
-std::string joinPng(const std::vector<PngChunk> &chunks) {
+std::string joinPng(const std::vector<PngChunk>& chunks) {
     std::string png("\x89PNG\r\n\x1A\n", 8);
-    for (const PngChunk &c : chunks)
+    for (const PngChunk& c : chunks)
         png += pngChunk(c.type, c.data);
     return png;
 }
 
 std::string insertPngChunkBeforeData(std::string_view png, std::string_view type,
                                      std::string_view data) {
-    for (const PngChunk &c : splitPng(png)) {
+    for (const PngChunk& c : splitPng(png)) {
         if (c.type == "IDAT") {
             std::string out(png.substr(0, c.offset));
             out += pngChunk(type, data);
@@ -575,18 +575,18 @@ std::string insertPngChunkBeforeData(std::string_view png, std::string_view type
 
 namespace {
 
-void putS15(std::string &s, double v) {
+void putS15(std::string& s, double v) {
     putBe32(s, std::uint32_t(std::int32_t(std::lround(v * 65536))));
 }
 
 // The PCS illuminant as ICC writes it (libpng compares these exact bytes).
-void putD50(std::string &s) {
+void putD50(std::string& s) {
     putBe32(s, 0xF6D6);
     putBe32(s, 0x10000);
     putBe32(s, 0xD32D);
 }
 
-void padTo4(std::string &s) {
+void padTo4(std::string& s) {
     while (s.size() % 4)
         s += '\0';
 }
@@ -726,7 +726,7 @@ std::string cmykTable() {
 
 std::string makeIccProfile(IccModel model, std::string_view name) {
     struct Tag {
-        const char *signature;
+        const char* signature;
         std::string data;
     };
     std::vector<Tag> tags;
@@ -752,7 +752,7 @@ std::string makeIccProfile(IccModel model, std::string_view name) {
     std::string table, data;
     putBe32(table, std::uint32_t(tags.size()));
     const std::size_t dataStart = 128 + 4 + 12 * tags.size();
-    for (const Tag &tag : tags) {
+    for (const Tag& tag : tags) {
         padTo4(data);
         table += tag.signature;
         putBe32(table, std::uint32_t(dataStart + data.size()));

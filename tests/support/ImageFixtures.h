@@ -27,7 +27,7 @@ struct Rgb {
     std::uint8_t r = 0;
     std::uint8_t g = 0;
     std::uint8_t b = 0;
-    bool operator==(const Rgb &) const = default;
+    bool operator==(const Rgb&) const = default;
 };
 
 // The pattern's sample at (x, y) on a 16-bit scale; channel 0 red, 1 green, 2 blue,
@@ -65,12 +65,12 @@ struct JpegParams {
 // terms, so a reader that honours the Adobe convention (a PDF with Decode
 // [1 0 1 0 1 0 1 0]) shows the pattern, give or take its CMYK-to-RGB conversion.
 // A JFIF segment is added to a CMYK image only when densityUnit is not 0.
-std::string makeJpeg(const JpegParams &params);
+std::string makeJpeg(const JpegParams& params);
 
 // The colour the pattern had before compression at (x, y): grey for a grey image, the
 // RGB colour whose simple inversion gave the inks for a CMYK one. JPEG is lossy, so
 // compare with a tolerance (a few levels at quality 95 away from sharp edges).
-Rgb expectedJpegRgb(const JpegParams &params, int x, int y);
+Rgb expectedJpegRgb(const JpegParams& params, int x, int y);
 
 // One marker segment: FF, marker, two length bytes, payload (at most 65533 bytes).
 std::string jpegSegment(std::uint8_t marker, std::string_view payload);
@@ -120,21 +120,21 @@ struct PngParams {
 // red i × 255 / (n - 1), green 255 - red, blue 220 for odd i and 30 for even i, and
 // the image is a grid of ceil(sqrt(n)) × ceil(sqrt(n)) blocks numbered row by row,
 // block k showing entry k mod n.
-std::string makePng(const PngParams &params);
+std::string makePng(const PngParams& params);
 
 // The sample stored at (x, y), at the file's bit depth: for channel 0..2 of the colour
 // (one channel for grey, the index for palette), channel 1 or 3 for alpha.
-unsigned pngSample(const PngParams &params, int x, int y, int channel);
+unsigned pngSample(const PngParams& params, int x, int y, int channel);
 // What a correct reader shows at (x, y) as 8-bit RGB, before any transparency.
-Rgb expectedPngRgb(const PngParams &params, int x, int y);
+Rgb expectedPngRgb(const PngParams& params, int x, int y);
 // The opacity at (x, y) as 0..255: from the alpha channel (16 bits rounded to 8), the
 // palette's tRNS alpha, or 0 where a tRNS key colour matches and 255 elsewhere.
-std::uint8_t expectedPngAlpha(const PngParams &params, int x, int y);
+std::uint8_t expectedPngAlpha(const PngParams& params, int x, int y);
 // The PLTE data (3 bytes an entry) and the tRNS data a palette image gets.
-std::string pngPalette(const PngParams &params);
-std::string pngPaletteAlphas(const PngParams &params);
+std::string pngPalette(const PngParams& params);
+std::string pngPaletteAlphas(const PngParams& params);
 // The tRNS key colour of a grey (one value) or RGB (three values) image.
-std::vector<unsigned> pngKeyColor(const PngParams &params);
+std::vector<unsigned> pngKeyColor(const PngParams& params);
 
 struct PngChunk {
     std::string type; // four letters
@@ -145,7 +145,7 @@ struct PngChunk {
 // chunk that runs past the end.
 std::vector<PngChunk> splitPng(std::string_view png);
 // Signature plus chunks, CRCs computed afresh; the inverse of splitPng.
-std::string joinPng(const std::vector<PngChunk> &chunks);
+std::string joinPng(const std::vector<PngChunk>& chunks);
 // One chunk: length, type, data, CRC.
 std::string pngChunk(std::string_view type, std::string_view data);
 // Inserts a chunk right before the first IDAT (where tRNS, pHYs and iCCP belong).
@@ -166,7 +166,7 @@ std::string makeIccProfile(IccModel model, std::string_view name = "Folimo test"
 
 // The bytes of a string as the planners take them; the string must outlive the span.
 inline std::span<const std::uint8_t> bytesOf(std::string_view s) {
-    return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
 // To put a fixture on disk, use writeFile from TestSupport.h.

@@ -27,7 +27,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string shellQuote(const std::string &word) {
+std::string shellQuote(const std::string& word) {
     std::string out = "'";
     for (char c : word) {
         if (c == '\'')
@@ -38,9 +38,9 @@ std::string shellQuote(const std::string &word) {
     return out + "'";
 }
 
-CommandResult runCommand(const std::string &commandLine) {
+CommandResult runCommand(const std::string& commandLine) {
     std::string full = commandLine + " 2>&1";
-    FILE *pipe = ::popen(full.c_str(), "r");
+    FILE* pipe = ::popen(full.c_str(), "r");
     if (!pipe)
         throw std::runtime_error("cannot run " + commandLine);
     std::string output;
@@ -53,7 +53,7 @@ CommandResult runCommand(const std::string &commandLine) {
     return {code, output};
 }
 
-::testing::AssertionResult qpdfCheckClean(const std::string &pdfPath) {
+::testing::AssertionResult qpdfCheckClean(const std::string& pdfPath) {
     CommandResult r = runCommand("qpdf --check " + shellQuote(pdfPath));
     if (r.exitCode == 0 && r.output.find("WARNING") == std::string::npos)
         return ::testing::AssertionSuccess();
@@ -62,7 +62,7 @@ CommandResult runCommand(const std::string &commandLine) {
            << r.output;
 }
 
-std::vector<PageSize> pdfPageSizes(const std::string &pdfPath) {
+std::vector<PageSize> pdfPageSizes(const std::string& pdfPath) {
     CommandResult r = runCommand("pdfinfo -f 1 -l 100000 " + shellQuote(pdfPath));
     std::vector<PageSize> sizes;
     std::istringstream in(r.output);
@@ -82,7 +82,7 @@ std::vector<PageSize> pdfPageSizes(const std::string &pdfPath) {
     return sizes;
 }
 
-std::string pdfInfoField(const std::string &pdfPath, const std::string &field) {
+std::string pdfInfoField(const std::string& pdfPath, const std::string& field) {
     CommandResult r = runCommand("pdfinfo " + shellQuote(pdfPath));
     std::istringstream in(r.output);
     std::string line;
@@ -95,7 +95,7 @@ std::string pdfInfoField(const std::string &pdfPath, const std::string &field) {
     return "";
 }
 
-Raster renderPage(const std::string &pdfPath, int page, int dpi) {
+Raster renderPage(const std::string& pdfPath, int page, int dpi) {
     // pdftocairo, not pdftoppm: Splash smooths the edges of images drawn at exactly one
     // pixel per sample, which would hide real differences behind false ones.
     TempDir dir;
@@ -108,7 +108,7 @@ Raster renderPage(const std::string &pdfPath, int page, int dpi) {
     return decodeReference(prefix + ".png");
 }
 
-Raster decodeReference(const std::string &imagePath) {
+Raster decodeReference(const std::string& imagePath) {
     TempDir dir;
     std::string out = dir.file("ref.ppm");
     CommandResult r = runCommand("convert " + shellQuote(imagePath) +
@@ -132,13 +132,13 @@ Raster decodeReference(const std::string &imagePath) {
     return raster;
 }
 
-void makeImage(const std::string &convertArguments, const std::string &outputPath) {
+void makeImage(const std::string& convertArguments, const std::string& outputPath) {
     CommandResult r = runCommand("convert " + convertArguments + " " + shellQuote(outputPath));
     if (r.exitCode != 0)
         throw std::runtime_error("convert " + convertArguments + " failed: " + r.output);
 }
 
-RasterDifference compareRasters(const Raster &a, const Raster &b) {
+RasterDifference compareRasters(const Raster& a, const Raster& b) {
     if (a.width != b.width || a.height != b.height)
         return {256, 256.0};
     int worst = 0;
@@ -151,7 +151,7 @@ RasterDifference compareRasters(const Raster &a, const Raster &b) {
     return {worst, a.rgb.empty() ? 0.0 : sum / double(a.rgb.size())};
 }
 
-void makePdf(const std::string &path, const std::vector<PageSize> &pages) {
+void makePdf(const std::string& path, const std::vector<PageSize>& pages) {
     std::ostringstream pdf;
     pdf.imbue(std::locale::classic());
     int n = static_cast<int>(pages.size());
@@ -179,7 +179,7 @@ void makePdf(const std::string &path, const std::vector<PageSize> &pages) {
         throw std::runtime_error("qpdf could not build a test PDF: " + r.output);
 }
 
-std::string readFile(const std::string &path) {
+std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + path);
@@ -188,43 +188,43 @@ std::string readFile(const std::string &path) {
     return s.str();
 }
 
-void writeFile(const std::string &path, std::string_view bytes) {
+void writeFile(const std::string& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
 }
 
-bool fileExists(const std::string &path) {
+bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);
 }
 
-std::vector<std::string> listDir(const std::string &path) {
+std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(path))
+    for (const auto& entry : std::filesystem::directory_iterator(path))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
 Owned<IFolimo> createEngine() {
-    void *out = nullptr;
+    void* out = nullptr;
     CreateObject(FOLIMO_ENGINE, &out);
     if (!out)
         throw std::runtime_error("CreateObject failed");
-    return Owned<IFolimo>(static_cast<IFolimo *>(out));
+    return Owned<IFolimo>(static_cast<IFolimo*>(out));
 }
 
-std::wstring wide(const std::string &utf8) {
+std::wstring wide(const std::string& utf8) {
     return fromUtf8(utf8);
 }
 
-int RecordingProcess::OnBegin(const wchar_t *path) {
+int RecordingProcess::OnBegin(const wchar_t* path) {
     events.push_back("begin " + toUtf8(path ? path : L""));
     return 1;
 }
 
-int RecordingProcess::OnFile(const wchar_t *path, int loaded) {
+int RecordingProcess::OnFile(const wchar_t* path, int loaded) {
     events.push_back("file " + toUtf8(path ? path : L"") + " " + std::to_string(loaded));
     return 1;
 }
@@ -234,7 +234,7 @@ int RecordingProcess::OnEnd() {
     return 1;
 }
 
-int RecordingProcess::OnError(const wchar_t *message) {
+int RecordingProcess::OnError(const wchar_t* message) {
     events.push_back("error " + toUtf8(message ? message : L""));
     return 1;
 }
@@ -245,9 +245,9 @@ int RecordingProcess::IsCancelled() {
     return answer;
 }
 
-int RecordingProcess::count(const std::string &prefix) const {
+int RecordingProcess::count(const std::string& prefix) const {
     int n = 0;
-    for (const auto &e : events)
+    for (const auto& e : events)
         if (e.rfind(prefix, 0) == 0)
             ++n;
     return n;

@@ -18,10 +18,10 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;
@@ -33,13 +33,13 @@ struct CommandResult {
 };
 
 // Runs a shell command line.
-CommandResult runCommand(const std::string &commandLine);
+CommandResult runCommand(const std::string& commandLine);
 
 // Quotes a word for the shell.
-std::string shellQuote(const std::string &word);
+std::string shellQuote(const std::string& word);
 
 // `qpdf --check`: exit 0 and no warnings. On failure the message says what qpdf said.
-::testing::AssertionResult qpdfCheckClean(const std::string &pdfPath);
+::testing::AssertionResult qpdfCheckClean(const std::string& pdfPath);
 
 struct PageSize {
     double width;
@@ -47,26 +47,26 @@ struct PageSize {
 };
 
 // The page sizes as poppler's pdfinfo reads them (rotation applied).
-std::vector<PageSize> pdfPageSizes(const std::string &pdfPath);
+std::vector<PageSize> pdfPageSizes(const std::string& pdfPath);
 
 // One field of `pdfinfo`, such as "Title" or "Pages"; empty when absent.
-std::string pdfInfoField(const std::string &pdfPath, const std::string &field);
+std::string pdfInfoField(const std::string& pdfPath, const std::string& field);
 
 // A page rendered by pdftoppm as 8-bit RGB.
 struct Raster {
     int width = 0;
     int height = 0;
     std::vector<unsigned char> rgb;
-    const unsigned char *at(int x, int y) const { return &rgb[(std::size_t(y) * width + x) * 3]; }
+    const unsigned char* at(int x, int y) const { return &rgb[(std::size_t(y) * width + x) * 3]; }
 };
-Raster renderPage(const std::string &pdfPath, int page, int dpi);
+Raster renderPage(const std::string& pdfPath, int page, int dpi);
 
 // The image file decoded by ImageMagick, flattened onto white, as 8-bit RGB: the
 // independent reference a rendered page is compared with.
-Raster decodeReference(const std::string &imagePath);
+Raster decodeReference(const std::string& imagePath);
 
 // Makes an image file with ImageMagick's convert: makeImage("-size 8x8 xc:red", "a.png").
-void makeImage(const std::string &convertArguments, const std::string &outputPath);
+void makeImage(const std::string& convertArguments, const std::string& outputPath);
 
 // The largest difference of one channel between two rasters of the same size, and
 // the mean absolute difference.
@@ -74,19 +74,19 @@ struct RasterDifference {
     int max;
     double mean;
 };
-RasterDifference compareRasters(const Raster &a, const Raster &b);
+RasterDifference compareRasters(const Raster& a, const Raster& b);
 
 // A PDF of the given page sizes, page i showing the text "Page i" in Helvetica, written
 // by hand and rebuilt by qpdf: an input that owes nothing to our own writer.
-void makePdf(const std::string &path, const std::vector<PageSize> &pages);
+void makePdf(const std::string& path, const std::vector<PageSize>& pages);
 
-std::string readFile(const std::string &path);
-void writeFile(const std::string &path, std::string_view bytes);
-bool fileExists(const std::string &path);
-std::vector<std::string> listDir(const std::string &path);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, std::string_view bytes);
+bool fileExists(const std::string& path);
+std::vector<std::string> listDir(const std::string& path);
 
 struct ReleaseDeleter {
-    void operator()(IBase *object) const {
+    void operator()(IBase* object) const {
         if (object)
             object->Release();
     }
@@ -100,11 +100,11 @@ Owned<IFolimo> createEngine();
 class RecordingProcess : public IProcess {
 public:
     virtual ~RecordingProcess() = default;
-    int OnBegin(const wchar_t *path) override;
-    int OnFile(const wchar_t *path, int loaded) override;
+    int OnBegin(const wchar_t* path) override;
+    int OnFile(const wchar_t* path, int loaded) override;
     int OnEnd() override;
     int OnProgress(std::int64_t, std::int64_t) override { return 1; }
-    int OnError(const wchar_t *message) override;
+    int OnError(const wchar_t* message) override;
     int IsCancelled() override;
     int OnNotify() override { return 1; }
 
@@ -112,10 +112,10 @@ public:
     int cancelAfterPolls = -1; // IsCancelled answers 1 from this poll on (0 = the first)
     int polls = 0;
 
-    int count(const std::string &prefix) const;
+    int count(const std::string& prefix) const;
 };
 
 // Wide paths for the engine.
-std::wstring wide(const std::string &utf8);
+std::wstring wide(const std::string& utf8);
 
 } // namespace folimo::test

@@ -1,0 +1,161 @@
+#include "CGDIPLUSImage.h"
+
+#include "imaging/Codecs.h"
+#include "imaging/Transform.h"
+#include "pdf/MappedFile.h"
+#include "pdf/PdfError.h"
+
+#include <folimo/WideText.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// The imaging service is started by the first Load and stopped with the last object,
+// under one lock, so image objects on several threads share one service.
+std::mutex serviceLock;
+int liveObjects = 0;
+bool serviceStarted = false;
+
+const char* mimeTypeOf(int encoder) {
+    switch (encoder) {
+    case 1:
+        return "image/jpeg";
+    case 2:
+        return "image/png";
+    case 3:
+        return "image/gif";
+    case 4:
+        return "image/tiff";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+CGDIPLUSImage::CGDIPLUSImage() {
+    std::lock_guard<std::mutex> lock(serviceLock);
+    ++liveObjects;
+}
+
+CGDIPLUSImage::~CGDIPLUSImage() {
+    std::lock_guard<std::mutex> lock(serviceLock);
+    if (--liveObjects == 0)
+        serviceStarted = false;
+}
+
+int CGDIPLUSImage::LiveCount() {
+    std::lock_guard<std::mutex> lock(serviceLock);
+    return liveObjects;
+}
+
+int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(serviceLock);
+        serviceStarted = true;
+    }
+    try {
+        folimo::pdf::MappedFile file(folimo::toUtf8(path ? path : L""));
+        auto decoded =
+            std::make_unique<folimo::imaging::Bitmap>(folimo::imaging::decode(file.bytes()));
+        bitmap_ = std::move(decoded);
+        lastError_.clear();
+        return 0;
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+    } catch (...) {
+        lastError_ = "the image could not be decoded";
+    }
+    return E_FAIL;
+}
+
+int CGDIPLUSImage::GetSize(int* width, int* height) noexcept {
+    if (!bitmap_)
+        return E_FAIL;
+    if (width)
+        *width = bitmap_->width;
+    if (height)
+        *height = bitmap_->height;
+    return 0;
+}
+
+int CGDIPLUSImage::SetTargetSize(int width, int height) noexcept {
+    targetWidth_ = width;
+    targetHeight_ = height;
+    return 0;
+}
+
+int CGDIPLUSImage::GetResolution() noexcept {
+    if (!bitmap_)
+        return 0;
+    return bitmap_->dpiX > 0 ? static_cast<int>(bitmap_->dpiX) : 72;
+}
+
+int CGDIPLUSImage::SetResolution(int dpi) noexcept {
+    return resolution_ = dpi;
+}
+
+int CGDIPLUSImage::SetQuality(int percent) noexcept {
+    return quality_ = percent;
+}
+
+int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexcept {
+    if (!data || !bitmap_)
+        return 0;
+    *data = nullptr;
+    try {
+        using namespace folimo::imaging;
+        const char* mime = mimeTypeOf(encoder);
+        if (!mime || !hasEncoder(mime)) {
+            lastError_ = "no encoder for encoder number " + std::to_string(encoder);
+            return 0;
+        }
+        // The source: the grey copy when asked for, else the bitmap itself.
+        std::unique_ptr<Bitmap> temporary;
+        const Bitmap* source = bitmap_.get();
+        if (grey_) {
+            temporary = std::make_unique<Bitmap>(toGrey(*bitmap_));
+            source = temporary.get();
+        }
+        if (resolution_ != 0) {
+            Bitmap* target = temporary ? temporary.get() : bitmap_.get();
+            target->dpiX = target->dpiY = resolution_;
+        }
+        if (targetWidth_ != 0 && targetHeight_ != 0) {
+            if (targetWidth_ < 0 || targetHeight_ < 0) {
+                lastError_ = "no image can be made at a negative size";
+                return 0;
+            }
+            // Never an enlargement made by accident: the engine asks only for smaller
+            // sizes, and a resize to the same size is a plain copy.
+            Bitmap thumbnail = resize(*source, targetWidth_, targetHeight_);
+            temporary = std::make_unique<Bitmap>(std::move(thumbnail));
+            source = temporary.get();
+        }
+        std::string bytes = encode(*source, mime, quality_);
+        if (bytes.empty() || bytes.size() > 0x7fffffff) {
+            lastError_ = "the encoded image is empty or too large";
+            return 0;
+        }
+        void* out = std::malloc(bytes.size());
+        if (!out) {
+            lastError_ = "out of memory";
+            return 0;
+        }
+        std::memcpy(out, bytes.data(), bytes.size());
+        *data = out;
+        return static_cast<int>(bytes.size());
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+    } catch (...) {
+        lastError_ = "the image could not be encoded";
+    }
+    return 0;
+}
+
+void CGDIPLUSImage::FreeMemory(void* data) noexcept {
+    std::free(data);
+}

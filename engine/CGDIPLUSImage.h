@@ -1,0 +1,48 @@
+// The engine's image object (IXImage) over the imaging service: decode a file, then
+// save it re-encoded into memory, optionally shrunk, grey and with a resolution.
+// One object is used by one thread at a time; Load may run on any thread.
+#pragma once
+
+#include "CBase.h"
+#include "imaging/Bitmap.h"
+
+#include <folimo/Folimo.h>
+
+#include <memory>
+#include <string>
+
+class CGDIPLUSImage : public CBase<IXImage> {
+public:
+    CGDIPLUSImage();
+    ~CGDIPLUSImage() override;
+    CGDIPLUSImage(const CGDIPLUSImage&) = delete;
+    CGDIPLUSImage& operator=(const CGDIPLUSImage&) = delete;
+
+    int Load(const wchar_t* path) noexcept override;
+    // Encoder 1 JPEG, 2 PNG, 3 GIF, 4 TIFF. Returns the byte count, 0 on failure; the
+    // data is freed with FreeMemory.
+    int SaveToMemory(void** data, int encoder, const wchar_t* type) noexcept override;
+    void FreeMemory(void* data) noexcept override;
+    int Reserved(void*) noexcept override { return 0; }
+    int GetSize(int* width, int* height) noexcept override;
+    int SetTargetSize(int width, int height) noexcept override;
+    // Dots per inch, truncated; an image whose file gives none reads as 72.
+    int GetResolution() noexcept override;
+    int SetResolution(int dpi) noexcept override;
+    void SetGrayscale() noexcept override { grey_ = 1; }
+    int SetQuality(int percent) noexcept override;
+
+    // Why the last Load or SaveToMemory failed, for messages.
+    const std::string& LastError() const { return lastError_; }
+    // Objects alive in the process, for the start and stop of the imaging service.
+    static int LiveCount();
+
+private:
+    std::unique_ptr<folimo::imaging::Bitmap> bitmap_;
+    int targetWidth_ = 0;
+    int targetHeight_ = 0;
+    int resolution_ = 0;
+    int grey_ = 0;
+    int quality_ = 0;
+    std::string lastError_;
+};

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for SECONDS (default 60) on a seed
+# corpus made with ImageMagick.   fuzz/run.sh [SECONDS] [TARGET...]
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+seconds=${1:-60}
+shift || true
+build="$top/build-fuzz"
+bash "$top/scripts/install-deps.sh"
+CC=clang-14 CXX=clang++-14 cmake -S "$top" -B "$build" -G Ninja -DFOLIMO_FUZZ=ON \
+    -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" >/dev/null
+
+seeds="$build/seeds"
+if [ ! -d "$seeds" ]; then
+    mkdir -p "$seeds"/{bmp,gif,png,jpeg,tiff,webp,psd,ico,mng,jbig,raw,any,plan}
+    pattern=(-size 24x16 gradient:red-blue)
+    convert "${pattern[@]}" "$seeds/bmp/a.bmp"
+    convert "${pattern[@]}" -type Palette "$seeds/bmp/p.bmp"
+    convert "${pattern[@]}" -type Palette -compress RLE "BMP3:$seeds/bmp/rle.bmp"
+    convert "${pattern[@]}" "$seeds/gif/a.gif"
+    convert "${pattern[@]}" -alpha set "$seeds/png/a.png"
+    convert "${pattern[@]}" -interlace PNG "$seeds/png/i.png"
+    convert "${pattern[@]}" "$seeds/jpeg/a.jpg"
+    convert "${pattern[@]}" -interlace JPEG "$seeds/jpeg/p.jpg"
+    convert "${pattern[@]}" -compress lzw "$seeds/tiff/a.tif"
+    convert "${pattern[@]}" -type Palette "$seeds/tiff/p.tif"
+    convert "${pattern[@]}" "$seeds/webp/a.webp"
+    convert "${pattern[@]}" "$seeds/psd/a.psd"
+    convert "${pattern[@]}" -define icon:auto-resize=16 "$seeds/ico/a.ico"
+    convert "${pattern[@]}" "$seeds/mng/a.mng"
+    convert -size 24x16 pattern:checkerboard -monochrome pbm:- | pbmtojbg > "$seeds/jbig/a.jbg"
+    cp "$seeds"/*/a.* "$seeds/any/"
+    cp "$seeds/jpeg/a.jpg" "$seeds/png/a.png" "$seeds/plan/"
+fi
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(bmp gif png jpeg tiff webp psd ico mng jbig raw any plan)
+for t in "${targets[@]}"; do
+    exe="$build/fuzz/fuzz_decode_$t"
+    [ "$t" = plan ] && exe="$build/fuzz/fuzz_plan_image"
+    work="$build/corpus/$t"
+    mkdir -p "$work"
+    echo "== $t: ${seconds}s"
+    "$exe" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 -timeout=10 \
+        -print_final_stats=1 "$work" "$seeds/$t" 2>&1 | grep -E "^stat::number_of_executed_units|ERROR|SUMMARY" || true
+done

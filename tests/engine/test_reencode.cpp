@@ -1,0 +1,289 @@
+// How input images reach the PDF: unchanged or re-encoded, shrunk, grey, with a
+// resolution; and the image object of the factory.
+#include "TestSupport.h"
+
+#include <folimo/WideText.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using namespace folimo::test;
+
+// One row of `pdfimages -list`.
+struct ListedImage {
+    std::string type;   // "image" or "smask"
+    int width = 0;
+    int height = 0;
+    std::string colour; // "rgb", "gray", "index", "cmyk"
+    int bpc = 0;
+    std::string encoding; // "jpeg", "image"
+    int xppi = 0;
+};
+
+std::vector<ListedImage> listImages(const std::string& pdf) {
+    auto r = runCommand("pdfimages -list " + shellQuote(pdf));
+    std::istringstream in(r.output);
+    std::string line;
+    std::vector<ListedImage> images;
+    int n = 0;
+    while (std::getline(in, line)) {
+        if (++n <= 2)
+            continue;
+        std::istringstream f(line);
+        std::string page, num, interp, object, id, y;
+        ListedImage i;
+        int comp = 0;
+        f >> page >> num >> i.type >> i.width >> i.height >> i.colour >> comp >> i.bpc >>
+            i.encoding >> interp >> object >> id >> i.xppi;
+        images.push_back(i);
+    }
+    return images;
+}
+
+class Reencode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine = createEngine();
+        settings = engine->GetSettings();
+    }
+    std::string convertOne(const std::string& input, RecordingProcess* process = nullptr) {
+        engine->ClearFiles();
+        engine->AddFile(wide(input).c_str(), 0);
+        std::string out = dir.file("out" + std::to_string(runs++) + ".pdf");
+        engine->Convert(wide(out).c_str(), process);
+        return out;
+    }
+    std::string image(const std::string& name, const std::string& arguments) {
+        std::string path = dir.file(name);
+        makeImage(arguments, path);
+        return path;
+    }
+    TempDir dir;
+    Owned<IFolimo> engine;
+    IFolimoSettings* settings = nullptr;
+    int runs = 0;
+};
+
+TEST_F(Reencode, DefaultSettingsReencodeAsJpeg) {
+    // Code 0 with the limits 0, 0 is not "unchanged": the default code applies.
+    std::string png = image("a.png", "-size 64x48 gradient:red-blue");
+    auto images = listImages(convertOne(png));
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].encoding, "jpeg");
+    EXPECT_EQ(images[0].width, 64);
+}
+
+TEST_F(Reencode, UnchangedOnlyWithBothLimitsOff) {
+    std::string png = image("a.png", "-size 64x48 gradient:red-blue -depth 8");
+    settings->SetImageMaxSize(-1, -1);
+    auto images = listImages(convertOne(png));
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].encoding, "image"); // PNG data passed through as Flate
+    settings->SetImageMaxSize(-1, 0);
+    EXPECT_EQ(listImages(convertOne(png))[0].encoding, "jpeg");
+}
+
+TEST_F(Reencode, UnchangedFallsBackToTheDefaultCodeForWhatThePdfCannotTake) {
+    std::string webp = image("a.webp", "-size 40x30 gradient:red-blue");
+    settings->SetImageMaxSize(-1, -1);
+    settings->SetDefaultImageEncode(3);
+    RecordingProcess process;
+    auto images = listImages(convertOne(webp, &process));
+    EXPECT_EQ(process.count("error"), 0);
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].encoding, "image");
+    EXPECT_EQ(images[0].width, 40);
+}
+
+TEST_F(Reencode, GifTiffAndBmpGoInUnchangedThroughTheImagingService) {
+    settings->SetImageMaxSize(-1, -1);
+    settings->SetDefaultImageEncode(1);
+    for (const char* name : {"a.gif", "a.tif", "a.bmp"}) {
+        std::string path = image(name, "-size 30x20 xc:orange");
+        auto images = listImages(convertOne(path));
+        ASSERT_EQ(images.size(), 1u) << name;
+        EXPECT_EQ(images[0].encoding, "image") << name;
+    }
+}
+
+TEST_F(Reencode, MaximumSizeShrinksKeepingTheShape) {
+    std::string big = image("big.jpg", "-size 400x300 xc:teal");
+    struct Case {
+        int maxW, maxH, w, h;
+    } cases[] = {{100, 0, 100, 75},  {0, 0, 400, 300},   {500, 500, 400, 300},
+                 {0, 60, 80, 60},    {100, 100, 100, 75}, {-1, 0, 400, 300}};
+    for (const auto& c : cases) {
+        settings->SetImageMaxSize(c.maxW, c.maxH);
+        auto images = listImages(convertOne(big));
+        ASSERT_EQ(images.size(), 1u);
+        EXPECT_EQ(images[0].width, c.w) << c.maxW << "," << c.maxH;
+        EXPECT_EQ(images[0].height, c.h) << c.maxW << "," << c.maxH;
+    }
+    std::string wide = image("wide.png", "-size 300x100 xc:teal");
+    settings->SetImageMaxSize(100, 100);
+    auto images = listImages(convertOne(wide));
+    EXPECT_EQ(images[0].width, 100);
+    EXPECT_EQ(images[0].height, 33);
+}
+
+TEST_F(Reencode, DpiSetsTheResolutionOfReencodedImages) {
+    std::string img = image("a.png", "-size 300x150 xc:navy -units PixelsPerInch -density 72");
+    settings->SetDpi(300);
+    auto sizes = pdfPageSizes(convertOne(img));
+    ASSERT_EQ(sizes.size(), 1u);
+    EXPECT_EQ(sizes[0].width, 72);
+    EXPECT_EQ(sizes[0].height, 36);
+    for (int keep : {0, -1}) {
+        settings->SetDpi(keep);
+        std::string at150 = image("b" + std::to_string(keep + 1) + ".png",
+                                  "-size 300x150 xc:navy -units PixelsPerInch -density 150");
+        auto kept = pdfPageSizes(convertOne(at150));
+        EXPECT_EQ(kept[0].width, 144) << keep;
+    }
+}
+
+TEST_F(Reencode, GreyJpegFromColourAndFromIndexedGrey) {
+    settings->SetImageEncode(2);
+    std::string colour = image("c.png", "-size 40x40 gradient:red-blue");
+    auto images = listImages(convertOne(colour));
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].colour, "gray");
+    EXPECT_EQ(images[0].encoding, "jpeg");
+    std::string out = convertOne(colour);
+    Raster r = renderPage(out, 1, 72);
+    // ImageMagick's gradient runs from red at the top to blue at the bottom; the
+    // weights make pure red grey 76 and pure blue grey 28.
+    EXPECT_NEAR(r.at(20, 0)[0], 76, 6);
+    EXPECT_NEAR(r.at(20, 39)[0], 29, 6);
+    EXPECT_EQ(r.at(20, 0)[0], r.at(20, 0)[2]);
+}
+
+TEST_F(Reencode, EveryCodeOnEveryCommonInputRendersCloseToTheSource) {
+    struct Input {
+        const char* name;
+        const char* arguments;
+    } inputs[] = {
+        {"photo.jpg", "-size 64x48 gradient:yellow-purple -quality 95"},
+        {"alpha.png", "-size 64x48 gradient:red-blue -alpha set -channel A -evaluate set 70% "
+                      "+channel"},
+        {"few.gif", "-size 64x48 xc:white -fill red -draw \"rectangle 8,8 40,30\""},
+        {"scan.tif", "-size 64x48 gradient:white-green -compress lzw"},
+    };
+    for (const auto& input : inputs) {
+        std::string path = image(input.name, input.arguments);
+        Raster reference = decodeReference(path);
+        for (int code = 0; code <= 5; ++code) {
+            settings->SetImageEncode(code);
+            settings->SetImageMaxSize(code == 0 ? -1 : 0, code == 0 ? -1 : 0);
+            settings->SetJpegQuality(90);
+            RecordingProcess process;
+            std::string out = convertOne(path, &process);
+            SCOPED_TRACE(std::string(input.name) + " code " + std::to_string(code));
+            EXPECT_EQ(process.count("error"), 0);
+            EXPECT_TRUE(qpdfCheckClean(out));
+            Raster page = renderPage(out, 1, 72);
+            // Grey has lost its colours, and GIF knows only opaque or clear pixels, so
+            // a translucent image comes out opaque: only the size can be compared.
+            bool comparable = code != 2 && !(code == 4 && input.name == std::string("alpha.png"));
+            if (!comparable)
+                EXPECT_EQ(page.width, reference.width);
+            else
+                EXPECT_LT(compareRasters(page, reference).mean, 6.0);
+        }
+    }
+}
+
+TEST_F(Reencode, UnknownCodesAndUnreadableFilesFailOnceAndCleanly) {
+    std::string png = image("a.png", "-size 8x8 xc:red");
+    settings->SetImageEncode(6);
+    RecordingProcess process;
+    settings->SetPageSize(4);
+    convertOne(png, &process);
+    EXPECT_EQ(process.events[1].rfind("error Error: ", 0), 0u);
+    EXPECT_EQ(process.events[2], "file " + png + " 0");
+
+    // A broken file with a default code that points back at "unchanged" must not loop.
+    std::string broken = dir.file("broken.gif");
+    writeFile(broken, "GIF89a broken");
+    settings->SetImageEncode(0);
+    settings->SetDefaultImageEncode(0);
+    RecordingProcess again;
+    convertOne(broken, &again);
+    EXPECT_EQ(again.count("error Error: "), 1);
+    EXPECT_NE(again.events[1].find("broken.gif"), std::string::npos) << again.events[1];
+}
+
+TEST_F(Reencode, FailuresSayWhatWasWrongWithTheFile) {
+    std::string broken = dir.file("cut.png");
+    std::string whole = readFile(image("whole.png", "-size 64x64 gradient:red-blue"));
+    writeFile(broken, whole.substr(0, whole.size() / 2));
+    RecordingProcess process;
+    convertOne(broken, &process);
+    ASSERT_GE(process.events.size(), 2u);
+    // Not a stale message of another file, and not empty.
+    EXPECT_GT(process.events[1].size(), std::string("error Error: 图片文件无法加载 ").size() +
+                                            broken.size() + 4)
+        << process.events[1];
+}
+
+TEST(ImageObject, ReportsSizeResolutionAndSavesEveryEncoder) {
+    TempDir dir;
+    std::string path = dir.file("photo.png");
+    makeImage("-size 120x80 gradient:red-blue -units PixelsPerInch -density 200", path);
+    void* out = nullptr;
+    CreateObject(FOLIMO_IMAGE, &out);
+    ASSERT_NE(out, nullptr);
+    Owned<IXImage> image(static_cast<IXImage*>(out));
+    int w = -1, h = -1;
+    EXPECT_EQ(image->GetSize(&w, &h), E_FAIL);
+    EXPECT_EQ(image->Load(wide(dir.file("missing.png")).c_str()), E_FAIL);
+    ASSERT_EQ(image->Load(wide(path).c_str()), 0);
+    EXPECT_EQ(image->GetSize(&w, &h), 0);
+    EXPECT_EQ(w, 120);
+    EXPECT_EQ(h, 80);
+    EXPECT_EQ(image->GetResolution(), 200);
+    EXPECT_EQ(image->SetQuality(50), 50);
+    EXPECT_EQ(image->SetResolution(96), 96);
+    EXPECT_EQ(image->Reserved(nullptr), 0);
+    const char* expected[] = {"", "JPEG", "PNG", "GIF", "TIFF"};
+    for (int encoder = 1; encoder <= 4; ++encoder) {
+        void* data = nullptr;
+        int size = image->SaveToMemory(&data, encoder, L"");
+        ASSERT_GT(size, 0);
+        std::string file = dir.file("saved" + std::to_string(encoder));
+        writeFile(file, std::string(static_cast<char*>(data), static_cast<std::size_t>(size)));
+        image->FreeMemory(data);
+        auto info = runCommand("identify -format '%m %w %h %x' " + shellQuote(file));
+        EXPECT_EQ(info.output.rfind(std::string(expected[encoder]) + " 120 80", 0), 0u)
+            << info.output;
+    }
+    void* data = nullptr;
+    EXPECT_EQ(image->SaveToMemory(&data, 5, L""), 0);
+    EXPECT_EQ(image->SaveToMemory(&data, 0, L""), 0);
+
+    image->SetTargetSize(60, 40);
+    image->SetGrayscale();
+    int size = image->SaveToMemory(&data, 1, L"");
+    ASSERT_GT(size, 0);
+    std::string small = dir.file("small.jpg");
+    writeFile(small, std::string(static_cast<char*>(data), static_cast<std::size_t>(size)));
+    image->FreeMemory(data);
+    auto info = runCommand("identify -format '%w %h %[colorspace]' " + shellQuote(small));
+    EXPECT_EQ(info.output, "60 40 Gray");
+}
+
+TEST(ImageObject, ImagesWithoutAResolutionReadAs72) {
+    TempDir dir;
+    std::string path = dir.file("plain.png");
+    makeImage("-size 10x10 xc:red -strip", path);
+    void* out = nullptr;
+    CreateObject(FOLIMO_IMAGE, &out);
+    Owned<IXImage> image(static_cast<IXImage*>(out));
+    ASSERT_EQ(image->Load(wide(path).c_str()), 0);
+    EXPECT_EQ(image->GetResolution(), 72);
+}
+
+} // namespace
