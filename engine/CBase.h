@@ -5,8 +5,8 @@
 template <class I> class CBase : public I {
 public:
     CBase() = default;
-    CBase(const CBase &) = default;
-    CBase &operator=(const CBase &) = default;
+    CBase(const CBase&) = default;
+    CBase& operator=(const CBase&) = default;
     void Release() noexcept override { delete this; }
     virtual ~CBase() = default;
 };

@@ -2,7 +2,7 @@
 
 #include "CopyText.h"
 
-IWatermark *CImageWatermark::Clone() noexcept {
+IWatermark* CImageWatermark::Clone() noexcept {
     try {
         return new CImageWatermark(*this);
     } catch (...) {
@@ -10,11 +10,11 @@ IWatermark *CImageWatermark::Clone() noexcept {
     }
 }
 
-int CImageWatermark::SetImagePath(const wchar_t *path) noexcept {
+int CImageWatermark::SetImagePath(const wchar_t* path) noexcept {
     assign(path_, path);
     return 1;
 }
 
-int CImageWatermark::CopyImagePath(wchar_t *buffer, int *length) noexcept {
+int CImageWatermark::CopyImagePath(wchar_t* buffer, int* length) noexcept {
     return copyTextOut(path_, buffer, length);
 }

@@ -2,7 +2,7 @@
 
 #include "CopyText.h"
 
-IWatermark *CTextWatermark::Clone() noexcept {
+IWatermark* CTextWatermark::Clone() noexcept {
     try {
         return new CTextWatermark(*this);
     } catch (...) {
@@ -10,7 +10,7 @@ IWatermark *CTextWatermark::Clone() noexcept {
     }
 }
 
-int CTextWatermark::SetText(const wchar_t *text) noexcept {
+int CTextWatermark::SetText(const wchar_t* text) noexcept {
     assign(text_, text);
     return 1;
 }
@@ -29,6 +29,6 @@ int CTextWatermark::SetColor(int color) noexcept {
     return 1;
 }
 
-int CTextWatermark::CopyText(wchar_t *buffer, int *length) noexcept {
+int CTextWatermark::CopyText(wchar_t* buffer, int* length) noexcept {
     return copyTextOut(text_, buffer, length);
 }

@@ -14,7 +14,7 @@ public:
         y_ = y;
         return 1;
     }
-    int GetPosition(int *x, int *y) noexcept override {
+    int GetPosition(int* x, int* y) noexcept override {
         if (x)
             *x = x_;
         if (y)
@@ -32,15 +32,15 @@ public:
         return 1;
     }
     int GetAngle() noexcept override { return angle_; }
-    int SetFileFilter(const wchar_t *filter) noexcept override {
+    int SetFileFilter(const wchar_t* filter) noexcept override {
         assign(filter_, filter);
         return 1;
     }
-    const wchar_t *GetFileFilter() noexcept override { return filter_.c_str(); }
+    const wchar_t* GetFileFilter() noexcept override { return filter_.c_str(); }
 
 protected:
     // A setter never fails; out of memory leaves the old text in place.
-    static void assign(std::wstring &field, const wchar_t *text) noexcept {
+    static void assign(std::wstring& field, const wchar_t* text) noexcept {
         try {
             field = text ? text : L"";
         } catch (...) {

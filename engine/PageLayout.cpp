@@ -29,7 +29,7 @@ Box singleBox(Size page, Margins m) {
     return {m.left, m.bottom, page.width - m.left - m.right, page.height - m.top - m.bottom};
 }
 
-void doubleBoxes(Size page, Margins m, bool rotate, Box *first, Box *second) {
+void doubleBoxes(Size page, Margins m, bool rotate, Box* first, Box* second) {
     if (rotate) {
         int half = page.width / 2;
         *first = {m.left, m.bottom, half - m.left - m.right, page.height - m.top - m.bottom};

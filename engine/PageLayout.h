@@ -32,7 +32,7 @@ Size pageSizeForCode(int code, bool rotate);
 Box singleBox(Size page, Margins m);
 
 // Side by side when `rotate` is set, else one above the other (the first box on top).
-void doubleBoxes(Size page, Margins m, bool rotate, Box *first, Box *second);
+void doubleBoxes(Size page, Margins m, bool rotate, Box* first, Box* second);
 
 // The option list that fits an image of imageWidth x imageHeight pixels into a box
 // of boxWidth x boxHeight points.

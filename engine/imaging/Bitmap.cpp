@@ -36,20 +36,20 @@ bool isIndexed(PixelFormat format) {
 
 Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& limits) {
     if (width <= 0 || height <= 0)
-        throw ImagingError(ImagingError::Damaged,
-                           "the image has no pixels (" + std::to_string(width) + " x " +
-                               std::to_string(height) + ")");
+        throw ImagingError(ImagingError::Damaged, "the image has no pixels (" +
+                                                      std::to_string(width) + " x " +
+                                                      std::to_string(height) + ")");
     auto w = static_cast<std::uint64_t>(width);
     auto h = static_cast<std::uint64_t>(height);
     if (w * h > limits.maxPixels)
-        throw ImagingError(ImagingError::TooLarge,
-                           "the image is too large (" + std::to_string(width) + " x " +
-                               std::to_string(height) + " pixels)");
+        throw ImagingError(ImagingError::TooLarge, "the image is too large (" +
+                                                       std::to_string(width) + " x " +
+                                                       std::to_string(height) + " pixels)");
     std::uint64_t stride = (w * static_cast<std::uint64_t>(bitsPerPixel(format)) + 7) / 8;
     if (stride * h > limits.maxBytes)
-        throw ImagingError(ImagingError::TooLarge,
-                           "the image is too large for memory (" + std::to_string(width) +
-                               " x " + std::to_string(height) + " pixels)");
+        throw ImagingError(ImagingError::TooLarge, "the image is too large for memory (" +
+                                                       std::to_string(width) + " x " +
+                                                       std::to_string(height) + " pixels)");
     Bitmap b;
     b.width = width;
     b.height = height;

@@ -43,8 +43,8 @@ private:
 
 // Upper bounds that keep a hostile header from making a decoder allocate without end.
 struct Limits {
-    std::uint64_t maxPixels = 400'000'000;       // width x height
-    std::uint64_t maxBytes = 2'000'000'000ull;   // one bitmap's pixel memory
+    std::uint64_t maxPixels = 400'000'000;     // width x height
+    std::uint64_t maxBytes = 2'000'000'000ull; // one bitmap's pixel memory
 };
 
 struct Bitmap {

@@ -30,10 +30,10 @@ protected:
 struct IWatermark;
 
 struct IFolimoSettings : IBase {
-    virtual int SetInfo(int index, const wchar_t *text) = 0;
-    virtual const wchar_t *GetInfo(int index) = 0;
+    virtual int SetInfo(int index, const wchar_t* text) = 0;
+    virtual const wchar_t* GetInfo(int index) = 0;
     virtual int SetCustomPageSize(int width, int height) = 0;
-    virtual int GetCustomPageSize(int *width, int *height) = 0;
+    virtual int GetCustomPageSize(int* width, int* height) = 0;
     virtual int SetPageSize(int code) = 0;
     virtual int GetPageSize() = 0;
     virtual int SetMargin(int side, int value) = 0;
@@ -45,7 +45,7 @@ struct IFolimoSettings : IBase {
     virtual int SetJpegQuality(int percent) = 0;
     virtual int GetJpegQuality() = 0;
     virtual int SetImageMaxSize(int maxWidth, int maxHeight) = 0;
-    virtual int GetImageMaxSize(int *maxWidth, int *maxHeight) = 0;
+    virtual int GetImageMaxSize(int* maxWidth, int* maxHeight) = 0;
     virtual int SetDpi(int dpi) = 0;
     virtual int GetDpi() = 0;
     virtual int SetSplitImage(int flag) = 0;
@@ -54,15 +54,15 @@ struct IFolimoSettings : IBase {
     virtual int GetFillMultiImage() = 0;
     virtual int GetCreateBookmark() = 0;
     virtual int SetCreateBookmark(int flag) = 0;
-    virtual int SetBookmarkText(const wchar_t *text) = 0;
-    virtual const wchar_t *GetBookmarkText() = 0;
+    virtual int SetBookmarkText(const wchar_t* text) = 0;
+    virtual const wchar_t* GetBookmarkText() = 0;
     virtual int GetRotatePage() = 0;
     virtual int SetRotatePage(int flag) = 0;
     virtual int GetDoublePage() = 0;
     virtual int SetDoublePage(int flag) = 0;
     virtual int GetWatermarkCount() = 0;
-    virtual IWatermark *GetWatermark(int index) = 0;
-    virtual int AddWatermark(IWatermark *watermark) = 0;
+    virtual IWatermark* GetWatermark(int index) = 0;
+    virtual int AddWatermark(IWatermark* watermark) = 0;
     virtual int RemoveWatermark(int index) = 0;
     virtual int GetImageInPage() = 0;
     virtual int SetImageInPage(int flag) = 0;
@@ -77,11 +77,11 @@ protected:
 // OnFile, OnEnd, OnError and IsCancelled; OnProgress and OnNotify are for the
 // caller's own use.
 struct IProcess {
-    virtual int OnBegin(const wchar_t *outputPath) = 0;
-    virtual int OnFile(const wchar_t *path, int loaded) = 0;
+    virtual int OnBegin(const wchar_t* outputPath) = 0;
+    virtual int OnFile(const wchar_t* path, int loaded) = 0;
     virtual int OnEnd() = 0;
     virtual int OnProgress(std::int64_t done, std::int64_t total) = 0;
-    virtual int OnError(const wchar_t *message) = 0;
+    virtual int OnError(const wchar_t* message) = 0;
     virtual int IsCancelled() = 0;
     virtual int OnNotify() = 0;
 
@@ -92,28 +92,28 @@ protected:
 // What the engine passes with every text it asks the caller to expand.
 struct TextContext {
     std::int32_t kind; // 1 while a bookmark text is expanded, 0 for a watermark text
-    const wchar_t *outputPath;
-    const wchar_t *currentFile;
+    const wchar_t* outputPath;
+    const wchar_t* currentFile;
     std::int32_t pageCount; // 0 on the first page
     std::int32_t tag;
 };
 
 struct FolimoCallback {
     // The returned text belongs to the callback and stays valid until its next call.
-    virtual const wchar_t *ExpandText(const wchar_t *text, TextContext *context) = 0;
+    virtual const wchar_t* ExpandText(const wchar_t* text, TextContext* context) = 0;
 
 protected:
     ~FolimoCallback() = default;
 };
 
 struct IFolimo : IBase {
-    virtual int IsSupportedFile(const wchar_t *path) = 0;
-    virtual int AddFile(const wchar_t *path, int tag) = 0;
+    virtual int IsSupportedFile(const wchar_t* path) = 0;
+    virtual int AddFile(const wchar_t* path, int tag) = 0;
     virtual int ClearFiles() = 0;
-    virtual IFolimoSettings *GetSettings() = 0;
-    virtual int CopySettings(IFolimoSettings *from) = 0;
-    virtual int Convert(const wchar_t *outputPath, IProcess *callback) = 0;
-    virtual FolimoCallback *SetTextCallback(FolimoCallback *callback) = 0;
+    virtual IFolimoSettings* GetSettings() = 0;
+    virtual int CopySettings(IFolimoSettings* from) = 0;
+    virtual int Convert(const wchar_t* outputPath, IProcess* callback) = 0;
+    virtual FolimoCallback* SetTextCallback(FolimoCallback* callback) = 0;
 
 protected:
     ~IFolimo() = default;
@@ -121,23 +121,23 @@ protected:
 
 struct IWatermark : IBase {
     virtual int SetPosition(int x, int y) = 0;
-    virtual int GetPosition(int *x, int *y) = 0;
+    virtual int GetPosition(int* x, int* y) = 0;
     virtual int SetOpacity(int percent) = 0;
     virtual int GetOpacity() = 0;
     virtual int SetAngle(int degrees) = 0;
     virtual int GetAngle() = 0;
-    virtual IWatermark *Clone() = 0;
+    virtual IWatermark* Clone() = 0;
     virtual int GetType() = 0; // 1 text, 2 image
-    virtual int SetFileFilter(const wchar_t *filter) = 0;
-    virtual const wchar_t *GetFileFilter() = 0;
+    virtual int SetFileFilter(const wchar_t* filter) = 0;
+    virtual const wchar_t* GetFileFilter() = 0;
 
 protected:
     ~IWatermark() = default;
 };
 
 struct ITextWatermark : IWatermark {
-    virtual int SetText(const wchar_t *text) = 0;
-    virtual const wchar_t *GetText() = 0;
+    virtual int SetText(const wchar_t* text) = 0;
+    virtual const wchar_t* GetText() = 0;
     virtual int SetFontSize(int size) = 0;
     virtual int GetFontSize() = 0;
     virtual int SetColor(int color) = 0; // red in the lowest byte, then green, then blue
@@ -148,8 +148,8 @@ protected:
 };
 
 struct IImageWatermark : IWatermark {
-    virtual int SetImagePath(const wchar_t *path) = 0;
-    virtual const wchar_t *GetImagePath() = 0;
+    virtual int SetImagePath(const wchar_t* path) = 0;
+    virtual const wchar_t* GetImagePath() = 0;
 
 protected:
     ~IImageWatermark() = default;
@@ -157,11 +157,11 @@ protected:
 
 // A decoded image of the imaging service. One object is used by one thread at a time.
 struct IXImage : IBase {
-    virtual int Load(const wchar_t *path) = 0; // 0, or E_FAIL
-    virtual int SaveToMemory(void **data, int encoder, const wchar_t *type) = 0;
-    virtual void FreeMemory(void *data) = 0;
-    virtual int Reserved(void *unused) = 0;
-    virtual int GetSize(int *width, int *height) = 0; // 0, or E_FAIL before a Load
+    virtual int Load(const wchar_t* path) = 0; // 0, or E_FAIL
+    virtual int SaveToMemory(void** data, int encoder, const wchar_t* type) = 0;
+    virtual void FreeMemory(void* data) = 0;
+    virtual int Reserved(void* unused) = 0;
+    virtual int GetSize(int* width, int* height) = 0; // 0, or E_FAIL before a Load
     virtual int SetTargetSize(int width, int height) = 0;
     virtual int GetResolution() = 0;
     virtual int SetResolution(int dpi) = 0;
@@ -184,4 +184,4 @@ enum FolimoObjectKind {
 // Stores a new object of the kind asked for in *out and returns 1. When memory cannot
 // be had *out becomes null; for an unknown kind *out is left as it was, so set it to
 // null before the call and test it after.
-extern "C" int CreateObject(int kind, void **out) noexcept;
+extern "C" int CreateObject(int kind, void** out) noexcept;
