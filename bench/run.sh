@@ -51,13 +51,24 @@ echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB; $(date 
 echo "corpus: ${#jpgs[@]} JPEG photographs, $(du -sh "$corpus/jpg" | cut -f1)"
 echo
 
-measure "folimo-cli, ${#jpgs[@]} JPEG, unchanged" "$cli" -q -o "$work/out.pdf" "${jpgs[@]}"
+measure "folimo-cli, ${#jpgs[@]} JPEG, unchanged" "$cli" -q --encode unchanged -o "$work/out.pdf" "${jpgs[@]}"
 f_wall=$last_wall
 measure "img2pdf, ${#jpgs[@]} JPEG" img2pdf -o "$work/out-img2pdf.pdf" "${jpgs[@]}"
 i_wall=$last_wall
 printf '%-42s %8.1f x\n' "img2pdf / folimo-cli" "$(echo "$i_wall/$f_wall" | bc -l)"
 echo
-measure "folimo-cli, ${#jpgs[@]} JPEG (memory)" "$cli" -q -o "$work/out.pdf" "${jpgs[@]}"
+measure "folimo-cli, ${#jpgs[@]} JPEG, unchanged" "$cli" -q --encode unchanged -o "$work/out.pdf" "${jpgs[@]}"
 small_rss=$last_rss
-measure "folimo-cli, ${#thousand[@]} JPEG (memory)" "$cli" -q -o "$work/out.pdf" "${thousand[@]}"
+measure "folimo-cli, ${#thousand[@]} JPEG, unchanged" "$cli" -q --encode unchanged -o "$work/out.pdf" "${thousand[@]}"
 printf '%-42s %8.2f\n' "peak memory 1,000 / 200 inputs" "$(echo "$last_rss/$small_rss" | bc -l)"
+echo
+
+# The default settings re-encode every image as JPEG at quality 30.
+measure "folimo-cli, ${#jpgs[@]} JPEG, default (JPEG q30)" "$cli" -q -o "$work/out.pdf" "${jpgs[@]}"
+f_wall=$last_wall
+printf '%-42s %8.1f images/s\n' "" "$(echo "${#jpgs[@]}/$f_wall" | bc -l)"
+measure "ImageMagick convert -quality 30, ${#jpgs[@]} JPEG" \
+    "$top/bench/imagemagick/convert.sh" "${jpgs[@]}" -quality 30 "$work/out-im.pdf"
+m_wall=$last_wall
+printf '%-42s %8.1f images/s\n' "" "$(echo "${#jpgs[@]}/$m_wall" | bc -l)"
+printf '%-42s %8.1f x\n' "ImageMagick / folimo-cli" "$(echo "$m_wall/$f_wall" | bc -l)"

@@ -1,0 +1,220 @@
+// PNG through libpng's classic interface, which keeps palettes and 16-bit samples as
+// they are (the simplified interface would expand or reduce them).
+//
+// libpng reports errors by longjmp. Everything that can longjmp happens inside
+// runPng, a C-style function with nothing to destroy; the pixel memory is handed to
+// it through a callback that catches its own exceptions.
+#include "Codecs.h"
+#include "DecodeSupport.h"
+
+#include <png.h>
+
+#include <bit>
+#include <csetjmp>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <vector>
+
+namespace folimo::imaging {
+
+namespace {
+
+// Shared with runPng and libpng's callbacks, so plain data only.
+struct PngJob {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t position;
+    char message[256];
+    png_uint_32 width;
+    png_uint_32 height;
+    int colorType; // as in the file
+    int bitDepth;  // as in the file
+    PixelFormat format;
+    int imageDone;
+    // Makes the bitmap and returns one pointer a row, or null (then failure is set).
+    png_bytepp (*allocate)(PngJob* job);
+    void* owner;
+};
+
+void pngError(png_structp png, png_const_charp message) {
+    auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+    std::snprintf(job->message, sizeof job->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void pngWarning(png_structp, png_const_charp) {}
+
+void pngRead(png_structp png, png_bytep out, png_size_t count) {
+    auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+    if (count > job->size - job->position)
+        png_error(png, "the file ends too early");
+    std::memcpy(out, job->data + job->position, count);
+    job->position += count;
+}
+
+// Chooses the transforms that give `job->format`. Palette stays palette (1 and 4 bits
+// packed as they are, 2 bits unpacked to bytes); 1-bit grey becomes a two-entry
+// palette, which keeps scans small; a tRNS colour key becomes an alpha channel.
+void setTransforms(png_structp png, png_infop info, PngJob* job) {
+    const int type = job->colorType, depth = job->bitDepth;
+    const bool key = type != PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS);
+    const bool wide = depth == 16;
+    if (type == PNG_COLOR_TYPE_PALETTE) {
+        if (depth == 2)
+            png_set_packing(png);
+        job->format = depth == 1   ? PixelFormat::Indexed1
+                      : depth == 4 ? PixelFormat::Indexed4
+                                   : PixelFormat::Indexed8;
+    } else if (type == PNG_COLOR_TYPE_GRAY && depth == 1) {
+        job->format = PixelFormat::Indexed1;
+    } else if (type == PNG_COLOR_TYPE_GRAY && !key) {
+        if (depth < 8)
+            png_set_expand_gray_1_2_4_to_8(png);
+        job->format = wide ? PixelFormat::Gray16 : PixelFormat::Gray8;
+    } else if (type == PNG_COLOR_TYPE_RGB && !key) {
+        job->format = wide ? PixelFormat::Rgb48 : PixelFormat::Rgb24;
+    } else {
+        // Grey with a key, grey + alpha, RGB with a key, RGBA.
+        if (key)
+            png_set_tRNS_to_alpha(png);
+        if (type == PNG_COLOR_TYPE_GRAY && depth < 8)
+            png_set_expand_gray_1_2_4_to_8(png);
+        if (!(type & PNG_COLOR_MASK_COLOR))
+            png_set_gray_to_rgb(png);
+        job->format = wide ? PixelFormat::Rgba64 : PixelFormat::Rgba32;
+    }
+    if (wide && std::endian::native == std::endian::little)
+        png_set_swap(png);
+    png_set_interlace_handling(png);
+}
+
+// Returns 1 when the image was read (a damaged tail after the last row does not
+// matter), 0 with job->message set otherwise.
+int runPng(png_structp png, png_infop info, PngJob* job) {
+    if (setjmp(png_jmpbuf(png)))
+        return job->imageDone;
+    png_read_info(png, info);
+    job->width = png_get_image_width(png, info);
+    job->height = png_get_image_height(png, info);
+    job->colorType = png_get_color_type(png, info);
+    job->bitDepth = png_get_bit_depth(png, info);
+    setTransforms(png, info, job);
+    png_read_update_info(png, info);
+    png_bytepp rows = job->allocate(job);
+    if (!rows)
+        return 0;
+    png_read_image(png, rows);
+    job->imageDone = 1;
+    png_read_end(png, nullptr);
+    return 1;
+}
+
+struct PngOwner {
+    const Limits* limits;
+    Bitmap bitmap;
+    std::vector<png_bytep> rows;
+    std::exception_ptr failure;
+};
+
+png_bytepp allocateRows(PngJob* job) {
+    auto* owner = static_cast<PngOwner*>(job->owner);
+    try {
+        owner->bitmap = Bitmap::create(int(std::min<png_uint_32>(job->width, 0x7FFFFFFF)),
+                                       int(std::min<png_uint_32>(job->height, 0x7FFFFFFF)),
+                                       job->format, *owner->limits);
+        owner->rows.resize(std::size_t(owner->bitmap.height));
+        for (int y = 0; y < owner->bitmap.height; ++y)
+            owner->rows[std::size_t(y)] = owner->bitmap.row(y);
+        return owner->rows.data();
+    } catch (...) {
+        owner->failure = std::current_exception();
+        return nullptr;
+    }
+}
+
+struct ReadStructDeleter {
+    void operator()(png_struct* png) const noexcept {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+    }
+};
+struct InfoDeleter {
+    png_struct* png;
+    void operator()(png_info* info) const noexcept { png_destroy_info_struct(png, &info); }
+};
+
+std::uint32_t grey(unsigned v) {
+    return 0xFF000000u | v << 16 | v << 8 | v;
+}
+
+void readPalette(png_structp png, png_infop info, const PngJob& job, Bitmap& b) {
+    if (job.colorType == PNG_COLOR_TYPE_GRAY) { // the 1-bit case
+        b.palette = {grey(0), grey(255)};
+        png_color_16p key = nullptr;
+        if (png_get_tRNS(png, info, nullptr, nullptr, &key) && key && key->gray <= 1)
+            b.palette[key->gray] &= 0x00FFFFFFu;
+        return;
+    }
+    png_colorp colours = nullptr;
+    int count = 0;
+    if (!png_get_PLTE(png, info, &colours, &count) || !colours)
+        throw ImagingError(ImagingError::Damaged, "the PNG file has no palette");
+    png_bytep alphas = nullptr;
+    int alphaCount = 0;
+    png_get_tRNS(png, info, &alphas, &alphaCount, nullptr);
+    for (int i = 0; i < count; ++i) {
+        std::uint32_t a = alphas && i < alphaCount ? alphas[i] : 255;
+        b.palette.push_back(a << 24 | std::uint32_t(colours[i].red) << 16 |
+                            std::uint32_t(colours[i].green) << 8 | colours[i].blue);
+    }
+}
+
+} // namespace
+
+Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    PngOwner owner{&limits, {}, {}, nullptr};
+    PngJob job{};
+    job.data = bytes.data();
+    job.size = bytes.size();
+    job.allocate = allocateRows;
+    job.owner = &owner;
+
+    std::unique_ptr<png_struct, ReadStructDeleter> png(
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, pngError, pngWarning));
+    if (!png)
+        throw std::bad_alloc();
+    std::unique_ptr<png_info, InfoDeleter> info(png_create_info_struct(png.get()),
+                                                InfoDeleter{png.get()});
+    if (!info)
+        throw std::bad_alloc();
+    png_set_read_fn(png.get(), &job, pngRead);
+    // Size is for Limits to judge, with the message that goes with it.
+    png_set_user_limits(png.get(), 0x7FFFFFFF, 0x7FFFFFFF);
+    png_set_crc_action(png.get(), PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+
+    if (!runPng(png.get(), info.get(), &job)) {
+        if (owner.failure)
+            std::rethrow_exception(owner.failure);
+        throw ImagingError(ImagingError::Damaged,
+                           std::string("the PNG file is damaged: ") + job.message);
+    }
+
+    Bitmap& b = owner.bitmap;
+    if (isIndexed(b.format))
+        readPalette(png.get(), info.get(), job, b);
+    png_uint_32 resX = 0, resY = 0;
+    int unit = 0;
+    if (png_get_pHYs(png.get(), info.get(), &resX, &resY, &unit) && unit == PNG_RESOLUTION_METER) {
+        b.dpiX = support::dpiFromPixelsPerMetre(resX);
+        b.dpiY = support::dpiFromPixelsPerMetre(resY);
+    }
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profileSize = 0;
+    if (png_get_iCCP(png.get(), info.get(), &name, &compression, &profile, &profileSize) && profile)
+        b.iccProfile.assign(reinterpret_cast<const char*>(profile), profileSize);
+    return std::move(owner.bitmap);
+}
+
+} // namespace folimo::imaging

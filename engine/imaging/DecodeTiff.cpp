@@ -1,0 +1,626 @@
+// TIFF through libtiff, first directory only.
+//
+// The common layouts (bilevel, grey, palette, RGB and CMYK at their usual depths,
+// contiguous or planar, strips or tiles) are read sample by sample, so that 16-bit
+// samples, palettes and bilevel scans keep what they are. Everything else (YCbCr
+// outside JPEG, old-style JPEG, LogLuv, Lab, odd depths) goes through libtiff's
+// TIFFRGBAImage, which knows them all but gives 8-bit RGBA. The Orientation tag is
+// applied on both paths.
+//
+// libtiff's messages are collected per handle (TIFFOpenOptions), never printed, and
+// the first error becomes the ImagingError's text.
+#include "Codecs.h"
+#include "DecodeSupport.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace folimo::imaging {
+
+namespace {
+
+using support::Release;
+
+// ---------------------------------------------------------------------------------------
+// libtiff over memory
+
+struct MemoryFile {
+    std::span<const std::uint8_t> bytes;
+    std::uint64_t position = 0;
+    char error[512] = {};
+};
+
+tmsize_t readProc(thandle_t handle, void* out, tmsize_t count) {
+    auto* f = static_cast<MemoryFile*>(handle);
+    if (count <= 0 || f->position >= f->bytes.size())
+        return 0;
+    std::uint64_t n = std::min<std::uint64_t>(std::uint64_t(count), f->bytes.size() - f->position);
+    std::memcpy(out, f->bytes.data() + f->position, std::size_t(n));
+    f->position += n;
+    return tmsize_t(n);
+}
+
+tmsize_t writeProc(thandle_t, void*, tmsize_t) {
+    return -1;
+}
+
+toff_t seekProc(thandle_t handle, toff_t offset, int whence) {
+    auto* f = static_cast<MemoryFile*>(handle);
+    std::uint64_t base = whence == SEEK_CUR   ? f->position
+                         : whence == SEEK_END ? f->bytes.size()
+                                              : 0;
+    // libtiff passes negative offsets as their two's complement.
+    std::uint64_t target = base + offset;
+    if (target > (std::uint64_t(1) << 62))
+        return toff_t(-1);
+    f->position = target;
+    return target;
+}
+
+int closeProc(thandle_t) {
+    return 0;
+}
+toff_t sizeProc(thandle_t handle) {
+    return static_cast<MemoryFile*>(handle)->bytes.size();
+}
+int mapProc(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void unmapProc(thandle_t, void*, toff_t) {}
+
+int onError(TIFF*, void* user, const char*, const char* format, va_list args) {
+    auto* f = static_cast<MemoryFile*>(user);
+    if (f->error[0] == 0)
+        std::vsnprintf(f->error, sizeof f->error, format, args);
+    return 1;
+}
+
+int onWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Samples
+
+inline std::uint16_t load16(const std::uint8_t* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+inline void store16(std::uint8_t* p, std::uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+
+// Sample `index` of a row of samples of `bits` each (1, 2, 4, 8 or 16).
+inline unsigned sampleAt(const std::uint8_t* row, std::size_t index, int bits) {
+    if (bits == 8)
+        return row[index];
+    if (bits == 16)
+        return load16(row + 2 * index);
+    std::size_t bit = index * std::size_t(bits);
+    return (row[bit / 8] >> (8 - bits - int(bit % 8))) & ((1u << bits) - 1);
+}
+
+inline unsigned unpremultiply(unsigned c, unsigned a, unsigned max) {
+    if (a == 0)
+        return 0;
+    return std::min(max, (c * max + a / 2) / a);
+}
+
+enum class Model { Grey, Palette, Rgb, Cmyk };
+
+struct Layout {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    int bits = 1;
+    int samples = 1; // per pixel, extra samples included
+    int colours = 1; // samples before the extra ones
+    Model model = Model::Grey;
+    bool minIsWhite = false;
+    bool separate = false;
+    bool alpha = false; // the first extra sample is alpha
+    bool associated = false;
+    PixelFormat format = PixelFormat::Gray8;
+};
+
+// One output row from a row of interleaved samples as the file stores them.
+void convertRow(const Layout& l, const std::uint8_t* src, std::uint8_t* dst) {
+    const std::size_t w = l.width, n = std::size_t(l.samples);
+    const int bits = l.bits;
+    switch (l.format) {
+    case PixelFormat::Indexed1:
+    case PixelFormat::Indexed4:
+        std::memcpy(dst, src, (w * std::size_t(bits) + 7) / 8);
+        break;
+    case PixelFormat::Indexed8:
+        for (std::size_t x = 0; x < w; ++x)
+            dst[x] = std::uint8_t(sampleAt(src, x * n, bits));
+        break;
+    case PixelFormat::Gray8: {
+        const unsigned max = (1u << bits) - 1;
+        for (std::size_t x = 0; x < w; ++x) {
+            unsigned v = sampleAt(src, x * n, bits) * 255 / max;
+            dst[x] = std::uint8_t(l.minIsWhite ? 255 - v : v);
+        }
+        break;
+    }
+    case PixelFormat::Gray16:
+        for (std::size_t x = 0; x < w; ++x) {
+            unsigned v = sampleAt(src, x * n, 16);
+            store16(dst + 2 * x, std::uint16_t(l.minIsWhite ? 65535 - v : v));
+        }
+        break;
+    case PixelFormat::Rgb24:
+    case PixelFormat::Rgba32:
+    case PixelFormat::Rgb48:
+    case PixelFormat::Rgba64: {
+        const bool wide = bits == 16;
+        const unsigned max = wide ? 65535 : 255;
+        const int outChannels = hasAlpha(l.format) ? 4 : 3;
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::size_t s = x * n;
+            unsigned c[4];
+            if (l.model == Model::Grey) {
+                unsigned v = sampleAt(src, s, bits);
+                c[0] = c[1] = c[2] = l.minIsWhite ? max - v : v;
+            } else if (l.model == Model::Cmyk) {
+                unsigned k = max - sampleAt(src, s + 3, bits);
+                for (int i = 0; i < 3; ++i)
+                    c[i] = ((max - sampleAt(src, s + std::size_t(i), bits)) * k + max / 2) / max;
+            } else {
+                for (int i = 0; i < 3; ++i)
+                    c[i] = sampleAt(src, s + std::size_t(i), bits);
+            }
+            if (outChannels == 4) {
+                c[3] = sampleAt(src, s + std::size_t(l.colours), bits);
+                if (l.associated)
+                    for (int i = 0; i < 3; ++i)
+                        c[i] = unpremultiply(c[i], c[3], max);
+            }
+            for (int i = 0; i < outChannels; ++i) {
+                if (wide)
+                    store16(dst + (x * std::size_t(outChannels) + std::size_t(i)) * 2,
+                            std::uint16_t(c[i]));
+                else
+                    dst[x * std::size_t(outChannels) + std::size_t(i)] = std::uint8_t(c[i]);
+            }
+        }
+        break;
+    }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Orientation
+
+unsigned pixelBits(const Bitmap& b, int x, int y, int bits) {
+    const std::uint8_t* row = b.row(y);
+    std::size_t bit = std::size_t(x) * std::size_t(bits);
+    return (row[bit / 8] >> (8 - bits - int(bit % 8))) & ((1u << bits) - 1);
+}
+
+void setPixelBits(Bitmap& b, int x, int y, int bits, unsigned v) {
+    std::uint8_t* row = b.row(y);
+    std::size_t bit = std::size_t(x) * std::size_t(bits);
+    int shift = 8 - bits - int(bit % 8);
+    unsigned mask = ((1u << bits) - 1) << shift;
+    row[bit / 8] = std::uint8_t((row[bit / 8] & ~mask) | (v << shift));
+}
+
+// The TIFF Orientation values: 1 row 0 at the top, column 0 at the left; 2-4 mirror
+// that; 5-8 store the picture transposed (rows run down the picture).
+Bitmap reorient(Bitmap s, int orientation, const Limits& limits) {
+    if (orientation < 2 || orientation > 8)
+        return s;
+    const bool transposed = orientation >= 5;
+    const int w = s.width, h = s.height;
+    Bitmap d = Bitmap::create(transposed ? h : w, transposed ? w : h, s.format, limits);
+    d.palette = std::move(s.palette);
+    d.iccProfile = std::move(s.iccProfile);
+    d.dpiX = transposed ? s.dpiY : s.dpiX;
+    d.dpiY = transposed ? s.dpiX : s.dpiY;
+    const int bits = bitsPerPixel(s.format);
+    const std::size_t bytes = std::size_t(bits / 8);
+    for (int Y = 0; Y < d.height; ++Y) {
+        for (int X = 0; X < d.width; ++X) {
+            int x = X, y = Y;
+            switch (orientation) {
+            case 2:
+                x = w - 1 - X;
+                break;
+            case 3:
+                x = w - 1 - X;
+                y = h - 1 - Y;
+                break;
+            case 4:
+                y = h - 1 - Y;
+                break;
+            case 5:
+                x = Y;
+                y = X;
+                break;
+            case 6:
+                x = Y;
+                y = h - 1 - X;
+                break;
+            case 7:
+                x = w - 1 - Y;
+                y = h - 1 - X;
+                break;
+            case 8:
+                x = w - 1 - Y;
+                y = X;
+                break;
+            default:
+                break;
+            }
+            if (bits >= 8)
+                std::memcpy(d.row(Y) + std::size_t(X) * bytes, s.row(y) + std::size_t(x) * bytes,
+                            bytes);
+            else
+                setPixelBits(d, X, Y, bits, pixelBits(s, x, y, bits));
+        }
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------------------------------
+// The reader
+
+class TiffReader {
+public:
+    TiffReader(std::span<const std::uint8_t> bytes, const Limits& limits) : limits_(limits) {
+        file_.bytes = bytes;
+        std::unique_ptr<TIFFOpenOptions, Release<TIFFOpenOptionsFree>> options(
+            TIFFOpenOptionsAlloc());
+        if (!options)
+            throw std::bad_alloc();
+        TIFFOpenOptionsSetErrorHandlerExtR(options.get(), onError, &file_);
+        TIFFOpenOptionsSetWarningHandlerExtR(options.get(), onWarning, &file_);
+        // A hostile directory cannot make libtiff allocate more than one bitmap may take.
+        auto cap = std::max<std::uint64_t>(limits.maxBytes, 64u << 20);
+        TIFFOpenOptionsSetMaxSingleMemAlloc(
+            options.get(), tmsize_t(std::min<std::uint64_t>(cap, std::uint64_t(1) << 62)));
+        // "m": no memory mapping, so libtiff reads through readProc like any file.
+        tif_.reset(TIFFClientOpenExt("TIFF", "rm", &file_, readProc, writeProc, seekProc, closeProc,
+                                     sizeProc, mapProc, unmapProc, options.get()));
+        if (!tif_)
+            damaged("the file could not be opened");
+    }
+
+    Bitmap decode() {
+        TIFF* tif = tif_.get();
+        std::uint32_t width = 0, height = 0;
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+        support::checkDimensions(width, height, limits_);
+        std::uint16_t compression = COMPRESSION_NONE;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+        if (!TIFFIsCODECConfigured(compression))
+            throw ImagingError(ImagingError::Unsupported, "the TIFF file's compression (" +
+                                                              std::to_string(compression) +
+                                                              ") is not supported");
+        std::uint16_t orientation = ORIENTATION_TOPLEFT;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+
+        Layout layout;
+        Bitmap b = directLayout(width, height, compression, layout)
+                       ? readDirect(layout)
+                       : readRgba(width, height, orientation);
+        readResolution(b);
+        std::uint32_t iccSize = 0;
+        void* icc = nullptr;
+        if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc && iccSize)
+            b.iccProfile.assign(static_cast<const char*>(icc), iccSize);
+        return reorient(std::move(b), orientation, limits_);
+    }
+
+private:
+    [[noreturn]] void damaged(const char* fallback) const {
+        throw ImagingError(ImagingError::Damaged, std::string("the TIFF file is damaged: ") +
+                                                      (file_.error[0] ? file_.error : fallback));
+    }
+
+    // Whether the sample reader handles this layout, and how.
+    bool directLayout(std::uint32_t width, std::uint32_t height, std::uint16_t compression,
+                      Layout& l) {
+        TIFF* tif = tif_.get();
+        std::uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE,
+                      planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT,
+                      inkset = INKSET_CMYK;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+        std::uint16_t extraCount = 0;
+        std::uint16_t* extraTypes = nullptr;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes);
+
+        if (photometric == PHOTOMETRIC_YCBCR && compression == COMPRESSION_JPEG) {
+            // The JPEG codec converts to RGB itself, subsampling included.
+            if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB))
+                return false;
+            photometric = PHOTOMETRIC_RGB;
+        }
+        // Old-style JPEG's codec is only dependable behind TIFFRGBAImage.
+        if (compression == COMPRESSION_OJPEG)
+            return false;
+        if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID)
+            return false;
+        if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16)
+            return false;
+        l.width = width;
+        l.height = height;
+        l.bits = bits;
+        l.samples = samples;
+        l.separate = planar == PLANARCONFIG_SEPARATE && samples > 1;
+        if (l.separate && bits < 8)
+            return false;
+        switch (photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+            l.model = Model::Grey;
+            l.colours = 1;
+            l.minIsWhite = photometric == PHOTOMETRIC_MINISWHITE;
+            break;
+        case PHOTOMETRIC_PALETTE:
+            l.model = Model::Palette;
+            l.colours = 1;
+            if (bits == 16 || samples != 1)
+                return false;
+            break;
+        case PHOTOMETRIC_RGB:
+            l.model = Model::Rgb;
+            l.colours = 3;
+            break;
+        case PHOTOMETRIC_SEPARATED:
+            if (inkset != INKSET_CMYK)
+                return false;
+            l.model = Model::Cmyk;
+            l.colours = 4;
+            break;
+        default:
+            return false;
+        }
+        if (samples < l.colours)
+            return false;
+        if (samples > l.colours) {
+            // An extra sample without an ExtraSamples tag is taken as alpha, as libtiff
+            // and other readers do; one declared to be of no known kind (0) is not.
+            std::uint16_t type = extraCount > 0 && extraTypes
+                                     ? extraTypes[0]
+                                     : std::uint16_t(EXTRASAMPLE_UNASSALPHA);
+            l.alpha = type == EXTRASAMPLE_ASSOCALPHA || type == EXTRASAMPLE_UNASSALPHA;
+            l.associated = type == EXTRASAMPLE_ASSOCALPHA;
+        }
+        if (l.model != Model::Palette && l.model != Model::Grey && bits < 8)
+            return false;
+        if (l.alpha && bits < 8)
+            return false;
+
+        const bool wide = bits == 16;
+        switch (l.model) {
+        case Model::Grey:
+            l.format = l.alpha ? (wide ? PixelFormat::Rgba64 : PixelFormat::Rgba32)
+                       : wide  ? PixelFormat::Gray16
+                       : bits == 1 && samples == 1 ? PixelFormat::Indexed1
+                                                   : PixelFormat::Gray8;
+            break;
+        case Model::Palette:
+            l.format = bits == 1   ? PixelFormat::Indexed1
+                       : bits == 4 ? PixelFormat::Indexed4
+                                   : PixelFormat::Indexed8;
+            break;
+        case Model::Rgb:
+        case Model::Cmyk:
+            l.format = l.alpha ? (wide ? PixelFormat::Rgba64 : PixelFormat::Rgba32)
+                               : (wide ? PixelFormat::Rgb48 : PixelFormat::Rgb24);
+            break;
+        }
+        return true;
+    }
+
+    void readPalette(const Layout& l, Bitmap& b) {
+        if (l.model == Model::Grey) { // bilevel
+            b.palette = l.minIsWhite ? std::vector<std::uint32_t>{0xFFFFFFFFu, 0xFF000000u}
+                                     : std::vector<std::uint32_t>{0xFF000000u, 0xFFFFFFFFu};
+            return;
+        }
+        std::uint16_t *r = nullptr, *g = nullptr, *bl = nullptr;
+        if (!TIFFGetField(tif_.get(), TIFFTAG_COLORMAP, &r, &g, &bl) || !r || !g || !bl)
+            damaged("the palette image has no colour map");
+        const std::size_t n = std::size_t(1) << l.bits;
+        // Old writers stored 8-bit values in the 16-bit map; libtiff's own reader
+        // recognises them the same way.
+        bool eightBit = true;
+        for (std::size_t i = 0; i < n; ++i)
+            eightBit = eightBit && r[i] < 256 && g[i] < 256 && bl[i] < 256;
+        auto to8 = [eightBit](unsigned v) { return eightBit ? v : (v + 128) / 257; };
+        for (std::size_t i = 0; i < n; ++i)
+            b.palette.push_back(0xFF000000u | to8(r[i]) << 16 | to8(g[i]) << 8 | to8(bl[i]));
+    }
+
+    Bitmap readDirect(const Layout& l) {
+        TIFF* tif = tif_.get();
+        Bitmap b = Bitmap::create(int(l.width), int(l.height), l.format, limits_);
+        if (isIndexed(l.format))
+            readPalette(l, b);
+
+        const int planes = l.separate ? l.samples : 1;
+        const std::size_t planeSamples = l.separate ? 1 : std::size_t(l.samples);
+        const std::size_t planeRowBytes =
+            (support::checkedMul(l.width, planeSamples * std::size_t(l.bits)) + 7) / 8;
+        if (std::uint64_t(TIFFScanlineSize64(tif)) != planeRowBytes)
+            damaged("the image's row size does not match its fields");
+
+        const bool tiled = TIFFIsTiled(tif);
+        std::uint32_t bandRows = 0, tileWidth = 0;
+        if (tiled) {
+            TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
+            TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandRows);
+            if (tileWidth == 0 || bandRows == 0 || tileWidth % 16 || bandRows % 16)
+                damaged("the tile size is invalid");
+        } else {
+            TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &bandRows);
+        }
+        bandRows = std::clamp<std::uint32_t>(bandRows, 1, l.height);
+        const std::size_t bandBytes = support::checkedMul(planeRowBytes, bandRows);
+        if (support::checkedMul(bandBytes, std::size_t(planes)) > limits_.maxBytes)
+            throw ImagingError(ImagingError::TooLarge, "the TIFF file's strips are too large");
+
+        std::vector<std::vector<std::uint8_t>> band(static_cast<std::size_t>(planes));
+        for (auto& plane : band)
+            plane.resize(bandBytes);
+        std::vector<std::uint8_t> tile, interleaved;
+        std::size_t tileRowBytes = 0;
+        if (tiled) {
+            tileRowBytes =
+                (support::checkedMul(tileWidth, planeSamples * std::size_t(l.bits)) + 7) / 8;
+            tmsize_t tileSize = TIFFTileSize(tif);
+            if (tileSize <= 0 || std::uint64_t(tileSize) != std::uint64_t(tileRowBytes) * bandRows)
+                damaged("the tile size is invalid");
+            tile.resize(std::size_t(tileSize));
+        }
+        if (l.separate)
+            interleaved.resize(std::size_t(l.width) * std::size_t(l.samples) *
+                               std::size_t(l.bits / 8));
+
+        for (std::uint32_t y0 = 0; y0 < l.height; y0 += bandRows) {
+            const std::uint32_t rows = std::min(bandRows, l.height - y0);
+            for (int p = 0; p < planes; ++p) {
+                std::uint8_t* dst = band[std::size_t(p)].data();
+                if (!tiled) {
+                    std::uint32_t strip = TIFFComputeStrip(tif, y0, std::uint16_t(p));
+                    tmsize_t want = tmsize_t(planeRowBytes * rows);
+                    tmsize_t got = TIFFReadEncodedStrip(tif, strip, dst, want);
+                    if (got < want)
+                        damaged("a strip could not be read");
+                    continue;
+                }
+                for (std::uint32_t x0 = 0; x0 < l.width; x0 += tileWidth) {
+                    std::uint32_t index = TIFFComputeTile(tif, x0, y0, 0, std::uint16_t(p));
+                    if (TIFFReadEncodedTile(tif, index, tile.data(), tmsize_t(tile.size())) < 0)
+                        damaged("a tile could not be read");
+                    std::size_t offset = std::size_t(x0) * planeSamples * std::size_t(l.bits) / 8;
+                    std::size_t count = std::min(tileRowBytes, planeRowBytes - offset);
+                    for (std::uint32_t r = 0; r < rows; ++r)
+                        std::memcpy(dst + r * planeRowBytes + offset,
+                                    tile.data() + r * tileRowBytes, count);
+                }
+            }
+            for (std::uint32_t r = 0; r < rows; ++r) {
+                const std::uint8_t* src = band[0].data() + r * planeRowBytes;
+                if (l.separate) {
+                    const std::size_t sampleBytes = std::size_t(l.bits / 8);
+                    for (int p = 0; p < planes; ++p) {
+                        const std::uint8_t* plane = band[std::size_t(p)].data() + r * planeRowBytes;
+                        for (std::size_t x = 0; x < l.width; ++x)
+                            std::memcpy(interleaved.data() +
+                                            (x * std::size_t(l.samples) + std::size_t(p)) *
+                                                sampleBytes,
+                                        plane + x * sampleBytes, sampleBytes);
+                    }
+                    src = interleaved.data();
+                }
+                convertRow(l, src, b.row(int(y0 + r)));
+            }
+        }
+        return b;
+    }
+
+    // Anything else, through TIFFRGBAImage, which gives 8-bit RGBA with colour
+    // premultiplied by alpha. Asked for the file's own orientation, it flips nothing,
+    // so reorient() can treat both paths alike.
+    Bitmap readRgba(std::uint32_t width, std::uint32_t height, std::uint16_t orientation) {
+        TIFF* tif = tif_.get();
+        char message[1024] = {};
+        if (!TIFFRGBAImageOK(tif, message))
+            throw ImagingError(ImagingError::Unsupported,
+                               std::string("this kind of TIFF image is not supported: ") + message);
+        Bitmap b = Bitmap::create(int(width), int(height), PixelFormat::Rgba32, limits_);
+        // The pixel memory comes from operator new, aligned for uint32_t.
+        auto* raster = reinterpret_cast<std::uint32_t*>(b.pixels.data());
+        if (!TIFFReadRGBAImageOriented(tif, width, height, raster, orientation, 1))
+            damaged("the image could not be read");
+
+        std::uint16_t photometric = 0;
+        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+        // TIFFRGBAImage premultiplies colour, except for grey with alpha.
+        const bool premultiplied =
+            photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE;
+        bool opaque = true;
+        std::uint8_t* p = b.pixels.data();
+        const std::size_t count = std::size_t(width) * height;
+        for (std::size_t i = 0; i < count; ++i, p += 4) {
+            std::uint32_t abgr;
+            std::memcpy(&abgr, p, 4);
+            unsigned r = TIFFGetR(abgr), g = TIFFGetG(abgr), bl = TIFFGetB(abgr),
+                     a = TIFFGetA(abgr);
+            if (a != 255 && premultiplied) {
+                r = unpremultiply(r, a, 255);
+                g = unpremultiply(g, a, 255);
+                bl = unpremultiply(bl, a, 255);
+            }
+            opaque = opaque && a == 255;
+            p[0] = std::uint8_t(r);
+            p[1] = std::uint8_t(g);
+            p[2] = std::uint8_t(bl);
+            p[3] = std::uint8_t(a);
+        }
+        if (opaque) {
+            // Compacted in place: rows are contiguous and each RGB pixel lands before
+            // the RGBA pixel it came from.
+            std::uint8_t* s = b.pixels.data();
+            for (std::size_t i = 0; i < count; ++i)
+                std::memmove(s + 3 * i, s + 4 * i, 3);
+            b.format = PixelFormat::Rgb24;
+            b.stride = std::size_t(width) * 3;
+            b.pixels.resize(b.stride * height);
+        }
+        return b;
+    }
+
+    void readResolution(Bitmap& b) {
+        TIFF* tif = tif_.get();
+        float x = 0, y = 0;
+        bool hasX = TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x) && x > 0;
+        bool hasY = TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) && y > 0;
+        if (!hasX && !hasY)
+            return;
+        if (!hasX)
+            x = y;
+        if (!hasY)
+            y = x;
+        std::uint16_t unit = RESUNIT_INCH;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+        if (unit == RESUNIT_INCH) {
+            b.dpiX = x;
+            b.dpiY = y;
+        } else if (unit == RESUNIT_CENTIMETER) {
+            b.dpiX = support::dpiFromPixelsPerCentimetre(x);
+            b.dpiY = support::dpiFromPixelsPerCentimetre(y);
+        }
+    }
+
+    const Limits& limits_;
+    MemoryFile file_;
+    std::unique_ptr<TIFF, Release<TIFFClose>> tif_;
+};
+
+} // namespace
+
+Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    TiffReader reader(bytes, limits);
+    return reader.decode();
+}
+
+} // namespace folimo::imaging
