@@ -9,7 +9,8 @@ build="$top/build-fuzz"
 bash "$top/scripts/install-deps.sh"
 CC=clang-14 CXX=clang++-14 cmake -S "$top" -B "$build" -G Ninja -DFOLIMO_FUZZ=ON \
     -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" >/dev/null
+# Only the fuzz targets: the rest of the tree is for gcc builds.
+cmake --build "$build" --target $(cd "$build" && ninja -t targets all | grep -o '^fuzz_[a-z_]*' | sort -u) >/dev/null
 
 seeds="$build/seeds"
 if [ ! -d "$seeds" ]; then
@@ -30,7 +31,9 @@ if [ ! -d "$seeds" ]; then
     convert "${pattern[@]}" -define icon:auto-resize=16 "$seeds/ico/a.ico"
     convert "${pattern[@]}" "$seeds/mng/a.mng"
     convert -size 24x16 pattern:checkerboard -monochrome pbm:- | pbmtojbg > "$seeds/jbig/a.jbg"
-    cp "$seeds"/*/a.* "$seeds/any/"
+    for format in bmp gif png jpeg tiff webp psd ico mng jbig; do
+        cp "$seeds/$format"/a.* "$seeds/any/"
+    done
     cp "$seeds/jpeg/a.jpg" "$seeds/png/a.png" "$seeds/plan/"
 fi
 

@@ -20,6 +20,8 @@
 #include <libraw/libraw.h>
 #include <tiffio.h>
 
+#include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <new>
 

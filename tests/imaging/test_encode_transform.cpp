@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -27,12 +26,6 @@ using folimo::test::shellQuote;
 using folimo::test::TempDir;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 std::uint16_t get16(const Bitmap& b, int x, int y, int c) {
     const int channels = bitsPerPixel(b.format) / 16;
@@ -1042,23 +1035,6 @@ TEST(Resize, IndexedSourcesAreExpanded) {
     EXPECT_EQ(half.format, PixelFormat::Gray8);
     EXPECT_EQ(half.row(0)[0], 128);
     EXPECT_EQ(half.row(0)[1], 255);
-}
-
-TEST(Resize, Speed) {
-    if (kSanitized)
-        GTEST_SKIP() << "timing means nothing under sanitizers";
-    const int w = 6000, h = 4000;
-    Bitmap b = Bitmap::create(w, h, PixelFormat::Rgb24);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w * 3; ++x)
-            b.row(y)[x] = std::uint8_t(x * 7 + y * 13);
-    const auto start = std::chrono::steady_clock::now();
-    const Bitmap r = resize(b, 1732, 1155);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    RecordProperty("resize_24mp_seconds", std::to_string(seconds));
-    EXPECT_EQ(r.width, 1732);
-    EXPECT_LT(seconds, 1.5); // about 0.15 s on one core of the development machine
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,5 +1,9 @@
 #include "ImageFixtures.h"
 
+#include "TestSupport.h"
+
+#include <tiffio.h>
+
 #include <png.h>
 #include <turbojpeg.h>
 #include <zlib.h>
@@ -776,6 +780,67 @@ std::string makeIccProfile(IccModel model, std::string_view name) {
     putD50(h);
     h.resize(128, '\0'); // creator, ID and reserved bytes
     return h + table + data;
+}
+
+// A small DNG with a Bayer (RGGB) mosaic written with libtiff: a red, a green, a blue
+// and a grey quadrant, in a camera whose colour space is linear sRGB.
+std::string makeDng(const std::string& path, int width, int height) {
+    std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpen(path.c_str(), "w"), TIFFClose);
+    if (!tif)
+        throw std::runtime_error("TIFFOpen");
+    TIFF* t = tif.get();
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, 0);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(t, TIFFTAG_MAKE, "Folimo");
+    TIFFSetField(t, TIFFTAG_MODEL, "Test Camera");
+    const std::uint16_t dims[2] = {2, 2};
+    TIFFSetField(t, TIFFTAG_CFAREPEATPATTERNDIM, dims);
+    const std::uint8_t pattern[4] = {0, 1, 1, 2};
+    TIFFSetField(t, TIFFTAG_CFAPATTERN, 4, pattern);
+    const std::uint8_t version[4] = {1, 4, 0, 0};
+    TIFFSetField(t, TIFFTAG_DNGVERSION, version);
+    TIFFSetField(t, TIFFTAG_DNGBACKWARDVERSION, version);
+    TIFFSetField(t, TIFFTAG_UNIQUECAMERAMODEL, "Folimo Test Camera");
+    // XYZ (D65) to linear sRGB.
+    const float xyzToCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                                  0.0415f, 0.0557f,  -0.2040f, 1.0570f};
+    TIFFSetField(t, TIFFTAG_COLORMATRIX1, 9, xyzToCamera);
+    TIFFSetField(t, TIFFTAG_CALIBRATIONILLUMINANT1, 21);
+    const float neutral[3] = {1, 1, 1};
+    TIFFSetField(t, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+    const std::uint32_t white = 65535;
+    TIFFSetField(t, TIFFTAG_WHITELEVEL, 1, &white);
+
+    std::vector<std::uint16_t> row(static_cast<std::size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int channel = (y % 2) + (x % 2); // 0 red, 1 green, 2 blue
+            const bool top = y < height / 2;
+            const bool left = x < width / 2;
+            double v;
+            if (top && left)
+                v = channel == 0 ? 0.7 : 0.03; // red
+            else if (top)
+                v = channel == 1 ? 0.7 : 0.03; // green
+            else if (left)
+                v = channel == 2 ? 0.7 : 0.03; // blue
+            else
+                v = 0.3; // grey
+            row[std::size_t(x)] = std::uint16_t(v * 65535);
+        }
+        if (TIFFWriteScanline(t, row.data(), std::uint32_t(y), 0) < 0)
+            throw std::runtime_error("TIFFWriteScanline");
+    }
+    tif.reset();
+    return readFile(path);
 }
 
 } // namespace folimo::test

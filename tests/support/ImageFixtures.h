@@ -171,4 +171,9 @@ inline std::span<const std::uint8_t> bytesOf(std::string_view s) {
 
 // To put a fixture on disk, use writeFile from TestSupport.h.
 
+// A small camera raw file: a DNG with a Bayer (RGGB) mosaic, written with libtiff to
+// `path` and returned; red, green, blue and grey quadrants in a camera whose colour
+// space is linear sRGB.
+std::string makeDng(const std::string& path, int width, int height);
+
 } // namespace folimo::test
