@@ -45,6 +45,9 @@ for t in "${targets[@]}"; do
     work="$build/corpus/$t"
     mkdir -p "$work"
     echo "== $t: ${seconds}s"
+    cd "$work/.."
+    # Inputs that once found a fault stay in every run.
+    cp "$top"/fuzz/regressions/* "$work/" 2>/dev/null || true
     "$exe" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 -timeout=10 \
         -print_final_stats=1 "$work" "$seeds/$t" 2>&1 | grep -E "^stat::number_of_executed_units|ERROR|SUMMARY" || true
 done

@@ -19,6 +19,40 @@
 namespace folimo::imaging {
 
 namespace {
+// Far above any real profile or text chunk.
+constexpr png_alloc_size_t kMaxPngChunkBytes = 64u << 20;
+
+std::uint32_t chunkLength(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           p[3];
+}
+
+// libpng allocates a text chunk's declared length before reading it, whatever limit it
+// is given, so a 100-byte file claiming a 2 GB chunk would exhaust memory. The whole
+// file is at hand: a chunk longer than what is left ends the data libpng sees there.
+// Before the first image data that is a damaged file; after it, only a damaged tail.
+std::size_t usablePngSize(std::span<const std::uint8_t> bytes) {
+    std::size_t pos = 8;
+    bool imageData = false;
+    while (pos + 8 <= bytes.size()) {
+        std::uint32_t length = chunkLength(bytes.data() + pos);
+        bool isIdat = std::memcmp(bytes.data() + pos + 4, "IDAT", 4) == 0;
+        if (length > bytes.size() - pos - 8) {
+            if (!imageData && !isIdat)
+                throw ImagingError(ImagingError::Damaged,
+                                   "the PNG file is damaged: a chunk runs past its end");
+            return isIdat ? bytes.size() : pos;
+        }
+        imageData = imageData || isIdat;
+        if (std::memcmp(bytes.data() + pos + 4, "IEND", 4) == 0)
+            break;
+        pos += std::size_t(length) + 12;
+    }
+    return bytes.size();
+}
+} // namespace
+
+namespace {
 
 // Shared with runPng and libpng's callbacks, so plain data only.
 struct PngJob {
@@ -175,7 +209,7 @@ Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
     PngOwner owner{&limits, {}, {}, nullptr};
     PngJob job{};
     job.data = bytes.data();
-    job.size = bytes.size();
+    job.size = usablePngSize(bytes);
     job.allocate = allocateRows;
     job.owner = &owner;
 
@@ -190,6 +224,9 @@ Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
     png_set_read_fn(png.get(), &job, pngRead);
     // Size is for Limits to judge, with the message that goes with it.
     png_set_user_limits(png.get(), 0x7FFFFFFF, 0x7FFFFFFF);
+    // libpng allocates an ancillary chunk's declared length before reading it: a
+    // 100-byte file claiming a 2 GB text chunk must fail, not exhaust memory.
+    png_set_chunk_malloc_max(png.get(), kMaxPngChunkBytes);
     png_set_crc_action(png.get(), PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
 
     if (!runPng(png.get(), info.get(), &job)) {

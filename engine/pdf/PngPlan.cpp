@@ -310,6 +310,9 @@ bool runDecode(png_structp png, png_infop info, DecodeJob* job) {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
+    // libpng allocates an ancillary chunk's declared length before reading it: a tiny
+    // file claiming a 2 GB text chunk must fail, not exhaust memory.
+    png_set_chunk_malloc_max(png, 64u << 20);
     png_set_read_fn(png, job, readFromMemory);
     png_read_info(png, info);
     if (job->transparencyToAlpha) {

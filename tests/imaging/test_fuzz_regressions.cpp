@@ -1,0 +1,34 @@
+// Inputs the fuzzers once found trouble with: each must now fail cleanly.
+#include "TestSupport.h"
+
+#include "imaging/Codecs.h"
+#include "pdf/ImagePlan.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+TEST(FuzzRegressions, EveryFoundInputFailsCleanly) {
+    std::string folder = std::string(FOLIMO_SOURCE_DIR) + "/fuzz/regressions";
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string bytes = folimo::test::readFile(entry.path().string());
+        std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                           bytes.size());
+        folimo::imaging::Limits limits;
+        limits.maxPixels = 20'000'000;
+        limits.maxBytes = 200'000'000;
+        EXPECT_THROW(folimo::imaging::decode(data, limits), folimo::imaging::ImagingError)
+            << entry.path();
+        try {
+            folimo::pdf::planImage(data);
+        } catch (const folimo::pdf::ImageError&) {
+        }
+        ++count;
+    }
+    EXPECT_GT(count, 0);
+}
+
+} // namespace
