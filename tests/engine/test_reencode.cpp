@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -273,6 +275,32 @@ TEST(ImageObject, ReportsSizeResolutionAndSavesEveryEncoder) {
     image->FreeMemory(data);
     auto info = runCommand("identify -format '%w %h %[colorspace]' " + shellQuote(small));
     EXPECT_EQ(info.output, "60 40 Gray");
+}
+
+TEST(ImageObject, ImagesLoadOnSeveralThreadsAtOnce) {
+    // The list reads image information on its own thread while a conversion runs.
+    TempDir dir;
+    std::string path = dir.file("photo.jpg");
+    makeImage("-size 200x150 gradient:red-blue -quality 90", path);
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                void* out = nullptr;
+                CreateObject(FOLIMO_IMAGE, &out);
+                Owned<IXImage> image(static_cast<IXImage*>(out));
+                int w = 0, h = 0;
+                void* data = nullptr;
+                if (image->Load(wide(path).c_str()) != 0 || image->GetSize(&w, &h) != 0 ||
+                    w != 200 || image->SaveToMemory(&data, 1 + i % 4, L"") == 0)
+                    ++failures;
+                image->FreeMemory(data);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, 0);
 }
 
 TEST(ImageObject, ImagesWithoutAResolutionReadAs72) {
