@@ -3,6 +3,7 @@
 // are read here from the bytes.
 #include "Codecs.h"
 #include "DecodeSupport.h"
+#include "Transform.h"
 
 #include <turbojpeg.h>
 
@@ -17,6 +18,7 @@ namespace {
 struct JpegMarkers {
     double dpiX = 0;
     double dpiY = 0;
+    int orientation = 1; // EXIF: how the stored picture is turned or mirrored
     bool adobe = false;
     std::string iccProfile;
 };
@@ -36,12 +38,15 @@ void readJfif(std::span<const std::uint8_t> p, JpegMarkers& m) {
     }
 }
 
-void readExifResolution(std::span<const std::uint8_t> p, double& dpiX, double& dpiY) {
+void readExifResolution(std::span<const std::uint8_t> p, double& dpiX, double& dpiY,
+                        int& orientation) {
     if (p.size() < 14 || std::memcmp(p.data(), "Exif\0\0", 6) != 0)
         return;
     double x = 0, y = 0, unit = 2;
     for (const support::TiffField& f : support::readFirstTiffDirectory(p.subspan(6))) {
-        if (f.tag == 0x011A)
+        if (f.tag == 0x0112 && f.value >= 1 && f.value <= 8)
+            orientation = static_cast<int>(f.value);
+        else if (f.tag == 0x011A)
             x = f.value;
         else if (f.tag == 0x011B)
             y = f.value;
@@ -89,7 +94,7 @@ JpegMarkers readMarkers(std::span<const std::uint8_t> bytes) {
         if (marker == 0xE0) {
             readJfif(payload, m);
         } else if (marker == 0xE1) {
-            readExifResolution(payload, exifX, exifY);
+            readExifResolution(payload, exifX, exifY, m.orientation);
         } else if (marker == 0xE2 && payload.size() >= 14 &&
                    std::memcmp(payload.data(), "ICC_PROFILE\0", 12) == 0) {
             unsigned seq = payload[12], count = payload[13];
@@ -182,7 +187,9 @@ Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
     bitmap.dpiX = markers.dpiX;
     bitmap.dpiY = markers.dpiY;
     bitmap.iccProfile = std::move(markers.iccProfile);
-    return bitmap;
+    // Cameras store the sensor's rows and say in EXIF how to turn them: the picture is
+    // made upright here, as every viewer shows it.
+    return reorient(std::move(bitmap), markers.orientation, limits);
 }
 
 } // namespace folimo::imaging

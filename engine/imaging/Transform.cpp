@@ -496,4 +496,77 @@ Bitmap toGrey(const Bitmap& source) {
     return out;
 }
 
+namespace {
+
+unsigned pixelBits(const Bitmap& b, int x, int y, int bits) {
+    const std::uint8_t* row = b.row(y);
+    std::size_t bit = std::size_t(x) * std::size_t(bits);
+    return (row[bit / 8] >> (8 - bits - int(bit % 8))) & ((1u << bits) - 1);
+}
+
+void setPixelBits(Bitmap& b, int x, int y, int bits, unsigned v) {
+    std::uint8_t* row = b.row(y);
+    std::size_t bit = std::size_t(x) * std::size_t(bits);
+    int shift = 8 - bits - int(bit % 8);
+    unsigned mask = ((1u << bits) - 1) << shift;
+    row[bit / 8] = std::uint8_t((row[bit / 8] & ~mask) | (v << shift));
+}
+
+} // namespace
+
+Bitmap reorient(Bitmap s, int orientation, const Limits& limits) {
+    if (orientation < 2 || orientation > 8)
+        return s;
+    const bool transposed = orientation >= 5;
+    const int w = s.width, h = s.height;
+    Bitmap d = Bitmap::create(transposed ? h : w, transposed ? w : h, s.format, limits);
+    d.palette = std::move(s.palette);
+    d.iccProfile = std::move(s.iccProfile);
+    d.dpiX = transposed ? s.dpiY : s.dpiX;
+    d.dpiY = transposed ? s.dpiX : s.dpiY;
+    const int bits = bitsPerPixel(s.format);
+    const std::size_t bytes = std::size_t(bits / 8);
+    for (int Y = 0; Y < d.height; ++Y) {
+        for (int X = 0; X < d.width; ++X) {
+            int x = X, y = Y;
+            switch (orientation) {
+            case 2:
+                x = w - 1 - X;
+                break;
+            case 3:
+                x = w - 1 - X;
+                y = h - 1 - Y;
+                break;
+            case 4:
+                y = h - 1 - Y;
+                break;
+            case 5:
+                x = Y;
+                y = X;
+                break;
+            case 6:
+                x = Y;
+                y = h - 1 - X;
+                break;
+            case 7:
+                x = w - 1 - Y;
+                y = h - 1 - X;
+                break;
+            case 8:
+                x = w - 1 - Y;
+                y = X;
+                break;
+            default:
+                break;
+            }
+            if (bits >= 8)
+                std::memcpy(d.row(Y) + std::size_t(X) * bytes, s.row(y) + std::size_t(x) * bytes,
+                            bytes);
+            else
+                setPixelBits(d, X, Y, bits, pixelBits(s, x, y, bits));
+        }
+    }
+    return d;
+}
+
 } // namespace folimo::imaging

@@ -16,4 +16,10 @@ Bitmap resize(const Bitmap& source, int width, int height, const Limits& limits 
 // sample itself for grey ones (16-bit: the high byte). Alpha is dropped.
 Bitmap toGrey(const Bitmap& source);
 
+// The picture as it is meant to be seen, for a TIFF/EXIF Orientation value: 1 row 0 at
+// the top, column 0 at the left; 2-4 mirror that; 5-8 store the picture transposed
+// (rows run down the picture), so width and height (and resolutions) change places.
+// Other values give the bitmap back as it is.
+Bitmap reorient(Bitmap source, int orientation, const Limits& limits = {});
+
 } // namespace folimo::imaging

@@ -54,6 +54,9 @@ struct ImagePlan {
     std::optional<ImageStreamPlan> softMask; // DeviceGray alpha, same pixel size
     double resx = 0;                         // dots per inch from the file; 0 when it has none
     double resy = 0;
+    // EXIF Orientation of the stored picture (1 to 8; 1 = upright). The data stays as
+    // it is; the writer turns the picture when it places it.
+    int orientation = 1;
 };
 
 // Plans an image from its file bytes, recognised by content. The plan's views point

@@ -112,6 +112,28 @@ Resolution exifResolution(Bytes tiff) {
     return {roundDpi(values[0] * scale), roundDpi(values[1] * scale)};
 }
 
+// EXIF Orientation (1 to 8), 1 when absent or malformed.
+int exifOrientation(Bytes tiff) {
+    constexpr std::uint32_t kOrientation = 0x0112, kShort = 3;
+    TiffView t(tiff);
+    if (!t.readHeader())
+        return 1;
+    std::uint64_t ifd = t.u32(4);
+    if (!t.fits(ifd, 2))
+        return 1;
+    std::uint64_t count = t.u16(ifd);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t entry = ifd + 2 + i * 12;
+        if (!t.fits(entry, 12))
+            break;
+        if (t.u16(entry) == kOrientation && t.u16(entry + 2) == kShort && t.u32(entry + 4) >= 1) {
+            std::uint32_t value = t.u16(entry + 8);
+            return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+        }
+    }
+    return 1;
+}
+
 struct IccChunk {
     int sequence;
     int count;
@@ -337,6 +359,8 @@ ImagePlan planJpeg(Bytes bytes) {
         res = exifResolution(*exif);
     plan.resx = res.x;
     plan.resy = res.y;
+    if (exif)
+        plan.orientation = exifOrientation(*exif);
     return plan;
 }
 

@@ -526,10 +526,12 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
             return fail("load_image", "'" + name + "' is not a " + type + " image", kErrImage);
         Image image;
         image.object = writeImage(*writer_, plan);
-        image.width = plan.image.width;
-        image.height = plan.image.height;
-        image.resx = plan.resx;
-        image.resy = plan.resy;
+        bool quarter = plan.orientation >= 5;
+        image.width = quarter ? plan.image.height : plan.image.width;
+        image.height = quarter ? plan.image.width : plan.image.height;
+        image.resx = quarter ? plan.resy : plan.resx;
+        image.resy = quarter ? plan.resx : plan.resy;
+        image.orientation = plan.orientation;
         int handle = nextHandle_++;
         images_[handle] = image;
         return handle;
@@ -572,7 +574,7 @@ double PdfOutput::info_image(int handle, std::wstring_view keyword, std::wstring
 
 void PdfOutput::placeObject(double w, double h, double unitW, double unitH, double x, double y,
                             std::wstring_view optlist, const std::string& name, int object,
-                            const char* api) {
+                            const char* api, const std::string& inner) {
     Page& page = requirePage(api);
     OptionList options(optlist);
     options.allowOnly({"boxsize", "position", "fitmethod", "scale", "orientate", "adjustpage"},
@@ -650,7 +652,8 @@ void PdfOutput::placeObject(double w, double h, double unitW, double unitH, doub
         f = y0 + oh;
     }
     page.content += "q " + num(a / unitW) + " " + num(b / unitW) + " " + num(c / unitH) + " " +
-                    num(d / unitH) + " " + num(e) + " " + num(f) + " cm /" + name + " Do Q\n";
+                    num(d / unitH) + " " + num(e) + " " + num(f) + " cm " + inner + "/" + name +
+                    " Do Q\n";
     page.xobjects[name] = object;
 
     if (options.has("adjustpage")) {
@@ -668,8 +671,20 @@ void PdfOutput::fit_image(int handle, double x, double y, std::wstring_view optl
     double h = img.resy > 0 ? img.height * 72.0 / img.resy : img.height;
     if (OptionList(optlist).has("adjustpage"))
         throw PdfError(kErrOption, "fit_image", "adjustpage is for imported pages");
+    // Maps the stored picture's unit square onto the upright picture's, for each EXIF
+    // orientation (2 to 8; 1 is upright).
+    static const char* const kOrientations[9] = {"",
+                                                 "",
+                                                 "-1 0 0 1 1 0 cm ",
+                                                 "-1 0 0 -1 1 1 cm ",
+                                                 "1 0 0 -1 0 1 cm ",
+                                                 "0 -1 -1 0 1 1 cm ",
+                                                 "0 -1 1 0 0 1 cm ",
+                                                 "0 1 1 0 0 0 cm ",
+                                                 "0 1 -1 0 1 0 cm "};
+    int o = img.orientation >= 1 && img.orientation <= 8 ? img.orientation : 1;
     placeObject(w, h, 1, 1, x, y, optlist, "Im" + std::to_string(img.object), img.object,
-                "fit_image");
+                "fit_image", kOrientations[o]);
 }
 
 void PdfOutput::close_image(int handle) {

@@ -70,12 +70,15 @@ public:
     std::wstring get_errmsg() const;
 
 private:
+    // Sizes and resolutions as the picture is seen: a stored picture turned a
+    // quarter by its orientation has them exchanged.
     struct Image {
         int object = 0;
         int width = 0;
         int height = 0;
         double resx = 0;
         double resy = 0;
+        int orientation = 1;
     };
     struct ImportedPage {
         int object = 0;
@@ -100,9 +103,10 @@ private:
     const Image& image(int handle, const char* api) const;
     // Draws the XObject `name` of natural size (w, h), whose own coordinates span
     // unitW x unitH, at (x, y) following the fitting options.
+    // `inner`, when not empty, is a matrix applied to the object before the placement.
     void placeObject(double w, double h, double unitW, double unitH, double x, double y,
                      std::wstring_view optlist, const std::string& name, int object,
-                     const char* api);
+                     const char* api, const std::string& inner = "");
     std::string resolvePath(std::string utf8) const;
     void writePagesTree();
     void writeOutlines(int outlinesObject);

@@ -16,7 +16,7 @@ using namespace folimo::test;
 
 // One row of `pdfimages -list`.
 struct ListedImage {
-    std::string type;   // "image" or "smask"
+    std::string type; // "image" or "smask"
     int width = 0;
     int height = 0;
     std::string colour; // "rgb", "gray", "index", "cmyk"
@@ -115,8 +115,8 @@ TEST_F(Reencode, MaximumSizeShrinksKeepingTheShape) {
     std::string big = image("big.jpg", "-size 400x300 xc:teal");
     struct Case {
         int maxW, maxH, w, h;
-    } cases[] = {{100, 0, 100, 75},  {0, 0, 400, 300},   {500, 500, 400, 300},
-                 {0, 60, 80, 60},    {100, 100, 100, 75}, {-1, 0, 400, 300}};
+    } cases[] = {{100, 0, 100, 75}, {0, 0, 400, 300},    {500, 500, 400, 300},
+                 {0, 60, 80, 60},   {100, 100, 100, 75}, {-1, 0, 400, 300}};
     for (const auto& c : cases) {
         settings->SetImageMaxSize(c.maxW, c.maxH);
         auto images = listImages(convertOne(big));
@@ -226,8 +226,8 @@ TEST_F(Reencode, FailuresSayWhatWasWrongWithTheFile) {
     convertOne(broken, &process);
     ASSERT_GE(process.events.size(), 2u);
     // Not a stale message of another file, and not empty.
-    EXPECT_GT(process.events[1].size(), std::string("error Error: 图片文件无法加载 ").size() +
-                                            broken.size() + 4)
+    EXPECT_GT(process.events[1].size(),
+              std::string("error Error: 图片文件无法加载 ").size() + broken.size() + 4)
         << process.events[1];
 }
 
