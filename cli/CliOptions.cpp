@@ -25,6 +25,16 @@ std::optional<int> codeByName(const std::string& text, const char* const* names,
     return std::nullopt;
 }
 
+bool isWatermarkOption(const std::string& arg) {
+    for (const char* name :
+         {"--text-watermark", "--text-size", "--text-color", "--text-position", "--text-opacity",
+          "--text-filter", "--image-watermark", "--image-position", "--image-opacity",
+          "--image-filter"})
+        if (arg == name)
+            return true;
+    return false;
+}
+
 int parseInt(const std::string& option, const std::string& text) {
     int value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -96,6 +106,19 @@ Images:
                             for --encode unchanged
   --dpi N                   resolution written into re-encoded images (0 keeps the
                             image's own)
+
+Watermarks, on every page (imported PDF pages too):
+  --text-watermark TEXT     a text; %FILENAME%, %NUMBER% and %MDATA% are replaced
+  --text-size N             its size in points (default 20)
+  --text-color #RRGGBB      its colour (default black)
+  --text-position X,Y|auto  from the top left of the page, in points; auto stacks the
+                            watermarks down the left side (the default)
+  --text-opacity PERCENT    default 100
+  --text-filter PATTERNS    only on pages of matching inputs: wildcards separated by
+                            ";", e.g. "*.jpg;*scan*"
+  --image-watermark FILE    an image at its natural size
+  --image-position X,Y|auto, --image-opacity PERCENT, --image-filter PATTERNS
+                            as for the text
 
 Document:
   --title TEXT, --subject TEXT, --author TEXT, --creator TEXT, --keywords TEXT
@@ -176,6 +199,42 @@ CliOptions parseCliOptions(int argc, char** argv) {
             if (dpi < 0)
                 throw std::invalid_argument("--dpi must be 0 or more");
             o.dpi = dpi;
+        } else if (isWatermarkOption(arg)) {
+            bool text = arg.rfind("--text-", 0) == 0;
+            std::string what = arg.substr(text ? 7 : 8);
+            auto& mark = text ? o.textWatermark : o.imageWatermark;
+            if (!mark)
+                mark.emplace();
+            std::string v = next();
+            if (what == "watermark") {
+                mark->content = v;
+            } else if (what == "size" && text) {
+                mark->fontSize = parseInt(arg, v);
+            } else if (what == "color" && text) {
+                if (v.size() != 7 || v[0] != '#' ||
+                    v.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
+                    throw std::invalid_argument(arg + " needs a colour as #RRGGBB");
+                unsigned rgb = static_cast<unsigned>(std::stoul(v.substr(1), nullptr, 16));
+                mark->color = static_cast<int>(((rgb >> 16) & 0xFF) | (rgb & 0xFF00) |
+                                               ((rgb & 0xFF) << 16));
+            } else if (what == "position") {
+                if (v == "auto") {
+                    mark->x = mark->y = -1;
+                } else {
+                    auto xy = parseList(arg, v);
+                    if (xy.size() != 2)
+                        throw std::invalid_argument(arg + " needs X,Y or auto");
+                    mark->x = xy[0];
+                    mark->y = xy[1];
+                }
+            } else if (what == "opacity") {
+                int percent = parseInt(arg, v);
+                if (percent < 0 || percent > 100)
+                    throw std::invalid_argument(arg + " must be 0 to 100");
+                mark->opacity = percent;
+            } else if (what == "filter") {
+                mark->filter = v;
+            }
         } else if (arg == "--landscape") {
             o.landscape = true;
         } else if (arg == "--custom-size") {
@@ -218,6 +277,10 @@ CliOptions parseCliOptions(int argc, char** argv) {
     }
     if (o.help)
         return o;
+    if (o.textWatermark && o.textWatermark->content.empty())
+        throw std::invalid_argument("text watermark options need --text-watermark TEXT");
+    if (o.imageWatermark && o.imageWatermark->content.empty())
+        throw std::invalid_argument("image watermark options need --image-watermark FILE");
     if (o.output.empty())
         throw std::invalid_argument("no output file: give -o OUTPUT.pdf");
     if (o.inputs.empty())

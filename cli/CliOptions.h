@@ -27,6 +27,17 @@ struct CliOptions {
     std::optional<int> maxWidth, maxHeight;
     std::optional<int> dpi;
 
+    struct Watermark {
+        std::string content; // the text, or the image path
+        std::optional<int> fontSize;
+        std::optional<int> color; // red in the lowest byte
+        std::optional<int> x, y;  // -1, -1 for automatic placement
+        std::optional<int> opacity;
+        std::string filter;
+    };
+    std::optional<Watermark> textWatermark;
+    std::optional<Watermark> imageWatermark;
+
     bool quiet = false;
     bool help = false;
 };

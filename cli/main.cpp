@@ -168,6 +168,26 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetImageMaxSize(-1, -1);
     if (o.dpi)
         s.SetDpi(*o.dpi);
+    auto common = [](const CliOptions::Watermark& from, IWatermark& to) {
+        // Automatic placement unless a position is given.
+        to.SetPosition(from.x.value_or(-1), from.y.value_or(-1));
+        to.SetOpacity(from.opacity.value_or(100));
+        to.SetFileFilter(folimo::fromUtf8(from.filter).c_str());
+    };
+    if (o.textWatermark) {
+        auto text = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
+        common(*o.textWatermark, *text);
+        text->SetText(folimo::fromUtf8(o.textWatermark->content).c_str());
+        text->SetFontSize(o.textWatermark->fontSize.value_or(20));
+        text->SetColor(o.textWatermark->color.value_or(0));
+        s.AddWatermark(text.release());
+    }
+    if (o.imageWatermark) {
+        auto image = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);
+        common(*o.imageWatermark, *image);
+        image->SetImagePath(folimo::fromUtf8(o.imageWatermark->content).c_str());
+        s.AddWatermark(image.release());
+    }
     if (o.bookmarkText)
         s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
 }

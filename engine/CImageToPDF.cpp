@@ -247,10 +247,6 @@ int CImageToPDF::ImportPdfFile(PDFlib& pdf, int, int) {
     return 1;
 }
 
-int CImageToPDF::DrawWatermarks(PDFlib&, int, int) {
-    return 0;
-}
-
 int CImageToPDF::NotifyBegin(const wchar_t* path) {
     return callback_ ? callback_->OnBegin(path) : 1;
 }

@@ -9,6 +9,7 @@ packages=(
     libqpdf-dev qpdf
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
     libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev
+    libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
     poppler-utils
     img2pdf imagemagick time bc
     clang-14 libclang-rt-14-dev jbigkit-bin libtiff-tools

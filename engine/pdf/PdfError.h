@@ -17,6 +17,7 @@ enum PdfErrorNumber {
     kErrOpenFile = 1010, // an input or output file could not be opened
     kErrImage = 1020,    // an image that is damaged or not supported
     kErrPdi = 1030,      // an input PDF that is damaged or not supported
+    kErrFont = 1040,     // a font that cannot be found or used
 };
 
 class PdfError : public std::runtime_error {

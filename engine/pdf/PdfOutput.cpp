@@ -4,6 +4,7 @@
 #include "ImagePlan.h"
 #include "MappedFile.h"
 #include "OptionList.h"
+#include "PdfFont.h"
 #include "PdfImport.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"
@@ -180,6 +181,10 @@ PdfOutput::~PdfOutput() {
 
 void PdfOutput::discardDocument() noexcept {
     page_.reset();
+    fonts_.clear();
+    fontHandles_.clear();
+    gstates_.clear();
+    gstateHandles_.clear();
     writer_.reset();
     if (!tempPath_.empty())
         ::unlink(tempPath_.c_str());
@@ -333,12 +338,17 @@ void PdfOutput::end_page_ext(std::wstring_view optlist) {
     std::string dict = "<< /Type /Page /Parent " + std::to_string(leaves_.back()) +
                        " 0 R /MediaBox [0 0 " + num(page.width) + " " + num(page.height) +
                        "] /Resources <<";
-    if (!page.xobjects.empty()) {
-        dict += " /XObject <<";
-        for (const auto& [name, object] : page.xobjects)
+    auto resources = [&dict](const char* kind, const std::map<std::string, int>& entries) {
+        if (entries.empty())
+            return;
+        dict += std::string(" /") + kind + " <<";
+        for (const auto& [name, object] : entries)
             dict += " /" + name + " " + std::to_string(object) + " 0 R";
         dict += " >>";
-    }
+    };
+    resources("XObject", page.xobjects);
+    resources("Font", page.fonts);
+    resources("ExtGState", page.extGStates);
     dict += " >>";
     if (!page.content.empty()) {
         int content = writer_->newObjectNumber();
@@ -450,10 +460,17 @@ void PdfOutput::finishDocument() {
     if (pageObjects_.empty())
         throw PdfError(kErrScope, "end_document", "the document has no pages");
 
-    // Handles do not outlive their document.
+    // Handles do not outlive their document. Fonts are written now, subset to the
+    // glyphs the whole document used.
     images_.clear();
     pdiPages_.clear();
     pdiDocuments_.clear();
+    for (auto& [handle, font] : fonts_)
+        font.font->write(*writer_, font.object);
+    fonts_.clear();
+    fontHandles_.clear();
+    gstates_.clear();
+    gstateHandles_.clear();
 
     writePagesTree();
     int outlines = 0;
@@ -783,6 +800,109 @@ void PdfOutput::create_bookmark(std::wstring_view text, std::wstring_view optlis
     OptionList(optlist).allowOnly({}, "create_bookmark");
     Page& page = requirePage("create_bookmark");
     bookmarks_.push_back({pdfTextString(text), page.object});
+}
+
+int PdfOutput::load_font(std::wstring_view fontname, std::wstring_view encoding,
+                         std::wstring_view optlist) {
+    OptionList(optlist).allowOnly({}, "load_font");
+    requireDocument("load_font");
+    (void)encoding; // every text goes through Unicode and Identity-H
+    std::string name = toUtf8(fontname);
+    if (auto known = fontHandles_.find(name); known != fontHandles_.end())
+        return known->second;
+    // "gothic:0": a name bound by FontOutline, and a face in its file.
+    std::string family = name, face;
+    if (auto colon = name.find(':'); colon != std::string::npos) {
+        family = name.substr(0, colon);
+        face = name.substr(colon + 1);
+    }
+    std::string target = family;
+    if (auto bound = fontOutlines_.find(family); bound != fontOutlines_.end())
+        target = bound->second;
+    try {
+        FontLocation location = findFont(target);
+        if (!face.empty() && face != "0" && location.faceIndex == 0)
+            location.faceIndex = std::atoi(face.c_str());
+        Font font{std::make_unique<PdfFont>(location), writer_->newObjectNumber()};
+        int handle = nextHandle_++;
+        fonts_[handle] = std::move(font);
+        fontHandles_[name] = handle;
+        return handle;
+    } catch (const PdfError& e) {
+        if (e.number() != kErrFont)
+            throw;
+        return fail("load_font", "cannot load the font '" + name + "': " + e.what(), kErrFont);
+    }
+}
+
+void PdfOutput::setfont(int font, double fontsize) {
+    Page& page = requirePage("setfont");
+    if (!fonts_.count(font))
+        throw PdfError(kErrHandle, "setfont", "no font has the handle " + std::to_string(font));
+    if (!(fontsize > 0))
+        throw PdfError(kErrOption, "setfont", "the font size must be above 0");
+    page.font = font;
+    page.fontSize = fontsize;
+}
+
+void PdfOutput::show_xy(std::wstring_view text, double x, double y) {
+    Page& page = requirePage("show_xy");
+    auto it = fonts_.find(page.font);
+    if (it == fonts_.end())
+        throw PdfError(kErrScope, "show_xy", "no font was set");
+    std::u32string codepoints(text.begin(), text.end());
+    std::string name = "F" + std::to_string(it->second.object);
+    page.fonts[name] = it->second.object;
+    page.content += "BT /" + name + " " + num(page.fontSize) + " Tf " + num(x) + " " + num(y) +
+                    " Td " + pdfHexString(it->second.font->encode(codepoints)) + " Tj ET\n";
+}
+
+int PdfOutput::create_gstate(std::wstring_view optlist) {
+    requireDocument("create_gstate");
+    OptionList options(optlist);
+    options.allowOnly({"opacityfill"}, "create_gstate");
+    std::string key = toUtf8(optlist);
+    if (auto known = gstateHandles_.find(key); known != gstateHandles_.end())
+        return known->second;
+    std::string dict = "<< /Type /ExtGState";
+    if (options.has("opacityfill")) {
+        double opacity = options.numbers("opacityfill", {1})[0];
+        dict += " /ca " + num(std::clamp(opacity, 0.0, 1.0));
+    }
+    int object = writer_->beginNewObject();
+    writer_->write(dict + " >>");
+    writer_->endObject();
+    int handle = nextHandle_++;
+    gstates_[handle] = object;
+    gstateHandles_[key] = handle;
+    return handle;
+}
+
+void PdfOutput::set_gstate(int gstate) {
+    Page& page = requirePage("set_gstate");
+    auto it = gstates_.find(gstate);
+    if (it == gstates_.end())
+        throw PdfError(kErrHandle, "set_gstate",
+                       "no graphics state has the handle " + std::to_string(gstate));
+    std::string name = "GS" + std::to_string(it->second);
+    page.extGStates[name] = it->second;
+    page.content += "/" + name + " gs\n";
+}
+
+void PdfOutput::setcolor(std::wstring_view fstype, std::wstring_view colorspace, double c1,
+                         double c2, double c3, double) {
+    Page& page = requirePage("setcolor");
+    std::string type = lower(toUtf8(fstype)), space = lower(toUtf8(colorspace));
+    if (space != "rgb")
+        throw PdfError(kErrOption, "setcolor", "unsupported colour space '" + space + "'");
+    std::string rgb = num(std::clamp(c1, 0.0, 1.0)) + " " + num(std::clamp(c2, 0.0, 1.0)) + " " +
+                      num(std::clamp(c3, 0.0, 1.0));
+    if (type == "fill" || type == "fillstroke")
+        page.content += rgb + " rg\n";
+    if (type == "stroke" || type == "fillstroke")
+        page.content += rgb + " RG\n";
+    if (type != "fill" && type != "stroke" && type != "fillstroke")
+        throw PdfError(kErrOption, "setcolor", "unknown fstype '" + type + "'");
 }
 
 void PdfOutput::create_pvf(std::wstring_view filename, const void* data, std::size_t size,

@@ -28,6 +28,7 @@ namespace folimo::pdf {
 
 class PdfWriter;
 class PdfImport;
+class PdfFont;
 
 class PdfOutput {
 public:
@@ -61,6 +62,21 @@ public:
 
     void create_bookmark(std::wstring_view text, std::wstring_view optlist);
 
+    // Fonts: "name:index" names a font bound with the FontOutline parameter ("gothic"
+    // to a family or a file), or any family fontconfig knows. Whatever the encoding
+    // asked for, text is shown through Unicode and an embedded subset of the font.
+    int load_font(std::wstring_view fontname, std::wstring_view encoding,
+                  std::wstring_view optlist);
+    void setfont(int font, double fontsize);
+    // Draws text with its baseline starting at (x, y).
+    void show_xy(std::wstring_view text, double x, double y);
+    // "opacityfill=0.50": the fill opacity of what is drawn after set_gstate.
+    int create_gstate(std::wstring_view optlist);
+    void set_gstate(int gstate);
+    // setcolor("fill", "rgb", r, g, b, 0), components 0 to 1.
+    void setcolor(std::wstring_view fstype, std::wstring_view colorspace, double c1, double c2,
+                  double c3, double c4);
+
     // The data is not copied: it must stay valid until delete_pvf. load_image reads
     // it at once, so it may be freed right after the image is loaded.
     void create_pvf(std::wstring_view filename, const void* data, std::size_t size,
@@ -91,6 +107,14 @@ private:
         double height = 0;
         std::string content;
         std::map<std::string, int> xobjects; // resource name -> object number
+        std::map<std::string, int> fonts;
+        std::map<std::string, int> extGStates;
+        int font = -1; // the handle setfont chose, and its size
+        double fontSize = 0;
+    };
+    struct Font {
+        std::unique_ptr<PdfFont> font;
+        int object = 0;
     };
     struct Bookmark {
         std::string title; // PDF text string
@@ -136,6 +160,10 @@ private:
     std::map<int, ImportedPage> pdiPages_;
     int nextHandle_ = 1;
     std::map<std::string, std::pair<const void*, std::size_t>> pvf_;
+    std::map<int, Font> fonts_;
+    std::map<std::string, int> fontHandles_; // by font name, one load per document
+    std::map<int, int> gstates_;             // handle -> object
+    std::map<std::string, int> gstateHandles_; // by option list, one object per document
 };
 
 } // namespace folimo::pdf

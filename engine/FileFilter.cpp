@@ -1,0 +1,51 @@
+#include "FileFilter.h"
+
+#include <cwctype>
+
+namespace {
+
+wchar_t fold(wchar_t c) { return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c))); }
+
+} // namespace
+
+bool wildcardMatch(std::wstring_view pattern, std::wstring_view text) {
+    // Greedy match with one backtrack point: linear for patterns with several "*".
+    std::size_t p = 0, t = 0, star = std::wstring_view::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == L'?' || fold(pattern[p]) == fold(text[t]))) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            resume = t;
+        } else if (star != std::wstring_view::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool matchesFileFilter(std::wstring_view filter, std::wstring_view path) {
+    if (filter.empty())
+        return true;
+    std::size_t start = 0;
+    while (start <= filter.size()) {
+        std::size_t end = filter.find(L';', start);
+        if (end == std::wstring_view::npos)
+            end = filter.size();
+        std::wstring_view pattern = filter.substr(start, end - start);
+        while (!pattern.empty() && pattern.front() == L' ')
+            pattern.remove_prefix(1);
+        while (!pattern.empty() && pattern.back() == L' ')
+            pattern.remove_suffix(1);
+        if (!pattern.empty() && wildcardMatch(pattern, path))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
