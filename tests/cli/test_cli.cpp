@@ -44,7 +44,10 @@ TEST_F(Cli, HelpNamesEveryOption) {
     for (const char* option :
          {"--output", "--page-size", "--landscape", "--custom-size", "--margins", "--double-page",
           "--image-in-page", "--auto-rotate", "--title", "--subject", "--author", "--creator",
-          "--keywords", "--bookmarks", "--bookmark-text", "--quiet"})
+          "--keywords", "--bookmarks", "--bookmark-text", "--quiet", "--encode",
+          "--default-encode", "--jpeg-quality", "--max-size", "--dpi", "--text-watermark",
+          "--text-size", "--text-color", "--text-position", "--text-opacity", "--text-filter",
+          "--image-watermark", "--image-position", "--image-opacity", "--image-filter"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 
@@ -92,6 +95,31 @@ TEST_F(Cli, ConvertsWithTheLayoutOptionsAndPrintsWhereItWrote) {
     EXPECT_EQ(pdfInfoField(out, "Author"), "me");
     auto outline = runCommand("qpdf --json --json-key=outlines " + shellQuote(out)).output;
     EXPECT_NE(outline.find("p1 a"), std::string::npos) << outline;
+}
+
+TEST_F(Cli, WatermarkOptionsReachEveryPage) {
+    std::string a = jpeg("a.jpg", 200, 100);
+    std::string b = jpeg("b.jpg", 200, 100);
+    std::string stamp = jpeg("stamp.jpg", 20, 10);
+    std::string out = dir.file("out.pdf");
+    CliResult r = run("-q -o " + shellQuote(out) +
+                      " --text-watermark '草稿 p%NUMBER%' --text-size 12 --text-color '#FF0000'"
+                      " --text-position 10,10 --text-opacity 40 --text-filter '*b.jpg'"
+                      " --image-watermark " +
+                      shellQuote(stamp) + " --image-position auto --image-opacity 50 " +
+                      shellQuote(a) + " " + shellQuote(b));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(qpdfCheckClean(out));
+    auto first = runCommand("pdftotext -f 1 -l 1 " + shellQuote(out) + " -").output;
+    auto second = runCommand("pdftotext -f 2 -l 2 " + shellQuote(out) + " -").output;
+    EXPECT_EQ(first.find("草稿"), std::string::npos) << first; // filtered out
+    EXPECT_NE(second.find("草稿 p2"), std::string::npos) << second;
+
+    for (const char* bad : {"--text-color red", "--text-opacity 150", "--text-position 1",
+                            "--text-size 12"}) {
+        CliResult wrong = run(std::string("-o x.pdf ") + bad + " " + shellQuote(a));
+        EXPECT_EQ(wrong.exitCode, 2) << bad;
+    }
 }
 
 TEST_F(Cli, NeverOverwritesAndCreatesMissingFolders) {
