@@ -26,10 +26,9 @@ std::optional<int> codeByName(const std::string& text, const char* const* names,
 }
 
 bool isWatermarkOption(const std::string& arg) {
-    for (const char* name :
-         {"--text-watermark", "--text-size", "--text-color", "--text-position", "--text-opacity",
-          "--text-filter", "--image-watermark", "--image-position", "--image-opacity",
-          "--image-filter"})
+    for (const char* name : {"--text-watermark", "--text-size", "--text-color", "--text-position",
+                             "--text-opacity", "--text-filter", "--image-watermark",
+                             "--image-position", "--image-opacity", "--image-filter"})
         if (arg == name)
             return true;
     return false;
@@ -79,6 +78,9 @@ of OUTPUT are created. Ctrl+C stops after the current page and keeps what was ma
 Output:
   -o, --output FILE         the PDF to write (required)
   -q, --quiet               report only errors
+  --json                    report on standard output, one JSON object per event:
+                            begin, file (path, loaded, done, total), error (message),
+                            end, and last done (ok, output, failed, cancelled)
 
 Pages:
   --page-size SIZE          image (each page the size of its image, the default), a1, a2,
@@ -163,6 +165,8 @@ CliOptions parseCliOptions(int argc, char** argv) {
         };
         if (arg == "-o" || arg == "--output") {
             o.output = next();
+        } else if (arg == "--json") {
+            o.json = true;
         } else if (arg == "-q" || arg == "--quiet") {
             o.quiet = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -215,8 +219,8 @@ CliOptions parseCliOptions(int argc, char** argv) {
                     v.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
                     throw std::invalid_argument(arg + " needs a colour as #RRGGBB");
                 unsigned rgb = static_cast<unsigned>(std::stoul(v.substr(1), nullptr, 16));
-                mark->color = static_cast<int>(((rgb >> 16) & 0xFF) | (rgb & 0xFF00) |
-                                               ((rgb & 0xFF) << 16));
+                mark->color =
+                    static_cast<int>(((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16));
             } else if (what == "position") {
                 if (v == "auto") {
                     mark->x = mark->y = -1;

@@ -39,6 +39,7 @@ struct CliOptions {
     std::optional<Watermark> imageWatermark;
 
     bool quiet = false;
+    bool json = false;
     bool help = false;
 };
 

@@ -41,26 +41,68 @@ template <class I> std::unique_ptr<I, ReleaseDeleter> create(int kind) {
     return std::unique_ptr<I, ReleaseDeleter>(static_cast<I*>(out));
 }
 
+// A JSON string literal of UTF-8 text.
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Reports a run on the console: lines for people on standard error, or with --json one
+// JSON object per event on standard output for scripts.
 class ConsoleProcess : public IProcess {
 public:
-    ConsoleProcess(bool quiet, std::size_t total) : quiet_(quiet), total_(total) {}
+    ConsoleProcess(bool quiet, bool json, std::size_t total)
+        : quiet_(quiet), json_(json), total_(total) {}
     virtual ~ConsoleProcess() = default;
 
-    int OnBegin(const wchar_t*) noexcept override { return 1; }
+    int OnBegin(const wchar_t* path) noexcept override {
+        if (json_)
+            emit("{\"event\":\"begin\",\"output\":" + jsonString(folimo::toUtf8(path)) +
+                 ",\"total\":" + std::to_string(total_) + "}");
+        return 1;
+    }
     int OnFile(const wchar_t* path, int loaded) noexcept override {
         ++done_;
         if (!loaded)
             ++failed_;
-        else if (!quiet_)
+        if (json_)
+            emit("{\"event\":\"file\",\"path\":" + jsonString(folimo::toUtf8(path)) +
+                 ",\"loaded\":" + (loaded ? "true" : "false") + ",\"done\":" +
+                 std::to_string(done_) + ",\"total\":" + std::to_string(total_) + "}");
+        else if (loaded && !quiet_)
             std::fprintf(stderr, "[%zu/%zu] %s\n", done_, total_, folimo::toUtf8(path).c_str());
         return 1;
     }
-    int OnEnd() noexcept override { return 1; }
+    int OnEnd() noexcept override {
+        if (json_)
+            emit("{\"event\":\"end\"}");
+        return 1;
+    }
     int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
     int OnError(const wchar_t* message) noexcept override {
         ++errors_;
-        std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
+        if (json_)
+            emit("{\"event\":\"error\",\"message\":" + jsonString(folimo::toUtf8(message)) + "}");
+        else
+            std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
         return 1;
+    }
+    // One line each, flushed, so a reader sees events as they happen.
+    static void emit(const std::string& line) {
+        std::fputs((line + "\n").c_str(), stdout);
+        std::fflush(stdout);
     }
     int IsCancelled() noexcept override { return interrupted ? 1 : 0; }
     int OnNotify() noexcept override { return 1; }
@@ -70,6 +112,7 @@ public:
 
 private:
     bool quiet_;
+    bool json_;
     std::size_t total_;
     std::size_t done_ = 0;
     std::size_t failed_ = 0;
@@ -214,13 +257,19 @@ int run(const CliOptions& options) {
 
     folimo::TextExpander expander;
     engine->SetTextCallback(&expander);
-    ConsoleProcess process(options.quiet, files.size());
+    ConsoleProcess process(options.quiet, options.json, files.size());
     std::signal(SIGINT, onInterrupt);
     int ok = engine->Convert(output.c_str(), &process);
     std::signal(SIGINT, SIG_DFL);
+    if (options.json)
+        ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":") + (ok ? "true" : "false") +
+                             ",\"output\":" + (ok ? jsonString(folimo::toUtf8(output)) : "null") +
+                             ",\"failed\":" + std::to_string(process.failed()) +
+                             ",\"cancelled\":" + (interrupted ? "true" : "false") + "}");
     if (!ok)
         return 1;
-    std::printf("%s\n", folimo::toUtf8(output).c_str());
+    if (!options.json)
+        std::printf("%s\n", folimo::toUtf8(output).c_str());
     if (interrupted)
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
     return process.failed() > 0 || process.errors() > 0 || interrupted ? 3 : 0;

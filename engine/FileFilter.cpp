@@ -4,7 +4,9 @@
 
 namespace {
 
-wchar_t fold(wchar_t c) { return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c))); }
+wchar_t fold(wchar_t c) {
+    return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+}
 
 } // namespace
 

@@ -161,8 +161,8 @@ private:
     int nextHandle_ = 1;
     std::map<std::string, std::pair<const void*, std::size_t>> pvf_;
     std::map<int, Font> fonts_;
-    std::map<std::string, int> fontHandles_; // by font name, one load per document
-    std::map<int, int> gstates_;             // handle -> object
+    std::map<std::string, int> fontHandles_;   // by font name, one load per document
+    std::map<int, int> gstates_;               // handle -> object
     std::map<std::string, int> gstateHandles_; // by option list, one object per document
 };
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <sys/stat.h>
 
 namespace {
@@ -41,13 +43,38 @@ protected:
 TEST_F(Cli, HelpNamesEveryOption) {
     CliResult r = run("--help");
     EXPECT_EQ(r.exitCode, 0);
-    for (const char* option :
-         {"--output", "--page-size", "--landscape", "--custom-size", "--margins", "--double-page",
-          "--image-in-page", "--auto-rotate", "--title", "--subject", "--author", "--creator",
-          "--keywords", "--bookmarks", "--bookmark-text", "--quiet", "--encode",
-          "--default-encode", "--jpeg-quality", "--max-size", "--dpi", "--text-watermark",
-          "--text-size", "--text-color", "--text-position", "--text-opacity", "--text-filter",
-          "--image-watermark", "--image-position", "--image-opacity", "--image-filter"})
+    for (const char* option : {"--output",
+                               "--page-size",
+                               "--landscape",
+                               "--custom-size",
+                               "--margins",
+                               "--double-page",
+                               "--image-in-page",
+                               "--auto-rotate",
+                               "--title",
+                               "--subject",
+                               "--author",
+                               "--creator",
+                               "--keywords",
+                               "--bookmarks",
+                               "--bookmark-text",
+                               "--quiet",
+                               "--encode",
+                               "--default-encode",
+                               "--jpeg-quality",
+                               "--max-size",
+                               "--dpi",
+                               "--text-watermark",
+                               "--text-size",
+                               "--text-color",
+                               "--text-position",
+                               "--text-opacity",
+                               "--text-filter",
+                               "--image-watermark",
+                               "--image-position",
+                               "--image-opacity",
+                               "--image-filter",
+                               "--json"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 
@@ -115,11 +142,35 @@ TEST_F(Cli, WatermarkOptionsReachEveryPage) {
     EXPECT_EQ(first.find("草稿"), std::string::npos) << first; // filtered out
     EXPECT_NE(second.find("草稿 p2"), std::string::npos) << second;
 
-    for (const char* bad : {"--text-color red", "--text-opacity 150", "--text-position 1",
-                            "--text-size 12"}) {
+    for (const char* bad :
+         {"--text-color red", "--text-opacity 150", "--text-position 1", "--text-size 12"}) {
         CliResult wrong = run(std::string("-o x.pdf ") + bad + " " + shellQuote(a));
         EXPECT_EQ(wrong.exitCode, 2) << bad;
     }
+}
+
+TEST_F(Cli, JsonModeReportsOneObjectPerEvent) {
+    std::string a = jpeg("a.jpg");
+    std::string missing = dir.file("no \"such\".png");
+    std::string out = dir.file("out.pdf");
+    CliResult r =
+        run("--json -o " + shellQuote(out) + " " + shellQuote(a) + " " + shellQuote(missing));
+    EXPECT_EQ(r.exitCode, 3);
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u) << r.out;
+    EXPECT_EQ(lines[0], "{\"event\":\"begin\",\"output\":\"" + out + "\",\"total\":2}");
+    EXPECT_EQ(lines[1],
+              "{\"event\":\"file\",\"path\":\"" + a + "\",\"loaded\":true,\"done\":1,\"total\":2}");
+    EXPECT_EQ(lines[2].rfind("{\"event\":\"error\",\"message\":\"Error: ", 0), 0u);
+    // Quotes in names are escaped, so every line stays one JSON object.
+    EXPECT_NE(lines[3].find("no \\\"such\\\".png"), std::string::npos) << lines[3];
+    EXPECT_EQ(lines[4], "{\"event\":\"end\"}");
+    EXPECT_EQ(lines[5], "{\"event\":\"done\",\"ok\":true,\"output\":\"" + out +
+                            "\",\"failed\":1,\"cancelled\":false}");
+    EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
 TEST_F(Cli, NeverOverwritesAndCreatesMissingFolders) {

@@ -1332,7 +1332,6 @@ TEST(WebpDecode, ProfileAndLimits) {
 // ---------------------------------------------------------------------------------------
 // Camera raw
 
-
 TEST(RawDecode, DevelopsADng) {
     TempDir dir;
     const std::string dng = makeDng(dir.file("raw.dng"), 64, 48);
