@@ -143,6 +143,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         settings_.GetCustomPageSize(&customWidth, &customHeight);
 
         while (!atEnd() && !QueryCancel()) {
+            prepareAhead();
             if (isPdfPath(currentFile().path)) {
                 ImportPdfFile(*pdf, 0, 0);
                 continue;
@@ -168,6 +169,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
             ++context_.pageCount;
         }
 
+        dropPrepared();
         closeWatermarkImages(*pdf);
         pdf->end_document(L"");
         NotifyEnd();
@@ -180,6 +182,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         reportError(folimo::fromUtf8(e.what()));
     }
     // The document is abandoned: destroying the library removes its unfinished file.
+    dropPrepared();
     closeWatermarkImages(*pdf);
     pdf.reset();
     NotifyEnd();

@@ -5,9 +5,12 @@
 
 #include "CBase.h"
 #include "CImageToPDFSettings.h"
+#include "ReencodeJob.h"
 
 #include <folimo/Folimo.h>
 
+#include <future>
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
@@ -85,4 +88,13 @@ private:
     std::wstring loadError_;
 
     int loadImageOnce(PDFlib& pdf, const wchar_t* path, int code);
+    ReencodeParams reencodeParams(const wchar_t* path, int format, int grey);
+    void prepareAhead();
+    void dropPrepared() noexcept;
+
+    struct PreparedImage {
+        ReencodeParams params;
+        std::future<ReencodeResult> result;
+    };
+    std::list<PreparedImage> prepared_; // the next images, being re-encoded elsewhere
 };

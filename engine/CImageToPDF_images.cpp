@@ -2,11 +2,12 @@
 // memory as JPEG, grey JPEG, PNG, GIF or TIFF and handed over as a virtual file.
 #include "CImageToPDF.h"
 
-#include "CGDIPLUSImage.h"
+#include "ReencodeJob.h"
 #include "pdf/PdfOutput.h"
 
 #include <folimo/WideText.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -20,10 +21,6 @@ struct EncodePlan {
 // Codes 1 to 5 of the settings.
 const EncodePlan kEncodePlans[6] = {{0, L"", 0},    {1, L"jpeg", 0}, {1, L"jpeg", 1},
                                     {2, L"png", 0}, {3, L"gif", 0},  {4, L"tiff", 0}};
-
-struct ReleaseImage {
-    void operator()(CGDIPLUSImage* image) const { image->Release(); }
-};
 
 } // namespace
 
@@ -59,64 +56,80 @@ int CImageToPDF::loadImageOnce(PDFlib& pdf, const wchar_t* path, int code) {
     return ReencodeImage(pdf, path, plan.encoder, plan.type, plan.grey);
 }
 
+ReencodeParams CImageToPDF::reencodeParams(const wchar_t* path, int format, int grey) {
+    ReencodeParams p;
+    p.path = path;
+    p.encoder = format;
+    p.grey = grey;
+    settings_.GetImageMaxSize(&p.maxWidth, &p.maxHeight);
+    p.dpi = settings_.GetDpi();
+    p.quality = format == 1 ? settings_.GetJpegQuality() : 0;
+    return p;
+}
+
+void CImageToPDF::prepareAhead() {
+    // Keep the next few images being decoded and encoded on other threads while this
+    // one is written; the work is the same as ReencodeImage would do, so the pages and
+    // their order do not change, only when the work happens.
+    constexpr std::size_t kAhead = 2;
+    for (std::size_t i = current_ + 1; i < files_.size() && i <= current_ + kAhead; ++i) {
+        const std::wstring& path = files_[i].path;
+        if (isPdfPath(path))
+            continue;
+        int code = settings_.GetImageEncode();
+        int maxWidth = 0, maxHeight = 0;
+        settings_.GetImageMaxSize(&maxWidth, &maxHeight);
+        if (code == 0 && !(maxWidth == -1 && maxHeight == -1))
+            code = settings_.GetDefaultImageEncode();
+        if (code < 1 || code > 5)
+            continue;
+        const EncodePlan& plan = kEncodePlans[code];
+        ReencodeParams params = reencodeParams(path.c_str(), plan.encoder, plan.grey);
+        bool known = false;
+        for (const auto& job : prepared_)
+            known = known || job.params == params;
+        if (!known)
+            prepared_.push_back(
+                {params, std::async(std::launch::async, [params] { return reencode(params); })});
+    }
+}
+
+void CImageToPDF::dropPrepared() noexcept {
+    // Waits for jobs still running: they hold nothing of the run but their own data.
+    prepared_.clear();
+}
+
 int CImageToPDF::ReencodeImage(PDFlib& pdf, const wchar_t* path, int format, const wchar_t* type,
                                int grey) {
-    auto* created = new (std::nothrow) CGDIPLUSImage;
-    if (!created) {
-        loadError_ = L"out of memory";
-        return -1;
+    ReencodeParams params = reencodeParams(path, format, grey);
+    ReencodeResult encoded;
+    auto job = std::find_if(prepared_.begin(), prepared_.end(),
+                            [&](const PreparedImage& p) { return p.params == params; });
+    if (job != prepared_.end()) {
+        encoded = job->result.get();
+        prepared_.erase(job);
+    } else {
+        encoded = reencode(params);
     }
-    std::unique_ptr<CGDIPLUSImage, ReleaseImage> image(created);
-    // Messages name the file, as the PDF library's own do.
-    auto describe = [&](const std::string& why) {
-        return L"cannot use the image '" + std::wstring(path) + L"': " + folimo::fromUtf8(why);
-    };
-    if (image->Load(path) != 0) {
-        loadError_ = describe(image->LastError());
-        return -1;
-    }
-    if (grey)
-        image->SetGrayscale();
-
-    int maxWidth = 0, maxHeight = 0;
-    settings_.GetImageMaxSize(&maxWidth, &maxHeight);
-    if (!(maxWidth == -1 && maxHeight == -1)) {
-        int w = 0, h = 0;
-        image->GetSize(&w, &h);
-        if ((maxWidth != 0 && maxWidth < w) || (maxHeight != 0 && maxHeight < h)) {
-            double fx = maxWidth > 0 ? double(w) / maxWidth : 1;
-            double fy = maxHeight > 0 ? double(h) / maxHeight : 1;
-            double f = fx > fy ? fx : fy;
-            image->SetTargetSize(static_cast<int>(w / f), static_cast<int>(h / f));
-        }
-    }
-    int dpi = settings_.GetDpi();
-    if (dpi != 0 && dpi != -1)
-        image->SetResolution(dpi);
-    if (format == 1)
-        image->SetQuality(settings_.GetJpegQuality());
-
-    void* data = nullptr;
-    int size = image->SaveToMemory(&data, format, type);
-    if (size == 0) {
-        loadError_ = describe(image->LastError());
+    if (encoded.size == 0) {
+        // Messages name the file, as the PDF library's own do.
+        loadError_ = L"cannot use the image '" + std::wstring(path) + L"': " +
+                     folimo::fromUtf8(encoded.error);
         return -1;
     }
     std::wstring name = std::wstring(L"pvffilename.") + type;
+    pdf.create_pvf(name, encoded.data.get(), static_cast<std::size_t>(encoded.size), L"");
     int handle = -1;
     try {
-        pdf.create_pvf(name, data, static_cast<std::size_t>(size), L"");
         handle = pdf.load_image(L"auto", name, L"");
-        pdf.delete_pvf(name);
     } catch (...) {
         pdf.delete_pvf(name);
-        image->FreeMemory(data);
         throw;
     }
+    pdf.delete_pvf(name);
     if (handle == -1) {
         loadError_ = pdf.get_errmsg();
         handle = loadImageOnce(pdf, path, 0);
     }
-    image->FreeMemory(data);
     return handle;
 }

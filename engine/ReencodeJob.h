@@ -1,0 +1,33 @@
+// One image re-encoded in memory, with everything it needs copied in, so it can run on
+// any thread: the conversion prepares the next images this way while it writes the
+// current one.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+struct ReencodeParams {
+    std::wstring path;
+    int encoder = 1; // of IXImage::SaveToMemory: 1 JPEG, 2 PNG, 3 GIF, 4 TIFF
+    int grey = 0;
+    int maxWidth = 0; // the settings' limits; -1, -1 switches shrinking off
+    int maxHeight = 0;
+    int dpi = 0;      // 0 and -1 keep the image's own
+    int quality = 0;  // JPEG only
+
+    bool operator==(const ReencodeParams&) const = default;
+};
+
+struct ReencodeResult {
+    struct Free {
+        void operator()(void* data) const { std::free(data); }
+    };
+    std::unique_ptr<void, Free> data; // as SaveToMemory gives it
+    int size = 0;                     // 0 when the image could not be re-encoded
+    std::string error;                // why, then
+};
+
+// Decodes, shrinks to the limits (never enlarging), turns grey, sets the resolution
+// and encodes. Never throws.
+ReencodeResult reencode(const ReencodeParams& params) noexcept;
