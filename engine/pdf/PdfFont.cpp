@@ -23,11 +23,8 @@ namespace folimo::pdf {
 
 namespace {
 
-// PdfError.h has no font error number yet; this one follows the numbering of the others.
-constexpr int kFontErrorNumber = 1040;
-
 [[noreturn]] void fail(const std::string& message) {
-    throw PdfError(kFontErrorNumber, "", message);
+    throw PdfError(kErrFont, "", message);
 }
 
 struct BlobDeleter {
@@ -49,7 +46,18 @@ using Blob = std::unique_ptr<hb_blob_t, BlobDeleter>;
 using Face = std::unique_ptr<hb_face_t, FaceDeleter>;
 using Font = std::unique_ptr<hb_font_t, FontDeleter>;
 using SubsetInput = std::unique_ptr<hb_subset_input_t, SubsetInputDeleter>;
+struct ConfigDeleter {
+    void operator()(FcConfig* p) const { FcConfigDestroy(p); }
+};
 using Pattern = std::unique_ptr<FcPattern, PatternDeleter>;
+using Config = std::unique_ptr<FcConfig, ConfigDeleter>;
+
+// Loaded once: scanning the font caches costs far more than a match. FcInit would keep
+// a configuration that is never freed, which leak checkers report in every test.
+FcConfig* fontconfig() {
+    static Config config(FcInitLoadConfigAndFonts());
+    return config.get();
+}
 
 bool isRegularFile(const std::string& path) {
     struct stat st {};
@@ -138,7 +146,8 @@ FontLocation findFont(const std::string& familyOrPath) {
     if (looksLikePath(familyOrPath))
         fail("font file not found: " + familyOrPath);
 
-    if (!FcInit())
+    FcConfig* config = fontconfig();
+    if (!config)
         fail("fontconfig could not be initialised");
     Pattern pattern(FcNameParse(reinterpret_cast<const FcChar8*>(familyOrPath.c_str())));
     if (!pattern)
@@ -147,10 +156,10 @@ FontLocation findFont(const std::string& familyOrPath) {
     // empty boxes.
     FcPatternAddString(pattern.get(), FC_LANG, reinterpret_cast<const FcChar8*>("zh-cn"));
     FcPatternAddBool(pattern.get(), FC_OUTLINE, FcTrue);
-    FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
+    FcConfigSubstitute(config, pattern.get(), FcMatchPattern);
     FcDefaultSubstitute(pattern.get());
     FcResult result = FcResultNoMatch;
-    Pattern match(FcFontMatch(nullptr, pattern.get(), &result));
+    Pattern match(FcFontMatch(config, pattern.get(), &result));
     if (!match || result != FcResultMatch)
         fail("no font found for " + familyOrPath);
     FcChar8* file = nullptr;
