@@ -216,7 +216,7 @@ int CImageToPDF::AddBookmark(PDFlib& pdf) {
 }
 
 int CImageToPDF::ImportPdfFile(PDFlib& pdf, int, int) {
-    const FileEntry file = currentFile();
+    const FileEntry& file = currentFile();
     int doc = pdf.open_pdi_document(file.path, L"");
     if (doc == -1) {
         reportError(pdf.get_errmsg());

@@ -70,6 +70,8 @@ private:
     // Inputs whose name ends in ".pdf", in any case, have their pages imported.
     static bool isPdfPath(const std::wstring& path);
     bool atEnd() const { return current_ >= files_.size(); }
+    // Entries stay where they are for the whole run, so the text context may point
+    // into them.
     const FileEntry& currentFile() const { return files_[current_]; }
     void setContextFile(const FileEntry& file);
     void closeWatermarkImages(PDFlib& pdf) noexcept;

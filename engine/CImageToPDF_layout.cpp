@@ -40,7 +40,7 @@ int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
 }
 
 int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int height) {
-    const FileEntry file = currentFile();
+    const FileEntry& file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {
         reportError(LoadError());
@@ -64,7 +64,7 @@ int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int heigh
 }
 
 int CImageToPDF::AddImageSizedPage(PDFlib& pdf) {
-    const FileEntry file = currentFile();
+    const FileEntry& file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {
         reportError(L"图片文件无法加载 " + file.path + L" :" + LoadError());
