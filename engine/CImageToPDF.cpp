@@ -113,7 +113,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
     callback_ = callback;
     NotifyBegin(outputPath);
 
-    auto pdf = std::make_unique<PDFlib>();
+    auto pdf = std::make_unique<PdfOutput>();
     outputPath_ = outputPath;
     context_.outputPath = outputPath_.c_str();
     context_.pageCount = 0;
@@ -189,7 +189,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
     return 0;
 }
 
-void CImageToPDF::closeWatermarkImages(PDFlib& pdf) noexcept {
+void CImageToPDF::closeWatermarkImages(PdfOutput& pdf) noexcept {
     for (const auto& [path, handle] : watermarkImages_)
         if (handle != -1) {
             try {
@@ -200,7 +200,7 @@ void CImageToPDF::closeWatermarkImages(PDFlib& pdf) noexcept {
     watermarkImages_.clear();
 }
 
-int CImageToPDF::AddBookmark(PDFlib& pdf) {
+int CImageToPDF::AddBookmark(PdfOutput& pdf) {
     if (!settings_.GetCreateBookmark())
         return 1;
     context_.kind = 1;
@@ -215,7 +215,7 @@ int CImageToPDF::AddBookmark(PDFlib& pdf) {
     return 1;
 }
 
-int CImageToPDF::ImportPdfFile(PDFlib& pdf, int, int) {
+int CImageToPDF::ImportPdfFile(PdfOutput& pdf, int, int) {
     const FileEntry& file = currentFile();
     int doc = pdf.open_pdi_document(file.path, L"");
     if (doc == -1) {

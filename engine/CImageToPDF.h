@@ -21,7 +21,7 @@ class PdfOutput;
 
 class CImageToPDF : public CBase<IFolimo> {
 public:
-    using PDFlib = folimo::pdf::PdfOutput;
+    using PdfOutput = folimo::pdf::PdfOutput;
 
     CImageToPDF();
     ~CImageToPDF() override;
@@ -39,13 +39,13 @@ public:
     // The steps of a run. The layout steps consume the files they place (loaded or
     // not) by moving the current position past them.
     virtual int Run(const wchar_t* outputPath, IProcess* callback);
-    virtual int LayoutSinglePage(PDFlib& pdf, int width, int height);
-    virtual int AddImageSizedPage(PDFlib& pdf);
-    virtual int LayoutDoublePage(PDFlib& pdf, int width, int height);
-    virtual int AddBookmark(PDFlib& pdf);
-    virtual int PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int height);
-    virtual int DrawWatermarks(PDFlib& pdf, int width, int height);
-    virtual int ImportPdfFile(PDFlib& pdf, int width, int height);
+    virtual int LayoutSinglePage(PdfOutput& pdf, int width, int height);
+    virtual int AddImageSizedPage(PdfOutput& pdf);
+    virtual int LayoutDoublePage(PdfOutput& pdf, int width, int height);
+    virtual int AddBookmark(PdfOutput& pdf);
+    virtual int PlaceImageInBox(PdfOutput& pdf, int x, int y, int width, int height);
+    virtual int DrawWatermarks(PdfOutput& pdf, int width, int height);
+    virtual int ImportPdfFile(PdfOutput& pdf, int width, int height);
     virtual int NotifyBegin(const wchar_t* path);
     virtual int NotifyFile(const wchar_t* path, int loaded);
     virtual int NotifyEnd();
@@ -56,8 +56,9 @@ public:
     // Code 0 hands the file over unchanged (only when both maximum sizes are -1),
     // codes 1 to 5 re-encode it; a refused attempt falls back to the other way, and
     // no attempt is made twice in one call.
-    int LoadImageFile(PDFlib& pdf, const wchar_t* path, int code);
-    int ReencodeImage(PDFlib& pdf, const wchar_t* path, int format, const wchar_t* type, int grey);
+    int LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code);
+    int ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, const wchar_t* type,
+                      int grey);
     // The message of the last failed attempt of the last LoadImageFile.
     const std::wstring& LoadError() const { return loadError_; }
 
@@ -74,7 +75,7 @@ private:
     // into them.
     const FileEntry& currentFile() const { return files_[current_]; }
     void setContextFile(const FileEntry& file);
-    void closeWatermarkImages(PDFlib& pdf) noexcept;
+    void closeWatermarkImages(PdfOutput& pdf) noexcept;
     void reportError(const std::wstring& message);
 
     std::vector<FileEntry> files_;
@@ -89,7 +90,7 @@ private:
     unsigned attempts_ = 0; // bit n: code n tried in the current LoadImageFile
     std::wstring loadError_;
 
-    int loadImageOnce(PDFlib& pdf, const wchar_t* path, int code);
+    int loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code);
     ReencodeParams reencodeParams(const wchar_t* path, int format, int grey);
     void prepareAhead();
     void dropPrepared() noexcept;

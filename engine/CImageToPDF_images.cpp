@@ -24,13 +24,13 @@ const EncodePlan kEncodePlans[6] = {{0, L"", 0},    {1, L"jpeg", 0}, {1, L"jpeg"
 
 } // namespace
 
-int CImageToPDF::LoadImageFile(PDFlib& pdf, const wchar_t* path, int code) {
+int CImageToPDF::LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code) {
     attempts_ = 0;
     loadError_.clear();
     return loadImageOnce(pdf, path, code);
 }
 
-int CImageToPDF::loadImageOnce(PDFlib& pdf, const wchar_t* path, int code) {
+int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code) {
     int maxWidth = 0, maxHeight = 0;
     settings_.GetImageMaxSize(&maxWidth, &maxHeight);
     // The file goes in unchanged only when both limits are switched off.
@@ -99,7 +99,7 @@ void CImageToPDF::dropPrepared() noexcept {
     prepared_.clear();
 }
 
-int CImageToPDF::ReencodeImage(PDFlib& pdf, const wchar_t* path, int format, const wchar_t* type,
+int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, const wchar_t* type,
                                int grey) {
     ReencodeParams params = reencodeParams(path, format, grey);
     ReencodeResult encoded;

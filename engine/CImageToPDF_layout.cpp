@@ -15,7 +15,7 @@ layout::Margins marginsOf(IFolimoSettings& s) {
 
 } // namespace
 
-int CImageToPDF::LayoutSinglePage(PDFlib& pdf, int width, int height) {
+int CImageToPDF::LayoutSinglePage(PdfOutput& pdf, int width, int height) {
     setContextFile(currentFile());
     AddBookmark(pdf);
     layout::Box box = layout::singleBox({width, height}, marginsOf(settings_));
@@ -24,7 +24,7 @@ int CImageToPDF::LayoutSinglePage(PDFlib& pdf, int width, int height) {
     return 0;
 }
 
-int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
+int CImageToPDF::LayoutDoublePage(PdfOutput& pdf, int width, int height) {
     setContextFile(currentFile());
     AddBookmark(pdf);
     layout::Box first{}, second{};
@@ -39,7 +39,7 @@ int CImageToPDF::LayoutDoublePage(PDFlib& pdf, int width, int height) {
     return 0;
 }
 
-int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int height) {
+int CImageToPDF::PlaceImageInBox(PdfOutput& pdf, int x, int y, int width, int height) {
     const FileEntry& file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {
@@ -63,7 +63,7 @@ int CImageToPDF::PlaceImageInBox(PDFlib& pdf, int x, int y, int width, int heigh
     return 0;
 }
 
-int CImageToPDF::AddImageSizedPage(PDFlib& pdf) {
+int CImageToPDF::AddImageSizedPage(PdfOutput& pdf) {
     const FileEntry& file = currentFile();
     int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
     if (image == -1) {

@@ -28,7 +28,7 @@ bool fileExists(const std::wstring& path) {
 
 } // namespace
 
-int CImageToPDF::DrawWatermarks(PDFlib& pdf, int, int height) {
+int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
     // Placement of the page: where the last watermark went and the size of its text.
     int lastX = 20, lastY = 20, lastSize = 10;
     auto place = [&](int storedX, int storedY, int* x, int* y) {
