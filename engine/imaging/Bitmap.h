@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,5 +69,18 @@ struct Bitmap {
     // overflow-checked arithmetic.
     static Bitmap create(int width, int height, PixelFormat format, const Limits& limits = {});
 };
+
+namespace detail {
+// 16-bit samples are read and written through memcpy: the pixel memory holds bytes,
+// and this keeps the compiler's aliasing assumptions and alignment out of the way.
+inline std::uint16_t load16(const std::uint8_t* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+inline void store16(std::uint8_t* p, std::uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+} // namespace detail
 
 } // namespace folimo::imaging

@@ -90,14 +90,8 @@ int onWarning(TIFF*, void*, const char*, const char*, va_list) {
 // ---------------------------------------------------------------------------------------
 // Samples
 
-inline std::uint16_t load16(const std::uint8_t* p) {
-    std::uint16_t v;
-    std::memcpy(&v, p, 2);
-    return v;
-}
-inline void store16(std::uint8_t* p, std::uint16_t v) {
-    std::memcpy(p, &v, 2);
-}
+using detail::load16;
+using detail::store16;
 
 // Sample `index` of a row of samples of `bits` each (1, 2, 4, 8 or 16).
 inline unsigned sampleAt(const std::uint8_t* row, std::size_t index, int bits) {

@@ -12,17 +12,6 @@
 
 namespace folimo::imaging::detail {
 
-// 16-bit samples are read and written through memcpy: the pixel memory holds bytes,
-// and this keeps the compiler's aliasing assumptions and alignment out of the way.
-inline std::uint16_t load16(const std::uint8_t* p) {
-    std::uint16_t v;
-    std::memcpy(&v, p, 2);
-    return v;
-}
-inline void store16(std::uint8_t* p, std::uint16_t v) {
-    std::memcpy(p, &v, 2);
-}
-
 // 16-bit to 8-bit, rounded to nearest.
 inline std::uint8_t to8(unsigned v16) {
     return std::uint8_t((v16 * 255u + 32767u) / 65535u);

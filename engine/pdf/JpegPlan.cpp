@@ -1,5 +1,7 @@
 #include "ImagePlan.h"
 
+#include "imaging/DecodeSupport.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -32,8 +34,10 @@ bool hasPrefix(Bytes b, std::string_view prefix) {
     return b.size() >= prefix.size() && std::memcmp(b.data(), prefix.data(), prefix.size()) == 0;
 }
 
-double roundDpi(double dpi) {
-    return std::round(dpi * 100) / 100;
+// The imaging service's reading of stored resolutions, so both paths agree on a page's
+// size: dots per inch as they stand, per centimetre snapped to the whole dpi meant.
+double toDpi(double value, bool perCentimetre) {
+    return perCentimetre ? imaging::support::dpiFromPixelsPerCentimetre(value) : value;
 }
 
 struct Resolution {
@@ -106,10 +110,9 @@ Resolution exifResolution(Bytes tiff) {
             unit = t.u16(entry + 8);
         }
     }
-    double scale = unit == 2 ? 1.0 : unit == 3 ? 2.54 : 0.0;
-    if (scale == 0 || values[0] <= 0 || values[1] <= 0)
+    if ((unit != 2 && unit != 3) || values[0] <= 0 || values[1] <= 0)
         return {};
-    return {roundDpi(values[0] * scale), roundDpi(values[1] * scale)};
+    return {toDpi(values[0], unit == 3), toDpi(values[1], unit == 3)};
 }
 
 // EXIF Orientation (1 to 8), 1 when absent or malformed.
@@ -351,9 +354,8 @@ ImagePlan planJpeg(Bytes bytes) {
         const Bytes j = *jfif;
         int units = j[7];
         double x = be16(j, 8), y = be16(j, 10);
-        double scale = units == 1 ? 1.0 : units == 2 ? 2.54 : 0.0;
-        if (scale != 0 && x > 0 && y > 0)
-            res = {roundDpi(x * scale), roundDpi(y * scale)};
+        if ((units == 1 || units == 2) && x > 0 && y > 0)
+            res = {toDpi(x, units == 2), toDpi(y, units == 2)};
     }
     if (res.x == 0 && exif)
         res = exifResolution(*exif);

@@ -1,5 +1,7 @@
 #include "ImagePlan.h"
 
+#include "imaging/DecodeSupport.h"
+
 #include "Deflate.h"
 
 #include <png.h>
@@ -190,16 +192,6 @@ PngChunks readChunks(Bytes b) {
             break;
         }
     }
-}
-
-// pHYs counts whole pixels per metre, so 144 dpi is stored as 5669 or 5670 (rounded
-// either way by writers) and reads back as 143.99 or 144.02: a whole number of dpi
-// within one pixel per metre is what was meant.
-double roundDpi(double dpi) {
-    double whole = std::round(dpi);
-    if (std::fabs(dpi - whole) <= 0.0254 + 1e-9)
-        return whole;
-    return std::round(dpi * 100) / 100;
 }
 
 // Cheap checks on the compressed data, which is not inflated here: data that does not
@@ -498,8 +490,9 @@ ImagePlan planPng(Bytes bytes) {
         const std::uint32_t x = be32(chunks.physical->data());
         const std::uint32_t y = be32(chunks.physical->data() + 4);
         if (x > 0 && y > 0) {
-            plan.resx = roundDpi(x * 0.0254);
-            plan.resy = roundDpi(y * 0.0254);
+            // The imaging service's reading, so both paths agree on a page's size.
+            plan.resx = imaging::support::dpiFromPixelsPerMetre(x);
+            plan.resy = imaging::support::dpiFromPixelsPerMetre(y);
         }
     }
 
