@@ -1,11 +1,137 @@
 #include "ReencodeJob.h"
 
 #include "CGDIPLUSImage.h"
+#include "imaging/Codecs.h"
+#include "imaging/JpegMarkers.h"
+#include "pdf/MappedFile.h"
 
+#include <folimo/WideText.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
+
+namespace {
+
+// Pictures are far larger decoded than in their files (a 20-megapixel photograph is
+// 60 MB of pixels), so what bounds the memory of a conversion is how much is decoded
+// at once, not how many images are being prepared. Every re-encoding takes its share
+// of this budget before it decodes and gives it back when done; one that alone
+// exceeds the budget runs when nothing else does.
+class DecodeBudget {
+public:
+    explicit DecodeBudget(std::size_t bytes) : budget_(bytes) {}
+
+    std::size_t budget() const { return budget_; }
+
+    void acquire(std::size_t bytes) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        released_.wait(lock, [&] { return inUse_ == 0 || inUse_ + bytes <= budget_; });
+        inUse_ += bytes;
+    }
+
+    void release(std::size_t bytes) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inUse_ -= bytes;
+        }
+        released_.notify_all();
+    }
+
+private:
+    const std::size_t budget_;
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::size_t inUse_ = 0;
+};
+
+DecodeBudget decodeBudget(std::size_t(96) << 20);
+
+// What decoding and re-encoding the file will hold at its peak: about four bytes a
+// pixel (the pixels, or the DCT coefficients, and the encoder's rows), where the
+// header tells the size; otherwise a multiple of the file's size.
+std::size_t decodeCost(std::span<const std::uint8_t> bytes) {
+    using namespace folimo::imaging;
+    std::uint64_t pixels = 0;
+    const ImageFormat format = detectFormat(bytes);
+    if (format == ImageFormat::Jpeg) {
+        const JpegMarkers markers = readJpegMarkers(bytes);
+        pixels = std::uint64_t(markers.width) * std::uint64_t(markers.height);
+    } else if (format == ImageFormat::Png && bytes.size() >= 24) {
+        auto be32 = [&](std::size_t at) {
+            return std::uint64_t(bytes[at]) << 24 | std::uint64_t(bytes[at + 1]) << 16 |
+                   std::uint64_t(bytes[at + 2]) << 8 | std::uint64_t(bytes[at + 3]);
+        };
+        pixels = be32(16) * be32(20);
+    }
+    const std::uint64_t cost = pixels != 0 ? pixels * 4 : std::uint64_t(bytes.size()) * 4;
+    return std::size_t(std::clamp<std::uint64_t>(cost, 1u << 20, decodeBudget.budget()));
+}
+
+class BudgetShare {
+public:
+    explicit BudgetShare(std::size_t bytes) : bytes_(bytes) { decodeBudget.acquire(bytes_); }
+    ~BudgetShare() { decodeBudget.release(bytes_); }
+    BudgetShare(const BudgetShare&) = delete;
+    BudgetShare& operator=(const BudgetShare&) = delete;
+
+private:
+    std::size_t bytes_;
+};
+
+// JPEG to JPEG goes without a bitmap when the file allows it (see transcodeJpeg);
+// anything it declines, damaged files included, goes the way through pixels, which
+// reports the problem in its own words.
+bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
+                 ReencodeResult& result) noexcept {
+    if (p.encoder != 1)
+        return false;
+    try {
+        using namespace folimo::imaging;
+        if (detectFormat(file) != ImageFormat::Jpeg)
+            return false;
+        JpegTranscode job;
+        job.quality = p.quality;
+        job.grey = p.grey != 0;
+        job.dpi = p.dpi == -1 ? 0 : p.dpi;
+        if (!(p.maxWidth == -1 && p.maxHeight == -1)) {
+            job.maxWidth = p.maxWidth;
+            job.maxHeight = p.maxHeight;
+        }
+        std::string bytes = transcodeJpeg(file, job);
+        if (bytes.empty() || bytes.size() > 0x7fffffff)
+            return false;
+        void* data = std::malloc(bytes.size());
+        if (!data)
+            return false;
+        std::memcpy(data, bytes.data(), bytes.size());
+        result.data.reset(data);
+        result.size = static_cast<int>(bytes.size());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
 
 ReencodeResult reencode(const ReencodeParams& p) noexcept {
     ReencodeResult result;
+    std::optional<folimo::pdf::MappedFile> file;
+    try {
+        file.emplace(folimo::toUtf8(p.path));
+    } catch (...) {
+        // Load below says what is wrong with the file, in its own words.
+    }
+    std::span<const std::uint8_t> bytes;
+    if (file)
+        bytes = file->bytes();
+    BudgetShare share(decodeCost(bytes));
+    if (file && transcoded(p, bytes, result))
+        return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {
         result.error = "out of memory";

@@ -42,6 +42,25 @@ Bitmap decodeRaw(std::span<const std::uint8_t> bytes, const Limits& limits);
 std::string encode(const Bitmap& bitmap, std::string_view mimeType, int quality = 0);
 bool hasEncoder(std::string_view mimeType);
 
+// A JPEG file made again as JPEG at `quality` without a bitmap: what decoding and
+// encoding would give, at a fraction of the work and memory. The DCT coefficients are
+// requantised to the new tables when the chroma sampling stays; otherwise the rows go
+// from decoder to encoder in YCbCr. `grey` keeps the luminance only; `dpi` other than
+// 0 replaces the file's resolution (one not above 0 leaves the file without one, as
+// for a bitmap). Gives an empty string when the file needs the way through a bitmap:
+// CMYK or RGB-coded files, an EXIF turn, a picture larger than maxWidth x maxHeight
+// (0: no limit), and anything libjpeg finds damaged.
+struct JpegTranscode {
+    int quality = 75; // as encodeJpeg takes it
+    bool grey = false;
+    int dpi = 0;
+    int maxWidth = 0;
+    int maxHeight = 0;
+};
+std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTranscode& job);
+// Whether encodeJpeg subsamples the colour at this quality (4:2:0) or keeps it whole.
+bool jpegSubsamplesColour(int quality);
+
 std::string encodeJpeg(const Bitmap& bitmap, int quality);
 std::string encodePng(const Bitmap& bitmap);
 std::string encodeGif(const Bitmap& bitmap);

@@ -148,11 +148,7 @@ bool runCompress(jpeg_compress_struct* cinfo, JpegJob* job) {
     jpeg_set_defaults(cinfo);
     jpeg_set_quality(cinfo, job->quality, TRUE);
     if (job->components == 3) {
-        // Below 90 the quantisation already costs more detail than halving the colour
-        // resolution does, and 4:2:0 saves about a third of the data and the time. At
-        // 90 and above the caller asks for fidelity, and subsampling would smear
-        // coloured edges (text, line art) far more than the quantisation.
-        const int factor = job->quality < 90 ? 2 : 1;
+        const int factor = jpegSubsamplesColour(job->quality) ? 2 : 1;
         cinfo->comp_info[0].h_samp_factor = factor;
         cinfo->comp_info[0].v_samp_factor = factor;
     }
@@ -251,6 +247,14 @@ void plan(const Bitmap& b, JpegJob& job) {
 }
 
 } // namespace
+
+bool jpegSubsamplesColour(int quality) {
+    // Below 90 the quantisation already costs more detail than halving the colour
+    // resolution does, and 4:2:0 saves about a third of the data and the time. At 90
+    // and above the caller asks for fidelity, and subsampling would smear coloured
+    // edges (text, line art) far more than the quantisation.
+    return quality < 90;
+}
 
 std::string encodeJpeg(const Bitmap& bitmap, int quality) {
     detail::checkBitmap(bitmap);

@@ -1,5 +1,6 @@
 // How input images reach the PDF: unchanged or re-encoded, shrunk, grey, with a
 // resolution; and the image object of the factory.
+#include "ReencodeJob.h"
 #include "TestSupport.h"
 
 #include <folimo/WideText.h>
@@ -296,6 +297,33 @@ TEST(ImageObject, ImagesLoadOnSeveralThreadsAtOnce) {
                     w != 200 || image->SaveToMemory(&data, 1 + i % 4, L"") == 0)
                     ++failures;
                 image->FreeMemory(data);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, 0);
+}
+
+TEST(ReencodeJobs, PicturesLargerThanTheDecodeBudgetStillRunSideBySide) {
+    // The conversion prepares images on other threads under one memory budget for what
+    // is decoded at once; a picture that alone exceeds it must wait its turn, not
+    // forever, and small ones must get through beside it.
+    TempDir dir;
+    const std::string big = dir.file("big.jpg"), small = dir.file("small.jpg");
+    makeImage("-size 5200x5000 gradient:red-blue -sampling-factor 1x1 -quality 80", big);
+    makeImage("-size 300x200 gradient:green-white -quality 80", small);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            ReencodeParams params;
+            params.path = wide(t % 2 ? big : small);
+            params.quality = 30;
+            for (int i = 0; i < 2; ++i) {
+                ReencodeResult result = reencode(params);
+                const auto* bytes = static_cast<const unsigned char*>(result.data.get());
+                if (result.size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8)
+                    ++failures;
             }
         });
     for (auto& thread : threads)

@@ -1,0 +1,267 @@
+// JPEG to JPEG without a bitmap. Decoding a photograph and encoding it again spends
+// most of its time on the inverse and forward transforms, colour conversion and
+// resampling, all of which cancel out when the picture keeps its size, colour model
+// and chroma sampling; only the quantisation changes. Then the coefficients are read,
+// divided anew and written: the page looks the same as through pixels, several times
+// sooner. When the sampling changes, the rows stream from decoder to encoder in YCbCr,
+// a few at a time: no colour conversion either way, and no whole picture in memory.
+#include "Codecs.h"
+#include "JpegMarkers.h"
+#include "Quantize.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdlib>
+#include <memory>
+
+#include <jpeglib.h>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace folimo::imaging {
+
+namespace {
+
+// Plain data only: run() longjmps over nothing that has a destructor.
+struct Job {
+    std::jmp_buf jump;
+    jpeg_error_mgr errors;
+    bool warned = false;
+
+    const JpegTranscode* settings = nullptr;
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    bool densityInInches = false;
+    unsigned densityX = 1, densityY = 1;
+    const std::string* profile = nullptr; // the file's own
+
+    jpeg_decompress_struct* source = nullptr;
+    jpeg_compress_struct* target = nullptr;
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+};
+
+void onError(j_common_ptr cinfo) {
+    std::longjmp(static_cast<Job*>(cinfo->client_data)->jump, 1);
+}
+
+// Any warning (corrupt data, a premature end) sends the file the way through pixels,
+// which reports or accepts it by the decoder's own rules.
+void onMessage(j_common_ptr cinfo, int level) {
+    if (level < 0)
+        static_cast<Job*>(cinfo->client_data)->warned = true;
+}
+
+// Files whose samples are YCbCr or grey, as the encoder writes them.
+bool codable(const jpeg_decompress_struct& source) {
+    if (source.data_precision != 8)
+        return false;
+    return (source.jpeg_color_space == JCS_GRAYSCALE && source.num_components == 1) ||
+           (source.jpeg_color_space == JCS_YCbCr && source.num_components == 3);
+}
+
+// Whether the file's chroma sampling is what encodeJpeg writes at this quality, so
+// its coefficients can be kept.
+bool samplingKept(const jpeg_decompress_struct& source, const JpegTranscode& settings) {
+    if (source.num_components == 1 || settings.grey)
+        return true; // only the luminance is kept, at its own resolution
+    const int factor = jpegSubsamplesColour(settings.quality) ? 2 : 1;
+    const jpeg_component_info* c = source.comp_info;
+    return c[0].h_samp_factor == factor && c[0].v_samp_factor == factor &&
+           c[1].h_samp_factor == 1 && c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 &&
+           c[2].v_samp_factor == 1;
+}
+
+// One block: each coefficient x old step / new step, rounded to the nearest. Values
+// beyond what baseline JPEG can code make the encoder refuse the file, which then goes
+// the way through pixels.
+inline void requantizeBlock(JCOEF* coef, const float* ratio) {
+#ifdef __SSE2__
+    // Eight coefficients at a time; the conversion rounds to the nearest, and the
+    // packing back to 16 bits saturates.
+    for (int k = 0; k < DCTSIZE2; k += 8) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + k));
+        __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+        __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+        low = _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(low), _mm_loadu_ps(ratio + k)));
+        high = _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(high), _mm_loadu_ps(ratio + k + 4)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(coef + k), _mm_packs_epi32(low, high));
+    }
+#else
+    for (int k = 0; k < DCTSIZE2; ++k) {
+        float v = std::clamp(float(coef[k]) * ratio[k], -32768.0f, 32767.0f);
+        coef[k] = JCOEF(std::nearbyint(v));
+    }
+#endif
+}
+
+void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array,
+                const JQUANT_TBL& from, const JQUANT_TBL& to, const jpeg_component_info& c) {
+    // The products stay below 2^31 (32767 x 65535), so they convert to int exactly.
+    alignas(16) float ratio[DCTSIZE2];
+    bool same = true;
+    for (int k = 0; k < DCTSIZE2; ++k) {
+        ratio[k] = float(from.quantval[k]) / float(to.quantval[k]);
+        same = same && from.quantval[k] == to.quantval[k];
+    }
+    if (same)
+        return;
+    for (JDIMENSION row = 0; row < c.height_in_blocks; ++row) {
+        JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(
+            reinterpret_cast<j_common_ptr>(source), array, row, 1, TRUE);
+        for (JDIMENSION x = 0; x < c.width_in_blocks; ++x)
+            requantizeBlock(blocks[0][x], ratio);
+    }
+}
+
+// The resolution and profile as encodeJpeg writes them.
+void writeHeader(Job* job) {
+    jpeg_compress_struct* target = job->target;
+    target->write_JFIF_header = TRUE;
+    target->JFIF_major_version = 1;
+    target->JFIF_minor_version = 1;
+    target->density_unit = job->densityInInches ? 1 : 0;
+    target->X_density = UINT16(job->densityX);
+    target->Y_density = UINT16(job->densityY);
+}
+
+void writeProfile(Job* job) {
+    // APP2 markers carry a profile in at most 255 pieces of 65519 bytes.
+    const std::string& profile = *job->profile;
+    jpeg_compress_struct* target = job->target;
+    if (detail::iccProfileFits(profile, target->num_components == 1 ? "GRAY" : "RGB ") &&
+        profile.size() <= 255 * std::size_t(65519))
+        jpeg_write_icc_profile(target, reinterpret_cast<const JOCTET*>(profile.data()),
+                               unsigned(profile.size()));
+}
+
+void requantizeAll(Job* job) {
+    jpeg_decompress_struct* source = job->source;
+    jpeg_compress_struct* target = job->target;
+    jvirt_barray_ptr* coefficients = jpeg_read_coefficients(source);
+    if (job->warned)
+        return;
+    jpeg_copy_critical_parameters(source, target);
+    if (job->settings->grey && target->num_components == 3)
+        jpeg_set_colorspace(target, JCS_GRAYSCALE);
+    jpeg_set_quality(target, job->settings->quality, TRUE);
+    for (int ci = 0; ci < target->num_components; ++ci) {
+        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
+        requantize(source, coefficients[ci], *source->comp_info[ci].quant_table,
+                   *target->quant_tbl_ptrs[ci == 0 ? 0 : 1], source->comp_info[ci]);
+    }
+    writeHeader(job);
+    jpeg_write_coefficients(target, coefficients);
+    writeProfile(job);
+}
+
+void streamRows(Job* job) {
+    jpeg_decompress_struct* source = job->source;
+    jpeg_compress_struct* target = job->target;
+    const bool grey = job->settings->grey || source->num_components == 1;
+    source->out_color_space = grey ? JCS_GRAYSCALE : JCS_YCbCr;
+    jpeg_start_decompress(source);
+    target->image_width = source->output_width;
+    target->image_height = source->output_height;
+    target->input_components = grey ? 1 : 3;
+    target->in_color_space = grey ? JCS_GRAYSCALE : JCS_YCbCr;
+    jpeg_set_defaults(target);
+    jpeg_set_quality(target, job->settings->quality, TRUE);
+    if (!grey) {
+        const int factor = jpegSubsamplesColour(job->settings->quality) ? 2 : 1;
+        target->comp_info[0].h_samp_factor = factor;
+        target->comp_info[0].v_samp_factor = factor;
+    }
+    writeHeader(job);
+    jpeg_start_compress(target, TRUE);
+    writeProfile(job);
+    constexpr JDIMENSION kRows = 16; // two MCU rows at 4:2:0
+    JSAMPARRAY rows = (*source->mem->alloc_sarray)(
+        reinterpret_cast<j_common_ptr>(source), JPOOL_IMAGE,
+        source->output_width * JDIMENSION(target->input_components), kRows);
+    while (source->output_scanline < source->output_height && !job->warned) {
+        JDIMENSION read = 0;
+        while (read < kRows && source->output_scanline < source->output_height)
+            read += jpeg_read_scanlines(source, rows + read, kRows - read);
+        jpeg_write_scanlines(target, rows, read);
+    }
+}
+
+// The one function that calls setjmp. Gives 1 when the file was made, 0 when it needs
+// the way through pixels; `job.out` holds what libjpeg allocated either way.
+int run(Job* job) {
+    if (setjmp(job->jump))
+        return 0;
+    jpeg_decompress_struct* source = job->source;
+    jpeg_compress_struct* target = job->target;
+    const JpegTranscode& settings = *job->settings;
+    jpeg_create_decompress(source);
+    jpeg_create_compress(target);
+    jpeg_mem_src(source, job->bytes, static_cast<unsigned long>(job->size));
+    jpeg_read_header(source, TRUE);
+    if (!codable(*source))
+        return 0;
+    if ((settings.maxWidth > 0 && JDIMENSION(settings.maxWidth) < source->image_width) ||
+        (settings.maxHeight > 0 && JDIMENSION(settings.maxHeight) < source->image_height))
+        return 0;
+    jpeg_mem_dest(target, &job->out, &job->outSize);
+    if (samplingKept(*source, settings))
+        requantizeAll(job);
+    else
+        streamRows(job);
+    if (job->warned)
+        return 0;
+    jpeg_finish_compress(target);
+    jpeg_finish_decompress(source);
+    return job->warned ? 0 : 1;
+}
+
+} // namespace
+
+std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTranscode& asked) {
+    JpegTranscode settings = asked;
+    settings.quality = asked.quality == 0 ? 75 : std::clamp(asked.quality, 1, 100);
+    const JpegMarkers markers = readJpegMarkers(bytes);
+    if (markers.orientation != 1)
+        return {};
+    Job job;
+    job.settings = &settings;
+    job.bytes = bytes.data();
+    job.size = bytes.size();
+    job.profile = &markers.iccProfile;
+    // The resolution and profile the way through pixels would write (see encodeJpeg).
+    Bitmap header;
+    header.dpiX = settings.dpi != 0 ? settings.dpi : markers.dpiX;
+    header.dpiY = settings.dpi != 0 ? settings.dpi : markers.dpiY;
+    double dpiX = 0, dpiY = 0;
+    if (detail::resolutionOf(header, dpiX, dpiY)) {
+        job.densityInInches = true;
+        job.densityX = unsigned(std::clamp(std::lround(dpiX), 1L, 65535L));
+        job.densityY = unsigned(std::clamp(std::lround(dpiY), 1L, 65535L));
+    }
+
+    jpeg_decompress_struct source{};
+    jpeg_compress_struct target{};
+    source.err = jpeg_std_error(&job.errors);
+    target.err = &job.errors;
+    job.errors.error_exit = onError;
+    job.errors.emit_message = onMessage;
+    source.client_data = &job;
+    target.client_data = &job;
+    job.source = &source;
+    job.target = &target;
+
+    int made = run(&job);
+    std::string result;
+    if (made)
+        result.assign(reinterpret_cast<const char*>(job.out), job.outSize);
+    jpeg_destroy_compress(&target);
+    jpeg_destroy_decompress(&source);
+    std::free(job.out);
+    return result;
+}
+
+} // namespace folimo::imaging
