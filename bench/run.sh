@@ -72,3 +72,11 @@ measure "ImageMagick convert -quality 30, ${#jpgs[@]} JPEG" \
 m_wall=$last_wall
 printf '%-42s %8.1f images/s\n' "" "$(echo "${#jpgs[@]}/$m_wall" | bc -l)"
 printf '%-42s %8.1f x\n' "ImageMagick / folimo-cli" "$(echo "$m_wall/$f_wall" | bc -l)"
+echo
+
+# The pipeline prepares images ahead on other threads; its memory must stay bounded
+# however long the list.
+measure "folimo-cli, ${#jpgs[@]} JPEG, default" "$cli" -q -o "$work/out.pdf" "${jpgs[@]}"
+small_rss=$last_rss
+measure "folimo-cli, ${#thousand[@]} JPEG, default" "$cli" -q -o "$work/out.pdf" "${thousand[@]}"
+printf '%-42s %8.2f\n' "peak memory 1,000 / 200 inputs" "$(echo "$last_rss/$small_rss" | bc -l)"

@@ -24,6 +24,15 @@ PdfWriter::~PdfWriter() {
         ::close(fd_);
 }
 
+void PdfWriter::close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR)
+        throw PdfError(kErrIo, "",
+                       std::string("the output file could not be written: ") +
+                           std::strerror(errno));
+}
+
 int PdfWriter::newObjectNumber() {
     offsets_.push_back(0);
     return static_cast<int>(offsets_.size());

@@ -47,6 +47,10 @@ public:
     // the writer's own buffer; the caller closes and moves the file.
     void finish(int rootNumber, int infoNumber, std::string_view fileId);
 
+    // Closes the file after finish(), throwing when the system reports a write that
+    // failed late (a network file system tells only here).
+    void close();
+
     // The descriptor stays owned by the writer; bytes may still sit in its buffer.
     int fd() const { return fd_; }
     std::uint64_t offset() const { return written_ + buffer_.size(); }
