@@ -1,6 +1,7 @@
 #include "ImagePlan.h"
 
-#include "imaging/DecodeSupport.h"
+#include "imaging/JpegMarkers.h"
+#include "imaging/Quantize.h"
 
 #include <algorithm>
 #include <cmath>
@@ -34,139 +35,8 @@ bool hasPrefix(Bytes b, std::string_view prefix) {
     return b.size() >= prefix.size() && std::memcmp(b.data(), prefix.data(), prefix.size()) == 0;
 }
 
-// The imaging service's reading of stored resolutions, so both paths agree on a page's
-// size: dots per inch as they stand, per centimetre snapped to the whole dpi meant.
-double toDpi(double value, bool perCentimetre) {
-    return perCentimetre ? imaging::support::dpiFromPixelsPerCentimetre(value) : value;
-}
-
-struct Resolution {
-    double x = 0;
-    double y = 0;
-};
-
-// A bounds-checked view of a TIFF structure in either byte order.
-class TiffView {
-public:
-    explicit TiffView(Bytes tiff) : b_(tiff) {}
-
-    bool readHeader() {
-        if (b_.size() < 8)
-            return false;
-        if (b_[0] == 'I' && b_[1] == 'I')
-            little_ = true;
-        else if (b_[0] == 'M' && b_[1] == 'M')
-            little_ = false;
-        else
-            return false;
-        return u16(2) == 42;
-    }
-
-    bool fits(std::uint64_t at, std::uint64_t size) const { return at + size <= b_.size(); }
-
-    std::uint32_t u16(std::size_t at) const {
-        return little_ ? b_[at] | std::uint32_t(b_[at + 1]) << 8
-                       : std::uint32_t(b_[at]) << 8 | b_[at + 1];
-    }
-
-    std::uint32_t u32(std::size_t at) const {
-        return little_ ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
-    }
-
-private:
-    Bytes b_;
-    bool little_ = false;
-};
-
-// Cameras and many editors record the resolution only in the first EXIF directory.
-// Anything malformed simply yields no resolution: it is not worth refusing the image.
-Resolution exifResolution(Bytes tiff) {
-    constexpr std::uint32_t kXResolution = 0x011A, kYResolution = 0x011B, kUnit = 0x0128;
-    constexpr std::uint32_t kShort = 3, kRational = 5;
-    TiffView t(tiff);
-    if (!t.readHeader())
-        return {};
-    std::uint64_t ifd = t.u32(4);
-    if (!t.fits(ifd, 2))
-        return {};
-    std::uint64_t count = t.u16(ifd);
-    double values[2] = {0, 0};
-    std::uint32_t unit = 2; // inches, when the directory does not say
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::uint64_t entry = ifd + 2 + i * 12;
-        if (!t.fits(entry, 12))
-            break;
-        std::uint32_t tag = t.u16(entry), type = t.u16(entry + 2), n = t.u32(entry + 4);
-        if (n == 0)
-            continue;
-        if ((tag == kXResolution || tag == kYResolution) && type == kRational) {
-            std::uint64_t at = t.u32(entry + 8);
-            if (!t.fits(at, 8))
-                continue;
-            std::uint32_t num = t.u32(at), den = t.u32(at + 4);
-            if (den != 0)
-                values[tag == kXResolution ? 0 : 1] = double(num) / den;
-        } else if (tag == kUnit && type == kShort) {
-            unit = t.u16(entry + 8);
-        }
-    }
-    if ((unit != 2 && unit != 3) || values[0] <= 0 || values[1] <= 0)
-        return {};
-    return {toDpi(values[0], unit == 3), toDpi(values[1], unit == 3)};
-}
-
-// EXIF Orientation (1 to 8), 1 when absent or malformed.
-int exifOrientation(Bytes tiff) {
-    constexpr std::uint32_t kOrientation = 0x0112, kShort = 3;
-    TiffView t(tiff);
-    if (!t.readHeader())
-        return 1;
-    std::uint64_t ifd = t.u32(4);
-    if (!t.fits(ifd, 2))
-        return 1;
-    std::uint64_t count = t.u16(ifd);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::uint64_t entry = ifd + 2 + i * 12;
-        if (!t.fits(entry, 12))
-            break;
-        if (t.u16(entry) == kOrientation && t.u16(entry + 2) == kShort && t.u32(entry + 4) >= 1) {
-            std::uint32_t value = t.u16(entry + 8);
-            return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
-        }
-    }
-    return 1;
-}
-
-struct IccChunk {
-    int sequence;
-    int count;
-    Bytes data;
-};
-
 const char* iccModelFor(int components) {
     return components == 1 ? "GRAY" : components == 3 ? "RGB " : "CMYK";
-}
-
-// A profile split over APP2 segments is only usable when every piece is there exactly
-// once; a partial profile would make the PDF's colour space invalid.
-std::string reassembleIcc(std::vector<IccChunk> chunks, int components) {
-    if (chunks.empty())
-        return {};
-    int count = chunks.front().count;
-    if (count == 0 || std::size_t(count) != chunks.size())
-        return {};
-    std::sort(chunks.begin(), chunks.end(),
-              [](const IccChunk& a, const IccChunk& b) { return a.sequence < b.sequence; });
-    std::string icc;
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        if (chunks[i].count != count || chunks[i].sequence != int(i) + 1)
-            return {};
-        icc.append(reinterpret_cast<const char*>(chunks[i].data.data()), chunks[i].data.size());
-    }
-    // A profile for another colour model cannot describe these samples.
-    if (icc.size() < 128 || icc.compare(16, 4, iccModelFor(components)) != 0)
-        return {};
-    return icc;
 }
 
 // Where the entropy-coded data that starts at `pos` ends: the 0xFF of the next marker
@@ -233,10 +103,8 @@ ImagePlan planJpeg(Bytes bytes) {
         throw ImageError("not a JPEG file");
 
     std::optional<Frame> frame;
-    std::optional<Bytes> jfif, exif;
-    bool adobe = false;
+    bool jfif = false, adobe = false;
     bool sawScan = false;
-    std::vector<IccChunk> icc;
 
     // Walks every marker up to EOI, the image data included, so that a file cut short
     // is refused here rather than showing up as a half-grey page.
@@ -303,20 +171,10 @@ ImagePlan planJpeg(Bytes bytes) {
             inScan = true;
             break;
         case 0xE0:
-            if (!jfif && hasPrefix(seg, std::string_view("JFIF\0", 5)) && seg.size() >= 12)
-                jfif = seg;
-            break;
-        case 0xE1:
-            if (!exif && hasPrefix(seg, std::string_view("Exif\0\0", 6)))
-                exif = seg.subspan(6);
-            break;
-        case 0xE2:
-            if (hasPrefix(seg, std::string_view("ICC_PROFILE\0", 12)) && seg.size() >= 14)
-                icc.push_back({seg[12], seg[13], seg.subspan(14)});
+            jfif = jfif || hasPrefix(seg, std::string_view("JFIF\0", 5));
             break;
         case 0xEE:
-            if (hasPrefix(seg, "Adobe"))
-                adobe = true;
+            adobe = adobe || hasPrefix(seg, "Adobe");
             break;
         default:
             break;
@@ -334,7 +192,12 @@ ImagePlan planJpeg(Bytes bytes) {
     image.colorSpace.device = frame->components == 1   ? "/DeviceGray"
                               : frame->components == 3 ? "/DeviceRGB"
                                                        : "/DeviceCMYK";
-    image.colorSpace.icc = reassembleIcc(std::move(icc), frame->components);
+    // Resolution, orientation and profile as the imaging service reads them, so that
+    // both ways into the PDF agree on a page. A profile for another colour model
+    // cannot describe these samples.
+    imaging::JpegMarkers markers = imaging::readJpegMarkers(bytes);
+    if (imaging::detail::iccProfileFits(markers.iccProfile, iccModelFor(frame->components)))
+        image.colorSpace.icc = std::move(markers.iccProfile);
     image.filter = "/DCTDecode";
     image.data.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     image.passthrough = true;
@@ -349,20 +212,9 @@ ImagePlan planJpeg(Bytes bytes) {
         frame->ids[2] == 'B')
         image.decodeParms = "<< /ColorTransform 0 >>";
 
-    Resolution res;
-    if (jfif) {
-        const Bytes j = *jfif;
-        int units = j[7];
-        double x = be16(j, 8), y = be16(j, 10);
-        if ((units == 1 || units == 2) && x > 0 && y > 0)
-            res = {toDpi(x, units == 2), toDpi(y, units == 2)};
-    }
-    if (res.x == 0 && exif)
-        res = exifResolution(*exif);
-    plan.resx = res.x;
-    plan.resy = res.y;
-    if (exif)
-        plan.orientation = exifOrientation(*exif);
+    plan.resx = markers.dpiX;
+    plan.resy = markers.dpiY;
+    plan.orientation = markers.orientation;
     return plan;
 }
 
