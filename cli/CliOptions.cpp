@@ -129,6 +129,15 @@ Document:
   --bookmark-text TEMPLATE  its title; %FILENAME%, %NUMBER% and %MDATA% (the file's
                             date) are replaced; default %FILENAME%
 
+Saved settings:
+  --use-saved-settings      start from the settings that the desktop program keeps
+                            (Velmar/Folimo.conf in $XDG_CONFIG_HOME, by default
+                            ~/.config): page size, margins, layout, images, document
+                            information, bookmarks, and its one text and one image
+                            watermark. The options above override them; the watermark
+                            options change those two watermarks instead of adding
+                            more, and keep what they do not set
+
   -h, --help                this text
 
 Exit status: 0 when every input was converted, 1 when the PDF could not be written,
@@ -165,6 +174,8 @@ CliOptions parseCliOptions(int argc, char** argv) {
         };
         if (arg == "-o" || arg == "--output") {
             o.output = next();
+        } else if (arg == "--use-saved-settings") {
+            o.useSavedSettings = true;
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "-q" || arg == "--quiet") {
@@ -253,7 +264,8 @@ CliOptions parseCliOptions(int argc, char** argv) {
                 v = {v[0], v[0], v[0], v[0]};
             if (v.size() != 4)
                 throw std::invalid_argument("--margins needs one value or four: L,T,R,B");
-            std::copy(v.begin(), v.end(), o.margins);
+            o.margins.emplace();
+            std::copy(v.begin(), v.end(), o.margins->begin());
         } else if (arg == "--double-page") {
             o.doublePage = true;
         } else if (arg == "--image-in-page") {

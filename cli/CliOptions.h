@@ -2,22 +2,26 @@
 // how to report. Parsing only; nothing here touches the engine.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
+// Options not given stay empty (or false), so that they leave the settings as they are:
+// the engine's defaults, or the stored ones with useSavedSettings.
 struct CliOptions {
     std::string output;
     std::vector<std::string> inputs;
+    bool useSavedSettings = false;
 
     std::optional<int> pageSize;
     std::optional<int> customWidth, customHeight;
     bool landscape = false;
-    int margins[4] = {0, 0, 0, 0}; // left, top, right, bottom
+    std::optional<std::array<int, 4>> margins; // left, top, right, bottom
     bool doublePage = false;
     bool imageInPage = false;
     bool autoRotate = false;
-    std::string info[5]; // title, subject, author, creator, keywords
+    std::optional<std::string> info[5]; // title, subject, author, creator, keywords
     bool bookmarks = false;
     std::optional<std::string> bookmarkText;
 
@@ -33,7 +37,7 @@ struct CliOptions {
         std::optional<int> color; // red in the lowest byte
         std::optional<int> x, y;  // -1, -1 for automatic placement
         std::optional<int> opacity;
-        std::string filter;
+        std::optional<std::string> filter;
     };
     std::optional<Watermark> textWatermark;
     std::optional<Watermark> imageWatermark;

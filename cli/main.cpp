@@ -2,6 +2,7 @@
 #include "CliOptions.h"
 
 #include <OutputNames.h>
+#include <SettingsStore.h>
 #include <TextExpansion.h>
 #include <folimo/Folimo.h>
 #include <folimo/WideText.h>
@@ -184,20 +185,29 @@ std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IF
     return files;
 }
 
+// Only what the command line gives changes the record, so with --use-saved-settings the
+// stored values stay wherever no option says otherwise.
 void applySettings(const CliOptions& o, IFolimoSettings& s) {
     for (int i = 0; i < 5; ++i)
-        s.SetInfo(i, folimo::fromUtf8(o.info[i]).c_str());
+        if (o.info[i])
+            s.SetInfo(i, folimo::fromUtf8(*o.info[i]).c_str());
     if (o.pageSize)
         s.SetPageSize(*o.pageSize);
     if (o.customWidth)
         s.SetCustomPageSize(*o.customWidth, *o.customHeight);
-    s.SetRotatePage(o.landscape ? 1 : 0);
-    for (int side = 0; side < 4; ++side)
-        s.SetMargin(side, o.margins[side]);
-    s.SetDoublePage(o.doublePage ? 1 : 0);
-    s.SetImageInPage(o.imageInPage ? 1 : 0);
-    s.SetImageAutoRotate(o.autoRotate ? 1 : 0);
-    s.SetCreateBookmark(o.bookmarks ? 1 : 0);
+    if (o.landscape)
+        s.SetRotatePage(1);
+    if (o.margins)
+        for (int side = 0; side < 4; ++side)
+            s.SetMargin(side, (*o.margins)[side]);
+    if (o.doublePage)
+        s.SetDoublePage(1);
+    if (o.imageInPage)
+        s.SetImageInPage(1);
+    if (o.autoRotate)
+        s.SetImageAutoRotate(1);
+    if (o.bookmarks)
+        s.SetCreateBookmark(1);
     if (o.encode)
         s.SetImageEncode(*o.encode);
     if (o.defaultEncode)
@@ -211,25 +221,54 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetImageMaxSize(-1, -1);
     if (o.dpi)
         s.SetDpi(*o.dpi);
-    auto common = [](const CliOptions::Watermark& from, IWatermark& to) {
+
+    // The stored settings bring their text watermark at index 0 and their image
+    // watermark at 1; the options change those rather than stamping a second one
+    // beside them, and a watermark of their own starts from the options' defaults.
+    auto stored = [&](int index, int type) -> IWatermark* {
+        if (!o.useSavedSettings || index >= s.GetWatermarkCount())
+            return nullptr;
+        IWatermark* mark = s.GetWatermark(index);
+        return mark && mark->GetType() == type ? mark : nullptr;
+    };
+    auto common = [](const CliOptions::Watermark& from, IWatermark& to, bool fresh) {
         // Automatic placement unless a position is given.
-        to.SetPosition(from.x.value_or(-1), from.y.value_or(-1));
-        to.SetOpacity(from.opacity.value_or(100));
-        to.SetFileFilter(folimo::fromUtf8(from.filter).c_str());
+        if (from.x || fresh)
+            to.SetPosition(from.x.value_or(-1), from.y.value_or(-1));
+        if (from.opacity || fresh)
+            to.SetOpacity(from.opacity.value_or(100));
+        if (from.filter || fresh)
+            to.SetFileFilter(folimo::fromUtf8(from.filter.value_or("")).c_str());
     };
     if (o.textWatermark) {
-        auto text = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
-        common(*o.textWatermark, *text);
-        text->SetText(folimo::fromUtf8(o.textWatermark->content).c_str());
-        text->SetFontSize(o.textWatermark->fontSize.value_or(20));
-        text->SetColor(o.textWatermark->color.value_or(0));
-        s.AddWatermark(text.release());
+        const auto& from = *o.textWatermark;
+        std::unique_ptr<ITextWatermark, ReleaseDeleter> made;
+        auto* text = static_cast<ITextWatermark*>(stored(0, 1));
+        if (!text) {
+            made = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
+            text = made.get();
+        }
+        common(from, *text, made != nullptr);
+        text->SetText(folimo::fromUtf8(from.content).c_str());
+        if (from.fontSize || made)
+            text->SetFontSize(from.fontSize.value_or(20));
+        if (from.color || made)
+            text->SetColor(from.color.value_or(0));
+        if (made)
+            s.AddWatermark(made.release());
     }
     if (o.imageWatermark) {
-        auto image = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);
-        common(*o.imageWatermark, *image);
-        image->SetImagePath(folimo::fromUtf8(o.imageWatermark->content).c_str());
-        s.AddWatermark(image.release());
+        const auto& from = *o.imageWatermark;
+        std::unique_ptr<IImageWatermark, ReleaseDeleter> made;
+        auto* image = static_cast<IImageWatermark*>(stored(1, 2));
+        if (!image) {
+            made = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);
+            image = made.get();
+        }
+        common(from, *image, made != nullptr);
+        image->SetImagePath(folimo::fromUtf8(from.content).c_str());
+        if (made)
+            s.AddWatermark(made.release());
     }
     if (o.bookmarkText)
         s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
@@ -237,6 +276,8 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
 
 int run(const CliOptions& options) {
     auto engine = create<IFolimo>(FOLIMO_ENGINE);
+    if (options.useSavedSettings)
+        folimo::LoadEngineSettings(engine->GetSettings());
     applySettings(options, *engine->GetSettings());
 
     std::vector<std::string> files = expandInputs(options.inputs, *engine);
