@@ -1,19 +1,44 @@
 #include "ProgramControls.h"
 
+#include "FindChild.h"
 #include "UiLoader.h"
-
-#include <QFrame>
 
 namespace folimo::ui {
 
+namespace {
+
+void markClass(QObject* control) {
+    control->setProperty("folimoClass", layoutClassName(*control->metaObject()));
+}
+
+template <class Control> void registerControl() {
+    UiLoader::registerClass(layoutClassName(Control::staticMetaObject),
+                            [](QWidget* parent, const QString&) { return new Control(parent); });
+}
+
+} // namespace
+
 void registerProgramControls() {
-    for (const char* name : {"mclistviewex", "imgex", "iectrl", "wkeWebkit"}) {
-        UiLoader::registerClass(name, [name](QWidget* parent, const QString&) {
-            auto* placeholder = new QFrame(parent);
-            placeholder->setProperty("folimoClass", QString::fromLatin1(name));
-            return placeholder;
-        });
-    }
+    registerControl<SMCListViewEx>();
+    registerControl<SImageWndEx>();
+    registerControl<SIECtrl>();
+    registerControl<SWkeWebkit>();
+}
+
+SMCListViewEx::SMCListViewEx(QWidget* parent) : QFrame(parent) {
+    markClass(this);
+}
+
+SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent) {
+    markClass(this);
+}
+
+SIECtrl::SIECtrl(QWidget* parent) : QFrame(parent) {
+    markClass(this);
+}
+
+SWkeWebkit::SWkeWebkit(QWidget* parent) : QFrame(parent) {
+    markClass(this);
 }
 
 } // namespace folimo::ui

@@ -1,10 +1,48 @@
 // The program's own control classes, made by the layout loader by their class names.
+// Each names its layout class in the class info "layoutClass" and carries it in the
+// property "folimoClass", so code and tests can tell them from the stand-in a plain
+// loader would make. These are the seams the list view, the image preview and the web
+// panels grow from.
 #pragma once
+
+#include <QFrame>
 
 namespace folimo::ui {
 
 // Registers "mclistviewex", "imgex", "iectrl" and "wkeWebkit" with UiLoader. Call once
 // before the first layout is loaded; calling again changes nothing.
 void registerProgramControls();
+
+// The multi-column list view ("mclistviewex").
+class SMCListViewEx : public QFrame {
+    Q_OBJECT
+    Q_CLASSINFO("layoutClass", "mclistviewex")
+public:
+    explicit SMCListViewEx(QWidget* parent = nullptr);
+};
+
+// The image preview ("imgex").
+class SImageWndEx : public QFrame {
+    Q_OBJECT
+    Q_CLASSINFO("layoutClass", "imgex")
+public:
+    explicit SImageWndEx(QWidget* parent = nullptr);
+};
+
+// The top web panel ("iectrl"): an empty named placeholder that is only shown or hidden.
+class SIECtrl : public QFrame {
+    Q_OBJECT
+    Q_CLASSINFO("layoutClass", "iectrl")
+public:
+    explicit SIECtrl(QWidget* parent = nullptr);
+};
+
+// The side web panel ("wkeWebkit"): an empty named placeholder, kept hidden.
+class SWkeWebkit : public QFrame {
+    Q_OBJECT
+    Q_CLASSINFO("layoutClass", "wkeWebkit")
+public:
+    explicit SWkeWebkit(QWidget* parent = nullptr);
+};
 
 } // namespace folimo::ui

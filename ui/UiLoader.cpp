@@ -1,11 +1,13 @@
 #include "UiLoader.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QResource>
 #include <QWidget>
 
@@ -51,6 +53,15 @@ QString resourcePath(const QString& resourceName) {
     return QStringLiteral(":/%1/%2%3").arg(kind, name, extension);
 }
 
+QString resolveResource(const QString& nameOrPath) {
+    // A kind of at least two letters keeps drive letters ("C:/x.ui") out, and a name that
+    // starts with a slash is a path under a resource prefix, not a resource name.
+    static const QRegularExpression resourceName(QStringLiteral("^[A-Za-z_]{2,}:[^/\\\\]"));
+    if (resourceName.match(nameOrPath).hasMatch())
+        return resourcePath(nameOrPath);
+    return nameOrPath;
+}
+
 UiLoader::UiLoader(QObject* parent) : QUiLoader(parent) {}
 
 void UiLoader::registerClass(const QString& className, Factory factory) {
@@ -58,27 +69,55 @@ void UiLoader::registerClass(const QString& className, Factory factory) {
     factories().insert(className, std::move(factory));
 }
 
-QWidget* UiLoader::createWidget(const QString& className, QWidget* parent,
-                                const QString& name) {
+QWidget* UiLoader::createWidget(const QString& className, QWidget* parent, const QString& name) {
     Factory factory;
     {
         QMutexLocker lock(&factoriesLock);
         factory = factories().value(className);
     }
+    QWidget* widget = nullptr;
     if (factory) {
-        QWidget* widget = factory(parent, name);
+        widget = factory(parent, name);
         if (widget)
             widget->setObjectName(name);
-        return widget;
+    } else if (dialogRootAsWidget_ && !parent && className == QLatin1String("QDialog")) {
+        widget = QUiLoader::createWidget(QStringLiteral("QWidget"), parent, name);
+    } else {
+        widget = QUiLoader::createWidget(className, parent, name);
     }
-    return QUiLoader::createWidget(className, parent, name);
+    if (widget)
+        created_.append(widget);
+    return widget;
 }
 
-QWidget* UiLoader::loadLayout(const QString& resourceName, QWidget* parent) {
-    QFile file(resourcePath(resourceName));
-    if (!file.open(QIODevice::ReadOnly))
+QAction* UiLoader::createAction(QObject* parent, const QString& name) {
+    QAction* action = QUiLoader::createAction(parent, name);
+    if (action)
+        created_.append(action);
+    return action;
+}
+
+QWidget* UiLoader::loadLayout(const QString& nameOrPath, QWidget* parent) {
+    const QString path = resolveResource(nameOrPath);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        created_.clear();
+        error_ = QStringLiteral("the layout %1 cannot be opened (%2)").arg(nameOrPath, path);
         return nullptr;
-    return load(&file, parent);
+    }
+    return loadLayout(&file, parent);
+}
+
+QWidget* UiLoader::loadLayout(QIODevice* device, QWidget* parent) {
+    created_.clear();
+    error_.clear();
+    QWidget* root = load(device, parent);
+    if (!root) {
+        error_ = errorString();
+        if (error_.isEmpty())
+            error_ = QStringLiteral("the layout cannot be built");
+    }
+    return root;
 }
 
 } // namespace folimo::ui

@@ -2,10 +2,14 @@
 // loader is also the factory that makes the program's own controls by class name.
 #pragma once
 
+#include <QList>
+#include <QPointer>
 #include <QString>
 #include <QUiLoader>
 
 #include <functional>
+
+class QIODevice;
 
 namespace folimo::ui {
 
@@ -14,8 +18,14 @@ namespace folimo::ui {
 bool registerInterfacePackage(QString* error = nullptr);
 
 // "LAYOUT:XML_MAINWND" -> ":/layout/XML_MAINWND.ui", "SMENU:MENU_ADD" ->
-// ":/smenu/MENU_ADD.xml": the kind names the folder, the rest the file.
+// ":/smenu/MENU_ADD.xml": the kind names the folder, the rest the file. Empty for a text
+// that is not of that form.
 QString resourcePath(const QString& resourceName);
+
+// Where to read a resource from: a resource name as resourcePath() maps it, and anything
+// else (":/image/add.png", a file on disk) as the path it already is. Windows and menus
+// take either, so tests and tools can build them from files of their own.
+QString resolveResource(const QString& nameOrPath);
 
 class UiLoader : public QUiLoader {
 public:
@@ -29,9 +39,31 @@ public:
 
     QWidget* createWidget(const QString& className, QWidget* parent = nullptr,
                           const QString& name = QString()) override;
+    QAction* createAction(QObject* parent = nullptr, const QString& name = QString()) override;
 
-    // The layout's root widget, or null (with errorString()) when it cannot be built.
-    QWidget* loadLayout(const QString& resourceName, QWidget* parent = nullptr);
+    // The layout's root widget, or null (with error()) when it cannot be built. The name
+    // is a resource name ("LAYOUT:XML_MAINWND") or a path (see resolveResource).
+    QWidget* loadLayout(const QString& nameOrPath, QWidget* parent = nullptr);
+    QWidget* loadLayout(QIODevice* device, QWidget* parent = nullptr);
+
+    // When set, a layout whose root is a QDialog gets a plain QWidget root instead, for
+    // placing inside a host window: a dialog root would answer Escape and the default
+    // button itself and hide itself inside the host.
+    void setDialogRootAsWidget(bool on) { dialogRootAsWidget_ = on; }
+
+    // Why the last loadLayout() gave nothing.
+    QString error() const { return error_; }
+
+    // The widgets and actions the last loadLayout() made for the layout's own elements, in
+    // the order they were made. The parts that composite controls make for themselves (a
+    // tab widget's tab bar, a combo box's line edit) are not among them: those are not
+    // controls of the layout and raise no events of their own.
+    const QList<QPointer<QObject>>& created() const { return created_; }
+
+private:
+    QString error_;
+    bool dialogRootAsWidget_ = false;
+    QList<QPointer<QObject>> created_;
 };
 
 } // namespace folimo::ui
