@@ -1,5 +1,6 @@
 // folimo-cli: the engine without windows, for scripts, batch work and benchmarks.
 #include "CliOptions.h"
+#include "HeapTuning.h"
 
 #include <OutputNames.h>
 #include <SettingsStore.h>
@@ -319,6 +320,7 @@ int run(const CliOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    folimo::tuneHeapForPictures();
     CliOptions options;
     try {
         options = parseCliOptions(argc, argv);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <malloc.h>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -50,24 +51,28 @@ private:
 
 DecodeBudget decodeBudget(std::size_t(96) << 20);
 
-// What decoding and re-encoding the file will hold at its peak: about four bytes a
-// pixel (the pixels, or the DCT coefficients, and the encoder's rows), where the
-// header tells the size; otherwise a multiple of the file's size.
+// What decoding and re-encoding the file will hold at its peak. For JPEG: every DCT
+// coefficient (kept whole by a progressive file or by requantisation), and when the
+// picture must be turned, the bitmap and its turned copy. Other formats: the bitmap
+// at four bytes a pixel where the header gives the size, else a multiple of the file.
 std::size_t decodeCost(std::span<const std::uint8_t> bytes) {
     using namespace folimo::imaging;
-    std::uint64_t pixels = 0;
+    std::uint64_t cost = 0;
     const ImageFormat format = detectFormat(bytes);
     if (format == ImageFormat::Jpeg) {
         const JpegMarkers markers = readJpegMarkers(bytes);
-        pixels = std::uint64_t(markers.width) * std::uint64_t(markers.height);
+        cost = markers.coefficientBytes;
+        if (markers.orientation != 1)
+            cost += std::uint64_t(markers.width) * std::uint64_t(markers.height) * 6;
     } else if (format == ImageFormat::Png && bytes.size() >= 24) {
         auto be32 = [&](std::size_t at) {
             return std::uint64_t(bytes[at]) << 24 | std::uint64_t(bytes[at + 1]) << 16 |
                    std::uint64_t(bytes[at + 2]) << 8 | std::uint64_t(bytes[at + 3]);
         };
-        pixels = be32(16) * be32(20);
+        cost = be32(16) * be32(20) * 4;
     }
-    const std::uint64_t cost = pixels != 0 ? pixels * 4 : std::uint64_t(bytes.size()) * 4;
+    if (cost == 0)
+        cost = std::uint64_t(bytes.size()) * 4;
     return std::size_t(std::clamp<std::uint64_t>(cost, 1u << 20, decodeBudget.budget()));
 }
 
@@ -129,7 +134,12 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
     std::span<const std::uint8_t> bytes;
     if (file)
         bytes = file->bytes();
-    BudgetShare share(decodeCost(bytes));
+    const std::size_t cost = decodeCost(bytes);
+    BudgetShare share(cost);
+    // A picture that needs most of the budget is where the heap would grow past it:
+    // what earlier pictures freed goes back to the system first, unless it is reused.
+    if (cost >= decodeBudget.budget() / 2)
+        malloc_trim(0);
     if (file && transcoded(p, bytes, result))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;

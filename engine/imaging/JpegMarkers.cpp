@@ -2,6 +2,7 @@
 
 #include "DecodeSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -50,6 +51,25 @@ void readExifResolution(std::span<const std::uint8_t> p, double& dpiX, double& d
     }
 }
 
+// Each component's 8 x 8 blocks over the whole picture, padded to whole MCUs, at 64
+// coefficients of 2 bytes.
+std::uint64_t coefficientBytes(std::span<const std::uint8_t> frame, int width, int height) {
+    const std::size_t components = frame[5];
+    if (components == 0 || frame.size() < 6 + 3 * components)
+        return 0;
+    unsigned hMax = 1, vMax = 1;
+    for (std::size_t c = 0; c < components; ++c) {
+        hMax = std::max(hMax, unsigned(frame[7 + 3 * c] >> 4));
+        vMax = std::max(vMax, unsigned(frame[7 + 3 * c] & 15));
+    }
+    const std::uint64_t mcuColumns = (std::uint64_t(width) + 8 * hMax - 1) / (8 * hMax);
+    const std::uint64_t mcuRows = (std::uint64_t(height) + 8 * vMax - 1) / (8 * vMax);
+    std::uint64_t blocks = 0;
+    for (std::size_t c = 0; c < components; ++c)
+        blocks += mcuColumns * (frame[7 + 3 * c] >> 4) * mcuRows * (frame[7 + 3 * c] & 15);
+    return blocks * 128;
+}
+
 } // namespace
 
 JpegMarkers readJpegMarkers(std::span<const std::uint8_t> bytes) {
@@ -79,9 +99,11 @@ JpegMarkers readJpegMarkers(std::span<const std::uint8_t> bytes) {
         auto payload = bytes.subspan(pos + 4, length - 2);
         const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
                            marker != 0xC8 && marker != 0xCC;
-        if (frame && payload.size() >= 5) {
+        if (frame && payload.size() >= 6) {
             m.height = support::loadBe16(payload.data() + 1);
             m.width = support::loadBe16(payload.data() + 3);
+            m.progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+            m.coefficientBytes = coefficientBytes(payload, m.width, m.height);
         } else if (marker == 0xE0) {
             readJfif(payload, m);
         } else if (marker == 0xE1) {

@@ -18,6 +18,10 @@ struct JpegMarkers {
     std::string iccProfile;
     int width = 0; // from the frame header; 0 when there is none before the first scan
     int height = 0;
+    bool progressive = false;
+    // What libjpeg holds when it keeps every DCT coefficient of the picture at once (a
+    // progressive file, or a transcode that keeps the coefficients).
+    std::uint64_t coefficientBytes = 0;
 };
 
 // Walks the segments up to the first scan. A file cut short or malformed here is left
