@@ -29,19 +29,6 @@
 
 using namespace folimo::ui;
 
-#if defined(__SANITIZE_THREAD__)
-// Qt is not built with ThreadSanitizer, so the hand-overs inside it (large images are
-// converted on its thread pool while a window paints) are invisible to the sanitizer, and
-// memory that Qt allocates on one side and frees on the other looks raced. Only what Qt's
-// own code allocates and frees is left out: every access of ours, and every hand-over
-// through the window handle, is still checked.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libQt6Core.so.6\n"
-           "called_from_lib:libQt6Gui.so.6\n"
-           "called_from_lib:libQt6Test.so.6\n";
-}
-#endif
-
 namespace {
 
 // Buttons of every closing role, a control three levels down, two controls of one name at
