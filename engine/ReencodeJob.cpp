@@ -49,7 +49,7 @@ private:
     std::size_t inUse_ = 0;
 };
 
-DecodeBudget decodeBudget(std::size_t(80) << 20);
+DecodeBudget decodeBudget(std::size_t(96) << 20);
 
 // What decoding and re-encoding the file will hold at its peak. For JPEG: every DCT
 // coefficient (kept whole by a progressive file or by requantisation), and when the
