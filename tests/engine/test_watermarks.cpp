@@ -215,6 +215,42 @@ TEST_F(Watermarks, ImportedPagesUseTheFirstPageHeight) {
               std::string::npos);
 }
 
+TEST_F(Watermarks, BothKindsRenderOnJpegPngAndImportedPages) {
+    std::string jpg = dir.file("a.jpg"), png = dir.file("b.png"), pdf = dir.file("c.pdf");
+    makeImage("-size 300x200 xc:white -quality 95", jpg);
+    makeImage("-size 300x200 xc:white", png);
+    makePdf(pdf, {{300, 200}, {300, 200}});
+    for (const std::string& input : {jpg, png, pdf})
+        engine->AddFile(wide(input).c_str(), 0);
+    std::string stamp = dir.file("stamp.png");
+    makeImage("-size 40x20 xc:black", stamp);
+    addImage(stamp, 200, 150)->SetOpacity(50);
+    ITextWatermark* text = addText(L"机密", 20, 20, 40);
+    text->SetColor(255); // red, in the engine's byte order
+    std::string out = convert();
+    for (int page = 1; page <= 4; ++page) {
+        SCOPED_TRACE("page " + std::to_string(page));
+        Raster r = renderPage(out, page, 72);
+        ASSERT_EQ(r.width, 300);
+        ASSERT_EQ(r.height, 200);
+        // The image, 50% black over white, from (200, 150) down from the top left.
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(r.at(220, 160)[c], 127, 12);
+        EXPECT_GT(r.at(195, 160)[0], 240); // nothing left of it
+        // The text, red glyphs (not boxes of the fallback) in its line below y = 20.
+        int red = 0;
+        for (int y = 20; y < 70; ++y)
+            for (int x = 20; x < 110; ++x) {
+                const unsigned char* p = r.at(x, y);
+                red += p[0] > 200 && p[1] < 80 && p[2] < 80;
+            }
+        EXPECT_GT(red, 400) << red;
+        EXPECT_LT(red, 3000) << "a filled block, not glyphs";
+        for (int x = 0; x < 300; ++x)
+            EXPECT_FALSE(r.at(x, 10)[0] > 200 && r.at(x, 10)[1] < 80) << "red above the line";
+    }
+}
+
 TEST(FileFilter, WildcardsAndLists) {
     EXPECT_TRUE(matchesFileFilter(L"", L"/any/file.jpg"));
     EXPECT_TRUE(matchesFileFilter(L"*.jpg", L"/photos/A.JPG"));
