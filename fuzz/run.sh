@@ -14,7 +14,7 @@ cmake --build "$build" --target $(cd "$build" && ninja -t targets all | grep -o 
 
 seeds="$build/seeds"
 if [ ! -d "$seeds" ]; then
-    mkdir -p "$seeds"/{bmp,gif,png,jpeg,tiff,webp,psd,ico,mng,jbig,raw,any,plan}
+    mkdir -p "$seeds"/{bmp,gif,png,jpeg,tiff,webp,psd,ico,mng,jbig,raw,any,plan,transcode}
     pattern=(-size 24x16 gradient:red-blue)
     convert "${pattern[@]}" "$seeds/bmp/a.bmp"
     convert "${pattern[@]}" -type Palette "$seeds/bmp/p.bmp"
@@ -24,6 +24,7 @@ if [ ! -d "$seeds" ]; then
     convert "${pattern[@]}" -interlace PNG "$seeds/png/i.png"
     convert "${pattern[@]}" "$seeds/jpeg/a.jpg"
     convert "${pattern[@]}" -interlace JPEG "$seeds/jpeg/p.jpg"
+    convert "${pattern[@]}" -sampling-factor 1x1 "$seeds/jpeg/s.jpg"
     convert "${pattern[@]}" -compress lzw "$seeds/tiff/a.tif"
     convert "${pattern[@]}" -type Palette "$seeds/tiff/p.tif"
     convert "${pattern[@]}" "$seeds/webp/a.webp"
@@ -35,13 +36,21 @@ if [ ! -d "$seeds" ]; then
         cp "$seeds/$format"/a.* "$seeds/any/"
     done
     cp "$seeds/jpeg/a.jpg" "$seeds/png/a.png" "$seeds/plan/"
+    # The transcoder's inputs start with a byte of settings: quality 30, quality 90
+    # (the colour kept whole) and quality 58 grey.
+    for jpeg in "$seeds"/jpeg/*.jpg; do
+        for settings in 035 131 235; do
+            { printf "\\$settings"; cat "$jpeg"; } > "$seeds/transcode/$settings-$(basename "$jpeg")"
+        done
+    done
 fi
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp gif png jpeg tiff webp psd ico mng jbig raw any plan)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp gif png jpeg tiff webp psd ico mng jbig raw any plan transcode)
 for t in "${targets[@]}"; do
     exe="$build/fuzz/fuzz_decode_$t"
     [ "$t" = plan ] && exe="$build/fuzz/fuzz_plan_image"
+    [ "$t" = transcode ] && exe="$build/fuzz/fuzz_transcode"
     work="$build/corpus/$t"
     mkdir -p "$work"
     echo "== $t: ${seconds}s"

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include <jerror.h>
 #include <jpeglib.h>
 
 #ifdef __SSE2__
@@ -40,9 +41,48 @@ struct Job {
 
     jpeg_decompress_struct* source = nullptr;
     jpeg_compress_struct* target = nullptr;
+    // The output, grown by doubling. Our own destination rather than jpeg_mem_dest,
+    // which frees and replaces its buffer as it grows without telling the caller, so
+    // that after an error nobody knows which buffer is still live.
+    jpeg_destination_mgr destination;
     unsigned char* out = nullptr;
-    unsigned long outSize = 0;
+    std::size_t capacity = 0;
+    std::size_t outSize = 0;
 };
+
+constexpr std::size_t kFirstOutput = 64 << 10;
+
+Job& jobOf(j_compress_ptr cinfo) {
+    return *static_cast<Job*>(cinfo->client_data);
+}
+
+void startOutput(j_compress_ptr cinfo) {
+    Job& job = jobOf(cinfo);
+    job.out = static_cast<unsigned char*>(std::malloc(kFirstOutput));
+    if (!job.out)
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    job.capacity = kFirstOutput;
+    job.destination.next_output_byte = job.out;
+    job.destination.free_in_buffer = job.capacity;
+}
+
+// Called when the buffer is full: all of it holds output.
+boolean growOutput(j_compress_ptr cinfo) {
+    Job& job = jobOf(cinfo);
+    auto* grown = static_cast<unsigned char*>(std::realloc(job.out, job.capacity * 2));
+    if (!grown)
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    job.out = grown;
+    job.destination.next_output_byte = grown + job.capacity;
+    job.destination.free_in_buffer = job.capacity;
+    job.capacity *= 2;
+    return TRUE;
+}
+
+void endOutput(j_compress_ptr cinfo) {
+    Job& job = jobOf(cinfo);
+    job.outSize = job.capacity - job.destination.free_in_buffer;
+}
 
 void onError(j_common_ptr cinfo) {
     std::longjmp(static_cast<Job*>(cinfo->client_data)->jump, 1);
@@ -198,7 +238,7 @@ void streamRows(Job* job) {
 }
 
 // The one function that calls setjmp. Gives 1 when the file was made, 0 when it needs
-// the way through pixels; `job.out` holds what libjpeg allocated either way.
+// the way through pixels; `job.out` holds the output buffer either way.
 int run(Job* job) {
     if (setjmp(job->jump))
         return 0;
@@ -214,7 +254,10 @@ int run(Job* job) {
     if ((settings.maxWidth > 0 && JDIMENSION(settings.maxWidth) < source->image_width) ||
         (settings.maxHeight > 0 && JDIMENSION(settings.maxHeight) < source->image_height))
         return 0;
-    jpeg_mem_dest(target, &job->out, &job->outSize);
+    job->destination.init_destination = startOutput;
+    job->destination.empty_output_buffer = growOutput;
+    job->destination.term_destination = endOutput;
+    target->dest = &job->destination;
     if (samplingKept(*source, settings))
         requantizeAll(job);
     else

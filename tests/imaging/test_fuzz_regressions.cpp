@@ -26,6 +26,13 @@ TEST(FuzzRegressions, EveryFoundInputFailsCleanly) {
             folimo::pdf::planImage(data);
         } catch (const folimo::pdf::ImageError&) {
         }
+        // The transcoder's inputs begin with a byte of settings (see the fuzz target).
+        if (!data.empty()) {
+            folimo::imaging::JpegTranscode job;
+            job.quality = 1 + data[0] % 100;
+            job.grey = data[0] & 0x80;
+            folimo::imaging::transcodeJpeg(data.subspan(1), job);
+        }
         ++count;
     }
     EXPECT_GT(count, 0);
