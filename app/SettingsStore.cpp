@@ -2,6 +2,8 @@
 
 #include "RegistryStore.h"
 
+#include <folimo/Owned.h>
+
 #include <QDir>
 #include <QStandardPaths>
 #include <QString>
@@ -11,19 +13,6 @@
 namespace folimo {
 
 namespace {
-
-struct ReleaseDeleter {
-    void operator()(IBase* object) const {
-        if (object)
-            object->Release();
-    }
-};
-
-template <class I> std::unique_ptr<I, ReleaseDeleter> create(int kind) {
-    void* out = nullptr;
-    CreateObject(kind, &out);
-    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I*>(out));
-}
 
 std::wstring text(const wchar_t* name, const wchar_t* defaultText = L"") {
     return RegistryStore().ReadString(name, defaultText);
@@ -78,7 +67,7 @@ int LoadEngineSettings(IFolimoSettings* settings) {
     s.SetImageAutoRotate(number(L"ImageAutoRotate"));
 
     // A watermark the engine cannot make is left out rather than stopping the start.
-    if (auto mark = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK)) {
+    if (auto mark = createObject<ITextWatermark>(FOLIMO_TEXT_WATERMARK)) {
         mark->SetText(text(L"WaterText").c_str());
         mark->SetColor(number(L"WaterColor"));
         mark->SetAngle(number(L"WaterAngle"));
@@ -89,7 +78,7 @@ int LoadEngineSettings(IFolimoSettings* settings) {
         mark->SetOpacity(number(L"WaterTranslucence", 100));
         s.AddWatermark(mark.release());
     }
-    if (auto mark = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK)) {
+    if (auto mark = createObject<IImageWatermark>(FOLIMO_IMAGE_WATERMARK)) {
         mark->SetImagePath(text(L"WaterImage").c_str());
         const int x = number(L"WaterImageX");
         const int y = number(L"WaterImageY");

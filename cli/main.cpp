@@ -6,6 +6,7 @@
 #include <SettingsStore.h>
 #include <TextExpansion.h>
 #include <folimo/Folimo.h>
+#include <folimo/Owned.h>
 #include <folimo/WideText.h>
 
 #include <algorithm>
@@ -27,20 +28,12 @@ void onInterrupt(int) {
     interrupted = true;
 }
 
-struct ReleaseDeleter {
-    void operator()(IBase* object) const {
-        if (object)
-            object->Release();
-    }
-};
-
-template <class I> std::unique_ptr<I, ReleaseDeleter> create(int kind) {
-    void* out = nullptr;
-    CreateObject(kind, &out);
-    if (!out)
+template <class I> folimo::Owned<I> create(int kind) {
+    folimo::Owned<I> object = folimo::createObject<I>(kind);
+    if (!object)
         throw std::runtime_error("the engine could not create an object of kind " +
                                  std::to_string(kind));
-    return std::unique_ptr<I, ReleaseDeleter>(static_cast<I*>(out));
+    return object;
 }
 
 // A JSON string literal of UTF-8 text.
@@ -243,7 +236,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
     };
     if (o.textWatermark) {
         const auto& from = *o.textWatermark;
-        std::unique_ptr<ITextWatermark, ReleaseDeleter> made;
+        folimo::Owned<ITextWatermark> made;
         auto* text = static_cast<ITextWatermark*>(stored(0, 1));
         if (!text) {
             made = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
@@ -260,7 +253,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
     }
     if (o.imageWatermark) {
         const auto& from = *o.imageWatermark;
-        std::unique_ptr<IImageWatermark, ReleaseDeleter> made;
+        folimo::Owned<IImageWatermark> made;
         auto* image = static_cast<IImageWatermark*>(stored(1, 2));
         if (!image) {
             made = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);

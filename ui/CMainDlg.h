@@ -5,7 +5,7 @@
 
 #include "HostWindow.h"
 
-#include <folimo/Folimo.h>
+#include <folimo/Owned.h>
 
 namespace folimo::ui {
 
@@ -13,16 +13,15 @@ class CMainDlg : public HostWindow {
     Q_OBJECT
 public:
     CMainDlg();
-    ~CMainDlg() override;
 
     // Null when the engine could not be created (the window then says so).
-    IFolimo* Engine() const { return engine_; }
+    IFolimo* Engine() const { return engine_.get(); }
 
 protected:
     void OnInit() override;
 
 private:
-    IFolimo* engine_ = nullptr;
+    Owned<IFolimo> engine_;
 };
 
 } // namespace folimo::ui

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <folimo/Folimo.h>
+#include <folimo/Owned.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -85,13 +86,7 @@ void writeFile(const std::string& path, std::string_view bytes);
 bool fileExists(const std::string& path);
 std::vector<std::string> listDir(const std::string& path);
 
-struct ReleaseDeleter {
-    void operator()(IBase* object) const {
-        if (object)
-            object->Release();
-    }
-};
-template <class I> using Owned = std::unique_ptr<I, ReleaseDeleter>;
+using folimo::Owned;
 
 Owned<IFolimo> createEngine();
 
