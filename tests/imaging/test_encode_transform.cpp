@@ -20,6 +20,7 @@
 using namespace folimo::imaging;
 using folimo::test::compareRasters;
 using folimo::test::decodeReference;
+using folimo::test::psnr;
 using folimo::test::Raster;
 using folimo::test::runCommand;
 using folimo::test::shellQuote;
@@ -131,16 +132,6 @@ Raster overWhite(const Bitmap& b) {
         }
     }
     return r;
-}
-
-double psnr(const Raster& a, const Raster& b) {
-    double sum = 0;
-    for (std::size_t i = 0; i < a.rgb.size(); ++i) {
-        const double d = double(a.rgb[i]) - double(b.rgb[i]);
-        sum += d * d;
-    }
-    const double mse = sum / double(a.rgb.size());
-    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
 class EncodeTest : public ::testing::Test {

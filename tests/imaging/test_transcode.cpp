@@ -17,26 +17,13 @@ using folimo::test::decodeReference;
 using folimo::test::JpegColor;
 using folimo::test::JpegParams;
 using folimo::test::makeJpeg;
+using folimo::test::psnr;
 using folimo::test::Raster;
 using folimo::test::runCommand;
 using folimo::test::shellQuote;
 using folimo::test::TempDir;
 
 namespace {
-
-double psnr(const Raster& a, const Raster& b) {
-    EXPECT_EQ(a.width, b.width);
-    EXPECT_EQ(a.height, b.height);
-    if (a.rgb.size() != b.rgb.size())
-        return 0;
-    double sum = 0;
-    for (std::size_t i = 0; i < a.rgb.size(); ++i) {
-        const double d = double(a.rgb[i]) - double(b.rgb[i]);
-        sum += d * d;
-    }
-    const double mse = sum / double(a.rgb.size());
-    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
-}
 
 // A photograph-like JPEG: smooth gradients and waves, at an odd size so that partial
 // blocks and MCUs at the edges are covered.

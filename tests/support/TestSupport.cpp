@@ -138,6 +138,18 @@ void makeImage(const std::string& convertArguments, const std::string& outputPat
         throw std::runtime_error("convert " + convertArguments + " failed: " + r.output);
 }
 
+double psnr(const Raster& a, const Raster& b) {
+    if (a.width != b.width || a.height != b.height || a.rgb.size() != b.rgb.size())
+        return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.rgb.size(); ++i) {
+        const double d = double(a.rgb[i]) - double(b.rgb[i]);
+        sum += d * d;
+    }
+    const double mse = sum / double(a.rgb.size());
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
 RasterDifference compareRasters(const Raster& a, const Raster& b) {
     if (a.width != b.width || a.height != b.height)
         return {256, 256.0};

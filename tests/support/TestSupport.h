@@ -76,6 +76,9 @@ struct RasterDifference {
     double mean;
 };
 RasterDifference compareRasters(const Raster& a, const Raster& b);
+// Peak signal-to-noise ratio in dB over all samples; 99 for identical rasters, 0 when
+// the sizes differ.
+double psnr(const Raster& a, const Raster& b);
 
 // A PDF of the given page sizes, page i showing the text "Page i" in Helvetica, written
 // by hand and rebuilt by qpdf: an input that owes nothing to our own writer.
