@@ -53,15 +53,25 @@ int CGDIPLUSImage::LiveCount() {
 }
 
 int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
+    try {
+        folimo::pdf::MappedFile file(folimo::toUtf8(path ? path : L""));
+        return Load(file.bytes(), folimo::imaging::detectFormat(file.bytes()));
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+    } catch (...) {
+        lastError_ = "the image could not be read";
+    }
+    return E_FAIL;
+}
+
+int CGDIPLUSImage::Load(std::span<const std::uint8_t> bytes,
+                        folimo::imaging::ImageFormat format) noexcept {
     {
         std::lock_guard<std::mutex> lock(serviceLock);
         serviceStarted = true;
     }
     try {
-        folimo::pdf::MappedFile file(folimo::toUtf8(path ? path : L""));
-        auto decoded =
-            std::make_unique<folimo::imaging::Bitmap>(folimo::imaging::decode(file.bytes()));
-        bitmap_ = std::move(decoded);
+        bitmap_ = std::make_unique<folimo::imaging::Bitmap>(folimo::imaging::decode(bytes, format));
         lastError_.clear();
         return 0;
     } catch (const std::exception& e) {

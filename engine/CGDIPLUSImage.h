@@ -5,10 +5,12 @@
 
 #include "CBase.h"
 #include "imaging/Bitmap.h"
+#include "imaging/Codecs.h"
 
 #include <folimo/Folimo.h>
 
 #include <memory>
+#include <span>
 #include <string>
 
 class CGDIPLUSImage : public CBase<IXImage> {
@@ -19,6 +21,8 @@ public:
     CGDIPLUSImage& operator=(const CGDIPLUSImage&) = delete;
 
     int Load(const wchar_t* path) noexcept override;
+    // The same for a file the caller has read and recognised already.
+    int Load(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format) noexcept;
     // Encoder 1 JPEG, 2 PNG, 3 GIF, 4 TIFF. Returns the byte count, 0 on failure; the
     // data is freed with FreeMemory.
     int SaveToMemory(void** data, int encoder, const wchar_t* type) noexcept override;

@@ -2,6 +2,7 @@
 
 #include "CGDIPLUSImage.h"
 #include "imaging/Codecs.h"
+#include "imaging/DecodeSupport.h"
 #include "imaging/JpegMarkers.h"
 #include "pdf/MappedFile.h"
 
@@ -55,21 +56,18 @@ DecodeBudget decodeBudget(std::size_t(96) << 20);
 // coefficient (kept whole by a progressive file or by requantisation), and when the
 // picture must be turned, the bitmap and its turned copy. Other formats: the bitmap
 // at four bytes a pixel where the header gives the size, else a multiple of the file.
-std::size_t decodeCost(std::span<const std::uint8_t> bytes) {
+std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format) {
     using namespace folimo::imaging;
     std::uint64_t cost = 0;
-    const ImageFormat format = detectFormat(bytes);
     if (format == ImageFormat::Jpeg) {
         const JpegMarkers markers = readJpegMarkers(bytes);
         cost = markers.coefficientBytes;
         if (markers.orientation != 1)
             cost += std::uint64_t(markers.width) * std::uint64_t(markers.height) * 6;
     } else if (format == ImageFormat::Png && bytes.size() >= 24) {
-        auto be32 = [&](std::size_t at) {
-            return std::uint64_t(bytes[at]) << 24 | std::uint64_t(bytes[at + 1]) << 16 |
-                   std::uint64_t(bytes[at + 2]) << 8 | std::uint64_t(bytes[at + 3]);
-        };
-        cost = be32(16) * be32(20) * 4;
+        // IHDR's width and height.
+        cost = std::uint64_t(support::loadBe32(bytes.data() + 16)) *
+               support::loadBe32(bytes.data() + 20) * 4;
     }
     if (cost == 0)
         cost = std::uint64_t(bytes.size()) * 4;
@@ -91,13 +89,11 @@ private:
 // anything it declines, damaged files included, goes the way through pixels, which
 // reports the problem in its own words.
 bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
-                 ReencodeResult& result) noexcept {
-    if (p.encoder != 1)
+                folimo::imaging::ImageFormat format, ReencodeResult& result) noexcept {
+    if (p.encoder != 1 || format != folimo::imaging::ImageFormat::Jpeg)
         return false;
     try {
         using namespace folimo::imaging;
-        if (detectFormat(file) != ImageFormat::Jpeg)
-            return false;
         JpegTranscode job;
         job.quality = p.quality;
         job.grey = p.grey != 0;
@@ -125,6 +121,7 @@ bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
 
 ReencodeResult reencode(const ReencodeParams& p) noexcept {
     ReencodeResult result;
+    // The file is read and recognised once, for the cost, the transcoder and the decoder.
     std::optional<folimo::pdf::MappedFile> file;
     try {
         file.emplace(folimo::toUtf8(p.path));
@@ -132,15 +129,18 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         // Load below says what is wrong with the file, in its own words.
     }
     std::span<const std::uint8_t> bytes;
-    if (file)
+    auto format = folimo::imaging::ImageFormat::Unknown;
+    if (file) {
         bytes = file->bytes();
-    const std::size_t cost = decodeCost(bytes);
+        format = folimo::imaging::detectFormat(bytes);
+    }
+    const std::size_t cost = decodeCost(bytes, format);
     BudgetShare share(cost);
     // A picture that needs most of the budget is where the heap would grow past it:
     // what earlier pictures freed goes back to the system first, unless it is reused.
     if (cost >= decodeBudget.budget() / 2)
         malloc_trim(0);
-    if (file && transcoded(p, bytes, result))
+    if (file && transcoded(p, bytes, format, result))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {
@@ -151,7 +151,8 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         void operator()(CGDIPLUSImage* image) const { image->Release(); }
     };
     std::unique_ptr<CGDIPLUSImage, Release> image(created);
-    if (image->Load(p.path.c_str()) != 0) {
+    const int loaded = file ? image->Load(bytes, format) : image->Load(p.path.c_str());
+    if (loaded != 0) {
         result.error = image->LastError();
         return result;
     }

@@ -21,6 +21,9 @@ const char* formatName(ImageFormat format); // "BMP", "JPEG", ...
 // CMYK and YCCK JPEG/TIFF become RGB (Adobe-inverted files are recognised); palette
 // images stay indexed where the format has a palette; alpha is kept.
 Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits = {});
+// The same for a caller that has detected the format already (detection can cost a
+// camera-raw probe).
+Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits = {});
 
 // Per-format decoders, as decode() dispatches to them.
 Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);

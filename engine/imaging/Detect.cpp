@@ -230,10 +230,14 @@ const char* formatName(ImageFormat format) {
 }
 
 Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    return decode(bytes, detectFormat(bytes), limits);
+}
+
+Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits) {
     if (bytes.empty())
         throw ImagingError(ImagingError::Damaged, "the file is empty");
     try {
-        switch (detectFormat(bytes)) {
+        switch (format) {
         case ImageFormat::Bmp:
             return decodeBmp(bytes, limits);
         case ImageFormat::Gif:

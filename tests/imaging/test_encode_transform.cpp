@@ -20,6 +20,7 @@
 using namespace folimo::imaging;
 using folimo::test::compareRasters;
 using folimo::test::decodeReference;
+using folimo::test::identify;
 using folimo::test::psnr;
 using folimo::test::Raster;
 using folimo::test::runCommand;
@@ -140,11 +141,6 @@ protected:
         const std::string path = dir_.file(name);
         folimo::test::writeFile(path, bytes);
         return path;
-    }
-    std::string identify(const std::string& format, const std::string& path) {
-        auto r = runCommand("identify -format " + shellQuote(format) + " " + shellQuote(path));
-        EXPECT_EQ(r.exitCode, 0) << r.output;
-        return r.output;
     }
     // The file's samples as ImageMagick reads them at 16 bits, in the given map
     // ("gray", "rgb", "rgba"), back in native order.

@@ -17,6 +17,7 @@ using folimo::test::decodeReference;
 using folimo::test::JpegColor;
 using folimo::test::JpegParams;
 using folimo::test::makeJpeg;
+using folimo::test::identify;
 using folimo::test::psnr;
 using folimo::test::Raster;
 using folimo::test::runCommand;
@@ -45,11 +46,6 @@ protected:
         const std::string path = dir_.file(name);
         folimo::test::writeFile(path, bytes);
         return path;
-    }
-    std::string identify(const std::string& format, const std::string& path) {
-        auto r = runCommand("identify -format " + shellQuote(format) + " " + shellQuote(path));
-        EXPECT_EQ(r.exitCode, 0) << r.output;
-        return r.output;
     }
 
     // What the way through pixels writes for the same request.

@@ -138,6 +138,12 @@ void makeImage(const std::string& convertArguments, const std::string& outputPat
         throw std::runtime_error("convert " + convertArguments + " failed: " + r.output);
 }
 
+std::string identify(const std::string& format, const std::string& path) {
+    auto r = runCommand("identify -format " + shellQuote(format) + " " + shellQuote(path));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return r.output;
+}
+
 double psnr(const Raster& a, const Raster& b) {
     if (a.width != b.width || a.height != b.height || a.rgb.size() != b.rgb.size())
         return 0;

@@ -65,6 +65,8 @@ Raster renderPage(const std::string& pdfPath, int page, int dpi);
 // The image file decoded by ImageMagick, flattened onto white, as 8-bit RGB: the
 // independent reference a rendered page is compared with.
 Raster decodeReference(const std::string& imagePath);
+// ImageMagick's `identify -format FORMAT` of a file, failing the test when it cannot.
+std::string identify(const std::string& format, const std::string& path);
 
 // Makes an image file with ImageMagick's convert: makeImage("-size 8x8 xc:red", "a.png").
 void makeImage(const std::string& convertArguments, const std::string& outputPath);
