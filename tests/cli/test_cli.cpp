@@ -12,23 +12,9 @@ namespace {
 
 using namespace folimo::test;
 
-struct CliResult {
-    int exitCode;
-    std::string out; // standard output alone
-    std::string err; // standard error alone
-};
-
 class Cli : public ::testing::Test {
 protected:
-    CliResult run(const std::string& arguments) {
-        std::string out = dir.file(".stdout"), err = dir.file(".stderr");
-        auto r = runCommand("(" + shellQuote(FOLIMO_CLI_PATH) + " " + arguments + " >" +
-                            shellQuote(out) + " 2>" + shellQuote(err) + ")");
-        CliResult result{r.exitCode, readFile(out), readFile(err)};
-        std::remove(out.c_str());
-        std::remove(err.c_str());
-        return result;
-    }
+    CliResult run(const std::string& arguments) { return runCli(dir, arguments); }
     std::string jpeg(const std::string& name, int width = 40, int height = 30) {
         JpegParams p;
         p.width = width;

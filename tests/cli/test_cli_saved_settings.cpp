@@ -18,12 +18,6 @@ namespace {
 
 using namespace folimo::test;
 
-struct CliResult {
-    int exitCode;
-    std::string out; // standard output alone
-    std::string err; // standard error alone
-};
-
 // A word of `pdftotext -bbox`, in points from the top left of its page.
 struct Word {
     std::string text;
@@ -83,14 +77,7 @@ protected:
     }
 
     CliResult run(const std::string& arguments) {
-        std::string out = dir.file(".stdout"), err = dir.file(".stderr");
-        auto r = runCommand("(XDG_CONFIG_HOME=" + shellQuote(configHome) + " " +
-                            shellQuote(FOLIMO_CLI_PATH) + " " + arguments + " >" + shellQuote(out) +
-                            " 2>" + shellQuote(err) + ")");
-        CliResult result{r.exitCode, readFile(out), readFile(err)};
-        std::remove(out.c_str());
-        std::remove(err.c_str());
-        return result;
+        return runCli(dir, arguments, "XDG_CONFIG_HOME=" + shellQuote(configHome));
     }
 
     std::string jpeg(const std::string& name, int width = 40, int height = 30) {

@@ -93,6 +93,17 @@ std::vector<std::string> listDir(const std::string& path);
 
 using folimo::Owned;
 
+// folimo-cli run with `arguments` (already quoted for the shell) and, before it,
+// `environment` assignments such as "XDG_CONFIG_HOME=/tmp/x"; its outputs pass through
+// files in `dir`.
+struct CliResult {
+    int exitCode;
+    std::string out; // standard output alone
+    std::string err; // standard error alone
+};
+CliResult runCli(const TempDir& dir, const std::string& arguments,
+                 const std::string& environment = "");
+
 Owned<IFolimo> createEngine();
 
 // Records every notification of a run, in order, as readable lines:
