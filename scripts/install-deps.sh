@@ -8,7 +8,8 @@ packages=(
     libgtest-dev libgmock-dev
     libqpdf-dev qpdf
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
-    libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev
+    libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev libheif-dev
+    libheif-examples libavif-bin
     libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
     poppler-utils
     img2pdf imagemagick time bc

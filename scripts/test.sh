@@ -18,6 +18,8 @@ case "$sanitize" in
 esac
 
 bash scripts/install-deps.sh
+# Paths relative to the checkout, so clones in other folders share one compiler cache.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIMO_SANITIZE="$sanitize"
 cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
