@@ -3,40 +3,66 @@
 #include "PdfError.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace folimo::pdf {
 
-MappedFile::MappedFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw PdfError(kErrOpenFile, "", "cannot open '" + path + "': " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw PdfError(kErrOpenFile, "", "'" + path + "' is not a regular file");
-    }
-    size_ = static_cast<std::size_t>(st.st_size);
-    if (size_ > 0) {
-        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p == MAP_FAILED) {
-            int err = errno;
+namespace {
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0)
             ::close(fd);
-            throw PdfError(kErrOpenFile, "", "cannot read '" + path + "': " + std::strerror(err));
-        }
-        ::madvise(p, size_, MADV_SEQUENTIAL);
-        data_ = static_cast<const std::uint8_t*>(p);
     }
-    ::close(fd);
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-MappedFile::~MappedFile() {
-    if (data_)
-        ::munmap(const_cast<std::uint8_t*>(data_), size_);
+} // namespace
+
+MappedFile::MappedFile(const std::string& path) {
+    // Not blocking: opening a named pipe for reading would wait for a writer forever,
+    // before anything could tell it is not a file.
+    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+    if (file.fd < 0)
+        throw PdfError(kErrOpenFile, "", "cannot open '" + path + "': " + std::strerror(errno));
+    struct stat before {};
+    if (::fstat(file.fd, &before) != 0 || !S_ISREG(before.st_mode))
+        throw PdfError(kErrOpenFile, "", "'" + path + "' is not a regular file");
+    size_ = static_cast<std::size_t>(before.st_size);
+    if (size_ == 0)
+        return;
+    // Read, not mapped: a mapped file that shrinks while it is read kills the process
+    // with SIGBUS at the first page past its new end, and no signal handler can give
+    // that back as an error. The copy costs little beside decoding.
+    data_.reset(static_cast<std::uint8_t*>(std::malloc(size_)));
+    if (!data_)
+        throw PdfError(kErrOpenFile, "", "cannot read '" + path + "': not enough memory");
+    std::size_t done = 0;
+    while (done < size_) {
+        ssize_t n = ::pread(file.fd, data_.get() + done, size_ - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw PdfError(kErrOpenFile, "", "cannot read '" + path + "': " + std::strerror(errno));
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    struct stat after {};
+    if (done != size_ || ::fstat(file.fd, &after) != 0 || !sameFile(before, after))
+        throw PdfError(kErrOpenFile, "",
+                       "cannot read '" + path + "': the file changed while it was read");
 }
+
+MappedFile::~MappedFile() = default;
 
 } // namespace folimo::pdf

@@ -1,9 +1,11 @@
-// A whole input file mapped read-only into memory, so image data can pass from the
-// input to the output without being copied by us.
+// A whole input file read into memory, checked to be a regular file before it is
+// opened for reading and to be unchanged once it has been read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -11,17 +13,21 @@ namespace folimo::pdf {
 
 class MappedFile {
 public:
-    // Throws PdfError(kErrOpenFile) with the reason when the file cannot be opened or is
-    // not a regular file. An empty file maps to an empty span.
+    // Throws PdfError(kErrOpenFile) with the reason when the file cannot be opened, is
+    // not a regular file, or changed while it was read. An empty file gives an empty
+    // span.
     explicit MappedFile(const std::string& utf8Path);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+    std::span<const std::uint8_t> bytes() const { return {data_.get(), size_}; }
 
 private:
-    const std::uint8_t* data_ = nullptr;
+    struct Free {
+        void operator()(std::uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t, Free> data_;
     std::size_t size_ = 0;
 };
 
