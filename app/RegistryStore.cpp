@@ -1,9 +1,13 @@
 #include "RegistryStore.h"
 
+#include <folimo/WideText.h>
+
+#include <QByteArray>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -76,12 +80,22 @@ QVariant readValue(const std::wstring& subkey, const std::wstring& name) {
 
 int RegistryStore::WriteString(const std::wstring& name, const std::wstring& text,
                                const std::wstring& subkey) {
+    // A path whose file name is not UTF-8 holds bytes that no text can carry; it is kept
+    // as those bytes, so it names the same file when it is read back.
+    if (std::any_of(text.begin(), text.end(), isEscapedByte))
+        return writeValue(subkey, name, QVariant(QByteArray::fromStdString(toUtf8(text))));
     return writeValue(subkey, name, QVariant(toQString(text)));
 }
 
 std::wstring RegistryStore::ReadString(const std::wstring& name, const std::wstring& defaultText,
                                        const std::wstring& subkey) const {
     const QVariant value = readValue(subkey, name);
+    if (value.typeId() == QMetaType::QByteArray) {
+        // Only the bytes of a name that no text can carry stand for a text; any other
+        // byte value is of the wrong kind, as a number would be.
+        std::wstring bytes = fromUtf8(value.toByteArray().toStdString());
+        return std::any_of(bytes.begin(), bytes.end(), isEscapedByte) ? bytes : defaultText;
+    }
     if (value.typeId() != QMetaType::QString)
         return defaultText;
     return value.toString().toStdWString();

@@ -30,27 +30,25 @@ void writeNumber(const wchar_t* name, int value) {
     RegistryStore().WriteNumber(name, value);
 }
 
-constexpr int kTitle = 0, kSubject = 1, kAuthor = 2, kCreator = 3, kKeywords = 4;
-
 } // namespace
 
 int LoadEngineSettings(IFolimoSettings* settings) {
     if (!settings)
         return 0;
     IFolimoSettings& s = *settings;
-    s.SetInfo(kCreator, text(L"PDFCreator", L"Velmar-Folimo").c_str());
-    s.SetInfo(kKeywords, text(L"PDFKeywords").c_str());
-    s.SetInfo(kSubject, text(L"PDFSubject").c_str());
-    s.SetInfo(kTitle, text(L"PDFTitle").c_str());
-    s.SetInfo(kAuthor, text(L"PDFAuthor").c_str());
+    s.SetInfo(FOLIMO_INFO_CREATOR, text(L"PDFCreator", L"Velmar-Folimo").c_str());
+    s.SetInfo(FOLIMO_INFO_KEYWORDS, text(L"PDFKeywords").c_str());
+    s.SetInfo(FOLIMO_INFO_SUBJECT, text(L"PDFSubject").c_str());
+    s.SetInfo(FOLIMO_INFO_TITLE, text(L"PDFTitle").c_str());
+    s.SetInfo(FOLIMO_INFO_AUTHOR, text(L"PDFAuthor").c_str());
     s.SetPageSize(number(L"PageSize"));
     // One stored margin stands for both sides of its axis.
-    s.SetMargin(0, number(L"MearginLeft"));
-    s.SetMargin(2, number(L"MearginLeft"));
-    s.SetMargin(1, number(L"MearginTop"));
-    s.SetMargin(3, number(L"MearginTop"));
+    s.SetMargin(FOLIMO_MARGIN_LEFT, number(L"MearginLeft"));
+    s.SetMargin(FOLIMO_MARGIN_RIGHT, number(L"MearginLeft"));
+    s.SetMargin(FOLIMO_MARGIN_TOP, number(L"MearginTop"));
+    s.SetMargin(FOLIMO_MARGIN_BOTTOM, number(L"MearginTop"));
     s.SetImageEncode(number(L"ImageEncode"));
-    s.SetDefaultImageEncode(number(L"DefaultImageEncode", 1));
+    s.SetDefaultImageEncode(number(L"DefaultImageEncode", FOLIMO_ENCODE_JPEG));
     s.SetJpegQuality(number(L"JpepPercent", 30));
     if (s.GetJpegQuality() < 5)
         s.SetJpegQuality(30);
@@ -93,14 +91,14 @@ int SaveEngineSettings(IFolimoSettings* settings) {
     if (!settings)
         return 0;
     IFolimoSettings& s = *settings;
-    writeText(L"PDFCreator", s.GetInfo(kCreator));
-    writeText(L"PDFKeywords", s.GetInfo(kKeywords));
-    writeText(L"PDFSubject", s.GetInfo(kSubject));
-    writeText(L"PDFTitle", s.GetInfo(kTitle));
-    writeText(L"PDFAuthor", s.GetInfo(kAuthor));
+    writeText(L"PDFCreator", s.GetInfo(FOLIMO_INFO_CREATOR));
+    writeText(L"PDFKeywords", s.GetInfo(FOLIMO_INFO_KEYWORDS));
+    writeText(L"PDFSubject", s.GetInfo(FOLIMO_INFO_SUBJECT));
+    writeText(L"PDFTitle", s.GetInfo(FOLIMO_INFO_TITLE));
+    writeText(L"PDFAuthor", s.GetInfo(FOLIMO_INFO_AUTHOR));
     writeNumber(L"PageSize", s.GetPageSize());
-    writeNumber(L"MearginLeft", s.GetMargin(0));
-    writeNumber(L"MearginTop", s.GetMargin(1));
+    writeNumber(L"MearginLeft", s.GetMargin(FOLIMO_MARGIN_LEFT));
+    writeNumber(L"MearginTop", s.GetMargin(FOLIMO_MARGIN_TOP));
     writeNumber(L"ImageEncode", s.GetImageEncode());
     writeNumber(L"DefaultImageEncode", s.GetDefaultImageEncode());
     writeNumber(L"JpepPercent", s.GetJpegQuality());
@@ -122,7 +120,7 @@ int SaveEngineSettings(IFolimoSettings* settings) {
     // rather than read through the wrong interface.
     const int count = s.GetWatermarkCount();
     IWatermark* first = count >= 1 ? s.GetWatermark(0) : nullptr;
-    if (first && first->GetType() == 1) {
+    if (first && first->GetType() == FOLIMO_WATERMARK_TEXT) {
         auto* mark = static_cast<ITextWatermark*>(first);
         writeText(L"WaterText", mark->GetText());
         writeNumber(L"WaterColor", mark->GetColor());
@@ -134,7 +132,7 @@ int SaveEngineSettings(IFolimoSettings* settings) {
         writeNumber(L"WaterTranslucence", mark->GetOpacity());
     }
     IWatermark* second = count >= 2 ? s.GetWatermark(1) : nullptr;
-    if (second && second->GetType() == 2) {
+    if (second && second->GetType() == FOLIMO_WATERMARK_IMAGE) {
         auto* mark = static_cast<IImageWatermark*>(second);
         writeText(L"WaterImage", mark->GetImagePath());
         int x = 0, y = 0;

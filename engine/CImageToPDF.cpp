@@ -38,12 +38,6 @@ std::wstring trim(const std::wstring& s) {
     return s.substr(first, last - first + 1);
 }
 
-// Diagnostic lines for a console; the caller's IProcess gets the same failures.
-void diagnostic(const std::string& line) {
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-}
-
 } // namespace
 
 CImageToPDF::CImageToPDF() {
@@ -106,7 +100,17 @@ void CImageToPDF::setContextFile(const FileEntry& file) {
 }
 
 void CImageToPDF::reportError(const std::wstring& message) {
-    NotifyError((L"Error: " + message).c_str());
+    NotifyError((L"Error: " + folimo::displayText(message)).c_str());
+}
+
+void CImageToPDF::diagnostic(const std::string& line) {
+    // One line for a console, and only when no caller hears of the failure: a caller
+    // with an IProcess reports it itself, and would otherwise show it twice.
+    if (callback_) {
+        return;
+    }
+    std::fputs((line + "\n").c_str(), stderr);
+    std::fflush(stderr);
 }
 
 int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
@@ -123,20 +127,19 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         pdf->set_option(L"errorpolicy=return");
         pdf->set_parameter(L"FontOutline", L"gothic=SimSun");
         pdf->set_parameter(L"compatibility", L"1.7");
-        pdf->set_option(std::wstring(L"searchpath={{") + L"../data" + L"}}");
 
         if (pdf->begin_document(outputPath_, L"") == -1) {
             std::wstring errmsg = pdf->get_errmsg();
-            diagnostic("Error: " + folimo::toUtf8(errmsg) + "\n");
+            diagnostic("Error: " + folimo::toUtf8(folimo::displayText(errmsg)));
             reportError(errmsg);
             NotifyEnd();
             return 0;
         }
-        pdf->set_info(L"Creator", settings_.GetInfo(3));
-        pdf->set_info(L"Author", settings_.GetInfo(2));
-        pdf->set_info(L"Title", settings_.GetInfo(0));
-        pdf->set_info(L"Subject", settings_.GetInfo(1));
-        pdf->set_info(L"Keywords", settings_.GetInfo(4));
+        pdf->set_info(L"Creator", settings_.GetInfo(FOLIMO_INFO_CREATOR));
+        pdf->set_info(L"Author", settings_.GetInfo(FOLIMO_INFO_AUTHOR));
+        pdf->set_info(L"Title", settings_.GetInfo(FOLIMO_INFO_TITLE));
+        pdf->set_info(L"Subject", settings_.GetInfo(FOLIMO_INFO_SUBJECT));
+        pdf->set_info(L"Keywords", settings_.GetInfo(FOLIMO_INFO_KEYWORDS));
 
         current_ = 0;
         int customWidth = 0, customHeight = 0;
@@ -175,8 +178,8 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         NotifyEnd();
         return 1;
     } catch (const folimo::pdf::PdfError& e) {
-        diagnostic(std::string("PDFlib exception occurred in hello sample: \n[") +
-                   std::to_string(e.number()) + "] " + e.apiName() + ": " + e.what() + "\n");
+        diagnostic("folimo: PDF library error " + std::to_string(e.number()) + " in " +
+                   e.apiName() + ": " + e.what());
         reportError(folimo::fromUtf8(e.what()));
     } catch (const std::exception& e) {
         reportError(folimo::fromUtf8(e.what()));
@@ -226,13 +229,26 @@ int CImageToPDF::ImportPdfFile(PdfOutput& pdf, int, int) {
     }
     NotifyFile(file.path.c_str(), 1);
     int pages = static_cast<int>(pdf.pcos_get_number(doc, L"length:pages"));
-    double w = pdf.pcos_get_number(doc, L"pages[0]/width");
-    double h = pdf.pcos_get_number(doc, L"pages[0]/height");
     for (int n = 1; n <= pages; ++n) {
         int page = pdf.open_pdi_page(doc, n, L"");
+        double w = 0, h = 0;
+        std::wstring errmsg;
         if (page == -1) {
+            errmsg = pdf.get_errmsg();
+        } else {
+            // Each page keeps its own size, and its watermarks are placed from its own
+            // top: with the first page's height they fell off pages of another size.
+            std::wstring geometry = L"pages[" + std::to_wstring(n - 1) + L"]/";
+            try {
+                w = pdf.pcos_get_number(doc, geometry + L"width");
+                h = pdf.pcos_get_number(doc, geometry + L"height");
+            } catch (const folimo::pdf::PdfError& e) {
+                errmsg = folimo::fromUtf8(e.what());
+                pdf.close_pdi_page(page);
+            }
+        }
+        if (!errmsg.empty()) {
             ++current_;
-            std::wstring errmsg = pdf.get_errmsg();
             pdf.close_pdi_document(doc);
             reportError(errmsg);
             return 0;

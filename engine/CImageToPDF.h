@@ -77,6 +77,7 @@ private:
     void setContextFile(const FileEntry& file);
     void closeWatermarkImages(PdfOutput& pdf) noexcept;
     void reportError(const std::wstring& message);
+    void diagnostic(const std::string& line);
 
     std::vector<FileEntry> files_;
     std::size_t current_ = 0;
@@ -91,7 +92,11 @@ private:
     std::wstring loadError_;
 
     int loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code);
+    int effectiveEncode(int code);
     ReencodeParams reencodeParams(const wchar_t* path, int format, int grey);
+    // Hands re-encoded bytes to the library as a virtual file of that image type.
+    int loadEncoded(PdfOutput& pdf, const ReencodeResult& encoded, const wchar_t* type);
+    int loadWatermarkImage(PdfOutput& pdf, const std::wstring& path);
     void prepareAhead();
     void dropPrepared() noexcept;
 

@@ -31,12 +31,8 @@ int CImageToPDF::LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code) {
 }
 
 int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code) {
-    int maxWidth = 0, maxHeight = 0;
-    settings_.GetImageMaxSize(&maxWidth, &maxHeight);
-    // The file goes in unchanged only when both limits are switched off.
-    if (code == 0 && !(maxWidth == -1 && maxHeight == -1))
-        code = settings_.GetDefaultImageEncode();
-    if (code < 0 || code > 5) {
+    code = effectiveEncode(code);
+    if (code < FOLIMO_ENCODE_UNCHANGED || code > FOLIMO_ENCODE_TIFF) {
         if (loadError_.empty())
             loadError_ = L"unknown image encoding " + std::to_wstring(code);
         return -1;
@@ -45,7 +41,7 @@ int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code) {
         return -1;
     attempts_ |= 1u << code;
 
-    if (code == 0) {
+    if (code == FOLIMO_ENCODE_UNCHANGED) {
         int image = pdf.load_image(L"auto", path, L"");
         if (image != -1)
             return image;
@@ -54,6 +50,12 @@ int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code) {
     }
     const EncodePlan& plan = kEncodePlans[code];
     return ReencodeImage(pdf, path, plan.encoder, plan.type, plan.grey);
+}
+
+int CImageToPDF::effectiveEncode(int code) {
+    int maxWidth = 0, maxHeight = 0;
+    settings_.GetImageMaxSize(&maxWidth, &maxHeight);
+    return FolimoEffectiveEncode(code, maxWidth, maxHeight, settings_.GetDefaultImageEncode());
 }
 
 ReencodeParams CImageToPDF::reencodeParams(const wchar_t* path, int format, int grey) {
@@ -76,12 +78,8 @@ void CImageToPDF::prepareAhead() {
         const std::wstring& path = files_[i].path;
         if (isPdfPath(path))
             continue;
-        int code = settings_.GetImageEncode();
-        int maxWidth = 0, maxHeight = 0;
-        settings_.GetImageMaxSize(&maxWidth, &maxHeight);
-        if (code == 0 && !(maxWidth == -1 && maxHeight == -1))
-            code = settings_.GetDefaultImageEncode();
-        if (code < 1 || code > 5)
+        int code = effectiveEncode(settings_.GetImageEncode());
+        if (code < FOLIMO_ENCODE_JPEG || code > FOLIMO_ENCODE_TIFF)
             continue;
         const EncodePlan& plan = kEncodePlans[code];
         ReencodeParams params = reencodeParams(path.c_str(), plan.encoder, plan.grey);
@@ -117,6 +115,15 @@ int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, 
                      folimo::fromUtf8(encoded.error);
         return -1;
     }
+    int handle = loadEncoded(pdf, encoded, type);
+    if (handle == -1) {
+        loadError_ = pdf.get_errmsg();
+        handle = loadImageOnce(pdf, path, FOLIMO_ENCODE_UNCHANGED);
+    }
+    return handle;
+}
+
+int CImageToPDF::loadEncoded(PdfOutput& pdf, const ReencodeResult& encoded, const wchar_t* type) {
     std::wstring name = std::wstring(L"pvffilename.") + type;
     pdf.create_pvf(name, encoded.data.get(), static_cast<std::size_t>(encoded.size), L"");
     int handle = -1;
@@ -127,9 +134,21 @@ int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, 
         throw;
     }
     pdf.delete_pvf(name);
-    if (handle == -1) {
-        loadError_ = pdf.get_errmsg();
-        handle = loadImageOnce(pdf, path, 0);
-    }
     return handle;
+}
+
+int CImageToPDF::loadWatermarkImage(PdfOutput& pdf, const std::wstring& path) {
+    // A watermark keeps its own look whatever the pages are re-encoded to: re-encoded as
+    // JPEG, a transparent logo became an opaque box. So it goes in as it stands (alpha
+    // as a soft mask), and only a format the PDF cannot carry becomes a lossless PNG,
+    // whole and at its own resolution.
+    int handle = pdf.load_image(L"auto", path, L"");
+    if (handle != -1)
+        return handle;
+    ReencodeParams params;
+    params.path = path;
+    params.encoder = kEncodePlans[FOLIMO_ENCODE_PNG].encoder;
+    params.maxWidth = params.maxHeight = -1;
+    ReencodeResult encoded = reencode(params);
+    return encoded.size == 0 ? -1 : loadEncoded(pdf, encoded, kEncodePlans[FOLIMO_ENCODE_PNG].type);
 }

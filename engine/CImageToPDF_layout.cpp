@@ -10,7 +10,8 @@
 namespace {
 
 layout::Margins marginsOf(IFolimoSettings& s) {
-    return {s.GetMargin(0), s.GetMargin(1), s.GetMargin(2), s.GetMargin(3)};
+    return {s.GetMargin(FOLIMO_MARGIN_LEFT), s.GetMargin(FOLIMO_MARGIN_TOP),
+            s.GetMargin(FOLIMO_MARGIN_RIGHT), s.GetMargin(FOLIMO_MARGIN_BOTTOM)};
 }
 
 } // namespace

@@ -43,7 +43,7 @@ int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
         int storedX = 0, storedY = 0;
         watermark->GetPosition(&storedX, &storedY);
 
-        if (watermark->GetType() == 1) {
+        if (watermark->GetType() == FOLIMO_WATERMARK_TEXT) {
             auto* text = static_cast<ITextWatermark*>(watermark);
             context_.kind = 0;
             std::wstring shown = text->GetText();
@@ -68,7 +68,7 @@ int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
             lastY = y;
             lastSize = size;
             pdf.show_xy(shown, x, height - y - size);
-        } else if (watermark->GetType() == 2) {
+        } else if (watermark->GetType() == FOLIMO_WATERMARK_IMAGE) {
             auto* image = static_cast<IImageWatermark*>(watermark);
             context_.kind = 0;
             std::wstring path = image->GetImagePath();
@@ -76,7 +76,7 @@ int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
                 continue;
             auto cached = watermarkImages_.find(path);
             if (cached == watermarkImages_.end()) {
-                int loaded = LoadImageFile(pdf, path.c_str(), settings_.GetImageEncode());
+                int loaded = loadWatermarkImage(pdf, path);
                 cached = watermarkImages_.emplace(path, loaded).first;
             }
             if (cached->second == -1)

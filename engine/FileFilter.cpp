@@ -1,11 +1,26 @@
 #include "FileFilter.h"
 
+#include <clocale>
 #include <cwctype>
 
 namespace {
 
+// Case folds for every letter, as people expect of a file name pattern ("*ÉTÉ*" finds
+// "été.jpg"). towlower alone folds only ASCII in the C locale most processes run in,
+// so the fold uses a UTF-8 character table of its own (built into the C library; it
+// needs no locale files).
+locale_t unicodeCtype() {
+    static const locale_t ctype = [] {
+        locale_t l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        return l ? l : ::newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+    }();
+    return ctype;
+}
+
 wchar_t fold(wchar_t c) {
-    return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    if (c < 0x80)
+        return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    return static_cast<wchar_t>(::towlower_l(static_cast<wint_t>(c), unicodeCtype()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "PageLayout.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace layout {
@@ -75,7 +76,10 @@ Size imageSizedPage(double imageWidth, double imageHeight, double resx, double r
         ry = 72;
     double w = m.right + (imageWidth / (rx / 72.0) + m.left);
     double h = m.bottom + (imageHeight / (ry / 72.0) + m.top);
-    return {static_cast<int>(w), static_cast<int>(h)};
+    // The PDF library takes pages up to 1e9 points (through larger units); a wide image
+    // at a tiny resolution would otherwise overflow the integer.
+    auto points = [](double v) { return static_cast<int>(std::clamp(v, -1e9, 1e9)); };
+    return {points(w), points(h)};
 }
 
 } // namespace layout

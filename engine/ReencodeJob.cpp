@@ -158,22 +158,28 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
     }
     if (p.grey)
         image->SetGrayscale();
+    int w = 0, h = 0;
+    image->GetSize(&w, &h);
     if (!(p.maxWidth == -1 && p.maxHeight == -1)) {
-        int w = 0, h = 0;
-        image->GetSize(&w, &h);
         if ((p.maxWidth != 0 && p.maxWidth < w) || (p.maxHeight != 0 && p.maxHeight < h)) {
             double fx = p.maxWidth > 0 ? double(w) / p.maxWidth : 1;
             double fy = p.maxHeight > 0 ? double(h) / p.maxHeight : 1;
             double f = fx > fy ? fx : fy;
-            image->SetTargetSize(static_cast<int>(w / f), static_cast<int>(h / f));
+            w = static_cast<int>(w / f);
+            h = static_cast<int>(h / f);
+            image->SetTargetSize(w, h);
         }
     }
     if (p.dpi != 0 && p.dpi != -1)
         image->SetResolution(p.dpi);
-    if (p.encoder == 1)
+    // JPEG ends at 65,500 pixels a side: a longer banner goes in losslessly rather than
+    // not at all.
+    constexpr int kJpegMaxSide = 65500;
+    const int encoder = p.encoder == 1 && (w > kJpegMaxSide || h > kJpegMaxSide) ? 2 : p.encoder;
+    if (encoder == 1)
         image->SetQuality(p.quality);
     void* data = nullptr;
-    result.size = image->SaveToMemory(&data, p.encoder, L"");
+    result.size = image->SaveToMemory(&data, encoder, L"");
     result.data.reset(data);
     if (result.size == 0)
         result.error = image->LastError();

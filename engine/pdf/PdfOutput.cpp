@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -35,6 +36,20 @@ constexpr std::size_t kPagesPerNode = 32;
 std::string num(double v) {
     return pdfReal(v);
 }
+
+// For factors far below 1, where four decimals would be a coarse rounding.
+std::string preciseNum(double v) {
+    char buf[64];
+    auto result = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 10);
+    std::string s(buf, result.ptr);
+    s.erase(s.find_last_not_of('0') + 1);
+    if (s.back() == '.')
+        s.pop_back();
+    return s;
+}
+
+// The largest page side most viewers accept, in units.
+constexpr double kMaxPageUnits = 14400;
 
 std::string lower(std::string s) {
     for (auto& c : s)
@@ -216,32 +231,12 @@ std::wstring PdfOutput::get_errmsg() const {
 
 void PdfOutput::set_option(std::wstring_view optlist) {
     OptionList options(optlist);
-    options.allowOnly({"errorpolicy", "searchpath"}, "set_option");
+    options.allowOnly({"errorpolicy"}, "set_option");
     if (options.has("errorpolicy")) {
         std::string policy = lower(options.text("errorpolicy"));
         if (policy != "return" && policy != "exception")
             throw PdfError(kErrOption, "set_option", "unknown errorpolicy '" + policy + "'");
         returnErrors_ = policy == "return";
-    }
-    if (options.has("searchpath")) {
-        // "{{a} {b}}" or "{a}" or "a": each braced group is one folder.
-        std::string list = options.text("searchpath");
-        std::size_t i = 0;
-        while (i < list.size()) {
-            if (list[i] == '{') {
-                auto close = list.find('}', i);
-                if (close == std::string::npos)
-                    break;
-                searchPath_.push_back(list.substr(i + 1, close - i - 1));
-                i = close + 1;
-            } else if (list[i] == ' ') {
-                ++i;
-            } else {
-                auto end = list.find(' ', i);
-                searchPath_.push_back(list.substr(i, end - i));
-                i = end == std::string::npos ? list.size() : end;
-            }
-        }
     }
 }
 
@@ -260,17 +255,6 @@ void PdfOutput::set_parameter(std::wstring_view key, std::wstring_view value) {
     } else {
         throw PdfError(kErrOption, "set_parameter", "unknown parameter '" + k + "'");
     }
-}
-
-std::string PdfOutput::resolvePath(std::string path) const {
-    if (path.empty() || path[0] == '/' || exists(path))
-        return path;
-    for (const auto& dir : searchPath_) {
-        std::string candidate = dir + "/" + path;
-        if (exists(candidate))
-            return candidate;
-    }
-    return path;
 }
 
 int PdfOutput::begin_document(std::wstring_view filename, std::wstring_view optlist) {
@@ -320,7 +304,8 @@ void PdfOutput::begin_page_ext(double width, double height, std::wstring_view op
     OptionList(optlist).allowOnly({}, "begin_page_ext");
     if (page_)
         throw PdfError(kErrScope, "begin_page_ext", "a page is already open");
-    if (!(width > 0) || !(height > 0) || width > 1e7 || height > 1e7)
+    // With /UserUnit up to 75,000 (the most viewers take), a page may be this large.
+    if (!(width > 0) || !(height > 0) || width > 1e9 || height > 1e9)
         throw PdfError(kErrOption, "begin_page_ext",
                        "page size " + num(width) + " x " + num(height) + " is out of range");
     page_ = std::make_unique<Page>();
@@ -335,9 +320,21 @@ void PdfOutput::begin_page_ext(double width, double height, std::wstring_view op
 void PdfOutput::end_page_ext(std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "end_page_ext");
     Page& page = requirePage("end_page_ext");
+    // Viewers refuse pages over 14,400 units on a side, which a long banner scan at a
+    // low resolution easily passes. Such a page keeps its size through /UserUnit: its
+    // units grow and its content is drawn scaled to them, so a viewer that ignores the
+    // unit still shows the whole page, only smaller.
+    const double longest = std::max(page.width, page.height);
+    const double unit = longest > kMaxPageUnits ? longest / kMaxPageUnits : 1;
     std::string dict = "<< /Type /Page /Parent " + std::to_string(leaves_.back()) +
-                       " 0 R /MediaBox [0 0 " + num(page.width) + " " + num(page.height) +
-                       "] /Resources <<";
+                       " 0 R /MediaBox [0 0 " + num(std::max(page.width / unit, 0.01)) + " " +
+                       num(std::max(page.height / unit, 0.01)) + "]";
+    if (unit != 1) {
+        dict += " /UserUnit " + preciseNum(unit);
+        std::string scale = preciseNum(1 / unit);
+        page.content = "q " + scale + " 0 0 " + scale + " 0 0 cm\n" + page.content + "Q\n";
+    }
+    dict += " /Resources <<";
     auto resources = [&dict](const char* kind, const std::map<std::string, int>& entries) {
         if (entries.empty())
             return;
@@ -536,7 +533,7 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
         if (auto pvf = pvf_.find(name); pvf != pvf_.end()) {
             bytes = {static_cast<const std::uint8_t*>(pvf->second.first), pvf->second.second};
         } else {
-            file = std::make_unique<MappedFile>(resolvePath(name));
+            file = std::make_unique<MappedFile>(name);
             bytes = file->bytes();
         }
         ImagePlan plan = planAnyImage(bytes);
@@ -712,7 +709,7 @@ void PdfOutput::close_image(int handle) {
 
 int PdfOutput::open_pdi_document(std::wstring_view filename, std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "open_pdi_document");
-    std::string name = resolvePath(toUtf8(filename));
+    std::string name = toUtf8(filename);
     try {
         auto doc = std::make_unique<PdfImport>(name);
         // Nothing of an empty document can be placed, and asking for its first page's
@@ -851,7 +848,8 @@ void PdfOutput::show_xy(std::wstring_view text, double x, double y) {
     auto it = fonts_.find(page.font);
     if (it == fonts_.end())
         throw PdfError(kErrScope, "show_xy", "no font was set");
-    std::u32string codepoints(text.begin(), text.end());
+    const std::wstring shown = displayText(text);
+    std::u32string codepoints(shown.begin(), shown.end());
     std::string name = "F" + std::to_string(it->second.object);
     page.fonts[name] = it->second.object;
     page.content += "BT /" + name + " " + num(page.fontSize) + " Tf " + num(x) + " " + num(y) +

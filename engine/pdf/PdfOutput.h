@@ -131,14 +131,12 @@ private:
     void placeObject(double w, double h, double unitW, double unitH, double x, double y,
                      std::wstring_view optlist, const std::string& name, int object,
                      const char* api, const std::string& inner = "");
-    std::string resolvePath(std::string utf8) const;
     void writePagesTree();
     void writeOutlines(int outlinesObject);
     void finishDocument();
     void discardDocument() noexcept;
 
     bool returnErrors_ = false;
-    std::vector<std::string> searchPath_;
     std::string compatibility_ = "1.7";
     std::map<std::string, std::string> fontOutlines_;
     std::string errmsg_;

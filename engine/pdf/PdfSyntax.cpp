@@ -1,5 +1,7 @@
 #include "PdfSyntax.h"
 
+#include <folimo/WideText.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -47,7 +49,9 @@ std::string pdfHexString(std::string_view bytes) {
     return out;
 }
 
-std::string pdfTextString(std::wstring_view text) {
+std::string pdfTextString(std::wstring_view raw) {
+    // File names that are not UTF-8 reach titles through the file name placeholder.
+    const std::wstring text = displayText(raw);
     bool ascii = true;
     for (wchar_t c : text)
         if (c < 0x20 || c > 0x7e)
@@ -63,8 +67,6 @@ std::string pdfTextString(std::wstring_view text) {
     };
     for (wchar_t wc : text) {
         auto c = static_cast<unsigned long>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
         if (c >= 0x10000) {
             c -= 0x10000;
             unit(0xD800 + static_cast<unsigned>(c >> 10));

@@ -408,7 +408,8 @@ TEST_F(SettingsStore, EveryValueSurvivesTheTripToANewProcess) {
     text->SetPosition(-1, -1);
     text->SetOpacity(40);
     auto* image = static_cast<IImageWatermark*>(s.GetWatermark(1));
-    image->SetImagePath(L"/图片/stamp mark.png");
+    // A file name that is not UTF-8 (Latin-1) names the same file after the trip.
+    image->SetImagePath(fromUtf8("/图片/stamp caf\xe9 mark.png").c_str());
     image->SetPosition(12, INT_MIN);
     image->SetOpacity(55);
     ASSERT_EQ(SetPdfFolder(L"/输出/PDF"), 1);
@@ -453,6 +454,8 @@ TEST_F(SettingsStore, TextsAreKeptWholeAndNumbersSignedUnderAnySubkey) {
     ASSERT_EQ(store.WriteString(L"Long", longText), 1);
     ASSERT_EQ(store.WriteString(L"Empty", L""), 1);
     ASSERT_EQ(store.WriteString(L"Marked", L"@ByteArray(x)"), 1);
+    const std::wstring latin1Path = fromUtf8("/photos/caf\xe9.png");
+    ASSERT_EQ(store.WriteString(L"Latin1Path", latin1Path), 1);
     ASSERT_EQ(store.WriteNumber(L"Min", INT_MIN), 1);
     ASSERT_EQ(store.WriteNumber(L"Off", -1), 1);
     ASSERT_EQ(store.WriteNumber(L"Max", INT_MAX), 1);
@@ -464,6 +467,7 @@ TEST_F(SettingsStore, TextsAreKeptWholeAndNumbersSignedUnderAnySubkey) {
         EXPECT_EQ(store.ReadString(L"Long", L"default"), longText);
         EXPECT_EQ(store.ReadString(L"Empty", L"default"), L""); // present though empty
         EXPECT_EQ(store.ReadString(L"Marked", L"default"), L"@ByteArray(x)");
+        EXPECT_EQ(store.ReadString(L"Latin1Path", L"default"), latin1Path);
         EXPECT_EQ(store.ReadString(L"Absent", L"default"), L"default");
         EXPECT_EQ(store.ReadNumber(L"Min", 0), INT_MIN);
         EXPECT_EQ(store.ReadNumber(L"Off", 0), -1);

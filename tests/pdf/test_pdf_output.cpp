@@ -5,11 +5,15 @@
 
 #include "pdf/PdfOutput.h"
 
+#include <folimo/WideText.h>
+
 #include <gtest/gtest.h>
 
 #include <qpdf/QPDF.hh>
 
+#include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,7 +83,6 @@ TEST_F(PdfOutputTest, DefaultPolicyRaisesWithNumberFunctionAndMessage) {
 TEST_F(PdfOutputTest, OptionListsAndParametersAreChecked) {
     EXPECT_THROW(pdf.set_option(L"errorpolicy=maybe"), PdfError);
     EXPECT_THROW(pdf.set_option(L"nosuchoption=1"), PdfError);
-    EXPECT_THROW(pdf.set_option(L"searchpath={{unclosed}"), PdfError);
     EXPECT_THROW(pdf.set_parameter(L"compatibility", L"2.5"), PdfError);
     EXPECT_THROW(pdf.set_parameter(L"nosuchparameter", L"1"), PdfError);
     EXPECT_NO_THROW(pdf.set_parameter(L"FontOutline", L"gothic=SimSun"));
@@ -93,17 +96,23 @@ TEST_F(PdfOutputTest, OptionListsAndParametersAreChecked) {
     EXPECT_THROW(pdf.begin_page_ext(0, 10, L""), PdfError);
 }
 
-TEST_F(PdfOutputTest, SearchPathFindsRelativeNames) {
-    std::string sub = dir.file("data");
-    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+TEST_F(PdfOutputTest, RelativeNamesAreNeverLookedUpElsewhere) {
+    // A missing input once became a file of the same name under ../data.
+    std::string work = dir.file("work"), data = dir.file("data");
+    ASSERT_EQ(::mkdir(work.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
     JpegParams p;
-    p.width = 8;
-    p.height = 8;
-    writeFile(sub + "/found.jpg", makeJpeg(p));
+    writeFile(data + "/found.jpg", makeJpeg(p));
+    EXPECT_THROW(pdf.set_option(L"searchpath={{../data}}"), PdfError);
     pdf.set_option(L"errorpolicy=return");
-    pdf.set_option(L"searchpath={{" + w(sub) + L"}}");
     ASSERT_EQ(pdf.begin_document(w(dir.file("x.pdf")), L""), 1);
-    EXPECT_GE(pdf.load_image(L"auto", L"found.jpg", L""), 0);
+    char* previous = ::getcwd(nullptr, 0);
+    ASSERT_EQ(::chdir(work.c_str()), 0);
+    int image = pdf.load_image(L"auto", L"found.jpg", L"");
+    ASSERT_EQ(::chdir(previous), 0);
+    std::free(previous);
+    EXPECT_EQ(image, -1);
+    EXPECT_NE(folimo::toUtf8(pdf.get_errmsg()).find("found.jpg"), std::string::npos);
 }
 
 TEST_F(PdfOutputTest, ImageInfoAndNaturalSize) {

@@ -29,6 +29,68 @@ protected:
 
 struct IWatermark;
 
+// Named values of the numbers the operations below take and give. The operations keep
+// their int parameters: these only name the values both sides already agree on.
+
+// Document information texts, the index of IFolimoSettings::SetInfo and GetInfo.
+enum FolimoInfo {
+    FOLIMO_INFO_TITLE = 0,
+    FOLIMO_INFO_SUBJECT = 1,
+    FOLIMO_INFO_AUTHOR = 2,
+    FOLIMO_INFO_CREATOR = 3,
+    FOLIMO_INFO_KEYWORDS = 4,
+    FOLIMO_INFO_COUNT = 5,
+};
+
+// The side of IFolimoSettings::SetMargin and GetMargin.
+enum FolimoMarginSide {
+    FOLIMO_MARGIN_LEFT = 0,
+    FOLIMO_MARGIN_TOP = 1,
+    FOLIMO_MARGIN_RIGHT = 2,
+    FOLIMO_MARGIN_BOTTOM = 3,
+};
+
+// How an image goes into the document (SetImageEncode, SetDefaultImageEncode).
+enum FolimoImageEncode {
+    FOLIMO_ENCODE_UNCHANGED = 0, // the file's own data where a PDF can carry it
+    FOLIMO_ENCODE_JPEG = 1,
+    FOLIMO_ENCODE_GREY_JPEG = 2,
+    FOLIMO_ENCODE_PNG = 3,
+    FOLIMO_ENCODE_GIF = 4,
+    FOLIMO_ENCODE_TIFF = 5,
+};
+
+// The encoding a run really uses for `code`: an image can go in unchanged only when it
+// need not be shrunk, that is when both maximum sizes are -1; otherwise, and for
+// "unchanged" with any other limits (0, 0 included), the default code applies.
+inline int FolimoEffectiveEncode(int code, int maxWidth, int maxHeight, int defaultCode) {
+    if (code == FOLIMO_ENCODE_UNCHANGED && !(maxWidth == -1 && maxHeight == -1))
+        return defaultCode;
+    return code;
+}
+
+// Page sizes of SetPageSize: the image's own size, or a fixed portrait size.
+enum FolimoPageSize {
+    FOLIMO_PAGE_IMAGE = 0,
+    FOLIMO_PAGE_A1 = 1,
+    FOLIMO_PAGE_A2 = 2,
+    FOLIMO_PAGE_A3 = 3,
+    FOLIMO_PAGE_A4 = 4,
+    FOLIMO_PAGE_A5 = 5,
+    FOLIMO_PAGE_A6 = 6,
+    FOLIMO_PAGE_B5 = 7,
+    FOLIMO_PAGE_LETTER = 8,
+    FOLIMO_PAGE_LEGAL = 9,
+    FOLIMO_PAGE_LEDGER = 10,
+    FOLIMO_PAGE_TABLOID = 11,
+};
+
+// What IWatermark::GetType gives.
+enum FolimoWatermarkType {
+    FOLIMO_WATERMARK_TEXT = 1,
+    FOLIMO_WATERMARK_IMAGE = 2,
+};
+
 struct IFolimoSettings : IBase {
     virtual int SetInfo(int index, const wchar_t* text) = 0;
     virtual const wchar_t* GetInfo(int index) = 0;
@@ -127,7 +189,7 @@ struct IWatermark : IBase {
     virtual int SetAngle(int degrees) = 0;
     virtual int GetAngle() = 0;
     virtual IWatermark* Clone() = 0;
-    virtual int GetType() = 0; // 1 text, 2 image
+    virtual int GetType() = 0; // a FolimoWatermarkType
     virtual int SetFileFilter(const wchar_t* filter) = 0;
     virtual const wchar_t* GetFileFilter() = 0;
 

@@ -1,6 +1,12 @@
 // Conversions between the interfaces' wide strings (UTF-32 here) and UTF-8, for file
 // names and libraries. Done by hand rather than through the C locale, so non-ASCII
-// paths work whatever locale the process runs in. Invalid input becomes U+FFFD.
+// paths work whatever locale the process runs in.
+//
+// Linux file names are bytes, not text: a name written on a Latin-1 system is not
+// UTF-8. So the mapping is lossless both ways, as Python's surrogate escapes are: a
+// byte that does not decode becomes U+DC80..U+DCFF (a lone low surrogate, which no
+// valid text contains) and toUtf8 turns it back into that byte. Such a path opens the
+// same file it came from; displayText gives the readable form for people.
 #pragma once
 
 #include <string>
@@ -8,11 +14,23 @@
 
 namespace folimo {
 
+// The code point that stands for a byte that is not part of valid UTF-8.
+constexpr wchar_t escapedByte(unsigned char byte) {
+    return static_cast<wchar_t>(0xDC00 + byte);
+}
+constexpr bool isEscapedByte(wchar_t c) {
+    return c >= 0xDC80 && c <= 0xDCFF;
+}
+
 inline std::string toUtf8(std::wstring_view text) {
     std::string out;
     out.reserve(text.size());
     for (wchar_t wc : text) {
         auto c = static_cast<unsigned long>(wc);
+        if (isEscapedByte(wc)) {
+            out += static_cast<char>(c & 0xFF);
+            continue;
+        }
         if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
             c = 0xFFFD;
         if (c < 0x80) {
@@ -40,12 +58,14 @@ inline std::wstring fromUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         auto b = static_cast<unsigned char>(text[i]);
-        unsigned long c;
-        int extra;
+        unsigned long c = 0;
+        std::size_t extra = 0;
         if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if (b >= 0xC2 && b < 0xE0) {
+            out += static_cast<wchar_t>(b);
+            ++i;
+            continue;
+        }
+        if (b >= 0xC2 && b < 0xE0) {
             c = b & 0x1F;
             extra = 1;
         } else if (b >= 0xE0 && b < 0xF0) {
@@ -54,32 +74,38 @@ inline std::wstring fromUtf8(std::string_view text) {
         } else if (b >= 0xF0 && b < 0xF5) {
             c = b & 0x07;
             extra = 3;
-        } else {
-            out += L'\xFFFD';
-            ++i;
-            continue;
         }
-        if (i + static_cast<std::size_t>(extra) >= text.size() && extra > 0) {
-            out += L'\xFFFD';
-            break;
-        }
-        bool ok = true;
-        for (int k = 1; k <= extra; ++k) {
+        bool ok = extra > 0 && i + extra < text.size();
+        for (std::size_t k = 1; ok && k <= extra; ++k) {
             auto cb = static_cast<unsigned char>(text[i + k]);
-            if ((cb & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
+            ok = (cb & 0xC0) == 0x80;
             c = (c << 6) | (cb & 0x3F);
         }
         const unsigned long minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (!ok || c < minimum[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += L'\xFFFD';
+        if (ok && c >= minimum[extra] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
+            out += static_cast<wchar_t>(c);
+            i += extra + 1;
+        } else {
+            // Only the first byte is escaped: the next may start a valid sequence.
+            out += escapedByte(b);
             ++i;
-            continue;
         }
-        out += static_cast<wchar_t>(c);
-        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+// The text as people should see it: an escaped byte shows as the Latin-1 character of
+// that byte (names that are not UTF-8 mostly come from Latin-1 systems), or as U+FFFD
+// where that would be a control character.
+inline std::wstring displayText(std::wstring_view text) {
+    std::wstring out(text);
+    for (auto& c : out) {
+        if (isEscapedByte(c)) {
+            wchar_t byte = c & 0xFF;
+            c = byte >= 0xA0 ? byte : L'\xFFFD';
+        } else if (static_cast<unsigned long>(c) > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            c = L'\xFFFD';
+        }
     }
     return out;
 }
