@@ -86,9 +86,16 @@ void CImageToPDF::prepareAhead() {
         bool known = false;
         for (const auto& job : prepared_)
             known = known || job.params == params;
-        if (!known)
+        if (known)
+            continue;
+        try {
             prepared_.push_back(
                 {params, std::async(std::launch::async, [params] { return reencode(params); })});
+        } catch (const std::exception&) {
+            // No thread to be had (a process limit, little memory): the image is made
+            // on this thread when its turn comes, as without preparing ahead.
+            return;
+        }
     }
 }
 

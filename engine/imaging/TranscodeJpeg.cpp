@@ -138,8 +138,8 @@ inline void requantizeBlock(JCOEF* coef, const float* ratio) {
 #endif
 }
 
-void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array,
-                const JQUANT_TBL& from, const JQUANT_TBL& to, const jpeg_component_info& c) {
+void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array, const JQUANT_TBL& from,
+                const JQUANT_TBL& to, const jpeg_component_info& c) {
     // The products stay below 2^31 (32767 x 65535), so they convert to int exactly.
     alignas(16) float ratio[DCTSIZE2];
     bool same = true;
@@ -249,8 +249,15 @@ int run(Job* job) {
     jpeg_create_compress(target);
     jpeg_mem_src(source, job->bytes, static_cast<unsigned long>(job->size));
     jpeg_read_header(source, TRUE);
-    if (!codable(*source))
+    // The coefficients are allocated for the size the header claims: a file of a few
+    // hundred bytes claiming 65500 x 65500 would cost gigabytes before any data is read.
+    // Declined here, the decoder refuses it against the limits at once.
+    const Limits limits;
+    if (!codable(*source) ||
+        std::uint64_t(source->image_width) * source->image_height > limits.maxPixels)
         return 0;
+    // And libjpeg itself fails rather than allocate beyond one bitmap's memory.
+    source->mem->max_memory_to_use = static_cast<long>(limits.maxBytes);
     if ((settings.maxWidth > 0 && JDIMENSION(settings.maxWidth) < source->image_width) ||
         (settings.maxHeight > 0 && JDIMENSION(settings.maxHeight) < source->image_height))
         return 0;

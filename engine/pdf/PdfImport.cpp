@@ -16,12 +16,16 @@
 #include <qpdf/QPDFSystemError.hh>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace folimo::pdf {
@@ -180,8 +184,24 @@ void PdfImport::Impl::fail(const std::string& what) const {
 
 void PdfImport::Impl::open() {
     qpdf.setSuppressWarnings(true);
+    // Checked before it is read: a named pipe would block the run for good, a folder or
+    // a device gives no PDF.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        fail(std::string("the file could not be opened: ") + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fail(S_ISDIR(st.st_mode) ? "this is a folder, not a PDF file"
+                                 : "this is not a regular file");
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        ::close(fd);
+        fail("the file could not be opened");
+    }
     try {
-        qpdf.processFile(path.c_str());
+        qpdf.processFile(path.c_str(), file, true);
         pages = QPDFPageDocumentHelper(qpdf).getAllPages();
     } catch (const QPDFExc& e) {
         switch (e.getErrorCode()) {

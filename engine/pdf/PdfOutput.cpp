@@ -48,6 +48,11 @@ std::string preciseNum(double v) {
     return s;
 }
 
+// The name under which an open file can be linked into a folder.
+std::string procLink(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
 // The largest page side most viewers accept, in units.
 constexpr double kMaxPageUnits = 14400;
 
@@ -201,6 +206,9 @@ void PdfOutput::discardDocument() noexcept {
     gstates_.clear();
     gstateHandles_.clear();
     writer_.reset();
+    if (unnamedFd_ >= 0)
+        ::close(unnamedFd_);
+    unnamedFd_ = -1;
     if (!tempPath_.empty())
         ::unlink(tempPath_.c_str());
     tempPath_.clear();
@@ -268,15 +276,33 @@ int PdfOutput::begin_document(std::wstring_view filename, std::wstring_view optl
         return fail("begin_document",
                     "cannot create '" + path + "': the file already exists and is kept",
                     kErrOpenFile);
-    std::string temp = directoryOf(path) + "/." + baseName(path) + ".XXXXXX.part";
-    int fd = ::mkstemps(temp.data(), 5);
-    if (fd < 0)
-        return fail("begin_document", "cannot create '" + path + "': " + std::strerror(errno),
-                    kErrOpenFile);
-    // mkstemp makes the file private; a finished document gets the usual mode.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    // An unnamed file, linked into place when the document ends: until then no name
+    // exists, so a run that is killed, even by SIGKILL, leaves nothing behind.
+    std::string temp;
+    int fd = ::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        unnamedFd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (unnamedFd_ < 0 || ::access(procLink(unnamedFd_).c_str(), F_OK) != 0) {
+            // Without /proc the file could never be given its name.
+            if (unnamedFd_ >= 0)
+                ::close(unnamedFd_);
+            unnamedFd_ = -1;
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        // File systems without unnamed files get a hidden temporary one.
+        temp = directoryOf(path) + "/." + baseName(path) + ".XXXXXX.part";
+        fd = ::mkstemps(temp.data(), 5);
+        if (fd < 0)
+            return fail("begin_document", "cannot create '" + path + "': " + std::strerror(errno),
+                        kErrOpenFile);
+        // mkstemp makes the file private; a finished document gets the usual mode.
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
 
     tempPath_ = temp;
     finalPath_ = path;
@@ -500,12 +526,22 @@ void PdfOutput::finishDocument() {
     // shows only a finished document.
     writer_->close();
     writer_.reset();
-    // renameat2 with RENAME_NOREPLACE moves the finished file into place only if no
-    // file of that name appeared while it was written; a hard link does the same on
-    // file systems without it.
-    int moved =
-        ::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, finalPath_.c_str(), RENAME_NOREPLACE);
-    if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    // linkat names the unnamed file and renameat2 with RENAME_NOREPLACE moves the named
+    // one into place, each only if no file of that name appeared while it was written;
+    // a hard link does the same on file systems without renameat2.
+    int moved = -1;
+    if (unnamedFd_ >= 0) {
+        moved = ::linkat(AT_FDCWD, procLink(unnamedFd_).c_str(), AT_FDCWD, finalPath_.c_str(),
+                         AT_SYMLINK_FOLLOW);
+        int err = errno;
+        ::close(unnamedFd_);
+        unnamedFd_ = -1;
+        errno = err;
+    } else {
+        moved = ::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, finalPath_.c_str(),
+                            RENAME_NOREPLACE);
+    }
+    if (moved != 0 && !tempPath_.empty() && (errno == EINVAL || errno == ENOSYS)) {
         moved = ::link(tempPath_.c_str(), finalPath_.c_str());
         if (moved == 0)
             ::unlink(tempPath_.c_str());

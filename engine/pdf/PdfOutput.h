@@ -4,9 +4,10 @@
 // when it is loaded and a page when it ends, so memory does not grow with the
 // document; only object offsets, page numbers and bookmark titles stay.
 //
-// The document is written to a hidden temporary file beside the output path and
-// moved to that path by end_document, never over a file that exists, so a failed or
-// abandoned run leaves nothing that looks like a finished PDF.
+// The document is written to an unnamed file in the output's folder (a hidden
+// temporary file where the file system has none) and given the output path by
+// end_document, never over a file that exists, so a failed, abandoned or killed run
+// leaves nothing that looks like a finished PDF.
 //
 // Errors: with "errorpolicy=return" the operations that can fail for a bad input
 // (begin_document, load_image, open_pdi_document, open_pdi_page) return -1 and
@@ -144,7 +145,8 @@ private:
     // The open document.
     std::unique_ptr<PdfWriter> writer_;
     std::string finalPath_;
-    std::string tempPath_;
+    std::string tempPath_; // empty while the document is an unnamed file
+    int unnamedFd_ = -1;   // that unnamed file, kept open to give it its name at the end
     int catalog_ = 0;
     int pagesRoot_ = 0;
     std::map<std::string, std::wstring> info_;

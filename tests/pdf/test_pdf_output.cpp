@@ -219,6 +219,9 @@ TEST_F(PdfOutputTest, UnfinishedDocumentsLeaveNothingBehind) {
         ASSERT_EQ(abandoned.begin_document(w(dir.file("abandoned.pdf")), L""), 1);
         abandoned.begin_page_ext(10, 10, L"");
         abandoned.end_page_ext(L"");
+        // While it is written the document has no name, so not even a killed process
+        // could leave it behind.
+        EXPECT_TRUE(listDir(dir.path()).empty());
         // No end_document: an exception or a crash of the caller's run.
     }
     EXPECT_TRUE(listDir(dir.path()).empty());
