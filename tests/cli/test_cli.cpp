@@ -212,8 +212,9 @@ TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
         EXPECT_EQ(readFile(out) != old, c.written == "out.pdf") << report;
         std::set<std::string> names{"out.pdf", c.written.empty() ? "out.pdf" : c.written};
         EXPECT_EQ(listDir(target.path()), std::vector<std::string>(names.begin(), names.end()));
-        if (!c.written.empty())
+        if (!c.written.empty()) {
             EXPECT_TRUE(qpdfCheckClean(target.file(c.written)));
+        }
         struct stat st {};
         EXPECT_TRUE(::stat(out.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640) << report;
     }
