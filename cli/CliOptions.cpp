@@ -34,6 +34,31 @@ bool isWatermarkOption(const std::string& arg) {
     return false;
 }
 
+// The on/off settings: each has --NAME and --no-NAME, and the last one given wins.
+struct Flag {
+    const char* name;
+    std::optional<bool> CliOptions::*member;
+};
+const Flag kFlags[] = {{"landscape", &CliOptions::landscape},
+                       {"double-page", &CliOptions::doublePage},
+                       {"image-in-page", &CliOptions::imageInPage},
+                       {"auto-rotate", &CliOptions::autoRotate},
+                       {"bookmarks", &CliOptions::bookmarks}};
+
+const Flag* findFlag(const std::string& arg, bool* on) {
+    for (const Flag& flag : kFlags) {
+        if (arg == std::string("--") + flag.name) {
+            *on = true;
+            return &flag;
+        }
+        if (arg == std::string("--no-") + flag.name) {
+            *on = false;
+            return &flag;
+        }
+    }
+    return nullptr;
+}
+
 int parseInt(const std::string& option, const std::string& text) {
     int value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -72,11 +97,15 @@ const char* cliUsage() {
 Converts images and PDF files into one PDF document, one page per image (or two with
 --double-page); the pages of PDF inputs are copied in. A folder given as INPUT adds the
 supported files directly inside it, in natural name order. An existing file is never
-overwritten: OUTPUT (1).pdf, OUTPUT (2).pdf, ... is used instead, and missing folders
-of OUTPUT are created. Ctrl+C stops after the current page and keeps what was made.
+overwritten unless --overwrite is given: OUTPUT (1).pdf, OUTPUT (2).pdf, ... is used
+instead, and missing folders of OUTPUT are created. Ctrl+C stops after the current page
+and keeps what was made.
 
 Output:
   -o, --output FILE         the PDF to write (required)
+  --overwrite               replace OUTPUT if it exists, atomically, keeping its
+                            permissions: the old file stays as it was unless the new
+                            document is complete (a failed or stopped run keeps it)
   -q, --quiet               report only errors
   --json                    report on standard output, one JSON object per event:
                             begin, file (path, loaded, done, total), error (message),
@@ -86,13 +115,13 @@ Pages:
   --page-size SIZE          image (each page the size of its image, the default), a1, a2,
                             a3, a4, a5, a6, b5, letter, legal, ledger, tabloid, or the code
                             0 to 11 in that order
-  --landscape               turn the page size to landscape
+  --[no-]landscape          turn the page size to landscape
   --custom-size W,H         every image page W x H points (wins over --page-size)
   --margins L[,T,R,B]       margins in points: one value for all sides, or left, top,
                             right, bottom
-  --double-page             two images per page: stacked, or side by side with --landscape
-  --image-in-page           fit and centre each image in its box, enlarging small ones
-  --auto-rotate             turn an image a quarter turn when its orientation differs
+  --[no-]double-page        two images per page: stacked, or side by side with landscape
+  --[no-]image-in-page      fit and centre each image in its box, enlarging small ones
+  --[no-]auto-rotate        turn an image a quarter turn when its orientation differs
                             from its box's
 
 Images:
@@ -121,24 +150,30 @@ Watermarks, on every page (imported PDF pages too):
   --image-watermark FILE    an image at its natural size
   --image-position X,Y|auto, --image-opacity PERCENT, --image-filter PATTERNS
                             as for the text
+  --no-text-watermark, --no-image-watermark
+                            none (switches off a stored one)
 
 Document:
   --title TEXT, --subject TEXT, --author TEXT, --creator TEXT, --keywords TEXT
                             the document information
-  --bookmarks               one bookmark per image page
+  --[no-]bookmarks          one bookmark per image page
   --bookmark-text TEMPLATE  its title; %FILENAME%, %NUMBER% and %MDATA% (the file's
-                            date) are replaced; default %FILENAME%
+                            date) are replaced; default %FILENAME%; implies --bookmarks
 
 Saved settings:
   --use-saved-settings      start from the settings that the desktop program keeps
                             (Velmar/Folimo.conf in $XDG_CONFIG_HOME, by default
                             ~/.config): page size, margins, layout, images, document
                             information, bookmarks, and its one text and one image
-                            watermark. The options above override them; the watermark
-                            options change those two watermarks instead of adding
-                            more, and keep what they do not set
+                            watermark. The options above override them (--no-x
+                            switches a stored x off); the watermark options change
+                            those two watermarks instead of adding more, each on its
+                            own (--text-opacity 50 alone makes the stored text lighter),
+                            and keep what they do not set
 
   -h, --help                this text
+
+The last of --x and --no-x given wins.
 
 Exit status: 0 when every input was converted, 1 when the PDF could not be written,
 2 for a wrong command line, 3 when the PDF was written but some inputs failed.
@@ -165,15 +200,22 @@ CliOptions parseCliOptions(int argc, char** argv) {
             arg = arg.substr(0, eq);
             inlineValue = true;
         }
+        bool valueUsed = false;
         auto next = [&]() -> std::string {
+            valueUsed = true;
             if (inlineValue)
                 return value;
             if (i + 1 >= argc)
                 throw std::invalid_argument(arg + " needs a value");
             return argv[++i];
         };
-        if (arg == "-o" || arg == "--output") {
+        bool on = false;
+        if (const Flag* flag = findFlag(arg, &on)) {
+            o.*(flag->member) = on;
+        } else if (arg == "-o" || arg == "--output") {
             o.output = next();
+        } else if (arg == "--overwrite") {
+            o.overwrite = true;
         } else if (arg == "--use-saved-settings") {
             o.useSavedSettings = true;
         } else if (arg == "--json") {
@@ -214,6 +256,11 @@ CliOptions parseCliOptions(int argc, char** argv) {
             if (dpi < 0)
                 throw std::invalid_argument("--dpi must be 0 or more");
             o.dpi = dpi;
+        } else if (arg == "--no-text-watermark" || arg == "--no-image-watermark") {
+            auto& mark = arg == "--no-text-watermark" ? o.textWatermark : o.imageWatermark;
+            if (!mark)
+                mark.emplace();
+            mark->content = "";
         } else if (isWatermarkOption(arg)) {
             bool text = arg.rfind("--text-", 0) == 0;
             std::string what = arg.substr(text ? 7 : 8);
@@ -221,6 +268,8 @@ CliOptions parseCliOptions(int argc, char** argv) {
             if (!mark)
                 mark.emplace();
             std::string v = next();
+            if (what != "watermark")
+                mark->adjusting.push_back(arg);
             if (what == "watermark") {
                 mark->content = v;
             } else if (what == "size" && text) {
@@ -250,8 +299,6 @@ CliOptions parseCliOptions(int argc, char** argv) {
             } else if (what == "filter") {
                 mark->filter = v;
             }
-        } else if (arg == "--landscape") {
-            o.landscape = true;
         } else if (arg == "--custom-size") {
             auto v = parseList(arg, next());
             if (v.size() != 2 || v[0] <= 0 || v[1] <= 0)
@@ -266,12 +313,6 @@ CliOptions parseCliOptions(int argc, char** argv) {
                 throw std::invalid_argument("--margins needs one value or four: L,T,R,B");
             o.margins.emplace();
             std::copy(v.begin(), v.end(), o.margins->begin());
-        } else if (arg == "--double-page") {
-            o.doublePage = true;
-        } else if (arg == "--image-in-page") {
-            o.imageInPage = true;
-        } else if (arg == "--auto-rotate") {
-            o.autoRotate = true;
         } else if (arg == "--title") {
             o.info[0] = next();
         } else if (arg == "--subject") {
@@ -282,21 +323,25 @@ CliOptions parseCliOptions(int argc, char** argv) {
             o.info[3] = next();
         } else if (arg == "--keywords") {
             o.info[4] = next();
-        } else if (arg == "--bookmarks") {
-            o.bookmarks = true;
         } else if (arg == "--bookmark-text") {
             o.bookmarkText = next();
             o.bookmarks = true;
         } else {
             throw std::invalid_argument("unknown option " + arg);
         }
+        if (inlineValue && !valueUsed)
+            throw std::invalid_argument(arg + " takes no value");
     }
     if (o.help)
         return o;
-    if (o.textWatermark && o.textWatermark->content.empty())
-        throw std::invalid_argument("text watermark options need --text-watermark TEXT");
-    if (o.imageWatermark && o.imageWatermark->content.empty())
-        throw std::invalid_argument("image watermark options need --image-watermark FILE");
+    // The stored watermarks give the other options something to change; without them a
+    // size or an opacity alone would silently stamp nothing.
+    if (!o.useSavedSettings && o.textWatermark && !o.textWatermark->content)
+        throw std::invalid_argument("text watermark options need --text-watermark TEXT "
+                                    "(or --use-saved-settings)");
+    if (!o.useSavedSettings && o.imageWatermark && !o.imageWatermark->content)
+        throw std::invalid_argument("image watermark options need --image-watermark FILE "
+                                    "(or --use-saved-settings)");
     if (o.output.empty())
         throw std::invalid_argument("no output file: give -o OUTPUT.pdf");
     if (o.inputs.empty())

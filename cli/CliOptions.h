@@ -7,22 +7,24 @@
 #include <string>
 #include <vector>
 
-// Options not given stay empty (or false), so that they leave the settings as they are:
-// the engine's defaults, or the stored ones with useSavedSettings.
+// Options not given stay empty, so that they leave the settings as they are: the
+// engine's defaults, or the stored ones with useSavedSettings. The on/off settings are
+// optional too, so that --no-x can switch off what the stored settings switched on.
 struct CliOptions {
     std::string output;
     std::vector<std::string> inputs;
     bool useSavedSettings = false;
+    bool overwrite = false;
 
     std::optional<int> pageSize;
     std::optional<int> customWidth, customHeight;
-    bool landscape = false;
+    std::optional<bool> landscape;
     std::optional<std::array<int, 4>> margins; // left, top, right, bottom
-    bool doublePage = false;
-    bool imageInPage = false;
-    bool autoRotate = false;
+    std::optional<bool> doublePage;
+    std::optional<bool> imageInPage;
+    std::optional<bool> autoRotate;
     std::optional<std::string> info[5]; // title, subject, author, creator, keywords
-    bool bookmarks = false;
+    std::optional<bool> bookmarks;
     std::optional<std::string> bookmarkText;
 
     std::optional<int> encode;        // image-encode code 0 to 5
@@ -31,13 +33,18 @@ struct CliOptions {
     std::optional<int> maxWidth, maxHeight;
     std::optional<int> dpi;
 
+    // Present when any option of that watermark is given. An empty content (from
+    // --no-text-watermark or --no-image-watermark) draws nothing.
     struct Watermark {
-        std::string content; // the text, or the image path
+        std::optional<std::string> content; // the text, or the image path
         std::optional<int> fontSize;
         std::optional<int> color; // red in the lowest byte
         std::optional<int> x, y;  // -1, -1 for automatic placement
         std::optional<int> opacity;
         std::optional<std::string> filter;
+        // The options that change this watermark's fields, for a message when there is
+        // no watermark for them to change.
+        std::vector<std::string> adjusting;
     };
     std::optional<Watermark> textWatermark;
     std::optional<Watermark> imageWatermark;

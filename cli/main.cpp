@@ -12,13 +12,21 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -58,13 +66,14 @@ std::string jsonString(const std::string& text) {
 // JSON object per event on standard output for scripts.
 class ConsoleProcess : public IProcess {
 public:
-    ConsoleProcess(bool quiet, bool json, std::size_t total)
-        : quiet_(quiet), json_(json), total_(total) {}
+    // `output` is the name reported: a replacement is written under another one first.
+    ConsoleProcess(bool quiet, bool json, std::size_t total, std::string output)
+        : quiet_(quiet), json_(json), total_(total), output_(std::move(output)) {}
     virtual ~ConsoleProcess() = default;
 
-    int OnBegin(const wchar_t* path) noexcept override {
+    int OnBegin(const wchar_t*) noexcept override {
         if (json_)
-            emit("{\"event\":\"begin\",\"output\":" + jsonString(folimo::toUtf8(path)) +
+            emit("{\"event\":\"begin\",\"output\":" + jsonString(output_) +
                  ",\"total\":" + std::to_string(total_) + "}");
         return 1;
     }
@@ -109,6 +118,7 @@ private:
     bool quiet_;
     bool json_;
     std::size_t total_;
+    std::string output_;
     std::size_t done_ = 0;
     std::size_t failed_ = 0;
     std::size_t errors_ = 0;
@@ -179,6 +189,10 @@ std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IF
     return files;
 }
 
+bool isEmpty(const wchar_t* text) {
+    return !text || !*text;
+}
+
 // Only what the command line gives changes the record, so with --use-saved-settings the
 // stored values stay wherever no option says otherwise.
 void applySettings(const CliOptions& o, IFolimoSettings& s) {
@@ -190,18 +204,18 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
     if (o.customWidth)
         s.SetCustomPageSize(*o.customWidth, *o.customHeight);
     if (o.landscape)
-        s.SetRotatePage(1);
+        s.SetRotatePage(*o.landscape ? 1 : 0);
     if (o.margins)
         for (int side = 0; side < 4; ++side)
             s.SetMargin(side, (*o.margins)[side]);
     if (o.doublePage)
-        s.SetDoublePage(1);
+        s.SetDoublePage(*o.doublePage ? 1 : 0);
     if (o.imageInPage)
-        s.SetImageInPage(1);
+        s.SetImageInPage(*o.imageInPage ? 1 : 0);
     if (o.autoRotate)
-        s.SetImageAutoRotate(1);
+        s.SetImageAutoRotate(*o.autoRotate ? 1 : 0);
     if (o.bookmarks)
-        s.SetCreateBookmark(1);
+        s.SetCreateBookmark(*o.bookmarks ? 1 : 0);
     if (o.encode)
         s.SetImageEncode(*o.encode);
     if (o.defaultEncode)
@@ -234,20 +248,38 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         if (from.filter || fresh)
             to.SetFileFilter(folimo::fromUtf8(from.filter.value_or("")).c_str());
     };
+    // Options that adjust a stored watermark without text or image (the desktop program
+    // stores both, empty until the user sets them) would otherwise be ignored unseen.
+    auto nothingToChange = [&](const CliOptions::Watermark& from, const char* kind) {
+        if (o.quiet)
+            return;
+        std::string names;
+        for (const auto& name : from.adjusting)
+            names += (names.empty() ? "" : ", ") + name;
+        std::fprintf(stderr,
+                     "folimo-cli: Warning: the saved settings have no %s watermark, so %s "
+                     "changes nothing; give --%s-watermark as well for one\n",
+                     kind, names.c_str(), kind);
+    };
     if (o.textWatermark) {
         const auto& from = *o.textWatermark;
         folimo::Owned<ITextWatermark> made;
         auto* text = static_cast<ITextWatermark*>(stored(0, 1));
-        if (!text) {
+        if (!text && from.content && !from.content->empty()) {
             made = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
             text = made.get();
         }
-        common(from, *text, made != nullptr);
-        text->SetText(folimo::fromUtf8(from.content).c_str());
-        if (from.fontSize || made)
-            text->SetFontSize(from.fontSize.value_or(20));
-        if (from.color || made)
-            text->SetColor(from.color.value_or(0));
+        if (text) {
+            common(from, *text, made != nullptr);
+            if (from.content)
+                text->SetText(folimo::fromUtf8(*from.content).c_str());
+            if (from.fontSize || made)
+                text->SetFontSize(from.fontSize.value_or(20));
+            if (from.color || made)
+                text->SetColor(from.color.value_or(0));
+        }
+        if (!from.content && (!text || isEmpty(text->GetText())))
+            nothingToChange(from, "text");
         if (made)
             s.AddWatermark(made.release());
     }
@@ -255,12 +287,17 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         const auto& from = *o.imageWatermark;
         folimo::Owned<IImageWatermark> made;
         auto* image = static_cast<IImageWatermark*>(stored(1, 2));
-        if (!image) {
+        if (!image && from.content && !from.content->empty()) {
             made = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);
             image = made.get();
         }
-        common(from, *image, made != nullptr);
-        image->SetImagePath(folimo::fromUtf8(from.content).c_str());
+        if (image) {
+            common(from, *image, made != nullptr);
+            if (from.content)
+                image->SetImagePath(folimo::fromUtf8(*from.content).c_str());
+        }
+        if (!from.content && (!image || isEmpty(image->GetImagePath())))
+            nothingToChange(from, "image");
         if (made)
             s.AddWatermark(made.release());
     }
@@ -268,7 +305,83 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
 }
 
+// A document that replaces an existing file (--overwrite). The engine never replaces
+// anything, so it writes into a fresh hidden folder beside the target, on the same file
+// system, and only a finished document is renamed over the target: one step, so the
+// name shows the old file or the new one whole, never a mixture. Whatever is left in the
+// folder (a failed or stopped run) goes with it.
+class Replacement {
+public:
+    // `target` is an existing file that is not a folder. A link is followed, so that it
+    // still leads to the document afterwards.
+    explicit Replacement(const std::string& target) : target_(target) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        if (fs::is_symlink(fs::path(target), ec) && fs::exists(fs::path(target), ec))
+            target_ = fs::canonical(fs::path(target)).string();
+        fs::path resolved(target_);
+        std::string name = resolved.filename().string();
+        std::string folder = (resolved.parent_path() / ("." + name + ".XXXXXX")).string();
+        if (!::mkdtemp(folder.data()))
+            throw std::runtime_error("cannot write beside '" + target +
+                                     "': " + std::strerror(errno));
+        folder_ = folder;
+        fresh_ = folder_ + "/" + name;
+    }
+    ~Replacement() {
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    const std::string& freshPath() const { return fresh_; }
+
+    // Puts the finished document in the target's place. On failure (errno set) the
+    // target is as it was.
+    bool commit() {
+        // The old file's permissions carry over, as when it was written in place: a
+        // shared document stays readable by the group, a private one stays private.
+        struct stat old {};
+        if (::stat(target_.c_str(), &old) == 0)
+            ::chmod(fresh_.c_str(), old.st_mode & 0777);
+        // The data reaches the disk before the name does, so a crash just after the
+        // rename cannot leave an empty file where the old document was.
+        if (!syncPath(fresh_, O_RDONLY))
+            return false;
+        if (::rename(fresh_.c_str(), target_.c_str()) != 0)
+            return false;
+        syncPath(std::filesystem::path(target_).parent_path().string(), O_RDONLY | O_DIRECTORY);
+        return true;
+    }
+
+private:
+    static bool syncPath(const std::string& path, int flags) {
+        int fd = ::open(path.empty() ? "." : path.c_str(), flags | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        bool synced = ::fsync(fd) == 0;
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return synced;
+    }
+
+    std::string target_, folder_, fresh_;
+};
+
 int run(const CliOptions& options) {
+    // A folder cannot be replaced by a document, and refusing before any work keeps the
+    // answer quick and the folder as it is.
+    struct stat existing {};
+    bool replacing = options.overwrite && ::lstat(options.output.c_str(), &existing) == 0;
+    if (replacing && ::stat(options.output.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        std::fprintf(stderr, "folimo-cli: %s is %s; --overwrite replaces only files\n",
+                     options.output.c_str(),
+                     S_ISDIR(existing.st_mode) ? "a folder" : "not a regular file");
+        return 2;
+    }
+
     auto engine = create<IFolimo>(FOLIMO_ENGINE);
     if (options.useSavedSettings)
         folimo::LoadEngineSettings(engine->GetSettings());
@@ -282,32 +395,61 @@ int run(const CliOptions& options) {
     for (std::size_t i = 0; i < files.size(); ++i)
         engine->AddFile(folimo::fromUtf8(files[i]).c_str(), static_cast<int>(i));
 
-    std::wstring output = folimo::fromUtf8(options.output);
     std::filesystem::path parent = std::filesystem::path(options.output).parent_path();
     if (!parent.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(parent, ec);
     }
-    output = folimo::freeOutputName(output);
+    // Without --overwrite an existing name is kept and the next free one taken; with it
+    // a missing target is simply written.
+    std::wstring output = folimo::fromUtf8(options.output);
+    if (!options.overwrite)
+        output = folimo::freeOutputName(output);
+    std::unique_ptr<Replacement> replacement;
+    if (replacing)
+        replacement = std::make_unique<Replacement>(options.output);
+    std::wstring written = replacement ? folimo::fromUtf8(replacement->freshPath()) : output;
 
     folimo::TextExpander expander;
     engine->SetTextCallback(&expander);
-    ConsoleProcess process(options.quiet, options.json, files.size());
+    ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output));
+    // The handler stays until the replacement is settled, so Ctrl+C cannot stop the
+    // program between the document's completion and its rename.
     std::signal(SIGINT, onInterrupt);
-    int ok = engine->Convert(output.c_str(), &process);
+    int ok = engine->Convert(written.c_str(), &process);
+    const bool cancelled = interrupted;
+    if (ok && replacement) {
+        if (cancelled) {
+            ok = 0; // a part of the new document is not worth the whole old one
+        } else if (!replacement->commit()) {
+            ok = 0;
+            std::string why = std::strerror(errno);
+            if (options.json)
+                ConsoleProcess::emit(
+                    "{\"event\":\"error\",\"message\":" +
+                    jsonString("Error: cannot replace '" + options.output + "': " + why) + "}");
+            else
+                std::fprintf(stderr, "folimo-cli: Error: cannot replace '%s': %s\n",
+                             options.output.c_str(), why.c_str());
+        }
+    }
+    replacement.reset();
     std::signal(SIGINT, SIG_DFL);
     if (options.json)
         ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":") + (ok ? "true" : "false") +
                              ",\"output\":" + (ok ? jsonString(folimo::toUtf8(output)) : "null") +
                              ",\"failed\":" + std::to_string(process.failed()) +
-                             ",\"cancelled\":" + (interrupted ? "true" : "false") + "}");
+                             ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
+    if (replacing && !ok && !options.json)
+        std::fprintf(stderr, "folimo-cli: %s%s is left as it was\n", cancelled ? "stopped; " : "",
+                     options.output.c_str());
     if (!ok)
         return 1;
     if (!options.json)
         std::printf("%s\n", folimo::toUtf8(output).c_str());
-    if (interrupted)
+    if (cancelled)
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
-    return process.failed() > 0 || process.errors() > 0 || interrupted ? 3 : 0;
+    return process.failed() > 0 || process.errors() > 0 || cancelled ? 3 : 0;
 }
 
 } // namespace

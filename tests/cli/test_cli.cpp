@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -30,19 +31,20 @@ TEST_F(Cli, HelpNamesEveryOption) {
     CliResult r = run("--help");
     EXPECT_EQ(r.exitCode, 0);
     for (const char* option : {"--output",
+                               "--overwrite",
                                "--page-size",
-                               "--landscape",
+                               "--[no-]landscape",
                                "--custom-size",
                                "--margins",
-                               "--double-page",
-                               "--image-in-page",
-                               "--auto-rotate",
+                               "--[no-]double-page",
+                               "--[no-]image-in-page",
+                               "--[no-]auto-rotate",
                                "--title",
                                "--subject",
                                "--author",
                                "--creator",
                                "--keywords",
-                               "--bookmarks",
+                               "--[no-]bookmarks",
                                "--bookmark-text",
                                "--quiet",
                                "--encode",
@@ -60,6 +62,8 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--image-position",
                                "--image-opacity",
                                "--image-filter",
+                               "--no-text-watermark",
+                               "--no-image-watermark",
                                "--json"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
@@ -75,6 +79,9 @@ TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
                  {"-o x.pdf --margins 1,2 " + shellQuote(a), "--margins"},
                  {"-o x.pdf --custom-size 0,5 " + shellQuote(a), "--custom-size"},
                  {"-o x.pdf --frobnicate " + shellQuote(a), "unknown option --frobnicate"},
+                 {"-o x.pdf --landscape=no " + shellQuote(a), "--landscape takes no value"},
+                 {"--overwrite -o " + shellQuote(dir.path()) + " " + shellQuote(a),
+                  " is a folder; --overwrite replaces only files"},
                  {"-o", "-o needs a value"}};
     for (const auto& c : cases) {
         CliResult r = run(c.arguments);
@@ -172,6 +179,45 @@ TEST_F(Cli, NeverOverwritesAndCreatesMissingFolders) {
     EXPECT_EQ(second.out, dir.file("new/deeper/out (1).pdf") + "\n");
     EXPECT_EQ(readFile(out), original);
     EXPECT_TRUE(qpdfCheckClean(dir.file("new/deeper/out (1).pdf")));
+}
+
+// An existing out.pdf meets runs with and without --overwrite: it is replaced only by a
+// finished document, keeps its permissions, and no temporary file stays behind.
+TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
+    std::string a = jpeg("a.jpg", 1600, 1200), many = "--overwrite", json = dir.file("json");
+    for (int i = 0; i < 400; ++i) // still converting when the interrupt comes
+        many += " " + shellQuote(a);
+    std::string ctrlC = " & pid=$!; for i in $(seq 3000); do grep -q '\"done\":1,' " +
+                        shellQuote(json) + " && break; sleep 0.01; done; kill -INT $pid; wait $pid";
+    struct Case {
+        std::string options, then;
+        int exitCode;
+        std::string written; // empty when out.pdf is to stay as it was
+    } cases[] = {{"--overwrite " + shellQuote(a), "", 0, "out.pdf"},
+                 {"--overwrite " + shellQuote(dir.file("missing.jpg")), "", 1, ""},
+                 {many, ctrlC, 1, ""},
+                 {shellQuote(a), "", 0, "out (1).pdf"}};
+    for (const auto& c : cases) {
+        TempDir target;
+        std::string out = target.file("out.pdf");
+        makePdf(out, {{100, 100}});
+        std::string old = readFile(out);
+        ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+        auto r = runCommand("(" + shellQuote(FOLIMO_CLI_PATH) + " --json -o " + shellQuote(out) +
+                            " " + c.options + " >" + shellQuote(json) + c.then + ")");
+        std::string report = readFile(json) + r.output;
+        EXPECT_EQ(r.exitCode, c.exitCode) << report;
+        std::string shown = c.written.empty() ? "null" : '"' + target.file(c.written) + '"';
+        EXPECT_NE(report.find("\"output\":" + shown + ",\"failed\""), std::string::npos) << report;
+        EXPECT_EQ(readFile(out) != old, c.written == "out.pdf") << report;
+        std::set<std::string> names{"out.pdf", c.written.empty() ? "out.pdf" : c.written};
+        EXPECT_EQ(listDir(target.path()), std::vector<std::string>(names.begin(), names.end()));
+        if (!c.written.empty()) {
+            EXPECT_TRUE(qpdfCheckClean(target.file(c.written)));
+        }
+        struct stat st {};
+        EXPECT_TRUE(::stat(out.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640) << report;
+    }
 }
 
 TEST_F(Cli, FailedInputsAreReportedAndTheRestConverted) {

@@ -10,6 +10,7 @@
 #include <QSettings>
 
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -56,6 +57,16 @@ std::vector<int> imageWidths(const std::string& pdf, int page) {
     return widths;
 }
 
+// The fill opacities (/ca) of the document's graphics states, as qpdf reads them.
+std::set<std::string> fillOpacities(const std::string& pdf) {
+    std::string json = runCommand("qpdf --json --json-key=qpdf " + shellQuote(pdf)).output;
+    static const std::regex ca(R"("/ca": ([0-9.]+))");
+    std::set<std::string> found;
+    for (std::sregex_iterator it(json.begin(), json.end(), ca), end; it != end; ++it)
+        found.insert((*it)[1]);
+    return found;
+}
+
 class CliSavedSettings : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -77,7 +88,9 @@ protected:
     }
 
     CliResult run(const std::string& arguments) {
-        return runCli(dir, arguments, "XDG_CONFIG_HOME=" + shellQuote(configHome));
+        // A fixed date makes the same settings write the same bytes.
+        return runCli(dir, arguments,
+                      "SOURCE_DATE_EPOCH=0 XDG_CONFIG_HOME=" + shellQuote(configHome));
     }
 
     std::string jpeg(const std::string& name, int width = 40, int height = 30) {
@@ -150,6 +163,62 @@ TEST_F(CliSavedSettings, OptionsOverrideTheStoredValuesAndChangeTheStoredWaterma
     EXPECT_GT(words[0].yMin, 45);
     // One image watermark, the new image in place of the stored one.
     EXPECT_EQ(imageWidths(out, 1), (std::vector<int>{40, 30}));
+}
+
+// Each --no- form switches off what the store switched on, and of --x and --no-x the
+// last one given wins: the document comes out as if the store had it off, or on.
+TEST_F(CliSavedSettings, TheNoFormsSwitchStoredSettingsOff) {
+    std::string inputs = shellQuote(jpeg("a.jpg", 40, 30)) + " " + shellQuote(jpeg("b.jpg"));
+    std::string out = dir.file("out.pdf");
+    auto convert = [&](int stored, const wchar_t* name, const std::string& options) {
+        EXPECT_EQ(folimo::RegistryStore().WriteNumber(name, stored), 1);
+        std::remove(out.c_str());
+        CliResult r =
+            run("-q --use-saved-settings -o " + shellQuote(out) + " " + options + " " + inputs);
+        EXPECT_TRUE(r.exitCode == 0 && qpdfCheckClean(out)) << options << r.err;
+        return readFile(out);
+    };
+    for (auto [name, flag] : {std::pair{L"RotatePage", "landscape"},
+                              {L"DoublePage", "double-page"},
+                              {L"ImageInPage", "image-in-page"},
+                              {L"ImageAutoRotate", "auto-rotate"},
+                              {L"CreateBookmark", "bookmarks"}}) {
+        std::string on = std::string(" --") + flag, off = std::string(" --no-") + flag;
+        std::string storedOff = convert(0, name, ""), storedOn = convert(1, name, "");
+        // Whole files compared: EXPECT_TRUE keeps a failure's message short.
+        EXPECT_TRUE(storedOn != storedOff) << flag;
+        EXPECT_TRUE(convert(1, name, off) == storedOff) << off;
+        EXPECT_TRUE(convert(1, name, on + off) == storedOff) << on << off;
+        EXPECT_TRUE(convert(0, name, off + on) == storedOn) << off << on;
+    }
+}
+
+// With the stored settings, a watermark option on its own changes that field of the
+// stored watermark; where the store has no watermark text the run says so and goes on.
+TEST_F(CliSavedSettings, WatermarkOptionsAloneAdjustTheStoredWatermarks) {
+    std::string a = jpeg("a.jpg"), out = dir.file("out.pdf");
+    struct Case {
+        const wchar_t* storedText;
+        std::string options, warning;
+        std::set<std::string> opacities; // of the text and the image watermark
+    } cases[] = {
+        {L"STOREDMARK", "--text-opacity 50", "", {"0.5", "1"}},
+        {L"STOREDMARK", "--image-opacity 30 --text-size 30", "", {"0.3", "1"}},
+        {L"STOREDMARK", "--no-text-watermark --no-image-watermark", "", {}},
+        {L"", "--text-opacity 50", "no text watermark, so --text-opacity changes nothing", {"1"}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(folimo::RegistryStore().WriteString(L"WaterText", c.storedText), 1);
+        std::remove(out.c_str());
+        CliResult r = run("-o " + shellQuote(out) + " --use-saved-settings " + c.options + " " +
+                          shellQuote(a));
+        ASSERT_EQ(r.exitCode, 0) << c.options << r.err;
+        EXPECT_TRUE(qpdfCheckClean(out));
+        EXPECT_EQ(fillOpacities(out), c.opacities) << c.options;
+        EXPECT_EQ(r.err.find(c.warning.empty() ? "Warning" : c.warning) != std::string::npos,
+                  !c.warning.empty())
+            << r.err;
+    }
 }
 
 } // namespace
