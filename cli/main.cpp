@@ -44,22 +44,28 @@ template <class I> folimo::Owned<I> create(int kind) {
     return object;
 }
 
-// A JSON string literal of UTF-8 text.
-std::string jsonString(const std::string& text) {
+// A JSON string literal. A byte of a file name that is not UTF-8 is written as the
+// escape \udcXX, as Python's surrogate escapes read it back into that byte: a script
+// gets back the very name it can open.
+std::string jsonString(std::wstring_view text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || folimo::isEscapedByte(c)) {
             char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
             out += buf;
         } else {
-            out += static_cast<char>(c);
+            out += folimo::toUtf8(std::wstring_view(&c, 1));
         }
     }
     return out + "\"";
+}
+
+std::string jsonString(const std::string& utf8) {
+    return jsonString(folimo::fromUtf8(utf8));
 }
 
 // Reports a run on the console: lines for people on standard error, or with --json one
@@ -82,9 +88,9 @@ public:
         if (!loaded)
             ++failed_;
         if (json_)
-            emit("{\"event\":\"file\",\"path\":" + jsonString(folimo::toUtf8(path)) +
-                 ",\"loaded\":" + (loaded ? "true" : "false") + ",\"done\":" +
-                 std::to_string(done_) + ",\"total\":" + std::to_string(total_) + "}");
+            emit("{\"event\":\"file\",\"path\":" + jsonString(path) + ",\"loaded\":" +
+                 (loaded ? "true" : "false") + ",\"done\":" + std::to_string(done_) +
+                 ",\"total\":" + std::to_string(total_) + "}");
         else if (loaded && !quiet_)
             std::fprintf(stderr, "[%zu/%zu] %s\n", done_, total_, folimo::toUtf8(path).c_str());
         return 1;
@@ -98,7 +104,7 @@ public:
     int OnError(const wchar_t* message) noexcept override {
         ++errors_;
         if (json_)
-            emit("{\"event\":\"error\",\"message\":" + jsonString(folimo::toUtf8(message)) + "}");
+            emit("{\"event\":\"error\",\"message\":" + jsonString(message) + "}");
         else
             std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
         return 1;
@@ -196,7 +202,7 @@ bool isEmpty(const wchar_t* text) {
 // Only what the command line gives changes the record, so with --use-saved-settings the
 // stored values stay wherever no option says otherwise.
 void applySettings(const CliOptions& o, IFolimoSettings& s) {
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < FOLIMO_INFO_COUNT; ++i)
         if (o.info[i])
             s.SetInfo(i, folimo::fromUtf8(*o.info[i]).c_str());
     if (o.pageSize)
@@ -206,7 +212,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
     if (o.landscape)
         s.SetRotatePage(*o.landscape ? 1 : 0);
     if (o.margins)
-        for (int side = 0; side < 4; ++side)
+        for (int side = FOLIMO_MARGIN_LEFT; side <= FOLIMO_MARGIN_BOTTOM; ++side)
             s.SetMargin(side, (*o.margins)[side]);
     if (o.doublePage)
         s.SetDoublePage(*o.doublePage ? 1 : 0);
@@ -224,7 +230,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetJpegQuality(*o.jpegQuality);
     if (o.maxWidth)
         s.SetImageMaxSize(*o.maxWidth, *o.maxHeight);
-    else if (o.encode == 0)
+    else if (o.encode == FOLIMO_ENCODE_UNCHANGED)
         // "Unchanged" means it: the engine honours it only with both limits off.
         s.SetImageMaxSize(-1, -1);
     if (o.dpi)
@@ -264,7 +270,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
     if (o.textWatermark) {
         const auto& from = *o.textWatermark;
         folimo::Owned<ITextWatermark> made;
-        auto* text = static_cast<ITextWatermark*>(stored(0, 1));
+        auto* text = static_cast<ITextWatermark*>(stored(0, FOLIMO_WATERMARK_TEXT));
         if (!text && from.content && !from.content->empty()) {
             made = create<ITextWatermark>(FOLIMO_TEXT_WATERMARK);
             text = made.get();
@@ -286,7 +292,7 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
     if (o.imageWatermark) {
         const auto& from = *o.imageWatermark;
         folimo::Owned<IImageWatermark> made;
-        auto* image = static_cast<IImageWatermark*>(stored(1, 2));
+        auto* image = static_cast<IImageWatermark*>(stored(1, FOLIMO_WATERMARK_IMAGE));
         if (!image && from.content && !from.content->empty()) {
             made = create<IImageWatermark>(FOLIMO_IMAGE_WATERMARK);
             image = made.get();
@@ -437,7 +443,7 @@ int run(const CliOptions& options) {
     std::signal(SIGINT, SIG_DFL);
     if (options.json)
         ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":") + (ok ? "true" : "false") +
-                             ",\"output\":" + (ok ? jsonString(folimo::toUtf8(output)) : "null") +
+                             ",\"output\":" + (ok ? jsonString(output) : "null") +
                              ",\"failed\":" + std::to_string(process.failed()) +
                              ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
     if (replacing && !ok && !options.json)

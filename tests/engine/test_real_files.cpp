@@ -66,6 +66,10 @@ TEST(RealFiles, NamesThatAreNotUtf8AreConvertedAndShownReadably) {
     // The watermark image is on both pages beside the photo.
     for (auto& page : QPDFPageDocumentHelper(pdf).getAllPages())
         EXPECT_EQ(page.getImages().size(), 2u);
+
+    // Scripts get the name back byte for byte, as surrogate escapes.
+    r = runCli(dir, "--json -o " + shellQuote(dir.file("j.pdf")) + " " + shellQuote(folder));
+    EXPECT_NE(r.out.find("photos/caf\\udce9.jpg\""), std::string::npos) << r.out;
 }
 
 TEST(RealFiles, AMissingInputIsReportedAndNeverTakenFromElsewhere) {
