@@ -32,8 +32,21 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 
-void onInterrupt(int) {
-    interrupted = true;
+// Ctrl+C, a terminal that closes (SIGHUP) and a polite kill (SIGTERM) all stop the run
+// after the current page with a valid PDF of the pages made. A second one means it:
+// the process ends at once, and the unnamed document in the making goes with it.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void onInterrupt(int signal) {
+    if (interrupted.exchange(true)) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+}
+
+void handleStopSignals(void (*handler)(int)) {
+    for (int signal : kStopSignals)
+        std::signal(signal, handler);
 }
 
 template <class I> folimo::Owned<I> create(int kind) {
@@ -421,7 +434,7 @@ int run(const CliOptions& options) {
     ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output));
     // The handler stays until the replacement is settled, so Ctrl+C cannot stop the
     // program between the document's completion and its rename.
-    std::signal(SIGINT, onInterrupt);
+    handleStopSignals(onInterrupt);
     int ok = engine->Convert(written.c_str(), &process);
     const bool cancelled = interrupted;
     if (ok && replacement) {
@@ -440,7 +453,7 @@ int run(const CliOptions& options) {
         }
     }
     replacement.reset();
-    std::signal(SIGINT, SIG_DFL);
+    handleStopSignals(SIG_DFL);
     if (options.json)
         ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":") + (ok ? "true" : "false") +
                              ",\"output\":" + (ok ? jsonString(output) : "null") +
@@ -462,6 +475,10 @@ int run(const CliOptions& options) {
 
 int main(int argc, char** argv) {
     folimo::tuneHeapForPictures();
+    // The PDF is the product, the reports only tell of it: a reader that stops reading
+    // them (`folimo-cli --json ... | head -1`) must not end the run. Writes to a closed
+    // pipe then fail quietly instead of killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
     CliOptions options;
     try {
         options = parseCliOptions(argc, argv);

@@ -83,6 +83,12 @@ Frame parseFrame(Bytes seg) {
                          "PDF cannot carry; save the image again");
     if (f.width == 0)
         damaged("zero width");
+    // Passed through, it would cost nothing here, but every viewer would have to decode
+    // a picture of that claimed size.
+    if (std::uint64_t(f.width) * std::uint64_t(f.height) > kMaxImagePixels)
+        throw ImageError("the JPEG image claims " + std::to_string(f.width) + " x " +
+                         std::to_string(f.height) + " pixels, more than " +
+                         std::to_string(kMaxImagePixels / 1'000'000) + " million");
     if (f.components != 1 && f.components != 3 && f.components != 4)
         throw ImageError("the JPEG image has " + std::to_string(f.components) +
                          " colour components; only 1, 3 or 4 can go into a PDF");

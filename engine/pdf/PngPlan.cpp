@@ -510,6 +510,11 @@ ImagePlan planPng(Bytes bytes) {
         keyToAlpha = true;
     }
 
+    // Checked before the data passes through too: every viewer would have to decode it.
+    const std::uint64_t pixelCount = std::uint64_t(h.width) * h.height;
+    if (pixelCount > kMaxImagePixels)
+        throw ImageError("the PNG image is too large to decode (" + std::to_string(h.width) +
+                         " x " + std::to_string(h.height) + " pixels)");
     const bool hasAlpha = h.colorType == kGrayAlpha || h.colorType == kRgbAlpha;
     if (!h.interlaced && !hasAlpha && !expandPalette && !keyToAlpha) {
         const int colors = channelsOf(h.colorType);
@@ -521,10 +526,6 @@ ImagePlan planPng(Bytes bytes) {
         return plan;
     }
 
-    const std::uint64_t pixelCount = std::uint64_t(h.width) * h.height;
-    if (pixelCount > kMaxImagePixels)
-        throw ImageError("the PNG image is too large to decode (" + std::to_string(h.width) +
-                         " x " + std::to_string(h.height) + " pixels)");
     Decoded d = decode(bytes, expandPalette || keyToAlpha);
     // libpng's transforms were chosen above; anything else would mean a confused file.
     const int wantChannels = expandPalette ? 4 : channelsOf(h.colorType) + (keyToAlpha ? 1 : 0);

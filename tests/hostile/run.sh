@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Hostile inputs and conditions, made here rather than stored: each case asserts what a
+# user is told, the exit status, the pages that survive and that nothing is left behind.
+#   run.sh FOLIMO_CLI [sanitized]
+# With "sanitized", peak memory is not judged (the sanitizer's shadow memory counts too).
+set -uo pipefail
+cli=$(realpath "$1")
+sanitized=${2:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+passed=0
+failed=0
+fail() { echo "FAIL [$case]: $*"; failed=$((failed + 1)); }
+ok() { echo "ok   [$case]"; passed=$((passed + 1)); }
+
+# Runs folimo-cli with a time limit, recording exit status, standard error and the peak
+# memory in kB.
+run() {
+    /usr/bin/time -f %M -o "$work/rss" timeout -s KILL 60 "$cli" "$@" >"$work/out" 2>"$work/err"
+    status=$?
+    rss=$(tail -1 "$work/rss" 2>/dev/null | tr -dc 0-9)
+}
+pages() { pdfinfo "$1" 2>/dev/null | awk '/^Pages:/ {print $2}'; }
+clean() { qpdf --check "$1" >/dev/null 2>&1; }
+# Nothing but the expected files in a folder: no hidden temporary documents.
+only() {
+    local dir=$1
+    shift
+    local have want
+    have=$(cd "$dir" && ls -A | sort | tr '\n' ' ')
+    want=""
+    [ $# -eq 0 ] || want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+    [ "$have" = "$want" ] || { echo "  folder holds: $have; expected: $want"; return 1; }
+}
+under_budget() {
+    # The decode budget is 1 GiB; the process as a whole stays well inside it.
+    [ -n "$sanitized" ] || [ "${rss:-0}" -lt $((1024 * 1024)) ] ||
+        { echo "  peak memory ${rss} kB"; return 1; }
+}
+
+convert -size 64x48 xc:orange -quality 90 good.jpg
+convert -size 3000x2000 xc: +noise Random -quality 92 big.jpg
+
+# --- Files that are not files ---------------------------------------------------
+case=fifo
+mkdir fifo && mkfifo fifo/pipe.jpg fifo/pipe.pdf
+run -o fifo/out.pdf fifo/pipe.jpg fifo/pipe.pdf good.jpg
+{ [ $status -eq 3 ] && grep -q "not a regular file" err && [ "$(pages fifo/out.pdf)" = 1 ] &&
+    clean fifo/out.pdf; } && ok || fail "status $status: $(cat err)"
+
+# --- Headers that claim more than the file holds ---------------------------------
+# A baseline JPEG whose frame header claims 65500 x 65500 pixels.
+python3 - <<'PY'
+data = bytearray(open("good.jpg", "rb").read())
+i = 2
+while data[i] == 0xFF and data[i + 1] not in (0xC0, 0xC1, 0xC2):
+    i += 2 + int.from_bytes(data[i + 2:i + 4], "big")
+data[i + 5:i + 9] = (65500).to_bytes(2, "big") * 2
+open("claims-huge.jpg", "wb").write(data)
+PY
+for encode in jpeg unchanged png; do
+    case=claimed-huge-jpeg-$encode
+    start=$(date +%s%N)
+    run -o "huge-$encode.pdf" --encode $encode claims-huge.jpg good.jpg
+    ms=$((($(date +%s%N) - start) / 1000000))
+    { [ $status -eq 3 ] && grep -q "claims-huge.jpg" err && [ "$(pages "huge-$encode.pdf")" = 1 ] &&
+        [ $ms -lt 20000 ] && under_budget; } && ok || fail "status $status, ${ms} ms, ${rss} kB: $(cat err)"
+done
+
+# --- Signals ----------------------------------------------------------------------
+many=()
+for i in $(seq 1 40); do many+=(big.jpg); done
+for signal in TERM HUP INT; do
+    case=signal-$signal
+    mkdir "sig-$signal"
+    "$cli" -o "sig-$signal/out.pdf" "${many[@]}" >/dev/null 2>"$work/err" &
+    pid=$!
+    sleep 1.5
+    kill -s $signal $pid
+    wait $pid
+    status=$?
+    { [ $status -eq 3 ] && clean "sig-$signal/out.pdf" && only "sig-$signal" out.pdf; } && ok ||
+        fail "status $status: $(cat err)"
+done
+case=signal-KILL
+mkdir sig-KILL
+"$cli" -o sig-KILL/out.pdf "${many[@]}" >/dev/null 2>&1 &
+pid=$!
+sleep 1.5
+kill -s KILL $pid
+wait $pid 2>/dev/null
+only sig-KILL && ok || fail "a killed run left files"
+
+# A reader that stops reading the reports does not stop the run.
+case=closed-report-stream
+mkdir pipe
+"$cli" --json -o pipe/out.pdf good.jpg good.jpg good.jpg 2>/dev/null | head -1 >/dev/null
+status=${PIPESTATUS[0]}
+{ [ $status -eq 0 ] && [ "$(pages pipe/out.pdf)" = 3 ] && clean pipe/out.pdf; } && ok ||
+    fail "status $status"
+
+# --- Files that change underneath --------------------------------------------------
+case=truncated-during-run
+mkdir shrink
+for i in $(seq 1 12); do cp big.jpg "shrink/$i.jpg"; done
+"$cli" -o shrink/out.pdf shrink/*.jpg >/dev/null 2>"$work/err" &
+pid=$!
+for i in $(seq 1 12); do
+    sleep 0.02
+    truncate -s 1000 "shrink/$i.jpg"
+done
+wait $pid
+status=$?
+{ [ $status -eq 0 ] || [ $status -eq 3 ]; } && clean shrink/out.pdf &&
+    only shrink out.pdf $(seq -f %g.jpg 1 12) && ok || fail "status $status: $(cat err)"
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
