@@ -389,10 +389,66 @@ private:
     std::string target_, folder_, fresh_;
 };
 
+// A document for standard output (`-o -`), as converters of its kind write one: made
+// in a private folder under the temporary folder, then copied out whole, so a reader
+// never gets a document that a failed run cut short.
+class PipedDocument {
+public:
+    PipedDocument() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/folimo-XXXXXX";
+        if (!::mkdtemp(folder.data()))
+            throw std::runtime_error("cannot make a temporary folder: " +
+                                     std::string(std::strerror(errno)));
+        folder_ = folder;
+    }
+    ~PipedDocument() {
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    PipedDocument(const PipedDocument&) = delete;
+    PipedDocument& operator=(const PipedDocument&) = delete;
+
+    std::string path() const { return folder_ + "/document.pdf"; }
+
+    // False, with errno set, when the document could not be read or written out.
+    bool send() const {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path().c_str(), "rb"),
+                                                           std::fclose);
+        if (!in)
+            return false;
+        char buffer[1 << 16];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0)
+            if (std::fwrite(buffer, 1, n, stdout) != n)
+                return false;
+        return !std::ferror(in.get()) && std::fflush(stdout) == 0;
+    }
+
+private:
+    std::string folder_;
+};
+
 int run(const CliOptions& options) {
+    const bool piped = options.output == "-";
+    if (piped && options.json) {
+        std::fprintf(stderr, "folimo-cli: -o - and --json both need standard output\n");
+        return 2;
+    }
+    // A folder is no name for a document: taking "photos (1)" instead would hide the
+    // mistake behind a file nobody asked for.
+    struct stat existing {};
+    if (!piped && (options.output.back() == '/' ||
+                   (::stat(options.output.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)))) {
+        std::fprintf(stderr,
+                     "folimo-cli: %s is a folder; give the name of the PDF to write, such as "
+                     "-o %s/all.pdf\n",
+                     options.output.c_str(),
+                     options.output.substr(0, options.output.find_last_not_of('/') + 1).c_str());
+        return 2;
+    }
     // A folder cannot be replaced by a document, and refusing before any work keeps the
     // answer quick and the folder as it is.
-    struct stat existing {};
     bool replacing = options.overwrite && ::lstat(options.output.c_str(), &existing) == 0;
     if (replacing && ::stat(options.output.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
         std::fprintf(stderr, "folimo-cli: %s is %s; --overwrite replaces only files\n",
@@ -414,20 +470,30 @@ int run(const CliOptions& options) {
     for (std::size_t i = 0; i < files.size(); ++i)
         engine->AddFile(folimo::fromUtf8(files[i]).c_str(), static_cast<int>(i));
 
+    std::unique_ptr<PipedDocument> pipe;
+    if (piped)
+        pipe = std::make_unique<PipedDocument>();
     std::filesystem::path parent = std::filesystem::path(options.output).parent_path();
-    if (!parent.empty()) {
+    if (!piped && !parent.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(parent, ec);
+        if (ec) {
+            std::fprintf(stderr, "folimo-cli: Error: cannot create the folder %s: %s\n",
+                         parent.c_str(), ec.message().c_str());
+            return 1;
+        }
     }
     // Without --overwrite an existing name is kept and the next free one taken; with it
     // a missing target is simply written.
     std::wstring output = folimo::fromUtf8(options.output);
-    if (!options.overwrite)
+    if (!options.overwrite && !piped)
         output = folimo::freeOutputName(output);
     std::unique_ptr<Replacement> replacement;
-    if (replacing)
+    if (replacing && !piped)
         replacement = std::make_unique<Replacement>(options.output);
-    std::wstring written = replacement ? folimo::fromUtf8(replacement->freshPath()) : output;
+    std::wstring written = replacement ? folimo::fromUtf8(replacement->freshPath())
+                           : pipe      ? folimo::fromUtf8(pipe->path())
+                                       : output;
 
     folimo::TextExpander expander;
     engine->SetTextCallback(&expander);
@@ -453,6 +519,12 @@ int run(const CliOptions& options) {
         }
     }
     replacement.reset();
+    if (ok && pipe && !pipe->send()) {
+        ok = 0;
+        std::fprintf(stderr, "folimo-cli: Error: cannot write the PDF to standard output: %s\n",
+                     std::strerror(errno));
+    }
+    pipe.reset();
     handleStopSignals(SIG_DFL);
     if (options.json)
         ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":") + (ok ? "true" : "false") +
@@ -464,7 +536,7 @@ int run(const CliOptions& options) {
                      options.output.c_str());
     if (!ok)
         return 1;
-    if (!options.json)
+    if (!options.json && !piped)
         std::printf("%s\n", folimo::toUtf8(output).c_str());
     if (cancelled)
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");

@@ -306,7 +306,7 @@ int PdfOutput::begin_document(std::wstring_view filename, std::wstring_view optl
 
     tempPath_ = temp;
     finalPath_ = path;
-    writer_ = std::make_unique<PdfWriter>(fd);
+    writer_ = std::make_unique<PdfWriter>(fd, path);
     info_.clear();
     pageObjects_.clear();
     leaves_.clear();

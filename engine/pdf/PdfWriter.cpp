@@ -15,7 +15,7 @@ constexpr std::size_t kBufferSize = 1 << 20;
 constexpr std::size_t kDirectWrite = 256 << 10;
 } // namespace
 
-PdfWriter::PdfWriter(int fd) : fd_(fd) {
+PdfWriter::PdfWriter(int fd, std::string name) : fd_(fd), name_(std::move(name)) {
     buffer_.reserve(kBufferSize);
 }
 
@@ -24,13 +24,15 @@ PdfWriter::~PdfWriter() {
         ::close(fd_);
 }
 
+std::string PdfWriter::failure(const char* why) const {
+    return "cannot write '" + name_ + "': " + why;
+}
+
 void PdfWriter::close() {
     const int fd = fd_;
     fd_ = -1;
     if (fd >= 0 && ::close(fd) != 0 && errno != EINTR)
-        throw PdfError(kErrIo, "",
-                       std::string("the output file could not be written: ") +
-                           std::strerror(errno));
+        throw PdfError(kErrIo, "", failure(std::strerror(errno)));
 }
 
 int PdfWriter::newObjectNumber() {
@@ -52,7 +54,7 @@ void PdfWriter::endObject() {
 
 void PdfWriter::write(std::string_view bytes) {
     if (failed_)
-        throw PdfError(kErrIo, "", "the output file could not be written");
+        throw PdfError(kErrIo, "", failure("an earlier write failed"));
     if (buffer_.size() + bytes.size() <= kBufferSize) {
         buffer_.append(bytes);
         return;
@@ -77,9 +79,7 @@ void PdfWriter::writeOut(const char* p, std::size_t left) {
         if (n <= 0) {
             failed_ = true;
             buffer_.clear();
-            throw PdfError(kErrIo, "",
-                           std::string("the output file could not be written: ") +
-                               std::strerror(n < 0 ? errno : ENOSPC));
+            throw PdfError(kErrIo, "", failure(std::strerror(n < 0 ? errno : ENOSPC)));
         }
         p += n;
         left -= static_cast<std::size_t>(n);

@@ -14,8 +14,8 @@ namespace folimo::pdf {
 class PdfWriter {
 public:
     // Takes ownership of fd, an empty file open for writing. Write failures throw
-    // PdfError(kErrIo), and the writer stays failed.
-    explicit PdfWriter(int fd);
+    // PdfError(kErrIo) naming `name`, and the writer stays failed.
+    PdfWriter(int fd, std::string name);
     ~PdfWriter();
     PdfWriter(const PdfWriter&) = delete;
     PdfWriter& operator=(const PdfWriter&) = delete;
@@ -60,7 +60,10 @@ private:
     void flush();
     void writeOut(const char* data, std::size_t size);
 
+    std::string failure(const char* why) const;
+
     int fd_;
+    std::string name_;
     bool failed_ = false;
     std::uint64_t written_ = 0;
     std::string buffer_;

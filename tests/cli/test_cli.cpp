@@ -81,7 +81,7 @@ TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
                  {"-o x.pdf --frobnicate " + shellQuote(a), "unknown option --frobnicate"},
                  {"-o x.pdf --landscape=no " + shellQuote(a), "--landscape takes no value"},
                  {"--overwrite -o " + shellQuote(dir.path()) + " " + shellQuote(a),
-                  " is a folder; --overwrite replaces only files"},
+                  " is a folder; give the name of the PDF to write"},
                  {"-o", "-o needs a value"}};
     for (const auto& c : cases) {
         CliResult r = run(c.arguments);

@@ -116,5 +116,31 @@ status=$?
 { [ $status -eq 0 ] || [ $status -eq 3 ]; } && clean shrink/out.pdf &&
     only shrink out.pdf $(seq -f %g.jpg 1 12) && ok || fail "status $status: $(cat err)"
 
+# --- Output names -------------------------------------------------------------------
+mkdir photos
+for target in photos photos/ .; do
+    case="folder-as-output-$target"
+    run -o "$target" good.jpg
+    { [ $status -eq 2 ] && grep -q "is a folder" err && only photos; } && ok ||
+        fail "status $status: $(cat err)"
+done
+case=standard-output
+mkdir piped
+(cd piped && "$cli" -o - ../good.jpg ../good.jpg >"$work/piped.pdf" 2>"$work/err")
+status=$?
+{ [ $status -eq 0 ] && [ "$(pages "$work/piped.pdf")" = 2 ] && clean "$work/piped.pdf" &&
+    only piped; } && ok || fail "status $status: $(cat err)"
+case=longest-name
+mkdir long
+name=$(printf 'n%.0s' $(seq 1 251)).pdf
+run -o "long/$name" good.jpg
+{ [ $status -eq 0 ] && clean "long/$name" && only long "$name"; } && ok ||
+    fail "status $status: $(cat err)"
+case=folder-cannot-be-made
+touch afile
+run -o afile/sub/out.pdf good.jpg
+{ [ $status -eq 1 ] && grep -q "cannot create the folder afile/sub" err; } && ok ||
+    fail "status $status: $(cat err)"
+
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

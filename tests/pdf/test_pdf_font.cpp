@@ -41,7 +41,7 @@ void writeTextPdf(const std::string& path, PdfFont& font, const std::vector<std:
                   int pageHeight = 100) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
-    PdfWriter writer(fd);
+    PdfWriter writer(fd, "test.pdf");
     writer.write("%PDF-1.7\n%\xE2\xE3\xCF\xD3\n");
     int catalog = writer.newObjectNumber();
     int pages = writer.newObjectNumber();

@@ -207,7 +207,7 @@ std::vector<PdfImport::Form> writeOutput(const fs::path& path, const std::vector
                                          int* objectCount = nullptr) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(fd, 0);
-    PdfWriter writer(fd);
+    PdfWriter writer(fd, "test.pdf");
     writer.write("%PDF-1.7\n%\xE2\xE3\xCF\xD3\n");
     int pagesNumber = writer.newObjectNumber();
     std::vector<PdfImport::Form> forms;
@@ -878,7 +878,7 @@ TEST_F(PdfImportTest, PageIndexOutOfRangeIsAnImportError) {
     fs::path out = dir_ / "out.pdf";
     int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
-    PdfWriter writer(fd);
+    PdfWriter writer(fd, "test.pdf");
     EXPECT_THROW(input.writePage(writer, 2), ImportError);
     EXPECT_THROW(input.writePage(writer, -1), ImportError);
     EXPECT_EQ(writer.objectCount(), 0);
@@ -904,7 +904,7 @@ TEST_F(PdfImportTest, UnreadablePageFailsAloneAndTheOutputStaysWhole) {
     fs::path out = dir_ / "out.pdf";
     int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
-    PdfWriter writer(fd);
+    PdfWriter writer(fd, "test.pdf");
     writer.write("%PDF-1.7\n");
     try {
         input.writePage(writer, 0);
@@ -964,7 +964,7 @@ TEST_F(PdfImportTest, PageFailingHalfwayLeavesNoHolesAndLaterPagesCopyAfresh) {
     fs::path out = dir_ / "out.pdf";
     int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
-    PdfWriter writer(fd);
+    PdfWriter writer(fd, "test.pdf");
     writer.write("%PDF-1.7\n");
     try {
         input.writePage(writer, 0);
