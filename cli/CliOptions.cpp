@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -135,6 +136,8 @@ Images:
   --max-size W,H            shrink larger images to fit W x H pixels (0 = no limit on
                             that side); -1,-1 switches shrinking and re-encoding off
                             for --encode unchanged
+  --max-memory SIZE         the most memory one decoded image may take, such as 512M
+                            or 2G (default 1G); a larger picture is refused
   --dpi N                   resolution written into re-encoded images (0 keeps the
                             image's own)
 
@@ -251,6 +254,15 @@ CliOptions parseCliOptions(int argc, char** argv) {
                 throw std::invalid_argument("--max-size needs W,H (0 = no limit, -1,-1 = off)");
             o.maxWidth = sizes[0];
             o.maxHeight = sizes[1];
+        } else if (arg == "--max-memory") {
+            std::string size = next();
+            char* end = nullptr;
+            double number = std::strtod(size.c_str(), &end);
+            std::string unit = end;
+            if (!(number > 0) || !(unit.empty() || unit == "K" || unit == "M" || unit == "G" ||
+                                   unit == "k" || unit == "m" || unit == "g"))
+                throw std::invalid_argument("--max-memory takes a size such as 512M or 2G");
+            o.maxMemory = size;
         } else if (arg == "--dpi") {
             int dpi = parseInt(arg, next());
             if (dpi < 0)

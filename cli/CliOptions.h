@@ -32,6 +32,7 @@ struct CliOptions {
     std::optional<int> jpegQuality;
     std::optional<int> maxWidth, maxHeight;
     std::optional<int> dpi;
+    std::optional<std::string> maxMemory; // "512M": for the engine's decoded-image budget
 
     // Present when any option of that watermark is given. An empty content (from
     // --no-text-watermark or --no-image-watermark) draws nothing.

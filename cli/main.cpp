@@ -457,6 +457,9 @@ int run(const CliOptions& options) {
         return 2;
     }
 
+    // The engine reads its budget for one decoded image from the environment, once.
+    if (options.maxMemory)
+        ::setenv("FOLIMO_MAX_MEMORY", options.maxMemory->c_str(), 1);
     auto engine = create<IFolimo>(FOLIMO_ENGINE);
     if (options.useSavedSettings)
         folimo::LoadEngineSettings(engine->GetSettings());

@@ -1,6 +1,50 @@
 #include "Bitmap.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 namespace folimo::imaging {
+
+std::uint64_t decodedImageBudget() {
+    static const std::uint64_t budget = [] {
+        constexpr std::uint64_t kDefault = 1ull << 30;
+        const char* text = std::getenv("FOLIMO_MAX_MEMORY");
+        if (!text || !*text)
+            return kDefault;
+        char* end = nullptr;
+        const double number = std::strtod(text, &end);
+        double scale = 1;
+        switch (*end) {
+        case 'k':
+        case 'K':
+            scale = 1 << 10;
+            break;
+        case 'm':
+        case 'M':
+            scale = 1 << 20;
+            break;
+        case 'g':
+        case 'G':
+            scale = 1 << 30;
+            break;
+        default:
+            break;
+        }
+        const double bytes = number * scale;
+        return bytes >= 1 && bytes < 1e18 ? static_cast<std::uint64_t>(bytes) : kDefault;
+    }();
+    return budget;
+}
+
+std::string byteCount(std::uint64_t bytes) {
+    char text[32];
+    if (bytes >= 1'000'000'000)
+        std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+    else
+        std::snprintf(text, sizeof text, "%.0f MB", bytes / 1e6 < 1 ? 1.0 : bytes / 1e6);
+    return text;
+}
 
 int bitsPerPixel(PixelFormat format) {
     switch (format) {
@@ -47,9 +91,11 @@ Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& l
                                                        std::to_string(height) + " pixels)");
     std::uint64_t stride = (w * static_cast<std::uint64_t>(bitsPerPixel(format)) + 7) / 8;
     if (stride * h > limits.maxBytes)
-        throw ImagingError(ImagingError::TooLarge, "the image is too large for memory (" +
-                                                       std::to_string(width) + " x " +
-                                                       std::to_string(height) + " pixels)");
+        throw ImagingError(ImagingError::TooLarge,
+                           "the image of " + std::to_string(width) + " x " +
+                               std::to_string(height) + " pixels needs " + byteCount(stride * h) +
+                               " of memory, more than the " + byteCount(limits.maxBytes) +
+                               " allowed for one image");
     Bitmap b;
     b.width = width;
     b.height = height;

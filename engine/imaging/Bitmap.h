@@ -42,11 +42,20 @@ private:
     Kind kind_;
 };
 
+// The most memory one decoded image may take: 1 GiB, or what the environment variable
+// FOLIMO_MAX_MEMORY says (bytes, or a number with K, M or G), read once per process.
+// A small file can claim a picture of gigabytes; beyond this it is refused before
+// anything is allocated.
+std::uint64_t decodedImageBudget();
+
 // Upper bounds that keep a hostile header from making a decoder allocate without end.
 struct Limits {
-    std::uint64_t maxPixels = 400'000'000;     // width x height
-    std::uint64_t maxBytes = 2'000'000'000ull; // one bitmap's pixel memory
+    std::uint64_t maxPixels = 400'000'000;         // width x height
+    std::uint64_t maxBytes = decodedImageBudget(); // one bitmap's pixel memory
 };
+
+// "1.6 GB" and the like, for messages.
+std::string byteCount(std::uint64_t bytes);
 
 struct Bitmap {
     int width = 0;

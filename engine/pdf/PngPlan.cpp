@@ -526,10 +526,16 @@ ImagePlan planPng(Bytes bytes) {
         return plan;
     }
 
-    Decoded d = decode(bytes, expandPalette || keyToAlpha);
     // libpng's transforms were chosen above; anything else would mean a confused file.
     const int wantChannels = expandPalette ? 4 : channelsOf(h.colorType) + (keyToAlpha ? 1 : 0);
     const int wantDepth = expandPalette ? 8 : h.depth;
+    const std::uint64_t decodedBytes = pixelCount * wantChannels * (wantDepth == 16 ? 2 : 1);
+    if (decodedBytes > imaging::Limits{}.maxBytes)
+        throw ImageError("the PNG image of " + std::to_string(h.width) + " x " +
+                         std::to_string(h.height) + " pixels needs " +
+                         imaging::byteCount(decodedBytes) + " of memory, more than the " +
+                         imaging::byteCount(imaging::Limits{}.maxBytes) + " allowed for one image");
+    Decoded d = decode(bytes, expandPalette || keyToAlpha);
     if (d.channels != wantChannels || d.depth != wantDepth)
         damaged("unexpected decoded layout");
 

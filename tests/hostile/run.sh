@@ -12,8 +12,17 @@ cd "$work"
 
 passed=0
 failed=0
-fail() { echo "FAIL [$case]: $*"; failed=$((failed + 1)); }
-ok() { echo "ok   [$case]"; passed=$((passed + 1)); }
+fail() {
+    echo "FAIL [$case]: $*"
+    failed=$((failed + 1))
+    rss=""
+}
+ok() {
+    echo "ok   [$case]${rss:+ peak $((rss / 1024)) MB}"
+    passed=$((passed + 1))
+    rss=""
+}
+rss=""
 
 # Runs folimo-cli with a time limit, recording exit status, standard error and the peak
 # memory in kB.
@@ -68,6 +77,60 @@ for encode in jpeg unchanged png; do
     { [ $status -eq 3 ] && grep -q "claims-huge.jpg" err && [ "$(pages "huge-$encode.pdf")" = 1 ] &&
         [ $ms -lt 20000 ] && under_budget; } && ok || fail "status $status, ${ms} ms, ${rss} kB: $(cat err)"
 done
+
+# Small files that decode huge: a PNG of 20000 x 20000 RGBA (1.6 GB decoded, beyond the
+# 1 GiB budget) and a GIF whose screen is 20000 x 20000.
+python3 - <<'PY'
+import struct, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+w = h = 20000
+z = zlib.compressobj(9)
+row = bytes(1 + 4 * w)
+idat = b"".join(z.compress(row) for _ in range(h)) + z.flush()
+open("bomb.png", "wb").write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0))
+                             + chunk(b"IDAT", idat) + chunk(b"IEND", b""))
+# Header, a 2-colour table, one 1 x 1 frame, trailer.
+gif = (b"GIF89a" + struct.pack("<HH", w, h) + b"\x80\x00\x00" + b"\x00" * 6 +
+       b"," + struct.pack("<HHHH", 0, 0, 1, 1) + b"\x00" + b"\x02\x02\x44\x01\x00" + b";")
+open("bomb.gif", "wb").write(gif)
+PY
+for encode in jpeg unchanged; do
+    case=png-bomb-$encode
+    run -o "bomb-$encode.pdf" --encode $encode bomb.png good.jpg
+    { [ $status -eq 3 ] && grep -q "bomb.png" err && grep -q "allowed for one image" err &&
+        [ "$(pages "bomb-$encode.pdf")" = 1 ] && under_budget; } && ok ||
+        fail "status $status, ${rss} kB: $(cat err)"
+done
+case=gif-screen-bomb
+run -o gif-bomb.pdf bomb.gif good.jpg
+{ [ $status -eq 0 ] || [ $status -eq 3 ]; } && clean gif-bomb.pdf && under_budget && ok ||
+    fail "status $status, ${rss} kB: $(cat err)"
+case=max-memory
+run -o small-budget.pdf --max-memory 8M --encode png big.jpg good.jpg
+{ [ $status -eq 3 ] && grep -q "more than the 8 MB allowed" err &&
+    [ "$(pages small-budget.pdf)" = 1 ]; } && ok || fail "status $status: $(cat err)"
+
+# A PDF whose page tree holds itself.
+python3 - <<'PY'
+objs = [b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [3 0 R 2 0 R] /Count 2 >>",
+        b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>"]
+out = bytearray(b"%PDF-1.7\n")
+offsets = []
+for i, o in enumerate(objs, 1):
+    offsets.append(len(out))
+    out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
+xref = len(out)
+out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+out += b"".join(b"%010d 00000 n \n" % off for off in offsets)
+out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
+open("loop.pdf", "wb").write(out)
+PY
+case=page-tree-loop
+run -o loop-out.pdf loop.pdf good.jpg
+{ { [ $status -eq 0 ] || [ $status -eq 3 ]; } && clean loop-out.pdf; } && ok ||
+    fail "status $status: $(cat err)"
 
 # --- Signals ----------------------------------------------------------------------
 many=()
