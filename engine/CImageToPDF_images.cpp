@@ -109,9 +109,9 @@ void CImageToPDF::prepareAhead() {
         for (const auto& job : prepared_)
             known = known || job.params == params;
         if (!known)
-            prepared_.push_back({params, file, page,
-                                 std::async(std::launch::async,
-                                            [params] { return reencode(params); })});
+            prepared_.push_back({params, file, page, std::async(std::launch::async, [params] {
+                                     return reencode(params);
+                                 })});
     }
     // Images passed by unused, the pages after a damaged one, would only hold memory.
     prepared_.remove_if([&](const PreparedImage& job) {
@@ -138,8 +138,8 @@ int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, 
     }
     if (encoded.size == 0) {
         // Messages name the file, as the PDF library's own do.
-        loadError_ = L"cannot use " + imageName(path, page) + L": " +
-                     folimo::fromUtf8(encoded.error);
+        loadError_ =
+            L"cannot use " + imageName(path, page) + L": " + folimo::fromUtf8(encoded.error);
         return -1;
     }
     loadedPages_ = encoded.pageCount;

@@ -237,8 +237,8 @@ Chain walkChain(std::span<const std::uint8_t> bytes, int limit) {
             break;
         }
         const std::uint64_t entries = load(offset, countSize);
-        const std::uint64_t room = (bytes.size() - offset - std::uint64_t(countSize)) /
-                                   std::uint64_t(entrySize);
+        const std::uint64_t room =
+            (bytes.size() - offset - std::uint64_t(countSize)) / std::uint64_t(entrySize);
         if (entries > room || (bytes.size() - offset - std::uint64_t(countSize) -
                                entries * std::uint64_t(entrySize)) < std::uint64_t(offsetSize)) {
             chain.problem = page + " is cut short";
@@ -283,8 +283,7 @@ public:
         // libtiff is sent only down a chain known to reach the page.
         Chain chain = walkChain(bytes, page + 1);
         if (chain.count <= page && !chain.problem.empty())
-            throw ImagingError(ImagingError::Damaged,
-                               "the TIFF file is damaged: " + chain.problem);
+            throw ImagingError(ImagingError::Damaged, "the TIFF file is damaged: " + chain.problem);
         if (chain.count <= page)
             throw ImagingError(ImagingError::Unsupported,
                                "the TIFF file has no page " + std::to_string(page + 1));

@@ -141,8 +141,7 @@ std::string imageDictionary(PdfWriter& w, const ImageStreamPlan& p) {
 // JPEG and PNG data go in as they stand where they can; GIF, TIFF and BMP are decoded
 // by the imaging service, except TIFF fax pages. Other formats are for the re-encoding
 // path. Only a TIFF has pages after the first (from 0).
-ImagePlan planAnyImage(std::span<const std::uint8_t> bytes, imaging::ImageFormat format,
-                       int page) {
+ImagePlan planAnyImage(std::span<const std::uint8_t> bytes, imaging::ImageFormat format, int page) {
     if (page != 0 && format != imaging::ImageFormat::Tiff)
         throw ImageError("the image has only one page");
     switch (format) {
@@ -543,9 +542,9 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
         page = int(n);
     }
     // Messages name the page only where the file has several.
-    const std::string what =
-        page == 1 ? "the image '" + name + "'"
-                  : "page " + std::to_string(page) + " of the image '" + name + "'";
+    const std::string what = page == 1
+                                 ? "the image '" + name + "'"
+                                 : "page " + std::to_string(page) + " of the image '" + name + "'";
     try {
         std::unique_ptr<MappedFile> file;
         std::span<const std::uint8_t> bytes;
