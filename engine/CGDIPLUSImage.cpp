@@ -64,14 +64,15 @@ int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
     return E_FAIL;
 }
 
-int CGDIPLUSImage::Load(std::span<const std::uint8_t> bytes,
-                        folimo::imaging::ImageFormat format) noexcept {
+int CGDIPLUSImage::Load(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format,
+                        int page) noexcept {
     {
         std::lock_guard<std::mutex> lock(serviceLock);
         serviceStarted = true;
     }
     try {
-        bitmap_ = std::make_unique<folimo::imaging::Bitmap>(folimo::imaging::decode(bytes, format));
+        bitmap_ = std::make_unique<folimo::imaging::Bitmap>(
+            folimo::imaging::decode(bytes, format, {}, page));
         lastError_.clear();
         return 0;
     } catch (const std::exception& e) {

@@ -21,8 +21,10 @@ public:
     CGDIPLUSImage& operator=(const CGDIPLUSImage&) = delete;
 
     int Load(const wchar_t* path) noexcept override;
-    // The same for a file the caller has read and recognised already.
-    int Load(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format) noexcept;
+    // The same for a file the caller has read and recognised already, and for page
+    // `page` (from 0) of a multi-page TIFF.
+    int Load(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format,
+             int page = 0) noexcept;
     // Encoder 1 JPEG, 2 PNG, 3 GIF, 4 TIFF. Returns the byte count, 0 on failure; the
     // data is freed with FreeMemory.
     int SaveToMemory(void** data, int encoder, const wchar_t* type) noexcept override;

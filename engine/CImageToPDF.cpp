@@ -5,6 +5,7 @@
 
 #include <folimo/WideText.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwctype>
 #include <memory>
@@ -113,6 +114,31 @@ void CImageToPDF::diagnostic(const std::string& line) {
     std::fflush(stderr);
 }
 
+void CImageToPDF::advance() {
+    if (++page_ >= pageCount_)
+        nextFile();
+}
+
+void CImageToPDF::nextFile() {
+    ++current_;
+    page_ = 0;
+    pageCount_ = 1;
+}
+
+void CImageToPDF::imageLoaded() {
+    if (page_ != 0)
+        return;
+    pageCount_ = std::max(loadedPages_, 1);
+    NotifyFile(currentFile().path.c_str(), 1);
+}
+
+void CImageToPDF::dropCurrentFile() {
+    // A later page's failure is reported on its own; the file counted as loaded.
+    if (page_ == 0)
+        NotifyFile(currentFile().path.c_str(), 0);
+    nextFile();
+}
+
 int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
     callback_ = callback;
     NotifyBegin(outputPath);
@@ -142,6 +168,8 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         pdf->set_info(L"Keywords", settings_.GetInfo(FOLIMO_INFO_KEYWORDS));
 
         current_ = 0;
+        page_ = 0;
+        pageCount_ = 1;
         int customWidth = 0, customHeight = 0;
         settings_.GetCustomPageSize(&customWidth, &customHeight);
 

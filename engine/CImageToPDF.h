@@ -36,8 +36,9 @@ public:
     int Convert(const wchar_t* outputPath, IProcess* callback) noexcept override;
     FolimoCallback* SetTextCallback(FolimoCallback* callback) noexcept override;
 
-    // The steps of a run. The layout steps consume the files they place (loaded or
-    // not) by moving the current position past them.
+    // The steps of a run. The layout steps consume the images they place (loaded or
+    // not) by moving the current position past them: every page of a multi-page TIFF
+    // is an image of its own, and a file whose page fails to load is left whole.
     virtual int Run(const wchar_t* outputPath, IProcess* callback);
     virtual int LayoutSinglePage(PdfOutput& pdf, int width, int height);
     virtual int AddImageSizedPage(PdfOutput& pdf);
@@ -52,13 +53,13 @@ public:
     virtual int NotifyError(const wchar_t* message);
     virtual int QueryCancel();
 
-    // The input file as a library image handle, or -1; LoadError() then says why.
-    // Code 0 hands the file over unchanged (only when both maximum sizes are -1),
-    // codes 1 to 5 re-encode it; a refused attempt falls back to the other way, and
-    // no attempt is made twice in one call.
-    int LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code);
+    // Page `page` (from 0) of the input file as a library image handle, or -1;
+    // LoadError() then says why. Code 0 hands the file over unchanged (only when both
+    // maximum sizes are -1), codes 1 to 5 re-encode it; a refused attempt falls back to
+    // the other way, and no attempt is made twice in one call.
+    int LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code, int page = 0);
     int ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, const wchar_t* type,
-                      int grey);
+                      int grey, int page = 0);
     // The message of the last failed attempt of the last LoadImageFile.
     const std::wstring& LoadError() const { return loadError_; }
 
@@ -71,6 +72,13 @@ private:
     // Inputs whose name ends in ".pdf", in any case, have their pages imported.
     static bool isPdfPath(const std::wstring& path);
     bool atEnd() const { return current_ >= files_.size(); }
+    // The position moves a page at a time through a multi-page file, else a file.
+    void advance();
+    void nextFile();
+    // After the current image is loaded or has failed: the file is reported once, at
+    // its first page, and its page count is learnt there.
+    void imageLoaded();
+    void dropCurrentFile();
     // Entries stay where they are for the whole run, so the text context may point
     // into them.
     const FileEntry& currentFile() const { return files_[current_]; }
@@ -81,6 +89,8 @@ private:
 
     std::vector<FileEntry> files_;
     std::size_t current_ = 0;
+    int page_ = 0;      // of the current file, from 0
+    int pageCount_ = 1; // of the current file, once its first page is loaded
     IProcess* callback_ = nullptr;
     TextContext context_{};
     std::wstring outputPath_;
@@ -90,10 +100,11 @@ private:
     std::map<std::wstring, int> watermarkImages_;
     unsigned attempts_ = 0; // bit n: code n tried in the current LoadImageFile
     std::wstring loadError_;
+    int loadedPages_ = 1; // the page count the last successful LoadImageFile found
 
-    int loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code);
+    int loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code, int page);
     int effectiveEncode(int code);
-    ReencodeParams reencodeParams(const wchar_t* path, int format, int grey);
+    ReencodeParams reencodeParams(const wchar_t* path, int page, int format, int grey);
     // Hands re-encoded bytes to the library as a virtual file of that image type.
     int loadEncoded(PdfOutput& pdf, const ReencodeResult& encoded, const wchar_t* type);
     int loadWatermarkImage(PdfOutput& pdf, const std::wstring& path);
@@ -102,6 +113,8 @@ private:
 
     struct PreparedImage {
         ReencodeParams params;
+        std::size_t file; // its position in the run
+        int page;
         std::future<ReencodeResult> result;
     };
     std::list<PreparedImage> prepared_; // the next images, being re-encoded elsewhere

@@ -22,15 +22,21 @@ struct EncodePlan {
 const EncodePlan kEncodePlans[6] = {{0, L"", 0},    {1, L"jpeg", 0}, {1, L"jpeg", 1},
                                     {2, L"png", 0}, {3, L"gif", 0},  {4, L"tiff", 0}};
 
-} // namespace
-
-int CImageToPDF::LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code) {
-    attempts_ = 0;
-    loadError_.clear();
-    return loadImageOnce(pdf, path, code);
+// What a message calls the image: a page of it only where the file has several.
+std::wstring imageName(const wchar_t* path, int page) {
+    std::wstring name = L"the image '" + std::wstring(path) + L"'";
+    return page == 0 ? name : L"page " + std::to_wstring(page + 1) + L" of " + name;
 }
 
-int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code) {
+} // namespace
+
+int CImageToPDF::LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code, int page) {
+    attempts_ = 0;
+    loadError_.clear();
+    return loadImageOnce(pdf, path, code, page);
+}
+
+int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code, int page) {
     code = effectiveEncode(code);
     if (code < FOLIMO_ENCODE_UNCHANGED || code > FOLIMO_ENCODE_TIFF) {
         if (loadError_.empty())
@@ -42,14 +48,17 @@ int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code) {
     attempts_ |= 1u << code;
 
     if (code == FOLIMO_ENCODE_UNCHANGED) {
-        int image = pdf.load_image(L"auto", path, L"");
-        if (image != -1)
+        std::wstring options = page == 0 ? L"" : L"page=" + std::to_wstring(page + 1);
+        int image = pdf.load_image(L"auto", path, options);
+        if (image != -1) {
+            loadedPages_ = static_cast<int>(pdf.info_image(image, L"pagecount", L""));
             return image;
+        }
         loadError_ = pdf.get_errmsg();
-        return loadImageOnce(pdf, path, settings_.GetDefaultImageEncode());
+        return loadImageOnce(pdf, path, settings_.GetDefaultImageEncode(), page);
     }
     const EncodePlan& plan = kEncodePlans[code];
-    return ReencodeImage(pdf, path, plan.encoder, plan.type, plan.grey);
+    return ReencodeImage(pdf, path, plan.encoder, plan.type, plan.grey, page);
 }
 
 int CImageToPDF::effectiveEncode(int code) {
@@ -58,9 +67,10 @@ int CImageToPDF::effectiveEncode(int code) {
     return FolimoEffectiveEncode(code, maxWidth, maxHeight, settings_.GetDefaultImageEncode());
 }
 
-ReencodeParams CImageToPDF::reencodeParams(const wchar_t* path, int format, int grey) {
+ReencodeParams CImageToPDF::reencodeParams(const wchar_t* path, int page, int format, int grey) {
     ReencodeParams p;
     p.path = path;
+    p.page = page;
     p.encoder = format;
     p.grey = grey;
     settings_.GetImageMaxSize(&p.maxWidth, &p.maxHeight);
@@ -73,30 +83,45 @@ void CImageToPDF::prepareAhead() {
     // Keep the next few images being decoded and encoded on other threads while this
     // one is written; the work is the same as ReencodeImage would do, so the pages and
     // their order do not change, only when the work happens.
-    constexpr std::size_t kAhead = 2;
-    for (std::size_t i = current_ + 1; i < files_.size() && i <= current_ + kAhead; ++i) {
-        const std::wstring& path = files_[i].path;
-        if (isPdfPath(path))
+    const int code = effectiveEncode(settings_.GetImageEncode());
+    if (code < FOLIMO_ENCODE_JPEG || code > FOLIMO_ENCODE_TIFF || atEnd())
+        return;
+    const EncodePlan& plan = kEncodePlans[code];
+    // The next images: the rest of this file's pages, then the first pages of the
+    // files after it (how many pages they have is not known yet).
+    constexpr int kAhead = 2;
+    std::size_t file = current_;
+    int page = page_;
+    for (int n = 0; n < kAhead; ++n) {
+        if (++page >= (file == current_ ? pageCount_ : 1)) {
+            ++file;
+            page = 0;
+        }
+        if (file >= files_.size())
+            break;
+        if (isPdfPath(files_[file].path))
             continue;
-        int code = effectiveEncode(settings_.GetImageEncode());
-        if (code < FOLIMO_ENCODE_JPEG || code > FOLIMO_ENCODE_TIFF)
-            continue;
-        const EncodePlan& plan = kEncodePlans[code];
-        ReencodeParams params = reencodeParams(path.c_str(), plan.encoder, plan.grey);
+        ReencodeParams params =
+            reencodeParams(files_[file].path.c_str(), page, plan.encoder, plan.grey);
         bool known = false;
         for (const auto& job : prepared_)
             known = known || job.params == params;
         if (known)
             continue;
         try {
-            prepared_.push_back(
-                {params, std::async(std::launch::async, [params] { return reencode(params); })});
+            prepared_.push_back({params, file, page, std::async(std::launch::async, [params] {
+                                     return reencode(params);
+                                 })});
         } catch (const std::exception&) {
             // No thread to be had (a process limit, little memory): the image is made
             // on this thread when its turn comes, as without preparing ahead.
-            return;
+            break;
         }
     }
+    // Images passed by unused, the pages after a damaged one, would only hold memory.
+    prepared_.remove_if([&](const PreparedImage& job) {
+        return job.file < current_ || (job.file == current_ && job.page < page_);
+    });
 }
 
 void CImageToPDF::dropPrepared() noexcept {
@@ -105,8 +130,8 @@ void CImageToPDF::dropPrepared() noexcept {
 }
 
 int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, const wchar_t* type,
-                               int grey) {
-    ReencodeParams params = reencodeParams(path, format, grey);
+                               int grey, int page) {
+    ReencodeParams params = reencodeParams(path, page, format, grey);
     ReencodeResult encoded;
     auto job = std::find_if(prepared_.begin(), prepared_.end(),
                             [&](const PreparedImage& p) { return p.params == params; });
@@ -118,14 +143,15 @@ int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, 
     }
     if (encoded.size == 0) {
         // Messages name the file, as the PDF library's own do.
-        loadError_ = L"cannot use the image '" + std::wstring(path) + L"': " +
-                     folimo::fromUtf8(encoded.error);
+        loadError_ =
+            L"cannot use " + imageName(path, page) + L": " + folimo::fromUtf8(encoded.error);
         return -1;
     }
+    loadedPages_ = encoded.pageCount;
     int handle = loadEncoded(pdf, encoded, type);
     if (handle == -1) {
         loadError_ = pdf.get_errmsg();
-        handle = loadImageOnce(pdf, path, FOLIMO_ENCODE_UNCHANGED);
+        handle = loadImageOnce(pdf, path, FOLIMO_ENCODE_UNCHANGED, page);
     }
     return handle;
 }

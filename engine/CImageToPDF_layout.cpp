@@ -42,14 +42,13 @@ int CImageToPDF::LayoutDoublePage(PdfOutput& pdf, int width, int height) {
 
 int CImageToPDF::PlaceImageInBox(PdfOutput& pdf, int x, int y, int width, int height) {
     const FileEntry& file = currentFile();
-    int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
+    int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode(), page_);
     if (image == -1) {
         reportError(LoadError());
-        NotifyFile(file.path.c_str(), 0);
-        ++current_;
+        dropCurrentFile();
         return 1;
     }
-    NotifyFile(file.path.c_str(), 1);
+    imageLoaded();
     pdf.info_image(image, L"resx", L"");
     pdf.info_image(image, L"resy", L"");
     double imageWidth = pdf.info_image(image, L"imagewidth", L"");
@@ -60,20 +59,19 @@ int CImageToPDF::PlaceImageInBox(PdfOutput& pdf, int x, int y, int width, int he
     pdf.fit_image(image, x, y, options);
     pdf.close_image(image);
     setContextFile(file);
-    ++current_;
+    advance();
     return 0;
 }
 
 int CImageToPDF::AddImageSizedPage(PdfOutput& pdf) {
     const FileEntry& file = currentFile();
-    int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode());
+    int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode(), page_);
     if (image == -1) {
         reportError(L"图片文件无法加载 " + file.path + L" :" + LoadError());
-        NotifyFile(file.path.c_str(), 0);
-        ++current_;
+        dropCurrentFile();
         return 0;
     }
-    NotifyFile(file.path.c_str(), 1);
+    imageLoaded();
     layout::Margins m = marginsOf(settings_);
     layout::Size page = layout::imageSizedPage(
         pdf.info_image(image, L"imagewidth", L""), pdf.info_image(image, L"imageheight", L""),
@@ -86,7 +84,7 @@ int CImageToPDF::AddImageSizedPage(PdfOutput& pdf) {
     setContextFile(file);
     AddBookmark(pdf);
     pdf.fit_image(image, m.left, m.bottom, L"");
-    ++current_;
+    advance();
     DrawWatermarks(pdf, page.width, page.height);
     pdf.close_image(image);
     pdf.end_page_ext(L"");

@@ -133,6 +133,8 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
     if (file) {
         bytes = file->bytes();
         format = folimo::imaging::detectFormat(bytes);
+        if (format == folimo::imaging::ImageFormat::Tiff)
+            result.pageCount = folimo::imaging::tiffPageCount(bytes);
     }
     const std::size_t cost = decodeCost(bytes, format);
     BudgetShare share(cost);
@@ -151,7 +153,7 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         void operator()(CGDIPLUSImage* image) const { image->Release(); }
     };
     std::unique_ptr<CGDIPLUSImage, Release> image(created);
-    const int loaded = file ? image->Load(bytes, format) : image->Load(p.path.c_str());
+    const int loaded = file ? image->Load(bytes, format, p.page) : image->Load(p.path.c_str());
     if (loaded != 0) {
         result.error = image->LastError();
         return result;

@@ -9,6 +9,7 @@
 
 struct ReencodeParams {
     std::wstring path;
+    int page = 0;    // from 0: a multi-page TIFF's directory
     int encoder = 1; // of IXImage::SaveToMemory: 1 JPEG, 2 PNG, 3 GIF, 4 TIFF
     int grey = 0;
     int maxWidth = 0; // the settings' limits; -1, -1 switches shrinking off
@@ -26,8 +27,9 @@ struct ReencodeResult {
     std::unique_ptr<void, Free> data; // as SaveToMemory gives it
     int size = 0;                     // 0 when the image could not be re-encoded
     std::string error;                // why, then
+    int pageCount = 1;                // of the file: a TIFF's directories
 };
 
-// Decodes, shrinks to the limits (never enlarging), turns grey, sets the resolution
+// Decodes the page, shrinks to the limits (never enlarging), turns grey, sets the resolution
 // and encodes. Never throws.
 ReencodeResult reencode(const ReencodeParams& params) noexcept;

@@ -5,6 +5,7 @@
 
 #include "Bitmap.h"
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,21 +23,48 @@ const char* formatName(ImageFormat format); // "BMP", "JPEG", ...
 // images stay indexed where the format has a palette; alpha is kept.
 Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits = {});
 // The same for a caller that has detected the format already (detection can cost a
-// camera-raw probe).
-Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits = {});
+// camera-raw probe), and for page `page` (from 0) of a file that has several: only a
+// TIFF has more than one (see tiffPageCount); an animation's later frames are not
+// pages.
+Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits = {},
+              int page = 0);
 
 // Per-format decoders, as decode() dispatches to them.
 Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits);
-Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits);
+Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits, int page = 0);
 Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeIco(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeRaw(std::span<const std::uint8_t> bytes, const Limits& limits);
+
+// The pages (directories) of a TIFF, at most kMaxTiffPages. A chain of directories
+// that ends in damage or loops back counts the first bad directory as one more page,
+// so that loading that page reports the damage while the pages before it are kept.
+// 0 when the file cannot be opened at all.
+inline constexpr int kMaxTiffPages = 10000;
+int tiffPageCount(std::span<const std::uint8_t> bytes);
+
+// A bilevel TIFF page's CCITT data as it stands, for a writer that can carry it
+// (PDF's CCITTFaxDecode). Given only where that is safe: Group 3 or 4 data in a
+// single strip, upright, without uncompressed mode, that libtiff decodes without an
+// error; anything else is for decode(). Stored least significant bit first, the
+// data comes reversed into the usual order.
+struct TiffFax {
+    int width = 0;
+    int height = 0;
+    int k = -1;            // -1 Group 4, 0 Group 3 one-dimensional, > 0 Group 3 two-dimensional
+    bool blackIs1 = false; // MinIsBlack: a 1 bit is black
+    double dpiX = 0;       // as Bitmap's
+    double dpiY = 0;
+    std::string data;
+};
+std::optional<TiffFax> tiffFaxPage(std::span<const std::uint8_t> bytes, int page,
+                                   const Limits& limits = {});
 
 // Encoders, found by MIME type: "image/jpeg", "image/png", "image/gif", "image/tiff".
 // quality (1..100) applies to JPEG only; 0 means the encoder's default (75). The

@@ -1,4 +1,4 @@
-// TIFF through libtiff, first directory only.
+// TIFF through libtiff, one directory (page) at a time.
 //
 // The common layouts (bilevel, grey, palette, RGB and CMYK at their usual depths,
 // contiguous or planar, strips or tiles) are read sample by sample, so that 16-bit
@@ -9,6 +9,10 @@
 //
 // libtiff's messages are collected per handle (TIFFOpenOptions), never printed, and
 // the first error becomes the ImagingError's text.
+//
+// Bilevel fax pages can also be handed out as the CCITT data they hold (tiffFaxPage),
+// on the terms tiff2pdf passes Group 4 through: one strip, so that the data is one
+// coded image whose first line refers to a white line, as PDF's decoder expects.
 #include "Codecs.h"
 #include "DecodeSupport.h"
 #include "Transform.h"
@@ -21,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <set>
 #include <vector>
 
 namespace folimo::imaging {
@@ -193,11 +199,66 @@ void convertRow(const Layout& l, const std::uint8_t* src, std::uint8_t* dst) {
 }
 
 // ---------------------------------------------------------------------------------------
+// The chain of directories
+
+struct Chain {
+    int count = 0;       // directories reached cleanly
+    std::string problem; // what ended the chain otherwise
+};
+
+// Follows the directories' next pointers, at most `limit` of them, without libtiff:
+// its own walk takes some loops for a warning and goes round them again.
+Chain walkChain(std::span<const std::uint8_t> bytes, int limit) {
+    Chain chain;
+    if (bytes.size() < 8 || !(bytes[0] == bytes[1] && (bytes[0] == 'I' || bytes[0] == 'M')))
+        return chain;
+    const bool little = bytes[0] == 'I';
+    auto load = [&](std::uint64_t at, int size) {
+        std::uint64_t v = 0;
+        for (int i = 0; i < size; ++i)
+            v |= std::uint64_t(bytes[std::size_t(at) + std::size_t(i)])
+                 << (8 * (little ? i : size - 1 - i));
+        return v;
+    };
+    const bool big = load(2, 2) == 43;
+    const int offsetSize = big ? 8 : 4, countSize = big ? 8 : 2, entrySize = big ? 20 : 12;
+    if (big && bytes.size() < 16)
+        return chain;
+    std::uint64_t offset = load(big ? 8 : 4, offsetSize);
+    std::set<std::uint64_t> seen;
+    while (offset != 0 && chain.count < limit) {
+        const std::string page = "page " + std::to_string(chain.count + 1);
+        if (!seen.insert(offset).second) {
+            chain.problem = "its pages loop back after page " + std::to_string(chain.count);
+            break;
+        }
+        if (offset > bytes.size() || bytes.size() - offset < std::uint64_t(countSize)) {
+            chain.problem = page + " lies beyond the end of the file";
+            break;
+        }
+        const std::uint64_t entries = load(offset, countSize);
+        const std::uint64_t room =
+            (bytes.size() - offset - std::uint64_t(countSize)) / std::uint64_t(entrySize);
+        if (entries > room || (bytes.size() - offset - std::uint64_t(countSize) -
+                               entries * std::uint64_t(entrySize)) < std::uint64_t(offsetSize)) {
+            chain.problem = page + " is cut short";
+            break;
+        }
+        ++chain.count;
+        offset = load(offset + std::uint64_t(countSize) + entries * std::uint64_t(entrySize),
+                      offsetSize);
+    }
+    return chain;
+}
+
+// ---------------------------------------------------------------------------------------
 // The reader
 
 class TiffReader {
 public:
-    TiffReader(std::span<const std::uint8_t> bytes, const Limits& limits) : limits_(limits) {
+    // At directory `page`, from 0.
+    TiffReader(std::span<const std::uint8_t> bytes, const Limits& limits, int page = 0)
+        : limits_(limits) {
         file_.bytes = bytes;
         std::unique_ptr<TIFFOpenOptions, Release<TIFFOpenOptionsFree>> options(
             TIFFOpenOptionsAlloc());
@@ -214,6 +275,95 @@ public:
                                      sizeProc, mapProc, unmapProc, options.get()));
         if (!tif_)
             damaged("the file could not be opened");
+        if (page < 0 || page >= kMaxTiffPages)
+            throw ImagingError(ImagingError::Unsupported,
+                               "the TIFF file has no page " + std::to_string(page + 1));
+        if (page == 0)
+            return;
+        // libtiff is sent only down a chain known to reach the page.
+        Chain chain = walkChain(bytes, page + 1);
+        if (chain.count <= page && !chain.problem.empty())
+            throw ImagingError(ImagingError::Damaged, "the TIFF file is damaged: " + chain.problem);
+        if (chain.count <= page)
+            throw ImagingError(ImagingError::Unsupported,
+                               "the TIFF file has no page " + std::to_string(page + 1));
+        if (!TIFFSetDirectory(tif_.get(), tdir_t(page)))
+            damaged("the page could not be read");
+    }
+
+    std::optional<TiffFax> fax() {
+        TIFF* tif = tif_.get();
+        std::uint16_t compression = COMPRESSION_NONE, bits = 1, samples = 1,
+                      photometric = PHOTOMETRIC_MINISWHITE, fillOrder = FILLORDER_MSB2LSB,
+                      orientation = ORIENTATION_TOPLEFT;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+        if (compression != COMPRESSION_CCITTFAX3 && compression != COMPRESSION_CCITTFAX4)
+            return std::nullopt;
+        if (bits != 1 || samples != 1 || orientation != ORIENTATION_TOPLEFT ||
+            (photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_MINISBLACK))
+            return std::nullopt;
+        // Strips are coded apart, each starting from a white reference line: joined,
+        // they would not be one coded image.
+        if (TIFFIsTiled(tif) || TIFFNumberOfStrips(tif) != 1)
+            return std::nullopt;
+        TiffFax fax;
+        std::uint32_t options = 0;
+        bool twoDimensional = false;
+        if (compression == COMPRESSION_CCITTFAX3) {
+            TIFFGetFieldDefaulted(tif, TIFFTAG_GROUP3OPTIONS, &options);
+            if (options & GROUP3OPT_UNCOMPRESSED)
+                return std::nullopt;
+            twoDimensional = (options & GROUP3OPT_2DENCODING) != 0;
+        } else {
+            TIFFGetFieldDefaulted(tif, TIFFTAG_GROUP4OPTIONS, &options);
+            if (options & GROUP4OPT_UNCOMPRESSED)
+                return std::nullopt;
+        }
+        std::uint32_t width = 0, height = 0;
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+        support::checkDimensions(width, height, limits_);
+        // Decoders read each line's one- or two-dimensional tag bit, so K only has to
+        // be positive; as large as the image, it bounds nothing.
+        if (compression == COMPRESSION_CCITTFAX3)
+            fax.k = twoDimensional ? int(std::min<std::uint32_t>(height, 0x7fffffff)) : 0;
+        fax.width = int(width);
+        fax.height = int(height);
+        fax.blackIs1 = photometric == PHOTOMETRIC_MINISBLACK;
+
+        // The coded data cannot be longer than the file that holds it.
+        std::uint64_t* counts = nullptr;
+        if (!TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) || !counts || counts[0] == 0 ||
+            counts[0] > file_.bytes.size())
+            return std::nullopt;
+        fax.data.resize(std::size_t(counts[0]));
+        if (TIFFReadRawStrip(tif, 0, fax.data.data(), tmsize_t(fax.data.size())) !=
+            tmsize_t(fax.data.size()))
+            return std::nullopt;
+        if (fillOrder == FILLORDER_LSB2MSB)
+            TIFFReverseBits(reinterpret_cast<std::uint8_t*>(fax.data.data()),
+                            tmsize_t(fax.data.size()));
+
+        // Damaged data would pass unnoticed: only what libtiff decodes cleanly goes
+        // through, anything else takes the decoder's way, which says what is wrong.
+        const std::uint64_t rowBytes = (std::uint64_t(width) + 7) / 8;
+        if (rowBytes * height > limits_.maxBytes)
+            return std::nullopt;
+        std::vector<std::uint8_t> rows(std::size_t(rowBytes * height));
+        if (TIFFReadEncodedStrip(tif, 0, rows.data(), tmsize_t(rows.size())) !=
+                tmsize_t(rows.size()) ||
+            file_.error[0] != 0)
+            return std::nullopt;
+        Bitmap resolution;
+        readResolution(resolution);
+        fax.dpiX = resolution.dpiX;
+        fax.dpiY = resolution.dpiY;
+        return fax;
     }
 
     Bitmap decode() {
@@ -539,9 +689,20 @@ private:
 
 } // namespace
 
-Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits) {
-    TiffReader reader(bytes, limits);
+Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits, int page) {
+    TiffReader reader(bytes, limits, page);
     return reader.decode();
+}
+
+int tiffPageCount(std::span<const std::uint8_t> bytes) {
+    Chain chain = walkChain(bytes, kMaxTiffPages);
+    return std::min(kMaxTiffPages, chain.count + (chain.problem.empty() ? 0 : 1));
+}
+
+std::optional<TiffFax> tiffFaxPage(std::span<const std::uint8_t> bytes, int page,
+                                   const Limits& limits) {
+    TiffReader reader(bytes, limits, page);
+    return reader.fax();
 }
 
 } // namespace folimo::imaging

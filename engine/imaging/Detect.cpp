@@ -233,9 +233,12 @@ Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits) {
     return decode(bytes, detectFormat(bytes), limits);
 }
 
-Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits) {
+Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits,
+              int page) {
     if (bytes.empty())
         throw ImagingError(ImagingError::Damaged, "the file is empty");
+    if (page != 0 && format != ImageFormat::Tiff)
+        throw ImagingError(ImagingError::Unsupported, "the image has only one page");
     try {
         switch (format) {
         case ImageFormat::Bmp:
@@ -247,7 +250,7 @@ Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Lim
         case ImageFormat::Jpeg:
             return decodeJpeg(bytes, limits);
         case ImageFormat::Tiff:
-            return decodeTiff(bytes, limits);
+            return decodeTiff(bytes, limits, page);
         case ImageFormat::WebP:
             return decodeWebp(bytes, limits);
         case ImageFormat::Psd:

@@ -77,6 +77,11 @@ namespace folimo::pdf {
 // colour space, alpha as a soft mask, 16-bit samples kept.
 ImagePlan planBitmap(const imaging::Bitmap& bitmap);
 
+// Plans page `page` (from 0) of a TIFF: Group 3 and 4 fax data passes through as
+// CCITTFaxDecode where that is safe (see imaging::tiffFaxPage), anything else is
+// decoded and planned as a bitmap. Throws imaging::ImagingError.
+ImagePlan planTiff(std::span<const std::uint8_t> bytes, int page);
+
 // Upper bound on the pixels of one decoded image, so a hostile header cannot make
 // the planner allocate without end.
 inline constexpr std::uint64_t kMaxImagePixels = 400'000'000;

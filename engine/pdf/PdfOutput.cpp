@@ -159,17 +159,20 @@ std::string imageDictionary(PdfWriter& w, const ImageStreamPlan& p) {
 }
 
 // JPEG and PNG data go in as they stand where they can; GIF, TIFF and BMP are decoded
-// by the imaging service. Other formats are for the re-encoding path.
-ImagePlan planAnyImage(std::span<const std::uint8_t> bytes) {
-    imaging::ImageFormat format = imaging::detectFormat(bytes);
+// by the imaging service, except TIFF fax pages. Other formats are for the re-encoding
+// path. Only a TIFF has pages after the first (from 0).
+ImagePlan planAnyImage(std::span<const std::uint8_t> bytes, imaging::ImageFormat format, int page) {
+    if (page != 0 && format != imaging::ImageFormat::Tiff)
+        throw ImageError("the image has only one page");
     switch (format) {
     case imaging::ImageFormat::Jpeg:
     case imaging::ImageFormat::Png:
         return planImage(bytes);
-    case imaging::ImageFormat::Gif:
     case imaging::ImageFormat::Tiff:
+        return planTiff(bytes, page);
+    case imaging::ImageFormat::Gif:
     case imaging::ImageFormat::Bmp:
-        return planBitmap(imaging::decode(bytes));
+        return planBitmap(imaging::decode(bytes, format));
     case imaging::ImageFormat::Unknown:
         throw ImageError("not an image file in a known format");
     default:
@@ -557,12 +560,24 @@ void PdfOutput::finishDocument() {
 
 int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filename,
                           std::wstring_view optlist) {
-    OptionList(optlist).allowOnly({}, "load_image");
+    OptionList options(optlist);
+    options.allowOnly({"page"}, "load_image");
     requireDocument("load_image");
     std::string type = lower(toUtf8(imagetype));
     if (type != "auto" && type != "jpeg" && type != "png")
         return fail("load_image", "unsupported image type '" + type + "'", kErrImage);
     std::string name = toUtf8(filename);
+    int page = 1;
+    if (options.has("page")) {
+        double n = options.numbers("page", {1})[0];
+        if (!(n >= 1 && n <= imaging::kMaxTiffPages) || n != std::floor(n))
+            throw PdfError(kErrOption, "load_image", "the page must be a whole number from 1");
+        page = int(n);
+    }
+    // Messages name the page only where the file has several.
+    const std::string what = page == 1
+                                 ? "the image '" + name + "'"
+                                 : "page " + std::to_string(page) + " of the image '" + name + "'";
     try {
         std::unique_ptr<MappedFile> file;
         std::span<const std::uint8_t> bytes;
@@ -572,10 +587,12 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
             file = std::make_unique<MappedFile>(name);
             bytes = file->bytes();
         }
-        ImagePlan plan = planAnyImage(bytes);
+        const imaging::ImageFormat format = imaging::detectFormat(bytes);
+        ImagePlan plan = planAnyImage(bytes, format, page - 1);
         if (type != "auto" && type != plan.format)
             return fail("load_image", "'" + name + "' is not a " + type + " image", kErrImage);
         Image image;
+        image.pages = format == imaging::ImageFormat::Tiff ? imaging::tiffPageCount(bytes) : 1;
         image.object = writeImage(*writer_, plan);
         bool quarter = plan.orientation >= 5;
         image.width = quarter ? plan.image.height : plan.image.width;
@@ -587,9 +604,9 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
         images_[handle] = image;
         return handle;
     } catch (const ImageError& e) {
-        return fail("load_image", "cannot use the image '" + name + "': " + e.what(), kErrImage);
+        return fail("load_image", "cannot use " + what + ": " + e.what(), kErrImage);
     } catch (const imaging::ImagingError& e) {
-        return fail("load_image", "cannot use the image '" + name + "': " + e.what(), kErrImage);
+        return fail("load_image", "cannot use " + what + ": " + e.what(), kErrImage);
     } catch (const PdfError& e) {
         if (e.number() == kErrIo || e.number() == kErrInternal)
             throw;
@@ -616,6 +633,8 @@ double PdfOutput::info_image(int handle, std::wstring_view keyword, std::wstring
         return img.width;
     if (key == "imageheight")
         return img.height;
+    if (key == "pagecount")
+        return img.pages;
     if (key == "width")
         return img.resx > 0 ? img.width * 72.0 / img.resx : img.width;
     if (key == "height")

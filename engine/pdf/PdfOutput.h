@@ -48,8 +48,11 @@ public:
     void begin_page_ext(double width, double height, std::wstring_view optlist);
     void end_page_ext(std::wstring_view optlist);
 
+    // "page=N" loads page N (from 1) of a file that has several, a multi-page TIFF.
     int load_image(std::wstring_view imagetype, std::wstring_view filename,
                    std::wstring_view optlist);
+    // Keywords: imagewidth, imageheight (pixels), width, height (points), resx, resy,
+    // pagecount (the pages of the image's file: a TIFF's directories, else 1).
     double info_image(int image, std::wstring_view keyword, std::wstring_view optlist);
     void fit_image(int image, double x, double y, std::wstring_view optlist);
     void close_image(int image);
@@ -96,6 +99,7 @@ private:
         double resx = 0;
         double resy = 0;
         int orientation = 1;
+        int pages = 1; // of the file it came from, for info_image's "pagecount"
     };
     struct ImportedPage {
         int object = 0;
