@@ -55,7 +55,8 @@ DecodeBudget decodeBudget(std::size_t(96) << 20);
 // What decoding and re-encoding the file will hold at its peak. For JPEG: every DCT
 // coefficient (kept whole by a progressive file or by requantisation), and when the
 // picture must be turned, the bitmap and its turned copy. Other formats: the bitmap
-// at four bytes a pixel where the header gives the size, else a multiple of the file.
+// at four bytes a pixel where the header gives the size (eight for HEIF, decoded twice),
+// else a multiple of the file.
 std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format) {
     using namespace folimo::imaging;
     std::uint64_t cost = 0;
@@ -68,6 +69,10 @@ std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::Ima
         // IHDR's width and height.
         cost = std::uint64_t(support::loadBe32(bytes.data() + 16)) *
                support::loadBe32(bytes.data() + 20) * 4;
+    } else if (format == ImageFormat::Heif || format == ImageFormat::Avif) {
+        // Compressed far more than JPEG; libheif's RGB picture and our copy of it.
+        const PictureSize size = heifSize(bytes);
+        cost = std::uint64_t(size.width) * std::uint64_t(size.height) * 8;
     }
     if (cost == 0)
         cost = std::uint64_t(bytes.size()) * 4;

@@ -14,7 +14,7 @@ cmake --build "$build" --target $(cd "$build" && ninja -t targets all | grep -o 
 
 seeds="$build/seeds"
 if [ ! -d "$seeds" ]; then
-    mkdir -p "$seeds"/{bmp,gif,png,jpeg,tiff,webp,psd,ico,mng,jbig,raw,any,plan,transcode}
+    mkdir -p "$seeds"/{bmp,gif,png,jpeg,tiff,webp,heif,psd,ico,mng,jbig,raw,any,plan,transcode}
     pattern=(-size 24x16 gradient:red-blue)
     convert "${pattern[@]}" "$seeds/bmp/a.bmp"
     convert "${pattern[@]}" -type Palette "$seeds/bmp/p.bmp"
@@ -28,11 +28,23 @@ if [ ! -d "$seeds" ]; then
     convert "${pattern[@]}" -compress lzw "$seeds/tiff/a.tif"
     convert "${pattern[@]}" -type Palette "$seeds/tiff/p.tif"
     convert "${pattern[@]}" "$seeds/webp/a.webp"
+    # HEIC from heif-enc, AVIF from avifenc (heif-enc's AV1 encoder aborts here): plain,
+    # with alpha, 10-bit, and turned and mirrored.
+    convert "${pattern[@]}" "$seeds/heif/src.png"
+    convert "${pattern[@]}" -alpha set -channel A -fx 'i/w' +channel "$seeds/heif/alpha.png"
+    convert "${pattern[@]}" -depth 16 "$seeds/heif/deep.png"
+    heif-enc -q 50 -o "$seeds/heif/a.heic" "$seeds/heif/src.png" >/dev/null
+    heif-enc -q 50 -o "$seeds/heif/alpha.heic" "$seeds/heif/alpha.png" >/dev/null
+    heif-enc -q 50 -b 10 -o "$seeds/heif/deep.heic" "$seeds/heif/deep.png" >/dev/null
+    avifenc -s 10 "$seeds/heif/src.png" "$seeds/heif/a.avif" >/dev/null
+    avifenc -s 10 -p "$seeds/heif/alpha.png" "$seeds/heif/alpha.avif" >/dev/null
+    avifenc -s 10 -d 10 --irot 1 --imir 0 "$seeds/heif/deep.png" "$seeds/heif/turned.avif" >/dev/null
+    rm "$seeds"/heif/*.png
     convert "${pattern[@]}" "$seeds/psd/a.psd"
     convert "${pattern[@]}" -define icon:auto-resize=16 "$seeds/ico/a.ico"
     convert "${pattern[@]}" "$seeds/mng/a.mng"
     convert -size 24x16 pattern:checkerboard -monochrome pbm:- | pbmtojbg > "$seeds/jbig/a.jbg"
-    for format in bmp gif png jpeg tiff webp psd ico mng jbig; do
+    for format in bmp gif png jpeg tiff webp heif psd ico mng jbig; do
         cp "$seeds/$format"/a.* "$seeds/any/"
     done
     cp "$seeds/jpeg/a.jpg" "$seeds/png/a.png" "$seeds/plan/"
@@ -46,7 +58,7 @@ if [ ! -d "$seeds" ]; then
 fi
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp gif png jpeg tiff webp psd ico mng jbig raw any plan transcode)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp gif png jpeg tiff webp heif psd ico mng jbig raw any plan transcode)
 for t in "${targets[@]}"; do
     exe="$build/fuzz/fuzz_decode_$t"
     [ "$t" = plan ] && exe="$build/fuzz/fuzz_plan_image"

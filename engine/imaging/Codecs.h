@@ -12,7 +12,24 @@
 
 namespace folimo::imaging {
 
-enum class ImageFormat { Unknown, Bmp, Gif, Png, Jpeg, Tiff, WebP, Psd, Ico, Mng, Jbig, Raw };
+// Heif is HEIF with HEVC (HEIC, as phones write it) or of another codec; Avif is HEIF
+// with AV1. Both decode through libheif.
+enum class ImageFormat {
+    Unknown,
+    Bmp,
+    Gif,
+    Png,
+    Jpeg,
+    Tiff,
+    WebP,
+    Psd,
+    Ico,
+    Mng,
+    Jbig,
+    Raw,
+    Heif,
+    Avif
+};
 
 // By the first bytes of the file. Camera raw files are recognised by LibRaw.
 ImageFormat detectFormat(std::span<const std::uint8_t> bytes);
@@ -41,6 +58,17 @@ Bitmap decodeIco(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeRaw(std::span<const std::uint8_t> bytes, const Limits& limits);
+// HEIF and AVIF: the primary image, turned, mirrored and cropped as the file's
+// properties say (an EXIF Orientation it also carries is not applied again); 8-bit
+// files give Rgb24/Rgba32, deeper ones Rgb48/Rgba64.
+Bitmap decodeHeif(std::span<const std::uint8_t> bytes, const Limits& limits);
+// The size a HEIF or AVIF file gives its primary image as shown, read from its
+// headers without decoding; {0, 0} when it cannot tell.
+struct PictureSize {
+    int width = 0;
+    int height = 0;
+};
+PictureSize heifSize(std::span<const std::uint8_t> bytes);
 
 // The pages (directories) of a TIFF, at most kMaxTiffPages. A chain of directories
 // that ends in damage or loops back counts the first bad directory as one more page,

@@ -7,7 +7,9 @@
 #pragma once
 
 #include "Bitmap.h"
+#include "Codecs.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -126,6 +128,47 @@ inline double dpiFromPixelsPerMetre(double perMetre) {
 }
 inline double dpiFromPixelsPerCentimetre(double perCm) {
     return dpiFromPixelsPerMetre(perCm * 100.0);
+}
+
+// What the ISO base media file type box ('ftyp') at the start of a file declares by its
+// major and compatible brands: HEIF with HEVC (heic, heix, hevc, heim, heis, hevm, hevs
+// and their sequence kin) gives Heif, AVIF (avif, avis) gives Avif, and a plain HEIF
+// structure (mif1, msf1, mif2) takes the codec brand beside it, Heif when there is none.
+// The major brand decides between the two when both appear. Anything else that is an
+// ISO file (MP4, QuickTime, Canon's CR3) gives Unknown.
+inline ImageFormat heifBrand(std::span<const std::uint8_t> b) {
+    if (b.size() < 16 || b[4] != 'f' || b[5] != 't' || b[6] != 'y' || b[7] != 'p')
+        return ImageFormat::Unknown;
+    const std::uint32_t size = loadBe32(b.data());
+    if (size != 0 && size < 16) // 0: the box runs to the end of the file
+        return ImageFormat::Unknown;
+    const std::size_t end = std::min<std::size_t>({size ? size : b.size(), b.size(), 4096});
+    auto kind = [](const std::uint8_t* p) {
+        static constexpr const char* hevc[] = {"heic", "heix", "hevc", "hevx",
+                                               "heim", "heis", "hevm", "hevs"};
+        for (const char* brand : hevc)
+            if (std::equal(p, p + 4, brand))
+                return ImageFormat::Heif;
+        if (std::equal(p, p + 4, "avif") || std::equal(p, p + 4, "avis"))
+            return ImageFormat::Avif;
+        return ImageFormat::Unknown;
+    };
+    auto generic = [](const std::uint8_t* p) {
+        return std::equal(p, p + 4, "mif1") || std::equal(p, p + 4, "msf1") ||
+               std::equal(p, p + 4, "mif2");
+    };
+    if (ImageFormat major = kind(b.data() + 8); major != ImageFormat::Unknown)
+        return major;
+    bool heif = generic(b.data() + 8);
+    ImageFormat found = ImageFormat::Unknown;
+    for (std::size_t at = 16; at + 4 <= end; at += 4) { // after the minor version
+        heif = heif || generic(b.data() + at);
+        if (found == ImageFormat::Unknown)
+            found = kind(b.data() + at);
+    }
+    if (found != ImageFormat::Unknown)
+        return found;
+    return heif ? ImageFormat::Heif : ImageFormat::Unknown;
 }
 
 // CMYK to RGB by the naive complement, the conversion other viewers use when the file

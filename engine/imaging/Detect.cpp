@@ -183,6 +183,8 @@ ImageFormat detectFormat(std::span<const std::uint8_t> b) {
     if (startsWith(b, {'R', 'I', 'F', 'F'}) && b.size() >= 12 && b[8] == 'W' && b[9] == 'E' &&
         b[10] == 'B' && b[11] == 'P')
         return ImageFormat::WebP;
+    if (ImageFormat heif = support::heifBrand(b); heif != ImageFormat::Unknown)
+        return heif;
     if (startsWith(b, {'8', 'B', 'P', 'S'}) && b.size() >= 6 &&
         (loadBe16(b.data() + 4) == 1 || loadBe16(b.data() + 4) == 2))
         return ImageFormat::Psd;
@@ -223,6 +225,10 @@ const char* formatName(ImageFormat format) {
         return "JBIG";
     case ImageFormat::Raw:
         return "camera raw";
+    case ImageFormat::Heif:
+        return "HEIF";
+    case ImageFormat::Avif:
+        return "AVIF";
     case ImageFormat::Unknown:
         break;
     }
@@ -263,6 +269,9 @@ Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Lim
             return decodeJbig(bytes, limits);
         case ImageFormat::Raw:
             return decodeRaw(bytes, limits);
+        case ImageFormat::Heif:
+        case ImageFormat::Avif:
+            return decodeHeif(bytes, limits);
         case ImageFormat::Unknown:
             break;
         }

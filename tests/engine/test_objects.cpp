@@ -213,7 +213,7 @@ TEST(Watermarks, CopyTextReportsTheSizeThatHoldsTheTextWhole) {
 TEST(Engine, SupportedFilesGoByTheTextAfterTheLastDot) {
     auto engine = folimo::test::createEngine();
     for (const wchar_t* yes : {L"a.jpg", L"B.JPG", L"c.tiff", L"d.PDF", L"e.webp", L"png",
-                               L"dir.txt/f.jpe", L"x.y.Exif"})
+                               L"dir.txt/f.jpe", L"x.y.Exif", L"g.heic", L"h.HEIF", L"i.avif"})
         EXPECT_EQ(engine->IsSupportedFile(yes), 1);
     for (const wchar_t* no : {L"a.txt", L"b.jpg.bak", L"", L"c.", L"pdfx"})
         EXPECT_EQ(engine->IsSupportedFile(no), 0);

@@ -509,6 +509,7 @@ TEST(Detection, FormatNames) {
         {ImageFormat::WebP, "WebP"},       {ImageFormat::Psd, "PSD"},
         {ImageFormat::Ico, "ICO"},         {ImageFormat::Mng, "MNG"},
         {ImageFormat::Jbig, "JBIG"},       {ImageFormat::Raw, "camera raw"},
+        {ImageFormat::Heif, "HEIF"},       {ImageFormat::Avif, "AVIF"},
     };
     for (auto [format, name] : names)
         EXPECT_STREQ(fi::formatName(format), name);

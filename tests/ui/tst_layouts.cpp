@@ -445,7 +445,7 @@ private slots:
         QTest::newRow("image files") << "filter_images_name" << QStringLiteral("所有图片文件");
         QTest::newRow("image patterns")
             << "filter_images_pattern"
-            << QStringLiteral("*.bmp;*.dib;*.gif;*.png;*.jpeg;*jpg;*.jpe;*psd;*.tif;*.tiff;*.mng;*.raw;*.jbig;*.ico;*.webp;*.exif;");
+            << QStringLiteral("*.bmp;*.dib;*.gif;*.png;*.jpeg;*jpg;*.jpe;*psd;*.tif;*.tiff;*.mng;*.raw;*.jbig;*.ico;*.webp;*.exif;*.heic;*.heif;*.avif;");
         QTest::newRow("pdf files") << "filter_pdf_name" << QStringLiteral("PDF 文件");
         QTest::newRow("new pdf") << "save_pdf_default_name" << QStringLiteral("NewPDF.pdf");
         QTest::newRow("update notice") << "update_notice" << QStringLiteral("检查到软件更新 %s -> %s ,点击更新。");
