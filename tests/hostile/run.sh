@@ -179,6 +179,15 @@ status=$?
 { [ $status -eq 0 ] || [ $status -eq 3 ]; } && clean shrink/out.pdf &&
     only shrink out.pdf $(seq -f %g.jpg 1 12) && ok || fail "status $status: $(cat err)"
 
+# Little memory: threads that cannot be started leave their work to the run's own.
+if [ -z "$sanitized" ]; then
+    case=little-memory
+    convert -size 2000x1500 xc: +noise Random -quality 90 medium.jpg
+    (ulimit -v 160000 && run -o little.pdf medium.jpg medium.jpg medium.jpg medium.jpg \
+        medium.jpg medium.jpg && [ $status -eq 0 ]) && [ "$(pages little.pdf)" = 6 ] && ok ||
+        fail "$(cat err)"
+fi
+
 # --- Output names -------------------------------------------------------------------
 mkdir photos
 for target in photos photos/ .; do
