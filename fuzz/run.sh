@@ -6,11 +6,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=${1:-60}
 shift || true
 build="$top/build-fuzz"
-bash "$top/scripts/install-deps.sh"
-CC=clang-14 CXX=clang++-14 cmake -S "$top" -B "$build" -G Ninja -DFOLIMO_FUZZ=ON \
-    -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-# Only the fuzz targets: the rest of the tree is for gcc builds.
-cmake --build "$build" --target $(cd "$build" && ninja -t targets all | grep -o '^fuzz_[a-z_]*' | sort -u) >/dev/null
+BUILD_DIR="$build" bash "$top/scripts/build-fuzz.sh" >/dev/null
 
 seeds="$build/seeds"
 if [ ! -d "$seeds" ]; then
