@@ -37,17 +37,6 @@ std::string num(double v) {
     return pdfReal(v);
 }
 
-// For factors far below 1, where four decimals would be a coarse rounding.
-std::string preciseNum(double v) {
-    char buf[64];
-    auto result = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 10);
-    std::string s(buf, result.ptr);
-    s.erase(s.find_last_not_of('0') + 1);
-    if (s.back() == '.')
-        s.pop_back();
-    return s;
-}
-
 // The name under which an open file can be linked into a folder.
 std::string procLink(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -359,8 +348,8 @@ void PdfOutput::end_page_ext(std::wstring_view optlist) {
                        " 0 R /MediaBox [0 0 " + num(std::max(page.width / unit, 0.01)) + " " +
                        num(std::max(page.height / unit, 0.01)) + "]";
     if (unit != 1) {
-        dict += " /UserUnit " + preciseNum(unit);
-        std::string scale = preciseNum(1 / unit);
+        dict += " /UserUnit " + pdfReal(unit, 10);
+        std::string scale = pdfReal(1 / unit, 10);
         page.content = "q " + scale + " 0 0 " + scale + " 0 0 cm\n" + page.content + "Q\n";
     }
     dict += " /Resources <<";

@@ -8,12 +8,12 @@
 
 namespace folimo::pdf {
 
-std::string pdfReal(double value) {
+std::string pdfReal(double value, int decimals) {
     if (!std::isfinite(value))
         return "0";
     // to_chars, unlike printf, never writes a decimal comma whatever the locale.
     char buf[64];
-    auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 4);
+    auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
     std::string s(buf, result.ptr);
     s.erase(s.find_last_not_of('0') + 1);
     if (s.back() == '.')

@@ -6,8 +6,9 @@
 
 namespace folimo::pdf {
 
-// A number as PDF wants it: no exponent, at most 4 decimals, no trailing zeros.
-std::string pdfReal(double value);
+// A number as PDF wants it: no exponent, at most `decimals` decimals, no trailing
+// zeros. Four are finer than any device; factors far below 1 need more.
+std::string pdfReal(double value, int decimals = 4);
 
 // A text string for document information and bookmarks: plain ASCII as a literal,
 // anything else as UTF-16BE with a byte order mark, so every Unicode text shows.
