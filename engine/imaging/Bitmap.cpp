@@ -1,5 +1,6 @@
 #include "Bitmap.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -38,11 +39,12 @@ std::uint64_t decodedImageBudget() {
 }
 
 std::string byteCount(std::uint64_t bytes) {
+    // In the units FOLIMO_MAX_MEMORY takes: 1G is 2^30 bytes and reads "1.0 GB".
     char text[32];
-    if (bytes >= 1'000'000'000)
-        std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+    if (bytes >= 1ull << 30)
+        std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / (1ull << 30));
     else
-        std::snprintf(text, sizeof text, "%.0f MB", bytes / 1e6 < 1 ? 1.0 : bytes / 1e6);
+        std::snprintf(text, sizeof text, "%.0f MB", std::max(1.0, double(bytes) / (1 << 20)));
     return text;
 }
 
