@@ -5,9 +5,8 @@
 
 namespace folimo {
 
-// The first of path, path with " (1)", " (2)", ... before the extension, at which no
-// file or folder exists. The counter goes before the last "." of the file name (a "."
-// in a folder name is not an extension), or at the end when the name has none.
+// The first of path, path with " (1)", " (2)", ... before the extension (numberedName),
+// at which no file or folder exists.
 std::wstring freeOutputName(const std::wstring& path);
 
 // True when a file, folder or dangling link exists at the path.

@@ -506,6 +506,9 @@ int run(const CliOptions& options) {
     handleStopSignals(onInterrupt);
     int ok = engine->Convert(written.c_str(), &process);
     const bool cancelled = interrupted;
+    // Another run may have taken the name meanwhile; the document then bears the next.
+    if (ok && !replacement && !pipe)
+        output = engine->GetOutputPath();
     if (ok && replacement) {
         if (cancelled) {
             ok = 0; // a part of the new document is not worth the whole old one

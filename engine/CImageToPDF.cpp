@@ -145,6 +145,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
 
     auto pdf = std::make_unique<PdfOutput>();
     outputPath_ = outputPath;
+    writtenPath_.clear();
     context_.outputPath = outputPath_.c_str();
     context_.pageCount = 0;
     context_.currentFile = nullptr;
@@ -203,6 +204,7 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         dropPrepared();
         closeWatermarkImages(*pdf);
         pdf->end_document(L"");
+        writtenPath_ = folimo::fromUtf8(pdf->writtenPath());
         NotifyEnd();
         return 1;
     } catch (const folimo::pdf::PdfError& e) {

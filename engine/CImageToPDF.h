@@ -35,6 +35,7 @@ public:
     int CopySettings(IFolimoSettings* from) noexcept override;
     int Convert(const wchar_t* outputPath, IProcess* callback) noexcept override;
     FolimoCallback* SetTextCallback(FolimoCallback* callback) noexcept override;
+    const wchar_t* GetOutputPath() noexcept override { return writtenPath_.c_str(); }
 
     // The steps of a run. The layout steps consume the images they place (loaded or
     // not) by moving the current position past them: every page of a multi-page TIFF
@@ -94,6 +95,7 @@ private:
     IProcess* callback_ = nullptr;
     TextContext context_{};
     std::wstring outputPath_;
+    std::wstring writtenPath_;
     CImageToPDFSettings settings_;
     std::map<std::wstring, int> supportedExtensions_;
     FolimoCallback* textCallback_ = nullptr;

@@ -10,6 +10,7 @@
 #include "PdfWriter.h"
 #include "imaging/Codecs.h"
 
+#include <folimo/OutputName.h>
 #include <folimo/WideText.h>
 
 #include <algorithm>
@@ -38,6 +39,10 @@ std::string num(double v) {
 }
 
 // The name under which an open file can be linked into a folder.
+// How many numbered names a finished document tries before it gives up: far more than
+// runs of the same name ever meet at once.
+constexpr unsigned long kMaxNumberedNames = 10000;
+
 std::string procLink(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
@@ -261,6 +266,7 @@ int PdfOutput::begin_document(std::wstring_view filename, std::wstring_view optl
     OptionList(optlist).allowOnly({}, "begin_document");
     if (writer_)
         throw PdfError(kErrScope, "begin_document", "a document is already open");
+    writtenPath_.clear();
     std::string path = toUtf8(filename);
     if (path.empty())
         return fail("begin_document", "no output file name was given", kErrOpenFile);
@@ -457,6 +463,32 @@ void PdfOutput::writeOutlines(int outlinesObject) {
     writer_->endObject();
 }
 
+// linkat names the unnamed file and renameat2 with RENAME_NOREPLACE moves the named
+// one into place, each only if no file of that name exists (errno EEXIST); a hard link
+// does the same on file systems without renameat2.
+bool PdfOutput::placeAt(const std::string& name) {
+    if (unnamedFd_ >= 0) {
+        if (::linkat(AT_FDCWD, procLink(unnamedFd_).c_str(), AT_FDCWD, name.c_str(),
+                     AT_SYMLINK_FOLLOW) != 0)
+            return false;
+        ::close(unnamedFd_);
+        unnamedFd_ = -1;
+        return true;
+    }
+    if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
+        0) {
+        tempPath_.clear();
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (::link(tempPath_.c_str(), name.c_str()) != 0)
+        return false;
+    ::unlink(tempPath_.c_str());
+    tempPath_.clear();
+    return true;
+}
+
 void PdfOutput::end_document(std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "end_document");
     requireDocument("end_document");
@@ -518,31 +550,17 @@ void PdfOutput::finishDocument() {
     // shows only a finished document.
     writer_->close();
     writer_.reset();
-    // linkat names the unnamed file and renameat2 with RENAME_NOREPLACE moves the named
-    // one into place, each only if no file of that name appeared while it was written;
-    // a hard link does the same on file systems without renameat2.
-    int moved = -1;
-    if (unnamedFd_ >= 0) {
-        moved = ::linkat(AT_FDCWD, procLink(unnamedFd_).c_str(), AT_FDCWD, finalPath_.c_str(),
-                         AT_SYMLINK_FOLLOW);
-        int err = errno;
-        ::close(unnamedFd_);
-        unnamedFd_ = -1;
-        errno = err;
-    } else {
-        moved = ::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, finalPath_.c_str(),
-                            RENAME_NOREPLACE);
+    // Another run may have taken the name while this one wrote; it keeps it, and this
+    // document takes the next free name, as the program would have chosen had it come
+    // later. The loop ends: each name that fails was seen to exist.
+    std::string name = finalPath_;
+    for (unsigned long n = 1; !placeAt(name); ++n) {
+        if (errno != EEXIST || n > kMaxNumberedNames)
+            throw PdfError(kErrIo, "end_document",
+                           "cannot write '" + finalPath_ + "': " + std::strerror(errno));
+        name = toUtf8(numberedName(fromUtf8(finalPath_), n));
     }
-    if (moved != 0 && !tempPath_.empty() && (errno == EINVAL || errno == ENOSYS)) {
-        moved = ::link(tempPath_.c_str(), finalPath_.c_str());
-        if (moved == 0)
-            ::unlink(tempPath_.c_str());
-    }
-    if (moved != 0) {
-        std::string why = errno == EEXIST ? "a file of that name appeared meanwhile and is kept"
-                                          : std::strerror(errno);
-        throw PdfError(kErrIo, "end_document", "cannot write '" + finalPath_ + "': " + why);
-    }
+    writtenPath_ = name;
     tempPath_.clear();
     finalPath_.clear();
 }

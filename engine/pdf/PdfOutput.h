@@ -42,7 +42,11 @@ public:
     void set_parameter(std::wstring_view key, std::wstring_view value);
 
     int begin_document(std::wstring_view filename, std::wstring_view optlist);
+    // Names the document: its filename, or the next free numbered name (" (1)", ...)
+    // when another run took that name while this one wrote.
     void end_document(std::wstring_view optlist);
+    // The name the last ended document was given; empty before one ends.
+    const std::string& writtenPath() const { return writtenPath_; }
     void set_info(std::wstring_view key, std::wstring_view value);
 
     void begin_page_ext(double width, double height, std::wstring_view optlist);
@@ -139,6 +143,7 @@ private:
     void writePagesTree();
     void writeOutlines(int outlinesObject);
     void finishDocument();
+    bool placeAt(const std::string& name);
     void discardDocument() noexcept;
 
     bool returnErrors_ = false;
@@ -151,6 +156,7 @@ private:
     std::string finalPath_;
     std::string tempPath_; // empty while the document is an unnamed file
     int unnamedFd_ = -1;   // that unnamed file, kept open to give it its name at the end
+    std::string writtenPath_;
     int catalog_ = 0;
     int pagesRoot_ = 0;
     std::map<std::string, std::wstring> info_;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -290,6 +291,48 @@ TEST_F(Convert, AnExistingOutputIsNeverReplaced) {
     EXPECT_EQ(convert(out, &process), 0);
     EXPECT_EQ(readFile(out), "precious");
     EXPECT_EQ(process.count("error Error: "), 1);
+}
+
+// Other runs that take the name while this one writes keep their files; this document
+// takes the next free numbered name and says so.
+TEST_F(Convert, ANameTakenDuringTheRunGivesTheNextFreeName) {
+    struct Rival : RecordingProcess {
+        std::vector<std::string> takes;
+        int OnFile(const wchar_t* path, int loaded) override {
+            for (const auto& name : takes)
+                writeFile(name, "the other run's");
+            return RecordingProcess::OnFile(path, loaded);
+        }
+    };
+    const struct {
+        const char* output;
+        std::vector<std::string> taken;
+        const char* expected;
+    } cases[] = {
+        {"free.pdf", {}, "free.pdf"},
+        {"doc.pdf", {"doc.pdf"}, "doc (1).pdf"},
+        {"two.pdf", {"two.pdf", "two (1).pdf"}, "two (2).pdf"},
+        {"v1.2/plain", {"v1.2/plain"}, "v1.2/plain (1)"},
+    };
+    std::filesystem::create_directory(dir.file("v1.2"));
+    add(solid("a.png", "red", 10, 10));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        Rival rival;
+        for (const auto& name : c.taken)
+            rival.takes.push_back(dir.file(name));
+        ASSERT_EQ(convert(dir.file(c.output), &rival), 1);
+        EXPECT_EQ(folimo::toUtf8(engine->GetOutputPath()), dir.file(c.expected));
+        EXPECT_EQ(rival.count("error"), 0);
+        for (const auto& name : rival.takes)
+            EXPECT_EQ(readFile(name), "the other run's");
+        EXPECT_EQ(pdfPageSizes(dir.file(c.expected)).size(), 1u);
+    }
+    // A run that writes nothing names nothing.
+    engine->ClearFiles();
+    add(dir.file("missing.png"));
+    EXPECT_EQ(convert(dir.file("none.pdf"), &process), 0);
+    EXPECT_STREQ(engine->GetOutputPath(), L"");
 }
 
 TEST_F(Convert, AFailedRunLeavesNoFileBehind) {

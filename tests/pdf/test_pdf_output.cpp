@@ -231,15 +231,17 @@ TEST_F(PdfOutputTest, UnfinishedDocumentsLeaveNothingBehind) {
     EXPECT_TRUE(listDir(dir.path()).empty());
 }
 
-TEST_F(PdfOutputTest, AFileThatAppearsWhileWritingIsKept) {
+TEST_F(PdfOutputTest, AFileThatAppearsWhileWritingIsKeptAndTheNextNameTaken) {
     std::string out = dir.file("race.pdf");
     ASSERT_EQ(pdf.begin_document(w(out), L""), 1);
     pdf.begin_page_ext(10, 10, L"");
     pdf.end_page_ext(L"");
     writeFile(out, "someone else's");
-    EXPECT_THROW(pdf.end_document(L""), PdfError);
+    pdf.end_document(L"");
     EXPECT_EQ(readFile(out), "someone else's");
-    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"race.pdf"});
+    EXPECT_EQ(pdf.writtenPath(), dir.file("race (1).pdf"));
+    EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"race (1).pdf", "race.pdf"}));
+    EXPECT_TRUE(qpdfCheckClean(pdf.writtenPath()));
 }
 
 TEST_F(PdfOutputTest, LongDocumentsGetABalancedPageTreeAndBookmarksInOrder) {

@@ -176,6 +176,10 @@ struct IFolimo : IBase {
     virtual int CopySettings(IFolimoSettings* from) = 0;
     virtual int Convert(const wchar_t* outputPath, IProcess* callback) = 0;
     virtual FolimoCallback* SetTextCallback(FolimoCallback* callback) = 0;
+    // The name the last Convert gave its document: the output path, or, when another
+    // run took that name while this one wrote, the next free one with " (1)", " (2)",
+    // ... before the extension. Empty when that Convert wrote no document.
+    virtual const wchar_t* GetOutputPath() = 0;
 
 protected:
     ~IFolimo() = default;
