@@ -90,6 +90,19 @@ private:
     std::size_t bytes_;
 };
 
+// The encoded file in memory the caller frees with free().
+bool handOver(const std::string& bytes, ReencodeResult& result) {
+    if (bytes.empty() || bytes.size() > 0x7fffffff)
+        return false;
+    void* data = std::malloc(bytes.size());
+    if (!data)
+        return false;
+    std::memcpy(data, bytes.data(), bytes.size());
+    result.data.reset(data);
+    result.size = static_cast<int>(bytes.size());
+    return true;
+}
+
 // JPEG to JPEG goes without a bitmap when the file allows it (see transcodeJpeg);
 // anything it declines, damaged files included, goes the way through pixels, which
 // reports the problem in its own words.
@@ -107,18 +120,57 @@ bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
             job.maxWidth = p.maxWidth;
             job.maxHeight = p.maxHeight;
         }
-        std::string bytes = transcodeJpeg(file, job);
-        if (bytes.empty() || bytes.size() > 0x7fffffff)
-            return false;
-        void* data = std::malloc(bytes.size());
-        if (!data)
-            return false;
-        std::memcpy(data, bytes.data(), bytes.size());
-        result.data.reset(data);
-        result.size = static_cast<int>(bytes.size());
-        return true;
+        return handOver(transcodeJpeg(file, job), result);
     } catch (...) {
         return false;
+    }
+}
+
+// A PNG too large to decode whole within the memory budget goes to JPEG a band of rows
+// at a time, where nothing needs the whole picture: the size stays and colour stays.
+// Anything else, interlaced files included, goes the way through pixels, which refuses
+// what is beyond the budget with the reason.
+bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> file,
+                      folimo::imaging::ImageFormat format, ReencodeResult& result) noexcept {
+    using namespace folimo::imaging;
+    if (p.encoder != 1 || p.grey || format != ImageFormat::Png || file.size() < 24)
+        return false;
+    const std::uint32_t width = support::loadBe32(file.data() + 16);
+    const std::uint32_t height = support::loadBe32(file.data() + 20);
+    constexpr std::uint32_t kJpegMaxSide = 65500;
+    if (std::uint64_t(width) * height * 4 <= Limits{}.maxBytes || width > kJpegMaxSide ||
+        height > kJpegMaxSide)
+        return false;
+    const bool shrinks = !(p.maxWidth == -1 && p.maxHeight == -1) &&
+                         ((p.maxWidth > 0 && std::uint32_t(p.maxWidth) < width) ||
+                          (p.maxHeight > 0 && std::uint32_t(p.maxHeight) < height));
+    if (shrinks)
+        return false;
+    try {
+        std::optional<JpegEncoder> encoder;
+        const bool read = decodePngInBands(file, 64, [&](const Bitmap& band, int rows, int total) {
+            if (!encoder) {
+                Bitmap shape;
+                shape.width = band.width;
+                shape.format = band.format;
+                shape.palette = band.palette;
+                shape.iccProfile = band.iccProfile;
+                shape.dpiX = band.dpiX;
+                shape.dpiY = band.dpiY;
+                if (p.dpi != 0 && p.dpi != -1)
+                    shape.dpiX = shape.dpiY = p.dpi;
+                encoder.emplace(shape, total, p.quality);
+            }
+            encoder->write(band, rows);
+        });
+        return read && encoder && handOver(encoder->finish(), result);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::exception& e) {
+        // The file's own fault, found on the way: the pixel way would find it too, but
+        // only after trying to hold the whole picture.
+        result.error = e.what();
+        return true;
     }
 }
 
@@ -147,7 +199,8 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
     // what earlier pictures freed goes back to the system first, unless it is reused.
     if (cost >= decodeBudget.budget() / 2)
         malloc_trim(0);
-    if (file && transcoded(p, bytes, format, result))
+    if (file && (transcoded(p, bytes, format, result) ||
+                 reencodedInBands(p, bytes, format, result)))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {

@@ -5,6 +5,8 @@
 
 #include "Bitmap.h"
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -51,6 +53,13 @@ Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits);
+// A PNG a band of rows at a time, for pictures too large to hold whole: onBand gets a
+// bitmap whose first `rows` rows are the next of the picture (its palette, resolution
+// and profile set), and the picture's height. False, with nothing decoded, for an
+// interlaced file, whose passes each fill in part of every row.
+bool decodePngInBands(std::span<const std::uint8_t> bytes, int bandRows,
+                      const std::function<void(const Bitmap& band, int rows, int height)>& onBand,
+                      const Limits& limits = {});
 Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits, int page = 0);
 Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits);
@@ -121,6 +130,26 @@ std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTransco
 bool jpegSubsamplesColour(int quality);
 
 std::string encodeJpeg(const Bitmap& bitmap, int quality);
+
+// JPEG from rows that come a band at a time, for pictures too large to hold whole.
+// `shape` gives the format, width, palette, resolution and profile of every band;
+// `height` the picture's rows. Throws ImagingError.
+class JpegEncoder {
+public:
+    JpegEncoder(const Bitmap& shape, int height, int quality);
+    ~JpegEncoder();
+    JpegEncoder(const JpegEncoder&) = delete;
+    JpegEncoder& operator=(const JpegEncoder&) = delete;
+
+    void write(const Bitmap& rows, int count); // the next `count` rows, from rows.row(0)
+    std::string finish();                      // after the last row
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    int height_ = 0;
+    int written_ = 0;
+};
 std::string encodePng(const Bitmap& bitmap);
 std::string encodeGif(const Bitmap& bitmap);
 std::string encodeTiff(const Bitmap& bitmap);

@@ -12,7 +12,10 @@
 #include <bit>
 #include <csetjmp>
 #include <cstring>
+#include <algorithm>
 #include <exception>
+#include <functional>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -66,8 +69,14 @@ struct PngJob {
     int bitDepth;  // as in the file
     PixelFormat format;
     int imageDone;
+    png_structp png;
+    png_infop info;
     // Makes the bitmap and returns one pointer a row, or null (then failure is set).
     png_bytepp (*allocate)(PngJob* job);
+    // In bands: rows come this many at a time, each band handed to `band` (0: whole).
+    png_uint_32 bandRows;
+    int interlaced;                                       // set when bands cannot be had
+    int (*band)(PngJob* job, png_uint_32 rows); // 0 to stop (then failure is set)
     void* owner;
 };
 
@@ -135,10 +144,25 @@ int runPng(png_structp png, png_infop info, PngJob* job) {
     job->bitDepth = png_get_bit_depth(png, info);
     setTransforms(png, info, job);
     png_read_update_info(png, info);
+    // Each pass of an interlaced image fills in part of every row.
+    if (job->bandRows && png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
+        job->interlaced = 1;
+        return 0;
+    }
     png_bytepp rows = job->allocate(job);
     if (!rows)
         return 0;
-    png_read_image(png, rows);
+    if (!job->bandRows) {
+        png_read_image(png, rows);
+    } else {
+        for (png_uint_32 y = 0; y < job->height;) {
+            const png_uint_32 n = std::min(job->bandRows, job->height - y);
+            png_read_rows(png, rows, nullptr, n);
+            if (!job->band(job, n))
+                return 0;
+            y += n;
+        }
+    }
     job->imageDone = 1;
     png_read_end(png, nullptr);
     return 1;
@@ -149,14 +173,24 @@ struct PngOwner {
     Bitmap bitmap;
     std::vector<png_bytep> rows;
     std::exception_ptr failure;
+    const std::function<void(const Bitmap&, int, int)>* onBand;
 };
+
+void describe(png_structp png, png_infop info, const PngJob& job, Bitmap& b);
 
 png_bytepp allocateRows(PngJob* job) {
     auto* owner = static_cast<PngOwner*>(job->owner);
     try {
-        owner->bitmap = Bitmap::create(int(std::min<png_uint_32>(job->width, 0x7FFFFFFF)),
-                                       int(std::min<png_uint_32>(job->height, 0x7FFFFFFF)),
-                                       job->format, *owner->limits);
+        const int width = int(std::min<png_uint_32>(job->width, 0x7FFFFFFF));
+        const int height = int(std::min<png_uint_32>(job->height, 0x7FFFFFFF));
+        // A band is judged by the whole picture's pixels, and by its own memory.
+        if (job->bandRows && std::uint64_t(width) * std::uint64_t(height) > owner->limits->maxPixels)
+            throw ImagingError(ImagingError::TooLarge, "the image is too large (" +
+                                                           std::to_string(width) + " x " +
+                                                           std::to_string(height) + " pixels)");
+        const int rows = job->bandRows ? int(std::min(job->bandRows, job->height)) : height;
+        owner->bitmap = Bitmap::create(width, rows, job->format, *owner->limits);
+        describe(job->png, job->info, *job, owner->bitmap);
         owner->rows.resize(std::size_t(owner->bitmap.height));
         for (int y = 0; y < owner->bitmap.height; ++y)
             owner->rows[std::size_t(y)] = owner->bitmap.row(y);
@@ -164,6 +198,17 @@ png_bytepp allocateRows(PngJob* job) {
     } catch (...) {
         owner->failure = std::current_exception();
         return nullptr;
+    }
+}
+
+int handBand(PngJob* job, png_uint_32 rows) {
+    auto* owner = static_cast<PngOwner*>(job->owner);
+    try {
+        (*owner->onBand)(owner->bitmap, int(rows), int(job->height));
+        return 1;
+    } catch (...) {
+        owner->failure = std::current_exception();
+        return 0;
     }
 }
 
@@ -203,14 +248,34 @@ void readPalette(png_structp png, png_infop info, const PngJob& job, Bitmap& b) 
     }
 }
 
-} // namespace
+// What the file says of the picture beside its pixels: all of it comes before them.
+void describe(png_structp png, png_infop info, const PngJob& job, Bitmap& b) {
+    if (isIndexed(b.format))
+        readPalette(png, info, job, b);
+    png_uint_32 resX = 0, resY = 0;
+    int unit = 0;
+    if (png_get_pHYs(png, info, &resX, &resY, &unit) && unit == PNG_RESOLUTION_METER) {
+        b.dpiX = support::dpiFromPixelsPerMetre(resX);
+        b.dpiY = support::dpiFromPixelsPerMetre(resY);
+    }
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profileSize = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
+        b.iccProfile.assign(reinterpret_cast<const char*>(profile), profileSize);
+}
 
-Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
-    PngOwner owner{&limits, {}, {}, nullptr};
+// Whole (bandRows 0) or in bands; false when bands were asked of an interlaced file.
+bool readPng(std::span<const std::uint8_t> bytes, const Limits& limits, png_uint_32 bandRows,
+             const std::function<void(const Bitmap&, int, int)>* onBand, Bitmap* whole) {
+    PngOwner owner{&limits, {}, {}, nullptr, onBand};
     PngJob job{};
     job.data = bytes.data();
     job.size = usablePngSize(bytes);
     job.allocate = allocateRows;
+    job.bandRows = bandRows;
+    job.band = handBand;
     job.owner = &owner;
 
     std::unique_ptr<png_struct, ReadStructDeleter> png(
@@ -221,6 +286,8 @@ Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
                                                 InfoDeleter{png.get()});
     if (!info)
         throw std::bad_alloc();
+    job.png = png.get();
+    job.info = info.get();
     png_set_read_fn(png.get(), &job, pngRead);
     // Size is for Limits to judge, with the message that goes with it.
     png_set_user_limits(png.get(), 0x7FFFFFFF, 0x7FFFFFFF);
@@ -230,28 +297,30 @@ Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
     png_set_crc_action(png.get(), PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
 
     if (!runPng(png.get(), info.get(), &job)) {
+        if (job.interlaced)
+            return false;
         if (owner.failure)
             std::rethrow_exception(owner.failure);
         throw ImagingError(ImagingError::Damaged,
                            std::string("the PNG file is damaged: ") + job.message);
     }
+    if (whole)
+        *whole = std::move(owner.bitmap);
+    return true;
+}
 
-    Bitmap& b = owner.bitmap;
-    if (isIndexed(b.format))
-        readPalette(png.get(), info.get(), job, b);
-    png_uint_32 resX = 0, resY = 0;
-    int unit = 0;
-    if (png_get_pHYs(png.get(), info.get(), &resX, &resY, &unit) && unit == PNG_RESOLUTION_METER) {
-        b.dpiX = support::dpiFromPixelsPerMetre(resX);
-        b.dpiY = support::dpiFromPixelsPerMetre(resY);
-    }
-    png_charp name = nullptr;
-    int compression = 0;
-    png_bytep profile = nullptr;
-    png_uint_32 profileSize = 0;
-    if (png_get_iCCP(png.get(), info.get(), &name, &compression, &profile, &profileSize) && profile)
-        b.iccProfile.assign(reinterpret_cast<const char*>(profile), profileSize);
-    return std::move(owner.bitmap);
+} // namespace
+
+Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    Bitmap b;
+    readPng(bytes, limits, 0, nullptr, &b);
+    return b;
+}
+
+bool decodePngInBands(std::span<const std::uint8_t> bytes, int bandRows,
+                      const std::function<void(const Bitmap& band, int rows, int height)>& onBand,
+                      const Limits& limits) {
+    return readPng(bytes, limits, png_uint_32(std::max(bandRows, 1)), &onBand, nullptr);
 }
 
 } // namespace folimo::imaging

@@ -2,6 +2,7 @@
 #include "Quantize.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -134,15 +135,14 @@ void convertRgba64(const JpegJob& job, int y, int rows) {
     }
 }
 
-// The one function that calls setjmp; nothing in it has a destructor.
-bool runCompress(jpeg_compress_struct* cinfo, JpegJob* job) {
+// The three functions that call setjmp; nothing in them has a destructor.
+bool startCompress(jpeg_compress_struct* cinfo, JpegJob* job, int width, int height) {
     if (setjmp(job->jump))
         return false;
     jpeg_create_compress(cinfo);
     jpeg_mem_dest(cinfo, &job->out, &job->outSize);
-    const Bitmap& b = *job->bitmap;
-    cinfo->image_width = JDIMENSION(b.width);
-    cinfo->image_height = JDIMENSION(b.height);
+    cinfo->image_width = JDIMENSION(width);
+    cinfo->image_height = JDIMENSION(height);
     cinfo->input_components = job->components;
     cinfo->in_color_space = job->components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(cinfo);
@@ -161,20 +161,33 @@ bool runCompress(jpeg_compress_struct* cinfo, JpegJob* job) {
     jpeg_start_compress(cinfo, TRUE);
     if (job->icc)
         jpeg_write_icc_profile(cinfo, job->icc, job->iccSize);
+    return true;
+}
+
+// Rows 0 to count of job->bitmap, the next ones of the picture.
+bool writeRows(jpeg_compress_struct* cinfo, JpegJob* job, int count) {
+    if (setjmp(job->jump))
+        return false;
+    const Bitmap& b = *job->bitmap;
     JSAMPROW rows[kBatchRows];
-    while (cinfo->next_scanline < cinfo->image_height) {
-        const int y = int(cinfo->next_scanline);
-        const int count = std::min(kBatchRows, b.height - y);
+    for (int y = 0; y < count; y += kBatchRows) {
+        const int n = std::min(kBatchRows, count - y);
         if (job->convert) {
-            job->convert(*job, y, count);
-            for (int i = 0; i < count; ++i)
+            job->convert(*job, y, n);
+            for (int i = 0; i < n; ++i)
                 rows[i] = scratchRow(*job, i);
         } else {
-            for (int i = 0; i < count; ++i)
+            for (int i = 0; i < n; ++i)
                 rows[i] = const_cast<JSAMPROW>(b.row(y + i)); // libjpeg only reads them
         }
-        jpeg_write_scanlines(cinfo, rows, JDIMENSION(count));
+        jpeg_write_scanlines(cinfo, rows, JDIMENSION(n));
     }
+    return true;
+}
+
+bool finishCompress(jpeg_compress_struct* cinfo, JpegJob* job) {
+    if (setjmp(job->jump))
+        return false;
     jpeg_finish_compress(cinfo);
     return true;
 }
@@ -191,7 +204,8 @@ struct Free {
 };
 
 // Chooses how rows reach libjpeg: straight from the bitmap, or through a converter.
-void plan(const Bitmap& b, JpegJob& job) {
+// Without the whole picture at hand every palette entry counts as used.
+void plan(const Bitmap& b, JpegJob& job, bool wholePicture) {
     switch (b.format) {
     case PixelFormat::Gray8:
         job.components = 1;
@@ -218,7 +232,10 @@ void plan(const Bitmap& b, JpegJob& job) {
     case PixelFormat::Indexed1:
     case PixelFormat::Indexed4:
     case PixelFormat::Indexed8: {
-        const auto used = detail::usedIndices(b);
+        std::array<bool, 256> used;
+        used.fill(true);
+        if (wholePicture)
+            used = detail::usedIndices(b);
         const auto palette = detail::fullPalette(b);
         bool grey = true, ramp = true;
         for (unsigned i = 0; i < 256; ++i) {
@@ -256,63 +273,105 @@ bool jpegSubsamplesColour(int quality) {
     return quality < 90;
 }
 
-std::string encodeJpeg(const Bitmap& bitmap, int quality) {
-    detail::checkBitmap(bitmap);
-    if (bitmap.width > JPEG_MAX_DIMENSION || bitmap.height > JPEG_MAX_DIMENSION)
-        throw ImagingError(ImagingError::Unsupported,
-                           "a JPEG image cannot be larger than 65500 x 65500 pixels");
+struct JpegEncoder::State {
     JpegJob job;
-    job.bitmap = &bitmap;
-    job.quality = quality == 0 ? 75 : std::clamp(quality, 1, 100);
-    double dpiX = 0, dpiY = 0;
-    if (detail::resolutionOf(bitmap, dpiX, dpiY)) {
-        job.densityInInches = true;
-        job.densityX = unsigned(std::clamp(std::lround(dpiX), 1L, 65535L));
-        job.densityY = unsigned(std::clamp(std::lround(dpiY), 1L, 65535L));
-    }
-    plan(bitmap, job);
-    // APP2 markers carry a profile in at most 255 pieces of 65519 bytes.
-    constexpr std::size_t kMaxIcc = 255 * std::size_t(65519);
-    if (detail::iccProfileFits(bitmap.iccProfile, job.components == 1 ? "GRAY" : "RGB ") &&
-        bitmap.iccProfile.size() <= kMaxIcc) {
-        job.icc = reinterpret_cast<const std::uint8_t*>(bitmap.iccProfile.data());
-        job.iccSize = unsigned(bitmap.iccProfile.size());
-    }
-
-    const std::size_t rowBytes = std::size_t(bitmap.width) * std::size_t(job.components);
     std::vector<std::uint8_t> scratch, indices;
-    if (job.convert) {
-        scratch.resize(rowBytes * kBatchRows);
-        job.scratch = scratch.data();
-    }
-    if (isIndexed(bitmap.format)) {
-        indices.resize(std::size_t(bitmap.width));
-        job.indices = indices.data();
-    }
+    std::unique_ptr<unsigned char, Free> initial;
+    std::unique_ptr<jpeg_compress_struct, DestroyCompress> cinfo;
+    std::string iccProfile;
 
-    // A first guess at the output size spares libjpeg growing its buffer step by step;
-    // pages never written to cost nothing.
-    const std::size_t guess =
-        std::min<std::size_t>(rowBytes * std::size_t(bitmap.height) / 2 + 65536, 1u << 30);
-    std::unique_ptr<unsigned char, Free> initial(static_cast<unsigned char*>(std::malloc(guess)));
-    job.out = initial.get();
-    job.outSize = initial ? guess : 0;
-
-    std::unique_ptr<jpeg_compress_struct, DestroyCompress> cinfo(new jpeg_compress_struct{});
-    cinfo->err = jpeg_std_error(&job.errors);
-    job.errors.error_exit = onJpegError;
-    job.errors.emit_message = onJpegMessage;
-    cinfo->client_data = &job;
-    const bool ok = runCompress(cinfo.get(), &job);
-    // libjpeg leaves a buffer it grew for the caller to free.
-    std::unique_ptr<unsigned char, Free> grown(job.out != initial.get() ? job.out : nullptr);
-    if (!ok) {
+    [[noreturn]] void fail() {
         if (job.errors.msg_code == JERR_OUT_OF_MEMORY)
             throw std::bad_alloc();
         throw ImagingError(ImagingError::Io,
                            std::string("the JPEG file could not be written (") + job.message + ")");
     }
+    // libjpeg leaves a buffer it grew for the caller to free.
+    ~State() {
+        if (job.out != initial.get())
+            std::free(job.out);
+    }
+};
+
+JpegEncoder::JpegEncoder(const Bitmap& shape, int height, int quality)
+    : state_(std::make_unique<State>()) {
+    if (shape.width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION)
+        throw ImagingError(ImagingError::Unsupported,
+                           "a JPEG image cannot be larger than 65500 x 65500 pixels");
+    JpegJob& job = state_->job;
+    height_ = height;
+    job.quality = quality == 0 ? 75 : std::clamp(quality, 1, 100);
+    double dpiX = 0, dpiY = 0;
+    if (detail::resolutionOf(shape, dpiX, dpiY)) {
+        job.densityInInches = true;
+        job.densityX = unsigned(std::clamp(std::lround(dpiX), 1L, 65535L));
+        job.densityY = unsigned(std::clamp(std::lround(dpiY), 1L, 65535L));
+    }
+    job.bitmap = &shape;
+    plan(shape, job, shape.height == height);
+    job.bitmap = nullptr;
+    // APP2 markers carry a profile in at most 255 pieces of 65519 bytes.
+    constexpr std::size_t kMaxIcc = 255 * std::size_t(65519);
+    if (detail::iccProfileFits(shape.iccProfile, job.components == 1 ? "GRAY" : "RGB ") &&
+        shape.iccProfile.size() <= kMaxIcc) {
+        state_->iccProfile = shape.iccProfile;
+        job.icc = reinterpret_cast<const std::uint8_t*>(state_->iccProfile.data());
+        job.iccSize = unsigned(state_->iccProfile.size());
+    }
+
+    const std::size_t rowBytes = std::size_t(shape.width) * std::size_t(job.components);
+    if (job.convert) {
+        state_->scratch.resize(rowBytes * kBatchRows);
+        job.scratch = state_->scratch.data();
+    }
+    if (isIndexed(shape.format)) {
+        state_->indices.resize(std::size_t(shape.width));
+        job.indices = state_->indices.data();
+    }
+
+    // A first guess at the output size spares libjpeg growing its buffer step by step;
+    // pages never written to cost nothing.
+    const std::size_t guess =
+        std::min<std::size_t>(rowBytes * std::size_t(height) / 2 + 65536, 1u << 30);
+    state_->initial.reset(static_cast<unsigned char*>(std::malloc(guess)));
+    job.out = state_->initial.get();
+    job.outSize = state_->initial ? guess : 0;
+
+    state_->cinfo.reset(new jpeg_compress_struct{});
+    jpeg_compress_struct* cinfo = state_->cinfo.get();
+    cinfo->err = jpeg_std_error(&job.errors);
+    job.errors.error_exit = onJpegError;
+    job.errors.emit_message = onJpegMessage;
+    cinfo->client_data = &job;
+    if (!startCompress(cinfo, &job, shape.width, height))
+        state_->fail();
+}
+
+JpegEncoder::~JpegEncoder() = default;
+
+void JpegEncoder::write(const Bitmap& rows, int count) {
+    JpegJob& job = state_->job;
+    count = std::min(count, height_ - written_);
+    job.bitmap = &rows;
+    const bool ok = writeRows(state_->cinfo.get(), &job, count);
+    job.bitmap = nullptr;
+    if (!ok)
+        state_->fail();
+    written_ += count;
+}
+
+std::string JpegEncoder::finish() {
+    JpegJob& job = state_->job;
+    if (written_ != height_ || !finishCompress(state_->cinfo.get(), &job))
+        state_->fail();
     return std::string(reinterpret_cast<const char*>(job.out), job.outSize);
+}
+
+std::string encodeJpeg(const Bitmap& bitmap, int quality) {
+    detail::checkBitmap(bitmap);
+    JpegEncoder encoder(bitmap, bitmap.height, quality);
+    encoder.write(bitmap, bitmap.height);
+    return encoder.finish();
 }
 
 } // namespace folimo::imaging

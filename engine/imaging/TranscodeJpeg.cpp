@@ -38,6 +38,7 @@ struct Job {
     bool densityInInches = false;
     unsigned densityX = 1, densityY = 1;
     const std::string* profile = nullptr; // the file's own
+    std::uint64_t coefficientBytes = 0;   // what requantising would hold
 
     jpeg_decompress_struct* source = nullptr;
     jpeg_compress_struct* target = nullptr;
@@ -265,7 +266,10 @@ int run(Job* job) {
     job->destination.empty_output_buffer = growOutput;
     job->destination.term_destination = endOutput;
     target->dest = &job->destination;
-    if (samplingKept(*source, settings))
+    // Coefficients beyond the memory budget are not held: the rows stream instead, a
+    // few at a time, unless the file is progressive and libjpeg must hold them anyway.
+    const bool coefficientsFit = job->coefficientBytes <= limits.maxBytes;
+    if (samplingKept(*source, settings) && (coefficientsFit || jpeg_has_multiple_scans(source)))
         requantizeAll(job);
     else
         streamRows(job);
@@ -289,6 +293,7 @@ std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTransco
     job.bytes = bytes.data();
     job.size = bytes.size();
     job.profile = &markers.iccProfile;
+    job.coefficientBytes = markers.coefficientBytes;
     // The resolution and profile the way through pixels would write (see encodeJpeg).
     Bitmap header;
     header.dpiX = settings.dpi != 0 ? settings.dpi : markers.dpiX;

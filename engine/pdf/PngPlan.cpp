@@ -11,8 +11,10 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace folimo::pdf {
 
@@ -264,10 +266,10 @@ struct DecodeJob {
     std::size_t size = 0;
     std::size_t pos = 0;
     bool transparencyToAlpha = false;
-    std::vector<std::uint8_t>* pixels = nullptr;
-    std::size_t rowBytes = 0;
-    int channels = 0;
+    int channels = 0; // what the caller expects of the decoded rows
     int depth = 0;
+    std::vector<std::uint8_t>* pixels = nullptr;
+    const std::function<void(std::uint8_t*)>* onRow = nullptr;
     char message[200] = {};
 };
 
@@ -298,6 +300,8 @@ std::uint8_t* allocatePixels(DecodeJob* job, std::size_t bytes) noexcept {
 }
 
 // The one place that calls setjmp: nothing here has a destructor for a longjmp to skip.
+// Rows go to onRow one at a time as they are decoded; only an interlaced image, whose
+// passes each fill in part of every row, is held whole first.
 bool runDecode(png_structp png, png_infop info, DecodeJob* job) {
     if (setjmp(png_jmpbuf(png)))
         return false;
@@ -313,21 +317,30 @@ bool runDecode(png_structp png, png_infop info, DecodeJob* job) {
     }
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
+    // libpng's transforms were chosen by the caller; anything else is a confused file.
+    if (png_get_channels(png, info) != job->channels || png_get_bit_depth(png, info) != job->depth)
+        png_error(png, "unexpected decoded layout");
     const std::size_t rowBytes = png_get_rowbytes(png, info);
     const std::size_t height = png_get_image_height(png, info);
+    const std::size_t rows = passes > 1 ? height : 1;
     std::size_t total = 0;
-    if (__builtin_mul_overflow(rowBytes, height, &total))
+    if (__builtin_mul_overflow(rowBytes, rows, &total))
         png_error(png, "image too large");
     std::uint8_t* pixels = allocatePixels(job, total);
     if (!pixels)
         png_error(png, "out of memory");
-    job->rowBytes = rowBytes;
-    job->channels = png_get_channels(png, info);
-    job->depth = png_get_bit_depth(png, info);
-    // Each interlace pass fills in its own pixels of the full rows.
-    for (int pass = 0; pass < passes; ++pass)
+    if (passes > 1) {
+        for (int pass = 0; pass < passes; ++pass)
+            for (std::size_t y = 0; y < height; ++y)
+                png_read_row(png, pixels + y * rowBytes, nullptr);
         for (std::size_t y = 0; y < height; ++y)
-            png_read_row(png, pixels + y * rowBytes, nullptr);
+            (*job->onRow)(pixels + y * rowBytes);
+    } else {
+        for (std::size_t y = 0; y < height; ++y) {
+            png_read_row(png, pixels, nullptr);
+            (*job->onRow)(pixels);
+        }
+    }
     png_read_end(png, nullptr);
     return true;
 }
@@ -344,21 +357,19 @@ struct DestroyPngRead {
     }
 };
 
-struct Decoded {
-    std::vector<std::uint8_t> pixels;
-    std::size_t rowBytes = 0;
-    int channels = 0;
-    int depth = 0;
-};
-
+// Decodes to rows of `channels` samples of `depth` bits, handed to onRow in order.
 // transparencyToAlpha turns tRNS into an alpha channel, expanding a palette to RGB.
-Decoded decode(Bytes bytes, bool transparencyToAlpha) {
-    Decoded out;
+void decodeRows(Bytes bytes, bool transparencyToAlpha, int channels, int depth,
+                const std::function<void(std::uint8_t*)>& onRow) {
+    std::vector<std::uint8_t> pixels;
     DecodeJob job;
     job.input = bytes.data();
     job.size = bytes.size();
     job.transparencyToAlpha = transparencyToAlpha;
-    job.pixels = &out.pixels;
+    job.channels = channels;
+    job.depth = depth;
+    job.pixels = &pixels;
+    job.onRow = &onRow;
 
     std::unique_ptr<PngReadStructs, DestroyPngRead> structs(new PngReadStructs);
     structs->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, onPngError, onPngWarning);
@@ -372,10 +383,6 @@ Decoded decode(Bytes bytes, bool transparencyToAlpha) {
             throw std::bad_alloc();
         damaged(job.message);
     }
-    out.rowBytes = job.rowBytes;
-    out.channels = job.channels;
-    out.depth = job.depth;
-    return out;
 }
 
 // The plan's views must survive moves of the plan, which a short string kept in the
@@ -387,22 +394,39 @@ void setOwned(ImageStreamPlan& stream, std::string encoded) {
     stream.data.assign(1, stream.owned);
 }
 
-std::string deflateSamples(const std::vector<std::uint8_t>& bytes) {
-    return deflateBytes(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
+// Samples gathered row by row and deflated: in one call when the picture fits the
+// memory budget, which is fastest, or as they come when it does not, so that a
+// picture far larger decoded than in its file is never whole in memory.
+class Samples {
+public:
+    Samples(bool streaming, std::size_t expected) {
+        if (streaming)
+            stream_.emplace();
+        else
+            whole_.reserve(expected);
+    }
+    void append(const std::uint8_t* p, std::size_t n) {
+        if (stream_)
+            stream_->write(std::string_view(reinterpret_cast<const char*>(p), n));
+        else
+            whole_.append(reinterpret_cast<const char*>(p), n);
+    }
+    std::string deflated() { return stream_ ? stream_->finish() : deflateBytes(whole_); }
 
-// Splits interleaved colour+alpha pixels: the colour stays in `pixels` at its own
-// depth, the alpha comes back as 8-bit samples.
-std::vector<std::uint8_t> splitAlpha(Decoded& d, std::size_t pixelCount, bool& translucent) {
-    const std::size_t sampleBytes = d.depth / 8;
-    const std::size_t pixelBytes = sampleBytes * d.channels;
+private:
+    std::optional<DeflateStream> stream_;
+    std::string whole_;
+};
+
+// Splits a row of interleaved colour+alpha pixels: the colour stays at the front of
+// `row` at its own depth, the alpha goes to `alpha` as 8-bit samples.
+void splitAlpha(std::uint8_t* row, std::size_t width, int channels, int depth,
+                std::uint8_t* alpha, bool& translucent) {
+    const std::size_t sampleBytes = depth / 8;
+    const std::size_t pixelBytes = sampleBytes * channels;
     const std::size_t colorBytes = pixelBytes - sampleBytes;
-    std::vector<std::uint8_t> alpha(pixelCount);
-    std::uint8_t* p = d.pixels.data();
-    translucent = false;
-    for (std::size_t i = 0; i < pixelCount; ++i) {
-        const std::uint8_t* src = p + i * pixelBytes;
+    for (std::size_t i = 0; i < width; ++i) {
+        const std::uint8_t* src = row + i * pixelBytes;
         unsigned a = src[colorBytes];
         if (sampleBytes == 2) {
             const unsigned a16 = a << 8 | src[colorBytes + 1];
@@ -413,10 +437,8 @@ std::vector<std::uint8_t> splitAlpha(Decoded& d, std::size_t pixelCount, bool& t
         }
         alpha[i] = std::uint8_t(a);
         // Forward order never overwrites a pixel not yet read: colorBytes < pixelBytes.
-        std::memmove(p + i * colorBytes, src, colorBytes);
+        std::memmove(row + i * colorBytes, src, colorBytes);
     }
-    d.pixels.resize(pixelCount * colorBytes);
-    return alpha;
 }
 
 std::string range(unsigned low, unsigned high) {
@@ -526,31 +548,40 @@ ImagePlan planPng(Bytes bytes) {
         return plan;
     }
 
-    // libpng's transforms were chosen above; anything else would mean a confused file.
-    const int wantChannels = expandPalette ? 4 : channelsOf(h.colorType) + (keyToAlpha ? 1 : 0);
-    const int wantDepth = expandPalette ? 8 : h.depth;
-    const std::uint64_t decodedBytes = pixelCount * wantChannels * (wantDepth == 16 ? 2 : 1);
-    if (decodedBytes > imaging::Limits{}.maxBytes)
-        throw ImageError("the PNG image of " + std::to_string(h.width) + " x " +
+    const bool toAlpha = expandPalette || keyToAlpha;
+    const bool split = hasAlpha || toAlpha;
+    const int channels = expandPalette ? 4 : channelsOf(h.colorType) + (keyToAlpha ? 1 : 0);
+    const int depth = expandPalette ? 8 : h.depth;
+    // Samples below 8 bits come only without alpha, packed as the file has them.
+    const std::uint64_t rowBytes = (std::uint64_t(h.width) * channels * depth + 7) / 8;
+    const std::size_t colorRowBytes = split ? h.width * (depth / 8) * (channels - 1) : rowBytes;
+    const std::uint64_t decodedBytes = rowBytes * h.height;
+    const std::uint64_t budget = imaging::Limits{}.maxBytes;
+    // An interlaced image is decoded whole first, so its samples are compressed as they
+    // are split off rather than copied whole a second time.
+    const bool streaming = decodedBytes > budget || h.interlaced;
+    if (decodedBytes > budget && h.interlaced)
+        throw ImageError("the interlaced PNG image of " + std::to_string(h.width) + " x " +
                          std::to_string(h.height) + " pixels needs " +
                          imaging::byteCount(decodedBytes) + " of memory, more than the " +
-                         imaging::byteCount(imaging::Limits{}.maxBytes) + " allowed for one image");
-    Decoded d = decode(bytes, expandPalette || keyToAlpha);
-    if (d.channels != wantChannels || d.depth != wantDepth)
-        damaged("unexpected decoded layout");
+                         imaging::byteCount(budget) + " allowed for one image");
 
-    if (!expandPalette && !keyToAlpha && !hasAlpha) {
-        setOwned(image, deflateSamples(d.pixels));
-        return plan;
-    }
-
+    Samples color(streaming, colorRowBytes * h.height);
+    Samples alpha(streaming, split ? pixelCount : 0);
+    std::vector<std::uint8_t> alphaRow(split ? h.width : 0);
+    bool translucent = false;
+    decodeRows(bytes, toAlpha, channels, depth, [&](std::uint8_t* row) {
+        if (split) {
+            splitAlpha(row, h.width, channels, depth, alphaRow.data(), translucent);
+            alpha.append(alphaRow.data(), alphaRow.size());
+        }
+        color.append(row, colorRowBytes);
+    });
+    setOwned(image, color.deflated());
     if (expandPalette) {
         image.colorSpace.palette.clear();
         image.bitsPerComponent = 8;
     }
-    bool translucent = false;
-    std::vector<std::uint8_t> alpha = splitAlpha(d, pixelCount, translucent);
-    setOwned(image, deflateSamples(d.pixels));
     if (translucent) {
         ImageStreamPlan& mask = plan.softMask.emplace();
         mask.width = image.width;
@@ -558,7 +589,7 @@ ImagePlan planPng(Bytes bytes) {
         mask.bitsPerComponent = 8;
         mask.colorSpace.device = "/DeviceGray";
         mask.filter = "/FlateDecode";
-        setOwned(mask, deflateSamples(alpha));
+        setOwned(mask, alpha.deflated());
     }
     return plan;
 }

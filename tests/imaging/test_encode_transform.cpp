@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -382,6 +383,49 @@ TEST_F(EncodeTest, JpegLargerThanItsFirstBuffer) {
     const std::string path = save(jpeg, "noise.jpg");
     EXPECT_EQ(identify("%w %h", path), "300 200");
     EXPECT_GT(psnr(decodeReference(path), overWhite(noise)), 40.0);
+}
+
+// A picture too large to hold whole is encoded from bands of rows; the file must be
+// the very one the whole bitmap gives, across band edges and a short last band.
+TEST_F(EncodeTest, JpegFromBandsIsTheFileOfTheWholeBitmap) {
+    const struct {
+        const char* name;
+        const char* convertArguments;
+    } kinds[] = {
+        {"rgba", "-size 70x131 plasma: -alpha set -channel A -evaluate set 60% +channel"},
+        {"grey16", "-size 70x131 gradient: -depth 16 -colorspace Gray"},
+        {"palette", "-size 70x131 plasma: -colors 12 PNG8:"},
+        {"bilevel", "-size 70x131 pattern:checkerboard -monochrome"},
+        {"density", "-size 70x131 plasma: -units PixelsPerInch -density 150"},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        std::string args = kind.convertArguments;
+        const auto prefix = args.find("PNG8:");
+        const std::string path = dir_.file(std::string(kind.name) + ".png");
+        folimo::test::makeImage(args.substr(0, prefix), (prefix == std::string::npos ? "" : "PNG8:") + path);
+        const std::string file = folimo::test::readFile(path);
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
+        std::optional<JpegEncoder> encoder;
+        int bands = 0;
+        ASSERT_TRUE(decodePngInBands(bytes, 64, [&](const Bitmap& band, int rows, int height) {
+            if (!encoder)
+                encoder.emplace(band, height, 80);
+            encoder->write(band, rows);
+            ++bands;
+        }));
+        ASSERT_TRUE(encoder);
+        EXPECT_EQ(bands, 3);
+        EXPECT_EQ(encoder->finish(), encodeJpeg(decodePng(bytes, {}), 80));
+    }
+    // Each pass of an interlaced file fills in part of every row: no bands to be had.
+    const std::string interlaced = dir_.file("interlaced.png");
+    folimo::test::makeImage("-size 20x20 plasma: -interlace PNG", interlaced);
+    const std::string file = folimo::test::readFile(interlaced);
+    EXPECT_FALSE(decodePngInBands(
+        std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()), 8,
+        [](const Bitmap&, int, int) { FAIL(); }));
 }
 
 TEST_F(EncodeTest, JpegIccProfileWhenItFits) {
