@@ -126,29 +126,33 @@ bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
     }
 }
 
-// A PNG too large to decode whole within the memory budget goes to JPEG a band of rows
-// at a time, where nothing needs the whole picture: the size stays and colour stays.
-// Anything else, interlaced files included, goes the way through pixels, which refuses
-// what is beyond the budget with the reason.
+// A PNG or TIFF too large to decode whole within the memory budget goes to JPEG a band
+// of rows at a time, where nothing needs the whole picture: the size stays and colour
+// stays. Anything else (interlaced PNGs, turned TIFF pages) goes the way through
+// pixels, which refuses what is beyond the budget with the reason.
 bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> file,
                       folimo::imaging::ImageFormat format, ReencodeResult& result) noexcept {
     using namespace folimo::imaging;
-    if (p.encoder != 1 || p.grey || format != ImageFormat::Png || file.size() < 24)
-        return false;
-    const std::uint32_t width = support::loadBe32(file.data() + 16);
-    const std::uint32_t height = support::loadBe32(file.data() + 20);
-    constexpr std::uint32_t kJpegMaxSide = 65500;
-    if (std::uint64_t(width) * height * 4 <= Limits{}.maxBytes || width > kJpegMaxSide ||
-        height > kJpegMaxSide)
-        return false;
-    const bool shrinks = !(p.maxWidth == -1 && p.maxHeight == -1) &&
-                         ((p.maxWidth > 0 && std::uint32_t(p.maxWidth) < width) ||
-                          (p.maxHeight > 0 && std::uint32_t(p.maxHeight) < height));
-    if (shrinks)
+    if (p.encoder != 1 || p.grey || (format != ImageFormat::Png && format != ImageFormat::Tiff))
         return false;
     try {
+        PictureSize size;
+        if (format == ImageFormat::Tiff)
+            size = tiffPageSize(file, p.page);
+        else if (file.size() >= 24)
+            size = {int(support::loadBe32(file.data() + 16) & 0x7FFFFFFF),
+                    int(support::loadBe32(file.data() + 20) & 0x7FFFFFFF)};
+        constexpr int kJpegMaxSide = 65500;
+        if (std::uint64_t(size.width) * std::uint64_t(size.height) * 4 <= Limits{}.maxBytes ||
+            size.width > kJpegMaxSide || size.height > kJpegMaxSide)
+            return false;
+        const bool shrinks = !(p.maxWidth == -1 && p.maxHeight == -1) &&
+                             ((p.maxWidth > 0 && p.maxWidth < size.width) ||
+                              (p.maxHeight > 0 && p.maxHeight < size.height));
+        if (shrinks)
+            return false;
         std::optional<JpegEncoder> encoder;
-        const bool read = decodePngInBands(file, 64, [&](const Bitmap& band, int rows, int total) {
+        const auto onBand = [&](const Bitmap& band, int rows, int total) {
             if (!encoder) {
                 Bitmap shape;
                 shape.width = band.width;
@@ -162,10 +166,19 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
                 encoder.emplace(shape, total, p.quality);
             }
             encoder->write(band, rows);
-        });
+        };
+        const bool read = format == ImageFormat::Tiff ? decodeTiffInBands(file, p.page, onBand)
+                                                      : decodePngInBands(file, 64, onBand);
         return read && encoder && handOver(encoder->finish(), result);
     } catch (const std::bad_alloc&) {
         return false;
+    } catch (const folimo::imaging::ImagingError& e) {
+        // A band beyond the budget (one strip holding the whole picture) leaves the
+        // refusal to the pixel way, which speaks of the whole picture.
+        if (e.kind() == folimo::imaging::ImagingError::TooLarge)
+            return false;
+        result.error = e.what();
+        return true;
     } catch (const std::exception& e) {
         // The file's own fault, found on the way: the pixel way would find it too, but
         // only after trying to hold the whole picture.

@@ -57,6 +57,11 @@ Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits);
 // bitmap whose first `rows` rows are the next of the picture (its palette, resolution
 // and profile set), and the picture's height. False, with nothing decoded, for an
 // interlaced file, whose passes each fill in part of every row.
+// A TIFF page the same way, a strip or a row of tiles at a time. False, with nothing
+// decoded, for a page that must be turned or that only libtiff's RGBA reader takes.
+using TiffBands = std::function<void(const Bitmap& band, int rows, int height)>;
+bool decodeTiffInBands(std::span<const std::uint8_t> bytes, int page, const TiffBands& onBand,
+                       const Limits& limits = {});
 bool decodePngInBands(std::span<const std::uint8_t> bytes, int bandRows,
                       const std::function<void(const Bitmap& band, int rows, int height)>& onBand,
                       const Limits& limits = {});
@@ -78,6 +83,8 @@ struct PictureSize {
     int height = 0;
 };
 PictureSize heifSize(std::span<const std::uint8_t> bytes);
+// The size of a TIFF page from its directory; throws ImagingError.
+PictureSize tiffPageSize(std::span<const std::uint8_t> bytes, int page);
 
 // The pages (directories) of a TIFF, at most kMaxTiffPages. A chain of directories
 // that ends in damage or loops back counts the first bad directory as one more page,

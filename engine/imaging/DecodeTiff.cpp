@@ -385,12 +385,35 @@ public:
         Bitmap b = directLayout(width, height, compression, layout)
                        ? readDirect(layout)
                        : readRgba(width, height, orientation);
-        readResolution(b);
-        std::uint32_t iccSize = 0;
-        void* icc = nullptr;
-        if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc && iccSize)
-            b.iccProfile.assign(static_cast<const char*>(icc), iccSize);
+        describe(b);
         return reorient(std::move(b), orientation, limits_);
+    }
+
+    // The page in bands of its strips or rows of tiles, where the sample reader takes
+    // it and no turn needs the whole picture; false otherwise, with nothing read.
+    bool decodeInBands(const TiffBands& onBand) {
+        TIFF* tif = tif_.get();
+        std::uint32_t width = 0, height = 0;
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+        support::checkDimensions(width, height, limits_);
+        std::uint16_t compression = COMPRESSION_NONE, orientation = ORIENTATION_TOPLEFT;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+        Layout layout;
+        if (!TIFFIsCODECConfigured(compression) || orientation != ORIENTATION_TOPLEFT ||
+            !directLayout(width, height, compression, layout))
+            return false;
+        readDirect(layout, &onBand);
+        return true;
+    }
+
+    PictureSize size() {
+        std::uint32_t width = 0, height = 0;
+        TIFFGetField(tif_.get(), TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif_.get(), TIFFTAG_IMAGELENGTH, &height);
+        return {int(std::min<std::uint32_t>(width, 0x7FFFFFFF)),
+                int(std::min<std::uint32_t>(height, 0x7FFFFFFF))};
     }
 
 private:
@@ -520,11 +543,10 @@ private:
             b.palette.push_back(0xFF000000u | to8(r[i]) << 16 | to8(g[i]) << 8 | to8(bl[i]));
     }
 
-    Bitmap readDirect(const Layout& l) {
+    // The whole page, or with onBand a bitmap of one band at a time, handed over as
+    // each is read.
+    Bitmap readDirect(const Layout& l, const TiffBands* onBand = nullptr) {
         TIFF* tif = tif_.get();
-        Bitmap b = Bitmap::create(int(l.width), int(l.height), l.format, limits_);
-        if (isIndexed(l.format))
-            readPalette(l, b);
 
         const int planes = l.separate ? l.samples : 1;
         const std::size_t planeSamples = l.separate ? 1 : std::size_t(l.samples);
@@ -544,6 +566,11 @@ private:
             TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &bandRows);
         }
         bandRows = std::clamp<std::uint32_t>(bandRows, 1, l.height);
+        Bitmap b = Bitmap::create(int(l.width), int(onBand ? bandRows : l.height), l.format, limits_);
+        if (isIndexed(l.format))
+            readPalette(l, b);
+        if (onBand)
+            describe(b);
         const std::size_t bandBytes = support::checkedMul(planeRowBytes, bandRows);
         if (support::checkedMul(bandBytes, std::size_t(planes)) > limits_.maxBytes)
             throw ImagingError(ImagingError::TooLarge, "the TIFF file's strips are too large");
@@ -602,8 +629,10 @@ private:
                     }
                     src = interleaved.data();
                 }
-                convertRow(l, src, b.row(int(y0 + r)));
+                convertRow(l, src, b.row(int(onBand ? r : y0 + r)));
             }
+            if (onBand)
+                (*onBand)(b, int(rows), int(l.height));
         }
         return b;
     }
@@ -660,6 +689,15 @@ private:
         return b;
     }
 
+    // What the page says of the picture beside its pixels.
+    void describe(Bitmap& b) {
+        readResolution(b);
+        std::uint32_t iccSize = 0;
+        void* icc = nullptr;
+        if (TIFFGetField(tif_.get(), TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc && iccSize)
+            b.iccProfile.assign(static_cast<const char*>(icc), iccSize);
+    }
+
     void readResolution(Bitmap& b) {
         TIFF* tif = tif_.get();
         float x = 0, y = 0;
@@ -692,6 +730,17 @@ private:
 Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits, int page) {
     TiffReader reader(bytes, limits, page);
     return reader.decode();
+}
+
+bool decodeTiffInBands(std::span<const std::uint8_t> bytes, int page, const TiffBands& onBand,
+                       const Limits& limits) {
+    TiffReader reader(bytes, limits, page);
+    return reader.decodeInBands(onBand);
+}
+
+PictureSize tiffPageSize(std::span<const std::uint8_t> bytes, int page) {
+    TiffReader reader(bytes, Limits{}, page);
+    return reader.size();
 }
 
 int tiffPageCount(std::span<const std::uint8_t> bytes) {

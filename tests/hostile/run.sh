@@ -95,8 +95,8 @@ gif = (b"GIF89a" + struct.pack("<HH", w, h) + b"\x80\x00\x00" + b"\x00" * 6 +
        b"," + struct.pack("<HHHH", 0, 0, 1, 1) + b"\x00" + b"\x02\x02\x44\x01\x00" + b";")
 open("bomb.gif", "wb").write(gif)
 PY
-# Beyond the decode budget the rows stream where the way allows (PNG kept lossless or
-# made JPEG, JPEG made JPEG); what needs the whole picture is refused with the reason.
+# Beyond the decode budget the rows stream where the way allows (PNG kept lossless,
+# JPEG, PNG and TIFF made JPEG); what needs the whole picture is refused with the reason.
 for encode in jpeg unchanged; do
     case=png-bomb-$encode
     run -o "bomb-$encode.pdf" --encode $encode bomb.png good.jpg
@@ -105,6 +105,8 @@ for encode in jpeg unchanged; do
 done
 convert -size 800x600 plasma: -alpha set -channel A -evaluate set 50% +channel alpha.png
 convert -size 800x600 plasma: -interlace PNG interlaced.png
+convert -size 800x600 plasma: -define tiff:rows-per-strip=16 -compress lzw strips.tif
+convert -size 800x600 plasma: -orient RightTop turned.tif
 while read -r name want options; do
     case=max-memory-$name
     run -o "small-$name.pdf" --max-memory 1M $options good.jpg
@@ -117,7 +119,9 @@ done <<'CASES'
 jpeg-rows          0 --encode jpeg --jpeg-quality 95 big.jpg
 png-alpha-kept     0 --encode unchanged alpha.png
 png-alpha-to-jpeg  0 --encode jpeg alpha.png
+tiff-to-jpeg       0 --encode jpeg strips.tif
 png-interlaced     3 --encode unchanged interlaced.png
+tiff-turned        3 --encode jpeg turned.tif
 jpeg-to-png        3 --encode png big.jpg
 CASES
 case=gif-screen-bomb

@@ -389,43 +389,56 @@ TEST_F(EncodeTest, JpegLargerThanItsFirstBuffer) {
 // the very one the whole bitmap gives, across band edges and a short last band.
 TEST_F(EncodeTest, JpegFromBandsIsTheFileOfTheWholeBitmap) {
     const struct {
-        const char* name;
+        const char* file;
         const char* convertArguments;
+        int bands;
     } kinds[] = {
-        {"rgba", "-size 70x131 plasma: -alpha set -channel A -evaluate set 60% +channel"},
-        {"grey16", "-size 70x131 gradient: -depth 16 -colorspace Gray"},
-        {"palette", "-size 70x131 plasma: -colors 12 PNG8:"},
-        {"bilevel", "-size 70x131 pattern:checkerboard -monochrome"},
-        {"density", "-size 70x131 plasma: -units PixelsPerInch -density 150"},
+        {"rgba.png", "plasma: -alpha set -channel A -evaluate set 60% +channel", 3},
+        {"grey16.png", "gradient: -depth 16 -colorspace Gray", 3},
+        {"PNG8:palette.png", "plasma: -colors 12", 3},
+        {"bilevel.png", "pattern:checkerboard -monochrome", 3},
+        {"density.png", "plasma: -units PixelsPerInch -density 150", 3},
+        {"strips.tif", "plasma: -define tiff:rows-per-strip=50 -compress lzw", 3},
+        {"tiles.tif", "plasma: -define tiff:tile-geometry=32x32 -compress zip", 5},
+        {"rgb16.tif", "plasma: -depth 16 -define tiff:rows-per-strip=64", 3},
+        {"planar.tif", "plasma: -interlace plane -define tiff:rows-per-strip=64", 3},
+        {"palette.tif", "plasma: -colors 7 -type Palette -define tiff:rows-per-strip=64", 3},
+    };
+    auto span = [](const std::string& s) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
     };
     for (const auto& kind : kinds) {
-        SCOPED_TRACE(kind.name);
-        std::string args = kind.convertArguments;
-        const auto prefix = args.find("PNG8:");
-        const std::string path = dir_.file(std::string(kind.name) + ".png");
-        folimo::test::makeImage(args.substr(0, prefix), (prefix == std::string::npos ? "" : "PNG8:") + path);
+        SCOPED_TRACE(kind.file);
+        const std::string name = kind.file;
+        const auto colon = name.find(':');
+        const std::string path = dir_.file(name.substr(colon + 1));
+        folimo::test::makeImage(std::string("-size 70x131 ") + kind.convertArguments,
+                                name.substr(0, colon + 1) + path);
         const std::string file = folimo::test::readFile(path);
-        const std::span<const std::uint8_t> bytes(
-            reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
+        const bool tiff = path.ends_with(".tif");
         std::optional<JpegEncoder> encoder;
         int bands = 0;
-        ASSERT_TRUE(decodePngInBands(bytes, 64, [&](const Bitmap& band, int rows, int height) {
+        const auto onBand = [&](const Bitmap& band, int rows, int height) {
             if (!encoder)
                 encoder.emplace(band, height, 80);
             encoder->write(band, rows);
             ++bands;
-        }));
+        };
+        ASSERT_TRUE(tiff ? decodeTiffInBands(span(file), 0, onBand)
+                         : decodePngInBands(span(file), 64, onBand));
         ASSERT_TRUE(encoder);
-        EXPECT_EQ(bands, 3);
-        EXPECT_EQ(encoder->finish(), encodeJpeg(decodePng(bytes, {}), 80));
+        EXPECT_EQ(bands, kind.bands);
+        const Bitmap whole = tiff ? decodeTiff(span(file), {}) : decodePng(span(file), {});
+        EXPECT_EQ(encoder->finish(), encodeJpeg(whole, 80));
     }
-    // Each pass of an interlaced file fills in part of every row: no bands to be had.
-    const std::string interlaced = dir_.file("interlaced.png");
+    // What needs the whole picture gives no bands: each pass of an interlaced PNG fills
+    // in part of every row; a turned TIFF page must be turned whole.
+    const std::string interlaced = dir_.file("interlaced.png"), turned = dir_.file("turned.tif");
     folimo::test::makeImage("-size 20x20 plasma: -interlace PNG", interlaced);
-    const std::string file = folimo::test::readFile(interlaced);
-    EXPECT_FALSE(decodePngInBands(
-        std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()), 8,
-        [](const Bitmap&, int, int) { FAIL(); }));
+    folimo::test::makeImage("-size 20x20 plasma: -orient RightTop", turned);
+    const auto none = [](const Bitmap&, int, int) { FAIL(); };
+    EXPECT_FALSE(decodePngInBands(span(folimo::test::readFile(interlaced)), 8, none));
+    EXPECT_FALSE(decodeTiffInBands(span(folimo::test::readFile(turned)), 0, none));
 }
 
 TEST_F(EncodeTest, JpegIccProfileWhenItFits) {
