@@ -1,0 +1,280 @@
+// The image list's model: filling from files and folders, sorting, moving, selecting,
+// removing, and the information thread, without any window.
+#include "ImageList.h"
+#include "TestSupport.h"
+
+#include <folimo/Owned.h>
+#include <folimo/WideText.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+using folimo::ImageListItem;
+using folimo::SFileListAdapter;
+using folimo::test::TempDir;
+
+QCoreApplication& application() {
+    static int argc = 1;
+    static char name[] = "test_image_list";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+class ImageList : public ::testing::Test {
+protected:
+    ImageList() : engine(folimo::createObject<IFolimo>(FOLIMO_ENGINE)), list(engine.get()) {}
+
+    std::wstring file(const std::string& name, const std::string& bytes = "x") {
+        const std::string path = dir.file(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        folimo::test::writeFile(path, bytes);
+        return folimo::fromUtf8(path);
+    }
+    // The rows by name, in order.
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (int row = 0; row < list.GetCount(); ++row)
+            out.push_back(folimo::toUtf8(list.GetItemData(row)->field(ImageListItem::Name)));
+        return out;
+    }
+    void addNamed(const std::vector<std::string>& rows) {
+        for (const auto& name : rows)
+            list.AddItem(file(name));
+    }
+
+    TempDir dir;
+    folimo::Owned<IFolimo> engine;
+    SFileListAdapter list;
+};
+
+using Rows = std::vector<std::string>;
+
+TEST_F(ImageList, FilesAreAddedWithNameTimesAndDuplicates) {
+    const std::wstring photo = file("photo 1.jpg");
+    EXPECT_TRUE(list.AddImageFile(photo));
+    EXPECT_TRUE(list.AddImageFile(photo)); // listed twice, as n and n + 1
+    EXPECT_FALSE(list.AddImageFile(file("notes.txt")));
+    ASSERT_EQ(list.GetCount(), 2);
+    const auto item = list.GetItemData(1);
+    EXPECT_EQ(item->field(ImageListItem::Name), L"photo 1.jpg");
+    EXPECT_EQ(item->field(ImageListItem::Path), photo);
+    EXPECT_EQ(item->field(ImageListItem::Modified).size(), 19u); // 2026/12/08 09:30:00
+    EXPECT_EQ(item->field(ImageListItem::Status), L"");
+    EXPECT_EQ(folimo::formatFileTime(0), L"");
+    EXPECT_EQ(list.GetItemData(2), nullptr);
+    EXPECT_EQ(list.GetItemPath(-1), L"");
+    EXPECT_EQ(SFileListAdapter::GetColumnName(0), L"col1");
+    EXPECT_EQ(SFileListAdapter::GetColumnName(6), L"col7");
+}
+
+TEST_F(ImageList, FoldersGiveTheirFilesWhereTheyAreMetInListingOrder) {
+    for (const char* name : {"top/a.png", "top/sub/b.jpg", "top/sub/deeper/c.gif", "top/d.tif",
+                             "top/e.txt", "top/sub2/f.pdf"})
+        file(name);
+    const std::wstring top = folimo::fromUtf8(dir.file("top"));
+    // A link back to the top must not make the walk endless.
+    std::filesystem::create_directory_symlink(dir.file("top"), dir.file("top/sub/loop"));
+
+    list.AddImageFolder(top, false);
+    std::vector<std::string> flat = names();
+    std::sort(flat.begin(), flat.end());
+    EXPECT_EQ(flat, (Rows{"a.png", "d.tif"}));
+
+    // Expected order: each entry of a folder as the file system lists it, a
+    // subfolder's files standing where the subfolder does.
+    std::function<void(const std::string&, Rows&)> walk = [&](const std::string& folder,
+                                                             Rows& out) {
+        auto listing = folimo::test::runCommand("ls -U -a " + folimo::test::shellQuote(folder));
+        std::istringstream lines(listing.output);
+        for (std::string name; std::getline(lines, name);) {
+            if (name == "." || name == ".." || name == "loop")
+                continue;
+            if (std::filesystem::is_directory(folder + "/" + name))
+                walk(folder + "/" + name, out);
+            else if (name != "e.txt")
+                out.push_back(name);
+        }
+    };
+    Rows expected;
+    walk(dir.file("top"), expected);
+    list.RemoveAllItems();
+    list.AddImageFolder(top, true);
+    EXPECT_EQ(names(), expected);
+
+    list.RemoveAllItems();
+    list.AddDroppedFiles({top + L"/sub/deeper", top + L"/a.png", top + L"/e.txt"});
+    EXPECT_EQ(names(), (Rows{"c.gif", "a.png"}));
+}
+
+TEST_F(ImageList, SortingByColumnsAsPeopleReadNames) {
+    addNamed({"img10.png", "IMG9.png", "img1.png", "b.png"});
+    int flags[7] = {};
+    EXPECT_FALSE(list.OnSort(0, flags, 7)); // the number column
+    EXPECT_EQ(names(), (Rows{"img10.png", "IMG9.png", "img1.png", "b.png"}));
+    list.SelectOnly(1); // IMG9 stays selected wherever it goes
+
+    const struct {
+        int state;
+        Rows order;
+    } clicks[] = {
+        {1, {"img10.png", "IMG9.png", "img1.png", "b.png"}},
+        {2, {"b.png", "img1.png", "IMG9.png", "img10.png"}},
+        {1, {"img10.png", "IMG9.png", "img1.png", "b.png"}},
+    };
+    for (const auto& click : clicks) {
+        flags[3] = 1; // another column's state is cleared
+        ASSERT_TRUE(list.OnSort(1, flags, 7));
+        EXPECT_EQ(flags[1], click.state);
+        EXPECT_EQ(flags[3], 0);
+        EXPECT_EQ(names(), click.order);
+        ASSERT_EQ(list.GetSelection().size(), 1u);
+        EXPECT_EQ(names()[std::size_t(list.GetSelection()[0])], "IMG9.png");
+    }
+}
+
+TEST_F(ImageList, MovingSelectedRowsAsOneBlock) {
+    const struct {
+        const char* what;
+        bool keepOrder;
+        std::vector<int> selection;
+        int target;
+        Rows order;
+        std::vector<int> selected;
+    } cases[] = {
+        {"3 and 4 to 1", true, {3, 4}, 1, {"0", "3", "4", "1", "2", "5"}, {1, 2}},
+        {"keep order", true, {5, 2}, 0, {"2", "5", "0", "1", "3", "4"}, {0, 1}},
+        {"selection order", false, {5, 2}, 0, {"5", "2", "0", "1", "3", "4"}, {0, 1}},
+        {"to the end", true, {0, 2}, 6, {"1", "3", "4", "5", "0", "2"}, {4, 5}},
+        {"twice and out of range", false, {1, 1, 9, -1}, 4, {"0", "2", "3", "1", "4", "5"}, {3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        list.RemoveAllItems();
+        addNamed({"0", "1", "2", "3", "4", "5"});
+        list.SetKeepOrder(c.keepOrder);
+        ASSERT_TRUE(list.MoveItemsTo(c.target, c.selection));
+        EXPECT_EQ(names(), c.order);
+        EXPECT_EQ(list.GetSelection(), c.selected);
+    }
+}
+
+TEST_F(ImageList, SelectionByClicksRangesAndBands) {
+    addNamed({"0", "1", "2", "3", "4", "5"});
+    list.SelectRangeToItem(3); // nothing selected: nothing
+    EXPECT_TRUE(list.GetSelection().empty());
+    list.ToggleItemSelected(4);
+    list.ToggleItemSelected(1);
+    list.SelectRangeToItem(3); // from the last one selected
+    EXPECT_EQ(list.GetSelection(), (std::vector<int>{1, 2, 3}));
+    list.ToggleItemSelected(2);
+    EXPECT_FALSE(list.IsItemSelected(2));
+
+    list.BeginRangeSelection(4);
+    list.ExtendRangeSelection(1);
+    EXPECT_EQ(list.GetSelection(), (std::vector<int>{4, 3, 2, 1}));
+    list.ExtendRangeSelection(-1); // off the rows: kept
+    EXPECT_EQ(list.GetSelection().size(), 4u);
+
+    // A band begun below the last row reaches the rows from the last one.
+    list.BeginRangeSelection(-1);
+    EXPECT_FALSE(list.IsItemSelected(-1));
+    list.ExtendRangeSelection(5);
+    EXPECT_EQ(list.GetSelection(), (std::vector<int>{5}));
+    list.ExtendRangeSelection(3);
+    EXPECT_EQ(list.GetSelection(), (std::vector<int>{5, 4, 3}));
+
+    list.SelectOnly(2);
+    list.MoveSelectionTo(2); // onto itself: nothing
+    list.MoveSelectionTo(-1);
+    EXPECT_EQ(names(), (Rows{"0", "1", "2", "3", "4", "5"}));
+    list.MoveSelectionTo(0);
+    EXPECT_EQ(names(), (Rows{"2", "0", "1", "3", "4", "5"}));
+    list.SelectOnly(-1);
+    EXPECT_TRUE(list.GetSelection().empty());
+}
+
+TEST_F(ImageList, RemovingRowsKeepsTheSelectionOnItsItems) {
+    addNamed({"0", "1", "2", "3", "4"});
+    list.RemoveItem(5);
+    list.RemoveItem(-1);
+    EXPECT_EQ(list.GetCount(), 5);
+    list.SelectOnly(3);
+    list.RemoveItem(1);
+    EXPECT_EQ(list.GetSelection(), (std::vector<int>{2}));
+    EXPECT_EQ(names()[2], "3");
+    list.ToggleItemSelected(0);
+    list.RemoveSelectedItems();
+    EXPECT_EQ(names(), (Rows{"2", "4"}));
+    EXPECT_TRUE(list.GetSelection().empty());
+
+    list.GetItemData(0)->setField(ImageListItem::Status, L"ERROR");
+    list.SelectOnly(1);
+    list.RemoveErrorItems();
+    EXPECT_EQ(names(), (Rows{"4"}));
+    EXPECT_TRUE(list.GetSelection().empty());
+}
+
+// The information thread fills each item and tells the owner on the owner's thread,
+// in order; PDF files get nothing, broken images "error".
+TEST_F(ImageList, InformationArrivesOnTheOwnersThread) {
+    QCoreApplication& app = application();
+    const std::string good = dir.file("good.png");
+    folimo::test::makeImage("-size 40x30 xc:red -units PixelsPerInch -density 150", good);
+    list.AddImageFile(folimo::fromUtf8(good));
+    list.AddImageFile(file("broken.png", "\x89PNG\r\n\x1a\n not really"));
+    list.AddImageFile(file("doc.pdf", "%PDF-1.4"));
+    list.AddImageFile(folimo::fromUtf8(good));
+
+    QObject owner;
+    std::vector<std::wstring> told;
+    bool onOwnersThread = true;
+    list.StartInfoThread(&owner, [&](const folimo::ImageListItemPtr& item) {
+        onOwnersThread = onOwnersThread && QThread::currentThread() == app.thread();
+        told.push_back(item->field(ImageListItem::Name));
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (told.size() < 4 && clock.elapsed() < 20000)
+        app.processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(told, (std::vector<std::wstring>{L"good.png", L"broken.png", L"doc.pdf", L"good.png"}));
+    EXPECT_TRUE(onOwnersThread);
+    const auto row = [&](int r, ImageListItem::Field f) { return list.GetItemData(r)->field(f); };
+    EXPECT_EQ(row(0, ImageListItem::PixelSize), L"40 \u00D7 30");
+    EXPECT_EQ(row(0, ImageListItem::Resolution), L"150");
+    EXPECT_EQ(row(0, ImageListItem::Status), L"ok");
+    EXPECT_TRUE(list.GetItemData(1)->isError());
+    EXPECT_EQ(row(2, ImageListItem::Status), L"");
+    EXPECT_EQ(list.PendingInfo(), 0u);
+}
+
+// An owner that never takes its calls (the program is closing) must not hang the
+// list's end, nor may a call that runs after the list is gone touch it.
+TEST_F(ImageList, EndingWithItemsStillQueuedNeitherHangsNorCrashes) {
+    QCoreApplication& app = application();
+    QObject owner;
+    int told = 0;
+    {
+        SFileListAdapter doomed(engine.get());
+        for (int i = 0; i < 200; ++i)
+            doomed.AddItem(file("f" + std::to_string(i) + ".png"));
+        doomed.StartInfoThread(&owner, [&](const folimo::ImageListItemPtr&) { ++told; });
+        QThread::msleep(20);
+    }
+    app.processEvents(); // a call left waiting runs after the list has gone
+    EXPECT_LE(told, 1);
+}
+
+} // namespace
