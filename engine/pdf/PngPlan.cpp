@@ -425,6 +425,21 @@ void splitAlpha(std::uint8_t* row, std::size_t width, int channels, int depth,
     const std::size_t sampleBytes = depth / 8;
     const std::size_t pixelBytes = sampleBytes * channels;
     const std::size_t colorBytes = pixelBytes - sampleBytes;
+    if (sampleBytes == 1) {
+        // The common case, a byte at a time: a call per pixel would cost more than the
+        // split itself.
+        unsigned all = 0xFF;
+        for (std::size_t i = 0; i < width; ++i) {
+            const std::uint8_t* src = row + i * pixelBytes;
+            std::uint8_t* dst = row + i * colorBytes;
+            for (std::size_t c = 0; c < colorBytes; ++c)
+                dst[c] = src[c];
+            alpha[i] = src[colorBytes];
+            all &= src[colorBytes];
+        }
+        translucent |= all != 0xFF;
+        return;
+    }
     for (std::size_t i = 0; i < width; ++i) {
         const std::uint8_t* src = row + i * pixelBytes;
         unsigned a = src[colorBytes];
