@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -40,6 +41,7 @@ public:
     int anchor = -1;
     std::vector<int> sortedColumns;
     int viewCalls = 0;
+    std::function<int(int row)> heightOf; // rows of their own height, when the template has none
     std::vector<IDataSetObserver*> observers;
 
     Rows selectedRows() const {
@@ -66,8 +68,8 @@ public:
     }
     int GetItemViewType(int, unsigned) override { return 0; }
     int GetViewTypeCount() override { return 1; }
-    QSize GetViewDesiredSize(int, QWidget*, QSize available) override {
-        return {available.width(), 30};
+    QSize GetViewDesiredSize(int row, QWidget*, QSize available) override {
+        return {available.width(), heightOf ? heightOf(row) : 30};
     }
     bool IsEmpty() override { return items.empty(); }
     void* GetItemData(int) override { return nullptr; }
@@ -630,6 +632,43 @@ private slots:
         QCOMPARE(w.adapter->viewCalls, calls + 1);
         w.adapter->observers.front()->OnItemChanged(0); // out of view
         QCOMPARE(w.adapter->viewCalls, calls + 1);
+    }
+
+    void rowsWithoutAFixedHeightTakeTheHeightTheyAsk_data() {
+        QTest::addColumn<QString>("divider");
+        QTest::newRow("no divider") << "0";
+        QTest::newRow("divider") << "2";
+    }
+
+    void rowsWithoutAFixedHeightTakeTheHeightTheyAsk() {
+        QFETCH(QString, divider);
+        const int gap = divider.toInt();
+        SMCListViewEx list; // no template: heights are measured
+        list.setProperty("dividerSize", divider);
+        list.InsertColumn(0, "a", 100);
+        list.resize(300, 200);
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        auto adapter = std::make_shared<TestAdapter>(50);
+        adapter->heightOf = [](int row) { return 20 + (row % 3) * 10; };
+        list.SetAdapter(adapter);
+        QCOMPARE(list.GetItemRect(1).height(), 30);
+        QCOMPARE(list.GetItemRect(3).top(), 20 + 30 + 40 + 3 * gap);
+        QCOMPARE(list.GetItemPanel(2)->height(), 40);
+        // Rows not yet measured count as 30dp until they come into view.
+        const int measured = list.GetVisibleRowCount();
+        const int expectedTotal = [&] {
+            int total = 0;
+            for (int row = 0; row < 50; ++row)
+                total += (row < measured ? 20 + (row % 3) * 10 : GetLayoutSize("30dp")) + gap;
+            return total;
+        }();
+        QCOMPARE(list.verticalScrollBar()->maximum(), expectedTotal - list.viewport()->height());
+
+        adapter->heightOf = [](int) { return 50; };
+        adapter->observers.front()->OnItemChanged(0);
+        QCOMPARE(list.GetItemRect(1).top(), 50 + gap);
+        QCOMPARE(list.GetItemPanel(1)->y(), 50 + gap);
     }
 
     void accessibleTable() {
