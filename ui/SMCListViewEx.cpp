@@ -123,7 +123,8 @@ namespace {
 
 class FixedRowLocator : public McRowLocator {
 public:
-    FixedRowLocator(int height, int divider) : McRowLocator(divider), height_(std::max(1, height)) {}
+    FixedRowLocator(int height, int divider)
+        : McRowLocator(divider), height_(std::max(1, height)) {}
     bool isFixed() const override { return true; }
     void setCount(int count) override { count_ = count; }
     int position(int row) const override { return row * step(); }
@@ -251,7 +252,8 @@ void McListOverlay::paintEvent(QPaintEvent* event) {
         if (const McItemPanel* panel = l.GetItemPanel(l.current_)) {
             QPen pen(palette().color(QPalette::Highlight), 1, Qt::DotLine);
             painter.setPen(pen);
-            painter.drawRect(panel->geometry().adjusted(0, 0, -1, -1) & client.adjusted(0, 0, -1, -1));
+            painter.drawRect(panel->geometry().adjusted(0, 0, -1, -1) &
+                             client.adjusted(0, 0, -1, -1));
         }
     }
     if (l.banding_) {
@@ -383,7 +385,8 @@ void SMCListViewEx::makeHeader() {
     header_->setFocusPolicy(Qt::NoFocus);
     header_->setAccessibleName(QStringLiteral("列标题"));
     header->afterRelease = [this] {
-        const auto flag = std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });
+        const auto flag =
+            std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });
         if (flag == sortFlags_.end())
             header_->setSortIndicator(-1, Qt::AscendingOrder);
         else
@@ -466,7 +469,8 @@ void SMCListViewEx::readTemplate() {
                       ? GetLayoutSize(properties.value(QStringLiteral("itemheight")))
                       : 0;
     bool ok = false;
-    defHeight_ = GetLayoutSize(properties.value(QStringLiteral("defheight"), defaultRowHeight), &ok);
+    defHeight_ =
+        GetLayoutSize(properties.value(QStringLiteral("defheight"), defaultRowHeight), &ok);
     if (!ok || defHeight_ <= 0)
         defHeight_ = GetLayoutSize(defaultRowHeight);
 }
@@ -679,7 +683,8 @@ void SMCListViewEx::rebuildVisibleRows() {
                     // The farthest parked row is the least likely to come into view.
                     auto farthest = parked.end();
                     for (auto it = parked.begin(); it != parked.end(); ++it) {
-                        if ((*it)->viewType() == type && (farthest == parked.end() || it.key() > farthest.key()))
+                        if ((*it)->viewType() == type &&
+                            (farthest == parked.end() || it.key() > farthest.key()))
                             farthest = it;
                     }
                     if (farthest != parked.end()) {
@@ -1065,7 +1070,8 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
     const QPoint pos = event->position().toPoint();
     const int row = HitTest(pos);
     const Qt::KeyboardModifiers modifiers =
-        event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+        event->modifiers() &
+        (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
     if (event->button() == Qt::LeftButton) {
         if (modifiers == Qt::ShiftModifier) {
             if (row >= 0)
@@ -1199,10 +1205,9 @@ void SMCListViewEx::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void SMCListViewEx::wheelEvent(QWheelEvent* event) {
     if (McItemPanel* panel = adapter_ ? GetItemPanel(current_) : nullptr) {
-        QWheelEvent offered(panel->mapFrom(viewport(), event->position()),
-                            event->globalPosition(), event->pixelDelta(), event->angleDelta(),
-                            event->buttons(), event->modifiers(), event->phase(),
-                            event->inverted());
+        QWheelEvent offered(panel->mapFrom(viewport(), event->position()), event->globalPosition(),
+                            event->pixelDelta(), event->angleDelta(), event->buttons(),
+                            event->modifiers(), event->phase(), event->inverted());
         offered.setAccepted(false);
         QCoreApplication::sendEvent(panel, &offered);
         if (offered.isAccepted())

@@ -173,8 +173,8 @@ private:
     bool setUpDone_ = false;
 
     QString itemTemplate_;
-    int itemHeight_ = 0;      // > 0: every row this tall
-    int defHeight_ = 0;       // rows not yet measured, flexible heights
+    int itemHeight_ = 0; // > 0: every row this tall
+    int defHeight_ = 0;  // rows not yet measured, flexible heights
     QString headerHeightText_;
     int headerHeight_ = 0;
     int dividerSize_ = 0;
@@ -189,7 +189,7 @@ private:
     int current_ = -1;
     int hoverRow_ = -1;
     int firstVisible_ = -1;
-    std::vector<McItemPanel*> visible_;          // in row order
+    std::vector<McItemPanel*> visible_;           // in row order
     std::vector<std::vector<McItemPanel*>> bins_; // spare panels by view type
 
     bool banding_ = false;

@@ -151,7 +151,8 @@ public:
         std::vector<int> block;
         std::vector<int> removed;
         for (int v : order) {
-            const int before = int(std::count_if(removed.begin(), removed.end(), [v](int r) { return r < v; }));
+            const int before =
+                int(std::count_if(removed.begin(), removed.end(), [v](int r) { return r < v; }));
             if (v < target)
                 --at;
             block.push_back(items[size_t(v - before)]);
@@ -243,7 +244,9 @@ struct ListWindow {
         const QRect rect = list->GetItemRect(row);
         return {rect.left() + 100, rect.top() + int(rect.height() * fraction)};
     }
-    QPoint belowRows() const { return {100, list->GetItemRect(adapter->GetCount() - 1).bottom() + 40}; }
+    QPoint belowRows() const {
+        return {100, list->GetItemRect(adapter->GetCount() - 1).bottom() + 40};
+    }
     void click(int row, Qt::KeyboardModifiers modifiers = {}) const {
         QTest::mouseClick(viewport(), Qt::LeftButton, modifiers, at(row));
     }
@@ -310,20 +313,34 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("value");
         QTest::addColumn<qint64>("expected");
-        QTest::newRow("colour in toolkit order") << "colorSwapLine" << "0xFF0000FF" << qint64(qRgba(0xFF, 0, 0, 0xFF));
-        QTest::newRow("colour as decimal") << "colorSwapLine" << "4278190335" << qint64(qRgba(0xFF, 0, 0, 0xFF));
-        QTest::newRow("colour written out") << "colorDropBk" << "#10203040" << qint64(qRgba(0x10, 0x20, 0x30, 0x40));
-        QTest::newRow("empty colour refused") << "colorSwapLine" << "" << qint64(0xFF000000);
-        QTest::newRow("unreadable colour refused") << "colorDropBk" << "reddish" << qint64(qRgba(0, 0, 0xFF, 0));
-        QTest::newRow("hex integer") << "dropBkAlpha" << "0x40" << qint64(64);
-        QTest::newRow("not a number is 0") << "dropBkAlpha" << "abc" << qint64(0);
-        QTest::newRow("alpha kept in range") << "dropBkAlpha" << "300" << qint64(255);
-        QTest::newRow("true is off") << "wantTab" << "true" << qint64(0);
-        QTest::newRow("hex flag on") << "wantTab" << "0x10" << qint64(1);
-        QTest::newRow("swapping off") << "canSwapItem" << "0" << qint64(0);
-        QTest::newRow("name in any case") << "DROPBKALPHA" << "12" << qint64(12);
-        QTest::newRow("divider in pixels") << "dividerSize" << "3" << qint64(3);
-        QTest::newRow("header in pixels") << "headerHeight" << "40px" << qint64(40);
+        QTest::newRow("colour in toolkit order") << "colorSwapLine"
+                                                 << "0xFF0000FF" << qint64(qRgba(0xFF, 0, 0, 0xFF));
+        QTest::newRow("colour as decimal") << "colorSwapLine"
+                                           << "4278190335" << qint64(qRgba(0xFF, 0, 0, 0xFF));
+        QTest::newRow("colour written out") << "colorDropBk"
+                                            << "#10203040" << qint64(qRgba(0x10, 0x20, 0x30, 0x40));
+        QTest::newRow("empty colour refused") << "colorSwapLine"
+                                              << "" << qint64(0xFF000000);
+        QTest::newRow("unreadable colour refused") << "colorDropBk"
+                                                   << "reddish" << qint64(qRgba(0, 0, 0xFF, 0));
+        QTest::newRow("hex integer") << "dropBkAlpha"
+                                     << "0x40" << qint64(64);
+        QTest::newRow("not a number is 0") << "dropBkAlpha"
+                                           << "abc" << qint64(0);
+        QTest::newRow("alpha kept in range") << "dropBkAlpha"
+                                             << "300" << qint64(255);
+        QTest::newRow("true is off") << "wantTab"
+                                     << "true" << qint64(0);
+        QTest::newRow("hex flag on") << "wantTab"
+                                     << "0x10" << qint64(1);
+        QTest::newRow("swapping off") << "canSwapItem"
+                                      << "0" << qint64(0);
+        QTest::newRow("name in any case") << "DROPBKALPHA"
+                                          << "12" << qint64(12);
+        QTest::newRow("divider in pixels") << "dividerSize"
+                                           << "3" << qint64(3);
+        QTest::newRow("header in pixels") << "headerHeight"
+                                          << "40px" << qint64(40);
     }
 
     void attributes() {
@@ -359,8 +376,7 @@ private slots:
         const int shift = Qt::ShiftModifier;
         QTest::newRow("click") << Clicks{{3, 0}} << Rows{3} << 3;
         QTest::newRow("ctrl+click adds") << Clicks{{1, 0}, {4, ctrl}} << Rows{1, 4} << 1;
-        QTest::newRow("ctrl+click removes")
-            << Clicks{{1, 0}, {4, ctrl}, {1, ctrl}} << Rows{4} << 1;
+        QTest::newRow("ctrl+click removes") << Clicks{{1, 0}, {4, ctrl}, {1, ctrl}} << Rows{4} << 1;
         QTest::newRow("shift+click down") << Clicks{{1, 0}, {4, shift}} << Rows{1, 2, 3, 4} << 1;
         QTest::newRow("shift+click up") << Clicks{{4, 0}, {2, shift}} << Rows{4, 3, 2} << 4;
         QTest::newRow("shift+click, nothing selected") << Clicks{{3, shift}} << Rows{} << -1;
@@ -377,7 +393,8 @@ private slots:
         QVERIFY(w.list);
         for (const auto& [row, modifiers] : clicks) {
             const QPoint where = row < 0 ? w.belowRows() : w.at(row);
-            QTest::mouseClick(w.viewport(), Qt::LeftButton, Qt::KeyboardModifiers(modifiers), where);
+            QTest::mouseClick(w.viewport(), Qt::LeftButton, Qt::KeyboardModifiers(modifiers),
+                              where);
         }
         QCOMPARE(w.adapter->selectedRows(), selected);
         QCOMPARE(w.list->GetSel(), current);
@@ -419,7 +436,8 @@ private slots:
         QTRY_VERIFY(bar->value() >= 3 * GetLayoutSize("30dp"));
         const int last = w.list->GetFirstVisibleRow() + w.list->GetVisibleRowCount() - 1;
         QCOMPARE(w.adapter->selectedRows(), ids(2, last + 1));
-        QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, QPoint(100, w.viewport()->height() + 20));
+        QTest::mouseRelease(w.viewport(), Qt::LeftButton, {},
+                            QPoint(100, w.viewport()->height() + 20));
         const int stopped = bar->value();
         QTest::qWait(50);
         QCOMPARE(bar->value(), stopped);
@@ -440,10 +458,14 @@ private slots:
         QTest::addColumn<std::vector<int>>("order");
         QTest::addColumn<Rows>("selected");
         // Rows 1 and 2 are selected and dragged by row 1.
-        QTest::newRow("above the middle of a row") << 4 << 0.25 << std::vector<int>{0, 3, 1, 2, 4, 5} << Rows{2, 3};
-        QTest::newRow("below the middle of a row") << 4 << 0.75 << std::vector<int>{0, 3, 4, 1, 2, 5} << Rows{3, 4};
-        QTest::newRow("below the middle of the last row") << 5 << 0.75 << std::vector<int>{0, 3, 4, 5, 1, 2} << Rows{4, 5};
-        QTest::newRow("above the first row") << 0 << 0.25 << std::vector<int>{1, 2, 0, 3, 4, 5} << Rows{0, 1};
+        QTest::newRow("above the middle of a row")
+            << 4 << 0.25 << std::vector<int>{0, 3, 1, 2, 4, 5} << Rows{2, 3};
+        QTest::newRow("below the middle of a row")
+            << 4 << 0.75 << std::vector<int>{0, 3, 4, 1, 2, 5} << Rows{3, 4};
+        QTest::newRow("below the middle of the last row")
+            << 5 << 0.75 << std::vector<int>{0, 3, 4, 5, 1, 2} << Rows{4, 5};
+        QTest::newRow("above the first row")
+            << 0 << 0.25 << std::vector<int>{1, 2, 0, 3, 4, 5} << Rows{0, 1};
         QTest::newRow("on a selected row") << 2 << 0.75 << ids(0, 6) << Rows{1, 2};
         QTest::newRow("where there is no row") << -1 << 0.5 << ids(0, 6) << Rows{1, 2};
     }
@@ -566,7 +588,7 @@ private slots:
         ListWindow w = openList(8);
         QVERIFY(w.list);
         QHeaderView* header = w.list->GetHeader();
-        header->moveSection(0, 3);  // the number column now fourth
+        header->moveSection(0, 3);     // the number column now fourth
         header->resizeSection(2, 400); // the path column wider
         QVERIFY(w.list->GetVisibleRowCount() == 8);
         for (int row = 0; row < 8; ++row) {
@@ -594,8 +616,9 @@ private slots:
             return false;
         });
         const auto clickColumn = [&](int logical) {
-            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
-                              QPoint(header->sectionViewportPosition(logical) + 10, header->height() / 2));
+            QTest::mouseClick(
+                header->viewport(), Qt::LeftButton, {},
+                QPoint(header->sectionViewportPosition(logical) + 10, header->height() / 2));
         };
         clickColumn(1); // shown first
         clickColumn(1);
