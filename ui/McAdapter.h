@@ -69,4 +69,13 @@ struct IMcAdapterEx {
     virtual std::vector<int> GetSelection() = 0;
 };
 
+// Optional beside IMcAdapterEx: a cell's text without building its row, so assistive
+// technology can read rows that are scrolled out of view.
+struct IMcCellText {
+    virtual QString GetCellText(int row, int column) = 0; // column: creation index
+
+protected:
+    ~IMcCellText() = default;
+};
+
 } // namespace folimo::ui

@@ -25,10 +25,6 @@ void registerProgramControls() {
     registerControl<SWkeWebkit>();
 }
 
-SMCListViewEx::SMCListViewEx(QWidget* parent) : QFrame(parent) {
-    markClass(this);
-}
-
 SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent) {
     markClass(this);
 }

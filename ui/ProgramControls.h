@@ -1,9 +1,11 @@
 // The program's own control classes, made by the layout loader by their class names.
 // Each names its layout class in the class info "layoutClass" and carries it in the
 // property "folimoClass", so code and tests can tell them from the stand-in a plain
-// loader would make. These are the seams the list view, the image preview and the web
-// panels grow from.
+// loader would make. The list view lives in SMCListViewEx.h; the image preview and the
+// web panels grow from the seams here.
 #pragma once
+
+#include "SMCListViewEx.h"
 
 #include <QFrame>
 
@@ -12,14 +14,6 @@ namespace folimo::ui {
 // Registers "mclistviewex", "imgex", "iectrl" and "wkeWebkit" with UiLoader. Call once
 // before the first layout is loaded; calling again changes nothing.
 void registerProgramControls();
-
-// The multi-column list view ("mclistviewex").
-class SMCListViewEx : public QFrame {
-    Q_OBJECT
-    Q_CLASSINFO("layoutClass", "mclistviewex")
-public:
-    explicit SMCListViewEx(QWidget* parent = nullptr);
-};
 
 // The image preview ("imgex").
 class SImageWndEx : public QFrame {
