@@ -1,0 +1,123 @@
+#include "FileListRows.h"
+
+#include "SMCListViewEx.h"
+
+#include <folimo/WideText.h>
+
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QLabel>
+
+namespace folimo::ui {
+
+namespace {
+
+// The cells' labels by column: the number, then the item's fields in order.
+constexpr const char* kLabels[] = {"txt_number", "txt_name",        "txt_path",
+                                   "txt_dpi",    "txt_size",        "txt_create_time",
+                                   "txt_change_time"};
+constexpr int kColumns = int(std::size(kLabels));
+
+QString text(const std::wstring& field) {
+    return QString::fromStdWString(folimo::displayText(field));
+}
+
+} // namespace
+
+CFileListRows::CFileListRows(std::shared_ptr<SFileListAdapter> list) : list_(std::move(list)) {
+    list_->RegisterObserver(this);
+}
+
+CFileListRows::~CFileListRows() {
+    list_->UnregisterObserver(this);
+}
+
+void CFileListRows::RegisterDataSetObserver(IDataSetObserver* observer) {
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+}
+
+void CFileListRows::UnregisterDataSetObserver(IDataSetObserver* observer) {
+    std::erase(observers_, observer);
+}
+
+QString CFileListRows::GetCellText(int row, int column) {
+    const ImageListItemPtr item = list_->GetItemData(row);
+    if (!item || column < 0 || column >= kColumns)
+        return {};
+    if (column == 0)
+        return QString::number(row + 1);
+    return text(item->field(ImageListItem::Field(column - 1)));
+}
+
+void CFileListRows::GetView(int row, QWidget* panel, const QString& itemTemplate) {
+    const ImageListItemPtr item = list_->GetItemData(row);
+    if (!item || !panel)
+        return;
+    // A panel's first filling builds its controls (a style may have given it objects
+    // that are not widgets).
+    if (panel->findChildren<QWidget*>().isEmpty())
+        McItemPanel::BuildFromTemplate(panel, itemTemplate);
+    for (int column = 0; column < kColumns; ++column)
+        if (auto* label = panel->findChild<QLabel*>(QLatin1String(kLabels[column])))
+            label->setText(GetCellText(row, column));
+    if (auto* icon = panel->findChild<QLabel*>(QStringLiteral("img_icon"))) {
+        const QString path = text(item->field(ImageListItem::Path));
+        icon->setPixmap(iconFor(path).pixmap(icon->maximumSize().boundedTo(QSize(16, 16)),
+                                             icon->devicePixelRatioF()));
+    }
+    // The row's text colour. A window with a style sheet does not hand its palette down,
+    // so the panel's labels get it by a sheet of their own, made anew only when a
+    // recycled panel changes colour.
+    const QString colour = item->isError() ? QStringLiteral("#ff0000") : QStringLiteral("#000000");
+    if (panel->property("colorText").toString() != colour) {
+        panel->setProperty("colorText", colour);
+        panel->setStyleSheet(QStringLiteral("QLabel { color: %1; }").arg(colour));
+    }
+}
+
+QSize CFileListRows::GetViewDesiredSize(int, QWidget* panel, QSize available) {
+    return QSize(available.width(), panel ? panel->sizeHint().height() : 0);
+}
+
+QString CFileListRows::GetColumnName(int column) {
+    return QString::fromStdWString(SFileListAdapter::GetColumnName(column));
+}
+
+bool CFileListRows::OnSort(int column, int* flags, int count) {
+    return list_->OnSort(column, flags, count);
+}
+
+bool CFileListRows::MoveItemsTo(int row, const std::vector<int>& selection) {
+    return list_->MoveItemsTo(row, selection);
+}
+
+QIcon CFileListRows::iconFor(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    auto found = icons_.find(suffix);
+    if (found != icons_.end())
+        return *found;
+    static QFileIconProvider provider;
+    QIcon icon = provider.icon(QFileInfo(path));
+    if (icon.isNull())
+        icon = provider.icon(QFileIconProvider::File);
+    icons_.insert(suffix, icon);
+    return icon;
+}
+
+void CFileListRows::OnListChanged() {
+    for (IDataSetObserver* observer : std::vector(observers_))
+        observer->OnChanged();
+}
+
+void CFileListRows::OnListInvalidated() {
+    for (IDataSetObserver* observer : std::vector(observers_))
+        observer->OnInvalidated();
+}
+
+void CFileListRows::OnListItemChanged(int row) {
+    for (IDataSetObserver* observer : std::vector(observers_))
+        observer->OnItemChanged(row);
+}
+
+} // namespace folimo::ui
