@@ -7,7 +7,17 @@
 
 #include <folimo/Owned.h>
 
+#include <QTimer>
+
+#include <memory>
+
+namespace folimo {
+class SFileListAdapter;
+}
+
 namespace folimo::ui {
+
+class CFileListRows;
 
 class CMainDlg : public HostWindow {
     Q_OBJECT
@@ -16,12 +26,20 @@ public:
 
     // Null when the engine could not be created (the window then says so).
     IFolimo* Engine() const { return engine_.get(); }
+    // The image list; null before the window starts or without an engine.
+    SFileListAdapter* ImageList() const { return list_.get(); }
 
 protected:
     void OnInit() override;
 
 private:
     Owned<IFolimo> engine_;
+    std::shared_ptr<SFileListAdapter> list_;
+    std::shared_ptr<CFileListRows> rows_;
+    // Items whose information came in since the list was last redrawn: the list is
+    // redrawn once a second at most, not once an item.
+    bool listChanged_ = false;
+    QTimer refresh_;
 };
 
 } // namespace folimo::ui
