@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -54,8 +55,9 @@ int CGDIPLUSImage::LiveCount() {
 
 int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
     try {
-        folimo::pdf::MappedFile file(folimo::toUtf8(path ? path : L""));
-        return Load(file.bytes(), folimo::imaging::detectFormat(file.bytes()));
+        auto file = std::make_unique<folimo::pdf::MappedFile>(folimo::toUtf8(path ? path : L""));
+        const std::span<const std::uint8_t> bytes = file->bytes();
+        return load(std::move(file), bytes, folimo::imaging::detectFormat(bytes), 0);
     } catch (const std::exception& e) {
         lastError_ = e.what();
     } catch (...) {
@@ -64,15 +66,40 @@ int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
     return E_FAIL;
 }
 
+// A view rather than a copy: the one caller (the re-encoding job) holds the file for
+// the object's whole life, and a copy of every file would double what a conversion
+// holds at its peak.
 int CGDIPLUSImage::Load(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format,
+                        int page) noexcept {
+    return load(nullptr, bytes, format, page);
+}
+
+int CGDIPLUSImage::load(std::unique_ptr<folimo::pdf::MappedFile> file,
+                        std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format,
                         int page) noexcept {
     {
         std::lock_guard<std::mutex> lock(serviceLock);
         serviceStarted = true;
     }
     try {
-        bitmap_ = std::make_unique<folimo::imaging::Bitmap>(
-            folimo::imaging::decode(bytes, format, {}, page));
+        using namespace folimo::imaging;
+        std::optional<PictureInfo> info = probe(bytes, format, {}, page);
+        std::unique_ptr<Bitmap> bitmap;
+        if (!info) {
+            // Only decoding tells: the pixels are had now, and the bytes are done with.
+            bitmap = std::make_unique<Bitmap>(decode(bytes, format, {}, page));
+            info = PictureInfo{bitmap->width, bitmap->height, bitmap->dpiX, bitmap->dpiY};
+            file.reset();
+            bytes = {};
+        }
+        // Nothing changes before here: a failed Load leaves the picture loaded before.
+        file_ = std::move(file);
+        bytes_ = bytes;
+        format_ = format;
+        page_ = page;
+        info_ = *info;
+        bitmap_ = std::move(bitmap);
+        loaded_ = true;
         lastError_.clear();
         return 0;
     } catch (const std::exception& e) {
@@ -83,13 +110,31 @@ int CGDIPLUSImage::Load(std::span<const std::uint8_t> bytes, folimo::imaging::Im
     return E_FAIL;
 }
 
+folimo::imaging::Bitmap* CGDIPLUSImage::pixels() noexcept {
+    if (bitmap_ || !loaded_)
+        return bitmap_.get();
+    try {
+        bitmap_ = std::make_unique<folimo::imaging::Bitmap>(
+            folimo::imaging::decode(bytes_, format_, {}, page_));
+        file_.reset();
+        bytes_ = {};
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+    } catch (...) {
+        lastError_ = "the image could not be decoded";
+    }
+    return bitmap_.get();
+}
+
+// Once decoded, the bitmap speaks: a resolution given for saving stays with it, as it
+// always has.
 int CGDIPLUSImage::GetSize(int* width, int* height) noexcept {
-    if (!bitmap_)
+    if (!loaded_)
         return E_FAIL;
     if (width)
-        *width = bitmap_->width;
+        *width = bitmap_ ? bitmap_->width : info_.width;
     if (height)
-        *height = bitmap_->height;
+        *height = bitmap_ ? bitmap_->height : info_.height;
     return 0;
 }
 
@@ -100,9 +145,10 @@ int CGDIPLUSImage::SetTargetSize(int width, int height) noexcept {
 }
 
 int CGDIPLUSImage::GetResolution() noexcept {
-    if (!bitmap_)
+    if (!loaded_)
         return 0;
-    return bitmap_->dpiX > 0 ? static_cast<int>(bitmap_->dpiX) : 72;
+    const double dpi = bitmap_ ? bitmap_->dpiX : info_.dpiX;
+    return dpi > 0 ? static_cast<int>(dpi) : 72;
 }
 
 int CGDIPLUSImage::SetResolution(int dpi) noexcept {
@@ -114,7 +160,7 @@ int CGDIPLUSImage::SetQuality(int percent) noexcept {
 }
 
 int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexcept {
-    if (!data || !bitmap_)
+    if (!data || !loaded_)
         return 0;
     *data = nullptr;
     try {
@@ -124,6 +170,8 @@ int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexce
             lastError_ = "no encoder for encoder number " + std::to_string(encoder);
             return 0;
         }
+        if (!pixels())
+            return 0;
         // The source: the grey copy when asked for, else the bitmap itself.
         std::unique_ptr<Bitmap> temporary;
         const Bitmap* source = bitmap_.get();

@@ -1,5 +1,8 @@
-// The engine's image object (IXImage) over the imaging service: decode a file, then
+// The engine's image object (IXImage) over the imaging service: read a file, then
 // save it re-encoded into memory, optionally shrunk, grey and with a resolution.
+// Load reads only the headers, for the size and resolution an image list shows of
+// every file; the pixels are decoded when first needed, and a file whose pixel data
+// is damaged says so then.
 // One object is used by one thread at a time; Load may run on any thread.
 #pragma once
 
@@ -13,6 +16,10 @@
 #include <span>
 #include <string>
 
+namespace folimo::pdf {
+class MappedFile;
+}
+
 class CGDIPLUSImage : public CBase<IXImage> {
 public:
     CGDIPLUSImage();
@@ -22,7 +29,8 @@ public:
 
     int Load(const wchar_t* path) noexcept override;
     // The same for a file the caller has read and recognised already, and for page
-    // `page` (from 0) of a multi-page TIFF.
+    // `page` (from 0) of a multi-page TIFF. The object keeps a view of `bytes`, not a
+    // copy: they must stay as they are until it is released or loaded again.
     int Load(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format,
              int page = 0) noexcept;
     // Encoder 1 JPEG, 2 PNG, 3 GIF, 4 TIFF. Returns the byte count, 0 on failure; the
@@ -44,6 +52,20 @@ public:
     static int LiveCount();
 
 private:
+    int load(std::unique_ptr<folimo::pdf::MappedFile> file, std::span<const std::uint8_t> bytes,
+             folimo::imaging::ImageFormat format, int page) noexcept;
+    // The decoded picture, decoding it first if need be; null, with lastError_ set, when
+    // it cannot be.
+    folimo::imaging::Bitmap* pixels() noexcept;
+
+    // What Load found. The file's bytes are kept until the pixels are decoded: those of
+    // a file Load read itself in file_, or the caller's in view only.
+    bool loaded_ = false;
+    std::unique_ptr<folimo::pdf::MappedFile> file_;
+    std::span<const std::uint8_t> bytes_;
+    folimo::imaging::ImageFormat format_ = folimo::imaging::ImageFormat::Unknown;
+    int page_ = 0;
+    folimo::imaging::PictureInfo info_;
     std::unique_ptr<folimo::imaging::Bitmap> bitmap_;
     int targetWidth_ = 0;
     int targetHeight_ = 0;

@@ -80,7 +80,7 @@ bool isIndexed(PixelFormat format) {
            format == PixelFormat::Indexed8;
 }
 
-Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& limits) {
+void Bitmap::checkSize(int width, int height, PixelFormat format, const Limits& limits) {
     if (width <= 0 || height <= 0)
         throw ImagingError(ImagingError::Damaged, "the image has no pixels (" +
                                                       std::to_string(width) + " x " +
@@ -98,6 +98,14 @@ Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& l
                                std::to_string(height) + " pixels needs " + byteCount(stride * h) +
                                " of memory, more than the " + byteCount(limits.maxBytes) +
                                " allowed for one image");
+}
+
+Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& limits) {
+    checkSize(width, height, format, limits);
+    const std::uint64_t stride =
+        (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bitsPerPixel(format)) + 7) /
+        8;
+    const auto h = static_cast<std::uint64_t>(height);
     Bitmap b;
     b.width = width;
     b.height = height;

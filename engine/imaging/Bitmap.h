@@ -77,6 +77,9 @@ struct Bitmap {
     // Allocates a zeroed bitmap; throws ImagingError(TooLarge) beyond `limits`, with
     // overflow-checked arithmetic.
     static Bitmap create(int width, int height, PixelFormat format, const Limits& limits = {});
+    // What create would refuse, with its words, for a reader that knows the size from a
+    // header and must say so before it decodes anything.
+    static void checkSize(int width, int height, PixelFormat format, const Limits& limits = {});
 };
 
 namespace detail {

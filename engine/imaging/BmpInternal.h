@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Bitmap.h"
+#include "Codecs.h"
 
 #include <cstdint>
 #include <span>
@@ -15,6 +16,8 @@ namespace folimo::imaging::detail {
 // (some pixel with non-zero alpha). Any transparency makes the result Rgba32; otherwise
 // it keeps the DIB's format (indexed or Rgb24).
 Bitmap decodeIconDib(std::span<const std::uint8_t> dib, const Limits& limits);
+// Its size and resolution as decodeIconDib would give them, from the header alone.
+PictureInfo probeIconDib(std::span<const std::uint8_t> dib, const Limits& limits);
 
 // An Rgba32 copy of an Indexed1/4/8, Gray8, Rgb24 or Rgba32 bitmap (palette alpha
 // kept), with the source's resolution and profile.

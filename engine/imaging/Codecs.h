@@ -48,6 +48,37 @@ Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits = {});
 Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits = {},
               int page = 0);
 
+// What decode() would give as the picture's size (turned upright, as the decoder turns
+// it) and resolution (0 when the file says none), read from the file's headers
+// without decoding pixels, for a caller that may never need them. Throws ImagingError
+// as decode() would for what the headers already show: no image, an unknown format,
+// a size beyond `limits`. A file that passes can still fail to decode when its pixel
+// data is damaged. Nothing when only decoding can tell (camera raw, whose size comes
+// out of its development, and JBIG whose height is announced after the data starts).
+struct PictureInfo {
+    int width = 0;
+    int height = 0;
+    double dpiX = 0; // as Bitmap's
+    double dpiY = 0;
+};
+std::optional<PictureInfo> probe(std::span<const std::uint8_t> bytes, ImageFormat format,
+                                 const Limits& limits = {}, int page = 0);
+
+// Per-format probes, as probe() dispatches to them; each as cheap as reading the
+// headers, whatever size they claim.
+std::optional<PictureInfo> probeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeGif(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probePng(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeTiff(std::span<const std::uint8_t> bytes, const Limits& limits,
+                                     int page = 0);
+std::optional<PictureInfo> probeWebp(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probePsd(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeIco(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeMng(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeJbig(std::span<const std::uint8_t> bytes, const Limits& limits);
+std::optional<PictureInfo> probeHeif(std::span<const std::uint8_t> bytes, const Limits& limits);
+
 // Per-format decoders, as decode() dispatches to them.
 Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits);

@@ -254,10 +254,26 @@ void completePalette(Bitmap& b) {
         b.palette.resize(maxIndex + 1, 0xFF000000);
 }
 
-Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixelOffset, bool icon,
-                 const Limits& limits) {
+// What the headers and colour table say: everything a decode needs before the pixels,
+// checked as far as it can be without them.
+struct DibLayout {
+    Header h;
+    int width = 0;
+    int height = 0;
+    bool topDown = false;
+    bool rle = false;
+    std::array<Channel, 4> channels{};
+    PixelFormat format = PixelFormat::Rgb24;
+    std::uint64_t dataOffset = 0;
+    std::vector<std::uint32_t> palette;
+};
+
+DibLayout readLayout(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixelOffset,
+                     bool icon, const Limits& limits) {
     const Bytes dib = file.subspan(dibOffset);
-    const Header h = parseHeader(dib);
+    DibLayout l;
+    l.h = parseHeader(dib);
+    const Header& h = l.h;
 
     if (h.compression == kJpeg)
         unsupported("embedded JPEG data");
@@ -277,32 +293,31 @@ Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixe
     default:
         unsupported(std::to_string(h.bits) + " bits per pixel");
     }
-    const bool rle = h.compression == kRle8 || h.compression == kRle4;
+    l.rle = h.compression == kRle8 || h.compression == kRle4;
     const bool bitfields = h.compression == kBitfields || h.compression == kAlphaBitfields;
     if ((h.compression == kRle8 && h.bits != 8) || (h.compression == kRle4 && h.bits != 4))
         damaged("its run-length compression does not match its " + std::to_string(h.bits) +
                 " bits per pixel");
     if (bitfields && h.bits != 16 && h.bits != 32)
         damaged("colour masks given for " + std::to_string(h.bits) + " bits per pixel");
-    if (icon && rle)
+    if (icon && l.rle)
         unsupported("a compressed icon image");
 
     if (h.width <= 0 || h.height == 0 || h.height == INT32_MIN)
         damaged("it gives a size of " + std::to_string(h.width) + " x " + std::to_string(h.height) +
                 " pixels");
-    const bool topDown = h.height < 0;
-    std::int64_t rows = topDown ? -h.height : h.height;
+    l.topDown = h.height < 0;
+    std::int64_t rows = l.topDown ? -h.height : h.height;
     if (icon) {
         // The header counts the colour bitmap and the mask below it.
         rows /= 2;
         if (rows == 0)
             damaged("the icon image has no rows");
     }
-    const int width = int(h.width);
-    const int height = int(rows);
+    l.width = int(h.width);
+    l.height = int(rows);
 
     // Colour masks, and whether the fourth byte of a pixel may be alpha.
-    std::array<Channel, 4> channels{};
     if (h.bits == 16 || h.bits == 32) {
         std::array<std::uint32_t, 4> masks = h.masks;
         if (!bitfields) {
@@ -312,18 +327,18 @@ Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixe
                 masks = {0xFF0000, 0xFF00, 0xFF, icon ? 0xFF000000u : 0u};
         }
         for (std::size_t i = 0; i < 4; ++i)
-            channels[i] = makeChannel(masks[i], h.bits);
+            l.channels[i] = makeChannel(masks[i], h.bits);
     }
 
-    PixelFormat format = PixelFormat::Rgb24;
     if (h.bits == 1)
-        format = PixelFormat::Indexed1;
+        l.format = PixelFormat::Indexed1;
     else if (h.bits <= 4)
-        format = PixelFormat::Indexed4;
+        l.format = PixelFormat::Indexed4;
     else if (h.bits == 8)
-        format = PixelFormat::Indexed8;
-    checkLimits(width, height,
-                format == PixelFormat::Rgb24 && channels[3].width ? PixelFormat::Rgba32 : format,
+        l.format = PixelFormat::Indexed8;
+    checkLimits(l.width, l.height,
+                l.format == PixelFormat::Rgb24 && l.channels[3].width ? PixelFormat::Rgba32
+                                                                      : l.format,
                 limits);
 
     // The colour table: clrUsed entries, or all that the depth can index.
@@ -331,25 +346,55 @@ Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixe
     std::uint64_t tableEntries = h.bits <= 8 ? (1u << h.bits) : 0;
     if (h.colorsUsed != 0 && h.size != 12)
         tableEntries = h.colorsUsed;
-    std::uint64_t dataOffset = paletteOffset + tableEntries * h.paletteEntrySize;
+    l.dataOffset = paletteOffset + tableEntries * h.paletteEntrySize;
     if (fileHeaderPixelOffset != 0 && fileHeaderPixelOffset >= paletteOffset)
-        dataOffset = fileHeaderPixelOffset;
-    if (dataOffset > file.size())
+        l.dataOffset = fileHeaderPixelOffset;
+    if (l.dataOffset > file.size())
         damaged("its pixel data lies beyond the end of the file");
 
-    std::vector<std::uint32_t> palette;
     if (h.bits <= 8) {
         std::uint64_t entries = std::min<std::uint64_t>(tableEntries, 1u << h.bits);
-        entries = std::min(entries,
-                           (dataOffset - std::min(dataOffset, paletteOffset)) / h.paletteEntrySize);
+        entries = std::min(entries, (l.dataOffset - std::min(l.dataOffset, paletteOffset)) /
+                                        h.paletteEntrySize);
         if (entries == 0)
             damaged("it has no colour table");
         for (std::uint64_t i = 0; i < entries; ++i) {
             const std::uint8_t* e = file.data() + paletteOffset + i * h.paletteEntrySize;
-            palette.push_back(0xFF000000u | std::uint32_t(e[2]) << 16 | std::uint32_t(e[1]) << 8 |
-                              e[0]);
+            l.palette.push_back(0xFF000000u | std::uint32_t(e[2]) << 16 | std::uint32_t(e[1]) << 8 |
+                                e[0]);
         }
     }
+    return l;
+}
+
+void setResolution(const Header& h, double& dpiX, double& dpiY) {
+    if (h.xPixelsPerMetre > 0 && h.yPixelsPerMetre > 0) {
+        dpiX = dpiFromPixelsPerMetre(h.xPixelsPerMetre);
+        dpiY = dpiFromPixelsPerMetre(h.yPixelsPerMetre);
+    }
+}
+
+PictureInfo probeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixelOffset,
+                     bool icon, const Limits& limits) {
+    const DibLayout l = readLayout(file, dibOffset, fileHeaderPixelOffset, icon, limits);
+    PictureInfo info{l.width, l.height, 0, 0};
+    setResolution(l.h, info.dpiX, info.dpiY);
+    return info;
+}
+
+Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixelOffset, bool icon,
+                 const Limits& limits) {
+    const Bytes dib = file.subspan(dibOffset);
+    DibLayout l = readLayout(file, dibOffset, fileHeaderPixelOffset, icon, limits);
+    const Header& h = l.h;
+    const int width = l.width;
+    const int height = l.height;
+    const bool topDown = l.topDown;
+    const bool rle = l.rle;
+    const std::array<Channel, 4>& channels = l.channels;
+    PixelFormat format = l.format;
+    const std::uint64_t dataOffset = l.dataOffset;
+    std::vector<std::uint32_t> palette = std::move(l.palette);
 
     const Bytes data = file.subspan(std::size_t(dataOffset));
     Bitmap out;
@@ -444,10 +489,7 @@ Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixe
         completePalette(out);
     }
 
-    if (h.xPixelsPerMetre > 0 && h.yPixelsPerMetre > 0) {
-        out.dpiX = dpiFromPixelsPerMetre(h.xPixelsPerMetre);
-        out.dpiY = dpiFromPixelsPerMetre(h.yPixelsPerMetre);
-    }
+    setResolution(h, out.dpiX, out.dpiY);
     if (h.colorSpaceType == kEmbeddedProfile && h.profileSize > 0 &&
         fits(dib, h.profileOffset, h.profileSize))
         out.iccProfile.assign(reinterpret_cast<const char*>(dib.data()) + h.profileOffset,
@@ -506,7 +548,20 @@ Bitmap expandToRgba32(const Bitmap& source, const Limits& limits) {
     return out;
 }
 
+PictureInfo probeIconDib(std::span<const std::uint8_t> dib, const Limits& limits) {
+    return probeDib(dib, 0, 0, true, limits);
+}
+
 } // namespace detail
+
+std::optional<PictureInfo> probeBmp(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
+        if (bytes.size() < 14 + 4)
+            damaged("it ends inside the header");
+        return probeDib(bytes, 14, le32(bytes.data() + 10), false, limits);
+    }
+    return probeDib(bytes, 0, 0, false, limits);
+}
 
 Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits) {
     if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {

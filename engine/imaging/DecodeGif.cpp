@@ -66,18 +66,28 @@ int interlacedRow(int index, int height) {
 
 } // namespace
 
-Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
-    MemorySource source{bytes};
-    int error = 0;
-    std::unique_ptr<GifFileType, GifCloser> gif(DGifOpen(&source, readMemory, &error));
-    if (!gif)
-        fail(error);
+namespace {
 
+// The file opened and read up to its first image's descriptor.
+struct FirstImage {
+    explicit FirstImage(std::span<const std::uint8_t> bytes) : source{bytes} {}
+    MemorySource source;
+    std::unique_ptr<GifFileType, GifCloser> gif;
     int transparent = NO_TRANSPARENT_COLOR;
+    int width = 0; // of the canvas the image is shown on
+    int height = 0;
+};
+
+void openFirstImage(FirstImage& f, const Limits& limits) {
+    int error = 0;
+    f.gif.reset(DGifOpen(&f.source, readMemory, &error));
+    if (!f.gif)
+        fail(error);
+    GifFileType* gif = f.gif.get();
     for (;;) {
         GifRecordType record = UNDEFINED_RECORD_TYPE;
-        if (DGifGetRecordType(gif.get(), &record) != GIF_OK)
-            fail(gif.get());
+        if (DGifGetRecordType(gif, &record) != GIF_OK)
+            fail(gif);
         if (record == IMAGE_DESC_RECORD_TYPE)
             break;
         if (record == TERMINATE_RECORD_TYPE)
@@ -86,21 +96,21 @@ Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
             fail(D_GIF_ERR_WRONG_RECORD);
         int code = 0;
         GifByteType* block = nullptr;
-        if (DGifGetExtension(gif.get(), &code, &block) != GIF_OK)
-            fail(gif.get());
+        if (DGifGetExtension(gif, &code, &block) != GIF_OK)
+            fail(gif);
         if (code == GRAPHICS_EXT_FUNC_CODE && block) {
             // Only the control block right before the image applies to it.
             GraphicsControlBlock gcb{};
             if (DGifExtensionToGCB(block[0], block + 1, &gcb) == GIF_OK)
-                transparent = gcb.TransparentColor;
+                f.transparent = gcb.TransparentColor;
         }
         while (block) {
-            if (DGifGetExtensionNext(gif.get(), &block) != GIF_OK)
-                fail(gif.get());
+            if (DGifGetExtensionNext(gif, &block) != GIF_OK)
+                fail(gif);
         }
     }
-    if (DGifGetImageDesc(gif.get()) != GIF_OK)
-        fail(gif.get());
+    if (DGifGetImageDesc(gif) != GIF_OK)
+        fail(gif);
 
     const GifImageDesc& frame = gif->Image;
     if (frame.Width <= 0 || frame.Height <= 0 || frame.Left < 0 || frame.Top < 0)
@@ -112,7 +122,27 @@ Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
     std::int64_t height =
         std::max<std::int64_t>(gif->SHeight, std::int64_t(frame.Top) + frame.Height);
     support::checkDimensions(std::uint64_t(width), std::uint64_t(height), limits);
-    Bitmap b = Bitmap::create(int(width), int(height), PixelFormat::Indexed8, limits);
+    Bitmap::checkSize(int(width), int(height), PixelFormat::Indexed8, limits);
+    f.width = int(width);
+    f.height = int(height);
+}
+
+} // namespace
+
+std::optional<PictureInfo> probeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    FirstImage f(bytes);
+    openFirstImage(f, limits);
+    return PictureInfo{f.width, f.height, 0, 0}; // GIF has no resolution
+}
+
+Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    FirstImage f(bytes);
+    openFirstImage(f, limits);
+    GifFileType* gif = f.gif.get();
+    const GifImageDesc& frame = gif->Image;
+    const int width = f.width, height = f.height;
+    int transparent = f.transparent;
+    Bitmap b = Bitmap::create(width, height, PixelFormat::Indexed8, limits);
 
     const ColorMapObject* map = frame.ColorMap ? frame.ColorMap : gif->SColorMap;
     if (map && map->Colors) {
@@ -141,8 +171,8 @@ Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
 
     for (int i = 0; i < frame.Height; ++i) {
         int y = frame.Interlace ? interlacedRow(i, frame.Height) : i;
-        if (DGifGetLine(gif.get(), b.row(frame.Top + y) + frame.Left, frame.Width) != GIF_OK)
-            fail(gif.get());
+        if (DGifGetLine(gif, b.row(frame.Top + y) + frame.Left, frame.Width) != GIF_OK)
+            fail(gif);
     }
 
     // Indices past the colour table, and a transparent index past it, still need

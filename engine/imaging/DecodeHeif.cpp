@@ -126,25 +126,50 @@ void unpremultiply(Bitmap& b) {
     }
 }
 
+struct Shown {
+    int width = 0;
+    int height = 0;
+    bool alpha = false;
+    bool deep = false;
+};
+
+// The size as shown (after clap and irot), checked before anything is decoded.
+Shown checkShown(const heif_image_handle* handle, const Limits& limits) {
+    Shown s;
+    s.width = heif_image_handle_get_width(handle);
+    s.height = heif_image_handle_get_height(handle);
+    support::checkDimensions(std::uint64_t(std::max(s.width, 0)),
+                             std::uint64_t(std::max(s.height, 0)), limits);
+    s.alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+    s.deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
+    const unsigned bytesPerPixel = (s.alpha ? 4 : 3) * (s.deep ? 2 : 1);
+    if (std::uint64_t(s.width) * std::uint64_t(s.height) * bytesPerPixel > limits.maxBytes)
+        throw ImagingError(ImagingError::TooLarge, "the image is too large (" +
+                                                       std::to_string(s.width) + " x " +
+                                                       std::to_string(s.height) + " pixels)");
+    return s;
+}
+
 } // namespace
+
+std::optional<PictureInfo> probeHeif(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    const char* name = support::heifBrand(bytes) == ImageFormat::Avif ? "AVIF" : "HEIF";
+    ContextPtr context = readHeaders(bytes, limits, name);
+    HandlePtr handle = primaryImage(context.get(), name);
+    const Shown shown = checkShown(handle.get(), limits);
+    // The decoder gives no resolution: HEIF keeps none outside EXIF, which it does not read.
+    return PictureInfo{shown.width, shown.height, 0, 0};
+}
 
 Bitmap decodeHeif(std::span<const std::uint8_t> bytes, const Limits& limits) {
     const char* name = support::heifBrand(bytes) == ImageFormat::Avif ? "AVIF" : "HEIF";
     ContextPtr context = readHeaders(bytes, limits, name);
     HandlePtr handle = primaryImage(context.get(), name);
 
-    // The size as shown (after clap and irot), checked before anything is decoded.
-    const int width = heif_image_handle_get_width(handle.get());
-    const int height = heif_image_handle_get_height(handle.get());
-    support::checkDimensions(std::uint64_t(std::max(width, 0)), std::uint64_t(std::max(height, 0)),
-                             limits);
-    const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-    const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle.get()) > 8;
+    const Shown shown = checkShown(handle.get(), limits);
+    const bool alpha = shown.alpha;
+    const bool deep = shown.deep;
     const unsigned bytesPerPixel = (alpha ? 4 : 3) * (deep ? 2 : 1);
-    if (std::uint64_t(width) * std::uint64_t(height) * bytesPerPixel > limits.maxBytes)
-        throw ImagingError(ImagingError::TooLarge, "the image is too large (" +
-                                                       std::to_string(width) + " x " +
-                                                       std::to_string(height) + " pixels)");
 
     OptionsPtr options(heif_decoding_options_alloc());
     if (!options)

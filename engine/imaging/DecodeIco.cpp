@@ -66,9 +66,8 @@ Entry describe(Bytes data) {
     return e;
 }
 
-} // namespace
-
-Bitmap decodeIco(std::span<const std::uint8_t> bytes, const Limits& limits) {
+// The image we show: the largest, the deepest of those.
+Entry chooseEntry(Bytes bytes) {
     if (bytes.size() < 6)
         damaged("it ends inside the header");
     const unsigned type = le16(bytes.data() + 2);
@@ -92,6 +91,24 @@ Bitmap decodeIco(std::span<const std::uint8_t> bytes, const Limits& limits) {
             (e.pixels == best.pixels && e.bits > best.bits))
             best = e;
     }
+    return best;
+}
+
+} // namespace
+
+std::optional<PictureInfo> probeIco(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    const Entry best = chooseEntry(bytes);
+    std::optional<PictureInfo> info =
+        isPng(best.data) ? probePng(best.data, limits) : detail::probeIconDib(best.data, limits);
+    // Whether transparency makes the decoder widen the image to four bytes a pixel shows
+    // only in the pixels (or the palette); an icon that big is refused either way.
+    if (info)
+        Bitmap::checkSize(info->width, info->height, PixelFormat::Rgba32, limits);
+    return info;
+}
+
+Bitmap decodeIco(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    const Entry best = chooseEntry(bytes);
 
     if (!isPng(best.data))
         return detail::decodeIconDib(best.data, limits);

@@ -43,20 +43,13 @@ void mergeOut(unsigned char* start, std::size_t length, void* target) {
         b.row(int(t->written / width))[t->written % width] = start[i];
 }
 
-} // namespace
-
-Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits) {
-    // jbigkit allocates every plane as soon as it has read the header, and ends the
-    // process when that fails, so the header is checked here first.
-    if (bytes.size() < 20)
-        damaged("it ends inside the header");
-    // A copy: jbigkit takes writable data, and a final height announced by a NEWLEN
-    // marker is written into the header before decoding.
-    std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+// The header's fields, refused as jbigkit would refuse them or as too large for us:
+// its layers and planes first, then its size, once a final height given later in the
+// file has been written in.
+void checkLayers(std::span<const std::uint8_t> data) {
     const unsigned lowestLayer = data[0];
     const unsigned highestLayer = data[1];
     const unsigned planes = data[2];
-    const std::uint8_t options = data[19];
     if (lowestLayer != 0)
         throw ImagingError(ImagingError::Unsupported,
                            "the JBIG file continues another one (it lacks the lowest "
@@ -69,11 +62,10 @@ Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits) {
         throw ImagingError(ImagingError::Unsupported, "the JBIG file has " +
                                                           std::to_string(planes) +
                                                           " bit planes; at most 8 are supported");
-    if ((options & JBG_VLENGTH) != 0) {
-        const int rc = jbg_newlen(data.data(), data.size());
-        if (rc == JBG_EABORT)
-            damaged("it was aborted by its writer");
-    }
+}
+
+void checkSize(std::span<const std::uint8_t> data, const Limits& limits) {
+    const unsigned planes = data[2];
     const std::uint32_t width = be32(data.data() + 4);
     const std::uint32_t height = be32(data.data() + 8);
     if (width == 0 || height == 0 || height == 0xFFFFFFFF)
@@ -87,6 +79,40 @@ Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits) {
         throw ImagingError(ImagingError::TooLarge, "the image is too large (" +
                                                        std::to_string(width) + " x " +
                                                        std::to_string(height) + " pixels)");
+}
+
+} // namespace
+
+std::optional<PictureInfo> probeJbig(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    if (bytes.size() < 20)
+        damaged("it ends inside the header");
+    checkLayers(bytes);
+    // A writer that did not know the height gives it in a marker among the data; only
+    // the decoder finds it there.
+    if ((bytes[19] & JBG_VLENGTH) != 0)
+        return std::nullopt;
+    checkSize(bytes, limits);
+    return PictureInfo{int(be32(bytes.data() + 4)), int(be32(bytes.data() + 8)), 0, 0};
+}
+
+Bitmap decodeJbig(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    // jbigkit allocates every plane as soon as it has read the header, and ends the
+    // process when that fails, so the header is checked here first.
+    if (bytes.size() < 20)
+        damaged("it ends inside the header");
+    // A copy: jbigkit takes writable data, and a final height announced by a NEWLEN
+    // marker is written into the header before decoding.
+    std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+    const unsigned planes = data[2];
+    checkLayers(data);
+    if ((data[19] & JBG_VLENGTH) != 0) {
+        const int rc = jbg_newlen(data.data(), data.size());
+        if (rc == JBG_EABORT)
+            damaged("it was aborted by its writer");
+    }
+    checkSize(data, limits);
+    const std::uint32_t width = be32(data.data() + 4);
+    const std::uint32_t height = be32(data.data() + 8);
 
     std::unique_ptr<jbg_dec_state, DecoderDeleter> decoder(new jbg_dec_state{});
     jbg_dec_init(decoder.get());

@@ -40,25 +40,61 @@ bool harmlessWarning(void* tj) {
     throw ImagingError(kind, std::string(context) + ": " + message);
 }
 
+struct JpegHeader {
+    int width = 0;
+    int height = 0;
+    bool cmyk = false;
+    bool grey = false;
+};
+
+JpegHeader readHeader(void* tj, std::span<const std::uint8_t> bytes, const Limits& limits) {
+    JpegHeader h;
+    int subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(tj, bytes.data(), bytes.size(), &h.width, &h.height, &subsampling,
+                            &colorspace) != 0 &&
+        !harmlessWarning(tj))
+        fail(tj, "the JPEG file is damaged");
+    support::checkDimensions(std::uint64_t(h.width), std::uint64_t(h.height), limits);
+    h.cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
+    h.grey = colorspace == TJCS_GRAY;
+    return h;
+}
+
+// CMYK is decoded as four bytes a pixel before it becomes RGB.
+PixelFormat decodedFormat(const JpegHeader& h) {
+    return h.cmyk ? PixelFormat::Rgba32 : h.grey ? PixelFormat::Gray8 : PixelFormat::Rgb24;
+}
+
 } // namespace
+
+std::optional<PictureInfo> probeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    std::unique_ptr<void, support::Release<tjDestroy>> tj(tjInitDecompress());
+    if (!tj)
+        throw std::bad_alloc();
+    const JpegHeader h = readHeader(tj.get(), bytes, limits);
+    Bitmap::checkSize(h.width, h.height, decodedFormat(h), limits);
+    const JpegMarkers markers = readJpegMarkers(bytes);
+    // As reorient() turns the picture and its resolution.
+    const bool transposed = markers.orientation >= 5 && markers.orientation <= 8;
+    PictureInfo info{h.width, h.height, markers.dpiX, markers.dpiY};
+    if (transposed) {
+        std::swap(info.width, info.height);
+        std::swap(info.dpiX, info.dpiY);
+    }
+    return info;
+}
 
 Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
     std::unique_ptr<void, support::Release<tjDestroy>> tj(tjInitDecompress());
     if (!tj)
         throw std::bad_alloc();
-    int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(tj.get(), bytes.data(), bytes.size(), &width, &height, &subsampling,
-                            &colorspace) != 0 &&
-        !harmlessWarning(tj.get()))
-        fail(tj.get(), "the JPEG file is damaged");
-    support::checkDimensions(std::uint64_t(width), std::uint64_t(height), limits);
+    const JpegHeader header = readHeader(tj.get(), bytes, limits);
+    const int width = header.width, height = header.height;
 
     JpegMarkers markers = readJpegMarkers(bytes);
-    const bool cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
-    const bool grey = colorspace == TJCS_GRAY;
-    PixelFormat decodeAs = cmyk   ? PixelFormat::Rgba32
-                           : grey ? PixelFormat::Gray8
-                                  : PixelFormat::Rgb24;
+    const bool cmyk = header.cmyk;
+    const bool grey = header.grey;
+    const PixelFormat decodeAs = decodedFormat(header);
     Bitmap bitmap = Bitmap::create(width, height, decodeAs, limits);
     const int pixelFormat = cmyk ? TJPF_CMYK : grey ? TJPF_GRAY : TJPF_RGB;
     const int flags = TJFLAG_ACCURATEDCT | TJFLAG_LIMITSCANS;

@@ -89,8 +89,8 @@ struct Globals {
     std::vector<Chunk> colour; // iCCP, sRGB, gAMA, cHRM
 };
 
-Bitmap decodeEmbeddedPng(ChunkReader& reader, const Chunk& ihdr, const Globals& globals,
-                         const Limits& limits) {
+// The first image as the PNG file it would be on its own.
+std::string embeddedPng(ChunkReader& reader, const Chunk& ihdr, const Globals& globals) {
     if (ihdr.data.size() != 13)
         damaged("an image header has the wrong length");
     // Filter method 64 (intrapixel differencing) exists only inside MNG.
@@ -145,12 +145,19 @@ Bitmap decodeEmbeddedPng(ChunkReader& reader, const Chunk& ihdr, const Globals& 
         }
         appendWhole(png, c);
     }
-    return decodePng(bytesOf(png), limits);
+    return png;
 }
 
-Bitmap decodeJngImage(ChunkReader& reader, const Limits& limits) {
+// A JNG image's JPEG data joined, and the resolution that replaces the JPEG's own.
+struct JngImage {
     std::string jpeg;
     std::optional<Chunk> phys;
+};
+
+JngImage jngImage(ChunkReader& reader) {
+    JngImage image;
+    std::string& jpeg = image.jpeg;
+    std::optional<Chunk>& phys = image.phys;
     bool ended = false;
     while (auto c = reader.next()) {
         if (c->type == "JDAT")
@@ -167,17 +174,38 @@ Bitmap decodeJngImage(ChunkReader& reader, const Limits& limits) {
         damaged("its first image has no end");
     if (jpeg.empty())
         damaged("a JNG image holds no JPEG data");
-    Bitmap b = decodeJpeg(bytesOf(jpeg), limits);
-    if (phys) {
-        b.dpiX = b.dpiY = 0;
-        applyPhys(b, phys);
-    }
-    return b;
+    return image;
 }
 
-} // namespace
+// Whatever decodes the first image (a PNG or JPEG reader, or their probes) on what
+// each is given, the same way for all of them.
+template <class Result> struct FirstImage {
+    Result (*png)(std::span<const std::uint8_t>, const Limits&);
+    Result (*jpeg)(std::span<const std::uint8_t>, const Limits&);
+    void (*phys)(Result&, const std::optional<Chunk>&, bool replace);
+};
 
-Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits) {
+void physOfBitmap(Bitmap& b, const std::optional<Chunk>& phys, bool replace) {
+    if (replace && phys)
+        b.dpiX = b.dpiY = 0;
+    if (replace || b.dpiX == 0)
+        applyPhys(b, phys);
+}
+
+void physOfInfo(std::optional<PictureInfo>& info, const std::optional<Chunk>& phys, bool replace) {
+    if (!info)
+        return;
+    Bitmap b;
+    b.dpiX = info->dpiX;
+    b.dpiY = info->dpiY;
+    physOfBitmap(b, phys, replace);
+    info->dpiX = b.dpiX;
+    info->dpiY = b.dpiY;
+}
+
+template <class Result>
+Result readFirst(std::span<const std::uint8_t> bytes, const Limits& limits,
+                 const FirstImage<Result>& with) {
     if (bytes.size() < 8)
         damaged("it ends inside the signature");
     if (std::memcmp(bytes.data(), kJngSignature, 8) == 0) {
@@ -185,7 +213,10 @@ Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits) {
         auto first = reader.next();
         if (!first || first->type != "JHDR")
             damaged("it does not start with a JNG header");
-        return decodeJngImage(reader, limits);
+        const JngImage jng = jngImage(reader);
+        Result r = with.jpeg(bytesOf(jng.jpeg), limits);
+        with.phys(r, jng.phys, true);
+        return r;
     }
     if (std::memcmp(bytes.data(), kMngSignature, 8) != 0)
         damaged("it does not start like an MNG file");
@@ -195,12 +226,13 @@ Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits) {
     bool ended = false;
     while (auto c = reader.next()) {
         if (c->type == "IHDR")
-            return decodeEmbeddedPng(reader, *c, globals, limits);
+            return with.png(bytesOf(embeddedPng(reader, *c, globals)), limits);
         if (c->type == "JHDR") {
-            Bitmap b = decodeJngImage(reader, limits);
-            if (b.dpiX == 0)
-                applyPhys(b, globals.phys);
-            return b;
+            const JngImage jng = jngImage(reader);
+            Result r = with.jpeg(bytesOf(jng.jpeg), limits);
+            with.phys(r, jng.phys, true);
+            with.phys(r, globals.phys, false);
+            return r;
         }
         if (c->type == "MEND") {
             ended = true;
@@ -221,6 +253,19 @@ Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits) {
         damaged("it ends before its first image");
     unsupported("no image of a kind we can read (the first frame is made of deltas or "
                 "objects)");
+}
+
+} // namespace
+
+Bitmap decodeMng(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    return readFirst<Bitmap>(bytes, limits, {decodePng, decodeJpeg, physOfBitmap});
+}
+
+// The first image is copied out as the file it would be alone, as for decoding: no
+// more than the file's own bytes, and the PNG and JPEG probes then see what their
+// decoders would.
+std::optional<PictureInfo> probeMng(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    return readFirst<std::optional<PictureInfo>>(bytes, limits, {probePng, probeJpeg, physOfInfo});
 }
 
 } // namespace folimo::imaging

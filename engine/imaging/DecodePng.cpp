@@ -266,6 +266,45 @@ void describe(png_structp png, png_infop info, const PngJob& job, Bitmap& b) {
         b.iccProfile.assign(reinterpret_cast<const char*>(profile), profileSize);
 }
 
+// libpng's reader over job's bytes, set up alike for decoding and for probing.
+struct PngHandles {
+    std::unique_ptr<png_struct, ReadStructDeleter> png;
+    std::unique_ptr<png_info, InfoDeleter> info{nullptr, InfoDeleter{nullptr}};
+
+    explicit PngHandles(PngJob& job) {
+        png.reset(png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, pngError, pngWarning));
+        if (!png)
+            throw std::bad_alloc();
+        info = std::unique_ptr<png_info, InfoDeleter>(png_create_info_struct(png.get()),
+                                                      InfoDeleter{png.get()});
+        if (!info)
+            throw std::bad_alloc();
+        job.png = png.get();
+        job.info = info.get();
+        png_set_read_fn(png.get(), &job, pngRead);
+        // Size is for Limits to judge, with the message that goes with it.
+        png_set_user_limits(png.get(), 0x7FFFFFFF, 0x7FFFFFFF);
+        // libpng allocates an ancillary chunk's declared length before reading it: a
+        // 100-byte file claiming a 2 GB text chunk must fail, not exhaust memory.
+        png_set_chunk_malloc_max(png.get(), kMaxPngChunkBytes);
+        png_set_crc_action(png.get(), PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+    }
+};
+
+// The chunks before the image data only, as runPng reads them; 1 when they were read,
+// 0 with job->message set otherwise.
+int runPngHeader(png_structp png, png_infop info, PngJob* job) {
+    if (setjmp(png_jmpbuf(png)))
+        return 0;
+    png_read_info(png, info);
+    job->width = png_get_image_width(png, info);
+    job->height = png_get_image_height(png, info);
+    job->colorType = png_get_color_type(png, info);
+    job->bitDepth = png_get_bit_depth(png, info);
+    setTransforms(png, info, job);
+    return 1;
+}
+
 // Whole (bandRows 0) or in bands; false when bands were asked of an interlaced file.
 bool readPng(std::span<const std::uint8_t> bytes, const Limits& limits, png_uint_32 bandRows,
              const std::function<void(const Bitmap&, int, int)>* onBand, Bitmap* whole) {
@@ -278,25 +317,8 @@ bool readPng(std::span<const std::uint8_t> bytes, const Limits& limits, png_uint
     job.band = handBand;
     job.owner = &owner;
 
-    std::unique_ptr<png_struct, ReadStructDeleter> png(
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, pngError, pngWarning));
-    if (!png)
-        throw std::bad_alloc();
-    std::unique_ptr<png_info, InfoDeleter> info(png_create_info_struct(png.get()),
-                                                InfoDeleter{png.get()});
-    if (!info)
-        throw std::bad_alloc();
-    job.png = png.get();
-    job.info = info.get();
-    png_set_read_fn(png.get(), &job, pngRead);
-    // Size is for Limits to judge, with the message that goes with it.
-    png_set_user_limits(png.get(), 0x7FFFFFFF, 0x7FFFFFFF);
-    // libpng allocates an ancillary chunk's declared length before reading it: a
-    // 100-byte file claiming a 2 GB text chunk must fail, not exhaust memory.
-    png_set_chunk_malloc_max(png.get(), kMaxPngChunkBytes);
-    png_set_crc_action(png.get(), PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
-
-    if (!runPng(png.get(), info.get(), &job)) {
+    PngHandles handles(job);
+    if (!runPng(job.png, job.info, &job)) {
         if (job.interlaced)
             return false;
         if (owner.failure)
@@ -315,6 +337,28 @@ Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
     Bitmap b;
     readPng(bytes, limits, 0, nullptr, &b);
     return b;
+}
+
+std::optional<PictureInfo> probePng(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    PngJob job{};
+    job.data = bytes.data();
+    job.size = usablePngSize(bytes);
+    PngHandles handles(job);
+    if (!runPngHeader(job.png, job.info, &job))
+        throw ImagingError(ImagingError::Damaged,
+                           std::string("the PNG file is damaged: ") + job.message);
+    const int width = int(std::min<png_uint_32>(job.width, 0x7FFFFFFF));
+    const int height = int(std::min<png_uint_32>(job.height, 0x7FFFFFFF));
+    Bitmap::checkSize(width, height, job.format, limits);
+    // describe() without the palette and profile, which only decoding needs.
+    PictureInfo info{width, height, 0, 0};
+    png_uint_32 resX = 0, resY = 0;
+    int unit = 0;
+    if (png_get_pHYs(job.png, job.info, &resX, &resY, &unit) && unit == PNG_RESOLUTION_METER) {
+        info.dpiX = support::dpiFromPixelsPerMetre(resX);
+        info.dpiY = support::dpiFromPixelsPerMetre(resY);
+    }
+    return info;
 }
 
 bool decodePngInBands(std::span<const std::uint8_t> bytes, int bandRows,

@@ -226,31 +226,48 @@ void store16(std::uint8_t* p, unsigned v) {
     std::memcpy(p, &s, 2);
 }
 
-} // namespace
+// The header, colour data, resources and layer count: everything before the image
+// data, read as the decoder reads it and left with `in` at the image data.
+struct Document {
+    bool big = false;
+    unsigned channels = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    unsigned depth = 0;
+    unsigned mode = 0;
+    unsigned colorChannels = 1;
+    std::uint64_t colorDataLength = 0;
+    const std::uint8_t* colorData = nullptr;
+    Resources res;
+    bool alpha = false;
+    PixelFormat format = PixelFormat::Gray8;
+};
 
-Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits) {
-    Reader in(bytes);
+Document readDocument(Reader& in, Bytes bytes, const Limits& limits) {
+    Document d;
     if (bytes.size() < 26 || std::memcmp(bytes.data(), "8BPS", 4) != 0)
         damaged("it does not start like a Photoshop document");
     in.skip(4);
     const unsigned version = unsigned(in.be(2));
     if (version != 1 && version != 2)
         unsupported("format version " + std::to_string(version));
-    const bool big = version == 2;
+    d.big = version == 2;
     in.skip(6);
-    const unsigned channels = unsigned(in.be(2));
-    const auto height = std::uint32_t(in.be(4));
-    const auto width = std::uint32_t(in.be(4));
-    const unsigned depth = unsigned(in.be(2));
-    const unsigned mode = unsigned(in.be(2));
-    const std::uint32_t maxSide = big ? 300000 : 30000;
+    d.channels = unsigned(in.be(2));
+    d.height = std::uint32_t(in.be(4));
+    d.width = std::uint32_t(in.be(4));
+    d.depth = unsigned(in.be(2));
+    d.mode = unsigned(in.be(2));
+    const unsigned channels = d.channels, depth = d.depth, mode = d.mode;
+    const std::uint32_t width = d.width, height = d.height;
+    const std::uint32_t maxSide = d.big ? 300000 : 30000;
     if (channels < 1 || channels > 56)
         damaged("it claims " + std::to_string(channels) + " channels");
     if (width == 0 || height == 0 || width > maxSide || height > maxSide)
         damaged("it gives a size of " + std::to_string(width) + " x " + std::to_string(height) +
                 " pixels");
 
-    unsigned colorChannels = 1;
+    unsigned& colorChannels = d.colorChannels;
     switch (mode) {
     case kBitmap:
         if (depth != 1)
@@ -282,30 +299,55 @@ Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits) {
     if (channels < colorChannels)
         damaged("it has fewer channels than its colour mode needs");
 
-    const std::uint64_t colorDataLength = in.be(4);
-    const std::uint8_t* colorData = in.take(colorDataLength);
+    d.colorDataLength = in.be(4);
+    d.colorData = in.take(d.colorDataLength);
     const std::uint64_t resourcesLength = in.be(4);
-    const Resources res = readResources({in.take(resourcesLength), std::size_t(resourcesLength)});
-    const std::uint64_t layersLength = in.be(big ? 8 : 4);
-    const int layers = layerCount({in.take(layersLength), std::size_t(layersLength)}, big);
+    d.res = readResources({in.take(resourcesLength), std::size_t(resourcesLength)});
+    const std::uint64_t layersLength = in.be(d.big ? 8 : 4);
+    const int layers = layerCount({in.take(layersLength), std::size_t(layersLength)}, d.big);
 
     // A negative layer count says the first extra channel is the composite's
     // transparency; otherwise extra channels are saved selections or spot colours.
-    const bool alpha = layers < 0 && channels > colorChannels &&
-                       (mode == kGrayscale || mode == kRgb || mode == kCmyk);
+    d.alpha = layers < 0 && channels > colorChannels &&
+              (mode == kGrayscale || mode == kRgb || mode == kCmyk);
     const bool wide = depth == 16;
-    PixelFormat format;
     if (mode == kBitmap)
-        format = PixelFormat::Indexed1;
+        d.format = PixelFormat::Indexed1;
     else if (mode == kIndexed)
-        format = PixelFormat::Indexed8;
-    else if (alpha)
-        format = wide ? PixelFormat::Rgba64 : PixelFormat::Rgba32;
+        d.format = PixelFormat::Indexed8;
+    else if (d.alpha)
+        d.format = wide ? PixelFormat::Rgba64 : PixelFormat::Rgba32;
     else if (mode == kRgb || mode == kCmyk)
-        format = wide ? PixelFormat::Rgb48 : PixelFormat::Rgb24;
+        d.format = wide ? PixelFormat::Rgb48 : PixelFormat::Rgb24;
     else
-        format = wide ? PixelFormat::Gray16 : PixelFormat::Gray8;
-    checkLimits(width, height, format, limits);
+        d.format = wide ? PixelFormat::Gray16 : PixelFormat::Gray8;
+    checkLimits(width, height, d.format, limits);
+    if (mode == kIndexed && d.colorDataLength < 768)
+        damaged("its colour table is missing");
+    return d;
+}
+
+} // namespace
+
+std::optional<PictureInfo> probePsd(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    Reader in(bytes);
+    const Document d = readDocument(in, bytes, limits);
+    return PictureInfo{int(d.width), int(d.height), d.res.dpiX, d.res.dpiY};
+}
+
+Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    Reader in(bytes);
+    const Document d = readDocument(in, bytes, limits);
+    const bool big = d.big;
+    const unsigned channels = d.channels;
+    const std::uint32_t width = d.width, height = d.height;
+    const unsigned depth = d.depth, mode = d.mode, colorChannels = d.colorChannels;
+    const std::uint64_t colorDataLength = d.colorDataLength;
+    const std::uint8_t* colorData = d.colorData;
+    const Resources& res = d.res;
+    const bool alpha = d.alpha;
+    const bool wide = depth == 16;
+    const PixelFormat format = d.format;
 
     std::vector<std::uint32_t> palette;
     if (mode == kIndexed) {

@@ -367,26 +367,34 @@ public:
     }
 
     Bitmap decode() {
-        TIFF* tif = tif_.get();
-        std::uint32_t width = 0, height = 0;
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-        support::checkDimensions(width, height, limits_);
-        std::uint16_t compression = COMPRESSION_NONE;
-        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-        if (!TIFFIsCODECConfigured(compression))
-            throw ImagingError(ImagingError::Unsupported, "the TIFF file's compression (" +
-                                                              std::to_string(compression) +
-                                                              ") is not supported");
-        std::uint16_t orientation = ORIENTATION_TOPLEFT;
-        TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
-
-        Layout layout;
-        Bitmap b = directLayout(width, height, compression, layout)
-                       ? readDirect(layout)
-                       : readRgba(width, height, orientation);
+        const Page p = page();
+        Bitmap b = p.direct ? readDirect(p.layout) : readRgba(p.width, p.height, p.orientation);
         describe(b);
-        return reorient(std::move(b), orientation, limits_);
+        return reorient(std::move(b), p.orientation, limits_);
+    }
+
+    // What decode() gives as size and resolution, refusing what it would refuse before
+    // it reads a strip.
+    PictureInfo probe() {
+        const Page p = page();
+        if (!p.direct) {
+            char message[1024] = {};
+            if (!TIFFRGBAImageOK(tif_.get(), message))
+                throw ImagingError(ImagingError::Unsupported,
+                                   std::string("this kind of TIFF image is not supported: ") +
+                                       message);
+        }
+        Bitmap::checkSize(int(p.width), int(p.height),
+                          p.direct ? p.layout.format : PixelFormat::Rgba32, limits_);
+        Bitmap resolution;
+        readResolution(resolution);
+        PictureInfo info{int(p.width), int(p.height), resolution.dpiX, resolution.dpiY};
+        // As reorient() turns the picture and its resolution.
+        if (p.orientation >= 5 && p.orientation <= 8) {
+            std::swap(info.width, info.height);
+            std::swap(info.dpiX, info.dpiY);
+        }
+        return info;
     }
 
     // The page in bands of its strips or rows of tiles, where the sample reader takes
@@ -417,6 +425,32 @@ public:
     }
 
 private:
+    struct Page {
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        std::uint16_t orientation = ORIENTATION_TOPLEFT;
+        bool direct = false; // read by the sample reader, else by TIFFRGBAImage
+        Layout layout;
+    };
+
+    // The page's directory, checked as far as the decoder checks it before any strip.
+    Page page() {
+        TIFF* tif = tif_.get();
+        Page p;
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height);
+        support::checkDimensions(p.width, p.height, limits_);
+        std::uint16_t compression = COMPRESSION_NONE;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+        if (!TIFFIsCODECConfigured(compression))
+            throw ImagingError(ImagingError::Unsupported, "the TIFF file's compression (" +
+                                                              std::to_string(compression) +
+                                                              ") is not supported");
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &p.orientation);
+        p.direct = directLayout(p.width, p.height, compression, p.layout);
+        return p;
+    }
+
     [[noreturn]] void damaged(const char* fallback) const {
         throw ImagingError(ImagingError::Damaged, std::string("the TIFF file is damaged: ") +
                                                       (file_.error[0] ? file_.error : fallback));
@@ -741,6 +775,12 @@ bool decodeTiffInBands(std::span<const std::uint8_t> bytes, int page, const Tiff
 PictureSize tiffPageSize(std::span<const std::uint8_t> bytes, int page) {
     TiffReader reader(bytes, Limits{}, page);
     return reader.size();
+}
+
+std::optional<PictureInfo> probeTiff(std::span<const std::uint8_t> bytes, const Limits& limits,
+                                     int page) {
+    TiffReader reader(bytes, limits, page);
+    return reader.probe();
 }
 
 int tiffPageCount(std::span<const std::uint8_t> bytes) {

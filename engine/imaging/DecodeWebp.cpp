@@ -84,9 +84,9 @@ Bitmap firstFrame(const WebPData& data, const Limits& limits) {
     return b;
 }
 
-} // namespace
-
-Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits) {
+// The features of the file, refused as decoding would refuse them. An animation's
+// width and height are its canvas's, which is what its first frame is shown on.
+WebPBitstreamFeatures readFeatures(std::span<const std::uint8_t> bytes, const Limits& limits) {
     WebPBitstreamFeatures features;
     const VP8StatusCode status = WebPGetFeatures(bytes.data(), bytes.size(), &features);
     if (status != VP8_STATUS_OK)
@@ -96,6 +96,18 @@ Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits) {
     // libwebp allocates for the whole canvas as soon as decoding starts.
     checkLimits(features.width, features.height,
                 features.has_alpha || features.has_animation ? 4 : 3, limits);
+    return features;
+}
+
+} // namespace
+
+std::optional<PictureInfo> probeWebp(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    const WebPBitstreamFeatures features = readFeatures(bytes, limits);
+    return PictureInfo{features.width, features.height, 0, 0}; // WebP has no resolution
+}
+
+Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    const WebPBitstreamFeatures features = readFeatures(bytes, limits);
 
     const WebPData data{bytes.data(), bytes.size()};
     Bitmap b;

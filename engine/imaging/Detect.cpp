@@ -239,12 +239,25 @@ Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits) {
     return decode(bytes, detectFormat(bytes), limits);
 }
 
-Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits,
-              int page) {
+namespace {
+
+// What both decode() and probe() refuse before a format's reader sees the file.
+void checkRequest(std::span<const std::uint8_t> bytes, ImageFormat format, int page) {
     if (bytes.empty())
         throw ImagingError(ImagingError::Damaged, "the file is empty");
     if (page != 0 && format != ImageFormat::Tiff)
         throw ImagingError(ImagingError::Unsupported, "the image has only one page");
+}
+
+[[noreturn]] void unknownFormat() {
+    throw ImagingError(ImagingError::Unsupported, "not an image file in a known format");
+}
+
+} // namespace
+
+Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits,
+              int page) {
+    checkRequest(bytes, format, page);
     try {
         switch (format) {
         case ImageFormat::Bmp:
@@ -279,7 +292,46 @@ Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Lim
         // Within the limits but beyond what the machine has free.
         throw ImagingError(ImagingError::TooLarge, "not enough memory to decode the image");
     }
-    throw ImagingError(ImagingError::Unsupported, "not an image file in a known format");
+    unknownFormat();
+}
+
+std::optional<PictureInfo> probe(std::span<const std::uint8_t> bytes, ImageFormat format,
+                                 const Limits& limits, int page) {
+    checkRequest(bytes, format, page);
+    try {
+        switch (format) {
+        case ImageFormat::Bmp:
+            return probeBmp(bytes, limits);
+        case ImageFormat::Gif:
+            return probeGif(bytes, limits);
+        case ImageFormat::Png:
+            return probePng(bytes, limits);
+        case ImageFormat::Jpeg:
+            return probeJpeg(bytes, limits);
+        case ImageFormat::Tiff:
+            return probeTiff(bytes, limits, page);
+        case ImageFormat::WebP:
+            return probeWebp(bytes, limits);
+        case ImageFormat::Psd:
+            return probePsd(bytes, limits);
+        case ImageFormat::Ico:
+            return probeIco(bytes, limits);
+        case ImageFormat::Mng:
+            return probeMng(bytes, limits);
+        case ImageFormat::Jbig:
+            return probeJbig(bytes, limits);
+        case ImageFormat::Heif:
+        case ImageFormat::Avif:
+            return probeHeif(bytes, limits);
+        case ImageFormat::Raw:
+            return std::nullopt;
+        case ImageFormat::Unknown:
+            break;
+        }
+    } catch (const std::bad_alloc&) {
+        throw ImagingError(ImagingError::TooLarge, "not enough memory to decode the image");
+    }
+    unknownFormat();
 }
 
 } // namespace folimo::imaging
