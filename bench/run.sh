@@ -18,7 +18,7 @@ if [ ! -d "$corpus/jpg" ]; then
 fi
 build="$top/build-bench"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target folimo-cli >/dev/null
+cmake --build "$build" --target folimo-cli bench_list_info >/dev/null
 cli="$build/cli/folimo-cli"
 
 mapfile -t jpgs < <(find "$corpus/jpg" -name '*.jpg' | sort)
@@ -80,3 +80,13 @@ measure "folimo-cli, ${#jpgs[@]} JPEG, default" "$cli" -q -o "$work/out.pdf" "${
 small_rss=$last_rss
 measure "folimo-cli, ${#thousand[@]} JPEG, default" "$cli" -q -o "$work/out.pdf" "${thousand[@]}"
 printf '%-42s %8.2f\n' "peak memory 1,000 / 200 inputs" "$(echo "$last_rss/$small_rss" | bc -l)"
+echo
+
+# The image list reads each added file's size and resolution on a thread of its own;
+# the window's thread must keep running meanwhile. The peer reads the same headers.
+"$build/bench/bench_list_info" --times 5 "${jpgs[@]}"
+measure "image list information, ${#thousand[@]} JPEG" "$build/bench/bench_list_info" --times 5 "${jpgs[@]}"
+l_wall=$last_wall
+measure "ImageMagick identify -ping, ${#thousand[@]} JPEG" \
+    identify -ping -format '%w %h %x\n' "${thousand[@]}"
+printf '%-42s %8.1f x\n' "identify / image list" "$(echo "$last_wall/$l_wall" | bc -l)"
