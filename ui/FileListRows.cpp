@@ -4,7 +4,6 @@
 
 #include <folimo/WideText.h>
 
-#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLabel>
 
@@ -97,10 +96,9 @@ QIcon CFileListRows::iconFor(const QString& path) {
     auto found = icons_.find(suffix);
     if (found != icons_.end())
         return *found;
-    static QFileIconProvider provider;
-    QIcon icon = provider.icon(QFileInfo(path));
+    QIcon icon = iconProvider_.icon(QFileInfo(path));
     if (icon.isNull())
-        icon = provider.icon(QFileIconProvider::File);
+        icon = iconProvider_.icon(QFileIconProvider::File);
     icons_.insert(suffix, icon);
     return icon;
 }

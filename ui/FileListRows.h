@@ -8,6 +8,7 @@
 
 #include <ImageList.h>
 
+#include <QFileIconProvider>
 #include <QHash>
 #include <QIcon>
 
@@ -63,6 +64,7 @@ private:
 
     std::shared_ptr<SFileListAdapter> list_;
     std::vector<IDataSetObserver*> observers_;
+    QFileIconProvider iconProvider_;
     QHash<QString, QIcon> icons_; // by lower-case extension: looking one up reads MIME data
 };
 

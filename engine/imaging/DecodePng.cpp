@@ -132,17 +132,23 @@ void setTransforms(png_structp png, png_infop info, PngJob* job) {
     png_set_interlace_handling(png);
 }
 
-// Returns 1 when the image was read (a damaged tail after the last row does not
-// matter), 0 with job->message set otherwise.
-int runPng(png_structp png, png_infop info, PngJob* job) {
-    if (setjmp(png_jmpbuf(png)))
-        return job->imageDone;
+// The header and the transforms that follow from it. libpng may longjmp out of here to
+// the caller's setjmp, which nothing here with a destructor stands in the way of.
+void readHeader(png_structp png, png_infop info, PngJob* job) {
     png_read_info(png, info);
     job->width = png_get_image_width(png, info);
     job->height = png_get_image_height(png, info);
     job->colorType = png_get_color_type(png, info);
     job->bitDepth = png_get_bit_depth(png, info);
     setTransforms(png, info, job);
+}
+
+// Returns 1 when the image was read (a damaged tail after the last row does not
+// matter), 0 with job->message set otherwise.
+int runPng(png_structp png, png_infop info, PngJob* job) {
+    if (setjmp(png_jmpbuf(png)))
+        return job->imageDone;
+    readHeader(png, info, job);
     png_read_update_info(png, info);
     // Each pass of an interlaced image fills in part of every row.
     if (job->bandRows && png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
@@ -296,12 +302,7 @@ struct PngHandles {
 int runPngHeader(png_structp png, png_infop info, PngJob* job) {
     if (setjmp(png_jmpbuf(png)))
         return 0;
-    png_read_info(png, info);
-    job->width = png_get_image_width(png, info);
-    job->height = png_get_image_height(png, info);
-    job->colorType = png_get_color_type(png, info);
-    job->bitDepth = png_get_bit_depth(png, info);
-    setTransforms(png, info, job);
+    readHeader(png, info, job);
     return 1;
 }
 
