@@ -1,0 +1,122 @@
+// Conversion runs: the list split into documents by mode, and the documents written
+// under free names with the engine, stopped midway or not.
+#include "ConversionJob.h"
+#include "TestSupport.h"
+#include "TextExpansion.h"
+
+#include <folimo/WideText.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using folimo::ConversionJob;
+using folimo::ConversionMode;
+using namespace folimo::test;
+
+std::vector<std::vector<std::string>> shape(const std::vector<ConversionJob>& jobs) {
+    std::vector<std::vector<std::string>> out;
+    for (const auto& job : jobs) {
+        std::vector<std::string> row{folimo::toUtf8(job.output)};
+        for (const auto& input : job.inputs)
+            row.push_back(folimo::toUtf8(input));
+        out.push_back(row);
+    }
+    return out;
+}
+
+TEST(ConversionJobs, SplitByModeWithFolderAndBaseNames) {
+    const struct {
+        const char* what;
+        ConversionMode mode;
+        std::vector<std::wstring> paths;
+        std::wstring output;
+        std::vector<std::vector<std::string>> jobs; // output, then inputs
+    } cases[] = {
+        {"single", ConversionMode::Single, {L"/p/a.jpg", L"/q/b.png"}, L"/out/all.pdf",
+         {{"/out/all.pdf", "/p/a.jpg", "/q/b.png"}}},
+        {"single, nothing", ConversionMode::Single, {}, L"/out/all.pdf", {}},
+        {"per folder across letter case", ConversionMode::PerFolder,
+         {L"/C/A/x.jpg", L"/D/B/y.jpg", L"/C/a/z.jpg"}, L"/out/",
+         {{"/out/A.pdf", "/C/A/x.jpg", "/C/a/z.jpg"}, {"/out/B.pdf", "/D/B/y.jpg"}}},
+        {"per folder, root and bare names", ConversionMode::PerFolder,
+         {L"/x.jpg", L"y.jpg"}, L"/out",
+         {{"/out/root.pdf", "/x.jpg"}, {"/out/y.pdf", "y.jpg"}}},
+        {"per image beside", ConversionMode::PerImage,
+         {L"/pics/a.jpg", L"/pics/photo.2020.jpg", L"/pics/noext"}, L"",
+         {{"/pics/a.pdf", "/pics/a.jpg"},
+          {"/pics/photo.2020.pdf", "/pics/photo.2020.jpg"},
+          {"/pics/noext.pdf", "/pics/noext"}}},
+        {"per image into a folder", ConversionMode::PerImage, {L"/pics/a.jpg"}, L"/out/",
+         {{"/out/a.pdf", "/pics/a.jpg"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(shape(folimo::SplitIntoJobs(c.paths, c.mode, c.output)), c.jobs);
+    }
+    // The base name keeps inner dots, while the bookmark's FILENAME stops at the first.
+    TextContext context{1, L"", L"/pics/photo.2020.jpg", 0, 0};
+    EXPECT_EQ(folimo::BaseNameOf(L"/pics/photo.2020.jpg"), L"photo.2020");
+    EXPECT_EQ(folimo::expandPlaceholders(L"%FILENAME%", context), L"photo");
+}
+
+class ConversionRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine = createEngine();
+        for (int i = 1; i <= 5; ++i) {
+            const std::string path = dir.file("pics/p" + std::to_string(i) + ".png");
+            std::filesystem::create_directories(dir.file("pics"));
+            makeImage("-size 30x20 xc:blue", path);
+            paths.push_back(folimo::fromUtf8(path));
+        }
+    }
+    std::vector<std::wstring> run(ConversionMode mode, const std::string& output,
+                                  RecordingProcess& process) {
+        const auto jobs = folimo::SplitIntoJobs(paths, mode, folimo::fromUtf8(output));
+        folimo::TextExpander texts;
+        return folimo::RunJobs(*engine, jobs, &process, &texts);
+    }
+    TempDir dir;
+    Owned<IFolimo> engine;
+    std::vector<std::wstring> paths;
+};
+
+// A second identical run takes " (1)" names beside the first run's files, which stay.
+TEST_F(ConversionRun, PerImageBesideTheImagesNeverOverwrites) {
+    writeFile(dir.file("pics/p2.pdf"), "someone's own");
+    RecordingProcess first, second;
+    EXPECT_EQ(run(ConversionMode::PerImage, "", first).size(), 5u);
+    EXPECT_EQ(readFile(dir.file("pics/p2.pdf")), "someone's own");
+    EXPECT_TRUE(qpdfCheckClean(dir.file("pics/p2 (1).pdf")));
+    const auto again = run(ConversionMode::PerImage, "", second);
+    ASSERT_EQ(again.size(), 5u);
+    EXPECT_EQ(folimo::toUtf8(again[0]), dir.file("pics/p1 (1).pdf"));
+    EXPECT_EQ(folimo::toUtf8(again[1]), dir.file("pics/p2 (2).pdf"));
+    EXPECT_EQ(second.count("begin"), 5);
+}
+
+TEST_F(ConversionRun, MissingFoldersAreMadeAndStopEndsTheRunAfterTheDocument) {
+    RecordingProcess process;
+    // Each document polls before its one page and after it; the run polls after each
+    // document: stopping in the second document writes it whole and no third.
+    process.cancelAfterPolls = 3;
+    const auto written = run(ConversionMode::PerImage, dir.file("new/deeper/"), process);
+    ASSERT_EQ(written.size(), 2u);
+    for (const auto& pdf : written)
+        EXPECT_TRUE(qpdfCheckClean(folimo::toUtf8(pdf)));
+    EXPECT_EQ(process.count("end"), 2);
+    EXPECT_FALSE(fileExists(dir.file("new/deeper/p3.pdf")));
+
+    // In one document of all images, the stop keeps the pages made so far.
+    RecordingProcess single;
+    single.cancelAfterPolls = 3;
+    const auto one = run(ConversionMode::Single, dir.file("all.pdf"), single);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_TRUE(qpdfCheckClean(dir.file("all.pdf")));
+    EXPECT_EQ(pdfPageSizes(dir.file("all.pdf")).size(), 3u);
+}
+
+} // namespace
