@@ -1,6 +1,7 @@
 // Conversion runs: the list split into documents by mode, and the documents written
 // under free names with the engine, stopped midway or not.
 #include "ConversionJob.h"
+#include "ConversionProgress.h"
 #include "TestSupport.h"
 #include "TextExpansion.h"
 
@@ -117,6 +118,48 @@ TEST_F(ConversionRun, MissingFoldersAreMadeAndStopEndsTheRunAfterTheDocument) {
     ASSERT_EQ(one.size(), 1u);
     EXPECT_TRUE(qpdfCheckClean(dir.file("all.pdf")));
     EXPECT_EQ(pdfPageSizes(dir.file("all.pdf")).size(), 3u);
+}
+
+// What the progress window shows of a run of two documents whose second cannot load
+// one image, and what the main window's side answers with no window to tell.
+TEST_F(ConversionRun, TheLogTellsEachDocumentItsFilesAndItsErrors) {
+    paths.insert(paths.begin() + 3, folimo::fromUtf8(dir.file("pics/missing.png")));
+    folimo::ConversionForwarder forwarder;
+    folimo::ConversionProgress progress(int(paths.size()));
+    forwarder.SetTarget(&progress, int(paths.size()));
+    std::vector<ConversionJob> jobs = folimo::SplitIntoJobs(
+        {paths[0], paths[1]}, ConversionMode::Single, folimo::fromUtf8(dir.file("one.pdf")));
+    jobs.push_back({{paths[2], paths[3]}, folimo::fromUtf8(dir.file("two.pdf"))});
+    folimo::RunJobs(*engine, jobs, &forwarder, &forwarder);
+    forwarder.OnProgress(0, 0);
+    forwarder.OnNotify();
+
+    const auto seen = progress.Read();
+    const std::wstring one = folimo::fromUtf8(dir.file("one.pdf"));
+    const std::wstring two = folimo::fromUtf8(dir.file("two.pdf"));
+    ASSERT_EQ(seen.log.substr(0, seen.log.find(L"\r\n\r\n2> ") + 2),
+              L"1> 开始生成PDF: " + one + L"\r\n1> 添加文件: " + paths[0] + L"\r\n1> 添加文件: " +
+                  paths[1] + L"\r\n1> PDF完成\r\n2> 开始生成PDF: " + two +
+                  L"\r\n2> 添加文件: " + paths[2] + L"\r\n");
+    EXPECT_NE(seen.log.find(L"\r\n\r\n2> Error: "), std::wstring::npos);
+    EXPECT_TRUE(seen.log.ends_with(L"2> 添加文件: " + paths[3] + L"\r\n2> PDF完成\r\n"));
+    EXPECT_EQ(seen.firstOutput, one);
+    EXPECT_EQ(seen.status, L"完成");
+    EXPECT_EQ(seen.permille, 4 * 1000 / 6);
+    EXPECT_EQ(seen.filesDone, 4);
+    EXPECT_TRUE(seen.finished);
+    EXPECT_EQ(seen.secondsLeft, -1);
+
+    // Placeholders go through the window; without one the text is left as it is.
+    TextContext page3{1, L"", L"/p/photo.2020.jpg", 2, 0};
+    EXPECT_STREQ(forwarder.ExpandText(L"%FILENAME% %number% 50%% %Foo% 50%off", &page3),
+                 L"photo 3 50% Foo 50");
+    progress.Stop();
+    EXPECT_EQ(forwarder.IsCancelled(), 1);
+    forwarder.SetTarget(nullptr, 0);
+    EXPECT_EQ(forwarder.IsCancelled(), 0);
+    EXPECT_EQ(forwarder.OnBegin(L"x"), 1);
+    EXPECT_STREQ(forwarder.ExpandText(L"%NUMBER%", &page3), L"%NUMBER%");
 }
 
 } // namespace
