@@ -94,16 +94,21 @@ std::optional<int> encodeCode(const std::string& text) {
 
 const char* cliUsage() {
     return R"(Usage: folimo-cli -o OUTPUT.pdf [options] INPUT...
+       folimo-cli --mode per-folder|per-image [-o FOLDER/] [options] INPUT...
 
 Converts images and PDF files into one PDF document, one page per image (or two with
---double-page); the pages of PDF inputs are copied in. A folder given as INPUT adds the
+--double-page); the pages of PDF inputs are copied in. With --mode per-folder each
+folder's inputs make a document named after the folder, with --mode per-image each
+input makes one named after it: in FOLDER, or without -o beside its input. A folder given as INPUT adds the
 supported files directly inside it, in natural name order. An existing file is never
 overwritten unless --overwrite is given: OUTPUT (1).pdf, OUTPUT (2).pdf, ... is used
 instead, and missing folders of OUTPUT are created. Ctrl+C stops after the current page
 and keeps what was made.
 
 Output:
-  -o, --output FILE         the PDF to write (required)
+  -o, --output FILE         the PDF to write (required in single mode); with
+                            per-folder or per-image, the folder the PDFs go to
+  --mode MODE               single (the default), per-folder or per-image
   --overwrite               replace OUTPUT if it exists, atomically, keeping its
                             permissions: the old file stays as it was unless the new
                             document is complete (a failed or stopped run keeps it)
@@ -217,6 +222,17 @@ CliOptions parseCliOptions(int argc, char** argv) {
             o.*(flag->member) = on;
         } else if (arg == "-o" || arg == "--output") {
             o.output = next();
+        } else if (arg == "--mode") {
+            const std::string mode = next();
+            if (mode == "single")
+                o.mode = 0;
+            else if (mode == "per-folder")
+                o.mode = 1;
+            else if (mode == "per-image")
+                o.mode = 2;
+            else
+                throw std::invalid_argument("--mode takes single, per-folder or per-image, not " +
+                                            mode);
         } else if (arg == "--overwrite") {
             o.overwrite = true;
         } else if (arg == "--use-saved-settings") {
@@ -354,8 +370,11 @@ CliOptions parseCliOptions(int argc, char** argv) {
     if (!o.useSavedSettings && o.imageWatermark && !o.imageWatermark->content)
         throw std::invalid_argument("image watermark options need --image-watermark FILE "
                                     "(or --use-saved-settings)");
-    if (o.output.empty())
+    if (o.output.empty() && o.mode == 0)
         throw std::invalid_argument("no output file: give -o OUTPUT.pdf");
+    if (o.mode != 0 && (o.output == "-" || o.overwrite))
+        throw std::invalid_argument(std::string(o.output == "-" ? "-o -" : "--overwrite") +
+                                    " makes one document: it works with --mode single only");
     if (o.inputs.empty())
         throw std::invalid_argument("no input files");
     return o;

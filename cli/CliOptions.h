@@ -11,7 +11,9 @@
 // engine's defaults, or the stored ones with useSavedSettings. The on/off settings are
 // optional too, so that --no-x can switch off what the stored settings switched on.
 struct CliOptions {
-    std::string output;
+    // 0 one document, 1 one per folder, 2 one per image (as ConversionMode counts them).
+    int mode = 0;
+    std::string output; // a file in mode 0, a folder (or nothing) in the others
     std::vector<std::string> inputs;
     bool useSavedSettings = false;
     bool overwrite = false;

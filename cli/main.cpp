@@ -2,6 +2,7 @@
 #include "CliOptions.h"
 #include "HeapTuning.h"
 
+#include <ConversionJob.h>
 #include <OutputNames.h>
 #include <SettingsStore.h>
 #include <TextExpansion.h>
@@ -90,9 +91,12 @@ public:
         : quiet_(quiet), json_(json), total_(total), output_(std::move(output)) {}
     virtual ~ConsoleProcess() = default;
 
-    int OnBegin(const wchar_t*) noexcept override {
+    // With several documents, each names itself as it begins.
+    int OnBegin(const wchar_t* path) noexcept override {
         if (json_)
-            emit("{\"event\":\"begin\",\"output\":" + jsonString(output_) +
+            emit("{\"event\":\"begin\",\"output\":" +
+                 (output_.empty() && path ? jsonString(std::wstring_view(path))
+                                          : jsonString(output_)) +
                  ",\"total\":" + std::to_string(total_) + "}");
         return 1;
     }
@@ -429,7 +433,59 @@ private:
     std::string folder_;
 };
 
+// The engine with the run's settings: the saved ones first when asked, then the options.
+folimo::Owned<IFolimo> makeEngine(const CliOptions& options) {
+    // The engine reads its budget for one decoded image from the environment, once.
+    if (options.maxMemory)
+        ::setenv("FOLIMO_MAX_MEMORY", options.maxMemory->c_str(), 1);
+    auto engine = create<IFolimo>(FOLIMO_ENGINE);
+    if (options.useSavedSettings)
+        folimo::LoadEngineSettings(engine->GetSettings());
+    applySettings(options, *engine->GetSettings());
+    return engine;
+}
+
+// One document per folder or per image, through the same runner as the desktop
+// program, so both write the same files under the same free names.
+int runDocuments(const CliOptions& options) {
+    auto engine = makeEngine(options);
+    std::vector<std::wstring> files;
+    for (const std::string& file : expandInputs(options.inputs, *engine))
+        files.push_back(folimo::fromUtf8(file));
+    if (files.empty()) {
+        std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");
+        return 1;
+    }
+    const auto jobs = folimo::SplitIntoJobs(files, folimo::ConversionMode(options.mode),
+                                            folimo::fromUtf8(options.output));
+    folimo::TextExpander expander;
+    ConsoleProcess process(options.quiet, options.json, files.size(), std::string());
+    handleStopSignals(onInterrupt);
+    const std::vector<std::wstring> written = folimo::RunJobs(*engine, jobs, &process, &expander);
+    handleStopSignals(SIG_DFL);
+    const bool cancelled = interrupted;
+    std::string names = "[";
+    for (const std::wstring& name : written) {
+        names += (names.size() > 1 ? "," : "") + jsonString(name);
+        if (!options.json)
+            std::printf("%s\n", folimo::toUtf8(name).c_str());
+    }
+    if (options.json)
+        ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":") +
+                             (written.empty() ? "false" : "true") + ",\"outputs\":" + names +
+                             "],\"failed\":" + std::to_string(process.failed()) +
+                             ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
+    if (cancelled && !options.json)
+        std::fprintf(stderr, "folimo-cli: stopped; the PDFs hold the pages made so far\n");
+    if (written.empty())
+        return 1;
+    const bool whole = written.size() == jobs.size();
+    return process.failed() > 0 || process.errors() > 0 || cancelled || !whole ? 3 : 0;
+}
+
 int run(const CliOptions& options) {
+    if (options.mode != 0)
+        return runDocuments(options);
     const bool piped = options.output == "-";
     if (piped && options.json) {
         std::fprintf(stderr, "folimo-cli: -o - and --json both need standard output\n");
@@ -457,14 +513,7 @@ int run(const CliOptions& options) {
         return 2;
     }
 
-    // The engine reads its budget for one decoded image from the environment, once.
-    if (options.maxMemory)
-        ::setenv("FOLIMO_MAX_MEMORY", options.maxMemory->c_str(), 1);
-    auto engine = create<IFolimo>(FOLIMO_ENGINE);
-    if (options.useSavedSettings)
-        folimo::LoadEngineSettings(engine->GetSettings());
-    applySettings(options, *engine->GetSettings());
-
+    auto engine = makeEngine(options);
     std::vector<std::string> files = expandInputs(options.inputs, *engine);
     if (files.empty()) {
         std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -82,7 +83,10 @@ TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
                  {"-o x.pdf --landscape=no " + shellQuote(a), "--landscape takes no value"},
                  {"--overwrite -o " + shellQuote(dir.path()) + " " + shellQuote(a),
                   " is a folder; give the name of the PDF to write"},
-                 {"-o", "-o needs a value"}};
+                 {"-o", "-o needs a value"},
+                 {"--mode each " + shellQuote(a), "--mode takes single, per-folder or per-image"},
+                 {"--mode per-image --overwrite " + shellQuote(a), "works with --mode single only"},
+                 {"--mode per-folder -o - " + shellQuote(a), "works with --mode single only"}};
     for (const auto& c : cases) {
         CliResult r = run(c.arguments);
         EXPECT_EQ(r.exitCode, 2) << c.arguments;
@@ -179,6 +183,46 @@ TEST_F(Cli, NeverOverwritesAndCreatesMissingFolders) {
     EXPECT_EQ(second.out, dir.file("new/deeper/out (1).pdf") + "\n");
     EXPECT_EQ(readFile(out), original);
     EXPECT_TRUE(qpdfCheckClean(dir.file("new/deeper/out (1).pdf")));
+}
+
+// One document per folder (folders known without regard to case) or per image, beside
+// the images or in a folder; a second run takes " (1)" names and leaves the first.
+TEST_F(Cli, ModesWriteOneDocumentPerFolderOrPerImage) {
+    std::filesystem::create_directories(dir.file("A"));
+    std::filesystem::create_directories(dir.file("B"));
+    std::filesystem::create_directories(dir.file("a"));
+    const std::string x = jpeg("A/x.jpg"), y = jpeg("B/y.jpg"), z = jpeg("a/z.jpg");
+    const std::string inputs = shellQuote(x) + " " + shellQuote(y) + " " + shellQuote(z);
+    const struct {
+        std::string arguments;
+        std::vector<std::string> written; // and the pages of each
+        std::vector<int> pages;
+    } cases[] = {
+        {"--mode per-folder -o " + shellQuote(dir.file("out") + "/") + " " + inputs,
+         {"out/A.pdf", "out/B.pdf"}, {2, 1}},
+        {"--mode per-folder -o " + shellQuote(dir.file("out")) + " " + inputs,
+         {"out/A (1).pdf", "out/B (1).pdf"}, {2, 1}},
+        {"--mode per-image " + inputs, {"A/x.pdf", "B/y.pdf", "a/z.pdf"}, {1, 1, 1}},
+        {"--mode per-image -o " + shellQuote(dir.file("one")) + " " + shellQuote(x),
+         {"one/x.pdf"}, {1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliResult r = run("-q " + c.arguments);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string expected;
+        for (std::size_t i = 0; i < c.written.size(); ++i) {
+            expected += dir.file(c.written[i]) + "\n";
+            EXPECT_TRUE(qpdfCheckClean(dir.file(c.written[i])));
+            EXPECT_EQ(pdfPageSizes(dir.file(c.written[i])).size(), std::size_t(c.pages[i]));
+        }
+        EXPECT_EQ(r.out, expected);
+    }
+    CliResult json = run("--json --mode per-image -o " + shellQuote(dir.file("one")) + " " +
+                         shellQuote(x));
+    EXPECT_NE(json.out.find("\"outputs\":[\"" + dir.file("one/x (1).pdf") + "\"]"),
+              std::string::npos)
+        << json.out;
 }
 
 // An existing out.pdf meets runs with and without --overwrite: it is replaced only by a
