@@ -80,6 +80,11 @@ const wchar_t* ConversionProgress::ExpandText(const wchar_t* text, TextContext* 
     return expanded_.c_str();
 }
 
+void ConversionProgress::SetFirstOutput(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firstOutput_ = path;
+}
+
 ConversionProgress::Snapshot ConversionProgress::Read() const {
     Snapshot s;
     std::lock_guard<std::mutex> lock(mutex_);

@@ -30,6 +30,9 @@ public:
     const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;
 
     void Stop() { stop_.store(true); }
+    // The name the first document really got (another run may have taken the one it
+    // began with), for the open buttons.
+    void SetFirstOutput(const std::wstring& path);
     bool Finished() const { return finished_.load(); }
 
     struct Snapshot {

@@ -1,11 +1,14 @@
 #include "CMainDlg.h"
 
+#include "CMakeDialog.h"
 #include "FileListRows.h"
 #include "MessageBox.h"
 #include "SMCListViewEx.h"
 #include "SettingsStore.h"
 
 #include <ImageList.h>
+
+#include <thread>
 
 namespace folimo::ui {
 
@@ -31,6 +34,35 @@ void CMainDlg::OnInit() {
             list_->NotifyInvalidated();
     });
     refresh_.start(1000);
+}
+
+std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const std::wstring& output,
+                                                     bool closeWhenFinished) {
+    std::vector<std::wstring> written;
+    if (!engine_ || !list_ || list_->GetCount() == 0)
+        return written;
+    std::vector<std::wstring> paths;
+    for (int row = 0; row < list_->GetCount(); ++row)
+        paths.push_back(list_->GetItemPath(row));
+    const std::vector<ConversionJob> jobs = SplitIntoJobs(paths, mode, output);
+
+    ConversionProgress progress(int(paths.size()));
+    forwarder_.SetTarget(&progress, int(paths.size()));
+    std::thread worker([&] {
+        written = RunJobs(*engine_, jobs, &forwarder_, &forwarder_);
+        if (!written.empty())
+            progress.SetFirstOutput(written.front());
+        forwarder_.OnNotify();
+    });
+    CMakeDialog dialog(progress, this);
+    dialog.SetCloseWhenFinished(closeWhenFinished);
+    if (dialog.DoModal(this) == -1)
+        progress.Stop(); // no window to show the run: it ends at its next page
+    // The window closes only once the run is over (closing it earlier stops the run
+    // and waits), so this wait is over at once.
+    worker.join();
+    forwarder_.SetTarget(nullptr, 0);
+    return written;
 }
 
 } // namespace folimo::ui

@@ -5,6 +5,8 @@
 
 #include "HostWindow.h"
 
+#include <ConversionJob.h>
+#include <ConversionProgress.h>
 #include <folimo/Owned.h>
 
 #include <QTimer>
@@ -29,6 +31,12 @@ public:
     // The image list; null before the window starts or without an engine.
     SFileListAdapter* ImageList() const { return list_.get(); }
 
+    // Converts the whole list on a worker thread while the progress window shows the
+    // run; returns when that window is closed, with the names of the documents written.
+    // `output` is the PDF in single mode and a folder (or nothing, per image) otherwise.
+    std::vector<std::wstring> StartConversion(ConversionMode mode, const std::wstring& output,
+                                              bool closeWhenFinished = false);
+
 protected:
     void OnInit() override;
 
@@ -40,6 +48,8 @@ private:
     // redrawn once a second at most, not once an item.
     bool listChanged_ = false;
     QTimer refresh_;
+    // What the engine calls during a run: passed on to the progress window's side.
+    ConversionForwarder forwarder_;
 };
 
 } // namespace folimo::ui

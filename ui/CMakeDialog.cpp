@@ -1,0 +1,125 @@
+#include "CMakeDialog.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QUrl>
+
+namespace folimo::ui {
+
+namespace {
+
+constexpr int kRefreshTimer = 1;
+
+void showControl(QWidget* root, const char* name, bool shown) {
+    if (auto* control = FindChildByName(root, QLatin1String(name)))
+        control->setVisible(shown);
+}
+
+} // namespace
+
+CMakeDialog::CMakeDialog(ConversionProgress& progress, QWidget* parent)
+    : HostDialog(QStringLiteral("LAYOUT:XML_MAKEWND"), parent), progress_(progress) {}
+
+void CMakeDialog::OnInit() {
+    tip_ = FindChildByName2<QLabel>(QStringLiteral("text_tip"));
+    bar_ = FindChildByName2<QProgressBar>(QStringLiteral("progress_make"));
+    log_ = FindChildByName2<QTextEdit>(QStringLiteral("edit_log"));
+    for (const char* name : {"btn_open_file", "btn_open_folder", "btn_close2"})
+        showControl(this, name, false);
+    showControl(this, "btn_stop", true);
+    SetTimer(kRefreshTimer, 200);
+    refresh();
+}
+
+void CMakeDialog::OnTimer(int id) {
+    if (id == kRefreshTimer)
+        refresh();
+}
+
+void CMakeDialog::refresh() {
+    const ConversionProgress::Snapshot s = progress_.Read();
+    if (tip_) {
+        QString tip = QString::fromStdWString(s.status);
+        if (s.totalFiles > 0 && !s.finished) {
+            tip += QStringLiteral("\n%1 / %2").arg(s.filesDone).arg(s.totalFiles);
+            if (s.secondsLeft >= 0)
+                tip += QStringLiteral("，约 %1 秒").arg(s.secondsLeft);
+        }
+        tip_->setText(tip);
+    }
+    if (bar_)
+        bar_->setValue(s.permille);
+    // A reader who clicked into the log keeps it still; it catches up when they leave.
+    if (log_ && !log_->hasFocus() && s.log.size() > logShown_) {
+        QString added = QString::fromStdWString(s.log.substr(logShown_));
+        added.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        logShown_ = s.log.size();
+        QTextCursor end(log_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(added);
+        QScrollBar* bar = log_->verticalScrollBar();
+        if (bar->value() != bar->maximum())
+            bar->setValue(bar->maximum());
+    }
+    firstOutput_ = s.firstOutput;
+    if (!s.finished || finishedShown_)
+        return;
+    finishedShown_ = true;
+    KillTimer(kRefreshTimer);
+    for (const char* name : {"btn_open_file", "btn_open_folder", "btn_close2"})
+        showControl(this, name, !firstOutput_.empty() || std::string_view(name) == "btn_close2");
+    showControl(this, "btn_stop", false);
+    if (closeWhenFinished_)
+        EndDialog(IDOK);
+}
+
+bool CMakeDialog::OnCommand(const QString& name) {
+    if (name == QLatin1String("btn_stop")) {
+        progress_.Stop();
+        if (auto* stop = FindChildByName2<QPushButton>(name))
+            stop->setEnabled(false);
+        return true;
+    }
+    const QString path = QString::fromStdWString(firstOutput_);
+    if (name == QLatin1String("btn_open_file")) {
+        if (!path.isEmpty())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+        return true;
+    }
+    if (name == QLatin1String("btn_open_folder")) {
+        if (!path.isEmpty())
+            ShowInFolder(path);
+        return true;
+    }
+    return false;
+}
+
+void CMakeDialog::OnCancel() {
+    if (progress_.Finished()) {
+        HostDialog::OnCancel();
+        return;
+    }
+    progress_.Stop();
+    if (auto* stop = FindChildByName2<QPushButton>(QStringLiteral("btn_stop")))
+        stop->setEnabled(false);
+    closeWhenFinished_ = true;
+}
+
+void ShowInFolder(const QString& path) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    const QDBusMessage answer = QDBusConnection::sessionBus().call(call, QDBus::Block, 2000);
+    if (answer.type() != QDBusMessage::ReplyMessage)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+}
+
+} // namespace folimo::ui
