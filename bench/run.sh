@@ -18,7 +18,7 @@ if [ ! -d "$corpus/jpg" ]; then
 fi
 build="$top/build-bench"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target folimo-cli bench_list_info >/dev/null
+cmake --build "$build" --target folimo-cli bench_list_info bench_window_convert >/dev/null
 cli="$build/cli/folimo-cli"
 
 mapfile -t jpgs < <(find "$corpus/jpg" -name '*.jpg' | sort)
@@ -90,3 +90,17 @@ l_wall=$last_wall
 measure "ImageMagick identify -ping, ${#thousand[@]} JPEG" \
     identify -ping -format '%w %h %x\n' "${thousand[@]}"
 printf '%-42s %8.1f x\n' "identify / image list" "$(echo "$last_wall/$l_wall" | bc -l)"
+echo
+
+# A conversion from the desktop program's window against folimo-cli with the same
+# (saved, here empty) settings: the window may add no more than a few per cent, and its
+# thread must never stall long.
+export XDG_CONFIG_HOME="$work/config"
+QT_QPA_PLATFORM=offscreen "$build/bench/bench_window_convert" "$work/out-w.pdf" "${jpgs[@]}" 2>/dev/null
+rm -f "$work/out-w.pdf"
+measure "window, ${#jpgs[@]} JPEG, one document" \
+    env QT_QPA_PLATFORM=offscreen "$build/bench/bench_window_convert" "$work/out-w.pdf" "${jpgs[@]}"
+w_wall=$last_wall
+measure "folimo-cli --use-saved-settings, ${#jpgs[@]} JPEG" \
+    "$cli" -q --use-saved-settings -o "$work/out-c.pdf" "${jpgs[@]}"
+printf '%-42s %8.3f\n' "window / folimo-cli" "$(echo "$w_wall/$last_wall" | bc -l)"

@@ -1,0 +1,55 @@
+// A conversion from the desktop program's main window, timed as a whole, with the
+// longest stall of the window's thread meanwhile.
+//   bench_window_convert OUTPUT.pdf FILE...
+// Prints: files, seconds for the run, longest stall in milliseconds.
+#include "CMainDlg.h"
+#include "ProgramControls.h"
+
+#include <ImageList.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QResource>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 3 || !QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH))) {
+        std::fprintf(stderr, "usage: bench_window_convert OUTPUT.pdf FILE... (and a built uires.rcc)\n");
+        return 2;
+    }
+    folimo::ui::registerProgramControls();
+    folimo::ui::CMainDlg window;
+    if (!window.Create())
+        return 1;
+    for (int i = 2; i < argc; ++i)
+        window.ImageList()->AddImageFile(QString::fromLocal8Bit(argv[i]).toStdWString());
+
+    QElapsedTimer clock;
+    qint64 lastBeat = 0, longestStall = 0, seconds = 0;
+    QTimer heartbeat;
+    heartbeat.setInterval(1);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longestStall = std::max(longestStall, now - lastBeat);
+        lastBeat = now;
+    });
+    std::size_t written = 0;
+    QTimer::singleShot(0, [&] {
+        clock.start();
+        heartbeat.start();
+        written = window
+                      .StartConversion(folimo::ConversionMode::Single,
+                                       QString::fromLocal8Bit(argv[1]).toStdWString(), true)
+                      .size();
+        seconds = clock.nsecsElapsed();
+        app.quit();
+    });
+    app.exec();
+    std::printf("%d files, %zu document: %.2f s, longest stall %.1f ms\n", argc - 2, written,
+                double(seconds) / 1e9, double(longestStall) / 1e6);
+    return written == 1 ? 0 : 1;
+}
