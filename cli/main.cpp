@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -88,8 +89,16 @@ class ConsoleProcess : public IProcess {
 public:
     // `output` is the name reported: a replacement is written under another one first.
     ConsoleProcess(bool quiet, bool json, std::size_t total, std::string output)
-        : quiet_(quiet), json_(json), total_(total), output_(std::move(output)) {}
-    virtual ~ConsoleProcess() = default;
+        : quiet_(quiet), json_(json), total_(total), output_(std::move(output)),
+          bar_(!quiet && !json && ::isatty(STDERR_FILENO)) {}
+    virtual ~ConsoleProcess() { EndBar(); }
+
+    // Ends the bar's line, so that what follows starts on a line of its own.
+    void EndBar() {
+        if (barShown_)
+            std::fputc('\n', stderr);
+        barShown_ = false;
+    }
 
     // With several documents, each names itself as it begins.
     int OnBegin(const wchar_t* path) noexcept override {
@@ -108,6 +117,8 @@ public:
             emit("{\"event\":\"file\",\"path\":" + jsonString(path) + ",\"loaded\":" +
                  (loaded ? "true" : "false") + ",\"done\":" + std::to_string(done_) +
                  ",\"total\":" + std::to_string(total_) + "}");
+        else if (bar_)
+            drawBar(path);
         else if (loaded && !quiet_)
             std::fprintf(stderr, "[%zu/%zu] %s\n", done_, total_, folimo::toUtf8(path).c_str());
         return 1;
@@ -120,6 +131,11 @@ public:
     int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
     int OnError(const wchar_t* message) noexcept override {
         ++errors_;
+        // A message goes on a line of its own, and the bar comes back under it.
+        if (barShown_) {
+            std::fputs("\r\033[K", stderr);
+            barShown_ = false;
+        }
         if (json_)
             emit("{\"event\":\"error\",\"message\":" + jsonString(message) + "}");
         else
@@ -134,6 +150,29 @@ public:
     int IsCancelled() noexcept override { return interrupted ? 1 : 0; }
     int OnNotify() noexcept override { return 1; }
 
+    // One line redrawn in place on a terminal: the share done, the count, the time
+    // left by the pace so far, and the file, cut to fit.
+    void drawBar(const wchar_t* path) {
+        using namespace std::chrono;
+        const double elapsed = duration<double>(steady_clock::now() - started_).count();
+        const double share = total_ ? double(done_) / double(total_) : 1.0;
+        constexpr int kWidth = 24;
+        const int filled = int(share * kWidth + 0.5);
+        std::string line = "\r\033[K[" + std::string(std::size_t(filled), '#') +
+                           std::string(std::size_t(kWidth - filled), '.') + "] " +
+                           std::to_string(done_) + "/" + std::to_string(total_);
+        if (done_ >= 3 && done_ < total_)
+            line += ", " + std::to_string(int(elapsed / double(done_) * double(total_ - done_) + 0.5)) +
+                    " s left";
+        std::string name = folimo::toUtf8(folimo::displayText(path ? path : L""));
+        name = name.substr(name.find_last_of('/') + 1);
+        if (name.size() > 40)
+            name = name.substr(0, 37) + "...";
+        std::fputs((line + "  " + name).c_str(), stderr);
+        std::fflush(stderr);
+        barShown_ = true;
+    }
+
     std::size_t failed() const { return failed_; }
     std::size_t errors() const { return errors_; }
 
@@ -142,6 +181,9 @@ private:
     bool json_;
     std::size_t total_;
     std::string output_;
+    bool bar_;
+    bool barShown_ = false;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::size_t done_ = 0;
     std::size_t failed_ = 0;
     std::size_t errors_ = 0;
@@ -462,6 +504,7 @@ int runDocuments(const CliOptions& options) {
     ConsoleProcess process(options.quiet, options.json, files.size(), std::string());
     handleStopSignals(onInterrupt);
     const std::vector<std::wstring> written = folimo::RunJobs(*engine, jobs, &process, &expander);
+    process.EndBar();
     handleStopSignals(SIG_DFL);
     const bool cancelled = interrupted;
     std::string names = "[";
@@ -554,6 +597,7 @@ int run(const CliOptions& options) {
     // program between the document's completion and its rename.
     handleStopSignals(onInterrupt);
     int ok = engine->Convert(written.c_str(), &process);
+    process.EndBar();
     const bool cancelled = interrupted;
     // Another run may have taken the name meanwhile; the document then bears the next.
     if (ok && !replacement && !pipe)

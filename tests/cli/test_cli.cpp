@@ -225,6 +225,24 @@ TEST_F(Cli, ModesWriteOneDocumentPerFolderOrPerImage) {
         << json.out;
 }
 
+// On a terminal the files go by as one bar redrawn in place; elsewhere (as in the
+// other tests) as lines, and -q or --json show none.
+TEST_F(Cli, ATerminalShowsAProgressBar) {
+    const std::string a = jpeg("a.jpg");
+    const std::string inputs = shellQuote(a) + " " + shellQuote(a) + " " + shellQuote(a);
+    const auto onTerminal = [&](const std::string& arguments) {
+        return runCommand("script -qec " +
+                          shellQuote(std::string(FOLIMO_CLI_PATH) + " " + arguments) +
+                          " /dev/null")
+            .output;
+    };
+    const std::string shown = onTerminal("-o " + shellQuote(dir.file("bar.pdf")) + " " + inputs);
+    EXPECT_NE(shown.find("\r\033[K[################........] 2/3"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("3/3  a.jpg\r\n" + dir.file("bar.pdf")), std::string::npos) << shown;
+    const std::string quiet = onTerminal("-q -o " + shellQuote(dir.file("q.pdf")) + " " + inputs);
+    EXPECT_EQ(quiet.find("\033[K"), std::string::npos) << quiet;
+}
+
 // An existing out.pdf meets runs with and without --overwrite: it is replaced only by a
 // finished document, keeps its permissions, and no temporary file stays behind.
 TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
