@@ -4,7 +4,6 @@
 
 #include <folimo/WideText.h>
 
-#include <QFileInfo>
 #include <QLabel>
 
 namespace folimo::ui {
@@ -12,9 +11,8 @@ namespace folimo::ui {
 namespace {
 
 // The cells' labels by column: the number, then the item's fields in order.
-constexpr const char* kLabels[] = {"txt_number", "txt_name",        "txt_path",
-                                   "txt_dpi",    "txt_size",        "txt_create_time",
-                                   "txt_change_time"};
+constexpr const char* kLabels[] = {"txt_number", "txt_name",        "txt_path",       "txt_dpi",
+                                   "txt_size",   "txt_create_time", "txt_change_time"};
 constexpr int kColumns = int(std::size(kLabels));
 
 QString text(const std::wstring& field) {
@@ -62,8 +60,8 @@ void CFileListRows::GetView(int row, QWidget* panel, const QString& itemTemplate
             label->setText(GetCellText(row, column));
     if (auto* icon = panel->findChild<QLabel*>(QStringLiteral("img_icon"))) {
         const QString path = text(item->field(ImageListItem::Path));
-        icon->setPixmap(iconFor(path).pixmap(icon->maximumSize().boundedTo(QSize(16, 16)),
-                                             icon->devicePixelRatioF()));
+        icon->setPixmap(icons_.icon(path).pixmap(icon->maximumSize().boundedTo(QSize(16, 16)),
+                                                 icon->devicePixelRatioF()));
     }
     // The row's text colour. A window with a style sheet does not hand its palette down,
     // so the panel's labels get it by a sheet of their own, made anew only when a
@@ -89,18 +87,6 @@ bool CFileListRows::OnSort(int column, int* flags, int count) {
 
 bool CFileListRows::MoveItemsTo(int row, const std::vector<int>& selection) {
     return list_->MoveItemsTo(row, selection);
-}
-
-QIcon CFileListRows::iconFor(const QString& path) {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    auto found = icons_.find(suffix);
-    if (found != icons_.end())
-        return *found;
-    QIcon icon = iconProvider_.icon(QFileInfo(path));
-    if (icon.isNull())
-        icon = iconProvider_.icon(QFileIconProvider::File);
-    icons_.insert(suffix, icon);
-    return icon;
 }
 
 void CFileListRows::OnListChanged() {

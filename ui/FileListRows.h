@@ -4,13 +4,10 @@
 // through.
 #pragma once
 
+#include "FileIconSource.h"
 #include "McAdapter.h"
 
 #include <ImageList.h>
-
-#include <QFileIconProvider>
-#include <QHash>
-#include <QIcon>
 
 #include <memory>
 #include <vector>
@@ -60,12 +57,10 @@ private:
     void OnListChanged() override;
     void OnListInvalidated() override;
     void OnListItemChanged(int row) override;
-    QIcon iconFor(const QString& path);
 
     std::shared_ptr<SFileListAdapter> list_;
     std::vector<IDataSetObserver*> observers_;
-    QFileIconProvider iconProvider_;
-    QHash<QString, QIcon> icons_; // by lower-case extension: looking one up reads MIME data
+    FileIconSource icons_;
 };
 
 } // namespace folimo::ui

@@ -25,10 +25,6 @@ void registerProgramControls() {
     registerControl<SWkeWebkit>();
 }
 
-SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent) {
-    markClass(this);
-}
-
 SIECtrl::SIECtrl(QWidget* parent) : QFrame(parent) {
     markClass(this);
 }

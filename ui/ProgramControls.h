@@ -1,10 +1,11 @@
 // The program's own control classes, made by the layout loader by their class names.
 // Each names its layout class in the class info "layoutClass" and carries it in the
 // property "folimoClass", so code and tests can tell them from the stand-in a plain
-// loader would make. The list view lives in SMCListViewEx.h; the image preview and the
-// web panels grow from the seams here.
+// loader would make. The list view lives in SMCListViewEx.h, the image preview in
+// SImageWndEx.h; the web panels grow from the seams here.
 #pragma once
 
+#include "SImageWndEx.h"
 #include "SMCListViewEx.h"
 
 #include <QFrame>
@@ -14,14 +15,6 @@ namespace folimo::ui {
 // Registers "mclistviewex", "imgex", "iectrl" and "wkeWebkit" with UiLoader. Call once
 // before the first layout is loaded; calling again changes nothing.
 void registerProgramControls();
-
-// The image preview ("imgex").
-class SImageWndEx : public QFrame {
-    Q_OBJECT
-    Q_CLASSINFO("layoutClass", "imgex")
-public:
-    explicit SImageWndEx(QWidget* parent = nullptr);
-};
 
 // The top web panel ("iectrl"): an empty named placeholder that is only shown or hidden.
 class SIECtrl : public QFrame {

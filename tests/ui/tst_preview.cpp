@@ -1,0 +1,274 @@
+// The image preview as the window shows it: where a picture lands in the pane, pictures
+// read from files without holding up the window, and the file type icons of the list.
+#include "FileIconSource.h"
+#include "ProgramControls.h"
+#include "UiLoader.h"
+
+#include <folimo/Owned.h>
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace folimo::ui;
+
+namespace {
+
+// Left half red, right half blue: where each half lands shows how the picture was drawn.
+QImage halves(QSize size) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QPainter(&image).fillRect(QRect(0, 0, size.width() / 2, size.height()), Qt::red);
+    return image;
+}
+
+// What the control shows at "x,y x,y ..." (its own pixels at any screen scale), as
+// "x,y=c ..." with c red, blue, white or '?'.
+QString seen(QWidget& control, const QString& points) {
+    const QImage grab = control.grab().toImage();
+    QStringList words;
+    for (const QString& point : points.split(' ')) {
+        const QStringList xy = point.split(',');
+        const QPointF at = QPointF(xy[0].toInt(), xy[1].toInt()) * grab.devicePixelRatio();
+        const QColor c = grab.pixelColor(at.toPoint());
+        const char name = c.red() > 200 && c.green() < 60 && c.blue() < 60     ? 'r'
+                          : c.blue() > 200 && c.red() < 60 && c.green() < 60   ? 'b'
+                          : c.red() > 200 && c.green() > 200 && c.blue() > 200 ? 'w'
+                                                                               : '?';
+        words << point + '=' + name;
+    }
+    return words.join(' ');
+}
+
+} // namespace
+
+class PreviewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { registerProgramControls(); }
+    void init();
+    void cleanup() { pane_.reset(); }
+    void rectanglesAndAttributes();
+    void layoutAttributesReachTheControl();
+    void paintsThePictureIntoItsRectangle_data();
+    void paintsThePictureIntoItsRectangle();
+    void readsFilesWithoutHoldingUpTheWindow_data();
+    void readsFilesWithoutHoldingUpTheWindow();
+    void slowFileHoldsNothingUpAndOnlyTheNewestShows();
+    void fileIconsByType();
+
+private:
+    QString write(const QString& name, const QImage& image, int engineEncoder = 0);
+
+    QTemporaryDir dir_;
+    std::unique_ptr<SImageWndEx> pane_;
+};
+
+void PreviewTest::init() {
+    pane_ = std::make_unique<SImageWndEx>();
+    QPalette palette = pane_->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    pane_->setPalette(palette);
+    pane_->setAutoFillBackground(true);
+    pane_->resize(400, 400);
+    pane_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(pane_.get()));
+}
+
+// Written by Qt, or with an encoder number by the engine (Qt here writes no GIF or TIFF).
+QString PreviewTest::write(const QString& name, const QImage& image, int engineEncoder) {
+    const QString path = dir_.filePath(name);
+    if (engineEncoder == 0)
+        return image.save(path) ? path : QString();
+    const QString png = path + ".png";
+    auto engine = folimo::createObject<IXImage>(FOLIMO_IMAGE);
+    void* data = nullptr;
+    QFile file(path);
+    if (!image.save(png) || engine->Load(png.toStdWString().c_str()) != 0 ||
+        !file.open(QIODevice::WriteOnly))
+        return {};
+    file.write(static_cast<const char*>(data), engine->SaveToMemory(&data, engineEncoder, nullptr));
+    engine->FreeMemory(data);
+    return path;
+}
+
+void PreviewTest::rectanglesAndAttributes() {
+    const QRect pane(0, 0, 400, 400);
+    const struct {
+        QRect area;
+        QSize picture;
+        bool keepAspect, limitSize;
+        QRect drawn;
+    } rows[] = {
+        {pane, {4000, 3000}, true, true, {0, 50, 400, 300}},
+        {pane, {100, 50}, true, true, {150, 175, 100, 50}}, // never enlarged
+        {pane, {100, 50}, true, false, {0, 100, 400, 200}},
+        {pane, {50, 100}, true, false, {100, 0, 200, 400}},
+        {{10, 20, 400, 400}, {4000, 3000}, true, true, {10, 70, 400, 300}},
+        {{0, 0, 401, 400}, {4000, 3000}, true, true, {0, 50, 401, 300}},
+        {pane, {1, 10000}, true, true, {199, 0, 1, 400}}, // thin, yet seen
+        {pane, {100, 50}, false, true, {150, 175, 100, 50}},
+        {pane, {4000, 3000}, false, true, pane},
+        {pane, {100, 50}, false, false, pane},
+        {{0, 0, 0, 400}, {100, 50}, true, true, {}},
+        {{0, 0, 400, 0}, {100, 50}, false, false, {}},
+        {pane, {0, 300}, true, true, {}},
+        {pane, {0, 0}, false, false, {}},
+    };
+    for (const auto& row : rows) {
+        const QRect got = previewRect(row.area, row.picture, row.keepAspect, row.limitSize);
+        QCOMPARE(got.isEmpty() ? QRect() : got, row.drawn);
+    }
+    for (const char* off : {"0", "false", "FALSE", " False "})
+        QVERIFY2(!previewAttributeOn(off), off);
+    for (const char* on : {"1", "true", "yes", "2", "", "00", "falsey"})
+        QVERIFY2(previewAttributeOn(on), on);
+}
+
+void PreviewTest::layoutAttributesReachTheControl() {
+    QByteArray layout = R"(<ui version="4.0"><widget class="QWidget" name="T">
+ <widget class="imgex" name="img_preview">
+  <property name="geometry"><rect><x>0</x><y>0</y><width>400</width><height>400</height></rect></property>
+  <property name="keepAspect" stdset="0"><string>1</string></property>
+  <property name="limitSize" stdset="0"><string>FALSE</string></property>
+ </widget></widget></ui>)";
+    QBuffer device(&layout);
+    UiLoader loader;
+    std::unique_ptr<QWidget> root(loader.loadLayout(&device));
+    QVERIFY2(root, qPrintable(loader.error()));
+    auto* preview = root->findChild<SImageWndEx*>(QStringLiteral("img_preview"));
+    QVERIFY(preview);
+    QCOMPARE(preview->property("folimoClass").toString(), QStringLiteral("imgex"));
+    QVERIFY(!preview->accessibleName().isEmpty());
+    preview->SetImage(halves(QSize(100, 50)));
+    QCOMPARE(preview->pictureRect(), QRect(0, 100, 400, 200));
+}
+
+void PreviewTest::paintsThePictureIntoItsRectangle_data() {
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<QString>("keepAspect");
+    QTest::addColumn<QString>("limitSize");
+    QTest::addColumn<int>("fill");
+    QTest::addColumn<QString>("seen"); // at the rectangle's edges and just outside them
+    QTest::newRow("small, centred") << QSize(100, 50) << "1"
+                                    << "1" << 0
+                                    << "149,200=w 151,200=r 248,200=b 250,200=w 200,174=w "
+                                       "210,176=b 200,226=w";
+    QTest::newRow("photo, shrunk") << QSize(4000, 3000) << "1"
+                                   << "1" << 0 << "200,48=w 100,52=r 300,52=b 300,347=b 200,351=w";
+    QTest::newRow("small, band") << QSize(100, 50) << "1"
+                                 << "FALSE" << 0
+                                 << "200,98=w 100,102=r 300,102=b 300,297=b 200,301=w";
+    QTest::newRow("own size, cut") << QSize(4000, 3000) << "1"
+                                   << "1" << 1 << "200,48=w 100,52=r 300,52=r 300,347=r 200,351=w";
+    QTest::newRow("tiled") << QSize(100, 50) << "false"
+                           << "0" << 2 << "25,25=r 75,25=b 125,375=r 375,375=b";
+    QTest::newRow("unknown fill") << QSize(100, 50) << "1"
+                                  << "1" << 7 << "151,200=w 248,200=w";
+}
+
+void PreviewTest::paintsThePictureIntoItsRectangle() {
+    QFETCH(QSize, picture);
+    QFETCH(QString, keepAspect);
+    QFETCH(QString, limitSize);
+    QFETCH(int, fill);
+    QFETCH(QString, seen);
+    pane_->setKeepAspectText(keepAspect);
+    pane_->setLimitSizeText(limitSize);
+    pane_->setFillMode(fill);
+    pane_->SetImage(halves(picture));
+    QCOMPARE(::seen(*pane_, QString(seen).remove(QRegularExpression("=[a-z?]"))), seen);
+}
+
+void PreviewTest::readsFilesWithoutHoldingUpTheWindow_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("engineEncoder");
+    QTest::addColumn<QString>("seen");
+    const QString fitted = "200,48=w 100,52=r 300,347=b 200,351=w";
+    QTest::newRow("big photo") << "big photo.jpg" << QSize(4000, 3000) << 0 << fitted;
+    QTest::newRow("png") << "k.png" << QSize(800, 600) << 0 << fitted;
+    QTest::newRow("gif") << "k.gif" << QSize(800, 600) << 3 << fitted;
+    QTest::newRow("tiff, read by the engine") << "k.tif" << QSize(800, 600) << 4 << fitted;
+    QTest::newRow("not a picture") << "junk.jpg" << QSize() << 0 << "200,200=w";
+}
+
+void PreviewTest::readsFilesWithoutHoldingUpTheWindow() {
+    QFETCH(QString, name);
+    QFETCH(QSize, size);
+    QFETCH(int, engineEncoder);
+    QFETCH(QString, seen);
+    QString path = dir_.filePath(name);
+    if (size.isValid())
+        path = write(name, halves(size), engineEncoder);
+    else if (QFile junk(path); junk.open(QIODevice::WriteOnly))
+        junk.write("no picture");
+    QVERIFY(!path.isEmpty());
+    pane_->SetImage(halves(QSize(10, 10)));
+    QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
+    QElapsedTimer clock;
+    clock.start();
+    pane_->SetImagePath(path);
+    QVERIFY2(clock.elapsed() < 100, "asking for a picture waited for it");
+    QVERIFY(pane_->isLoading());
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
+    QCOMPARE(loaded[0], QVariantList({path, size.isValid()}));
+    QCOMPARE(pane_->contentSize(), size.isValid() ? size : QSize());
+    QCOMPARE(::seen(*pane_, QString(seen).remove(QRegularExpression("=[a-z?]"))), seen);
+}
+
+// A named pipe stands for a file on a share that answers slowly: reading it waits until
+// the test writes into it.
+void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
+    const QByteArray pipe = QFile::encodeName(dir_.filePath(QStringLiteral("slow.png")));
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    const QString quick = write(QStringLiteral("quick.png"), halves(QSize(100, 50)));
+    QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    pane_->SetImagePath(QFile::decodeName(pipe));
+    QTest::qWait(300);
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks))); // the window kept running
+    QVERIFY(pane_->isLoading());
+    pane_->SetImagePath(quick);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 10000);
+
+    // The slow file comes in after the request that replaced it: it is not shown.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    QVERIFY(buffer.open(QIODevice::WriteOnly) && halves(QSize(60, 60)).save(&buffer, "PNG"));
+    const int fd = ::open(pipe.constData(), O_WRONLY);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    ::close(fd);
+    QTest::qWait(300);
+    QCOMPARE(loaded.size(), 1);
+    QCOMPARE(pane_->imagePath(), quick);
+    QCOMPARE(pane_->contentSize(), QSize(100, 50));
+}
+
+void PreviewTest::fileIconsByType() {
+    FileIconSource icons;
+    QHash<QString, qint64> keys;
+    for (const QString path :
+         {"/photos/a.jpg", "/photos/b.png", "/out/book.pdf", "/C.JPG", "/d.jpg"}) {
+        const QIcon icon = icons.icon(path);
+        QVERIFY2(!icon.pixmap(16, 16).isNull(), qPrintable(path));
+        const qint64 key = keys.value(QFileInfo(path).suffix().toLower(), icon.cacheKey());
+        QCOMPARE(icon.cacheKey(), key); // the same icon for the same type
+        keys.insert(QFileInfo(path).suffix().toLower(), key);
+    }
+    QCOMPARE(icons.cachedTypes(), 3);
+}
+
+QTEST_MAIN(PreviewTest)
+#include "tst_preview.moc"

@@ -1,0 +1,343 @@
+#include "SImageWndEx.h"
+
+#include "FindChild.h"
+
+#include <folimo/Owned.h>
+
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPainter>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+namespace folimo::ui {
+
+QRect previewRect(const QRect& area, const QSize& content, bool keepAspect, bool limitSize) {
+    const int w = content.width();
+    const int h = content.height();
+    // A picture without area has nothing to draw, whatever the modes say.
+    if (area.isEmpty() || w <= 0 || h <= 0)
+        return {};
+    const int areaW = area.width();
+    const int areaH = area.height();
+    const auto centred = [&](int drawnW, int drawnH) {
+        return QRect(area.left() + (areaW - drawnW) / 2, area.top() + (areaH - drawnH) / 2, drawnW,
+                     drawnH);
+    };
+    if (!keepAspect) {
+        if (limitSize && w <= areaW && h <= areaH)
+            return centred(w, h);
+        return area;
+    }
+    // Truncation may bring a hair-thin picture to no width at all; a line of one pixel
+    // still shows that there is something there.
+    if (limitSize) {
+        if (w <= areaW && h <= areaH)
+            return centred(w, h);
+        const double s = std::max(double(w) / areaW, double(h) / areaH);
+        return centred(std::max(1, int(w / s)), std::max(1, int(h / s)));
+    }
+    const double r = double(w) / h;
+    const double q = double(areaW) / areaH;
+    if (r < q) {
+        const int narrowed = std::max(1, int(areaH * r));
+        return QRect(area.left() + (areaW - narrowed) / 2, area.top(), narrowed, areaH);
+    }
+    const int lowered = std::max(1, int(areaW / r));
+    return QRect(area.left(), area.top() + (areaH - lowered) / 2, areaW, lowered);
+}
+
+bool previewAttributeOn(const QString& value) {
+    const QString text = value.trimmed();
+    return text != QLatin1String("0") &&
+           text.compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
+}
+
+// What a worker reading a file shares with the control: the newest request, so work for
+// older ones stops early, and the control itself for as long as it lives. A result is
+// posted to the control under the lock, so the control cannot go between the check and
+// the post; once posted, Qt drops the event if the control goes before it is delivered.
+struct SImageWndEx::Channel {
+    std::mutex lock;
+    SImageWndEx* owner = nullptr;
+    std::atomic<quint64> latest{0};
+};
+
+namespace {
+
+struct LoadRequest {
+    QString path;
+    QSize pane; // logical pixels
+    qreal dpr = 1;
+    bool keepAspect = true;
+    bool limitSize = true;
+    bool reduce = true; // false when the picture is drawn at its own size (no stretching)
+};
+
+// The pixel size worth decoding: what the picture will cover on screen, never more than
+// the picture has.
+QSize decodeSize(const LoadRequest& request, QSize natural) {
+    if (!request.reduce)
+        return natural;
+    const QRect drawn =
+        previewRect(QRect(QPoint(), request.pane), natural, request.keepAspect, request.limitSize);
+    const QSize wanted = (QSizeF(drawn.size()) * request.dpr).toSize().expandedTo(QSize(1, 1));
+    if (wanted.width() >= natural.width() || wanted.height() >= natural.height())
+        return natural;
+    return wanted;
+}
+
+// Qt's readers come first: a JPEG is scaled down while it is decoded, which is what makes
+// a large photo cheap. The engine's image object reads what Qt here has no plugin for
+// (TIFF, multi-page files); it hands the reduced picture back encoded, as PNG.
+bool readWithQt(const LoadRequest& request, QImage* image, QSize* natural) {
+    QImageReader reader(request.path);
+    reader.setAutoTransform(true);
+    QSize stored = reader.size();
+    if (!stored.isValid())
+        return false;
+    const bool turned = reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
+    *natural = turned ? stored.transposed() : stored;
+    const QSize target = decodeSize(request, *natural);
+    if (target != *natural)
+        reader.setScaledSize(turned ? target.transposed() : target);
+    return reader.read(image);
+}
+
+bool readWithEngine(const LoadRequest& request, QImage* image, QSize* natural) {
+    auto picture = folimo::createObject<IXImage>(FOLIMO_IMAGE);
+    if (!picture || picture->Load(request.path.toStdWString().c_str()) != 0)
+        return false;
+    int w = 0;
+    int h = 0;
+    if (picture->GetSize(&w, &h) != 0 || w <= 0 || h <= 0)
+        return false;
+    *natural = QSize(w, h);
+    const QSize target = decodeSize(request, *natural);
+    if (target != *natural)
+        picture->SetTargetSize(target.width(), target.height());
+    constexpr int kPngEncoder = 2;
+    void* data = nullptr;
+    const int size = picture->SaveToMemory(&data, kPngEncoder, L"image/png");
+    const bool ok =
+        size > 0 && data && image->loadFromData(static_cast<const uchar*>(data), size, "PNG");
+    if (data)
+        picture->FreeMemory(data);
+    return ok;
+}
+
+} // namespace
+
+SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent), channel_(std::make_shared<Channel>()) {
+    channel_->owner = this;
+    setProperty("folimoClass", layoutClassName(staticMetaObject));
+    // It shows and takes nothing, so the keyboard passes it by; readers still name it.
+    setFocusPolicy(Qt::NoFocus);
+    setAccessibleName(QStringLiteral("图片预览"));
+    reload_.setSingleShot(true);
+    reload_.setInterval(150);
+    connect(&reload_, &QTimer::timeout, this, [this] {
+        if (!path_.isEmpty())
+            startLoad();
+    });
+}
+
+SImageWndEx::~SImageWndEx() {
+    std::lock_guard<std::mutex> guard(channel_->lock);
+    channel_->owner = nullptr;
+    channel_->latest = 0;
+}
+
+void SImageWndEx::SetImage(const QImage& image) {
+    channel_->latest = ++request_;
+    reload_.stop();
+    waitingForSize_ = false;
+    path_.clear();
+    loading_ = false;
+    natural_ = image.size();
+    bitmap_ = QPixmap::fromImage(image);
+    setAccessibleDescription({});
+    update();
+}
+
+void SImageWndEx::SetImagePath(const QString& path) {
+    channel_->latest = ++request_;
+    reload_.stop();
+    path_ = path;
+    // The picture shown stays until the new one is in, so that stepping through a list
+    // does not flash an empty pane between pictures.
+    if (path.isEmpty()) {
+        waitingForSize_ = false;
+        loading_ = false;
+        bitmap_ = {};
+        natural_ = {};
+        setAccessibleDescription({});
+        update();
+        return;
+    }
+    loading_ = true;
+    startLoad();
+}
+
+QSize SImageWndEx::contentSize() const {
+    if (!bitmap_.isNull())
+        return natural_;
+    if (!skin_.isNull())
+        return skinFrameSize();
+    return {};
+}
+
+void SImageWndEx::startLoad() {
+    // A control without a size (hidden, not laid out yet) cannot say how much of the
+    // picture is worth decoding; its first real size starts the load.
+    if (rect().isEmpty()) {
+        waitingForSize_ = true;
+        return;
+    }
+    waitingForSize_ = false;
+    LoadRequest request{path_,       size(),     devicePixelRatioF(),
+                        keepAspect_, limitSize_, fillMode_ == int(PreviewFill::Stretch)};
+    const quint64 id = ++request_;
+    channel_->latest = id;
+    std::shared_ptr<Channel> channel = channel_;
+    QThreadPool::globalInstance()->start([channel, request, id] {
+        if (channel->latest != id)
+            return;
+        QImage image;
+        QSize natural;
+        bool ok = readWithQt(request, &image, &natural);
+        if (!ok && channel->latest == id)
+            ok = readWithEngine(request, &image, &natural);
+        if (!ok) {
+            image = {};
+            natural = {};
+        }
+        std::lock_guard<std::mutex> guard(channel->lock);
+        if (!channel->owner || channel->latest != id)
+            return;
+        SImageWndEx* owner = channel->owner;
+        const QString path = request.path;
+        QMetaObject::invokeMethod(
+            owner, [owner, id, path, image, natural] { owner->takeLoad(id, path, image, natural); },
+            Qt::QueuedConnection);
+    });
+}
+
+void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& image,
+                           QSize natural) {
+    if (request != request_)
+        return;
+    loading_ = false;
+    const bool ok = !image.isNull();
+    if (ok) {
+        natural_ = natural;
+        bitmap_ = QPixmap::fromImage(image);
+        // Its logical size is the picture's own, so drawing at natural size or tiling
+        // works the same whether the decoded copy was reduced or not.
+        if (natural.width() > 0)
+            bitmap_.setDevicePixelRatio(qreal(bitmap_.width()) / natural.width());
+        setAccessibleDescription(QFileInfo(path).fileName());
+    } else {
+        bitmap_ = {};
+        natural_ = {};
+        setAccessibleDescription({});
+    }
+    update();
+    emit imageLoaded(path, ok);
+}
+
+void SImageWndEx::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    if (waitingForSize_) {
+        if (!rect().isEmpty())
+            startLoad();
+        return;
+    }
+    // A picture decoded for a smaller pane is read again, once the resizing settles,
+    // when the pane now shows more pixels than the copy has.
+    if (path_.isEmpty() || bitmap_.isNull())
+        return;
+    const QSize needed = (QSizeF(pictureRect().size()) * devicePixelRatioF()).toSize();
+    if (bitmap_.width() < natural_.width() &&
+        (needed.width() > bitmap_.width() || needed.height() > bitmap_.height()))
+        reload_.start();
+}
+
+void SImageWndEx::setKeepAspectText(const QString& value) {
+    keepAspect_ = previewAttributeOn(value);
+    update();
+}
+
+void SImageWndEx::setLimitSizeText(const QString& value) {
+    limitSize_ = previewAttributeOn(value);
+    update();
+}
+
+void SImageWndEx::setFillMode(int mode) {
+    const bool wasStretch = fillMode_ == int(PreviewFill::Stretch);
+    fillMode_ = mode;
+    // A copy reduced for stretching would show blurred at the picture's own size.
+    if (wasStretch && mode != int(PreviewFill::Stretch) && !path_.isEmpty() &&
+        bitmap_.width() < natural_.width())
+        startLoad();
+    update();
+}
+
+void SImageWndEx::setSmooth(bool on) {
+    smooth_ = on;
+    update();
+}
+
+void SImageWndEx::setSkinPath(const QString& path) {
+    skinPath_ = path;
+    skin_ = path.isEmpty() ? QPixmap() : QPixmap(path);
+    update();
+}
+
+void SImageWndEx::setFrameCount(int count) {
+    frameCount_ = std::max(1, count);
+    update();
+}
+
+void SImageWndEx::setFrameIndex(int index) {
+    frameIndex_ = index;
+    update();
+}
+
+QSize SImageWndEx::skinFrameSize() const {
+    return QSize(skin_.width() / frameCount_, skin_.height());
+}
+
+void SImageWndEx::paintEvent(QPaintEvent*) {
+    const QRect target = pictureRect();
+    if (target.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, smooth_);
+    if (!bitmap_.isNull()) {
+        switch (PreviewFill(fillMode_)) {
+        case PreviewFill::Stretch:
+            painter.drawPixmap(target, bitmap_);
+            break;
+        case PreviewFill::None:
+            painter.setClipRect(target);
+            painter.drawPixmap(target.topLeft(), bitmap_);
+            break;
+        case PreviewFill::Tile:
+            painter.drawTiledPixmap(target, bitmap_);
+            break;
+        default:
+            break;
+        }
+        return;
+    }
+    if (frameIndex_ < 0 || frameIndex_ >= frameCount_)
+        return;
+    const QSize frame = skinFrameSize();
+    painter.drawPixmap(target, skin_, QRect(QPoint(frame.width() * frameIndex_, 0), frame));
+}
+
+} // namespace folimo::ui

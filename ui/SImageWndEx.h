@@ -1,0 +1,117 @@
+// The image preview ("imgex"): draws one picture scaled into the control, by default
+// never larger than the picture itself. A file is read and scaled on a worker thread, so
+// a large photo never holds up the window; only the newest request is ever shown.
+#pragma once
+
+#include <QFrame>
+#include <QImage>
+#include <QPixmap>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+namespace folimo::ui {
+
+// How a picture fills the rectangle it is given. Other numbers draw nothing.
+enum class PreviewFill { Stretch = 0, None = 1, Tile = 2 };
+
+// The rectangle within `area` that a picture of `content` size is drawn into; an empty
+// rectangle when nothing is drawn. Kept apart from painting so that the arithmetic can be
+// checked on its own.
+QRect previewRect(const QRect& area, const QSize& content, bool keepAspect, bool limitSize);
+
+// A boolean attribute of a layout: "0" and "false" (any case) are off, anything else on.
+bool previewAttributeOn(const QString& value);
+
+class SImageWndEx : public QFrame {
+    Q_OBJECT
+    Q_CLASSINFO("layoutClass", "imgex")
+    // Layout attributes are text, as the layouts write them.
+    Q_PROPERTY(QString keepAspect READ keepAspectText WRITE setKeepAspectText)
+    Q_PROPERTY(QString limitSize READ limitSizeText WRITE setLimitSizeText)
+    Q_PROPERTY(int fillMode READ fillMode WRITE setFillMode)
+    Q_PROPERTY(bool smooth READ smooth WRITE setSmooth)
+    Q_PROPERTY(QString skin READ skinPath WRITE setSkinPath)
+    Q_PROPERTY(int frameCount READ frameCount WRITE setFrameCount)
+    Q_PROPERTY(int frameIndex READ frameIndex WRITE setFrameIndex)
+
+public:
+    explicit SImageWndEx(QWidget* parent = nullptr);
+    ~SImageWndEx() override;
+
+    // A picture already in memory, shown at once; a null image clears the control. Any
+    // file still being read for it is forgotten.
+    void SetImage(const QImage& image);
+
+    // Reads `path` off the GUI thread at the size the control needs and shows it when it
+    // is in; imageLoaded() follows either way. An empty path clears the control.
+    void SetImagePath(const QString& path);
+
+    QString imagePath() const { return path_; }
+    // The picture's own size (before any scaling for the screen); empty when none.
+    QSize contentSize() const;
+    // Where the picture is drawn now, in the control's coordinates; empty when nothing is.
+    QRect pictureRect() const {
+        return previewRect(rect(), contentSize(), keepAspect_, limitSize_);
+    }
+    bool isLoading() const { return loading_; }
+
+    QString keepAspectText() const {
+        return keepAspect_ ? QStringLiteral("1") : QStringLiteral("0");
+    }
+    void setKeepAspectText(const QString& value);
+    QString limitSizeText() const { return limitSize_ ? QStringLiteral("1") : QStringLiteral("0"); }
+    void setLimitSizeText(const QString& value);
+    int fillMode() const { return fillMode_; }
+    void setFillMode(int mode);
+    bool smooth() const { return smooth_; }
+    void setSmooth(bool on);
+
+    // The picture drawn when no bitmap is set: one frame of a strip of equal frames laid
+    // side by side, read from a file or resource path.
+    QString skinPath() const { return skinPath_; }
+    void setSkinPath(const QString& path);
+    int frameCount() const { return frameCount_; }
+    void setFrameCount(int count);
+    int frameIndex() const { return frameIndex_; }
+    void setFrameIndex(int index);
+
+signals:
+    // A requested file was read (ok) or could not be (!ok). Not sent for requests that a
+    // newer one replaced.
+    void imageLoaded(const QString& path, bool ok);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    struct Channel;
+    void startLoad();
+    void takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural);
+    QSize skinFrameSize() const;
+
+    bool keepAspect_ = true;
+    bool limitSize_ = true;
+    int fillMode_ = int(PreviewFill::Stretch);
+    bool smooth_ = true;
+
+    QPixmap bitmap_; // what is drawn: the picture, perhaps reduced for the screen
+    QSize natural_;  // the picture's own size, which the arithmetic works with
+    QString path_;
+    bool loading_ = false;
+    bool waitingForSize_ = false;
+    QTimer reload_;
+    quint64 request_ = 0;
+    std::shared_ptr<Channel> channel_;
+
+    QString skinPath_;
+    QPixmap skin_;
+    int frameCount_ = 1;
+    int frameIndex_ = 0;
+};
+
+} // namespace folimo::ui
