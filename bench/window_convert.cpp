@@ -3,6 +3,7 @@
 //   bench_window_convert OUTPUT.pdf FILE...
 // Prints: files, seconds for the run, longest stall in milliseconds.
 #include "CMainDlg.h"
+#include "HeapTuning.h"
 #include "ProgramControls.h"
 
 #include <ImageList.h>
@@ -16,6 +17,8 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    // As the program itself starts.
+    folimo::tuneHeapForPictures();
     QApplication app(argc, argv);
     if (argc < 3 || !QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH))) {
         std::fprintf(stderr, "usage: bench_window_convert OUTPUT.pdf FILE... (and a built uires.rcc)\n");
