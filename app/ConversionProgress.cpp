@@ -2,6 +2,8 @@
 
 #include "TextExpansion.h"
 
+#include <algorithm>
+
 namespace folimo {
 
 ConversionProgress::ConversionProgress(int totalFiles) : totalFiles_(totalFiles) {}
@@ -29,6 +31,9 @@ int ConversionProgress::OnFile(const wchar_t* path, int) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = file;
         ++filesDone_;
+        // The bar follows the files of the whole run; the engine tells nothing finer.
+        if (totalFiles_ > 0)
+            permille_ = int(std::int64_t(std::min(filesDone_, totalFiles_)) * 1000 / totalFiles_);
         logLine(std::to_wstring(counter_) + L"> 添加文件: " + file + L"\r\n");
     } catch (...) {
     }
@@ -38,7 +43,10 @@ int ConversionProgress::OnFile(const wchar_t* path, int) noexcept {
 int ConversionProgress::OnEnd() noexcept {
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        permille_ = 1000;
+        // Full only when the run's files are through: with one document per image, a
+        // full bar after each would say "done" many times over.
+        if (totalFiles_ <= 0 || filesDone_ >= totalFiles_)
+            permille_ = 1000;
         status_ = L"完成";
         logLine(std::to_wstring(counter_) + L"> PDF完成\r\n");
         ++counter_;

@@ -131,6 +131,7 @@ TEST_F(ConversionRun, TheLogTellsEachDocumentItsFilesAndItsErrors) {
         {paths[0], paths[1]}, ConversionMode::Single, folimo::fromUtf8(dir.file("one.pdf")));
     jobs.push_back({{paths[2], paths[3]}, folimo::fromUtf8(dir.file("two.pdf"))});
     folimo::RunJobs(*engine, jobs, &forwarder, &forwarder);
+    EXPECT_EQ(progress.Read().permille, 4 * 1000 / 6); // files of the run, not documents
     forwarder.OnProgress(0, 0);
     forwarder.OnNotify();
 
