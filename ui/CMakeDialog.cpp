@@ -34,6 +34,9 @@ void CMakeDialog::OnInit() {
     for (const char* name : {"btn_open_file", "btn_open_folder", "btn_close2"})
         showControl(this, name, false);
     showControl(this, "btn_stop", true);
+    // The log must not start with the focus, or it would never follow the run.
+    if (auto* stop = FindChildByName2<QPushButton>(QStringLiteral("btn_stop")))
+        stop->setFocus();
     SetTimer(kRefreshTimer, 200);
     refresh();
 }

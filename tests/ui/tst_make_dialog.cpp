@@ -67,8 +67,11 @@ void MakeDialogTest::logFollowsUnlessTheReaderIsInItAndFinishedShowsTheOpenButto
     ConversionProgress progress(40);
     CMakeDialog dialog(progress);
     FakeRun run(progress);
-    QString heldText;
+    QString heldText, followed;
     int linesAtTheEnd = 0;
+    QTimer::singleShot(300, &dialog, [&] {
+        followed = dialog.findChild<QTextEdit*>(QStringLiteral("edit_log"))->toPlainText();
+    });
     bool stopHidden = false, openShown = false;
     QTimer::singleShot(400, &dialog, [&] {
         auto* log = dialog.findChild<QTextEdit*>(QStringLiteral("edit_log"));
@@ -89,6 +92,7 @@ void MakeDialogTest::logFollowsUnlessTheReaderIsInItAndFinishedShowsTheOpenButto
     });
     run.start(40);
     QCOMPARE(dialog.DoModal(), int(IDCANCEL));
+    QVERIFY(followed.contains(QStringLiteral("1> 添加文件: /in/3.jpg"))); // from the start
     QVERIFY(!heldText.isEmpty());
     QCOMPARE(linesAtTheEnd, 42); // begin, 40 files, end
     QVERIFY(stopHidden);
