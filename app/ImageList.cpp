@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
+#include <QThread>
 
 #include <algorithm>
 #include <cwctype>
@@ -43,6 +44,28 @@ bool equalsIgnoringCase(const std::wstring& a, const wchar_t* b) {
 bool isPdfPath(const std::wstring& path) {
     return path.size() >= 4 && equalsIgnoringCase(path.substr(path.size() - 4), L".pdf");
 }
+
+// Runs the owner's handler on the owner's thread for the item the information thread
+// handed over, then lets that thread go on.
+class InfoRelay : public QObject {
+    Q_OBJECT
+public:
+    InfoRelay(std::function<void(const ImageListItemPtr&)> onItemReady,
+              std::function<ImageListItemPtr()> take, std::function<void()> done)
+        : onItemReady_(std::move(onItemReady)), take_(std::move(take)), done_(std::move(done)) {}
+
+public slots:
+    void deliver() {
+        if (ImageListItemPtr item = take_())
+            onItemReady_(item);
+        done_();
+    }
+
+private:
+    std::function<void(const ImageListItemPtr&)> onItemReady_;
+    std::function<ImageListItemPtr()> take_;
+    std::function<void()> done_;
+};
 
 } // namespace
 
@@ -98,6 +121,13 @@ SFileListAdapter::~SFileListAdapter() {
     info_->changed.notify_all();
     if (infoThread_.joinable())
         infoThread_.join();
+    // Calls still queued for the relay go with it.
+    if (relay_) {
+        if (relay_->thread() == QThread::currentThread())
+            delete relay_;
+        else
+            relay_->deleteLater();
+    }
 }
 
 void SFileListAdapter::AddItem(const std::wstring& path) {
@@ -395,10 +425,23 @@ void SFileListAdapter::NotifyInvalidated() {
 
 void SFileListAdapter::StartInfoThread(QObject* owner,
                                        std::function<void(const ImageListItemPtr&)> onItemReady) {
-    if (infoThread_.joinable())
+    if (infoThread_.joinable() || !owner || !onItemReady)
         return;
-    owner_ = owner;
-    onItemReady_ = std::move(onItemReady);
+    std::shared_ptr<InfoState> info = info_;
+    relay_ = new InfoRelay(
+        std::move(onItemReady),
+        [info] {
+            std::lock_guard<std::mutex> lock(info->mutex);
+            return std::exchange(info->handed, nullptr);
+        },
+        [info] {
+            {
+                std::lock_guard<std::mutex> lock(info->mutex);
+                info->taken = true;
+            }
+            info->changed.notify_all();
+        });
+    relay_->moveToThread(owner->thread());
     infoThread_ = std::thread([this] { infoLoop(); });
 }
 
@@ -445,24 +488,17 @@ bool SFileListAdapter::readInfo(ImageListItem& item) {
 }
 
 void SFileListAdapter::deliver(const ImageListItemPtr& item) {
-    if (!owner_ || !onItemReady_)
-        return;
-    // The call holds everything it touches, so it is safe even when it runs after the
-    // list is gone; the thread waits for it, or for the list to stop.
-    auto ran = std::make_shared<bool>(false);
-    const bool posted = QMetaObject::invokeMethod(
-        owner_,
-        [info = info_, ran, onItemReady = onItemReady_, item] {
-            onItemReady(item);
-            std::lock_guard<std::mutex> lock(info->mutex);
-            *ran = true;
-            info->changed.notify_all();
-        },
-        Qt::QueuedConnection);
-    if (!posted)
+    {
+        std::lock_guard<std::mutex> lock(info_->mutex);
+        info_->handed = item;
+        info_->taken = false;
+    }
+    if (!QMetaObject::invokeMethod(relay_, "deliver", Qt::QueuedConnection))
         return;
     std::unique_lock<std::mutex> lock(info_->mutex);
-    info_->changed.wait(lock, [&] { return *ran || info_->stopping; });
+    info_->changed.wait(lock, [&] { return info_->taken || info_->stopping; });
 }
 
 } // namespace folimo
+
+#include "ImageList.moc"

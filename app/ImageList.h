@@ -147,18 +147,20 @@ private:
     bool keepOrder_ = true;
     std::vector<IImageListObserver*> observers_;
 
-    // The information queue, shared with the calls the thread leaves on the owner's
-    // thread, which may run after the list is gone.
+    // The information queue, and the item handed to the owner's thread, under one
+    // mutex of ours: the owner's side is called by name and takes the item here, since
+    // a hand-over inside a Qt event would be invisible to the thread sanitizer.
     struct InfoState {
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<ImageListItemPtr> queue;
         bool stopping = false;
+        ImageListItemPtr handed; // waiting for the owner's thread
+        bool taken = false;
     };
     std::shared_ptr<InfoState> info_ = std::make_shared<InfoState>();
     std::thread infoThread_;
-    QObject* owner_ = nullptr;
-    std::function<void(const ImageListItemPtr&)> onItemReady_;
+    QObject* relay_ = nullptr; // on the owner's thread; ours, deleted after the thread ends
 };
 
 } // namespace folimo

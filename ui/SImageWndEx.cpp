@@ -7,11 +7,12 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 namespace folimo::ui {
 
@@ -60,12 +61,6 @@ bool previewAttributeOn(const QString& value) {
 // older ones stops early, and the control itself for as long as it lives. A result is
 // posted to the control under the lock, so the control cannot go between the check and
 // the post; once posted, Qt drops the event if the control goes before it is delivered.
-struct SImageWndEx::Channel {
-    std::mutex lock;
-    SImageWndEx* owner = nullptr;
-    std::atomic<quint64> latest{0};
-};
-
 namespace {
 
 struct LoadRequest {
@@ -130,6 +125,44 @@ bool readWithEngine(const LoadRequest& request, QImage* image, QSize* natural) {
 }
 
 } // namespace
+
+// What passes between the control and the threads that read its pictures, under one
+// mutex of ours: Qt's own hand-overs are invisible to the thread sanitizer. Each
+// request reads on a thread of its own, so a slow file (a network share, a pipe) holds
+// up neither the window nor the newer requests; the channel outlives the control for
+// threads still reading when it goes.
+struct SImageWndEx::Channel {
+    std::mutex lock;
+    SImageWndEx* owner = nullptr; // null once the control is gone
+    std::atomic<quint64> latest{0};
+    struct Result {
+        quint64 id;
+        QString path;
+        QImage image;
+        QSize natural;
+    };
+    std::optional<Result> result;
+
+    void load(quint64 id, const LoadRequest& request) {
+        if (latest != id)
+            return;
+        QImage image;
+        QSize natural;
+        bool ok = readWithQt(request, &image, &natural);
+        if (!ok && latest == id)
+            ok = readWithEngine(request, &image, &natural);
+        if (!ok) {
+            image = {};
+            natural = {};
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        if (!owner || latest != id)
+            return;
+        result = Result{id, request.path, std::move(image), natural};
+        // By name: the call carries nothing, the result waits here under our lock.
+        QMetaObject::invokeMethod(owner, "takeResult", Qt::QueuedConnection);
+    }
+};
 
 SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent), channel_(std::make_shared<Channel>()) {
     channel_->owner = this;
@@ -202,28 +235,17 @@ void SImageWndEx::startLoad() {
                         keepAspect_, limitSize_, fillMode_ == int(PreviewFill::Stretch)};
     const quint64 id = ++request_;
     channel_->latest = id;
-    std::shared_ptr<Channel> channel = channel_;
-    QThreadPool::globalInstance()->start([channel, request, id] {
-        if (channel->latest != id)
-            return;
-        QImage image;
-        QSize natural;
-        bool ok = readWithQt(request, &image, &natural);
-        if (!ok && channel->latest == id)
-            ok = readWithEngine(request, &image, &natural);
-        if (!ok) {
-            image = {};
-            natural = {};
-        }
-        std::lock_guard<std::mutex> guard(channel->lock);
-        if (!channel->owner || channel->latest != id)
-            return;
-        SImageWndEx* owner = channel->owner;
-        const QString path = request.path;
-        QMetaObject::invokeMethod(
-            owner, [owner, id, path, image, natural] { owner->takeLoad(id, path, image, natural); },
-            Qt::QueuedConnection);
-    });
+    std::thread([channel = channel_, id, request] { channel->load(id, request); }).detach();
+}
+
+void SImageWndEx::takeResult() {
+    std::optional<Channel::Result> result;
+    {
+        std::lock_guard<std::mutex> guard(channel_->lock);
+        result.swap(channel_->result);
+    }
+    if (result)
+        takeLoad(result->id, result->path, result->image, result->natural);
 }
 
 void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& image,

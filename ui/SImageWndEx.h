@@ -88,6 +88,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
+private slots:
+    // The reading thread's newest result, handed over under the channel's lock.
+    void takeResult();
+
 private:
     struct Channel;
     void startLoad();
