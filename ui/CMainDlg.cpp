@@ -35,6 +35,8 @@ void CMainDlg::OnInit() {
     connect(&refresh_, &QTimer::timeout, this, [this] {
         if (std::exchange(listChanged_, false))
             list_->NotifyInvalidated();
+        if (std::exchange(autoConversion_, false) && list_->GetCount() > 0)
+            StartConversion(ConversionMode::PerImage, {});
     });
     refresh_.start(1000);
 }

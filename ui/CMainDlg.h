@@ -31,6 +31,10 @@ public:
     // The image list; null before the window starts or without an engine.
     SFileListAdapter* ImageList() const { return list_.get(); }
 
+    // Started for the file manager's verb: the first tick of the window's timer converts
+    // whatever the list holds then, one PDF beside each image. Set before Create().
+    void SetAutoConversion(bool on) { autoConversion_ = on; }
+
     // Converts the whole list on a worker thread while the progress window shows the
     // run; returns when that window is closed, with the names of the documents written.
     // `output` is the PDF in single mode and a folder (or nothing, per image) otherwise.
@@ -47,6 +51,7 @@ private:
     // Items whose information came in since the list was last redrawn: the list is
     // redrawn once a second at most, not once an item.
     bool listChanged_ = false;
+    bool autoConversion_ = false;
     QTimer refresh_;
     // What the engine calls during a run: passed on to the progress window's side.
     ConversionForwarder forwarder_;
