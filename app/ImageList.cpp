@@ -243,14 +243,21 @@ void SFileListAdapter::RemoveErrorItems() {
     anchor_ = -1;
 }
 
-void SFileListAdapter::RemoveSelectedItems() {
-    std::vector<int> rows = selection_;
+int SFileListAdapter::RemoveSelectedItems() {
+    std::vector<int> rows;
+    for (int row : selection_)
+        if (row >= 0 && row < GetCount())
+            rows.push_back(row);
     std::sort(rows.begin(), rows.end(), std::greater<int>());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    const int countBefore = GetCount();
     for (int row : rows)
         RemoveItem(row);
     selection_.clear();
     anchor_ = -1;
+    if (rows.empty() || rows.front() + 1 >= countBefore)
+        return -1;
+    return rows.front() + 1 - int(rows.size());
 }
 
 bool SFileListAdapter::OnSort(int column, int* flags, int count) {

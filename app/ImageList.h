@@ -91,7 +91,9 @@ public:
     void RemoveItem(int row); // out of range: nothing
     void RemoveAllItems();
     void RemoveErrorItems(); // then the selection is empty
-    void RemoveSelectedItems();
+    // Removes the selected rows and clears the selection. Answers the row that now
+    // holds the item which followed the last removed row, -1 when none did.
+    int RemoveSelectedItems();
     // Column 0 (the number) never sorts. The clicked column goes descending, then
     // ascending, then descending again; names compare as people read them ("img9"
     // before "img10", case ignored). flags: every column's state by creation index

@@ -102,7 +102,21 @@ int MenuCommand(const QAction* action) {
     return action ? action->data().toInt() : 0;
 }
 
+namespace {
+MenuResponder& menuResponder() {
+    static MenuResponder current;
+    return current;
+}
+} // namespace
+
+MenuResponder SetMenuResponder(MenuResponder responder) {
+    std::swap(menuResponder(), responder);
+    return responder;
+}
+
 int TrackPopupMenu(QMenu* menu, const QPoint& globalPos) {
+    if (menuResponder())
+        return menuResponder()(menu, globalPos);
     return MenuCommand(menu->exec(globalPos));
 }
 

@@ -13,6 +13,7 @@
 #include <QIcon>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -47,5 +48,11 @@ int MenuCommand(const QAction* action);
 // Shows `menu` at a global position and waits until it closes. Answers the command
 // number of the chosen item, sub-menus included, or 0 when it was dismissed.
 int TrackPopupMenu(QMenu* menu, const QPoint& globalPos);
+
+// Answers menus without showing them while set (the command number to choose, 0 for
+// none), for tests that look at what a menu offers. Returns the previous responder; an
+// empty one restores the real menus.
+using MenuResponder = std::function<int(QMenu* menu, const QPoint& globalPos)>;
+MenuResponder SetMenuResponder(MenuResponder responder);
 
 } // namespace folimo::ui

@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QHash>
 #include <QHeaderView>
@@ -1249,6 +1250,11 @@ void SMCListViewEx::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
+    if (event->matches(QKeySequence::SelectAll)) {
+        SelectAll();
+        event->accept();
+        return;
+    }
     const int count = adapter_->GetCount();
     QScrollBar* bar = verticalScrollBar();
     int next = -1;
@@ -1345,10 +1351,33 @@ bool SMCListViewEx::event(QEvent* event) {
             }
         }
         break;
+    case QEvent::ContextMenu:
+        // From the keyboard (the menu key, Shift+F10) the menu belongs to the current
+        // row, and its point is given in the viewport's coordinates like a click's.
+        if (static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard &&
+            contextMenuPolicy() == Qt::CustomContextMenu) {
+            const QRect row = current_ >= 0 ? GetItemRect(current_) : QRect();
+            const QPoint at = row.isValid() && viewport()->rect().intersects(row)
+                                  ? QPoint(row.left() + row.height() / 2, row.center().y())
+                                  : QPoint(0, 0);
+            emit customContextMenuRequested(at);
+            event->accept();
+            return true;
+        }
+        break;
     default:
         break;
     }
     return QAbstractScrollArea::event(event);
+}
+
+void SMCListViewEx::SelectAll() {
+    if (!adapter_ || adapter_->GetCount() == 0)
+        return;
+    adapter_->BeginRangeSelection(0);
+    adapter_->ExtendRangeSelection(adapter_->GetCount() - 1);
+    adapter_->EndRangeSelection();
+    viewport()->update();
 }
 
 bool SMCListViewEx::viewportEvent(QEvent* event) {

@@ -72,6 +72,8 @@ public:
     // changed.
     bool SetSel(int row, bool notify = false);
     int GetSel() const { return current_; }
+    // Selects every row; the current row stays.
+    void SelectAll();
     void EnsureVisible(int row);
 
     // Columns are appended in creation order and shown at display position `index`; the

@@ -227,6 +227,31 @@ TEST_F(ImageList, RemovingRowsKeepsTheSelectionOnItsItems) {
     EXPECT_TRUE(list.GetSelection().empty());
 }
 
+// Deleting answers where the item after the last removed row went, so the window can
+// select it: rows 2 and 4 of six leave the former row 5 at row 3.
+TEST_F(ImageList, RemovingTheSelectionAnswersTheFollowingItemsRow) {
+    const struct {
+        std::vector<int> selected;
+        int follower;
+        Rows left;
+    } cases[] = {
+        {{4, 2}, 3, {"0", "1", "3", "5"}},
+        {{0}, 0, {"1", "2", "3", "4", "5"}},
+        {{5, 1}, -1, {"0", "2", "3", "4"}},
+        {{}, -1, {"0", "1", "2", "3", "4", "5"}},
+    };
+    for (const auto& c : cases) {
+        list.RemoveAllItems();
+        addNamed({"0", "1", "2", "3", "4", "5"});
+        list.ClearSelection();
+        for (int row : c.selected)
+            list.ToggleItemSelected(row);
+        EXPECT_EQ(list.RemoveSelectedItems(), c.follower);
+        EXPECT_EQ(names(), c.left);
+        EXPECT_TRUE(list.GetSelection().empty());
+    }
+}
+
 // The information thread fills each item and tells the owner on the owner's thread,
 // in order; PDF files get nothing, broken images "error".
 TEST_F(ImageList, InformationArrivesOnTheOwnersThread) {
