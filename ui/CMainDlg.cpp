@@ -412,7 +412,8 @@ void CMainDlg::showItemMenu(QPoint viewportPos) {
     if (!view_ || !list_)
         return;
     const int row = view_->HitTest(viewportPos);
-    if (row < 0)
+    // A row the view still shows may be gone from the list until its next redraw.
+    if (row < 0 || row >= list_->GetCount())
         return;
     std::unique_ptr<QMenu> menu = LoadMenu(QStringLiteral("SMENUEX:MENUEX_IMAGE_LIST"));
     if (!menu)

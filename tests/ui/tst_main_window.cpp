@@ -1,0 +1,381 @@
+// The main window as a person uses it: commands on an empty list, deleting, the list's
+// context menu, dropping folders, previews, keys and names, and a whole session from
+// adding a folder tree to one PDF in the list's order.
+#include "CMainDlg.h"
+#include "CMakeDialog.h"
+#include "FileDialogs.h"
+#include "Menus.h"
+#include "MessageBox.h"
+#include "ProgramControls.h"
+#include "SImageWndEx.h"
+#include "SMCListViewEx.h"
+#include "SettingsStore.h"
+
+#include <ImageList.h>
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QAction>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMimeData>
+#include <QProcess>
+#include <QResource>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using namespace folimo;
+using namespace folimo::ui;
+
+namespace {
+
+void makePicture(const QString& path, const QString& size, const QString& colour = "orange") {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QCOMPARE(QProcess::execute("convert", {"-size", size, "xc:" + colour, path}), 0);
+}
+
+QStringList names(SFileListAdapter& list) {
+    QStringList out;
+    for (int row = 0; row < list.GetCount(); ++row)
+        out << QFileInfo(QString::fromStdWString(list.GetItemPath(row))).completeBaseName();
+    return out;
+}
+
+// Page widths in points, in page order.
+QList<int> pageWidths(const QString& pdf) {
+    QProcess info;
+    info.start("pdfinfo", {"-f", "1", "-l", "1000", pdf});
+    info.waitForFinished();
+    QList<int> widths;
+    for (const QString& line : QString::fromUtf8(info.readAllStandardOutput()).split('\n'))
+        if (line.startsWith("Page ") && line.contains(" size: "))
+            widths << qRound(line.section(" size: ", 1).simplified().section(' ', 0, 0).toDouble());
+    return widths;
+}
+
+// Closes the progress window of a run once the run is over, as the user would.
+void closeProgressWhenDone(QObject* context) {
+    auto* timer = new QTimer(context);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer] {
+        auto* dialog = qobject_cast<CMakeDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        auto* stop = dialog->findChild<QWidget*>("btn_stop");
+        if (stop && !stop->isVisible()) {
+            dialog->close();
+            timer->deleteLater();
+        }
+    });
+    timer->start(50);
+}
+
+} // namespace
+
+// Where the window's links go during tests.
+class UrlSink : public QObject {
+    Q_OBJECT
+public slots:
+    void open(const QUrl& url) { opened << url; }
+
+public:
+    QList<QUrl> opened;
+};
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void conversionCommandsOnAnEmptyListOnlySaySo();
+    void deletingSelectsTheItemAfterTheLastDeletedRow();
+    void theItemMenuOffersAndMovesAsTheClickedRowAllows();
+    void droppingAFolderAddsItsTree();
+    void aRowThatIsNoPictureKeepsThePreview();
+    void everyButtonIsReachableByKeyboardAndNamed();
+    void aWholeSessionMakesOnePdfInTheListsOrder();
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<CMainDlg> window_;
+    SFileListAdapter* list_ = nullptr;
+    SMCListViewEx* view_ = nullptr;
+    QStringList messages_;
+    QList<ChooserRequest> choosers_;
+    QStringList chooserAnswer_;
+    UrlSink links_;
+
+    // Six pictures "0" to "5", in that order.
+    void addSix() {
+        for (int i = 0; i < 6; ++i)
+            list_->AddImageFile(dir_.filePath(QString("six/%1.png").arg(i)).toStdWString());
+        list_->NotifyChanged();
+    }
+};
+
+void MainWindowTest::initTestCase() {
+    QVERIFY(QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH)));
+    registerProgramControls();
+    qputenv("XDG_CONFIG_HOME", dir_.filePath("config").toUtf8());
+    SetPdfFolder(dir_.filePath("out").toStdWString());
+    SetMessageBoxResponder([this](QWidget*, const QString& text, const QString&, unsigned) {
+        messages_ << text;
+        return int(IDOK);
+    });
+    SetChooserResponder([this](const ChooserRequest& request) {
+        choosers_ << request;
+        return chooserAnswer_;
+    });
+    // Links open nowhere during tests.
+    QDesktopServices::setUrlHandler("https", &links_, "open");
+    for (int i = 0; i < 6; ++i)
+        makePicture(dir_.filePath(QString("six/%1.png").arg(i)), QString("%1x20").arg(20 + i));
+}
+
+void MainWindowTest::cleanupTestCase() {
+    QDesktopServices::unsetUrlHandler("https");
+}
+
+void MainWindowTest::init() {
+    messages_.clear();
+    choosers_.clear();
+    chooserAnswer_.clear();
+    window_ = std::make_unique<CMainDlg>();
+    QVERIFY2(window_->Create(), qPrintable(window_->ErrorString()));
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    list_ = window_->ImageList();
+    view_ = window_->findChild<SMCListViewEx*>("mclv_list");
+    QVERIFY(list_ && view_);
+}
+
+void MainWindowTest::cleanup() {
+    window_.reset();
+}
+
+void MainWindowTest::conversionCommandsOnAnEmptyListOnlySaySo() {
+    const QString empty = QStringLiteral("请先添加需要转换的图片文件。");
+    for (int command : {6, 7, 8, 9, 10, 11, 12}) {
+        messages_.clear();
+        QVERIFY(window_->OnMenuCommand(command));
+        QCOMPARE(messages_, QStringList{empty});
+    }
+    messages_.clear();
+    window_->findChild<QAbstractButton*>("btn_make")->click();
+    QCOMPARE(messages_, QStringList{empty});
+    // Nothing asked where to write, nothing written.
+    QVERIFY(choosers_.isEmpty());
+    QVERIFY(!QDir(dir_.filePath("out")).exists() || QDir(dir_.filePath("out")).isEmpty());
+
+    window_->findChild<QAbstractButton*>("btn_delete")->click();
+    QCOMPARE(messages_.last(), QStringLiteral("请选择需要删除的项。"));
+
+    window_->findChild<QAbstractButton*>("btn_app")->click();
+    QVERIFY(window_->OnMenuCommand(20));
+    QCOMPARE(links_.opened, (QList<QUrl>{QUrl(CMainDlg::WebSiteAddress()),
+                                         QUrl(CMainDlg::HelpAddress())}));
+}
+
+void MainWindowTest::deletingSelectsTheItemAfterTheLastDeletedRow() {
+    addSix();
+    QCOMPARE(names(*list_), (QStringList{"0", "1", "2", "3", "4", "5"}));
+    view_->SetSel(2);
+    list_->ToggleItemSelected(4);
+    window_->findChild<QAbstractButton*>("btn_delete")->click();
+    QCOMPARE(names(*list_), (QStringList{"0", "1", "3", "5"}));
+    QCOMPARE(list_->GetSelection(), std::vector<int>{3});
+    QCOMPARE(view_->GetSel(), 3);
+
+    // The Delete key does the same wherever the focus is in the window; the last row
+    // leaves nothing to select.
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    QTest::keyClick(window_.get(), Qt::Key_Delete);
+    QCOMPARE(names(*list_), (QStringList{"0", "1", "3"}));
+    QCOMPARE(view_->GetSel(), -1);
+    QVERIFY(list_->GetSelection().empty());
+    QVERIFY(messages_.isEmpty());
+}
+
+void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
+    const struct {
+        int current;                // the row made current (-1: none)
+        std::vector<int> alsoSelected;
+        int clicked;                // the row under the pointer
+        std::vector<int> offered;   // in menu order
+        int chosen;
+        QStringList after;
+    } cases[] = {
+        {1, {}, 1, {1003, 1004, 1001, 1002, 1005}, 1001, {"1", "0", "2", "3", "4", "5"}},
+        // A selection holding the first row goes no higher.
+        {2, {0}, 2, {1003, 1004, 1001, 1002, 1005}, 1001, {"0", "1", "2", "3", "4", "5"}},
+        {1, {}, 4, {1003, 1004, 1001, 1002, 1005}, 1002, {"0", "2", "1", "3", "4", "5"}},
+        // Nothing moves below the last row, nor is it offered there.
+        {3, {5}, 3, {1003, 1004, 1001, 1002, 1005}, 1002, {"0", "1", "2", "3", "4", "5"}},
+        {-1, {}, 5, {1001, 1005}, 0, {"0", "1", "2", "3", "4", "5"}},
+        {-1, {}, 0, {1002, 1005}, 0, {"0", "1", "2", "3", "4", "5"}},
+        {4, {}, 1, {1003, 1004, 1001, 1002, 1005}, 1003, {"0", "4", "1", "2", "3", "5"}},
+        {0, {}, 3, {1003, 1004, 1001, 1002, 1005}, 1004, {"1", "2", "3", "0", "4", "5"}},
+        {1, {3}, 0, {1003, 1004, 1002, 1005}, 1005, {"0", "2", "4", "5"}},
+    };
+    for (const auto& c : cases) {
+        list_->RemoveAllItems();
+        addSix();
+        view_->SetSel(c.current);
+        for (int row : c.alsoSelected)
+            list_->ToggleItemSelected(row);
+        std::vector<int> offered;
+        const int chosen = c.chosen;
+        const MenuResponder previous = SetMenuResponder([&offered, chosen](QMenu* menu, const QPoint&) {
+            for (QAction* action : menu->actions())
+                offered.push_back(MenuCommand(action));
+            return chosen;
+        });
+        emit view_->customContextMenuRequested(view_->GetItemRect(c.clicked).center());
+        SetMenuResponder(previous);
+        QCOMPARE(offered, c.offered);
+        QCOMPARE(names(*list_), c.after);
+    }
+    // Below the last row there is no item, and no menu.
+    QCoreApplication::processEvents();
+    bool shown = false;
+    const MenuResponder previous = SetMenuResponder([&](QMenu*, const QPoint&) {
+        shown = true;
+        return 0;
+    });
+    emit view_->customContextMenuRequested(view_->GetItemRect(list_->GetCount() - 1).bottomLeft() +
+                                           QPoint(10, 40));
+    SetMenuResponder(previous);
+    QVERIFY(!shown);
+}
+
+void MainWindowTest::droppingAFolderAddsItsTree() {
+    makePicture(dir_.filePath("tree/a.png"), "10x10");
+    makePicture(dir_.filePath("tree/sub/b.png"), "10x10");
+    makePicture(dir_.filePath("tree/sub/deeper/c.png"), "10x10");
+    QFile(dir_.filePath("tree/notes.txt")).open(QIODevice::WriteOnly);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(dir_.filePath("tree")),
+                  QUrl::fromLocalFile(dir_.filePath("six/0.png"))});
+    QDragEnterEvent enter(QPoint(50, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(50, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_.get(), &drop);
+    QStringList added = names(*list_);
+    QCOMPARE(added.takeLast(), QStringLiteral("0"));
+    added.sort();
+    QCOMPARE(added, (QStringList{"a", "b", "c"}));
+    QCOMPARE(view_->GetAdapter()->GetCount(), 4);
+}
+
+void MainWindowTest::aRowThatIsNoPictureKeepsThePreview() {
+    makePicture(dir_.filePath("mixed/photo.png"), "64x48", "blue");
+    QVERIFY(QFile::copy(FOLIMO_SOURCE_DIR "/samples/04-document.pdf", dir_.filePath("mixed/doc.pdf")));
+    QVERIFY(list_->AddImageFile(dir_.filePath("mixed/photo.png").toStdWString()));
+    QVERIFY(list_->AddImageFile(dir_.filePath("mixed/doc.pdf").toStdWString()));
+    list_->NotifyChanged();
+    auto* preview = window_->findChild<SImageWndEx*>("img_preview");
+    auto* placeholder = window_->findChild<QWidget*>("txt_preview");
+    QVERIFY(!preview->isVisible() && placeholder->isVisible());
+
+    QSignalSpy loaded(preview, &SImageWndEx::imageLoaded);
+    view_->SetSel(0, true);
+    QVERIFY(loaded.wait(10000));
+    QVERIFY(loaded.last().at(1).toBool());
+    QTRY_VERIFY(preview->isVisible() && !placeholder->isVisible());
+    QCOMPARE(preview->contentSize(), QSize(64, 48));
+
+    view_->SetSel(1, true);
+    QTRY_VERIFY_WITH_TIMEOUT(!preview->isLoading(), 10000);
+    QVERIFY(preview->isVisible());
+    QCOMPARE(preview->contentSize(), QSize(64, 48));
+
+    view_->SetSel(-1, true);
+    QVERIFY(!preview->isVisible() && placeholder->isVisible());
+}
+
+void MainWindowTest::everyButtonIsReachableByKeyboardAndNamed() {
+    for (QAbstractButton* button : window_->findChildren<QAbstractButton*>()) {
+        if (!button->isVisibleTo(window_.get()))
+            continue;
+        QVERIFY2(button->focusPolicy() & Qt::TabFocus, qPrintable(button->objectName()));
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+        QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(),
+                 qPrintable(button->objectName()));
+    }
+    // Ctrl+A selects every row, Ctrl+O asks for files.
+    addSix();
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    QTest::keyClick(window_.get(), Qt::Key_A, Qt::ControlModifier);
+    std::vector<int> all = list_->GetSelection();
+    std::sort(all.begin(), all.end());
+    QCOMPARE(all, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    QTest::keyClick(window_.get(), Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(choosers_.size(), 1);
+    QCOMPARE(choosers_[0].kind, ChooserKind::OpenFiles);
+    QCOMPARE(choosers_[0].filters.size(), 2);
+    QVERIFY(choosers_[0].filters[1].startsWith(QStringLiteral("所有图片文件 (")));
+    QVERIFY(choosers_[0].filters[1].contains("*.PNG"));
+}
+
+// Add a folder tree, sort by name, move two rows to the top, delete one, look at the
+// settings, and make one PDF: its pages follow the list.
+void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
+    // Widths tell the pages apart: image n is (30 + 10 n) pixels wide at 72 dpi.
+    const QStringList files{"b/img10.png", "img2.png", "a/img1.png", "img3.png"};
+    for (const QString& file : files) {
+        const int n = QFileInfo(file).completeBaseName().mid(3).toInt();
+        QDir().mkpath(QFileInfo(dir_.filePath("session/" + file)).absolutePath());
+        QCOMPARE(QProcess::execute("convert", {"-size", QString("%1x20").arg(30 + 10 * n),
+                                              "xc:gray", "-units", "PixelsPerInch", "-density",
+                                              "72", dir_.filePath("session/" + file)}),
+                 0);
+    }
+    chooserAnswer_ = {dir_.filePath("session")};
+    QVERIFY(window_->OnMenuCommand(3));
+    QCOMPARE(choosers_.last().kind, ChooserKind::Folder);
+    QCOMPARE(choosers_.last().title, QStringLiteral("请选择图片文件存放的目录"));
+    QCOMPARE(QString::fromStdWString(GetAddImageFolder()), dir_.filePath("session"));
+    QCOMPARE(list_->GetCount(), 4);
+
+    int flags[8] = {};
+    QVERIFY(list_->OnSort(1, flags, 8)); // descending first
+    QVERIFY(list_->OnSort(1, flags, 8));
+    list_->NotifyChanged();
+    QCOMPARE(names(*list_), (QStringList{"img1", "img2", "img3", "img10"}));
+
+    view_->SetSel(2);
+    list_->ToggleItemSelected(3);
+    SetMenuResponder([](QMenu*, const QPoint&) { return 1003; });
+    emit view_->customContextMenuRequested(view_->GetItemRect(0).center());
+    SetMenuResponder({});
+    QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img1", "img2"}));
+
+    view_->SetSel(2);
+    window_->findChild<QAbstractButton*>("btn_delete")->click();
+    QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
+
+    QTimer::singleShot(0, window_.get(), [] {
+        if (auto* dialog = qobject_cast<HostDialog*>(QApplication::activeModalWidget()))
+            dialog->OnCancel();
+    });
+    window_->findChild<QAbstractButton*>("btn_settings")->click();
+
+    chooserAnswer_ = {dir_.filePath("session/out/all.pdf")};
+    closeProgressWhenDone(window_.get());
+    QVERIFY(window_->OnMenuCommand(9));
+    QCOMPARE(choosers_.last().kind, ChooserKind::SaveFile);
+    QVERIFY(choosers_.last().startAt.endsWith("/NewPDF.pdf"));
+    const QString pdf = dir_.filePath("session/out/all.pdf");
+    QVERIFY(QFile::exists(pdf));
+    QCOMPARE(QProcess::execute("qpdf", {"--check", pdf}), 0);
+    QCOMPARE(pageWidths(pdf), (QList<int>{60, 130, 50}));
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_main_window.moc"
