@@ -22,6 +22,18 @@ namespace folimo {
 
 namespace {
 
+// Names as people read them: "img9" before "img10", case ignored. The "C" locale
+// collates by code point, without numbers; any real language knows them.
+QCollator naturalOrder() {
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English);
+    QCollator collator(locale);
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    return collator;
+}
+
 // Both the creation and the modification time; 0 where the file system keeps none.
 std::pair<std::int64_t, std::int64_t> fileTimes(const std::string& path) {
     struct statx st {};
@@ -168,6 +180,15 @@ void SFileListAdapter::addFolder(const std::string& folder, bool recursive,
     if (!dir)
         return;
     const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    // The file system lists names in an order of its own (by hash, on most Linux file
+    // systems); people expect a folder's pictures in name order, as a file manager
+    // shows them.
+    struct Entry {
+        QString name;
+        std::string path;
+        bool isFolder;
+    };
+    std::vector<Entry> entries;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
@@ -178,12 +199,19 @@ void SFileListAdapter::addFolder(const std::string& folder, bool recursive,
             struct stat st {};
             isFolder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
-        if (!isFolder)
-            AddImageFile(fromUtf8(path));
-        else if (recursive)
-            addFolder(path, true, seen);
+        entries.push_back({QString::fromStdWString(fromUtf8(name)), path, isFolder});
     }
     ::closedir(dir);
+    const QCollator collator = naturalOrder();
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        return collator.compare(a.name, b.name) < 0;
+    });
+    for (const Entry& entry : entries) {
+        if (!entry.isFolder)
+            AddImageFile(fromUtf8(entry.path));
+        else if (recursive)
+            addFolder(entry.path, true, seen);
+    }
     NotifyChanged();
 }
 
@@ -268,14 +296,7 @@ bool SFileListAdapter::OnSort(int column, int* flags, int count) {
     flags[column] = state;
 
     const auto field = ImageListItem::Field(column - 1);
-    // The "C" locale collates by code point, without numbers; any real language knows
-    // them.
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English);
-    QCollator collator(locale);
-    collator.setNumericMode(true);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    const QCollator collator = naturalOrder();
     // Keys once, not per comparison: each read takes the item's lock.
     std::vector<std::pair<QString, ImageListItemPtr>> keyed;
     keyed.reserve(items_.size());

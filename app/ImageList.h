@@ -72,7 +72,7 @@ public:
     void AddItem(const std::wstring& path);
     // AddItem when the engine supports the file's type; true when added.
     bool AddImageFile(const std::wstring& path);
-    // The folder's files in the order the file system lists them; with `recursive`,
+    // The folder's files in natural name order ("img9" before "img10"); with `recursive`,
     // each subfolder's where it is met, depth first. Observers are told at the end of
     // each folder read. A folder reached twice through links is read once.
     void AddImageFolder(const std::wstring& folder, bool recursive);

@@ -19,6 +19,8 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QMenu>
@@ -68,6 +70,16 @@ std::vector<std::wstring> localPaths(const QMimeData* data) {
         if (url.isLocalFile())
             paths.push_back(QDir::cleanPath(url.toLocalFile()).toStdWString());
     return paths;
+}
+
+// Where adding pictures starts: the folder they last came from, else the user's
+// pictures folder.
+QString pictureFolder() {
+    const QString stored = QString::fromStdWString(GetAddImageFolder());
+    if (!stored.isEmpty() && QFileInfo(stored).isDir())
+        return stored;
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return QFileInfo(pictures).isDir() ? pictures : QDir::homePath();
 }
 
 std::wstring withSeparator(std::wstring folder) {
@@ -352,18 +364,21 @@ void CMainDlg::addFiles() {
         nameFilter(text("filter_images_name"), text("filter_images_pattern")),
     };
     // Everything is listed as the first filter, but the dialog opens on the images.
-    const QStringList files = ChooseOpenFiles(this, {}, filters, 1);
+    const QStringList files = ChooseOpenFiles(this, {}, filters, 1, pictureFolder());
+    if (files.isEmpty())
+        return;
+    // The next pictures most likely come from the same place.
+    SetAddImageFolder(QFileInfo(files.front()).absolutePath().toStdWString());
     for (const QString& file : files)
         list_->AddImageFile(file.toStdWString());
-    if (!files.isEmpty())
-        list_->NotifyChanged();
+    list_->NotifyChanged();
 }
 
 void CMainDlg::addFolder(bool recursive) {
     if (!list_)
         return;
-    const QString folder = BrowseForFolder(this, text("title_choose_image_folder"),
-                                           QString::fromStdWString(GetAddImageFolder()));
+    const QString folder =
+        BrowseForFolder(this, text("title_choose_image_folder"), pictureFolder());
     if (folder.isEmpty())
         return;
     SetAddImageFolder(folder.toStdWString());

@@ -28,12 +28,12 @@ ChooserResponder SetChooserResponder(ChooserResponder next) {
 }
 
 QStringList ChooseOpenFiles(QWidget* owner, const QString& title, const QStringList& filters,
-                            int selectedFilter) {
+                            int selectedFilter, const QString& startAt) {
     if (responder())
-        return answer({ChooserKind::OpenFiles, title, {}, filters});
+        return answer({ChooserKind::OpenFiles, title, startAt, filters});
     QString selected = filters.value(selectedFilter);
-    return QFileDialog::getOpenFileNames(owner, title, {}, filters.join(QStringLiteral(";;")),
-                                         &selected);
+    return QFileDialog::getOpenFileNames(owner, title, startAt,
+                                         filters.join(QStringLiteral(";;")), &selected);
 }
 
 QString ChooseSaveFile(QWidget* owner, const QString& proposed, const QStringList& filters) {

@@ -22,7 +22,7 @@ struct ChooserRequest {
 
 // Existing files, several at once; empty when cancelled.
 QStringList ChooseOpenFiles(QWidget* owner, const QString& title, const QStringList& filters,
-                            int selectedFilter = 0);
+                            int selectedFilter = 0, const QString& startAt = {});
 
 // A file to write; empty when cancelled. Never asks about an existing file: runs never
 // overwrite one, they take the next free numbered name.
