@@ -8,6 +8,9 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QHeaderView>
+#include <QMouseEvent>
+#include <QSizeGrip>
+#include <QWindow>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <QtDebug>
@@ -26,6 +29,50 @@ void fire(QObject* control, EventId id, int oldIndex = -1, int newIndex = -1, QP
     event.pos = pos;
     FireEvent(control, event);
 }
+
+// A window whose layout draws its own caption ("wnd_caption", with its own minimise,
+// maximise and close buttons) goes without the window manager's frame, which would be a
+// second title bar above it: the caption moves the window, a double click on it
+// maximises or restores, and a grip in the corner resizes it.
+class OwnCaption : public QObject {
+public:
+    OwnCaption(QWidget* window, QWidget* caption)
+        : QObject(window), window_(window), grip_(new QSizeGrip(window)) {
+        window->setWindowFlag(Qt::FramelessWindowHint);
+        grip_->setAccessibleName(QStringLiteral("调整窗口大小"));
+        grip_->resize(grip_->sizeHint());
+        caption->installEventFilter(this);
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == window_) {
+            if (event->type() == QEvent::Resize || event->type() == QEvent::Show) {
+                grip_->move(window_->width() - grip_->width(), window_->height() - grip_->height());
+                grip_->raise();
+                grip_->setVisible(!window_->isMaximized());
+            }
+            return false;
+        }
+        if (event->type() == QEvent::MouseButtonPress &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            if (QWindow* handle = window_->windowHandle())
+                handle->startSystemMove();
+            return true;
+        }
+        if (event->type() == QEvent::MouseButtonDblClick &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            window_->isMaximized() ? window_->showNormal() : window_->showMaximized();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    QWidget* window_;
+    QSizeGrip* grip_;
+};
 
 } // namespace
 
@@ -202,6 +249,10 @@ HostWindow::HostWindow(const QString& layoutName, QWidget* parent)
 HostWindow::~HostWindow() = default;
 
 bool HostWindow::Create() {
+    if (!BuildLayout())
+        return false;
+    if (QWidget* caption = FindChildByName(QStringLiteral("wnd_caption")); caption && !caption_)
+        caption_ = new OwnCaption(this, caption);
     return Prepare();
 }
 

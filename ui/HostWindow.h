@@ -126,11 +126,18 @@ public:
     // Builds the layout, then OnInit. False (ErrorString) when the layout cannot be built.
     bool Create();
 
+    // A layout with a caption of its own ("wnd_caption") makes a window without the
+    // window manager's frame; the caption and a corner grip move and size it.
+    bool HasOwnCaption() const { return caption_ != nullptr; }
+
 protected:
     // "btn_ok"/"btn_close" and the other closing roles close the window, "btn_min",
     // "btn_max" and "btn_restore" minimise, maximise and restore it.
     bool DefaultEvent(Event& event) override;
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    QObject* caption_ = nullptr;
 };
 
 // A modal dialog. DoModal answers IDOK or IDCANCEL (Qt's Accepted and Rejected are not

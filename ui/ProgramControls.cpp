@@ -3,6 +3,9 @@
 #include "FindChild.h"
 #include "UiLoader.h"
 
+#include <QHBoxLayout>
+#include <QLabel>
+
 namespace folimo::ui {
 
 namespace {
@@ -25,8 +28,21 @@ void registerProgramControls() {
     registerControl<SWkeWebkit>();
 }
 
-SIECtrl::SIECtrl(QWidget* parent) : QFrame(parent) {
+SIECtrl::SIECtrl(QWidget* parent) : QFrame(parent), label_(new QLabel(this)) {
     markClass(this);
+    label_->setObjectName(QStringLiteral("txt_ie_placeholder"));
+    label_->setWordWrap(true);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(12, 0, 12, 0);
+    layout->addWidget(label_);
+}
+
+QString SIECtrl::text() const {
+    return label_->text();
+}
+
+void SIECtrl::setText(const QString& text) {
+    label_->setText(text);
 }
 
 SWkeWebkit::SWkeWebkit(QWidget* parent) : QFrame(parent) {

@@ -10,18 +10,28 @@
 
 #include <QFrame>
 
+class QLabel;
+
 namespace folimo::ui {
 
 // Registers "mclistviewex", "imgex", "iectrl" and "wkeWebkit" with UiLoader. Call once
 // before the first layout is loaded; calling again changes nothing.
 void registerProgramControls();
 
-// The top web panel ("iectrl"): an empty named placeholder that is only shown or hidden.
+// The top web panel ("iectrl"): a named placeholder that is only shown or hidden. Until
+// it shows pages it shows the line of text its layout gives it (property "text"), so
+// the band is of use rather than empty.
 class SIECtrl : public QFrame {
     Q_OBJECT
     Q_CLASSINFO("layoutClass", "iectrl")
+    Q_PROPERTY(QString text READ text WRITE setText)
 public:
     explicit SIECtrl(QWidget* parent = nullptr);
+    QString text() const;
+    void setText(const QString& text);
+
+private:
+    QLabel* label_;
 };
 
 // The side web panel ("wkeWebkit"): an empty named placeholder, kept hidden.
