@@ -96,6 +96,7 @@ private slots:
     void droppingAFolderAddsItsTree();
     void aRowThatIsNoPictureKeepsThePreview();
     void everyButtonIsReachableByKeyboardAndNamed();
+    void captionAndPreviewButtonsFollowTheWindow();
     void aWholeSessionMakesOnePdfInTheListsOrder();
 
 private:
@@ -321,6 +322,29 @@ void MainWindowTest::everyButtonIsReachableByKeyboardAndNamed() {
     QCOMPARE(choosers_[0].filters.size(), 2);
     QVERIFY(choosers_[0].filters[1].startsWith(QStringLiteral("所有图片文件 (")));
     QVERIFY(choosers_[0].filters[1].contains("*.PNG"));
+}
+
+void MainWindowTest::captionAndPreviewButtonsFollowTheWindow() {
+    auto* maximise = window_->findChild<QAbstractButton*>("btn_max");
+    auto* restore = window_->findChild<QAbstractButton*>("btn_restore");
+    QVERIFY(window_->HasOwnCaption());
+    QVERIFY(maximise->isVisible() && !restore->isVisible());
+    maximise->click();
+    QTRY_VERIFY(window_->isMaximized());
+    QVERIFY(!maximise->isVisible() && restore->isVisible());
+    restore->click();
+    QTRY_VERIFY(!window_->isMaximized());
+    QVERIFY(maximise->isVisible() && !restore->isVisible());
+
+    auto* view = window_->findChild<QAbstractButton*>("btn_view");
+    auto* pane = window_->findChild<QWidget*>("win_prview");
+    QVERIFY(pane->isVisible());
+    view->click();
+    QVERIFY(!pane->isVisible());
+    view->click();
+    QVERIFY(pane->isVisible());
+    QVERIFY(window_->findChild<QWidget*>("top_ie_ad")->isVisible()); // "ShowAD" is 1 at first
+    QVERIFY(!window_->findChild<QWidget*>("wnd_right_ad")->isVisible());
 }
 
 // Add a folder tree, sort by name, move two rows to the top, delete one, look at the
