@@ -4,12 +4,14 @@
 
 #include <folimo/Owned.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -85,12 +87,78 @@ QSize decodeSize(const LoadRequest& request, QSize natural) {
     return wanted;
 }
 
+// Whether a JPEG goes on to its end marker. Qt's reader decodes a cut-off file with the
+// missing part grey and calls that a success, while the conversion refuses the file as
+// damaged: the preview must not show a picture that the document will not have. The
+// segments are passed over by their lengths, so that the end marker of an embedded
+// thumbnail is not taken for the picture's own.
+bool jpegReachesItsEnd(QIODevice& device) {
+    if (!device.seek(0))
+        return false;
+    QByteArray chunk;
+    qsizetype at = 0;
+    const auto refill = [&] {
+        chunk = device.read(qint64(1) << 16);
+        at = 0;
+        return !chunk.isEmpty();
+    };
+    const auto next = [&]() -> int {
+        if (at == chunk.size() && !refill())
+            return -1;
+        return uchar(chunk.constData()[at++]);
+    };
+    const auto skip = [&](qint64 count) {
+        for (;;) {
+            const qint64 here = std::min<qint64>(count, chunk.size() - at);
+            at += here;
+            count -= here;
+            if (count == 0)
+                return true;
+            if (!refill())
+                return false;
+        }
+    };
+    if (next() != 0xFF || next() != 0xD8)
+        return false;
+    bool scanned = false;
+    for (;;) {
+        // Scan data, and stray bytes between segments, up to the next marker.
+        for (;;) {
+            const char* from = chunk.constData() + at;
+            const void* mark = std::memchr(from, 0xFF, size_t(chunk.size() - at));
+            if (mark) {
+                at += static_cast<const char*>(mark) - from + 1;
+                break;
+            }
+            if (!refill())
+                return false;
+        }
+        int marker = next();
+        while (marker == 0xFF)
+            marker = next();
+        if (marker < 0)
+            return false;
+        if (marker == 0xD9)
+            return scanned;
+        // A stuffed byte within scan data, restart markers and the other markers
+        // without a length.
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8))
+            continue;
+        const int high = next();
+        const int low = next();
+        if (low < 0 || (high << 8 | low) < 2 || !skip((high << 8 | low) - 2))
+            return false;
+        scanned = scanned || marker == 0xDA;
+    }
+}
+
 // Qt's readers come first: a JPEG is scaled down while it is decoded, which is what makes
 // a large photo cheap. The engine's image object reads what Qt here has no plugin for
 // (TIFF, multi-page files); it hands the reduced picture back encoded, as PNG.
-bool readWithQt(const LoadRequest& request, QImage* image, QSize* natural) {
-    QImageReader reader(request.path);
+bool readWithQt(const LoadRequest& request, QIODevice& device, QImage* image, QSize* natural) {
+    QImageReader reader(&device);
     reader.setAutoTransform(true);
+    const QByteArray format = reader.format(); // known from the content only before reading
     QSize stored = reader.size();
     if (!stored.isValid())
         return false;
@@ -99,7 +167,7 @@ bool readWithQt(const LoadRequest& request, QImage* image, QSize* natural) {
     const QSize target = decodeSize(request, *natural);
     if (target != *natural)
         reader.setScaledSize(turned ? target.transposed() : target);
-    return reader.read(image);
+    return reader.read(image) && (format != "jpeg" || jpegReachesItsEnd(device));
 }
 
 bool readWithEngine(const LoadRequest& request, QImage* image, QSize* natural) {
@@ -148,7 +216,8 @@ struct SImageWndEx::Channel {
             return;
         QImage image;
         QSize natural;
-        bool ok = readWithQt(request, &image, &natural);
+        QFile file(request.path);
+        bool ok = file.open(QIODevice::ReadOnly) && readWithQt(request, file, &image, &natural);
         if (!ok && latest == id)
             ok = readWithEngine(request, &image, &natural);
         if (!ok) {
@@ -173,8 +242,8 @@ SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent), channel_(std::make_s
     reload_.setSingleShot(true);
     reload_.setInterval(150);
     connect(&reload_, &QTimer::timeout, this, [this] {
-        if (!path_.isEmpty())
-            startLoad();
+        if (!shownPath_.isEmpty())
+            startLoad(shownPath_);
     });
 }
 
@@ -189,6 +258,7 @@ void SImageWndEx::SetImage(const QImage& image) {
     reload_.stop();
     waitingForSize_ = false;
     path_.clear();
+    shownPath_.clear();
     loading_ = false;
     natural_ = image.size();
     bitmap_ = QPixmap::fromImage(image);
@@ -207,12 +277,13 @@ void SImageWndEx::SetImagePath(const QString& path) {
         loading_ = false;
         bitmap_ = {};
         natural_ = {};
+        shownPath_.clear();
         setAccessibleDescription({});
         update();
         return;
     }
     loading_ = true;
-    startLoad();
+    startLoad(path);
 }
 
 QSize SImageWndEx::contentSize() const {
@@ -223,7 +294,7 @@ QSize SImageWndEx::contentSize() const {
     return {};
 }
 
-void SImageWndEx::startLoad() {
+void SImageWndEx::startLoad(const QString& path) {
     // A control without a size (hidden, not laid out yet) cannot say how much of the
     // picture is worth decoding; its first real size starts the load.
     if (rect().isEmpty()) {
@@ -231,7 +302,7 @@ void SImageWndEx::startLoad() {
         return;
     }
     waitingForSize_ = false;
-    LoadRequest request{path_,       size(),     devicePixelRatioF(),
+    LoadRequest request{path,        size(),     devicePixelRatioF(),
                         keepAspect_, limitSize_, fillMode_ == int(PreviewFill::Stretch)};
     const quint64 id = ++request_;
     channel_->latest = id;
@@ -253,6 +324,8 @@ void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& i
     if (request != request_)
         return;
     loading_ = false;
+    // A file that cannot be read (a PDF in the list, a damaged photo) leaves the pane as
+    // it was: stepping through a list should not blank the picture between good files.
     const bool ok = !image.isNull();
     if (ok) {
         natural_ = natural;
@@ -261,13 +334,10 @@ void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& i
         // works the same whether the decoded copy was reduced or not.
         if (natural.width() > 0)
             bitmap_.setDevicePixelRatio(qreal(bitmap_.width()) / natural.width());
+        shownPath_ = path;
         setAccessibleDescription(QFileInfo(path).fileName());
-    } else {
-        bitmap_ = {};
-        natural_ = {};
-        setAccessibleDescription({});
+        update();
     }
-    update();
     emit imageLoaded(path, ok);
 }
 
@@ -275,12 +345,12 @@ void SImageWndEx::resizeEvent(QResizeEvent* event) {
     QFrame::resizeEvent(event);
     if (waitingForSize_) {
         if (!rect().isEmpty())
-            startLoad();
+            startLoad(path_);
         return;
     }
     // A picture decoded for a smaller pane is read again, once the resizing settles,
     // when the pane now shows more pixels than the copy has.
-    if (path_.isEmpty() || bitmap_.isNull())
+    if (shownPath_.isEmpty() || bitmap_.isNull())
         return;
     const QSize needed = (QSizeF(pictureRect().size()) * devicePixelRatioF()).toSize();
     if (bitmap_.width() < natural_.width() &&
@@ -302,9 +372,9 @@ void SImageWndEx::setFillMode(int mode) {
     const bool wasStretch = fillMode_ == int(PreviewFill::Stretch);
     fillMode_ = mode;
     // A copy reduced for stretching would show blurred at the picture's own size.
-    if (wasStretch && mode != int(PreviewFill::Stretch) && !path_.isEmpty() &&
+    if (wasStretch && mode != int(PreviewFill::Stretch) && !shownPath_.isEmpty() &&
         bitmap_.width() < natural_.width())
-        startLoad();
+        startLoad(shownPath_);
     update();
 }
 

@@ -47,10 +47,15 @@ public:
     void SetImage(const QImage& image);
 
     // Reads `path` off the GUI thread at the size the control needs and shows it when it
-    // is in; imageLoaded() follows either way. An empty path clears the control.
+    // is in; imageLoaded() follows either way. A file that cannot be read (a PDF, a
+    // damaged or missing file) leaves the picture shown before as it was. An empty path
+    // clears the control.
     void SetImagePath(const QString& path);
 
-    QString imagePath() const { return path_; }
+    // The file of the picture shown; empty when none is, or when it came from SetImage.
+    QString imagePath() const { return shownPath_; }
+    // The file last asked for, shown or not: the one being read, or one that failed.
+    QString requestedPath() const { return path_; }
     // The picture's own size (before any scaling for the screen); empty when none.
     QSize contentSize() const;
     // Where the picture is drawn now, in the control's coordinates; empty when nothing is.
@@ -94,7 +99,7 @@ private slots:
 
 private:
     struct Channel;
-    void startLoad();
+    void startLoad(const QString& path);
     void takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural);
     QSize skinFrameSize() const;
 
@@ -105,7 +110,8 @@ private:
 
     QPixmap bitmap_; // what is drawn: the picture, perhaps reduced for the screen
     QSize natural_;  // the picture's own size, which the arithmetic works with
-    QString path_;
+    QString shownPath_;
+    QString path_; // the newest request
     bool loading_ = false;
     bool waitingForSize_ = false;
     QTimer reload_;

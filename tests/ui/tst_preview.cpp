@@ -61,6 +61,8 @@ private slots:
     void paintsThePictureIntoItsRectangle();
     void readsFilesWithoutHoldingUpTheWindow_data();
     void readsFilesWithoutHoldingUpTheWindow();
+    void failedReadKeepsThePictureShown_data();
+    void failedReadKeepsThePictureShown();
     void slowFileHoldsNothingUpAndOnlyTheNewestShows();
     void fileIconsByType();
 
@@ -197,7 +199,8 @@ void PreviewTest::readsFilesWithoutHoldingUpTheWindow_data() {
     QTest::newRow("png") << "k.png" << QSize(800, 600) << 0 << fitted;
     QTest::newRow("gif") << "k.gif" << QSize(800, 600) << 3 << fitted;
     QTest::newRow("tiff, read by the engine") << "k.tif" << QSize(800, 600) << 4 << fitted;
-    QTest::newRow("not a picture") << "junk.jpg" << QSize() << 0 << "200,200=w";
+    QTest::newRow("not a picture, the picture before stays")
+        << "junk.jpg" << QSize() << 0 << "200,200=b 194,200=w";
 }
 
 void PreviewTest::readsFilesWithoutHoldingUpTheWindow() {
@@ -220,8 +223,64 @@ void PreviewTest::readsFilesWithoutHoldingUpTheWindow() {
     QVERIFY(pane_->isLoading());
     QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
     QCOMPARE(loaded[0], QVariantList({path, size.isValid()}));
-    QCOMPARE(pane_->contentSize(), size.isValid() ? size : QSize());
+    QCOMPARE(pane_->contentSize(), size.isValid() ? size : QSize(10, 10));
     QCOMPARE(::seen(*pane_, QString(seen).remove(QRegularExpression("=[a-z?]"))), seen);
+}
+
+void PreviewTest::failedReadKeepsThePictureShown_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes"); // the content; none: no such file; "/": a folder
+    const QString sample = QStringLiteral(FOLIMO_SOURCE_DIR "/samples/");
+    QFile pdf(sample + "04-document.pdf");
+    QFile jpeg(sample + "01-plasma.jpg");
+    QVERIFY(pdf.open(QIODevice::ReadOnly) && jpeg.open(QIODevice::ReadOnly));
+    const QByteArray photo = jpeg.readAll();
+    QTest::newRow("pdf") << "document.pdf" << pdf.readAll();
+    QTest::newRow("cut-off jpeg") << "cut.jpg" << photo.left(photo.size() * 6 / 10);
+    QTest::newRow("jpeg without its end") << "end.jpg" << photo.chopped(2);
+    QTest::newRow("missing file") << "gone.png" << QByteArray();
+    QTest::newRow("not a picture") << "junk.png" << QByteArray("\x89PNG junk");
+    QTest::newRow("a folder") << "folder.jpg" << QByteArray("/");
+}
+
+// The list's rows are stepped through one by one: a row that cannot be shown leaves the
+// picture before it, whole, and says so.
+void PreviewTest::failedReadKeepsThePictureShown() {
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    const QString good = write(QStringLiteral("good.jpg"), halves(QSize(800, 600)));
+    const QString bad = dir_.filePath(name);
+    if (bytes == "/")
+        QVERIFY(QDir(dir_.path()).mkpath(name));
+    else if (QFile file(bad); !bytes.isEmpty())
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
+    pane_->SetImagePath(good);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
+    const QString fitted = "200,48=w 100,52=r 300,347=b 200,351=w";
+    QCOMPARE(::seen(*pane_, QString(fitted).remove(QRegularExpression("=[a-z?]"))), fitted);
+
+    pane_->SetImagePath(bad);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 2, 20000);
+    QCOMPARE(loaded[1], QVariantList({bad, false}));
+    QVERIFY(!pane_->isLoading());
+    QCOMPARE(pane_->contentSize(), QSize(800, 600));
+    QCOMPARE(pane_->accessibleDescription(), QStringLiteral("good.jpg"));
+    QCOMPARE(pane_->imagePath(), good);
+    QCOMPARE(pane_->requestedPath(), bad);
+    QCOMPARE(::seen(*pane_, QString(fitted).remove(QRegularExpression("=[a-z?]"))), fitted);
+
+    // An empty path and an empty image still clear the pane.
+    for (const bool byPath : {true, false}) {
+        pane_->SetImage(halves(QSize(100, 50)));
+        byPath ? pane_->SetImagePath({}) : pane_->SetImage({});
+        QCOMPARE(pane_->contentSize(), QSize());
+        QCOMPARE(pane_->imagePath(), QString());
+        QCOMPARE(pane_->accessibleDescription(), QString());
+        QCOMPARE(::seen(*pane_, "200,200"), QStringLiteral("200,200=w"));
+    }
+    QTest::qWait(50);
+    QCOMPARE(loaded.size(), 2);
 }
 
 // A named pipe stands for a file on a share that answers slowly: reading it waits until
