@@ -4,17 +4,31 @@
 
 #include <folimo/Owned.h>
 
+#include <QBuffer>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace folimo::ui {
 
@@ -152,6 +166,77 @@ bool jpegReachesItsEnd(QIODevice& device) {
     }
 }
 
+using Abandoned = std::function<bool()>;
+
+// A file whose reading fails, so that its decoder gives up, once the picture is no longer
+// wanted: a newer request came, the control went or the program is ending. Decoders read
+// in small pieces, so even a large photo is left within one of them.
+class AbandonableFile : public QFile {
+public:
+    AbandonableFile(const QString& path, Abandoned abandoned)
+        : QFile(path), abandoned_(std::move(abandoned)) {}
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        if (abandoned_()) {
+            setErrorString(QStringLiteral("the picture is no longer wanted"));
+            return -1;
+        }
+        return QFile::readData(data, maxSize);
+    }
+
+private:
+    Abandoned abandoned_;
+};
+
+// A pipe or a device rather than a file, read whole as slowly as it answers and no longer
+// than it is wanted. It is opened without waiting: opening a pipe waits for a writer,
+// who may never come, and could not be given up.
+bool readStream(const QString& path, const Abandoned& abandoned, QByteArray* bytes) {
+    constexpr qsizetype kMost = qsizetype(64) << 20; // a device may never end
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    char buffer[1 << 16];
+    while (!abandoned()) {
+        // A pipe whose writer has not come yet reports nothing rather than its end.
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 50) == 0)
+            continue;
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            return true;
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got < 0 || bytes->size() + got > kMost)
+            return false;
+        bytes->append(buffer, got);
+    }
+    return false;
+}
+
+bool readWithQt(const LoadRequest& request, QIODevice& device, QImage* image, QSize* natural);
+bool readWithEngine(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
+                    QSize* natural);
+
+bool readPicture(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
+                 QSize* natural) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(request.path).constData(), &info) != 0 || S_ISDIR(info.st_mode))
+        return false;
+    if (!S_ISREG(info.st_mode)) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        return readStream(request.path, abandoned, &bytes) && buffer.open(QIODevice::ReadOnly) &&
+               readWithQt(request, buffer, image, natural);
+    }
+    AbandonableFile file(request.path, abandoned);
+    if (file.open(QIODevice::ReadOnly) && readWithQt(request, file, image, natural))
+        return true;
+    return !abandoned() && readWithEngine(request, abandoned, image, natural);
+}
+
 // Qt's readers come first: a JPEG is scaled down while it is decoded, which is what makes
 // a large photo cheap. The engine's image object reads what Qt here has no plugin for
 // (TIFF, multi-page files); it hands the reduced picture back encoded, as PNG.
@@ -170,9 +255,10 @@ bool readWithQt(const LoadRequest& request, QIODevice& device, QImage* image, QS
     return reader.read(image) && (format != "jpeg" || jpegReachesItsEnd(device));
 }
 
-bool readWithEngine(const LoadRequest& request, QImage* image, QSize* natural) {
+bool readWithEngine(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
+                    QSize* natural) {
     auto picture = folimo::createObject<IXImage>(FOLIMO_IMAGE);
-    if (!picture || picture->Load(request.path.toStdWString().c_str()) != 0)
+    if (!picture || picture->Load(request.path.toStdWString().c_str()) != 0 || abandoned())
         return false;
     int w = 0;
     int h = 0;
@@ -192,13 +278,95 @@ bool readWithEngine(const LoadRequest& request, QImage* image, QSize* natural) {
     return ok;
 }
 
+// The threads that read pictures for every preview of the program. Two of them, so that a
+// file that answers slowly (a network share) holds up no newer request; no more, however
+// fast a list is stepped through, since each preview has at most one request waiting and
+// a newer one takes its place. They end with the application, which waits for them: a
+// read in progress is abandoned then, so that wait is short.
+class ReaderPool {
+public:
+    using Work = std::function<void(const std::atomic<bool>& stopping)>;
+    static constexpr std::size_t kThreads = 2;
+
+    ~ReaderPool() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stopping_ = true;
+            waiting_.clear();
+        }
+        wake_.notify_all();
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+
+    void post(const void* owner, Work work) {
+        std::lock_guard<std::mutex> guard(lock_);
+        const auto same = std::find_if(waiting_.begin(), waiting_.end(),
+                                       [owner](const auto& job) { return job.first == owner; });
+        if (same != waiting_.end())
+            same->second = std::move(work);
+        else
+            waiting_.emplace_back(owner, std::move(work));
+        if (waiting_.size() > idle_ && threads_.size() < kThreads)
+            threads_.emplace_back([this] { run(); });
+        else
+            wake_.notify_one();
+    }
+
+    void forget(const void* owner) {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::erase_if(waiting_, [owner](const auto& job) { return job.first == owner; });
+    }
+
+    int threads() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return int(threads_.size());
+    }
+
+private:
+    void run() {
+        for (;;) {
+            Work work;
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                ++idle_;
+                wake_.wait(guard, [this] { return stopping_ || !waiting_.empty(); });
+                --idle_;
+                if (stopping_)
+                    return;
+                work = std::move(waiting_.front().second);
+                waiting_.pop_front();
+            }
+            work(stopping_);
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::deque<std::pair<const void*, Work>> waiting_;
+    std::vector<std::thread> threads_;
+    std::size_t idle_ = 0;
+    std::atomic<bool> stopping_{false};
+};
+
+// Made by the first request and ended with the application; used on the GUI thread only.
+ReaderPool* readerPool = nullptr;
+
+ReaderPool& readers() {
+    if (!readerPool) {
+        readerPool = new ReaderPool;
+        static const bool endsWithTheApplication =
+            (qAddPostRoutine(&SImageWndEx::stopReading), true);
+        Q_UNUSED(endsWithTheApplication);
+    }
+    return *readerPool;
+}
+
 } // namespace
 
 // What passes between the control and the threads that read its pictures, under one
-// mutex of ours: Qt's own hand-overs are invisible to the thread sanitizer. Each
-// request reads on a thread of its own, so a slow file (a network share, a pipe) holds
-// up neither the window nor the newer requests; the channel outlives the control for
-// threads still reading when it goes.
+// mutex of ours: Qt's own hand-overs are invisible to the thread sanitizer. The channel
+// outlives the control for a read still under way when it goes.
 struct SImageWndEx::Channel {
     std::mutex lock;
     SImageWndEx* owner = nullptr; // null once the control is gone
@@ -211,21 +379,19 @@ struct SImageWndEx::Channel {
     };
     std::optional<Result> result;
 
-    void load(quint64 id, const LoadRequest& request) {
-        if (latest != id)
+    void load(quint64 id, const LoadRequest& request, const std::atomic<bool>& stopping) {
+        const Abandoned abandoned = [&] { return latest != id || stopping; };
+        if (abandoned())
             return;
         QImage image;
         QSize natural;
-        QFile file(request.path);
-        bool ok = file.open(QIODevice::ReadOnly) && readWithQt(request, file, &image, &natural);
-        if (!ok && latest == id)
-            ok = readWithEngine(request, &image, &natural);
-        if (!ok) {
+        if (!readPicture(request, abandoned, &image, &natural)) {
             image = {};
             natural = {};
         }
         std::lock_guard<std::mutex> guard(lock);
-        if (!owner || latest != id)
+        // A read given up half-way is no result, not even a failure.
+        if (!owner || abandoned())
             return;
         result = Result{id, request.path, std::move(image), natural};
         // By name: the call carries nothing, the result waits here under our lock.
@@ -247,10 +413,23 @@ SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent), channel_(std::make_s
     });
 }
 
+// Nothing is waited for: a read under way is abandoned and ends on its own.
 SImageWndEx::~SImageWndEx() {
-    std::lock_guard<std::mutex> guard(channel_->lock);
-    channel_->owner = nullptr;
-    channel_->latest = 0;
+    {
+        std::lock_guard<std::mutex> guard(channel_->lock);
+        channel_->owner = nullptr;
+        channel_->latest = 0;
+    }
+    if (readerPool)
+        readerPool->forget(channel_.get());
+}
+
+int SImageWndEx::readingThreads() {
+    return readerPool ? readerPool->threads() : 0;
+}
+
+void SImageWndEx::stopReading() {
+    delete std::exchange(readerPool, nullptr);
 }
 
 void SImageWndEx::SetImage(const QImage& image) {
@@ -306,7 +485,10 @@ void SImageWndEx::startLoad(const QString& path) {
                         keepAspect_, limitSize_, fillMode_ == int(PreviewFill::Stretch)};
     const quint64 id = ++request_;
     channel_->latest = id;
-    std::thread([channel = channel_, id, request] { channel->load(id, request); }).detach();
+    readers().post(channel_.get(),
+                   [channel = channel_, id, request](const std::atomic<bool>& stopping) {
+                       channel->load(id, request, stopping);
+                   });
 }
 
 void SImageWndEx::takeResult() {

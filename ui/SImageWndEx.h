@@ -84,6 +84,12 @@ public:
     int frameIndex() const { return frameIndex_; }
     void setFrameIndex(int index);
 
+    // The threads that read files for every preview: how many there are now (at most two).
+    static int readingThreads();
+    // Ends them, abandoning the reads under way, whose requests are dropped; the
+    // application's end calls it. The next request starts them again.
+    static void stopReading();
+
 signals:
     // A requested file was read (ok) or could not be (!ok). Not sent for requests that a
     // newer one replaced.

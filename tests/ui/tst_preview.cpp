@@ -47,6 +47,12 @@ QString seen(QWidget& control, const QString& points) {
     return words.join(' ');
 }
 
+int threadsNow() {
+    return QDir(QStringLiteral("/proc/self/task"))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
+}
+
 } // namespace
 
 class PreviewTest : public QObject {
@@ -64,10 +70,14 @@ private slots:
     void failedReadKeepsThePictureShown_data();
     void failedReadKeepsThePictureShown();
     void slowFileHoldsNothingUpAndOnlyTheNewestShows();
+    void quickStepsShowTheNewestOnTwoThreadsAtMost();
+    void endingMidReadIsQuickAndSafe_data();
+    void endingMidReadIsQuickAndSafe();
     void fileIconsByType();
 
 private:
     QString write(const QString& name, const QImage& image, int engineEncoder = 0);
+    QString pipe(const QString& name);
 
     QTemporaryDir dir_;
     std::unique_ptr<SImageWndEx> pane_;
@@ -99,6 +109,12 @@ QString PreviewTest::write(const QString& name, const QImage& image, int engineE
     file.write(static_cast<const char*>(data), engine->SaveToMemory(&data, engineEncoder, nullptr));
     engine->FreeMemory(data);
     return path;
+}
+
+// A named pipe stands for a file that answers slowly: reading it waits for a writer.
+QString PreviewTest::pipe(const QString& name) {
+    const QString path = dir_.filePath(name);
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0 ? path : QString();
 }
 
 void PreviewTest::rectanglesAndAttributes() {
@@ -286,8 +302,8 @@ void PreviewTest::failedReadKeepsThePictureShown() {
 // A named pipe stands for a file on a share that answers slowly: reading it waits until
 // the test writes into it.
 void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
-    const QByteArray pipe = QFile::encodeName(dir_.filePath(QStringLiteral("slow.png")));
-    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    const QByteArray pipe = QFile::encodeName(this->pipe(QStringLiteral("slow.png")));
+    QVERIFY(!pipe.isEmpty());
     const QString quick = write(QStringLiteral("quick.png"), halves(QSize(100, 50)));
     QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
     int ticks = 0;
@@ -305,7 +321,9 @@ void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     QVERIFY(buffer.open(QIODevice::WriteOnly) && halves(QSize(60, 60)).save(&buffer, "PNG"));
-    const int fd = ::open(pipe.constData(), O_WRONLY);
+    // Opened for both ways: the preview may have given up the pipe and no longer waits
+    // at its other end.
+    const int fd = ::open(pipe.constData(), O_RDWR);
     QVERIFY(fd >= 0);
     QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
     ::close(fd);
@@ -313,6 +331,73 @@ void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
     QCOMPARE(loaded.size(), 1);
     QCOMPARE(pane_->imagePath(), quick);
     QCOMPARE(pane_->contentSize(), QSize(100, 50));
+}
+
+// Stepping through a list quickly, among files that answer slowly: only the newest is
+// read to the end and shown, and no more than two threads ever read.
+void PreviewTest::quickStepsShowTheNewestOnTwoThreadsAtMost() {
+    QStringList paths;
+    for (int i = 0; i < 40; ++i)
+        paths << (i % 8 == 7 ? write(QStringLiteral("%1.png").arg(i), halves(QSize(300, 200)))
+                             : pipe(QStringLiteral("%1.jpg").arg(i)));
+    paths << write(QStringLiteral("last.png"), halves(QSize(100, 50)));
+    QVERIFY(!paths.contains(QString()));
+    QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
+    const int others = threadsNow() - SImageWndEx::readingThreads();
+    int most = 0;
+    for (const QString& path : paths) {
+        pane_->SetImagePath(path);
+        most = std::max(most, threadsNow());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
+    QCOMPARE(loaded[0], QVariantList({paths.last(), true}));
+    QVERIFY2(most <= others + 2, qPrintable(QString("%1 threads beside %2").arg(most).arg(others)));
+    QVERIFY(SImageWndEx::readingThreads() <= 2);
+    QCOMPARE(pane_->contentSize(), QSize(100, 50));
+    QTest::qWait(200);
+    QCOMPARE(loaded.size(), 1);
+}
+
+void PreviewTest::endingMidReadIsQuickAndSafe_data() {
+    QTest::addColumn<bool>("slowFile");   // a pipe nobody writes, else a large photo
+    QTest::addColumn<bool>("allReaders"); // the program ending, else one control
+    QTest::newRow("control, slow file") << true << false;
+    QTest::newRow("control, large photo") << false << false;
+    QTest::newRow("program end, slow file") << true << true;
+    QTest::newRow("program end, large photo") << false << true;
+}
+
+// A control that goes, or a program that ends, in the middle of a read waits for
+// nothing long, and nothing of the read arrives after.
+void PreviewTest::endingMidReadIsQuickAndSafe() {
+    QFETCH(bool, slowFile);
+    QFETCH(bool, allReaders);
+    const QString name = QString::fromLatin1(QTest::currentDataTag()) + ".jpg";
+    const QString path = slowFile ? pipe(name) : write(name, halves(QSize(6000, 4000)));
+    QVERIFY(!path.isEmpty());
+    auto control = std::make_unique<SImageWndEx>();
+    control->setFillMode(int(PreviewFill::None)); // every pixel read
+    control->resize(400, 400);
+    control->show();
+    const int others = threadsNow() - SImageWndEx::readingThreads();
+    QSignalSpy loaded(control.get(), &SImageWndEx::imageLoaded);
+    control->SetImagePath(path);
+    QTest::qWait(30);
+    QElapsedTimer clock;
+    clock.start();
+    allReaders ? SImageWndEx::stopReading() : control.reset();
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    if (allReaders)
+        QCOMPARE(threadsNow(), others);
+    QTest::qWait(300);
+    QVERIFY(loaded.isEmpty());
+
+    // The readers are there for the next request, however the last one ended.
+    QSignalSpy next(pane_.get(), &SImageWndEx::imageLoaded);
+    pane_->SetImagePath(write(QStringLiteral("next.png"), halves(QSize(100, 50))));
+    QTRY_COMPARE_WITH_TIMEOUT(next.size(), 1, 20000);
+    QCOMPARE(next[0][1], QVariant(true));
+    QVERIFY(threadsNow() <= others + 2);
 }
 
 void PreviewTest::fileIconsByType() {
