@@ -11,6 +11,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QScopeGuard>
+#include <QScreen>
 
 #include <algorithm>
 #include <atomic>
@@ -216,27 +217,6 @@ bool readStream(const QString& path, const Abandoned& abandoned, QByteArray* byt
     return false;
 }
 
-bool readWithQt(const LoadRequest& request, QIODevice& device, QImage* image, QSize* natural);
-bool readWithEngine(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
-                    QSize* natural);
-
-bool readPicture(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
-                 QSize* natural) {
-    struct stat info {};
-    if (::stat(QFile::encodeName(request.path).constData(), &info) != 0 || S_ISDIR(info.st_mode))
-        return false;
-    if (!S_ISREG(info.st_mode)) {
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        return readStream(request.path, abandoned, &bytes) && buffer.open(QIODevice::ReadOnly) &&
-               readWithQt(request, buffer, image, natural);
-    }
-    AbandonableFile file(request.path, abandoned);
-    if (file.open(QIODevice::ReadOnly) && readWithQt(request, file, image, natural))
-        return true;
-    return !abandoned() && readWithEngine(request, abandoned, image, natural);
-}
-
 // Qt's readers come first: a JPEG is scaled down while it is decoded, which is what makes
 // a large photo cheap. The engine's image object reads what Qt here has no plugin for
 // (TIFF, multi-page files); it hands the reduced picture back encoded, as PNG.
@@ -276,6 +256,25 @@ bool readWithEngine(const LoadRequest& request, const Abandoned& abandoned, QIma
     if (data)
         picture->FreeMemory(data);
     return ok;
+}
+
+// A pipe or a device goes to Qt's readers only, from memory: the engine would wait on it
+// where the wait cannot be given up.
+bool readPicture(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
+                 QSize* natural) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(request.path).constData(), &info) != 0 || S_ISDIR(info.st_mode))
+        return false;
+    if (!S_ISREG(info.st_mode)) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        return readStream(request.path, abandoned, &bytes) && buffer.open(QIODevice::ReadOnly) &&
+               readWithQt(request, buffer, image, natural);
+    }
+    AbandonableFile file(request.path, abandoned);
+    if (file.open(QIODevice::ReadOnly) && readWithQt(request, file, image, natural))
+        return true;
+    return !abandoned() && readWithEngine(request, abandoned, image, natural);
 }
 
 // The threads that read pictures for every preview of the program. Two of them, so that a
@@ -407,10 +406,7 @@ SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent), channel_(std::make_s
     setAccessibleName(QStringLiteral("图片预览"));
     reload_.setSingleShot(true);
     reload_.setInterval(150);
-    connect(&reload_, &QTimer::timeout, this, [this] {
-        if (!shownPath_.isEmpty())
-            startLoad(shownPath_);
-    });
+    connect(&reload_, &QTimer::timeout, this, &SImageWndEx::readAgainIfShort);
 }
 
 // Nothing is waited for: a read under way is abandoned and ends on its own.
@@ -435,10 +431,10 @@ void SImageWndEx::stopReading() {
 void SImageWndEx::SetImage(const QImage& image) {
     channel_->latest = ++request_;
     reload_.stop();
-    waitingForSize_ = false;
-    path_.clear();
-    shownPath_.clear();
+    announce_ = false;
     loading_ = false;
+    path_.clear();
+    shown_ = {};
     natural_ = image.size();
     bitmap_ = QPixmap::fromImage(image);
     setAccessibleDescription({});
@@ -452,16 +448,16 @@ void SImageWndEx::SetImagePath(const QString& path) {
     // The picture shown stays until the new one is in, so that stepping through a list
     // does not flash an empty pane between pictures.
     if (path.isEmpty()) {
-        waitingForSize_ = false;
+        announce_ = false;
         loading_ = false;
         bitmap_ = {};
         natural_ = {};
-        shownPath_.clear();
+        shown_ = {};
         setAccessibleDescription({});
         update();
         return;
     }
-    loading_ = true;
+    announce_ = true;
     startLoad(path);
 }
 
@@ -473,22 +469,75 @@ QSize SImageWndEx::contentSize() const {
     return {};
 }
 
+// A control that is not on screen (hidden, or not laid out yet) has no size worth reading
+// for, and may be waiting for this very picture before it is shown. The size it had when
+// last on screen stands in, else its parent's, which it will not outgrow; once it is
+// shown, a copy too small for it is read again.
+QSize SImageWndEx::paneForReading() const {
+    if (isVisible() && !rect().isEmpty())
+        return size();
+    const QWidget* parent = parentWidget();
+    for (const QSize pane : {lastShownSize_, parent ? parent->size() : QSize(), size()})
+        if (!pane.isEmpty())
+            return pane;
+    const QScreen* on = screen();
+    return on ? on->availableSize() : QSize(1024, 768);
+}
+
 void SImageWndEx::startLoad(const QString& path) {
-    // A control without a size (hidden, not laid out yet) cannot say how much of the
-    // picture is worth decoding; its first real size starts the load.
-    if (rect().isEmpty()) {
-        waitingForSize_ = true;
-        return;
-    }
-    waitingForSize_ = false;
-    LoadRequest request{path,        size(),     devicePixelRatioF(),
-                        keepAspect_, limitSize_, fillMode_ == int(PreviewFill::Stretch)};
+    reading_ = ReadFor{path,        paneForReading(), devicePixelRatioF(),
+                       keepAspect_, limitSize_,       fillMode_ == int(PreviewFill::Stretch)};
+    loading_ = true;
+    const LoadRequest request{path,
+                              reading_.pane,
+                              reading_.dpr,
+                              reading_.keepAspect,
+                              reading_.limitSize,
+                              reading_.reduced};
     const quint64 id = ++request_;
     channel_->latest = id;
     readers().post(channel_.get(),
                    [channel = channel_, id, request](const std::atomic<bool>& stopping) {
                        channel->load(id, request, stopping);
                    });
+}
+
+// Whether the copy being read, or the one shown, has fewer pixels than the pane now
+// shows of the picture: the control was shown, grew or changed how it draws after the
+// read. Only a copy read for a different pane is read again, so that no rounding can
+// make a picture read itself over and over.
+bool SImageWndEx::readFallsShort() const {
+    if (!isVisible() || rect().isEmpty())
+        return false;
+    const bool stretch = fillMode_ == int(PreviewFill::Stretch);
+    const auto grew = [&](const ReadFor& read) {
+        return read.pane.width() < width() || read.pane.height() < height() ||
+               read.dpr < devicePixelRatioF() || read.keepAspect != keepAspect_ ||
+               read.limitSize != limitSize_;
+    };
+    if (loading_)
+        return reading_.reduced && (!stretch || grew(reading_));
+    if (shown_.path.isEmpty() || !shown_.reduced || bitmap_.width() >= natural_.width())
+        return false;
+    if (!stretch)
+        return true;
+    const QSize needed = (QSizeF(pictureRect().size()) * devicePixelRatioF()).toSize();
+    return grew(shown_) && (needed.width() > bitmap_.width() || needed.height() > bitmap_.height());
+}
+
+// A read again does not announce itself: imageLoaded() answers requests, and is sent
+// once for each, when the read that was restarted for a larger pane is in.
+void SImageWndEx::readAgainIfShort() {
+    if (readFallsShort())
+        startLoad(loading_ ? reading_.path : shown_.path);
+}
+
+void SImageWndEx::paneChanged() {
+    if (isVisible() && !rect().isEmpty())
+        lastShownSize_ = size();
+    // Once the resizing settles.
+    if (readFallsShort())
+        reload_.start();
 }
 
 void SImageWndEx::takeResult() {
@@ -516,47 +565,41 @@ void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& i
         // works the same whether the decoded copy was reduced or not.
         if (natural.width() > 0)
             bitmap_.setDevicePixelRatio(qreal(bitmap_.width()) / natural.width());
-        shownPath_ = path;
+        shown_ = reading_;
         setAccessibleDescription(QFileInfo(path).fileName());
         update();
     }
-    emit imageLoaded(path, ok);
+    paneChanged();
+    if (std::exchange(announce_, false))
+        emit imageLoaded(path, ok);
 }
 
 void SImageWndEx::resizeEvent(QResizeEvent* event) {
     QFrame::resizeEvent(event);
-    if (waitingForSize_) {
-        if (!rect().isEmpty())
-            startLoad(path_);
-        return;
-    }
-    // A picture decoded for a smaller pane is read again, once the resizing settles,
-    // when the pane now shows more pixels than the copy has.
-    if (shownPath_.isEmpty() || bitmap_.isNull())
-        return;
-    const QSize needed = (QSizeF(pictureRect().size()) * devicePixelRatioF()).toSize();
-    if (bitmap_.width() < natural_.width() &&
-        (needed.width() > bitmap_.width() || needed.height() > bitmap_.height()))
-        reload_.start();
+    paneChanged();
+}
+
+void SImageWndEx::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    paneChanged();
 }
 
 void SImageWndEx::setKeepAspectText(const QString& value) {
     keepAspect_ = previewAttributeOn(value);
+    paneChanged();
     update();
 }
 
 void SImageWndEx::setLimitSizeText(const QString& value) {
     limitSize_ = previewAttributeOn(value);
+    paneChanged();
     update();
 }
 
 void SImageWndEx::setFillMode(int mode) {
-    const bool wasStretch = fillMode_ == int(PreviewFill::Stretch);
     fillMode_ = mode;
     // A copy reduced for stretching would show blurred at the picture's own size.
-    if (wasStretch && mode != int(PreviewFill::Stretch) && !shownPath_.isEmpty() &&
-        bitmap_.width() < natural_.width())
-        startLoad(shownPath_);
+    readAgainIfShort();
     update();
 }
 

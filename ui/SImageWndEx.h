@@ -48,12 +48,13 @@ public:
 
     // Reads `path` off the GUI thread at the size the control needs and shows it when it
     // is in; imageLoaded() follows either way. A file that cannot be read (a PDF, a
-    // damaged or missing file) leaves the picture shown before as it was. An empty path
-    // clears the control.
+    // damaged or missing file) leaves the picture shown before as it was. A hidden control
+    // reads at once too, for the size it is likely to get, and again once shown if that
+    // falls short. An empty path clears the control.
     void SetImagePath(const QString& path);
 
     // The file of the picture shown; empty when none is, or when it came from SetImage.
-    QString imagePath() const { return shownPath_; }
+    QString imagePath() const { return shown_.path; }
     // The file last asked for, shown or not: the one being read, or one that failed.
     QString requestedPath() const { return path_; }
     // The picture's own size (before any scaling for the screen); empty when none.
@@ -62,7 +63,8 @@ public:
     QRect pictureRect() const {
         return previewRect(rect(), contentSize(), keepAspect_, limitSize_);
     }
-    bool isLoading() const { return loading_; }
+    // A requested file is still being read: imageLoaded() is still to come.
+    bool isLoading() const { return announce_; }
 
     QString keepAspectText() const {
         return keepAspect_ ? QStringLiteral("1") : QStringLiteral("0");
@@ -91,13 +93,15 @@ public:
     static void stopReading();
 
 signals:
-    // A requested file was read (ok) or could not be (!ok). Not sent for requests that a
-    // newer one replaced.
+    // A requested file was read (ok) or could not be (!ok); once for each request. Not
+    // sent for requests that a newer one replaced, nor when the control reads a picture
+    // again for a larger pane.
     void imageLoaded(const QString& path, bool ok);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private slots:
     // The reading thread's newest result, handed over under the channel's lock.
@@ -105,7 +109,20 @@ private slots:
 
 private:
     struct Channel;
+    // What a copy of a picture is read for: the file, the pane and how it is drawn there.
+    struct ReadFor {
+        QString path;
+        QSize pane;
+        qreal dpr = 1;
+        bool keepAspect = true;
+        bool limitSize = true;
+        bool reduced = true; // false: read at the picture's own size
+    };
+    QSize paneForReading() const;
     void startLoad(const QString& path);
+    bool readFallsShort() const;
+    void readAgainIfShort();
+    void paneChanged();
     void takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural);
     QSize skinFrameSize() const;
 
@@ -114,12 +131,14 @@ private:
     int fillMode_ = int(PreviewFill::Stretch);
     bool smooth_ = true;
 
-    QPixmap bitmap_; // what is drawn: the picture, perhaps reduced for the screen
-    QSize natural_;  // the picture's own size, which the arithmetic works with
-    QString shownPath_;
-    QString path_; // the newest request
+    QPixmap bitmap_;  // what is drawn: the picture, perhaps reduced for the screen
+    QSize natural_;   // the picture's own size, which the arithmetic works with
+    ReadFor shown_;   // no path when the picture came from SetImage, or there is none
+    ReadFor reading_; // while loading_
+    QString path_;    // the newest request
     bool loading_ = false;
-    bool waitingForSize_ = false;
+    bool announce_ = false; // a request's imageLoaded() is still to be sent
+    QSize lastShownSize_;
     QTimer reload_;
     quint64 request_ = 0;
     std::shared_ptr<Channel> channel_;
