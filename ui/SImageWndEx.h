@@ -47,17 +47,24 @@ public:
     void SetImage(const QImage& image);
 
     // Reads `path` off the GUI thread at the size the control needs and shows it when it
-    // is in; imageLoaded() follows either way. An empty path clears the control.
+    // is in; imageLoaded() follows either way. A file that cannot be read (a PDF, a
+    // damaged or missing file) leaves the picture shown before as it was. A hidden control
+    // reads at once too, for the size it is likely to get, and again once shown if that
+    // falls short. An empty path clears the control.
     void SetImagePath(const QString& path);
 
-    QString imagePath() const { return path_; }
+    // The file of the picture shown; empty when none is, or when it came from SetImage.
+    QString imagePath() const { return shown_.path; }
+    // The file last asked for, shown or not: the one being read, or one that failed.
+    QString requestedPath() const { return path_; }
     // The picture's own size (before any scaling for the screen); empty when none.
     QSize contentSize() const;
     // Where the picture is drawn now, in the control's coordinates; empty when nothing is.
     QRect pictureRect() const {
         return previewRect(rect(), contentSize(), keepAspect_, limitSize_);
     }
-    bool isLoading() const { return loading_; }
+    // A requested file is still being read: imageLoaded() is still to come.
+    bool isLoading() const { return announce_; }
 
     QString keepAspectText() const {
         return keepAspect_ ? QStringLiteral("1") : QStringLiteral("0");
@@ -79,14 +86,22 @@ public:
     int frameIndex() const { return frameIndex_; }
     void setFrameIndex(int index);
 
+    // The threads that read files for every preview: how many there are now (at most two).
+    static int readingThreads();
+    // Ends them, abandoning the reads under way, whose requests are dropped; the
+    // application's end calls it. The next request starts them again.
+    static void stopReading();
+
 signals:
-    // A requested file was read (ok) or could not be (!ok). Not sent for requests that a
-    // newer one replaced.
+    // A requested file was read (ok) or could not be (!ok); once for each request. Not
+    // sent for requests that a newer one replaced, nor when the control reads a picture
+    // again for a larger pane.
     void imageLoaded(const QString& path, bool ok);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private slots:
     // The reading thread's newest result, handed over under the channel's lock.
@@ -94,7 +109,20 @@ private slots:
 
 private:
     struct Channel;
-    void startLoad();
+    // What a copy of a picture is read for: the file, the pane and how it is drawn there.
+    struct ReadFor {
+        QString path;
+        QSize pane;
+        qreal dpr = 1;
+        bool keepAspect = true;
+        bool limitSize = true;
+        bool reduced = true; // false: read at the picture's own size
+    };
+    QSize paneForReading() const;
+    void startLoad(const QString& path);
+    bool readFallsShort() const;
+    void readAgainIfShort();
+    void paneChanged();
     void takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural);
     QSize skinFrameSize() const;
 
@@ -103,11 +131,14 @@ private:
     int fillMode_ = int(PreviewFill::Stretch);
     bool smooth_ = true;
 
-    QPixmap bitmap_; // what is drawn: the picture, perhaps reduced for the screen
-    QSize natural_;  // the picture's own size, which the arithmetic works with
-    QString path_;
+    QPixmap bitmap_;  // what is drawn: the picture, perhaps reduced for the screen
+    QSize natural_;   // the picture's own size, which the arithmetic works with
+    ReadFor shown_;   // no path when the picture came from SetImage, or there is none
+    ReadFor reading_; // while loading_
+    QString path_;    // the newest request
     bool loading_ = false;
-    bool waitingForSize_ = false;
+    bool announce_ = false; // a request's imageLoaded() is still to be sent
+    QSize lastShownSize_;
     QTimer reload_;
     quint64 request_ = 0;
     std::shared_ptr<Channel> channel_;

@@ -8,9 +8,11 @@
 
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QVBoxLayout>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -47,6 +49,12 @@ QString seen(QWidget& control, const QString& points) {
     return words.join(' ');
 }
 
+int threadsNow() {
+    return QDir(QStringLiteral("/proc/self/task"))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
+}
+
 } // namespace
 
 class PreviewTest : public QObject {
@@ -61,11 +69,19 @@ private slots:
     void paintsThePictureIntoItsRectangle();
     void readsFilesWithoutHoldingUpTheWindow_data();
     void readsFilesWithoutHoldingUpTheWindow();
+    void failedReadKeepsThePictureShown_data();
+    void failedReadKeepsThePictureShown();
     void slowFileHoldsNothingUpAndOnlyTheNewestShows();
+    void quickStepsShowTheNewestOnTwoThreadsAtMost();
+    void endingMidReadIsQuickAndSafe_data();
+    void endingMidReadIsQuickAndSafe();
+    void hiddenControlReadsAtOnce_data();
+    void hiddenControlReadsAtOnce();
     void fileIconsByType();
 
 private:
     QString write(const QString& name, const QImage& image, int engineEncoder = 0);
+    QString pipe(const QString& name);
 
     QTemporaryDir dir_;
     std::unique_ptr<SImageWndEx> pane_;
@@ -97,6 +113,12 @@ QString PreviewTest::write(const QString& name, const QImage& image, int engineE
     file.write(static_cast<const char*>(data), engine->SaveToMemory(&data, engineEncoder, nullptr));
     engine->FreeMemory(data);
     return path;
+}
+
+// A named pipe stands for a file that answers slowly: reading it waits for a writer.
+QString PreviewTest::pipe(const QString& name) {
+    const QString path = dir_.filePath(name);
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0 ? path : QString();
 }
 
 void PreviewTest::rectanglesAndAttributes() {
@@ -197,7 +219,8 @@ void PreviewTest::readsFilesWithoutHoldingUpTheWindow_data() {
     QTest::newRow("png") << "k.png" << QSize(800, 600) << 0 << fitted;
     QTest::newRow("gif") << "k.gif" << QSize(800, 600) << 3 << fitted;
     QTest::newRow("tiff, read by the engine") << "k.tif" << QSize(800, 600) << 4 << fitted;
-    QTest::newRow("not a picture") << "junk.jpg" << QSize() << 0 << "200,200=w";
+    QTest::newRow("not a picture, the picture before stays")
+        << "junk.jpg" << QSize() << 0 << "200,200=b 194,200=w";
 }
 
 void PreviewTest::readsFilesWithoutHoldingUpTheWindow() {
@@ -220,15 +243,71 @@ void PreviewTest::readsFilesWithoutHoldingUpTheWindow() {
     QVERIFY(pane_->isLoading());
     QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
     QCOMPARE(loaded[0], QVariantList({path, size.isValid()}));
-    QCOMPARE(pane_->contentSize(), size.isValid() ? size : QSize());
+    QCOMPARE(pane_->contentSize(), size.isValid() ? size : QSize(10, 10));
     QCOMPARE(::seen(*pane_, QString(seen).remove(QRegularExpression("=[a-z?]"))), seen);
+}
+
+void PreviewTest::failedReadKeepsThePictureShown_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes"); // the content; none: no such file; "/": a folder
+    const QString sample = QStringLiteral(FOLIMO_SOURCE_DIR "/samples/");
+    QFile pdf(sample + "04-document.pdf");
+    QFile jpeg(sample + "01-plasma.jpg");
+    QVERIFY(pdf.open(QIODevice::ReadOnly) && jpeg.open(QIODevice::ReadOnly));
+    const QByteArray photo = jpeg.readAll();
+    QTest::newRow("pdf") << "document.pdf" << pdf.readAll();
+    QTest::newRow("cut-off jpeg") << "cut.jpg" << photo.left(photo.size() * 6 / 10);
+    QTest::newRow("jpeg without its end") << "end.jpg" << photo.chopped(2);
+    QTest::newRow("missing file") << "gone.png" << QByteArray();
+    QTest::newRow("not a picture") << "junk.png" << QByteArray("\x89PNG junk");
+    QTest::newRow("a folder") << "folder.jpg" << QByteArray("/");
+}
+
+// The list's rows are stepped through one by one: a row that cannot be shown leaves the
+// picture before it, whole, and says so.
+void PreviewTest::failedReadKeepsThePictureShown() {
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    const QString good = write(QStringLiteral("good.jpg"), halves(QSize(800, 600)));
+    const QString bad = dir_.filePath(name);
+    if (bytes == "/")
+        QVERIFY(QDir(dir_.path()).mkpath(name));
+    else if (QFile file(bad); !bytes.isEmpty())
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
+    pane_->SetImagePath(good);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
+    const QString fitted = "200,48=w 100,52=r 300,347=b 200,351=w";
+    QCOMPARE(::seen(*pane_, QString(fitted).remove(QRegularExpression("=[a-z?]"))), fitted);
+
+    pane_->SetImagePath(bad);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 2, 20000);
+    QCOMPARE(loaded[1], QVariantList({bad, false}));
+    QVERIFY(!pane_->isLoading());
+    QCOMPARE(pane_->contentSize(), QSize(800, 600));
+    QCOMPARE(pane_->accessibleDescription(), QStringLiteral("good.jpg"));
+    QCOMPARE(pane_->imagePath(), good);
+    QCOMPARE(pane_->requestedPath(), bad);
+    QCOMPARE(::seen(*pane_, QString(fitted).remove(QRegularExpression("=[a-z?]"))), fitted);
+
+    // An empty path and an empty image still clear the pane.
+    for (const bool byPath : {true, false}) {
+        pane_->SetImage(halves(QSize(100, 50)));
+        byPath ? pane_->SetImagePath({}) : pane_->SetImage({});
+        QCOMPARE(pane_->contentSize(), QSize());
+        QCOMPARE(pane_->imagePath(), QString());
+        QCOMPARE(pane_->accessibleDescription(), QString());
+        QCOMPARE(::seen(*pane_, "200,200"), QStringLiteral("200,200=w"));
+    }
+    QTest::qWait(50);
+    QCOMPARE(loaded.size(), 2);
 }
 
 // A named pipe stands for a file on a share that answers slowly: reading it waits until
 // the test writes into it.
 void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
-    const QByteArray pipe = QFile::encodeName(dir_.filePath(QStringLiteral("slow.png")));
-    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    const QByteArray pipe = QFile::encodeName(this->pipe(QStringLiteral("slow.png")));
+    QVERIFY(!pipe.isEmpty());
     const QString quick = write(QStringLiteral("quick.png"), halves(QSize(100, 50)));
     QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
     int ticks = 0;
@@ -246,7 +325,9 @@ void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     QVERIFY(buffer.open(QIODevice::WriteOnly) && halves(QSize(60, 60)).save(&buffer, "PNG"));
-    const int fd = ::open(pipe.constData(), O_WRONLY);
+    // Opened for both ways: the preview may have given up the pipe and no longer waits
+    // at its other end.
+    const int fd = ::open(pipe.constData(), O_RDWR);
     QVERIFY(fd >= 0);
     QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
     ::close(fd);
@@ -254,6 +335,137 @@ void PreviewTest::slowFileHoldsNothingUpAndOnlyTheNewestShows() {
     QCOMPARE(loaded.size(), 1);
     QCOMPARE(pane_->imagePath(), quick);
     QCOMPARE(pane_->contentSize(), QSize(100, 50));
+}
+
+// Stepping through a list quickly, among files that answer slowly: only the newest is
+// read to the end and shown, and no more than two threads ever read.
+void PreviewTest::quickStepsShowTheNewestOnTwoThreadsAtMost() {
+    QStringList paths;
+    for (int i = 0; i < 40; ++i)
+        paths << (i % 8 == 7 ? write(QStringLiteral("%1.png").arg(i), halves(QSize(300, 200)))
+                             : pipe(QStringLiteral("%1.jpg").arg(i)));
+    paths << write(QStringLiteral("last.png"), halves(QSize(100, 50)));
+    QVERIFY(!paths.contains(QString()));
+    QSignalSpy loaded(pane_.get(), &SImageWndEx::imageLoaded);
+    const int others = threadsNow() - SImageWndEx::readingThreads();
+    int most = 0;
+    for (const QString& path : paths) {
+        pane_->SetImagePath(path);
+        most = std::max(most, threadsNow());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
+    QCOMPARE(loaded[0], QVariantList({paths.last(), true}));
+    QVERIFY2(most <= others + 2, qPrintable(QString("%1 threads beside %2").arg(most).arg(others)));
+    QVERIFY(SImageWndEx::readingThreads() <= 2);
+    QCOMPARE(pane_->contentSize(), QSize(100, 50));
+    QTest::qWait(200);
+    QCOMPARE(loaded.size(), 1);
+}
+
+void PreviewTest::endingMidReadIsQuickAndSafe_data() {
+    QTest::addColumn<bool>("slowFile");   // a pipe nobody writes, else a large photo
+    QTest::addColumn<bool>("allReaders"); // the program ending, else one control
+    QTest::newRow("control, slow file") << true << false;
+    QTest::newRow("control, large photo") << false << false;
+    QTest::newRow("program end, slow file") << true << true;
+    QTest::newRow("program end, large photo") << false << true;
+}
+
+// A control that goes, or a program that ends, in the middle of a read waits for
+// nothing long, and nothing of the read arrives after.
+void PreviewTest::endingMidReadIsQuickAndSafe() {
+    QFETCH(bool, slowFile);
+    QFETCH(bool, allReaders);
+    const QString name = QString::fromLatin1(QTest::currentDataTag()) + ".jpg";
+    const QString path = slowFile ? pipe(name) : write(name, halves(QSize(6000, 4000)));
+    QVERIFY(!path.isEmpty());
+    auto control = std::make_unique<SImageWndEx>();
+    control->setFillMode(int(PreviewFill::None)); // every pixel read
+    control->resize(400, 400);
+    control->show();
+    const int others = threadsNow() - SImageWndEx::readingThreads();
+    QSignalSpy loaded(control.get(), &SImageWndEx::imageLoaded);
+    control->SetImagePath(path);
+    QTest::qWait(30);
+    QElapsedTimer clock;
+    clock.start();
+    allReaders ? SImageWndEx::stopReading() : control.reset();
+    // The control waits for nothing; the program's end for what is left of one decoding
+    // at most, since a decoder whose file stops still finishes its picture, in grey.
+    QVERIFY2(clock.elapsed() < (allReaders ? 3000 : 250),
+             qPrintable(QString::number(clock.elapsed())));
+    if (allReaders)
+        QVERIFY(threadsNow() <= others);
+    QTest::qWait(300);
+    QVERIFY(loaded.isEmpty());
+
+    // The readers are there for the next request, however the last one ended.
+    QSignalSpy next(pane_.get(), &SImageWndEx::imageLoaded);
+    pane_->SetImagePath(write(QStringLiteral("next.png"), halves(QSize(100, 50))));
+    QTRY_COMPARE_WITH_TIMEOUT(next.size(), 1, 20000);
+    QCOMPARE(next[0][1], QVariant(true));
+    QVERIFY(threadsNow() <= others + 2);
+}
+
+void PreviewTest::hiddenControlReadsAtOnce_data() {
+    QTest::addColumn<QSize>("window"); // none: the control stands alone, without a size
+    QTest::newRow("alone, no size yet") << QSize();
+    QTest::newRow("in its window") << QSize(800, 800);
+    QTest::newRow("in a small window that grows") << QSize(100, 100);
+}
+
+// The main window shows its preview only once the first picture is in: the read cannot
+// wait for the control to be shown, and what is read then is sharp once it is.
+void PreviewTest::hiddenControlReadsAtOnce() {
+    QFETCH(QSize, window);
+    constexpr int kStripes = 80; // 50 pixels each, red and blue in turn
+    QImage picture(4000, 3000, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    for (int x = 0; x < picture.width(); x += 100)
+        QPainter(&picture).fillRect(x, 0, 50, picture.height(), Qt::red);
+    const QString path = write(QStringLiteral("stripes.png"), picture);
+    QWidget frame;
+    auto* placeholder = new QLabel(QStringLiteral("no picture"), &frame);
+    auto* control = new SImageWndEx(window.isValid() ? &frame : nullptr);
+    std::unique_ptr<SImageWndEx> alone(window.isValid() ? nullptr : control);
+    (new QVBoxLayout(&frame))->addWidget(placeholder);
+    if (window.isValid()) {
+        frame.layout()->addWidget(control);
+        control->hide();
+        frame.resize(window);
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    } else {
+        control->resize(0, 0);
+    }
+    connect(control, &SImageWndEx::imageLoaded, [&] {
+        placeholder->hide();
+        control->show();
+    });
+    QSignalSpy loaded(control, &SImageWndEx::imageLoaded);
+    control->SetImagePath(path);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, 20000);
+    QCOMPARE(loaded[0], QVariantList({path, true}));
+    QVERIFY(control->isVisible());
+    if (window.isValid())
+        frame.resize(800, 800);
+    else
+        control->resize(800, 800);
+
+    // Where the middles of every seventh stripe are drawn now, with their colours.
+    const auto stripes = [&](bool colours) {
+        QStringList words;
+        const QRect drawn = control->pictureRect();
+        for (int stripe = 0; stripe < kStripes; stripe += 7) {
+            const int x = drawn.left() + (2 * stripe + 1) * drawn.width() / (2 * kStripes);
+            const QString colour = !colours ? "" : stripe % 2 ? "=b" : "=r";
+            words << QStringLiteral("%1,%2").arg(x).arg(drawn.center().y()) + colour;
+        }
+        return words.join(' ');
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(::seen(*control, stripes(false)), stripes(true), 10000);
+    QVERIFY(control->pictureRect().width() >= 700);
+    QCOMPARE(loaded.size(), 1); // reading again for the larger pane is no new answer
 }
 
 void PreviewTest::fileIconsByType() {
