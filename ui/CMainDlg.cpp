@@ -46,22 +46,6 @@ void information(QWidget* owner, const char* name) {
     SMessageBox(owner, text(name), {}, MB_OK | MB_ICONINFORMATION);
 }
 
-// "*.bmp;*.JPG;" as a file dialog's filter, with each pattern also in capitals: photos
-// from cameras are often named IMG_0001.JPG, and not every dialog matches without
-// regard to case.
-QString nameFilter(const QString& caption, const QString& patterns) {
-    QStringList both;
-    for (const QString& pattern : patterns.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-        both << pattern;
-        if (pattern.toUpper() != pattern)
-            both << pattern.toUpper();
-    }
-    // A caption that already shows its patterns ("所有文件 (*.*)") keeps its own text.
-    if (caption.contains(QLatin1Char('(')))
-        return caption;
-    return caption + QStringLiteral(" (") + both.join(QLatin1Char(' ')) + QLatin1Char(')');
-}
-
 std::vector<std::wstring> localPaths(const QMimeData* data) {
     std::vector<std::wstring> paths;
     if (!data)
@@ -351,7 +335,7 @@ void CMainDlg::makeAs() {
     const QString proposed =
         QDir(QString::fromStdWString(GetPdfFolder())).filePath(text("save_pdf_default_name"));
     const QString file = ChooseSaveFile(
-        this, proposed, {nameFilter(text("filter_pdf_name"), text("filter_pdf_pattern"))});
+        this, proposed, {NameFilter(text("filter_pdf_name"), text("filter_pdf_pattern"))});
     if (!file.isEmpty())
         StartConversion(ConversionMode::Single, file.toStdWString());
 }
@@ -360,8 +344,8 @@ void CMainDlg::addFiles() {
     if (!list_)
         return;
     const QStringList filters{
-        nameFilter(text("filter_all_files_name"), text("filter_all_files_pattern")),
-        nameFilter(text("filter_images_name"), text("filter_images_pattern")),
+        NameFilter(text("filter_all_files_name"), text("filter_all_files_pattern")),
+        NameFilter(text("filter_images_name"), text("filter_images_pattern")),
     };
     // Everything is listed as the first filter, but the dialog opens on the images.
     const QStringList files = ChooseOpenFiles(this, {}, filters, 1, pictureFolder());

@@ -1,0 +1,323 @@
+// The settings window as a person uses it: what it shows, what confirming stores and
+// what it leaves alone, the ways of closing it, the choosers, the verb failing, the
+// page-size captions against the pages the engine makes, and the keyboard.
+#include "CSettingsDialog.h"
+#include "FileDialogs.h"
+#include "MessageBox.h"
+#include "ProgramControls.h"
+#include "SettingsStore.h"
+#include "ShellIntegration.h"
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QResource>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using namespace folimo;
+using namespace folimo::ui;
+
+namespace {
+
+// "name=value|name=value" as pairs.
+QList<QStringList> pairs(const QString& spec) {
+    QList<QStringList> out;
+    for (const QString& pair : spec.split('|', Qt::SkipEmptyParts))
+        out << QStringList{pair.section('=', 0, 0), pair.section('=', 1)};
+    return out;
+}
+
+// What a control shows: "1"/"0" for a box, the selected index of a list, a swatch's
+// colour.
+QString shown(QWidget* root, const QString& name) {
+    QWidget* control = root->findChild<QWidget*>(name);
+    if (auto* edit = qobject_cast<QLineEdit*>(control))
+        return edit->text();
+    if (auto* box = qobject_cast<QCheckBox*>(control))
+        return QString::number(box->isChecked());
+    if (auto* list = qobject_cast<QComboBox*>(control))
+        return QString::number(list->currentIndex());
+    return control ? control->property("colorBkgnd").toString() : "no " + name;
+}
+
+void change(QWidget* root, const QString& name, const QString& to) {
+    QWidget* control = root->findChild<QWidget*>(name);
+    if (auto* edit = qobject_cast<QLineEdit*>(control))
+        edit->setText(to);
+    else if (auto* box = qobject_cast<QCheckBox*>(control))
+        box->setChecked(to == "1");
+    else if (auto* list = qobject_cast<QComboBox*>(control))
+        list->setCurrentIndex(to.toInt());
+}
+
+QMap<QString, QString> stored() {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Velmar", "Folimo");
+    QMap<QString, QString> values;
+    for (const QString& key : store.allKeys())
+        values[key.section('/', -1)] = store.value(key).toString();
+    return values;
+}
+
+} // namespace
+
+class SettingsDialogTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup() { record_->Release(); }
+    void openingShowsTheStoredValues();
+    void confirmingStoresWhatWasTypedAndNothingElse();
+    void choosersFillTheirControls();
+    void aFailingVerbIsToldAndTheRestStillApplied();
+    void pageSizeCaptionsTellThePagesTheEngineMakes();
+    void everyControlIsNamedAndTabFollowsReadingOrder();
+
+private:
+    // Opens the window on record_, lets `act` use it, then ends it with `end` ("escape",
+    // "close" or a button's name) and answers how it ended.
+    int run(const QString& end, const std::function<void(CSettingsDialog&)>& act) {
+        CSettingsDialog dialog(record_);
+        QTimer::singleShot(0, &dialog, [&] {
+            act(dialog);
+            if (end == "escape")
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+            else if (end == "close")
+                dialog.close();
+            else
+                dialog.findChild<QAbstractButton*>(end)->click();
+        });
+        return dialog.DoModal();
+    }
+    int type(const QString& edits, const QString& end = "btn_ok") {
+        return run(end, [&](CSettingsDialog& dialog) {
+            for (const QStringList& edit : pairs(edits))
+                change(&dialog, edit[0], edit[1]);
+        });
+    }
+    void restart() {
+        cleanup();
+        init();
+    }
+
+    QTemporaryDir dir_;
+    IFolimoSettings* record_ = nullptr;
+    QStringList messages_;
+    QList<ChooserRequest> choosers_;
+    QStringList chooserAnswer_;
+};
+
+void SettingsDialogTest::initTestCase() {
+    QVERIFY(QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH)));
+    registerProgramControls();
+    qputenv("XDG_CONFIG_HOME", dir_.filePath("config").toUtf8());
+    SetMessageBoxResponder([this](QWidget*, const QString& text, const QString& caption, unsigned) {
+        messages_ << caption + ": " + text;
+        return int(IDOK);
+    });
+    SetChooserResponder([this](const ChooserRequest& request) {
+        choosers_ << request;
+        return chooserAnswer_;
+    });
+}
+
+// A fresh start: an empty store, no verb, the record as the main window loads it.
+void SettingsDialogTest::init() {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "Velmar", "Folimo").clear();
+    QDir(dir_.filePath("data")).removeRecursively();
+    qputenv("XDG_DATA_HOME", dir_.filePath("data").toUtf8());
+    messages_.clear();
+    void* made = nullptr;
+    CreateObject(FOLIMO_SETTINGS, &made);
+    record_ = static_cast<IFolimoSettings*>(made);
+    LoadEngineSettings(record_);
+}
+
+void SettingsDialogTest::openingShowsTheStoredValues() {
+    SetShowAd(0);
+    record_->SetDefaultImageEncode(4);
+    record_->SetImageMaxSize(640, -1);
+    record_->SetPageSize(7);
+    auto* text = static_cast<ITextWatermark*>(record_->GetWatermark(0));
+    text->SetOpacity(60);
+    text->SetColor(0x00c86419);
+    run("btn_cancel", [](CSettingsDialog& dialog) {
+        for (const QStringList& expected :
+             pairs("check_show_ad=1|check_move_item_sort=1|cbx_image_default_code=3|"
+                   "edit_jpeg_ratio=30|edit_image_maxx=640|edit_image_maxy=-1|cbx_page_size=7|"
+                   "edit_font_size=20|edit_text_opcity=40|div_text_color=#1964c8|"
+                   "edit_image_opcity=0"))
+            QCOMPARE(shown(&dialog, expected[0]), expected[1]);
+    });
+    // Without the two watermarks their controls stay empty and change nothing.
+    record_->RemoveWatermark(1);
+    QCOMPARE(type("edit_text_opcity=30"), int(IDOK));
+    QCOMPARE(text->GetOpacity(), 60);
+}
+
+void SettingsDialogTest::confirmingStoresWhatWasTypedAndNothingElse() {
+    const QString typed = "edit_dpi=300|check_show_ad=1|check_context_menu=1";
+    const struct {
+        QString edits;
+        QString stored; // "-" where nothing may be written
+        const char* end = "btn_ok";
+    } cases[] = {
+        {"", // unchanged: only the record is written again
+         "ShowAD=-|MoveItemReSort=-|PDFPath=-|PageSize=0|PDFCreator=Velmar-Folimo|"
+         "WaterFontSize=20|WaterTranslucence=100"},
+        {"edit_dpi=12abc|edit_jpeg_ratio=|edit_image_maxx= 800px",
+         "DPI=12|JpepPercent=0|ImageMaxX=800|ImageMaxY=0"},
+        {"edit_text_opcity=30|edit_image_opcity=+25|edit_font_size=36",
+         "WaterTranslucence=70|WaterImageOpcity=75|WaterFontSize=36"},
+        {"edit_page_margin_left=15|edit_page_margin_top=-4|cbx_page_size=4|check_rung_page=1|"
+         "cbx_image_default_code=2|check_show_ad=1|check_move_item_sort=0",
+         "MearginLeft=15|MearginTop=-4|PageSize=4|RotatePage=1|DefaultImageEncode=3|ShowAD=0|"
+         "MoveItemReSort=0"},
+        {"edit_pdf_title=标题 1|edit_pdf_path=/out|edit_image_path=/p/logo.png",
+         "PDFTitle=标题 1|PDFPath=/out|WaterImage=/p/logo.png"},
+        {typed, "DPI=-|ShowAD=-", "btn_cancel"},
+        {typed, "DPI=-|ShowAD=-", "escape"},
+        {typed, "DPI=-|ShowAD=-", "close"},
+    };
+    for (const auto& c : cases) {
+        const bool confirmed = c.end == QLatin1String("btn_ok");
+        if (&c != cases)
+            restart();
+        QCOMPARE(type(c.edits, c.end), confirmed ? int(IDOK) : int(IDCANCEL));
+        const QMap<QString, QString> values = stored();
+        for (const QStringList& expected : pairs(c.stored))
+            QVERIFY2(values.value(expected[0], "-") == expected[1],
+                     qPrintable(c.edits + ": " + expected[0]));
+        QCOMPARE(values.isEmpty(), !confirmed);
+        QCOMPARE(record_->GetDpi(), values.value("DPI", "0").toInt());
+        QCOMPARE(record_->GetMargin(FOLIMO_MARGIN_RIGHT), record_->GetMargin(FOLIMO_MARGIN_LEFT));
+        QCOMPARE(record_->GetMargin(FOLIMO_MARGIN_BOTTOM), record_->GetMargin(FOLIMO_MARGIN_TOP));
+        QVERIFY(messages_.isEmpty() && !QDir(dir_.filePath("data")).exists()); // no verb
+    }
+}
+
+void SettingsDialogTest::choosersFillTheirControls() {
+    BrowseForFolder(nullptr, {}, "/main/window/start"); // cancelled: no answer
+    const struct {
+        const char* button;
+        QStringList answer;
+        const char* control;
+        QString shown;
+    } cases[] = {
+        {"btn_browse", {"/pdfs"}, "edit_pdf_path", "/pdfs"},
+        {"btn_text_color", {"#1964c8"}, "div_text_color", "#1964c8"},
+        {"btn_text_color", {}, "div_text_color", "#1964c8"}, // cancelled
+        {"bt_image_path", {"/p/logo.png"}, "edit_image_path", "/p/logo.png"},
+    };
+    choosers_.clear();
+    run("btn_ok", [&](CSettingsDialog& dialog) {
+        for (const auto& c : cases) {
+            chooserAnswer_ = c.answer;
+            dialog.findChild<QAbstractButton*>(c.button)->click();
+            QCOMPARE(shown(&dialog, c.control), c.shown);
+        }
+    });
+    QCOMPARE(choosers_.size(), 4);
+    QCOMPARE(choosers_[0].title, QStringLiteral("请选择保存PDF文件的目录"));
+    QCOMPARE(choosers_[0].startAt, QString("/main/window/start"));
+    QStringList custom;
+    for (const QColor& color : choosers_[1].customColors)
+        custom << color.name();
+    QCOMPARE(custom.join(' '), "#ff0000 #00ff00 #0000ff #ffff00 #ff00ff #ffffff #321400 #1964c8 "
+                               "#501023 #ffc714 #2c2d20 #16c8be #9b0000 #323232 #9b0c5a #64c800");
+    QCOMPARE(choosers_[2].startAt, QString("#1964c8")); // it opens at the colour shown
+    QCOMPARE(choosers_[3].kind, ChooserKind::OpenFile);
+    QCOMPARE(choosers_[3].filters.value(0), QStringLiteral("所有文件 (*.*)"));
+    QVERIFY(choosers_[3].filters.value(1).startsWith(QStringLiteral("所有图片文件 (*.bmp *.BMP")));
+    QVERIFY(choosers_[3].filters.value(1).contains(" *jpg *JPG "));
+    const QMap<QString, QString> values = stored();
+    QCOMPARE(values.value("WaterColor"), QString::number(0xc86419));
+    QCOMPARE(values.value("WaterImage") + values.value("PDFPath"), QString("/p/logo.png/pdfs"));
+}
+
+void SettingsDialogTest::aFailingVerbIsToldAndTheRestStillApplied() {
+    QCOMPARE(type("check_context_menu=1"), int(IDOK));
+    QCOMPARE(IsContextMenuRegistered(), 1);
+    QCOMPARE(type("check_context_menu=0"), int(IDOK));
+    QCOMPARE(IsContextMenuRegistered(), 0);
+    QVERIFY(messages_.isEmpty());
+    // A file where the data folder should be: no entry can be written, even by root.
+    QFile blocker(dir_.filePath("blocked"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    qputenv("XDG_DATA_HOME", blocker.fileName().toUtf8());
+    QCOMPARE(type("check_context_menu=1|edit_dpi=150"), int(IDOK));
+    QCOMPARE(messages_, QStringList{"VelmarFolimo: 请使用管理员权限打开后设置系统右键菜单"});
+    QCOMPARE(stored().value("DPI"), QString("150"));
+}
+
+void SettingsDialogTest::pageSizeCaptionsTellThePagesTheEngineMakes() {
+    QStringList captions;
+    run("btn_cancel", [&](CSettingsDialog& dialog) {
+        for (const char* name : {"cbx_page_size", "cbx_image_code", "cbx_image_default_code"})
+            for (int code = 0; code < dialog.findChild<QComboBox*>(name)->count(); ++code)
+                captions << dialog.findChild<QComboBox*>(name)->itemText(code);
+    });
+    QCOMPARE(captions.size(), 12 + 6 + 5);
+    QVERIFY(!captions[0].contains(QStringLiteral("毫米")));
+    const QString picture = dir_.filePath("dot.png");
+    QCOMPARE(QProcess::execute("convert", {"-size", "10x10", "xc:red", picture}), 0);
+    void* made = nullptr;
+    CreateObject(FOLIMO_ENGINE, &made);
+    auto* engine = static_cast<IFolimo*>(made);
+    engine->AddFile(picture.toStdWString().c_str(), 0);
+    for (int code = 1; code < 12; ++code) {
+        engine->GetSettings()->SetPageSize(code);
+        const QString pdf = dir_.filePath(QString("page%1.pdf").arg(code));
+        QCOMPARE(engine->Convert(pdf.toStdWString().c_str(), nullptr), 1);
+        QProcess info;
+        info.start("pdfinfo", {pdf});
+        QVERIFY(info.waitForFinished());
+        const QRegularExpressionMatch page =
+            QRegularExpression("size: +([\\d.]+) x ([\\d.]+) pts")
+                .match(QString::fromUtf8(info.readAllStandardOutput()));
+        const auto mm = [&](int n) {
+            return QString::number(qRound(page.captured(n).toDouble() / 72 * 25.4));
+        };
+        QCOMPARE(captions[code].section('(', 1), mm(1) + " × " + mm(2) + " 毫米)");
+    }
+    engine->Release();
+}
+
+void SettingsDialogTest::everyControlIsNamedAndTabFollowsReadingOrder() {
+    run("btn_cancel", [](CSettingsDialog& dialog) {
+        auto* tabs = dialog.findChild<QTabWidget*>("tab_settings");
+        QList<QWidget*> chain; // the controls in the order Tab visits them
+        for (QWidget* w = dialog.nextInFocusChain(); w != &dialog; w = w->nextInFocusChain())
+            if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().startsWith("qt_"))
+                chain << w;
+        QCOMPARE(chain.last()->objectName(), QString("btn_cancel"));
+        for (int page = 0; page < tabs->count(); ++page) {
+            tabs->setCurrentIndex(page);
+            QRect before;
+            for (QWidget* w : chain) {
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(w);
+                QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(),
+                         qPrintable(w->objectName()));
+                if (!tabs->widget(page)->isAncestorOf(w))
+                    continue;
+                // The next control stands to the right on the same row, or lower down.
+                const QRect at(w->mapTo(&dialog, QPoint()), w->size());
+                if (before.isValid() && qAbs(at.center().y() - before.center().y()) <= 3)
+                    QVERIFY2(at.left() > before.left(), qPrintable(w->objectName()));
+                else if (before.isValid())
+                    QVERIFY2(at.top() > before.center().y(), qPrintable(w->objectName()));
+                before = at;
+            }
+        }
+    });
+}
+
+QTEST_MAIN(SettingsDialogTest)
+#include "tst_settings_dialog.moc"
