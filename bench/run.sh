@@ -18,7 +18,7 @@ if [ ! -d "$corpus/jpg" ]; then
 fi
 build="$top/build-bench"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target folimo-cli bench_list_info bench_window_convert >/dev/null
+cmake --build "$build" --target folimo-cli bench_list_info bench_window_convert folimo_program >/dev/null
 cli="$build/cli/folimo-cli"
 
 mapfile -t jpgs < <(find "$corpus/jpg" -name '*.jpg' | sort)
@@ -104,3 +104,8 @@ w_wall=$last_wall
 measure "folimo-cli --use-saved-settings, ${#jpgs[@]} JPEG" \
     "$cli" -q --use-saved-settings -o "$work/out-c.pdf" "${jpgs[@]}"
 printf '%-42s %8.3f\n' "window / folimo-cli" "$(echo "$w_wall/$last_wall" | bc -l)"
+echo
+
+# The desktop program's start-up on Xvfb, until its main window is mapped (goal: 0.5 s),
+# and its end on SIGTERM.
+bash "$top/bench/startup.sh" "$build/bin/folimo" 10

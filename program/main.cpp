@@ -1,30 +1,110 @@
-// The desktop program: the interface package from the program's own folder, the
-// program's control classes, then the main window, which starts the engine.
+// The desktop program. Start-up, in this order: the program's own control classes,
+// then the interface package from the program's own folder (found from the executable,
+// never from the working folder, which the program does not change), then the main
+// window, which starts the engine. Started by the file managers' verb
+// (`folimo /makepdf PATH`), the window adds PATH once it shows and converts it at the
+// first tick of its timer. SIGTERM, SIGINT and SIGHUP close the windows as the user
+// would, and the program ends with status 0 after the usual shut-down.
 #include "CMainDlg.h"
 #include "HeapTuning.h"
-#include "MessageBox.h"
 #include "ProgramControls.h"
+#include "StartupCommand.h"
+#include "TerminationSignals.h"
 #include "UiLoader.h"
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QScreen>
+#include <QTimer>
 
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+void reportStartFailure(const QString& message) {
+    std::fprintf(stderr, "folimo: %s\n", message.toLocal8Bit().constData());
+}
+
+// Centred in the available area of the screen the window opens on; a window larger
+// than that area keeps its top left corner, and so its title bar, on the screen.
+void centreOnScreen(QWidget& window) {
+    const QScreen* screen = window.screen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    QRect frame = window.frameGeometry();
+    frame.moveCenter(area.center());
+    window.move(std::max(frame.left(), area.left()), std::max(frame.top(), area.top()));
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     folimo::tuneHeapForPictures();
+    // The command line as given and the folder the program was started in, before
+    // anything could change either: Qt takes its own options out of argv, and a
+    // relative path from a file manager or shell means that folder.
+    const QString startFolder = QDir::currentPath();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QFile::decodeName(argv[i]));
+
     QApplication app(argc, argv);
+    // The control classes before any layout can be loaded: a plain loader would
+    // silently put stand-ins in their place.
+    folimo::ui::registerProgramControls();
     QString error;
     if (!folimo::ui::registerInterfacePackage(&error)) {
-        folimo::ui::SMessageBox(nullptr, error, QStringLiteral("VelmarFolimo"),
-                                folimo::ui::MB_OK | folimo::ui::MB_ICONERROR);
+        reportStartFailure(QStringLiteral("cannot start: %1 (it is looked for beside the "
+                                          "program, in %2)")
+                               .arg(error, QCoreApplication::applicationDirPath()));
         return 1;
     }
-    folimo::ui::registerProgramControls();
+    const folimo::StartupCommand command = folimo::ParseStartupCommand(arguments, startFolder);
+
     folimo::ui::CMainDlg window;
+
+    // Closes what the user would close, innermost first: open menus, then an open modal
+    // window (the progress window stops its run and goes once the run has ended; it is
+    // asked once and looked at again until it has gone), then the main window, which
+    // ends the event loop.
+    QTimer closingLater;
+    closingLater.setInterval(50);
+    QPointer<QWidget> modalAsked;
+    const auto closeWindows = [&] {
+        for (int i = 0; i < 16 && QApplication::activePopupWidget(); ++i)
+            QApplication::activePopupWidget()->close();
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            if (modal != modalAsked) {
+                modalAsked = modal;
+                modal->close();
+            }
+            closingLater.start();
+            return;
+        }
+        closingLater.stop();
+        if (window.close())
+            QCoreApplication::quit();
+    };
+    QObject::connect(&closingLater, &QTimer::timeout, closeWindows);
+    // A signal before the event loop runs waits in the pipe until it does.
+    const folimo::TerminationSignals termination([&](int) { closeWindows(); });
+
+    if (command.makePdf)
+        window.SetAutoConversion(true);
     if (!window.Create()) {
-        folimo::ui::SMessageBox(nullptr, window.ErrorString(), QStringLiteral("VelmarFolimo"),
-                                folimo::ui::MB_OK | folimo::ui::MB_ICONERROR);
+        reportStartFailure(QStringLiteral("cannot start: the main window cannot be built: %1")
+                               .arg(window.ErrorString()));
         return 1;
     }
+    centreOnScreen(window);
     window.show();
+    if (command.makePdf)
+        if (folimo::SFileListAdapter* list = window.ImageList())
+            folimo::AddStartupInputs(*list, command.path);
     return app.exec();
 }

@@ -1,0 +1,73 @@
+#include "StartupCommand.h"
+
+#include "ImageList.h"
+
+#include <QFileInfo>
+
+namespace folimo {
+
+namespace {
+
+// "/makepdf" in any ASCII letter case: a case folding of the whole of Unicode would let
+// look-alikes (the Kelvin sign for "k") count too.
+bool isMakePdfSwitch(const QString& text) {
+    static constexpr char16_t kSwitch[] = u"/makepdf";
+    constexpr qsizetype length = sizeof(kSwitch) / sizeof(kSwitch[0]) - 1;
+    if (text.size() != length)
+        return false;
+    for (qsizetype i = 0; i < length; ++i) {
+        char16_t c = text.at(i).unicode();
+        if (c >= u'A' && c <= u'Z')
+            c = char16_t(c - u'A' + u'a');
+        if (c != kSwitch[i])
+            return false;
+    }
+    return true;
+}
+
+// `relative` taken from `folder`. The start folder has no links in it (getcwd gives the
+// folder itself), so ".." at the front of the relative part can be resolved by name;
+// after a name of the relative path it cannot (that name may be a link), and stays.
+QString resolveAgainst(const QString& folder, const QString& relative) {
+    QStringList base = folder.split(u'/', Qt::SkipEmptyParts);
+    QStringList rest;
+    for (const QString& part : relative.split(u'/', Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..") && rest.isEmpty()) {
+            if (!base.isEmpty())
+                base.removeLast();
+            continue;
+        }
+        rest.append(part);
+    }
+    base.append(rest);
+    return u'/' + base.join(u'/');
+}
+
+} // namespace
+
+StartupCommand ParseStartupCommand(const QStringList& arguments, const QString& startFolder) {
+    StartupCommand command;
+    if (arguments.size() != 3 || !isMakePdfSwitch(arguments.at(1)) || arguments.at(2).isEmpty())
+        return command;
+    const QString& path = arguments.at(2);
+    command.makePdf = true;
+    command.path = path.startsWith(u'/') ? path : resolveAgainst(startFolder, path);
+    return command;
+}
+
+int AddStartupInputs(SFileListAdapter& list, const QString& path) {
+    const int before = list.GetCount();
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists())
+        return 0;
+    if (info.isDir())
+        list.AddImageFolder(path.toStdWString(), false);
+    else
+        list.AddImageFile(path.toStdWString());
+    list.NotifyChanged();
+    return list.GetCount() - before;
+}
+
+} // namespace folimo
