@@ -1,0 +1,347 @@
+// The update window against an update server on this machine: its pages for each
+// answer, the progress while it asks, the installer downloaded under a free name and
+// started, a failed and a stopped download; the about window's version; the main
+// window's notice; and answers that come after their window has gone.
+#include "../support/LocalHttpServer.h"
+#include "CAboutDialog.h"
+#include "CUpdateDialog.h"
+#include "ProgramControls.h"
+#include "UpdateNotice.h"
+
+#include <RegistryStore.h>
+#include <SettingsStore.h>
+#include <VersionInfo.h>
+
+#include <QDesktopServices>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QResource>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+using namespace folimo;
+using namespace folimo::ui;
+
+namespace {
+
+const QString kOwnVersion = QStringLiteral(FOLIMO_COMPARABLE_VERSION);
+
+QByteArray updateReply(const QString& version, const QString& page, const QString& installer) {
+    return "NewVersion:" + version.toUtf8().toBase64() +
+           "\r\nUpdateURL: " + page.toUtf8().toBase64() + "\r\nUpdateFileURL:\t" +
+           installer.toUtf8().toBase64() + "\r\n";
+}
+
+// Runs `dialog` while `script` drives it; the dialog ends after the script even when a
+// check in it failed.
+int runModal(HostDialog& dialog, const std::function<void()>& script) {
+    QTimer::singleShot(0, &dialog, [&] {
+        struct End {
+            HostDialog& dialog;
+            ~End() {
+                if (dialog.isVisible())
+                    dialog.reject();
+            }
+        } end{dialog};
+        script();
+    });
+    return dialog.DoModal();
+}
+
+// The window's timer, driven by hand: a run of ticks without waiting for them.
+class TickedUpdateDialog : public CUpdateDialog {
+public:
+    using CUpdateDialog::CUpdateDialog;
+    using CUpdateDialog::OnTimer;
+};
+
+// A main window that shows the notice as the program's does.
+class NoticeWindow : public HostWindow {
+public:
+    NoticeWindow() : HostWindow(QStringLiteral("LAYOUT:XML_MAINWND")) {}
+    unsigned checkUpdate = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
+
+protected:
+    bool OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) override {
+        if (msg != checkUpdate)
+            return HostWindow::OnMessage(msg, wParam, lParam, result);
+        if (wParam == 1)
+            ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam),
+                             kOwnVersion.toStdWString());
+        return true;
+    }
+};
+
+} // namespace
+
+class UpdateDialogTest : public QObject {
+    Q_OBJECT
+public slots:
+    void openUrl(const QUrl& url) { opened << url; }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void answersShowTheirPages_data();
+    void answersShowTheirPages();
+    void progressCreepsWhileAsking();
+    void updateButton_data();
+    void updateButton();
+    void closingDuringADownloadStopsIt();
+    void aboutWindowShowsTheFilesVersion();
+    void answersAfterTheWindowWentDoNothing();
+    void mainWindowNotice_data();
+    void mainWindowNotice();
+
+private:
+    UpdateQueryOptions quick() const;
+    QStringList tempNames() const { return QDir(temp_.path()).entryList(QDir::Files); }
+
+    QTemporaryDir dir_;
+    QTemporaryDir temp_;
+    LocalHttpServer server_;
+    QList<QUrl> opened;
+};
+
+void UpdateDialogTest::initTestCase() {
+    QVERIFY(QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH)));
+    registerProgramControls();
+    qputenv("XDG_CONFIG_HOME", dir_.filePath("config").toUtf8());
+    qputenv("TMPDIR", temp_.path().toUtf8());
+    QCOMPARE(QDir::tempPath(), QDir(temp_.path()).canonicalPath());
+    QVERIFY(server_.isListening());
+    QVERIFY(
+        SetUpdateServer(QStringLiteral("127.0.0.1:%1").arg(server_.serverPort()).toStdWString()));
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+}
+
+void UpdateDialogTest::cleanupTestCase() {
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+}
+
+void UpdateDialogTest::init() {
+    opened.clear();
+    server_.requests.clear();
+    server_.answers.clear();
+}
+
+UpdateQueryOptions UpdateDialogTest::quick() const {
+    UpdateQueryOptions options;
+    options.programPath = QStringLiteral(FOLIMO_PROGRAM_PATH).toStdWString();
+    options.answerDelay = std::chrono::milliseconds(100);
+    return options;
+}
+
+void UpdateDialogTest::answersShowTheirPages_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("offer");
+    QTest::newRow("newer")
+        << 200 << updateReply("0.10.0.0", "http://p.test/", "") << 1
+        << QStringLiteral("软件有更新 %1 -> 0.10.0.0 ,是否更新？").arg(kOwnVersion);
+    QTest::newRow("the same") << 200 << updateReply(kOwnVersion, "http://p.test/", "") << 2 << "";
+    QTest::newRow("no version") << 200 << QByteArray("UpdateURL:aHR0cA==") << 2 << "";
+    QTest::newRow("unusable") << 200 << QByteArray("hello") << 2 << "";
+    QTest::newRow("server error") << 500 << updateReply("9.0", "http://p.test/", "") << 2 << "";
+}
+
+void UpdateDialogTest::answersShowTheirPages() {
+    QFETCH(int, status);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, page);
+    QFETCH(QString, offer);
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok(reply, status);
+    CUpdateDialog dialog(nullptr, quick());
+    runModal(dialog, [&] {
+        QCOMPARE(dialog.CurrentPage(), 0);
+        QTRY_COMPARE(dialog.CurrentPage(), page);
+        if (!offer.isEmpty())
+            QCOMPARE(dialog.findChild<QLabel*>("text_tip_new_version")->text(), offer);
+    });
+    // To the stored server, about the program's version.
+    QCOMPARE(server_.requests.size(), 1);
+    QVERIFY(server_.requests[0].endsWith("\r\n\r\ntip=Folimos.exe&ver=" FOLIMO_COMPARABLE_VERSION));
+}
+
+void UpdateDialogTest::progressCreepsWhileAsking() {
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok("hello");
+    UpdateQueryOptions options = quick();
+    options.answerDelay = std::chrono::milliseconds(2000); // as the program waits
+    TickedUpdateDialog dialog(nullptr, options);
+    runModal(dialog, [&] {
+        auto* bar = dialog.findChild<QProgressBar*>("progress_update");
+        QList<int> seen{dialog.ProgressValue()};
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 1000) {
+            QTest::qWait(20);
+            seen << dialog.ProgressValue();
+        }
+        QCOMPARE(seen.first(), 0);
+        for (int i = 1; i < seen.size(); ++i)
+            QVERIFY2(seen[i] % 3 == 0 && seen[i] >= seen[i - 1] && seen[i] <= seen[i - 1] + 3,
+                     qPrintable(QString::number(seen[i])));
+        QVERIFY(seen.last() >= 6 && seen.last() <= 33);
+        QCOMPARE(bar->value(), seen.last());
+        QCOMPARE(dialog.CurrentPage(), 0); // the answer waits its two seconds
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.CurrentPage(), 2, 5000);
+        for (int i = 0; i < 400; ++i)
+            dialog.OnTimer(1);
+        QCOMPARE(dialog.ProgressValue(), 1002); // past 1000 it rises no more
+        QCOMPARE(bar->value(), 1000);
+    });
+}
+
+void UpdateDialogTest::updateButton_data() {
+    QTest::addColumn<QString>("installer"); // on the server
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("landed"); // in the temporary folder
+    QTest::newRow("no installer: the page opens") << "" << 1 << "";
+    QTest::newRow("downloaded under a free name") << "/get/latest" << 3 << "setup (2).exe";
+    QTest::newRow("not found") << "/files/gone.exe" << 4 << "";
+}
+
+void UpdateDialogTest::updateButton() {
+    QFETCH(QString, installer);
+    QFETCH(int, page);
+    QFETCH(QString, landed);
+    for (const char* name : {"setup.exe", "setup (1).exe"}) {
+        QFile taken(temp_.filePath(name));
+        QVERIFY(taken.open(QIODevice::WriteOnly));
+        taken.write("older");
+    }
+    const QByteArray bytes(300000, 'i');
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok(updateReply(
+        "0.10.0.0", "http://p.test/news", installer.isEmpty() ? "" : server_.base() + installer));
+    // The name comes from where the data finally came from.
+    server_.answers["/get/latest"] =
+        LocalHttpServer::redirect(server_.base().toUtf8() + "/files/setup.exe");
+    server_.answers["/files/setup.exe"] = LocalHttpServer::ok(bytes);
+    CUpdateDialog dialog(nullptr, quick());
+    runModal(dialog, [&] {
+        QTRY_COMPARE(dialog.CurrentPage(), 1);
+        dialog.findChild<QPushButton*>("btn_update")->click();
+        if (!installer.isEmpty())
+            QCOMPARE(dialog.findChild<QLabel*>("text_tip")->text(),
+                     QStringLiteral("正在下载安装包..."));
+        QTRY_COMPARE(dialog.CurrentPage(), page);
+        if (page == 3)
+            QTRY_COMPARE(dialog.ProgressValue(), 1000);
+        if (page == 4)
+            dialog.findChild<QPushButton*>("btn_open_url")->click();
+    });
+    const QString path = landed.isEmpty() ? "" : QDir(temp_.path()).canonicalPath() + "/" + landed;
+    QCOMPARE(QString::fromStdWString(dialog.DownloadedFile()), path);
+    QCOMPARE(opened,
+             QList<QUrl>{path.isEmpty() ? QUrl("http://p.test/news") : QUrl::fromLocalFile(path)});
+    QStringList names{"setup (1).exe", "setup.exe"};
+    if (!landed.isEmpty()) {
+        names.insert(1, landed);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes);
+    }
+    QCOMPARE(tempNames().filter(QRegularExpression("^(?!ns)")), names); // no other name appeared
+    if (!landed.isEmpty())
+        QVERIFY(QFile::remove(path));
+}
+
+void UpdateDialogTest::closingDuringADownloadStopsIt() {
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok(
+        updateReply("0.10.0.0", "http://p.test/", server_.base() + "/files/slow.exe"));
+    server_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
+    CUpdateDialog dialog(nullptr, quick());
+    QElapsedTimer clock;
+    const int code = runModal(dialog, [&] {
+        QTRY_COMPARE(dialog.CurrentPage(), 1);
+        dialog.findChild<QPushButton*>("btn_update")->click();
+        auto* bar = dialog.findChild<QProgressBar*>("progress_update");
+        QTRY_VERIFY(bar->value() > 0); // progress of the 10 MB announced
+        QVERIFY(bar->value() < 1000);
+        clock.start();
+        dialog.findChild<QPushButton*>("btn_cancel")->click();
+    });
+    QCOMPARE(code, int(IDCANCEL));
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(dialog.CurrentPage(), 4);
+    QVERIFY(opened.isEmpty());
+    QVERIFY(!tempNames().contains("slow.exe"));
+}
+
+void UpdateDialogTest::aboutWindowShowsTheFilesVersion() {
+    const struct {
+        QString program;
+        QString shown;
+    } cases[] = {{QStringLiteral(FOLIMO_PROGRAM_PATH), kOwnVersion},
+                 {QString(), QString()}}; // this test program, which has no version block
+    for (const auto& c : cases) {
+        CAboutDialog about(nullptr, c.program.toStdWString());
+        QString shown = QStringLiteral("-");
+        runModal(about, [&] { shown = about.findChild<QLabel*>("text_ver")->text(); });
+        QCOMPARE(shown, c.shown);
+    }
+}
+
+void UpdateDialogTest::answersAfterTheWindowWentDoNothing() {
+    server_.answers["/record/ini.php"] =
+        LocalHttpServer::ok(updateReply("0.10.0.0", "http://p.test/", ""), 200, 400);
+    CUpdateDialog kept(nullptr, quick());
+    runModal(kept, [&] { QTRY_COMPARE(server_.requests.size(), 1); });
+    auto* gone = new CUpdateDialog(nullptr, quick());
+    runModal(*gone, [&] { QTRY_COMPARE(server_.requests.size(), 2); });
+    delete gone;
+    QTRY_COMPARE(RunningUpdateQueries(), 0); // both answered into nothing
+    QCOMPARE(kept.CurrentPage(), 0);
+    QCOMPARE(kept.findChild<QLabel*>("text_tip_new_version")->text(),
+             QStringLiteral("发现新版本。"));
+}
+
+void UpdateDialogTest::mainWindowNotice_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<bool>("checks");
+    QTest::newRow("nothing stored") << QString() << false;
+    QTest::newRow("a past date") << QStringLiteral("2000/01/01") << false;
+    QTest::newRow("a date to come") << QStringLiteral("2999/12/31") << true;
+}
+
+void UpdateDialogTest::mainWindowNotice() {
+    QFETCH(QString, stored);
+    QFETCH(bool, checks);
+    RegistryStore().WriteString(L"UpdateCheckDate", stored.toStdWString());
+    server_.answers["/record/ini.php"] =
+        LocalHttpServer::ok(updateReply("0.10.0.0", "https://p.test/n", ""));
+    NoticeWindow window;
+    QVERIFY2(window.Create(), qPrintable(window.ErrorString()));
+    auto* tip = window.findChild<QWidget*>("wnd_status_tip");
+    auto* link = window.findChild<QLabel*>("link_bt_tip");
+    QVERIFY(tip && link && tip->isHidden());
+    QCOMPARE(StartUpdateCheckAtStartup(window.Handle(), window.checkUpdate), checks);
+    if (!checks) {
+        QTest::qWait(300);
+        QVERIFY(tip->isHidden());
+        QVERIFY(server_.requests.isEmpty());
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!tip->isHidden(), 6000); // after the query's two seconds
+    const QString text =
+        QStringLiteral("检查到软件更新 %1 -> 0.10.0.0 ,点击更新。").arg(kOwnVersion);
+    QCOMPARE(link->property("href").toString(), QStringLiteral("https://p.test/n"));
+    QCOMPARE(link->text(),
+             QStringLiteral("<a href=\"https://p.test/n\">%1</a>").arg(text.toHtmlEscaped()));
+
+    // A page the program would not open is not linked.
+    ShowUpdateNotice(&window, UpdateInfo{L"2.0", L"file:///etc/passwd", L""}, L"1.0");
+    QCOMPARE(link->property("href").toString(), QString());
+    QCOMPARE(link->text(), QStringLiteral("检查到软件更新 1.0 -> 2.0 ,点击更新。").toHtmlEscaped());
+}
+
+QTEST_MAIN(UpdateDialogTest)
+#include "tst_update_dialog.moc"
