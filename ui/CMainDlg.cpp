@@ -1,5 +1,6 @@
 #include "CMainDlg.h"
 
+#include "CAboutDialog.h"
 #include "CMakeDialog.h"
 #include "CSettingsDialog.h"
 #include "FileDialogs.h"
@@ -10,6 +11,9 @@
 #include "SImageWndEx.h"
 #include "SMCListViewEx.h"
 #include "SettingsStore.h"
+#include "CUpdateDialog.h"
+#include "UpdateNotice.h"
+#include "WindowHandle.h"
 
 #include <ImageList.h>
 
@@ -94,10 +98,13 @@ QString CMainDlg::HelpAddress() {
 }
 
 void CMainDlg::OnInit() {
+    checkUpdate_ = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
     setAcceptDrops(true);
     engine_ = createObject<IFolimo>(FOLIMO_ENGINE);
-    if (engine_)
+    if (engine_) {
         LoadEngineSettings(engine_->GetSettings());
+        StartUpdateCheckAtStartup(Handle(), checkUpdate_);
+    }
     initialised_ = true;
 
     view_ = FindChildByName2<SMCListViewEx>(QStringLiteral("mclv_list"));
@@ -143,6 +150,16 @@ void CMainDlg::OnInit() {
     if (!engine_)
         SMessageBox(this, QStringLiteral("转换引擎无法启动。"), text("msgbox_caption"),
                     MB_OK | MB_ICONERROR);
+}
+
+bool CMainDlg::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) {
+    if (msg != checkUpdate_ || checkUpdate_ == 0)
+        return HostWindow::OnMessage(msg, wParam, lParam, result);
+    // The answer lives on the query's stack for as long as this message is handled.
+    if (wParam == 1 && lParam != 0)
+        ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam));
+    result = 0;
+    return true;
 }
 
 void CMainDlg::OnTimer(int id) {
@@ -298,11 +315,10 @@ bool CMainDlg::OnMenuCommand(int id) {
         openSettings();
         return true;
     case CmdUpdate:
-        SMessageBox(this, QStringLiteral("当前版本暂不支持在线检查更新。"), text("msgbox_caption"),
-                    MB_OK | MB_ICONINFORMATION);
+        CUpdateDialog().DoModal(this);
         return true;
     case CmdAbout:
-        HostDialog(QStringLiteral("LAYOUT:XML_ABOUTWND")).DoModal(this);
+        CAboutDialog().DoModal(this);
         return true;
     default:
         return false;
@@ -504,10 +520,13 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
     });
     CMakeDialog dialog(progress, this);
     dialog.SetCloseWhenFinished(closeWhenFinished);
-    if (dialog.DoModal(this) == -1)
-        progress.Stop(); // no window to show the run: it ends at its next page
-    // The window closes only once the run is over (closing it earlier stops the run
-    // and waits), so this wait is over at once.
+    dialog.DoModal(this);
+    // A window that could not be built, or an event loop ended under it, leaves a run
+    // no one watches: it ends at its next page. Otherwise the window closed only once
+    // the run was over (closing it earlier stops the run and waits), and this wait is
+    // over at once.
+    if (!progress.Finished())
+        progress.Stop();
     worker.join();
     forwarder_.SetTarget(nullptr, 0);
     return written;

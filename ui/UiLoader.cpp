@@ -62,7 +62,11 @@ QString resolveResource(const QString& nameOrPath) {
     return nameOrPath;
 }
 
-UiLoader::UiLoader(QObject* parent) : QUiLoader(parent) {}
+UiLoader::UiLoader(QObject* parent) : QUiLoader(parent) {
+    // Our layouts use Qt's own widgets and ours, never a designer plugin; loading the
+    // installed plugins (one pulls in Qt Quick) would only slow every window's start.
+    clearPluginPaths();
+}
 
 void UiLoader::registerClass(const QString& className, Factory factory) {
     QMutexLocker lock(&factoriesLock);

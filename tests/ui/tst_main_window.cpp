@@ -10,6 +10,9 @@
 #include "SImageWndEx.h"
 #include "SMCListViewEx.h"
 #include "SettingsStore.h"
+#include "WindowHandle.h"
+
+#include <UpdateQuery.h>
 
 #include <ImageList.h>
 
@@ -17,6 +20,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QProcess>
@@ -97,6 +101,7 @@ private slots:
     void aRowThatIsNoPictureKeepsThePreview();
     void everyButtonIsReachableByKeyboardAndNamed();
     void captionAndPreviewButtonsFollowTheWindow();
+    void aNewerVersionShowsInTheStatusLine();
     void aWholeSessionMakesOnePdfInTheListsOrder();
 
 private:
@@ -345,6 +350,24 @@ void MainWindowTest::captionAndPreviewButtonsFollowTheWindow() {
     QVERIFY(pane->isVisible());
     QVERIFY(window_->findChild<QWidget*>("top_ie_ad")->isVisible()); // "ShowAD" is 1 at first
     QVERIFY(!window_->findChild<QWidget*>("wnd_right_ad")->isVisible());
+}
+
+void MainWindowTest::aNewerVersionShowsInTheStatusLine() {
+    auto* status = window_->findChild<QWidget*>("wnd_status_tip");
+    auto* link = window_->findChild<QLabel*>("link_bt_tip");
+    QVERIFY(!status->isVisible());
+    const unsigned message = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
+    const std::string noUpdate;
+    window_->Handle()->SendMessage(message, 0, qintptr(&noUpdate));
+    QVERIFY(!status->isVisible());
+    UpdateInfo info;
+    info.newVersion = L"9.1.0.0";
+    info.updatePage = L"https://www.velmar.com/folimo/new/";
+    window_->Handle()->SendMessage(message, 1, qintptr(&info));
+    QVERIFY(status->isVisible());
+    QVERIFY(link->text().contains(QStringLiteral("检查到软件更新")));
+    QVERIFY(link->text().contains(QStringLiteral("9.1.0.0 ,点击更新。")));
+    QVERIFY(link->text().contains("https://www.velmar.com/folimo/new/"));
 }
 
 // Add a folder tree, sort by name, move two rows to the top, delete one, look at the
