@@ -1,5 +1,7 @@
 #include "ImageList.h"
 
+#include "NaturalOrder.h"
+
 #include <folimo/Owned.h>
 #include <folimo/WideText.h>
 
@@ -21,18 +23,6 @@
 namespace folimo {
 
 namespace {
-
-// Names as people read them: "img9" before "img10", case ignored. The "C" locale
-// collates by code point, without numbers; any real language knows them.
-QCollator naturalOrder() {
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English);
-    QCollator collator(locale);
-    collator.setNumericMode(true);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    return collator;
-}
 
 // Both the creation and the modification time; 0 where the file system keeps none.
 std::pair<std::int64_t, std::int64_t> fileTimes(const std::string& path) {
@@ -202,7 +192,7 @@ void SFileListAdapter::addFolder(const std::string& folder, bool recursive,
         entries.push_back({QString::fromStdWString(fromUtf8(name)), path, isFolder});
     }
     ::closedir(dir);
-    const QCollator collator = naturalOrder();
+    const QCollator collator = NaturalOrder();
     std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
         return collator.compare(a.name, b.name) < 0;
     });
@@ -296,7 +286,7 @@ bool SFileListAdapter::OnSort(int column, int* flags, int count) {
     flags[column] = state;
 
     const auto field = ImageListItem::Field(column - 1);
-    const QCollator collator = naturalOrder();
+    const QCollator collator = NaturalOrder();
     // Keys once, not per comparison: each read takes the item's lock.
     std::vector<std::pair<QString, ImageListItemPtr>> keyed;
     keyed.reserve(items_.size());

@@ -1,12 +1,12 @@
 #include "UpdateQuery.h"
 
 #include "HttpPost.h"
+#include "NaturalOrder.h"
 #include "SettingsStore.h"
 #include "VersionInfo.h"
 
 #include <folimo/WideText.h>
 
-#include <QCollator>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
@@ -171,14 +171,7 @@ std::wstring DecodeReplyValue(std::string_view base64) {
 }
 
 int NaturalCompare(const std::wstring& a, const std::wstring& b) {
-    // The "C" locale collates by code point without numbers; any real language has them.
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English);
-    QCollator collator(locale);
-    collator.setNumericMode(true);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    return collator.compare(QString::fromStdWString(a), QString::fromStdWString(b));
+    return NaturalOrder().compare(QString::fromStdWString(a), QString::fromStdWString(b));
 }
 
 std::optional<UpdateInfo> NewerVersionIn(std::string_view reply, const std::wstring& ownVersion) {
