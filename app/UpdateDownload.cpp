@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -108,6 +109,20 @@ std::wstring MoveToFreeName(const std::wstring& file, const std::wstring& folder
     }
 }
 
+bool InstallerAddressTrusted(const std::wstring& address) {
+    const QUrl url(QString::fromStdWString(address), QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return false;
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("https"))
+        return true;
+    if (scheme != QLatin1String("http"))
+        return false;
+    const QString host = url.host().toLower();
+    const QHostAddress ip(host);
+    return host == QLatin1String("localhost") || (!ip.isNull() && ip.isLoopback());
+}
+
 DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& sink,
                                  std::chrono::milliseconds stall) {
     DownloadResult result;
@@ -120,8 +135,7 @@ DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& 
     const QString folder = QFileInfo(temporary.fileName()).absolutePath();
 
     const QUrl url(QString::fromStdWString(address));
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!InstallerAddressTrusted(address))
         return result;
     if (!sink.OnProgress(0, 0, CDownloadProcess::FindingResource, address))
         return result;

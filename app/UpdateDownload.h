@@ -51,7 +51,12 @@ struct DownloadResult {
     std::wstring path; // the installer where it landed; on failure the unfinished file left behind
 };
 
-// Downloads `address` (http or https, redirects followed) into a new temporary file
+// Whether a program may be fetched from `address` and started: only over https, whose
+// server proves who it is, or from this machine itself (http to localhost or a
+// loopback address). Anything else, plain http included, could be swapped on its way.
+bool InstallerAddressTrusted(const std::wstring& address);
+
+// Downloads `address` (a trusted one, see above; redirects never to a less safe one) into a new temporary file
 // named "ns…" in the user's temporary folder, then moves it in that folder to the
 // address's file name, numbered when taken. Blocks the calling thread, with an event
 // loop of its own; needs a QCoreApplication. A download that receives nothing for

@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QStringDecoder>
 #include <QLocale>
 #include <QString>
 #include <QtDebug>
@@ -167,7 +168,16 @@ std::wstring DecodeReplyValue(std::string_view base64) {
             bytes += char((bits >> count) & 0xFF);
         }
     }
-    return QString::fromUtf8(bytes).toStdWString();
+    // A value that is no text (not UTF-8, or with control characters) is no version or
+    // address at all, rather than one made of replacement characters.
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8(bytes);
+    if (utf8.hasError())
+        return {};
+    for (QChar c : text)
+        if (c.category() == QChar::Other_Control)
+            return {};
+    return text.toStdWString();
 }
 
 int NaturalCompare(const std::wstring& a, const std::wstring& b) {

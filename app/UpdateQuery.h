@@ -29,7 +29,7 @@ struct UpdateInfo {
 std::map<std::string, std::string> ParseUpdateReply(std::string_view reply);
 
 // A reply value as text: standard Base64 (CR and LF skipped, "=" ends it) read as
-// UTF-8. Empty when the value is no Base64.
+// UTF-8. Empty when the value is no Base64, or no text (not UTF-8, control characters).
 std::wstring DecodeReplyValue(std::string_view base64);
 
 // Natural order: digits compare as numbers ("1.10" after "1.9"), letters without case.

@@ -125,7 +125,9 @@ bool CUpdateDialog::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qin
 
 bool CUpdateDialog::OnCommand(const QString& name) {
     if (name == QLatin1String("btn_update")) {
-        if (installerAddress_.empty()) {
+        // A program fetched over a channel anyone on the way can change is not started:
+        // the update page says what is new and where to get it.
+        if (!InstallerAddressTrusted(installerAddress_)) {
             if (const QUrl page = UpdatePageUrl(updatePage_); page.isValid())
                 QDesktopServices::openUrl(page);
         } else if (!download_) {

@@ -104,6 +104,45 @@ TEST(UpdateReply, IsReadAgainstTheOwnVersion) {
     }
 }
 
+// Whatever a server sends, the answer is "no update" or a plain offer: no crash, no hang.
+TEST(UpdateReply, HostileRepliesAreNoUpdate) {
+    std::string binary(4096, '\0');
+    for (std::size_t i = 0; i < binary.size(); ++i)
+        binary[i] = char(i * 37);
+    const std::string huge = std::string(3 << 20, 'A') + ":" + std::string(1 << 20, '=');
+    std::string manyKeys;
+    for (int i = 0; i < 100000; ++i)
+        manyKeys += "K" + std::to_string(i) + ":" + b64("x") + "\r\n";
+    for (const std::string& reply :
+         {binary, huge, manyKeys, std::string("NewVersion:\xff\xfe\x00\x01", 16),
+          std::string("NewVersion:") + b64("\xff\xfe not utf-8"), std::string(":::\r\n:"),
+          std::string("NewVersion:====\r\nUpdateFileURL:@@@@")}) {
+        const auto offer = NewerVersionIn(reply, L"99.0");
+        EXPECT_FALSE(offer.has_value());
+    }
+}
+
+TEST(Installer, RunsOnlyFromAddressesThatCannotBeSwapped) {
+    const struct {
+        const wchar_t* address;
+        bool trusted;
+    } cases[] = {
+        {L"https://downloads.example.com/setup.exe", true},
+        {L"HTTPS://downloads.example.com/setup.exe", true},
+        {L"http://downloads.example.com/setup.exe", false},
+        {L"http://127.0.0.1:8080/setup.exe", true},
+        {L"http://localhost/setup.exe", true},
+        {L"http://[::1]/setup.exe", true},
+        {L"http://127.0.0.1.example.com/setup.exe", false},
+        {L"ftp://downloads.example.com/setup.exe", false},
+        {L"file:///tmp/setup.exe", false},
+        {L"", false},
+        {L"setup.exe", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InstallerAddressTrusted(c.address), c.trusted) << QString::fromStdWString(c.address).toStdString();
+}
+
 TEST(UpdateReply, ValuesAreBase64OfUtf8) {
     const struct {
         std::string value;
