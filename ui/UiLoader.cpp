@@ -28,10 +28,23 @@ bool registerInterfacePackage(QString* error) {
     static bool registered = false;
     if (registered)
         return true;
-    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("uires.rcc");
-    if (!QFileInfo::exists(path)) {
+    // Beside the program in a build, in the data folder of its prefix once installed
+    // (bin/folimo and share/folimo/uires.rcc).
+    const QDir programFolder(QCoreApplication::applicationDirPath());
+    const QString candidates[] = {
+        programFolder.filePath(QStringLiteral("uires.rcc")),
+        QDir::cleanPath(programFolder.filePath(QStringLiteral("../share/folimo/uires.rcc"))),
+    };
+    QString path;
+    for (const QString& candidate : candidates) {
+        if (QFileInfo::exists(candidate)) {
+            path = candidate;
+            break;
+        }
+    }
+    if (path.isEmpty()) {
         if (error)
-            *error = QStringLiteral("the interface package %1 is missing").arg(path);
+            *error = QStringLiteral("the interface package %1 is missing").arg(candidates[0]);
         return false;
     }
     if (!QResource::registerResource(path)) {
