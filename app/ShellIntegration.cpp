@@ -21,18 +21,10 @@ constexpr const char* kCaption = "使用VelmarFolimo";
 constexpr const char* kFileName = "velmar-folimo-makepdf.desktop";
 constexpr const char* kActionGroup = "[Desktop Action makepdf]";
 
-// The shared MIME database's names for the extensions the engine accepts (CImageToPDF),
-// with the older aliases some systems still use. ".jbig" and ".exif" have no type there:
-// such files are "application/octet-stream", and offering the verb for that would put
-// it on every unknown file.
+// The types of data/mime-types.list, which the program's desktop entry lists too; the
+// program takes a folder as well and adds the files directly in it.
 constexpr const char* kMimeTypes[] = {
-    "image/jpeg",      "image/png",      "image/gif",
-    "image/bmp",       "image/tiff",     "image/webp",
-    "image/heif",      "image/heic",     "image/avif",
-    "image/vnd.microsoft.icon",          "image/x-icon",
-    "image/vnd.adobe.photoshop",         "video/x-mng",
-    "image/x-panasonic-rw",              "application/pdf",
-    // The program takes a folder too and adds the files directly in it.
+#include "folimo_mime_types.inc"
     "inode/directory",
 };
 

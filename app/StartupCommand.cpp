@@ -49,11 +49,19 @@ QString resolveAgainst(const QString& folder, const QString& relative) {
 
 StartupCommand ParseStartupCommand(const QStringList& arguments, const QString& startFolder) {
     StartupCommand command;
-    if (arguments.size() != 3 || !isMakePdfSwitch(arguments.at(1)) || arguments.at(2).isEmpty())
+    const auto absolute = [&](const QString& path) {
+        return path.startsWith(u'/') ? path : resolveAgainst(startFolder, path);
+    };
+    if (arguments.size() == 3 && isMakePdfSwitch(arguments.at(1)) && !arguments.at(2).isEmpty()) {
+        command.makePdf = true;
+        command.path = absolute(arguments.at(2));
         return command;
-    const QString& path = arguments.at(2);
-    command.makePdf = true;
-    command.path = path.startsWith(u'/') ? path : resolveAgainst(startFolder, path);
+    }
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (!argument.isEmpty() && !argument.startsWith(u'-') && !isMakePdfSwitch(argument))
+            command.open << absolute(argument);
+    }
     return command;
 }
 

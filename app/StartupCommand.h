@@ -16,6 +16,9 @@ struct StartupCommand {
     bool makePdf = false;
     // The clicked file or folder, absolute (only with makePdf).
     QString path;
+    // Otherwise: the files and folders to open in the list, as a desktop's "open with"
+    // passes them (`folimo FILE...`), absolute, in order.
+    QStringList open;
 };
 
 // The command line `arguments` (the program's path first, as argv) read as the program
@@ -25,7 +28,8 @@ struct StartupCommand {
 // links): "." components and doubled slashes go, leading ".." components climb out of
 // the start folder; the rest of the path stays as given, links unresolved. An absolute
 // path stays exactly as given. Anything else (another count, another switch, an empty
-// path) is a normal start.
+// path) is a normal start, which opens every other argument that names a path (not an
+// option: "-..." or the switch) in the list.
 StartupCommand ParseStartupCommand(const QStringList& arguments, const QString& startFolder);
 
 // Adds the verb's path to `list`: nothing when it does not exist, the supported files

@@ -3,9 +3,11 @@
 // never from the working folder, which the program does not change), then the main
 // window, which starts the engine. Started by the file managers' verb
 // (`folimo /makepdf PATH`), the window adds PATH once it shows and converts it at the
-// first tick of its timer. SIGTERM, SIGINT and SIGHUP close the windows as the user
+// first tick of its timer; other paths on the command line (a desktop's "open with") are
+// added to the list as if dropped. SIGTERM, SIGINT and SIGHUP close the windows as the user
 // would, and the program ends with status 0 after the usual shut-down.
 #include "CMainDlg.h"
+#include "ImageList.h"
 #include "HeapTuning.h"
 #include "ProgramControls.h"
 #include "StartupCommand.h"
@@ -22,6 +24,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -103,8 +107,16 @@ int main(int argc, char* argv[]) {
     }
     centreOnScreen(window);
     window.show();
-    if (command.makePdf)
-        if (folimo::SFileListAdapter* list = window.ImageList())
+    if (folimo::SFileListAdapter* list = window.ImageList()) {
+        if (command.makePdf) {
             folimo::AddStartupInputs(*list, command.path);
+        } else if (!command.open.isEmpty()) {
+            // As if dropped on the window: folders with their subfolders.
+            std::vector<std::wstring> paths;
+            for (const QString& path : command.open)
+                paths.push_back(path.toStdWString());
+            list->AddDroppedFiles(paths);
+        }
+    }
     return app.exec();
 }

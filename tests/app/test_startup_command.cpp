@@ -115,6 +115,25 @@ TEST(StartupCommandLine, OnlyTheVerbsFormStartsAConversion) {
     }
 }
 
+// Any other command line opens its paths in the list, as "open with" in a desktop does.
+TEST(StartupCommandLine, OtherCommandLinesOpenTheirPaths) {
+    const struct {
+        QStringList arguments;
+        QStringList open;
+    } cases[] = {
+        {{}, {}},
+        {{"/srv/a.jpg", "b c.png", "../d"}, {"/srv/a.jpg", "/home/ana/b c.png", "/home/d"}},
+        {{"/makepdf", "/srv/a.jpg", "/srv/b.jpg"}, {"/srv/a.jpg", "/srv/b.jpg"}},
+        {{"-platform", "/srv/a.jpg", "--help", ""}, {"/srv/a.jpg"}},
+        {{"/makepdf", "/srv/a.jpg"}, {}}, // the verb's form converts instead
+    };
+    for (const auto& c : cases) {
+        const StartupCommand command =
+            ParseStartupCommand(QStringList{"/opt/folimo/folimo"} + c.arguments, "/home/ana");
+        EXPECT_EQ(command.open, c.open) << c.arguments.join(' ').toStdString();
+    }
+}
+
 // --- The start-up inputs ----------------------------------------------------------------
 
 struct CountingObserver : folimo::IImageListObserver {

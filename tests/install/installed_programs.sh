@@ -10,9 +10,20 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for file in bin/folimo bin/folimo-cli share/folimo/uires.rcc; do
+for file in bin/folimo bin/folimo-cli share/folimo/uires.rcc \
+            share/applications/velmar-folimo.desktop share/metainfo/com.velmar.Folimo.metainfo.xml \
+            share/icons/hicolor/scalable/apps/velmar-folimo.svg \
+            share/icons/hicolor/48x48/apps/velmar-folimo.png; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
+# What desktops read must be valid: no hints either, they end up as menu oddities.
+validation=$(desktop-file-validate "$prefix/share/applications/velmar-folimo.desktop" 2>&1)
+[ -z "$validation" ] || { echo "$validation"; exit 1; }
+grep -q "^MimeType=image/jpeg;.*application/pdf;$" "$prefix/share/applications/velmar-folimo.desktop"
+if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/com.velmar.Folimo.metainfo.xml" >/dev/null
+fi
+
 # Nothing may lean on the build tree.
 if readelf -d "$prefix/bin/folimo" "$prefix/bin/folimo-cli" | grep -q "$build"; then
     echo "an installed program still looks into the build folder"; exit 1
