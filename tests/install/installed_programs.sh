@@ -13,7 +13,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/folimo bin/folimo-cli share/folimo/uires.rcc \
             share/applications/velmar-folimo.desktop share/metainfo/com.velmar.Folimo.metainfo.xml \
             share/icons/hicolor/scalable/apps/velmar-folimo.svg \
-            share/icons/hicolor/48x48/apps/velmar-folimo.png; do
+            share/icons/hicolor/48x48/apps/velmar-folimo.png share/man/man1/folimo-cli.1; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 # What desktops read must be valid: no hints either, they end up as menu oddities.
@@ -22,6 +22,12 @@ validation=$(desktop-file-validate "$prefix/share/applications/velmar-folimo.des
 grep -q "^MimeType=image/jpeg;.*application/pdf;$" "$prefix/share/applications/velmar-folimo.desktop"
 if command -v appstreamcli >/dev/null; then
     appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/com.velmar.Folimo.metainfo.xml" >/dev/null
+fi
+
+if command -v man >/dev/null; then
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/folimo-cli.1" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || { echo "$warnings"; exit 1; }
+    LC_ALL=C.UTF-8 man -l "$prefix/share/man/man1/folimo-cli.1" | grep -q -- "--page-size SIZE"
 fi
 
 # Nothing may lean on the build tree.
