@@ -64,7 +64,7 @@ int main(int argc, char* argv[]) {
     QString error;
     if (!folimo::ui::registerInterfacePackage(&error)) {
         reportStartFailure(QStringLiteral("cannot start: %1 (it is looked for beside the "
-                                          "program, in %2)")
+                                          "program, in %2, and in %2/../share/folimo)")
                                .arg(error, QCoreApplication::applicationDirPath()));
         return 1;
     }

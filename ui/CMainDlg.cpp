@@ -258,7 +258,8 @@ bool CMainDlg::OnCommand(const QString& name) {
 }
 
 bool CMainDlg::OnMenuCommand(int id) {
-    const std::wstring pdfFolder = withSeparator(GetPdfFolder());
+    // The store is read only by the commands that write into the PDF folder.
+    const auto pdfFolder = [] { return withSeparator(GetPdfFolder()); };
     switch (id) {
     case CmdAddFiles:
         addFiles();
@@ -285,13 +286,13 @@ bool CMainDlg::OnMenuCommand(int id) {
     case CmdMakeOne:
         if (!listIsEmpty())
             make(ConversionMode::Single,
-                 pdfFolder + FolderNameOf(list_->GetItemPath(0)) + L".pdf");
+                 pdfFolder() + FolderNameOf(list_->GetItemPath(0)) + L".pdf");
         return true;
     case CmdMakePerImage:
-        make(ConversionMode::PerImage, pdfFolder);
+        make(ConversionMode::PerImage, pdfFolder());
         return true;
     case CmdMakePerFolder:
-        make(ConversionMode::PerFolder, pdfFolder);
+        make(ConversionMode::PerFolder, pdfFolder());
         return true;
     case CmdMakeOneAs:
         makeAs();
