@@ -3,12 +3,12 @@
 //   bench_list_info FILE... [--times N]
 // Prints: items, seconds until every item was told, longest stall in milliseconds.
 #include "ImageList.h"
+#include "StallMeter.h"
 
 #include <folimo/Owned.h>
 #include <folimo/WideText.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
@@ -30,18 +30,7 @@ int main(int argc, char** argv) {
     auto engine = folimo::createObject<IFolimo>(FOLIMO_ENGINE);
     folimo::SFileListAdapter list(engine.get());
 
-    QElapsedTimer clock;
-    clock.start();
-    // The event loop's heartbeat: a gap between two beats is a stall of the thread.
-    qint64 lastBeat = 0, longestStall = 0;
-    QTimer heartbeat;
-    heartbeat.setInterval(1);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longestStall = std::max(longestStall, now - lastBeat);
-        lastBeat = now;
-    });
-    heartbeat.start();
+    StallMeter stalls;
 
     std::size_t told = 0, total = 0;
     list.StartInfoThread(&app, [&](const folimo::ImageListItemPtr&) {
@@ -49,7 +38,7 @@ int main(int argc, char** argv) {
             app.quit();
     });
     QTimer::singleShot(0, [&] {
-        lastBeat = clock.nsecsElapsed();
+        stalls.start();
         for (int t = 0; t < times; ++t)
             for (const auto& file : files)
                 list.AddImageFile(file);
@@ -59,11 +48,11 @@ int main(int argc, char** argv) {
             app.quit();
     });
     app.exec();
-    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    const double seconds = stalls.elapsedSeconds();
     std::size_t errors = 0;
     for (int row = 0; row < list.GetCount(); ++row)
         errors += list.GetItemData(row)->isError() ? 1 : 0;
     std::printf("%zu items, %zu unreadable: all read in %.2f s, longest stall %.1f ms\n", total,
-                errors, seconds, double(longestStall) / 1e6);
+                errors, seconds, stalls.longestStallMs());
     return 0;
 }

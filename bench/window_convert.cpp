@@ -5,15 +5,14 @@
 #include "CMainDlg.h"
 #include "HeapTuning.h"
 #include "ProgramControls.h"
+#include "StallMeter.h"
 
 #include <ImageList.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QResource>
 #include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
 
 int main(int argc, char** argv) {
@@ -31,28 +30,20 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i)
         window.ImageList()->AddImageFile(QString::fromLocal8Bit(argv[i]).toStdWString());
 
-    QElapsedTimer clock;
-    qint64 lastBeat = 0, longestStall = 0, seconds = 0;
-    QTimer heartbeat;
-    heartbeat.setInterval(1);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longestStall = std::max(longestStall, now - lastBeat);
-        lastBeat = now;
-    });
+    StallMeter stalls;
+    double seconds = 0;
     std::size_t written = 0;
     QTimer::singleShot(0, [&] {
-        clock.start();
-        heartbeat.start();
+        stalls.start();
         written = window
                       .StartConversion(folimo::ConversionMode::Single,
                                        QString::fromLocal8Bit(argv[1]).toStdWString(), true)
                       .size();
-        seconds = clock.nsecsElapsed();
+        seconds = stalls.elapsedSeconds();
         app.quit();
     });
     app.exec();
     std::printf("%d files, %zu document: %.2f s, longest stall %.1f ms\n", argc - 2, written,
-                double(seconds) / 1e9, double(longestStall) / 1e6);
+                seconds, stalls.longestStallMs());
     return written == 1 ? 0 : 1;
 }

@@ -27,7 +27,8 @@ esac
 bash scripts/install-deps.sh
 # Paths relative to the checkout, so clones in other folders share one compiler cache.
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIMO_SANITIZE="$sanitize"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIMO_SANITIZE="$sanitize" \
+    -DFOLIMO_WERROR="${FOLIMO_WERROR:-OFF}"
 cmake --build "$build" -j "$(nproc)" "${targets[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

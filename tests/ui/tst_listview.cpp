@@ -2,7 +2,10 @@
 // that keeps an ordered selection with an anchor, and driven by mouse and keyboard on its
 // viewport. Rows come from the interface package's own item template.
 
-#include "Toolkit.h"
+#include "Events.h"
+#include "ProgramControls.h"
+#include "Resources.h"
+#include "UiLoader.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -2,7 +2,17 @@
 // boxes, timers, calls from other threads, and the package's strings, colours and sizes.
 // Every layout and menu here is written by the test itself.
 
-#include "Toolkit.h"
+#include "DialogCodes.h"
+#include "Events.h"
+#include "FindChild.h"
+#include "HostWindow.h"
+#include "Menus.h"
+#include "MessageBox.h"
+#include "ProgramControls.h"
+#include "Resources.h"
+#include "Timers.h"
+#include "UiLoader.h"
+#include "WindowHandle.h"
 
 #include <QAbstractButton>
 #include <QApplication>
