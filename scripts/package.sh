@@ -8,19 +8,8 @@ set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build=${BUILD_DIR:-$top/build-package}
 
+# The packaging tools (dpkg-dev, file, lintian) come with the rest.
 bash "$top/scripts/install-deps.sh"
-# Packaging's own tools, when install-deps.sh does not already bring them.
-packaging=(dpkg-dev file lintian)
-missing=()
-for p in "${packaging[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO=sudo
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
 # Paths relative to the checkout, so the objects of the test builds are reused.
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
 # Bound at start-up, the tables the loader fills are read-only from then on.
