@@ -21,7 +21,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # The long description below the summary; cpack indents it and marks the blank line
 # between the paragraphs as the control file wants.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [[Folimo gathers photos, scans and PDF files into a list and makes one PDF of
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [[
+Folimo gathers photos, scans and PDF files into a list and makes one PDF of
 everything, one PDF per folder or one PDF per image. Page size, margins, two
 images per page, fitting, re-encoding, document information, bookmarks and
 watermarks are chosen once in the settings; pages of PDF inputs are copied in.
