@@ -16,6 +16,7 @@ packages=(
     clang-14 libclang-rt-14-dev jbigkit-bin libtiff-tools
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6opengl6-dev qt6-qpa-plugins
     xvfb xauth x11-utils xdotool
+    dpkg-dev file lintian
 )
 
 missing=()
