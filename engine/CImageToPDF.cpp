@@ -5,9 +5,6 @@
 
 #include <folimo/WideText.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cwctype>
 #include <memory>
 
 namespace {
@@ -87,79 +84,31 @@ FolimoCallback* CImageToPDF::SetTextCallback(FolimoCallback* callback) noexcept 
 
 int CImageToPDF::Convert(const wchar_t* outputPath, IProcess* callback) noexcept {
     try {
-        return Run(outputPath ? outputPath : L"", callback);
+        return runConversion(outputPath ? outputPath : L"", callback);
     } catch (...) {
-        // Run reports everything it can; this keeps the boundary free of exceptions
+        // The run reports everything it can; this keeps the boundary free of exceptions
         // even when reporting itself failed (out of memory).
         return 0;
     }
 }
 
-void CImageToPDF::setContextFile(const FileEntry& file) {
-    context_.currentFile = file.path.c_str();
-    context_.tag = file.tag;
-}
-
-void CImageToPDF::reportError(const std::wstring& message) {
-    NotifyError((L"Error: " + folimo::displayText(message)).c_str());
-}
-
-void CImageToPDF::diagnostic(const std::string& line) {
-    // One line for a console, and only when no caller hears of the failure: a caller
-    // with an IProcess reports it itself, and would otherwise show it twice.
-    if (callback_) {
-        return;
-    }
-    std::fputs((line + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
-
-void CImageToPDF::advance() {
-    if (++page_ >= pageCount_)
-        nextFile();
-}
-
-void CImageToPDF::nextFile() {
-    ++current_;
-    page_ = 0;
-    pageCount_ = 1;
-}
-
-void CImageToPDF::imageLoaded() {
-    if (page_ != 0)
-        return;
-    pageCount_ = std::max(loadedPages_, 1);
-    NotifyFile(currentFile().path.c_str(), 1);
-}
-
-void CImageToPDF::dropCurrentFile() {
-    // A later page's failure is reported on its own; the file counted as loaded.
-    if (page_ == 0)
-        NotifyFile(currentFile().path.c_str(), 0);
-    nextFile();
-}
-
-int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
-    callback_ = callback;
-    NotifyBegin(outputPath);
+int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
+    ConversionRun run(files_, callback);
+    run.notifyBegin(outputPath);
 
     auto pdf = std::make_unique<PdfOutput>();
-    outputPath_ = outputPath;
+    run.setOutputPath(outputPath);
     writtenPath_.clear();
-    context_.outputPath = outputPath_.c_str();
-    context_.pageCount = 0;
-    context_.currentFile = nullptr;
-    context_.tag = 0;
     try {
         pdf->set_option(L"errorpolicy=return");
         pdf->set_parameter(L"FontOutline", L"gothic=SimSun");
         pdf->set_parameter(L"compatibility", L"1.7");
 
-        if (pdf->begin_document(outputPath_, L"") == -1) {
+        if (pdf->begin_document(run.outputPath(), L"") == -1) {
             std::wstring errmsg = pdf->get_errmsg();
-            diagnostic("Error: " + folimo::toUtf8(folimo::displayText(errmsg)));
-            reportError(errmsg);
-            NotifyEnd();
+            run.diagnostic("Error: " + folimo::toUtf8(folimo::displayText(errmsg)));
+            run.reportError(errmsg);
+            run.notifyEnd();
             return 0;
         }
         pdf->set_info(L"Creator", settings_.GetInfo(FOLIMO_INFO_CREATOR));
@@ -168,96 +117,95 @@ int CImageToPDF::Run(const wchar_t* outputPath, IProcess* callback) {
         pdf->set_info(L"Subject", settings_.GetInfo(FOLIMO_INFO_SUBJECT));
         pdf->set_info(L"Keywords", settings_.GetInfo(FOLIMO_INFO_KEYWORDS));
 
-        current_ = 0;
-        page_ = 0;
-        pageCount_ = 1;
-        int customWidth = 0, customHeight = 0;
-        settings_.GetCustomPageSize(&customWidth, &customHeight);
+        writePages(run, *pdf);
 
-        while (!atEnd() && !QueryCancel()) {
-            prepareAhead();
-            if (isPdfPath(currentFile().path)) {
-                ImportPdfFile(*pdf, 0, 0);
-                continue;
-            }
-            layout::Size page;
-            if (customWidth != 0 && customHeight != 0) {
-                page = {customWidth, customHeight};
-            } else {
-                page = layout::pageSizeForCode(settings_.GetPageSize(),
-                                               settings_.GetRotatePage() != 0);
-                if (page.width == 0) {
-                    AddImageSizedPage(*pdf);
-                    ++context_.pageCount;
-                    continue;
-                }
-            }
-            pdf->begin_page_ext(page.width, page.height, L"");
-            if (settings_.GetDoublePage())
-                LayoutDoublePage(*pdf, page.width, page.height);
-            else
-                LayoutSinglePage(*pdf, page.width, page.height);
-            pdf->end_page_ext(L"");
-            ++context_.pageCount;
-        }
-
-        dropPrepared();
-        closeWatermarkImages(*pdf);
+        run.dropPrepared();
+        closeWatermarkImages(run, *pdf);
         pdf->end_document(L"");
         writtenPath_ = folimo::fromUtf8(pdf->writtenPath());
-        NotifyEnd();
+        run.notifyEnd();
         return 1;
     } catch (const folimo::pdf::PdfError& e) {
-        diagnostic("folimo: PDF library error " + std::to_string(e.number()) + " in " +
-                   e.apiName() + ": " + e.what());
-        reportError(folimo::fromUtf8(e.what()));
+        run.diagnostic("folimo: PDF library error " + std::to_string(e.number()) + " in " +
+                       e.apiName() + ": " + e.what());
+        run.reportError(folimo::fromUtf8(e.what()));
     } catch (const std::exception& e) {
-        reportError(folimo::fromUtf8(e.what()));
+        run.reportError(folimo::fromUtf8(e.what()));
     }
     // The document is abandoned: destroying the library removes its unfinished file.
-    dropPrepared();
-    closeWatermarkImages(*pdf);
+    run.dropPrepared();
+    closeWatermarkImages(run, *pdf);
     pdf.reset();
-    NotifyEnd();
+    run.notifyEnd();
     return 0;
 }
 
-void CImageToPDF::closeWatermarkImages(PdfOutput& pdf) noexcept {
-    for (const auto& [path, handle] : watermarkImages_)
+void CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
+    int customWidth = 0, customHeight = 0;
+    settings_.GetCustomPageSize(&customWidth, &customHeight);
+
+    while (!run.atEnd() && !run.cancelled()) {
+        prepareAhead(run);
+        if (isPdfPath(run.currentFile().path)) {
+            importPdfFile(run, pdf);
+            continue;
+        }
+        layout::Size page;
+        if (customWidth != 0 && customHeight != 0) {
+            page = {customWidth, customHeight};
+        } else {
+            page = layout::pageSizeForCode(settings_.GetPageSize(), settings_.GetRotatePage() != 0);
+            if (page.width == 0) {
+                addImageSizedPage(run, pdf);
+                run.pageWritten();
+                continue;
+            }
+        }
+        pdf.begin_page_ext(page.width, page.height, L"");
+        if (settings_.GetDoublePage())
+            layoutDoublePage(run, pdf, page.width, page.height);
+        else
+            layoutSinglePage(run, pdf, page.width, page.height);
+        pdf.end_page_ext(L"");
+        run.pageWritten();
+    }
+}
+
+void CImageToPDF::closeWatermarkImages(ConversionRun& run, PdfOutput& pdf) noexcept {
+    for (const auto& [path, handle] : run.watermarkImages())
         if (handle != -1) {
             try {
                 pdf.close_image(handle);
             } catch (...) {
             }
         }
-    watermarkImages_.clear();
+    run.watermarkImages().clear();
 }
 
-int CImageToPDF::AddBookmark(PdfOutput& pdf) {
+void CImageToPDF::addBookmark(ConversionRun& run, PdfOutput& pdf) {
     if (!settings_.GetCreateBookmark())
-        return 1;
-    context_.kind = 1;
+        return;
+    run.context().kind = 1;
     std::wstring text = settings_.GetBookmarkText();
     if (textCallback_) {
-        const wchar_t* expanded = textCallback_->ExpandText(text.c_str(), &context_);
+        const wchar_t* expanded = textCallback_->ExpandText(text.c_str(), &run.context());
         text = expanded ? expanded : L"";
     }
     text = trim(text);
     if (!text.empty())
         pdf.create_bookmark(text, L"");
-    return 1;
 }
 
-int CImageToPDF::ImportPdfFile(PdfOutput& pdf, int, int) {
-    const FileEntry& file = currentFile();
+void CImageToPDF::importPdfFile(ConversionRun& run, PdfOutput& pdf) {
+    const InputFile& file = run.currentFile();
     int doc = pdf.open_pdi_document(file.path, L"");
     if (doc == -1) {
-        reportError(pdf.get_errmsg());
-        NotifyFile(file.path.c_str(), 0);
-        ++current_;
-        return 0;
+        run.reportError(pdf.get_errmsg());
+        run.notifyFile(file.path.c_str(), 0);
+        run.nextFile();
+        return;
     }
-    NotifyFile(file.path.c_str(), 1);
+    run.notifyFile(file.path.c_str(), 1);
     int pages = static_cast<int>(pdf.pcos_get_number(doc, L"length:pages"));
     for (int n = 1; n <= pages; ++n) {
         int page = pdf.open_pdi_page(doc, n, L"");
@@ -278,40 +226,19 @@ int CImageToPDF::ImportPdfFile(PdfOutput& pdf, int, int) {
             }
         }
         if (!errmsg.empty()) {
-            ++current_;
+            run.nextFile();
             pdf.close_pdi_document(doc);
-            reportError(errmsg);
-            return 0;
+            run.reportError(errmsg);
+            return;
         }
         pdf.begin_page_ext(w, h, L"");
         pdf.fit_pdi_page(page, 0, 0, L"adjustpage");
-        setContextFile(file);
-        DrawWatermarks(pdf, static_cast<int>(w), static_cast<int>(h));
+        run.setContextFile(file);
+        drawWatermarks(run, pdf, static_cast<int>(h));
         pdf.close_pdi_page(page);
         pdf.end_page_ext(L"");
-        ++context_.pageCount;
+        run.pageWritten();
     }
     pdf.close_pdi_document(doc);
-    ++current_;
-    return 1;
-}
-
-int CImageToPDF::NotifyBegin(const wchar_t* path) {
-    return callback_ ? callback_->OnBegin(path) : 1;
-}
-
-int CImageToPDF::NotifyFile(const wchar_t* path, int loaded) {
-    return callback_ ? callback_->OnFile(path, loaded) : 1;
-}
-
-int CImageToPDF::NotifyEnd() {
-    return callback_ ? callback_->OnEnd() : 1;
-}
-
-int CImageToPDF::NotifyError(const wchar_t* message) {
-    return callback_ ? callback_->OnError(message) : 1;
-}
-
-int CImageToPDF::QueryCancel() {
-    return callback_ ? callback_->IsCancelled() : 0;
+    run.nextFile();
 }

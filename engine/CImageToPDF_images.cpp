@@ -7,8 +7,8 @@
 
 #include <folimo/WideText.h>
 
-#include <algorithm>
-#include <memory>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -30,35 +30,35 @@ std::wstring imageName(const wchar_t* path, int page) {
 
 } // namespace
 
-int CImageToPDF::LoadImageFile(PdfOutput& pdf, const wchar_t* path, int code, int page) {
-    attempts_ = 0;
-    loadError_.clear();
-    return loadImageOnce(pdf, path, code, page);
+int CImageToPDF::loadImageFile(ConversionRun& run, PdfOutput& pdf, const wchar_t* path, int code,
+                               int page) {
+    run.beginLoad();
+    return loadImageOnce(run, pdf, path, code, page);
 }
 
-int CImageToPDF::loadImageOnce(PdfOutput& pdf, const wchar_t* path, int code, int page) {
+int CImageToPDF::loadImageOnce(ConversionRun& run, PdfOutput& pdf, const wchar_t* path, int code,
+                               int page) {
     code = effectiveEncode(code);
     if (code < FOLIMO_ENCODE_UNCHANGED || code > FOLIMO_ENCODE_TIFF) {
-        if (loadError_.empty())
-            loadError_ = L"unknown image encoding " + std::to_wstring(code);
+        if (run.loadError().empty())
+            run.setLoadError(L"unknown image encoding " + std::to_wstring(code));
         return -1;
     }
-    if (attempts_ & (1u << code))
+    if (!run.firstAttempt(code))
         return -1;
-    attempts_ |= 1u << code;
 
     if (code == FOLIMO_ENCODE_UNCHANGED) {
         std::wstring options = page == 0 ? L"" : L"page=" + std::to_wstring(page + 1);
         int image = pdf.load_image(L"auto", path, options);
         if (image != -1) {
-            loadedPages_ = static_cast<int>(pdf.info_image(image, L"pagecount", L""));
+            run.setLoadedPages(static_cast<int>(pdf.info_image(image, L"pagecount", L"")));
             return image;
         }
-        loadError_ = pdf.get_errmsg();
-        return loadImageOnce(pdf, path, settings_.GetDefaultImageEncode(), page);
+        run.setLoadError(pdf.get_errmsg());
+        return loadImageOnce(run, pdf, path, settings_.GetDefaultImageEncode(), page);
     }
     const EncodePlan& plan = kEncodePlans[code];
-    return ReencodeImage(pdf, path, plan.encoder, plan.type, plan.grey, page);
+    return reencodeImage(run, pdf, path, plan.encoder, plan.type, plan.grey, page);
 }
 
 int CImageToPDF::effectiveEncode(int code) {
@@ -79,79 +79,55 @@ ReencodeParams CImageToPDF::reencodeParams(const wchar_t* path, int page, int fo
     return p;
 }
 
-void CImageToPDF::prepareAhead() {
+void CImageToPDF::prepareAhead(ConversionRun& run) {
     // Keep the next few images being decoded and encoded on other threads while this
-    // one is written; the work is the same as ReencodeImage would do, so the pages and
+    // one is written; the work is the same as reencodeImage would do, so the pages and
     // their order do not change, only when the work happens.
     const int code = effectiveEncode(settings_.GetImageEncode());
-    if (code < FOLIMO_ENCODE_JPEG || code > FOLIMO_ENCODE_TIFF || atEnd())
+    if (code < FOLIMO_ENCODE_JPEG || code > FOLIMO_ENCODE_TIFF || run.atEnd())
         return;
     const EncodePlan& plan = kEncodePlans[code];
     // The next images: the rest of this file's pages, then the first pages of the
     // files after it (how many pages they have is not known yet).
     constexpr int kAhead = 2;
-    std::size_t file = current_;
-    int page = page_;
+    const std::vector<InputFile>& files = run.files();
+    std::size_t file = run.fileIndex();
+    int page = run.page();
     for (int n = 0; n < kAhead; ++n) {
-        if (++page >= (file == current_ ? pageCount_ : 1)) {
+        if (++page >= (file == run.fileIndex() ? run.pageCount() : 1)) {
             ++file;
             page = 0;
         }
-        if (file >= files_.size())
+        if (file >= files.size())
             break;
-        if (isPdfPath(files_[file].path))
+        if (isPdfPath(files[file].path))
             continue;
         ReencodeParams params =
-            reencodeParams(files_[file].path.c_str(), page, plan.encoder, plan.grey);
-        bool known = false;
-        for (const auto& job : prepared_)
-            known = known || job.params == params;
-        if (known)
+            reencodeParams(files[file].path.c_str(), page, plan.encoder, plan.grey);
+        if (run.isPrepared(params))
             continue;
-        try {
-            prepared_.push_back({params, file, page, std::async(std::launch::async, [params] {
-                                     return reencode(params);
-                                 })});
-        } catch (const std::exception&) {
-            // No thread to be had (a process limit, little memory): the image is made
-            // on this thread when its turn comes, as without preparing ahead.
+        if (!run.prepare(params, file, page))
             break;
-        }
     }
-    // Images passed by unused, the pages after a damaged one, would only hold memory.
-    prepared_.remove_if([&](const PreparedImage& job) {
-        return job.file < current_ || (job.file == current_ && job.page < page_);
-    });
+    run.dropPassedPrepared();
 }
 
-void CImageToPDF::dropPrepared() noexcept {
-    // Waits for jobs still running: they hold nothing of the run but their own data.
-    prepared_.clear();
-}
-
-int CImageToPDF::ReencodeImage(PdfOutput& pdf, const wchar_t* path, int format, const wchar_t* type,
-                               int grey, int page) {
+int CImageToPDF::reencodeImage(ConversionRun& run, PdfOutput& pdf, const wchar_t* path, int format,
+                               const wchar_t* type, int grey, int page) {
     ReencodeParams params = reencodeParams(path, page, format, grey);
-    ReencodeResult encoded;
-    auto job = std::find_if(prepared_.begin(), prepared_.end(),
-                            [&](const PreparedImage& p) { return p.params == params; });
-    if (job != prepared_.end()) {
-        encoded = job->result.get();
-        prepared_.erase(job);
-    } else {
-        encoded = reencode(params);
-    }
+    std::optional<ReencodeResult> prepared = run.takePrepared(params);
+    ReencodeResult encoded = prepared ? std::move(*prepared) : reencode(params);
     if (encoded.size == 0) {
         // Messages name the file, as the PDF library's own do.
-        loadError_ =
-            L"cannot use " + imageName(path, page) + L": " + folimo::fromUtf8(encoded.error);
+        run.setLoadError(L"cannot use " + imageName(path, page) + L": " +
+                         folimo::fromUtf8(encoded.error));
         return -1;
     }
-    loadedPages_ = encoded.pageCount;
+    run.setLoadedPages(encoded.pageCount);
     int handle = loadEncoded(pdf, encoded, type);
     if (handle == -1) {
-        loadError_ = pdf.get_errmsg();
-        handle = loadImageOnce(pdf, path, FOLIMO_ENCODE_UNCHANGED, page);
+        run.setLoadError(pdf.get_errmsg());
+        handle = loadImageOnce(run, pdf, path, FOLIMO_ENCODE_UNCHANGED, page);
     }
     return handle;
 }

@@ -16,41 +16,38 @@ layout::Margins marginsOf(IFolimoSettings& s) {
 
 } // namespace
 
-int CImageToPDF::LayoutSinglePage(PdfOutput& pdf, int width, int height) {
-    setContextFile(currentFile());
-    AddBookmark(pdf);
+void CImageToPDF::layoutSinglePage(ConversionRun& run, PdfOutput& pdf, int width, int height) {
+    run.setContextFile(run.currentFile());
+    addBookmark(run, pdf);
     layout::Box box = layout::singleBox({width, height}, marginsOf(settings_));
-    PlaceImageInBox(pdf, box.x, box.y, box.width, box.height);
-    DrawWatermarks(pdf, width, height);
-    return 0;
+    placeImageInBox(run, pdf, box.x, box.y, box.width, box.height);
+    drawWatermarks(run, pdf, height);
 }
 
-int CImageToPDF::LayoutDoublePage(PdfOutput& pdf, int width, int height) {
-    setContextFile(currentFile());
-    AddBookmark(pdf);
+void CImageToPDF::layoutDoublePage(ConversionRun& run, PdfOutput& pdf, int width, int height) {
+    run.setContextFile(run.currentFile());
+    addBookmark(run, pdf);
     layout::Box first{}, second{};
     layout::doubleBoxes({width, height}, marginsOf(settings_), settings_.GetRotatePage() != 0,
                         &first, &second);
-    PlaceImageInBox(pdf, first.x, first.y, first.width, first.height);
+    placeImageInBox(run, pdf, first.x, first.y, first.width, first.height);
     // A PDF next in the list is left for the run loop to import: as a picture in the
     // second box it could only fail, and its pages would be lost.
-    if (!atEnd() && !isPdfPath(currentFile().path))
-        PlaceImageInBox(pdf, second.x, second.y, second.width, second.height);
-    DrawWatermarks(pdf, width, height);
-    return 0;
+    if (!run.atEnd() && !isPdfPath(run.currentFile().path))
+        placeImageInBox(run, pdf, second.x, second.y, second.width, second.height);
+    drawWatermarks(run, pdf, height);
 }
 
-int CImageToPDF::PlaceImageInBox(PdfOutput& pdf, int x, int y, int width, int height) {
-    const FileEntry& file = currentFile();
-    int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode(), page_);
+void CImageToPDF::placeImageInBox(ConversionRun& run, PdfOutput& pdf, int x, int y, int width,
+                                  int height) {
+    const InputFile& file = run.currentFile();
+    int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
     if (image == -1) {
-        reportError(LoadError());
-        dropCurrentFile();
-        return 1;
+        run.reportError(run.loadError());
+        run.dropCurrentFile();
+        return;
     }
-    imageLoaded();
-    pdf.info_image(image, L"resx", L"");
-    pdf.info_image(image, L"resy", L"");
+    run.imageLoaded();
     double imageWidth = pdf.info_image(image, L"imagewidth", L"");
     double imageHeight = pdf.info_image(image, L"imageheight", L"");
     std::wstring options =
@@ -58,20 +55,19 @@ int CImageToPDF::PlaceImageInBox(PdfOutput& pdf, int x, int y, int width, int he
                            settings_.GetImageAutoRotate() != 0);
     pdf.fit_image(image, x, y, options);
     pdf.close_image(image);
-    setContextFile(file);
-    advance();
-    return 0;
+    run.setContextFile(file);
+    run.nextImage();
 }
 
-int CImageToPDF::AddImageSizedPage(PdfOutput& pdf) {
-    const FileEntry& file = currentFile();
-    int image = LoadImageFile(pdf, file.path.c_str(), settings_.GetImageEncode(), page_);
+void CImageToPDF::addImageSizedPage(ConversionRun& run, PdfOutput& pdf) {
+    const InputFile& file = run.currentFile();
+    int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
     if (image == -1) {
-        reportError(L"图片文件无法加载 " + file.path + L" :" + LoadError());
-        dropCurrentFile();
-        return 0;
+        run.reportError(L"图片文件无法加载 " + file.path + L" :" + run.loadError());
+        run.dropCurrentFile();
+        return;
     }
-    imageLoaded();
+    run.imageLoaded();
     layout::Margins m = marginsOf(settings_);
     layout::Size page = layout::imageSizedPage(
         pdf.info_image(image, L"imagewidth", L""), pdf.info_image(image, L"imageheight", L""),
@@ -81,12 +77,11 @@ int CImageToPDF::AddImageSizedPage(PdfOutput& pdf) {
     page.width = std::max(page.width, 1);
     page.height = std::max(page.height, 1);
     pdf.begin_page_ext(page.width, page.height, L"");
-    setContextFile(file);
-    AddBookmark(pdf);
+    run.setContextFile(file);
+    addBookmark(run, pdf);
     pdf.fit_image(image, m.left, m.bottom, L"");
-    advance();
-    DrawWatermarks(pdf, page.width, page.height);
+    run.nextImage();
+    drawWatermarks(run, pdf, page.height);
     pdf.close_image(image);
     pdf.end_page_ext(L"");
-    return 1;
 }

@@ -28,14 +28,15 @@ bool fileExists(const std::wstring& path) {
 
 } // namespace
 
-int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
+void CImageToPDF::drawWatermarks(ConversionRun& run, PdfOutput& pdf, int height) {
     // Placement of the page: where the last watermark went and the size of its text.
     int lastX = 20, lastY = 20, lastSize = 10;
     auto place = [&](int storedX, int storedY, int* x, int* y) {
         *x = storedX == -1 ? lastX : storedX;
         *y = storedY == -1 ? static_cast<int>(lastY + lastSize + lastSize * 0.2) : storedY;
     };
-    const std::wstring file = context_.currentFile ? context_.currentFile : L"";
+    TextContext& context = run.context();
+    const std::wstring file = context.currentFile ? context.currentFile : L"";
     for (int i = 0; i < settings_.GetWatermarkCount(); ++i) {
         IWatermark* watermark = settings_.GetWatermark(i);
         if (!watermark || !matchesFileFilter(watermark->GetFileFilter(), file))
@@ -45,10 +46,10 @@ int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
 
         if (watermark->GetType() == FOLIMO_WATERMARK_TEXT) {
             auto* text = static_cast<ITextWatermark*>(watermark);
-            context_.kind = 0;
+            context.kind = 0;
             std::wstring shown = text->GetText();
             if (textCallback_) {
-                const wchar_t* expanded = textCallback_->ExpandText(shown.c_str(), &context_);
+                const wchar_t* expanded = textCallback_->ExpandText(shown.c_str(), &context);
                 shown = expanded ? expanded : L"";
             }
             if (shown.empty())
@@ -70,14 +71,14 @@ int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
             pdf.show_xy(shown, x, height - y - size);
         } else if (watermark->GetType() == FOLIMO_WATERMARK_IMAGE) {
             auto* image = static_cast<IImageWatermark*>(watermark);
-            context_.kind = 0;
             std::wstring path = image->GetImagePath();
             if (path.empty() || !fileExists(path))
                 continue;
-            auto cached = watermarkImages_.find(path);
-            if (cached == watermarkImages_.end()) {
+            std::map<std::wstring, int>& loadedImages = run.watermarkImages();
+            auto cached = loadedImages.find(path);
+            if (cached == loadedImages.end()) {
                 int loaded = loadWatermarkImage(pdf, path);
-                cached = watermarkImages_.emplace(path, loaded).first;
+                cached = loadedImages.emplace(path, loaded).first;
             }
             if (cached->second == -1)
                 continue;
@@ -92,5 +93,4 @@ int CImageToPDF::DrawWatermarks(PdfOutput& pdf, int, int height) {
             pdf.fit_image(cached->second, x, (height - y) - imageHeight, L"");
         }
     }
-    return 0;
 }

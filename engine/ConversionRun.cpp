@@ -1,0 +1,118 @@
+#include "ConversionRun.h"
+
+#include <folimo/WideText.h>
+
+#include <algorithm>
+#include <cstdio>
+
+void ConversionRun::nextImage() {
+    if (++page_ >= pageCount_)
+        nextFile();
+}
+
+void ConversionRun::nextFile() {
+    ++file_;
+    page_ = 0;
+    pageCount_ = 1;
+}
+
+void ConversionRun::imageLoaded() {
+    if (page_ != 0)
+        return;
+    pageCount_ = std::max(loadedPages_, 1);
+    notifyFile(currentFile().path.c_str(), 1);
+}
+
+void ConversionRun::dropCurrentFile() {
+    if (page_ == 0)
+        notifyFile(currentFile().path.c_str(), 0);
+    nextFile();
+}
+
+void ConversionRun::notifyBegin(const wchar_t* outputPath) {
+    if (callback_)
+        callback_->OnBegin(outputPath);
+}
+
+void ConversionRun::notifyFile(const wchar_t* path, int loaded) {
+    if (callback_)
+        callback_->OnFile(path, loaded);
+}
+
+void ConversionRun::notifyEnd() {
+    if (callback_)
+        callback_->OnEnd();
+}
+
+bool ConversionRun::cancelled() {
+    return callback_ && callback_->IsCancelled();
+}
+
+void ConversionRun::reportError(const std::wstring& message) {
+    if (callback_)
+        callback_->OnError((L"Error: " + folimo::displayText(message)).c_str());
+}
+
+void ConversionRun::diagnostic(const std::string& line) {
+    // A caller with an IProcess reports the failure itself, and would otherwise show it
+    // twice.
+    if (callback_)
+        return;
+    std::fputs((line + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void ConversionRun::setOutputPath(const wchar_t* path) {
+    outputPath_ = path;
+    context_.outputPath = outputPath_.c_str();
+}
+
+void ConversionRun::setContextFile(const InputFile& file) {
+    context_.currentFile = file.path.c_str();
+    context_.tag = file.tag;
+}
+
+void ConversionRun::beginLoad() {
+    attempts_ = 0;
+    loadError_.clear();
+}
+
+bool ConversionRun::firstAttempt(int code) {
+    if (attempts_ & (1u << code))
+        return false;
+    attempts_ |= 1u << code;
+    return true;
+}
+
+bool ConversionRun::isPrepared(const ReencodeParams& params) const {
+    return std::any_of(prepared_.begin(), prepared_.end(),
+                       [&](const PreparedImage& job) { return job.params == params; });
+}
+
+bool ConversionRun::prepare(const ReencodeParams& params, std::size_t file, int page) {
+    try {
+        prepared_.push_back({params, file, page, std::async(std::launch::async, [params] {
+                                 return reencode(params);
+                             })});
+    } catch (const std::exception&) {
+        // No thread to be had: a process limit, little memory.
+        return false;
+    }
+    return true;
+}
+
+std::optional<ReencodeResult> ConversionRun::takePrepared(const ReencodeParams& params) {
+    auto job = std::find_if(prepared_.begin(), prepared_.end(),
+                            [&](const PreparedImage& p) { return p.params == params; });
+    if (job == prepared_.end())
+        return std::nullopt;
+    ReencodeResult result = job->result.get();
+    prepared_.erase(job);
+    return result;
+}
+
+void ConversionRun::dropPassedPrepared() {
+    prepared_.remove_if([&](const PreparedImage& job) {
+        return job.file < file_ || (job.file == file_ && job.page < page_);
+    });
+}
