@@ -96,6 +96,43 @@ bool decodeTiffInBands(std::span<const std::uint8_t> bytes, int page, const Tiff
 bool decodePngInBands(std::span<const std::uint8_t> bytes, int bandRows,
                       const std::function<void(const Bitmap& band, int rows, int height)>& onBand,
                       const Limits& limits = {});
+// A PNG file's own layout, for a writer that can carry its compressed image data as
+// it stands (PDF), read from its chunks without inflating that data. Every chunk up to
+// IEND must be whole, and a critical one's checksum right; chunks the layout does
+// not name are skipped, as are ancillary chunks after the image data. Throws
+// ImagingError.
+struct PngLayout {
+    int width = 0;
+    int height = 0;
+    int bitDepth = 0;  // as stored: 1, 2, 4, 8 or 16
+    int colorType = 0; // PNG's: 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
+    bool interlaced = false;
+    std::span<const std::uint8_t> palette; // a palette image's RGB triples
+    std::optional<std::span<const std::uint8_t>> transparency; // tRNS as stored
+    double dpiX = 0; // as Bitmap's
+    double dpiY = 0;
+    std::string iccProfile; // inflated; empty when there is none or it is unreadable
+    std::vector<std::string_view> imageData; // the IDAT chunks' data, views into the file
+};
+PngLayout readPngLayout(std::span<const std::uint8_t> bytes);
+
+// A PNG's rows with their samples as the file stores them, for that same writer when
+// the data cannot pass through: grey and palette indices below 8 bits stay packed,
+// 16-bit samples come most significant byte first, and alpha comes apart from the
+// colour, as 8-bit samples. With transparencyToAlpha, tRNS becomes alpha and a
+// palette becomes RGB. The caller says what it expects, `channels` (alpha included)
+// of `bitDepth` bits; a file that decodes otherwise is damaged. onRow gets the rows
+// in order, with null for alpha when there is none; an interlaced picture is decoded
+// whole first, within limits.maxBytes. Returns whether any alpha was below opaque.
+// Throws ImagingError.
+struct PngStoredRows {
+    bool transparencyToAlpha = false;
+    int channels = 0;
+    int bitDepth = 0;
+};
+using PngRowSink = std::function<void(const std::uint8_t* colour, const std::uint8_t* alpha)>;
+bool decodePngStoredRows(std::span<const std::uint8_t> bytes, const PngStoredRows& shape,
+                         const PngRowSink& onRow, const Limits& limits = {});
 Bitmap decodeTiff(std::span<const std::uint8_t> bytes, const Limits& limits, int page = 0);
 Bitmap decodeWebp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits);

@@ -1,5 +1,7 @@
 // PNG through libpng's classic interface, which keeps palettes and 16-bit samples as
-// they are (the simplified interface would expand or reduce them).
+// they are (the simplified interface would expand or reduce them). The layout of a
+// file whose data a writer carries as it stands is read from its chunks here too,
+// past the same guard against chunks longer than the file.
 //
 // libpng reports errors by longjmp. Everything that can longjmp happens inside
 // runPng, a C-style function with nothing to destroy; the pixel memory is handed to
@@ -8,6 +10,7 @@
 #include "DecodeSupport.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <bit>
 #include <csetjmp>
@@ -25,37 +28,228 @@ namespace {
 // Far above any real profile or text chunk.
 constexpr png_alloc_size_t kMaxPngChunkBytes = 64u << 20;
 
-std::uint32_t chunkLength(const std::uint8_t* p) {
+// ICC profiles of real devices stay well below this; a larger one is not worth
+// inflating on a hostile file's say-so.
+constexpr std::size_t kMaxIccSize = 32u << 20;
+
+using Bytes = std::span<const std::uint8_t>;
+
+constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+std::uint32_t be32(const std::uint8_t* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
            p[3];
+}
+
+constexpr std::uint32_t chunkType(const char (&name)[5]) {
+    return std::uint32_t(std::uint8_t(name[0])) << 24 | std::uint32_t(std::uint8_t(name[1])) << 16 |
+           std::uint32_t(std::uint8_t(name[2])) << 8 | std::uint8_t(name[3]);
+}
+
+constexpr std::uint32_t kIHDR = chunkType("IHDR"), kPLTE = chunkType("PLTE"),
+                        kIDAT = chunkType("IDAT"), kIEND = chunkType("IEND"),
+                        kTRNS = chunkType("tRNS"), kPHYS = chunkType("pHYs"),
+                        kICCP = chunkType("iCCP");
+
+std::string chunkName(std::uint32_t type) {
+    return {char(type >> 24), char(type >> 16), char(type >> 8), char(type)};
+}
+
+struct Chunk {
+    std::uint32_t type = 0;
+    Bytes data; // its checksum follows
+};
+
+bool checksumRight(const Chunk& c) {
+    return crc32_z(0, c.data.data() - 4, c.data.size() + 4) == be32(c.data.data() + c.data.size());
+}
+
+// Where a walk over the chunks ended: after IEND, or at a chunk the file does not
+// hold whole (`cut`). Of a cut chunk, the length and type are known when the file
+// still holds them (`framed`: its first 8 bytes are there).
+struct ChunkWalk {
+    std::size_t end = 0;
+    bool cut = false;
+    bool framed = false;
+    std::uint32_t length = 0;
+    std::uint32_t type = 0;
+};
+
+// The one check of a chunk's declared length against what the file holds: a hostile
+// length must neither read past the file nor make anyone allocate for it. `visit`
+// sees each whole chunk from the first on, up to and including IEND.
+template <typename Visit>
+ChunkWalk walkChunks(Bytes b, Visit&& visit) {
+    ChunkWalk walk;
+    std::size_t pos = sizeof kSignature;
+    for (;;) {
+        walk.end = pos;
+        if (b.size() < pos + 8) {
+            walk.cut = true;
+            return walk;
+        }
+        walk.length = be32(&b[pos]);
+        walk.type = be32(&b[pos + 4]);
+        if (std::uint64_t(walk.length) + 12 > b.size() - pos) {
+            walk.cut = walk.framed = true;
+            return walk;
+        }
+        visit(Chunk{walk.type, b.subspan(pos + 8, walk.length)});
+        pos += 12 + std::size_t(walk.length);
+        if (walk.type == kIEND) {
+            walk.end = pos;
+            return walk;
+        }
+    }
 }
 
 // libpng allocates a text chunk's declared length before reading it, whatever limit it
 // is given, so a 100-byte file claiming a 2 GB chunk would exhaust memory. The whole
 // file is at hand: a chunk longer than what is left ends the data libpng sees there.
 // Before the first image data that is a damaged file; after it, only a damaged tail.
-std::size_t usablePngSize(std::span<const std::uint8_t> bytes) {
-    std::size_t pos = 8;
+std::size_t usablePngSize(Bytes bytes) {
     bool imageData = false;
-    while (pos + 8 <= bytes.size()) {
-        std::uint32_t length = chunkLength(bytes.data() + pos);
-        bool isIdat = std::memcmp(bytes.data() + pos + 4, "IDAT", 4) == 0;
-        if (length > bytes.size() - pos - 8) {
-            if (!imageData && !isIdat)
-                throw ImagingError(ImagingError::Damaged,
-                                   "the PNG file is damaged: a chunk runs past its end");
-            return isIdat ? bytes.size() : pos;
-        }
-        imageData = imageData || isIdat;
-        if (std::memcmp(bytes.data() + pos + 4, "IEND", 4) == 0)
-            break;
-        pos += std::size_t(length) + 12;
-    }
-    return bytes.size();
+    const ChunkWalk walk = walkChunks(bytes, [&](const Chunk& c) {
+        imageData = imageData || c.type == kIDAT;
+    });
+    // A file too short for a chunk's length and type is libpng's to report.
+    if (!walk.cut || !walk.framed)
+        return bytes.size();
+    const bool isIdat = walk.type == kIDAT;
+    if (!imageData && !isIdat)
+        throw ImagingError(ImagingError::Damaged,
+                           "the PNG file is damaged: a chunk runs past its end");
+    return isIdat ? bytes.size() : walk.end;
 }
-} // namespace
 
-namespace {
+[[noreturn]] void damaged(const std::string& why) {
+    throw ImagingError(ImagingError::Damaged, "the PNG file is damaged (" + why + ")");
+}
+
+bool validDepth(int colorType, int depth) {
+    // By colour type, the depths allowed: bit n stands for depth 2^n.
+    constexpr unsigned kDepths[7] = {0x1F, 0, 0x18, 0x0F, 0x18, 0, 0x18};
+    return colorType >= 0 && colorType < 7 && std::has_single_bit(unsigned(depth)) &&
+           (kDepths[colorType] >> std::countr_zero(unsigned(depth)) & 1);
+}
+
+void readLayoutHeader(Bytes data, PngLayout& layout) {
+    if (data.size() != 13)
+        damaged("bad header length");
+    const std::uint32_t width = be32(&data[0]), height = be32(&data[4]);
+    if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)
+        damaged("bad image size");
+    layout.width = int(width);
+    layout.height = int(height);
+    layout.bitDepth = data[8];
+    layout.colorType = data[9];
+    if (!validDepth(layout.colorType, layout.bitDepth))
+        damaged("bit depth " + std::to_string(layout.bitDepth) + " with colour type " +
+                std::to_string(layout.colorType));
+    if (data[10] != 0 || data[11] != 0 || data[12] > 1)
+        damaged("unknown compression, filter or interlace method");
+    layout.interlaced = data[12] == 1;
+}
+
+struct EndInflate {
+    void operator()(z_stream* z) const noexcept { inflateEnd(z); }
+};
+
+// An unreadable profile costs only colour fidelity, so it is dropped, never fatal.
+std::string inflateIcc(Bytes chunk) {
+    std::size_t nameEnd = 0;
+    while (nameEnd < chunk.size() && nameEnd < 80 && chunk[nameEnd] != 0)
+        ++nameEnd;
+    if (nameEnd == 0 || nameEnd >= 80 || nameEnd + 2 > chunk.size() || chunk[nameEnd + 1] != 0)
+        return {};
+    const Bytes packed = chunk.subspan(nameEnd + 2);
+
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return {};
+    std::unique_ptr<z_stream, EndInflate> owner(&z);
+    z.next_in = const_cast<Bytef*>(packed.data());
+    z.avail_in = uInt(packed.size());
+    std::string out;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (out.size() >= kMaxIccSize)
+            return {};
+        const std::size_t had = out.size();
+        out.resize(std::min(kMaxIccSize, std::max<std::size_t>(4096, had * 2)));
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + had);
+        z.avail_out = uInt(out.size() - had);
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.resize(out.size() - z.avail_out);
+        if (rc == Z_BUF_ERROR && z.avail_out == 0)
+            rc = Z_OK; // only the output was full
+    }
+    if (rc != Z_STREAM_END)
+        return {};
+    return out;
+}
+
+struct LayoutReading {
+    bool first = true;
+    bool haveResolution = false;
+    bool haveProfile = false;
+};
+
+// What the layout takes from one chunk with a right checksum. Ancillary chunks after
+// the image data are ignored as libpng ignores them, so that a writer passing the data
+// through and one decoding it agree.
+void readLayoutChunk(const Chunk& c, LayoutReading& reading, PngLayout& layout) {
+    const bool beforeData = layout.imageData.empty();
+    switch (c.type) {
+    case kIHDR:
+        readLayoutHeader(c.data, layout);
+        break;
+    case kPLTE:
+        // Only a palette image uses it; elsewhere it is a hint that libpng ignores.
+        if (layout.colorType != PNG_COLOR_TYPE_PALETTE)
+            break;
+        if (!layout.palette.empty() || !beforeData)
+            damaged("misplaced palette");
+        if (c.data.empty() || c.data.size() % 3 != 0 || c.data.size() > 3u * 256)
+            damaged("bad palette length");
+        layout.palette = c.data;
+        break;
+    case kIDAT:
+        layout.imageData.emplace_back(reinterpret_cast<const char*>(c.data.data()),
+                                      c.data.size());
+        break;
+    case kTRNS:
+        // For a palette image, libpng only takes the alphas after the palette.
+        if (beforeData && !layout.transparency &&
+            (layout.colorType != PNG_COLOR_TYPE_PALETTE || !layout.palette.empty()))
+            layout.transparency = c.data;
+        break;
+    case kPHYS:
+        if (beforeData && !reading.haveResolution) {
+            reading.haveResolution = true;
+            // Metres only; either figure 0 makes the pair meaningless.
+            if (c.data.size() == 9 && c.data[8] == 1 && be32(&c.data[0]) && be32(&c.data[4])) {
+                layout.dpiX = support::dpiFromPixelsPerMetre(be32(&c.data[0]));
+                layout.dpiY = support::dpiFromPixelsPerMetre(be32(&c.data[4]));
+            }
+        }
+        break;
+    case kICCP:
+        if (beforeData && !reading.haveProfile) {
+            reading.haveProfile = true;
+            layout.iccProfile = inflateIcc(c.data);
+        }
+        break;
+    case kIEND:
+        break;
+    default:
+        if (!(c.type & 0x20000000))
+            throw ImagingError(ImagingError::Unsupported,
+                               "the PNG file uses an unknown critical chunk " +
+                                   chunkName(c.type));
+        break;
+    }
+}
 
 // Shared with runPng and libpng's callbacks, so plain data only.
 struct PngJob {
@@ -78,6 +272,10 @@ struct PngJob {
     int interlaced;                                       // set when bands cannot be had
     int (*band)(PngJob* job, png_uint_32 rows); // 0 to stop (then failure is set)
     void* owner;
+    // Samples as the file stores them (decodePngStoredRows); an interlaced file then
+    // comes whole, in one band.
+    int stored;
+    int transparencyToAlpha;
 };
 
 void pngError(png_structp png, png_const_charp message) {
@@ -100,6 +298,14 @@ void pngRead(png_structp png, png_bytep out, png_size_t count) {
 // packed as they are, 2 bits unpacked to bytes); 1-bit grey becomes a two-entry
 // palette, which keeps scans small; a tRNS colour key becomes an alpha channel.
 void setTransforms(png_structp png, png_infop info, PngJob* job) {
+    if (job->stored) {
+        if (job->transparencyToAlpha) {
+            png_set_palette_to_rgb(png); // only acts on palette images
+            png_set_tRNS_to_alpha(png);
+        }
+        png_set_interlace_handling(png);
+        return;
+    }
     const int type = job->colorType, depth = job->bitDepth;
     const bool key = type != PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS);
     const bool wide = depth == 16;
@@ -144,22 +350,28 @@ void readHeader(png_structp png, png_infop info, PngJob* job) {
 }
 
 // Returns 1 when the image was read (a damaged tail after the last row does not
-// matter), 0 with job->message set otherwise.
+// matter, except to a caller of stored rows, who refuses a file it would not pass
+// through whole), 0 with job->message set otherwise.
 int runPng(png_structp png, png_infop info, PngJob* job) {
     if (setjmp(png_jmpbuf(png)))
-        return job->imageDone;
+        return job->stored ? 0 : job->imageDone;
     readHeader(png, info, job);
     png_read_update_info(png, info);
     // Each pass of an interlaced image fills in part of every row.
     if (job->bandRows && png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
-        job->interlaced = 1;
-        return 0;
+        if (!job->stored) {
+            job->interlaced = 1;
+            return 0;
+        }
+        job->bandRows = 0;
     }
     png_bytepp rows = job->allocate(job);
     if (!rows)
         return 0;
     if (!job->bandRows) {
         png_read_image(png, rows);
+        if (job->band && !job->band(job, job->height))
+            return 0;
     } else {
         for (png_uint_32 y = 0; y < job->height;) {
             const png_uint_32 n = std::min(job->bandRows, job->height - y);
@@ -315,7 +527,7 @@ bool readPng(std::span<const std::uint8_t> bytes, const Limits& limits, png_uint
     job.size = usablePngSize(bytes);
     job.allocate = allocateRows;
     job.bandRows = bandRows;
-    job.band = handBand;
+    job.band = bandRows ? handBand : nullptr;
     job.owner = &owner;
 
     PngHandles handles(job);
@@ -330,6 +542,97 @@ bool readPng(std::span<const std::uint8_t> bytes, const Limits& limits, png_uint
     if (whole)
         *whole = std::move(owner.bitmap);
     return true;
+}
+
+// Splits a row of interleaved colour+alpha pixels: the colour stays at the front of
+// `row` at its own depth, the alpha goes to `alpha` as 8-bit samples.
+void splitAlpha(std::uint8_t* row, std::size_t width, int channels, int depth,
+                std::uint8_t* alpha, bool& translucent) {
+    const std::size_t sampleBytes = depth / 8;
+    const std::size_t pixelBytes = sampleBytes * channels;
+    const std::size_t colorBytes = pixelBytes - sampleBytes;
+    if (sampleBytes == 1) {
+        // The common case, a byte at a time: a call per pixel would cost more than the
+        // split itself.
+        unsigned all = 0xFF;
+        for (std::size_t i = 0; i < width; ++i) {
+            const std::uint8_t* src = row + i * pixelBytes;
+            std::uint8_t* dst = row + i * colorBytes;
+            for (std::size_t c = 0; c < colorBytes; ++c)
+                dst[c] = src[c];
+            alpha[i] = src[colorBytes];
+            all &= src[colorBytes];
+        }
+        translucent |= all != 0xFF;
+        return;
+    }
+    for (std::size_t i = 0; i < width; ++i) {
+        const std::uint8_t* src = row + i * pixelBytes;
+        const unsigned a16 = unsigned(src[colorBytes]) << 8 | src[colorBytes + 1];
+        translucent |= a16 != 0xFFFF;
+        alpha[i] = std::uint8_t((a16 * 255 + 32767) / 65535);
+        // Forward order never overwrites a pixel not yet read: colorBytes < pixelBytes.
+        std::memmove(row + i * colorBytes, src, colorBytes);
+    }
+}
+
+struct StoredOwner {
+    const Limits* limits;
+    const PngStoredRows* shape;
+    const PngRowSink* onRow;
+    std::vector<std::uint8_t> pixels;
+    std::vector<png_bytep> rows;
+    std::vector<std::uint8_t> alpha;
+    bool split = false;
+    bool translucent = false;
+    std::exception_ptr failure;
+};
+
+png_bytepp allocateStoredRows(PngJob* job) {
+    auto* owner = static_cast<StoredOwner*>(job->owner);
+    try {
+        // The caller chose the transforms for the layout it expects from the header it
+        // read; a file that decodes otherwise is confused.
+        if (png_get_channels(job->png, job->info) != owner->shape->channels ||
+            png_get_bit_depth(job->png, job->info) != owner->shape->bitDepth)
+            damaged("unexpected decoded layout");
+        const std::size_t rowBytes = png_get_rowbytes(job->png, job->info);
+        const std::size_t count = job->bandRows ? std::min(job->bandRows, job->height) : job->height;
+        std::size_t total = 0;
+        if (__builtin_mul_overflow(rowBytes, count, &total) || total > owner->limits->maxBytes)
+            throw ImagingError(ImagingError::TooLarge,
+                               "the image of " + std::to_string(job->width) + " x " +
+                                   std::to_string(job->height) + " pixels needs more than the " +
+                                   byteCount(owner->limits->maxBytes) +
+                                   " of memory allowed for one image");
+        owner->pixels.resize(total);
+        owner->rows.resize(count);
+        for (std::size_t y = 0; y < count; ++y)
+            owner->rows[y] = owner->pixels.data() + y * rowBytes;
+        owner->split = png_get_color_type(job->png, job->info) & PNG_COLOR_MASK_ALPHA;
+        owner->alpha.resize(owner->split ? job->width : 0);
+        return owner->rows.data();
+    } catch (...) {
+        owner->failure = std::current_exception();
+        return nullptr;
+    }
+}
+
+int handStoredRows(PngJob* job, png_uint_32 count) {
+    auto* owner = static_cast<StoredOwner*>(job->owner);
+    try {
+        std::uint8_t* alpha = owner->split ? owner->alpha.data() : nullptr;
+        for (png_uint_32 y = 0; y < count; ++y) {
+            if (alpha)
+                splitAlpha(owner->rows[y], job->width, owner->shape->channels,
+                           owner->shape->bitDepth, alpha, owner->translucent);
+            (*owner->onRow)(owner->rows[y], alpha);
+        }
+        return 1;
+    } catch (...) {
+        owner->failure = std::current_exception();
+        return 0;
+    }
 }
 
 } // namespace
@@ -366,6 +669,57 @@ bool decodePngInBands(std::span<const std::uint8_t> bytes, int bandRows,
                       const std::function<void(const Bitmap& band, int rows, int height)>& onBand,
                       const Limits& limits) {
     return readPng(bytes, limits, png_uint_32(std::max(bandRows, 1)), &onBand, nullptr);
+}
+
+bool decodePngStoredRows(std::span<const std::uint8_t> bytes, const PngStoredRows& shape,
+                         const PngRowSink& onRow, const Limits& limits) {
+    StoredOwner owner{&limits, &shape, &onRow, {}, {}, {}, false, false, nullptr};
+    PngJob job{};
+    job.data = bytes.data();
+    job.size = usablePngSize(bytes);
+    job.allocate = allocateStoredRows;
+    job.bandRows = 16;
+    job.band = handStoredRows;
+    job.owner = &owner;
+    job.stored = 1;
+    job.transparencyToAlpha = shape.transparencyToAlpha;
+
+    PngHandles handles(job);
+    if (!runPng(job.png, job.info, &job)) {
+        if (owner.failure)
+            std::rethrow_exception(owner.failure);
+        damaged(job.message);
+    }
+    return owner.translucent;
+}
+
+PngLayout readPngLayout(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < sizeof kSignature || std::memcmp(bytes.data(), kSignature, 8) != 0)
+        throw ImagingError(ImagingError::Damaged, "not a PNG file");
+    PngLayout layout;
+    LayoutReading reading;
+    const ChunkWalk walk = walkChunks(bytes, [&](const Chunk& c) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            const std::uint8_t ch = std::uint8_t(c.type >> shift);
+            if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')))
+                damaged("bad chunk name");
+        }
+        if (!checksumRight(c)) {
+            if (!(c.type & 0x20000000))
+                damaged("checksum mismatch in " + chunkName(c.type));
+            return; // as libpng does: a damaged ancillary chunk is dropped
+        }
+        if (reading.first != (c.type == kIHDR))
+            damaged(reading.first ? "no header" : "second header");
+        reading.first = false;
+        readLayoutChunk(c, reading, layout);
+    });
+    if (walk.cut) {
+        if (walk.framed && walk.length > 0x7FFFFFFF)
+            damaged("bad chunk length");
+        throw ImagingError(ImagingError::Damaged, "the PNG file is truncated");
+    }
+    return layout;
 }
 
 } // namespace folimo::imaging
