@@ -92,6 +92,244 @@ std::optional<int> encodeCode(const std::string& text) {
     return codeByName(text, kEncodeNames, 6);
 }
 
+namespace {
+
+// One option of the command line: its name, and its value, given inline
+// ("--name=value") or as the next argument.
+class OptionArg {
+public:
+    OptionArg(std::string arg, int argc, char** argv, int& index)
+        : name_(std::move(arg)), argc_(argc), argv_(argv), index_(index) {
+        if (auto eq = name_.find('='); name_.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inline_ = name_.substr(eq + 1);
+            name_ = name_.substr(0, eq);
+        }
+    }
+
+    const std::string& name() const { return name_; }
+    bool is(const char* name) const { return name_ == name; }
+
+    std::string value() {
+        valueUsed_ = true;
+        if (inline_)
+            return *inline_;
+        if (index_ + 1 >= argc_)
+            throw std::invalid_argument(name_ + " needs a value");
+        return argv_[++index_];
+    }
+
+    // An inline value that the option did not take is a mistake, not something to drop.
+    void requireValueUsed() const {
+        if (inline_ && !valueUsed_)
+            throw std::invalid_argument(name_ + " takes no value");
+    }
+
+private:
+    std::string name_;
+    std::optional<std::string> inline_;
+    bool valueUsed_ = false;
+    int argc_;
+    char** argv_;
+    int& index_;
+};
+
+// The options that take no value.
+bool parseSwitch(const OptionArg& arg, CliOptions& o) {
+    bool on = false;
+    if (const Flag* flag = findFlag(arg.name(), &on))
+        o.*(flag->member) = on;
+    else if (arg.is("--overwrite"))
+        o.overwrite = true;
+    else if (arg.is("--use-saved-settings"))
+        o.useSavedSettings = true;
+    else if (arg.is("--json"))
+        o.json = true;
+    else if (arg.is("-q") || arg.is("--quiet"))
+        o.quiet = true;
+    else if (arg.is("-h") || arg.is("--help"))
+        o.help = true;
+    else
+        return false;
+    return true;
+}
+
+int parseMode(const std::string& mode) {
+    if (mode == "single")
+        return 0;
+    if (mode == "per-folder")
+        return 1;
+    if (mode == "per-image")
+        return 2;
+    throw std::invalid_argument("--mode takes single, per-folder or per-image, not " + mode);
+}
+
+// Where the documents go, their pages and their information.
+bool parseDocumentOption(OptionArg& arg, CliOptions& o) {
+    static const char* const kInfoOptions[5] = {"--title", "--subject", "--author", "--creator",
+                                                "--keywords"};
+    for (int k = 0; k < 5; ++k) {
+        if (arg.is(kInfoOptions[k])) {
+            o.info[k] = arg.value();
+            return true;
+        }
+    }
+    if (arg.is("-o") || arg.is("--output")) {
+        o.output = arg.value();
+    } else if (arg.is("--mode")) {
+        o.mode = parseMode(arg.value());
+    } else if (arg.is("--page-size")) {
+        std::string v = arg.value();
+        o.pageSize = pageSizeCode(v);
+        if (!o.pageSize)
+            throw std::invalid_argument("--page-size: unknown size '" + v + "'");
+    } else if (arg.is("--custom-size")) {
+        auto v = parseList(arg.name(), arg.value());
+        if (v.size() != 2 || v[0] <= 0 || v[1] <= 0)
+            throw std::invalid_argument("--custom-size needs two positive numbers, W,H");
+        o.customWidth = v[0];
+        o.customHeight = v[1];
+    } else if (arg.is("--margins")) {
+        auto v = parseList(arg.name(), arg.value());
+        if (v.size() == 1)
+            v = {v[0], v[0], v[0], v[0]};
+        if (v.size() != 4)
+            throw std::invalid_argument("--margins needs one value or four: L,T,R,B");
+        o.margins.emplace();
+        std::copy(v.begin(), v.end(), o.margins->begin());
+    } else if (arg.is("--bookmark-text")) {
+        o.bookmarkText = arg.value();
+        o.bookmarks = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void checkMemorySize(const std::string& size) {
+    char* end = nullptr;
+    double number = std::strtod(size.c_str(), &end);
+    std::string unit = end;
+    if (!(number > 0) || !(unit.empty() || unit == "K" || unit == "M" || unit == "G" ||
+                           unit == "k" || unit == "m" || unit == "g"))
+        throw std::invalid_argument("--max-memory takes a size such as 512M or 2G");
+}
+
+// How the images go into the PDF.
+bool parseImageOption(OptionArg& arg, CliOptions& o) {
+    if (arg.is("--encode")) {
+        std::string v = arg.value();
+        o.encode = encodeCode(v);
+        if (!o.encode)
+            throw std::invalid_argument("--encode: unknown encoding '" + v + "'");
+    } else if (arg.is("--default-encode")) {
+        std::string v = arg.value();
+        o.defaultEncode = encodeCode(v);
+        if (!o.defaultEncode || *o.defaultEncode == 0)
+            throw std::invalid_argument("--default-encode: '" + v +
+                                        "' is not one of jpeg, grey-jpeg, png, gif, tiff");
+    } else if (arg.is("--jpeg-quality")) {
+        int q = parseInt(arg.name(), arg.value());
+        if (q < 1 || q > 100)
+            throw std::invalid_argument("--jpeg-quality must be 1 to 100");
+        o.jpegQuality = q;
+    } else if (arg.is("--max-size")) {
+        auto sizes = parseList(arg.name(), arg.value());
+        if (sizes.size() != 2 || sizes[0] < -1 || sizes[1] < -1)
+            throw std::invalid_argument("--max-size needs W,H (0 = no limit, -1,-1 = off)");
+        o.maxWidth = sizes[0];
+        o.maxHeight = sizes[1];
+    } else if (arg.is("--max-memory")) {
+        std::string size = arg.value();
+        checkMemorySize(size);
+        o.maxMemory = size;
+    } else if (arg.is("--dpi")) {
+        int dpi = parseInt(arg.name(), arg.value());
+        if (dpi < 0)
+            throw std::invalid_argument("--dpi must be 0 or more");
+        o.dpi = dpi;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// #RRGGBB as the engine keeps colours, red in the lowest byte.
+int parseColor(const std::string& option, const std::string& v) {
+    if (v.size() != 7 || v[0] != '#' ||
+        v.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
+        throw std::invalid_argument(option + " needs a colour as #RRGGBB");
+    unsigned rgb = static_cast<unsigned>(std::stoul(v.substr(1), nullptr, 16));
+    return static_cast<int>(((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16));
+}
+
+// The options of the text and the image watermark, and the ones that switch them off.
+bool parseWatermarkOption(OptionArg& arg, CliOptions& o) {
+    const std::string& name = arg.name();
+    if (arg.is("--no-text-watermark") || arg.is("--no-image-watermark")) {
+        auto& mark = arg.is("--no-text-watermark") ? o.textWatermark : o.imageWatermark;
+        if (!mark)
+            mark.emplace();
+        mark->content = "";
+        return true;
+    }
+    if (!isWatermarkOption(name))
+        return false;
+    bool text = name.rfind("--text-", 0) == 0;
+    std::string what = name.substr(text ? 7 : 8);
+    auto& mark = text ? o.textWatermark : o.imageWatermark;
+    if (!mark)
+        mark.emplace();
+    std::string v = arg.value();
+    if (what != "watermark")
+        mark->adjusting.push_back(name);
+    if (what == "watermark") {
+        mark->content = v;
+    } else if (what == "size" && text) {
+        mark->fontSize = parseInt(name, v);
+    } else if (what == "color" && text) {
+        mark->color = parseColor(name, v);
+    } else if (what == "position") {
+        if (v == "auto") {
+            mark->x = mark->y = -1;
+        } else {
+            auto xy = parseList(name, v);
+            if (xy.size() != 2)
+                throw std::invalid_argument(name + " needs X,Y or auto");
+            mark->x = xy[0];
+            mark->y = xy[1];
+        }
+    } else if (what == "opacity") {
+        int percent = parseInt(name, v);
+        if (percent < 0 || percent > 100)
+            throw std::invalid_argument(name + " must be 0 to 100");
+        mark->opacity = percent;
+    } else if (what == "filter") {
+        mark->filter = v;
+    }
+    return true;
+}
+
+// What no single option can tell: options that need others, or exclude them.
+void checkCombination(const CliOptions& o) {
+    // The stored watermarks give the other options something to change; without them a
+    // size or an opacity alone would silently stamp nothing.
+    if (!o.useSavedSettings && o.textWatermark && !o.textWatermark->content)
+        throw std::invalid_argument("text watermark options need --text-watermark TEXT "
+                                    "(or --use-saved-settings)");
+    if (!o.useSavedSettings && o.imageWatermark && !o.imageWatermark->content)
+        throw std::invalid_argument("image watermark options need --image-watermark FILE "
+                                    "(or --use-saved-settings)");
+    if (o.output.empty() && o.mode == 0)
+        throw std::invalid_argument("no output file: give -o OUTPUT.pdf");
+    if (o.mode != 0 && (o.output == "-" || o.overwrite))
+        throw std::invalid_argument(std::string(o.output == "-" ? "-o -" : "--overwrite") +
+                                    " makes one document: it works with --mode single only");
+    if (o.inputs.empty())
+        throw std::invalid_argument("no input files");
+}
+
+} // namespace
+
 const char* cliUsage() {
     return R"(Usage: folimo-cli -o OUTPUT.pdf [options] INPUT...
        folimo-cli --mode per-folder|per-image [-o FOLDER/] [options] INPUT...
@@ -192,190 +430,22 @@ CliOptions parseCliOptions(int argc, char** argv) {
     CliOptions o;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            o.inputs.push_back(arg);
+        std::string text = argv[i];
+        if (optionsEnded || text.empty() || text[0] != '-' || text == "-") {
+            o.inputs.push_back(text);
             continue;
         }
-        if (arg == "--") {
+        if (text == "--") {
             optionsEnded = true;
             continue;
         }
-        std::string value;
-        bool inlineValue = false;
-        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            inlineValue = true;
-        }
-        bool valueUsed = false;
-        auto next = [&]() -> std::string {
-            valueUsed = true;
-            if (inlineValue)
-                return value;
-            if (i + 1 >= argc)
-                throw std::invalid_argument(arg + " needs a value");
-            return argv[++i];
-        };
-        bool on = false;
-        if (const Flag* flag = findFlag(arg, &on)) {
-            o.*(flag->member) = on;
-        } else if (arg == "-o" || arg == "--output") {
-            o.output = next();
-        } else if (arg == "--mode") {
-            const std::string mode = next();
-            if (mode == "single")
-                o.mode = 0;
-            else if (mode == "per-folder")
-                o.mode = 1;
-            else if (mode == "per-image")
-                o.mode = 2;
-            else
-                throw std::invalid_argument("--mode takes single, per-folder or per-image, not " +
-                                            mode);
-        } else if (arg == "--overwrite") {
-            o.overwrite = true;
-        } else if (arg == "--use-saved-settings") {
-            o.useSavedSettings = true;
-        } else if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            o.quiet = true;
-        } else if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--page-size") {
-            std::string v = next();
-            o.pageSize = pageSizeCode(v);
-            if (!o.pageSize)
-                throw std::invalid_argument("--page-size: unknown size '" + v + "'");
-        } else if (arg == "--encode") {
-            std::string v = next();
-            o.encode = encodeCode(v);
-            if (!o.encode)
-                throw std::invalid_argument("--encode: unknown encoding '" + v + "'");
-        } else if (arg == "--default-encode") {
-            std::string v = next();
-            o.defaultEncode = encodeCode(v);
-            if (!o.defaultEncode || *o.defaultEncode == 0)
-                throw std::invalid_argument("--default-encode: '" + v +
-                                            "' is not one of jpeg, grey-jpeg, png, gif, tiff");
-        } else if (arg == "--jpeg-quality") {
-            int q = parseInt(arg, next());
-            if (q < 1 || q > 100)
-                throw std::invalid_argument("--jpeg-quality must be 1 to 100");
-            o.jpegQuality = q;
-        } else if (arg == "--max-size") {
-            auto sizes = parseList(arg, next());
-            if (sizes.size() != 2 || sizes[0] < -1 || sizes[1] < -1)
-                throw std::invalid_argument("--max-size needs W,H (0 = no limit, -1,-1 = off)");
-            o.maxWidth = sizes[0];
-            o.maxHeight = sizes[1];
-        } else if (arg == "--max-memory") {
-            std::string size = next();
-            char* end = nullptr;
-            double number = std::strtod(size.c_str(), &end);
-            std::string unit = end;
-            if (!(number > 0) || !(unit.empty() || unit == "K" || unit == "M" || unit == "G" ||
-                                   unit == "k" || unit == "m" || unit == "g"))
-                throw std::invalid_argument("--max-memory takes a size such as 512M or 2G");
-            o.maxMemory = size;
-        } else if (arg == "--dpi") {
-            int dpi = parseInt(arg, next());
-            if (dpi < 0)
-                throw std::invalid_argument("--dpi must be 0 or more");
-            o.dpi = dpi;
-        } else if (arg == "--no-text-watermark" || arg == "--no-image-watermark") {
-            auto& mark = arg == "--no-text-watermark" ? o.textWatermark : o.imageWatermark;
-            if (!mark)
-                mark.emplace();
-            mark->content = "";
-        } else if (isWatermarkOption(arg)) {
-            bool text = arg.rfind("--text-", 0) == 0;
-            std::string what = arg.substr(text ? 7 : 8);
-            auto& mark = text ? o.textWatermark : o.imageWatermark;
-            if (!mark)
-                mark.emplace();
-            std::string v = next();
-            if (what != "watermark")
-                mark->adjusting.push_back(arg);
-            if (what == "watermark") {
-                mark->content = v;
-            } else if (what == "size" && text) {
-                mark->fontSize = parseInt(arg, v);
-            } else if (what == "color" && text) {
-                if (v.size() != 7 || v[0] != '#' ||
-                    v.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
-                    throw std::invalid_argument(arg + " needs a colour as #RRGGBB");
-                unsigned rgb = static_cast<unsigned>(std::stoul(v.substr(1), nullptr, 16));
-                mark->color =
-                    static_cast<int>(((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16));
-            } else if (what == "position") {
-                if (v == "auto") {
-                    mark->x = mark->y = -1;
-                } else {
-                    auto xy = parseList(arg, v);
-                    if (xy.size() != 2)
-                        throw std::invalid_argument(arg + " needs X,Y or auto");
-                    mark->x = xy[0];
-                    mark->y = xy[1];
-                }
-            } else if (what == "opacity") {
-                int percent = parseInt(arg, v);
-                if (percent < 0 || percent > 100)
-                    throw std::invalid_argument(arg + " must be 0 to 100");
-                mark->opacity = percent;
-            } else if (what == "filter") {
-                mark->filter = v;
-            }
-        } else if (arg == "--custom-size") {
-            auto v = parseList(arg, next());
-            if (v.size() != 2 || v[0] <= 0 || v[1] <= 0)
-                throw std::invalid_argument("--custom-size needs two positive numbers, W,H");
-            o.customWidth = v[0];
-            o.customHeight = v[1];
-        } else if (arg == "--margins") {
-            auto v = parseList(arg, next());
-            if (v.size() == 1)
-                v = {v[0], v[0], v[0], v[0]};
-            if (v.size() != 4)
-                throw std::invalid_argument("--margins needs one value or four: L,T,R,B");
-            o.margins.emplace();
-            std::copy(v.begin(), v.end(), o.margins->begin());
-        } else if (arg == "--title") {
-            o.info[0] = next();
-        } else if (arg == "--subject") {
-            o.info[1] = next();
-        } else if (arg == "--author") {
-            o.info[2] = next();
-        } else if (arg == "--creator") {
-            o.info[3] = next();
-        } else if (arg == "--keywords") {
-            o.info[4] = next();
-        } else if (arg == "--bookmark-text") {
-            o.bookmarkText = next();
-            o.bookmarks = true;
-        } else {
-            throw std::invalid_argument("unknown option " + arg);
-        }
-        if (inlineValue && !valueUsed)
-            throw std::invalid_argument(arg + " takes no value");
+        OptionArg arg(std::move(text), argc, argv, i);
+        if (!parseSwitch(arg, o) && !parseDocumentOption(arg, o) && !parseImageOption(arg, o) &&
+            !parseWatermarkOption(arg, o))
+            throw std::invalid_argument("unknown option " + arg.name());
+        arg.requireValueUsed();
     }
-    if (o.help)
-        return o;
-    // The stored watermarks give the other options something to change; without them a
-    // size or an opacity alone would silently stamp nothing.
-    if (!o.useSavedSettings && o.textWatermark && !o.textWatermark->content)
-        throw std::invalid_argument("text watermark options need --text-watermark TEXT "
-                                    "(or --use-saved-settings)");
-    if (!o.useSavedSettings && o.imageWatermark && !o.imageWatermark->content)
-        throw std::invalid_argument("image watermark options need --image-watermark FILE "
-                                    "(or --use-saved-settings)");
-    if (o.output.empty() && o.mode == 0)
-        throw std::invalid_argument("no output file: give -o OUTPUT.pdf");
-    if (o.mode != 0 && (o.output == "-" || o.overwrite))
-        throw std::invalid_argument(std::string(o.output == "-" ? "-o -" : "--overwrite") +
-                                    " makes one document: it works with --mode single only");
-    if (o.inputs.empty())
-        throw std::invalid_argument("no input files");
+    if (!o.help)
+        checkCombination(o);
     return o;
 }

@@ -9,16 +9,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <optional>
 
 namespace {
-
-// The imaging service is started by the first Load and stopped with the last object,
-// under one lock, so image objects on several threads share one service.
-std::mutex serviceLock;
-int liveObjects = 0;
-bool serviceStarted = false;
 
 const char* mimeTypeOf(int encoder) {
     switch (encoder) {
@@ -37,21 +30,9 @@ const char* mimeTypeOf(int encoder) {
 
 } // namespace
 
-CGDIPLUSImage::CGDIPLUSImage() {
-    std::lock_guard<std::mutex> lock(serviceLock);
-    ++liveObjects;
-}
+CGDIPLUSImage::CGDIPLUSImage() = default;
 
-CGDIPLUSImage::~CGDIPLUSImage() {
-    std::lock_guard<std::mutex> lock(serviceLock);
-    if (--liveObjects == 0)
-        serviceStarted = false;
-}
-
-int CGDIPLUSImage::LiveCount() {
-    std::lock_guard<std::mutex> lock(serviceLock);
-    return liveObjects;
-}
+CGDIPLUSImage::~CGDIPLUSImage() = default;
 
 int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
     try {
@@ -77,10 +58,6 @@ int CGDIPLUSImage::Load(std::span<const std::uint8_t> bytes, folimo::imaging::Im
 int CGDIPLUSImage::load(std::unique_ptr<folimo::pdf::MappedFile> file,
                         std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format,
                         int page) noexcept {
-    {
-        std::lock_guard<std::mutex> lock(serviceLock);
-        serviceStarted = true;
-    }
     try {
         using namespace folimo::imaging;
         std::optional<PictureInfo> info = probe(bytes, format, {}, page);

@@ -48,8 +48,6 @@ public:
 
     // Why the last Load or SaveToMemory failed, for messages.
     const std::string& LastError() const { return lastError_; }
-    // Objects alive in the process, for the start and stop of the imaging service.
-    static int LiveCount();
 
 private:
     int load(std::unique_ptr<folimo::pdf::MappedFile> file, std::span<const std::uint8_t> bytes,

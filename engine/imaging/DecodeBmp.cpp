@@ -382,110 +382,121 @@ PictureInfo probeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeader
     return info;
 }
 
+// One row of an uncompressed DIB into the bitmap's layout: palette indices as they
+// are (2-bit ones widened to 4), 24-bit BGR turned to RGB, masked pixels unpacked.
+void convertRow(const DibLayout& l, const std::uint8_t* src, std::uint8_t* dst, std::size_t lastRow,
+                bool alpha) {
+    const int width = l.width;
+    const unsigned bits = l.h.bits;
+    switch (bits) {
+    case 1:
+    case 4:
+    case 8:
+        std::memcpy(dst, src, lastRow);
+        if (bits == 1 && width % 8)
+            dst[lastRow - 1] &= std::uint8_t(0xFF << (8 - width % 8));
+        if (bits == 4 && width % 2)
+            dst[lastRow - 1] &= 0xF0;
+        break;
+    case 2:
+        for (int x = 0; x < width; ++x)
+            setNibble(dst, x, (src[x / 4] >> (6 - 2 * (x % 4))) & 3);
+        break;
+    case 24:
+        for (int x = 0; x < width; ++x, src += 3, dst += 3) {
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
+        }
+        break;
+    default:
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t px = pixelAt(src, x, bits);
+            *dst++ = l.channels[0].get(px);
+            *dst++ = l.channels[1].get(px);
+            *dst++ = l.channels[2].get(px);
+            if (alpha)
+                *dst++ = l.channels[3].get(px);
+        }
+        break;
+    }
+}
+
+// An icon without alpha carries its transparency as a 1-bit mask after the colour
+// rows; where any pixel is masked the picture becomes RGBA, taking the palette.
+void applyIconMask(DibLayout& l, Bytes mask, Bitmap& out, const Limits& limits) {
+    const int width = l.width;
+    const int height = l.height;
+    const std::uint64_t maskStride = (std::uint64_t(width) + 31) / 32 * 4;
+    if (!fits(mask, 0, maskStride * std::uint64_t(height - 1) + (width + 7) / 8))
+        damaged("the icon ends inside its transparency mask");
+    bool transparent = false;
+    for (int y = 0; y < height && !transparent; ++y)
+        for (int x = 0; x < width && !transparent; ++x)
+            transparent = (mask[std::size_t(maskStride) * y + x / 8] >> (7 - x % 8)) & 1;
+    if (!transparent)
+        return;
+    if (isIndexed(out.format)) {
+        out.palette = std::move(l.palette);
+        completePalette(out);
+    }
+    out = detail::expandToRgba32(out, limits);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* m = mask.data() + std::size_t(maskStride) * y;
+        std::uint8_t* dst = out.row(l.topDown ? y : height - 1 - y);
+        for (int x = 0; x < width; ++x)
+            if ((m[x / 8] >> (7 - x % 8)) & 1)
+                dst[4 * std::size_t(x) + 3] = 0;
+    }
+}
+
+// The pixels of a DIB stored without compression, bottom row first unless top-down.
+Bitmap decodeRows(DibLayout& l, Bytes data, bool icon, const Limits& limits) {
+    const int width = l.width;
+    const int height = l.height;
+    const unsigned bits = l.h.bits;
+    const std::uint64_t stride = (std::uint64_t(width) * bits + 31) / 32 * 4;
+    const std::uint64_t lastRow = (std::uint64_t(width) * bits + 7) / 8;
+    // An icon's mask follows the colour rows, so those must be complete; a plain
+    // bitmap may lack the padding of its last row.
+    const std::uint64_t needed =
+        icon ? stride * std::uint64_t(height) : stride * std::uint64_t(height - 1) + lastRow;
+    if (!fits(data, 0, needed))
+        damaged("it ends inside the pixel data");
+    auto fileRow = [&](int y) { return data.data() + std::size_t(stride) * std::size_t(y); };
+
+    bool alpha = false;
+    if (l.channels[3].width != 0) {
+        // A declared alpha channel that is zero everywhere is a writer's slip, not an
+        // invisible picture.
+        for (int y = 0; y < height && !alpha; ++y)
+            for (int x = 0; x < width && !alpha; ++x)
+                alpha = l.channels[3].get(pixelAt(fileRow(y), x, bits)) != 0;
+    }
+    Bitmap out = Bitmap::create(width, height, alpha ? PixelFormat::Rgba32 : l.format, limits);
+    for (int y = 0; y < height; ++y)
+        convertRow(l, fileRow(y), out.row(l.topDown ? y : height - 1 - y), std::size_t(lastRow),
+                   alpha);
+    if (icon && !alpha)
+        applyIconMask(l, data.subspan(std::size_t(needed)), out, limits);
+    return out;
+}
+
 Bitmap decodeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixelOffset, bool icon,
                  const Limits& limits) {
     const Bytes dib = file.subspan(dibOffset);
     DibLayout l = readLayout(file, dibOffset, fileHeaderPixelOffset, icon, limits);
     const Header& h = l.h;
-    const int width = l.width;
-    const int height = l.height;
-    const bool topDown = l.topDown;
-    const bool rle = l.rle;
-    const std::array<Channel, 4>& channels = l.channels;
-    PixelFormat format = l.format;
-    const std::uint64_t dataOffset = l.dataOffset;
-    std::vector<std::uint32_t> palette = std::move(l.palette);
-
-    const Bytes data = file.subspan(std::size_t(dataOffset));
+    const Bytes data = file.subspan(std::size_t(l.dataOffset));
     Bitmap out;
-    if (rle) {
-        out = Bitmap::create(width, height, format, limits);
-        decodeRle(data, out, h.compression == kRle4, topDown);
+    if (l.rle) {
+        out = Bitmap::create(l.width, l.height, l.format, limits);
+        decodeRle(data, out, h.compression == kRle4, l.topDown);
     } else {
-        const std::uint64_t stride = (std::uint64_t(width) * h.bits + 31) / 32 * 4;
-        const std::uint64_t lastRow = (std::uint64_t(width) * h.bits + 7) / 8;
-        // An icon's mask follows the colour rows, so those must be complete; a plain
-        // bitmap may lack the padding of its last row.
-        const std::uint64_t needed =
-            icon ? stride * std::uint64_t(height) : stride * std::uint64_t(height - 1) + lastRow;
-        if (!fits(data, 0, needed))
-            damaged("it ends inside the pixel data");
-        auto fileRow = [&](int y) { return data.data() + std::size_t(stride) * std::size_t(y); };
-
-        bool alpha = false;
-        if (channels[3].width != 0) {
-            // A declared alpha channel that is zero everywhere is a writer's slip, not an
-            // invisible picture.
-            for (int y = 0; y < height && !alpha; ++y)
-                for (int x = 0; x < width && !alpha; ++x)
-                    alpha = channels[3].get(pixelAt(fileRow(y), x, h.bits)) != 0;
-        }
-        if (alpha)
-            format = PixelFormat::Rgba32;
-        out = Bitmap::create(width, height, format, limits);
-
-        for (int y = 0; y < height; ++y) {
-            const std::uint8_t* src = fileRow(y);
-            std::uint8_t* dst = out.row(topDown ? y : height - 1 - y);
-            switch (h.bits) {
-            case 1:
-            case 4:
-            case 8:
-                std::memcpy(dst, src, std::size_t(lastRow));
-                if (h.bits == 1 && width % 8)
-                    dst[lastRow - 1] &= std::uint8_t(0xFF << (8 - width % 8));
-                if (h.bits == 4 && width % 2)
-                    dst[lastRow - 1] &= 0xF0;
-                break;
-            case 2:
-                for (int x = 0; x < width; ++x)
-                    setNibble(dst, x, (src[x / 4] >> (6 - 2 * (x % 4))) & 3);
-                break;
-            case 24:
-                for (int x = 0; x < width; ++x, src += 3, dst += 3) {
-                    dst[0] = src[2];
-                    dst[1] = src[1];
-                    dst[2] = src[0];
-                }
-                break;
-            default:
-                for (int x = 0; x < width; ++x) {
-                    const std::uint32_t px = pixelAt(src, x, h.bits);
-                    *dst++ = channels[0].get(px);
-                    *dst++ = channels[1].get(px);
-                    *dst++ = channels[2].get(px);
-                    if (alpha)
-                        *dst++ = channels[3].get(px);
-                }
-                break;
-            }
-        }
-
-        if (icon && !alpha) {
-            const std::uint64_t maskStride = (std::uint64_t(width) + 31) / 32 * 4;
-            const Bytes mask = data.subspan(std::size_t(needed));
-            if (!fits(mask, 0, maskStride * std::uint64_t(height - 1) + (width + 7) / 8))
-                damaged("the icon ends inside its transparency mask");
-            bool transparent = false;
-            for (int y = 0; y < height && !transparent; ++y)
-                for (int x = 0; x < width && !transparent; ++x)
-                    transparent = (mask[std::size_t(maskStride) * y + x / 8] >> (7 - x % 8)) & 1;
-            if (transparent) {
-                out.palette = std::move(palette);
-                completePalette(out);
-                out = detail::expandToRgba32(out, limits);
-                for (int y = 0; y < height; ++y) {
-                    const std::uint8_t* m = mask.data() + std::size_t(maskStride) * y;
-                    std::uint8_t* dst = out.row(topDown ? y : height - 1 - y);
-                    for (int x = 0; x < width; ++x)
-                        if ((m[x / 8] >> (7 - x % 8)) & 1)
-                            dst[4 * std::size_t(x) + 3] = 0;
-                }
-            }
-        }
+        out = decodeRows(l, data, icon, limits);
     }
     if (isIndexed(out.format)) {
-        out.palette = std::move(palette);
+        out.palette = std::move(l.palette);
         completePalette(out);
     }
 

@@ -327,6 +327,123 @@ Document readDocument(Reader& in, Bytes bytes, const Limits& limits) {
     return d;
 }
 
+// The colour table of an indexed document, its transparent entry cleared.
+std::vector<std::uint32_t> indexedPalette(const Document& d) {
+    if (d.colorDataLength < 768)
+        damaged("its colour table is missing");
+    const std::uint8_t* table = d.colorData;
+    std::vector<std::uint32_t> palette;
+    for (int i = 0; i < 256; ++i)
+        palette.push_back(0xFF000000u | std::uint32_t(table[i]) << 16 |
+                          std::uint32_t(table[256 + i]) << 8 | table[512 + i]);
+    if (d.res.transparentIndex >= 0 && d.res.transparentIndex < 256)
+        palette[std::size_t(d.res.transparentIndex)] &= 0x00FFFFFF;
+    return palette;
+}
+
+// Where every row of every channel the composite uses starts, and how long it is in
+// the file: channel by channel, each channel's rows top to bottom.
+struct RowIndex {
+    unsigned compression = 0;
+    std::size_t rowBytes = 0; // one unpacked row of one channel
+    unsigned used = 0;        // the channels read: colour, and transparency if any
+    std::vector<std::uint64_t> offset;
+    std::vector<std::uint64_t> length;
+};
+
+RowIndex locateRows(Reader& in, const Document& d) {
+    RowIndex rows;
+    rows.compression = unsigned(in.be(2));
+    if (rows.compression == 2 || rows.compression == 3)
+        unsupported("ZIP compression");
+    if (rows.compression > 1)
+        damaged("it names compression method " + std::to_string(rows.compression));
+    const std::uint64_t rowBytes = (std::uint64_t(d.width) * d.depth + 7) / 8;
+    rows.rowBytes = std::size_t(rowBytes);
+    rows.used = d.colorChannels + (d.alpha ? 1 : 0);
+    const std::uint64_t rowCount = std::uint64_t(rows.used) * d.height;
+    rows.offset.resize(rowCount);
+    rows.length.resize(rowCount);
+    if (rows.compression == 0) {
+        const std::uint64_t start = in.pos();
+        if (in.remaining() / rowBytes < rowCount)
+            damaged("it ends inside the image data");
+        for (std::uint64_t i = 0; i < rowCount; ++i) {
+            rows.offset[i] = start + i * rowBytes;
+            rows.length[i] = rowBytes;
+        }
+        return rows;
+    }
+    const int countSize = d.big ? 4 : 2;
+    const std::uint64_t allRows = std::uint64_t(d.channels) * d.height;
+    const std::uint8_t* counts = in.take(allRows * std::uint64_t(countSize));
+    std::uint64_t at = in.pos();
+    for (std::uint64_t i = 0; i < rowCount; ++i) {
+        std::uint64_t n = 0;
+        for (int k = 0; k < countSize; ++k)
+            n = n << 8 | counts[i * std::uint64_t(countSize) + std::uint64_t(k)];
+        rows.offset[i] = at;
+        rows.length[i] = n;
+        at += n;
+    }
+    in.seek(at); // every row we need lies inside the file
+    return rows;
+}
+
+// One output row of a grey, RGB or CMYK composite from its channels' unpacked rows,
+// which lie one after the other in `channelRows`, each `rowSize` bytes.
+void convertRow(const Document& d, const std::uint8_t* channelRows, std::size_t rowSize,
+                std::uint8_t* dst) {
+    const bool wide = d.depth == 16;
+    const std::size_t sampleBytes = wide ? 2 : 1;
+    const std::size_t outChannels = std::size_t(bitsPerPixel(d.format)) / 8 / sampleBytes;
+    const unsigned maxSample = wide ? 65535 : 255;
+    auto sample = [&](unsigned c, std::size_t x) -> unsigned {
+        const std::uint8_t* r = channelRows + c * rowSize;
+        return wide ? unsigned(r[2 * x] << 8 | r[2 * x + 1]) : r[x];
+    };
+    auto put = [&](std::size_t x, std::size_t k, unsigned v) {
+        if (wide)
+            store16(dst + (x * outChannels + k) * 2, v);
+        else
+            dst[x * outChannels + k] = std::uint8_t(v);
+    };
+    for (std::size_t x = 0; x < d.width; ++x) {
+        const unsigned a = d.alpha ? sample(d.colorChannels, x) : maxSample;
+        // Photoshop stores a transparent composite already flattened onto white (in
+        // every mode: the maximum sample is white, or no ink), with the transparency
+        // beside it; the white is taken back out, as other readers of these files
+        // do, so that soft edges keep their colour. Where a pixel is fully
+        // transparent nothing can be recovered and the sample stays.
+        auto colour = [&](unsigned k) -> std::uint64_t {
+            const unsigned v = sample(k, x);
+            if (a == 0 || a == maxSample)
+                return v;
+            const std::uint64_t taken = (std::uint64_t(maxSample - v) * maxSample + a / 2) / a;
+            return taken >= maxSample ? 0 : maxSample - taken;
+        };
+        if (d.mode == kCmyk) {
+            // Stored inverted (maximum = no ink), so each colour is its sample times
+            // the black sample.
+            const std::uint64_t black = colour(3);
+            for (unsigned k = 0; k < 3; ++k)
+                put(x, k, unsigned((colour(k) * black + maxSample / 2) / maxSample));
+        } else if (d.mode == kRgb) {
+            for (unsigned k = 0; k < 3; ++k)
+                put(x, k, unsigned(colour(k)));
+        } else {
+            const auto grey = unsigned(colour(0));
+            put(x, 0, grey);
+            if (d.alpha) {
+                put(x, 1, grey);
+                put(x, 2, grey);
+            }
+        }
+        if (d.alpha)
+            put(x, 3, a);
+    }
+}
+
 } // namespace
 
 std::optional<PictureInfo> probePsd(std::span<const std::uint8_t> bytes, const Limits& limits) {
@@ -338,138 +455,40 @@ std::optional<PictureInfo> probePsd(std::span<const std::uint8_t> bytes, const L
 Bitmap decodePsd(std::span<const std::uint8_t> bytes, const Limits& limits) {
     Reader in(bytes);
     const Document d = readDocument(in, bytes, limits);
-    const bool big = d.big;
-    const unsigned channels = d.channels;
-    const std::uint32_t width = d.width, height = d.height;
-    const unsigned depth = d.depth, mode = d.mode, colorChannels = d.colorChannels;
-    const std::uint64_t colorDataLength = d.colorDataLength;
-    const std::uint8_t* colorData = d.colorData;
-    const Resources& res = d.res;
-    const bool alpha = d.alpha;
-    const bool wide = depth == 16;
-    const PixelFormat format = d.format;
-
     std::vector<std::uint32_t> palette;
-    if (mode == kIndexed) {
-        if (colorDataLength < 768)
-            damaged("its colour table is missing");
-        for (int i = 0; i < 256; ++i)
-            palette.push_back(0xFF000000u | std::uint32_t(colorData[i]) << 16 |
-                              std::uint32_t(colorData[256 + i]) << 8 | colorData[512 + i]);
-        if (res.transparentIndex >= 0 && res.transparentIndex < 256)
-            palette[std::size_t(res.transparentIndex)] &= 0x00FFFFFF;
-    }
+    if (d.mode == kIndexed)
+        palette = indexedPalette(d);
+    const RowIndex index = locateRows(in, d);
 
-    // Where every row of every channel starts, and how long it is in the file.
-    const unsigned compression = unsigned(in.be(2));
-    if (compression == 2 || compression == 3)
-        unsupported("ZIP compression");
-    if (compression > 1)
-        damaged("it names compression method " + std::to_string(compression));
-    const std::uint64_t rowBytes = (std::uint64_t(width) * depth + 7) / 8;
-    const unsigned used = colorChannels + (alpha ? 1 : 0);
-    const std::uint64_t rowCount = std::uint64_t(used) * height;
-    std::vector<std::uint64_t> rowOffset(rowCount);
-    std::vector<std::uint64_t> rowLength(rowCount);
-    if (compression == 0) {
-        const std::uint64_t start = in.pos();
-        if (in.remaining() / rowBytes < rowCount)
-            damaged("it ends inside the image data");
-        for (std::uint64_t i = 0; i < rowCount; ++i) {
-            rowOffset[i] = start + i * rowBytes;
-            rowLength[i] = rowBytes;
-        }
-    } else {
-        const int countSize = big ? 4 : 2;
-        const std::uint64_t allRows = std::uint64_t(channels) * height;
-        const std::uint8_t* counts = in.take(allRows * std::uint64_t(countSize));
-        std::uint64_t at = in.pos();
-        for (std::uint64_t i = 0; i < rowCount; ++i) {
-            std::uint64_t n = 0;
-            for (int k = 0; k < countSize; ++k)
-                n = n << 8 | counts[i * std::uint64_t(countSize) + std::uint64_t(k)];
-            rowOffset[i] = at;
-            rowLength[i] = n;
-            at += n;
-        }
-        in.seek(at); // every row we need lies inside the file
-    }
-
-    Bitmap out = Bitmap::create(int(width), int(height), format, limits);
+    Bitmap out = Bitmap::create(int(d.width), int(d.height), d.format, limits);
     out.palette = std::move(palette);
-    if (mode == kBitmap)
+    if (d.mode == kBitmap)
         out.palette = {0xFFFFFFFF, 0xFF000000};
-    out.dpiX = res.dpiX;
-    out.dpiY = res.dpiY;
+    out.dpiX = d.res.dpiX;
+    out.dpiY = d.res.dpiY;
     // A CMYK profile does not describe the RGB we make of it.
-    if (mode != kCmyk && mode != kBitmap)
-        out.iccProfile = res.icc;
+    if (d.mode != kCmyk && d.mode != kBitmap)
+        out.iccProfile = d.res.icc;
 
-    const std::size_t sampleBytes = wide ? 2 : 1;
-    const std::size_t outChannels = std::size_t(bitsPerPixel(format)) / 8 / sampleBytes;
-    const std::size_t rowSize = std::size_t(rowBytes);
-    const unsigned maxSample = wide ? 65535 : 255;
-    std::vector<std::uint8_t> rows(rowSize * used);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        for (unsigned c = 0; c < used; ++c) {
-            const std::uint64_t i = std::uint64_t(c) * height + y;
+    const std::size_t rowSize = index.rowBytes;
+    std::vector<std::uint8_t> rows(rowSize * index.used);
+    for (std::uint32_t y = 0; y < d.height; ++y) {
+        for (unsigned c = 0; c < index.used; ++c) {
+            const std::uint64_t i = std::uint64_t(c) * d.height + y;
             std::uint8_t* r = rows.data() + c * rowSize;
-            if (compression == 0)
-                std::memcpy(r, bytes.data() + rowOffset[i], rowSize);
+            if (index.compression == 0)
+                std::memcpy(r, bytes.data() + index.offset[i], rowSize);
             else
-                unpackBits(bytes.data() + rowOffset[i], rowLength[i], r, rowSize);
+                unpackBits(bytes.data() + index.offset[i], index.length[i], r, rowSize);
         }
         std::uint8_t* dst = out.row(int(y));
-        if (mode == kBitmap || mode == kIndexed) {
+        if (d.mode == kBitmap || d.mode == kIndexed) {
             std::memcpy(dst, rows.data(), rowSize);
-            if (mode == kBitmap && width % 8)
-                dst[rowSize - 1] &= std::uint8_t(0xFF << (8 - width % 8));
+            if (d.mode == kBitmap && d.width % 8)
+                dst[rowSize - 1] &= std::uint8_t(0xFF << (8 - d.width % 8));
             continue;
         }
-        auto sample = [&](unsigned c, std::size_t x) -> unsigned {
-            const std::uint8_t* r = rows.data() + c * rowSize;
-            return wide ? unsigned(r[2 * x] << 8 | r[2 * x + 1]) : r[x];
-        };
-        auto put = [&](std::size_t x, std::size_t k, unsigned v) {
-            if (wide)
-                store16(dst + (x * outChannels + k) * 2, v);
-            else
-                dst[x * outChannels + k] = std::uint8_t(v);
-        };
-        for (std::size_t x = 0; x < width; ++x) {
-            const unsigned a = alpha ? sample(colorChannels, x) : maxSample;
-            // Photoshop stores a transparent composite already flattened onto white (in
-            // every mode: the maximum sample is white, or no ink), with the transparency
-            // beside it; the white is taken back out, as other readers of these files
-            // do, so that soft edges keep their colour. Where a pixel is fully
-            // transparent nothing can be recovered and the sample stays.
-            auto colour = [&](unsigned k) -> std::uint64_t {
-                const unsigned v = sample(k, x);
-                if (a == 0 || a == maxSample)
-                    return v;
-                const std::uint64_t taken = (std::uint64_t(maxSample - v) * maxSample + a / 2) / a;
-                return taken >= maxSample ? 0 : maxSample - taken;
-            };
-            if (mode == kCmyk) {
-                // Stored inverted (maximum = no ink), so each colour is its sample times
-                // the black sample.
-                const std::uint64_t black = colour(3);
-                for (unsigned k = 0; k < 3; ++k)
-                    put(x, k, unsigned((colour(k) * black + maxSample / 2) / maxSample));
-            } else if (mode == kRgb) {
-                for (unsigned k = 0; k < 3; ++k)
-                    put(x, k, unsigned(colour(k)));
-            } else {
-                const auto grey = unsigned(colour(0));
-                put(x, 0, grey);
-                if (alpha) {
-                    put(x, 1, grey);
-                    put(x, 2, grey);
-                }
-            }
-            if (alpha)
-                put(x, 3, a);
-        }
+        convertRow(d, rows.data(), rowSize, dst);
     }
     return out;
 }

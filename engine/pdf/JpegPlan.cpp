@@ -101,19 +101,61 @@ Frame parseFrame(Bytes seg) {
     return f;
 }
 
-} // namespace
-
-ImagePlan planJpeg(Bytes bytes) {
-    const std::size_t n = bytes.size();
-    if (n < 3 || bytes[0] != 0xFF || bytes[1] != 0xD8 || bytes[2] != 0xFF)
-        throw ImageError("not a JPEG file");
-
+// What the walk over a JPEG file's markers found.
+struct Segments {
     std::optional<Frame> frame;
-    bool jfif = false, adobe = false;
+    bool jfif = false;
+    bool adobe = false;
     bool sawScan = false;
+};
 
-    // Walks every marker up to EOI, the image data included, so that a file cut short
-    // is refused here rather than showing up as a half-grey page.
+// Takes in one marker segment; true when it starts entropy-coded image data.
+bool readSegment(std::uint8_t marker, Bytes seg, Segments& found) {
+    switch (marker) {
+    case 0xC0: // baseline
+    case 0xC1: // extended sequential, Huffman
+    case 0xC2: // progressive, Huffman
+        if (found.frame)
+            damaged("more than one frame");
+        found.frame = parseFrame(seg);
+        return false;
+    case 0xC3:
+    case 0xC7:
+    case 0xCB:
+    case 0xCF:
+        unsupportedCoding("lossless");
+    case 0xC5:
+    case 0xC6:
+    case 0xCD:
+    case 0xCE:
+    case 0xDE:
+        unsupportedCoding("hierarchical");
+    case 0xC9:
+    case 0xCA:
+        unsupportedCoding("arithmetic");
+    case 0xDA:
+        if (!found.frame)
+            damaged("image data before the frame header");
+        if (seg.empty() || seg[0] < 1 || seg[0] > 4 || seg.size() != 4 + 2 * std::size_t(seg[0]))
+            damaged("bad scan header");
+        found.sawScan = true;
+        return true;
+    case 0xE0:
+        found.jfif = found.jfif || hasPrefix(seg, std::string_view("JFIF\0", 5));
+        return false;
+    case 0xEE:
+        found.adobe = found.adobe || hasPrefix(seg, "Adobe");
+        return false;
+    default:
+        return false;
+    }
+}
+
+// Walks every marker up to EOI, the image data included, so that a file cut short is
+// refused here rather than showing up as a half-grey page.
+Segments walkMarkers(Bytes bytes) {
+    const std::size_t n = bytes.size();
+    Segments found;
     std::size_t pos = 2;
     bool inScan = false;
     for (;;) {
@@ -143,66 +185,35 @@ ImagePlan planJpeg(Bytes bytes) {
             truncated();
         const Bytes seg = bytes.subspan(pos + 2, length - 2);
         pos += length;
-        inScan = false;
-
-        switch (marker) {
-        case 0xC0: // baseline
-        case 0xC1: // extended sequential, Huffman
-        case 0xC2: // progressive, Huffman
-            if (frame)
-                damaged("more than one frame");
-            frame = parseFrame(seg);
-            break;
-        case 0xC3:
-        case 0xC7:
-        case 0xCB:
-        case 0xCF:
-            unsupportedCoding("lossless");
-        case 0xC5:
-        case 0xC6:
-        case 0xCD:
-        case 0xCE:
-        case 0xDE:
-            unsupportedCoding("hierarchical");
-        case 0xC9:
-        case 0xCA:
-            unsupportedCoding("arithmetic");
-        case 0xDA:
-            if (!frame)
-                damaged("image data before the frame header");
-            if (seg.empty() || seg[0] < 1 || seg[0] > 4 ||
-                seg.size() != 4 + 2 * std::size_t(seg[0]))
-                damaged("bad scan header");
-            sawScan = true;
-            inScan = true;
-            break;
-        case 0xE0:
-            jfif = jfif || hasPrefix(seg, std::string_view("JFIF\0", 5));
-            break;
-        case 0xEE:
-            adobe = adobe || hasPrefix(seg, "Adobe");
-            break;
-        default:
-            break;
-        }
+        inScan = readSegment(marker, seg, found);
     }
-    if (!frame || !sawScan)
+    if (!found.frame || !found.sawScan)
         damaged("no image data");
+    return found;
+}
+
+} // namespace
+
+ImagePlan planJpeg(Bytes bytes) {
+    if (bytes.size() < 3 || bytes[0] != 0xFF || bytes[1] != 0xD8 || bytes[2] != 0xFF)
+        throw ImageError("not a JPEG file");
+    const Segments found = walkMarkers(bytes);
+    const Frame& frame = *found.frame;
 
     ImagePlan plan;
     plan.format = "jpeg";
     ImageStreamPlan& image = plan.image;
-    image.width = frame->width;
-    image.height = frame->height;
+    image.width = frame.width;
+    image.height = frame.height;
     image.bitsPerComponent = 8;
-    image.colorSpace.device = frame->components == 1   ? "/DeviceGray"
-                              : frame->components == 3 ? "/DeviceRGB"
-                                                       : "/DeviceCMYK";
+    image.colorSpace.device = frame.components == 1   ? "/DeviceGray"
+                              : frame.components == 3 ? "/DeviceRGB"
+                                                      : "/DeviceCMYK";
     // Resolution, orientation and profile as the imaging service reads them, so that
     // both ways into the PDF agree on a page. A profile for another colour model
     // cannot describe these samples.
     imaging::JpegMarkers markers = imaging::readJpegMarkers(bytes);
-    if (imaging::detail::iccProfileFits(markers.iccProfile, iccModelFor(frame->components)))
+    if (imaging::detail::iccProfileFits(markers.iccProfile, iccModelFor(frame.components)))
         image.colorSpace.icc = std::move(markers.iccProfile);
     image.filter = "/DCTDecode";
     image.data.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -210,12 +221,12 @@ ImagePlan planJpeg(Bytes bytes) {
 
     // Adobe's programs store CMYK inverted and mark such files with APP14; other
     // writers followed, so the marker is the best hint there is.
-    if (frame->components == 4 && adobe)
+    if (frame.components == 4 && found.adobe)
         image.decode = "[1 0 1 0 1 0 1 0]";
     // Without JFIF or Adobe markers, decoders take component ids 'R','G','B' to mean
     // untransformed RGB; a PDF viewer would assume YCbCr unless told.
-    if (frame->components == 3 && !jfif && !adobe && frame->ids[0] == 'R' && frame->ids[1] == 'G' &&
-        frame->ids[2] == 'B')
+    if (frame.components == 3 && !found.jfif && !found.adobe && frame.ids[0] == 'R' &&
+        frame.ids[1] == 'G' && frame.ids[2] == 'B')
         image.decodeParms = "<< /ColorTransform 0 >>";
 
     plan.resx = markers.dpiX;

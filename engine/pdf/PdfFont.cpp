@@ -125,6 +125,13 @@ std::string cleanPostScriptName(std::string name) {
     return out.empty() ? "Font" : out;
 }
 
+// A subset face and its font program; the program's bytes live in `blob`.
+struct Subset {
+    Face face;
+    Blob blob;
+    std::string_view program;
+};
+
 } // namespace
 
 FontLocation findFont(const std::string& familyOrPath) {
@@ -199,6 +206,13 @@ struct PdfFont::Impl {
             return fallback;
         return value * 1000.0 / upem;
     }
+
+    // The steps of writing the font at the end of the document.
+    Subset subset() const;
+    std::string baseFontName() const;
+    std::string widthsArray() const;
+    std::string descriptorDictionary(const std::string& baseFont, int fontFile) const;
+    std::string toUnicodeCMap() const;
 };
 
 PdfFont::PdfFont(const FontLocation& location) : impl_(std::make_unique<Impl>()) {
@@ -262,17 +276,15 @@ double PdfFont::ascent() const {
     return impl_->metric(HB_OT_METRICS_TAG_HORIZONTAL_ASCENDER, 800);
 }
 
-void PdfFont::write(PdfWriter& writer, int number) {
-    Impl& f = *impl_;
-
-    // The content streams already hold the original glyph ids, so the subset must
-    // keep every glyph where it was.
+// The content streams already hold the original glyph ids, so the subset must keep
+// every glyph where it was.
+Subset PdfFont::Impl::subset() const {
     SubsetInput input(hb_subset_input_create_or_fail());
     if (!input)
-        fail("out of memory subsetting " + f.path);
+        fail("out of memory subsetting " + path);
     hb_set_t* glyphs = hb_subset_input_glyph_set(input.get());
     hb_set_add(glyphs, 0);
-    for (const auto& [gid, width] : f.widths)
+    for (const auto& [gid, width] : widths)
         hb_set_add(glyphs, gid);
     hb_subset_input_set_flags(input.get(), HB_SUBSET_FLAGS_RETAIN_GIDS |
                                                HB_SUBSET_FLAGS_NO_HINTING |
@@ -289,19 +301,24 @@ void PdfFont::write(PdfWriter& writer, int number) {
           HB_TAG('b', 'd', 'a', 't'), HB_TAG('b', 'l', 'o', 'c'), HB_TAG('D', 'S', 'I', 'G'),
           HB_TAG('h', 'd', 'm', 'x'), HB_TAG('L', 'T', 'S', 'H'), HB_TAG('V', 'D', 'M', 'X')})
         hb_set_add(dropped, tag);
-    Face subset(hb_subset_or_fail(f.face.get(), input.get()));
-    if (!subset)
-        fail("font cannot be subset: " + f.path);
-    Blob subsetBlob(hb_face_reference_blob(subset.get()));
-    unsigned subsetLength = 0;
-    const char* subsetData = hb_blob_get_data(subsetBlob.get(), &subsetLength);
-    if (!subsetData || subsetLength == 0)
-        fail("font cannot be subset: " + f.path);
-    std::string_view program(subsetData, subsetLength);
+    Subset result;
+    result.face.reset(hb_subset_or_fail(face.get(), input.get()));
+    if (!result.face)
+        fail("font cannot be subset: " + path);
+    result.blob.reset(hb_face_reference_blob(result.face.get()));
+    unsigned length = 0;
+    const char* data = hb_blob_get_data(result.blob.get(), &length);
+    if (!data || length == 0)
+        fail("font cannot be subset: " + path);
+    result.program = std::string_view(data, length);
+    return result;
+}
 
-    // Same glyphs, same tag: the output does not change from one run to the next.
+// The subset tag is made from the glyphs: same glyphs, same tag, so the output does not
+// change from one run to the next.
+std::string PdfFont::Impl::baseFontName() const {
     std::uint32_t hash = 2166136261u;
-    for (const auto& [gid, width] : f.widths) {
+    for (const auto& [gid, width] : widths) {
         hash = (hash ^ (gid & 0xFF)) * 16777619u;
         hash = (hash ^ (gid >> 8)) * 16777619u;
     }
@@ -313,40 +330,21 @@ void PdfFont::write(PdfWriter& writer, int number) {
     }
     char nameBuffer[128] = {};
     unsigned nameSize = sizeof nameBuffer;
-    hb_ot_name_get_utf8(f.face.get(), HB_OT_NAME_ID_POSTSCRIPT_NAME, HB_LANGUAGE_INVALID, &nameSize,
+    hb_ot_name_get_utf8(face.get(), HB_OT_NAME_ID_POSTSCRIPT_NAME, HB_LANGUAGE_INVALID, &nameSize,
                         nameBuffer);
-    std::string baseFont = pdfName(tag + "+" + cleanPostScriptName(nameBuffer));
+    return pdfName(tag + "+" + cleanPostScriptName(nameBuffer));
+}
 
-    Blob head(hb_face_reference_table(f.face.get(), HB_TAG('h', 'e', 'a', 'd')));
-    auto scaled = [&f](double v) { return pdfReal(std::round(v * 1000.0 / f.upem)); };
-    int xMin = readInt16(head.get(), 36), yMin = readInt16(head.get(), 38);
-    int xMax = readInt16(head.get(), 40), yMax = readInt16(head.get(), 42);
-    double ascent = f.metric(HB_OT_METRICS_TAG_HORIZONTAL_ASCENDER, yMax * 1000.0 / f.upem);
-    double descent = f.metric(HB_OT_METRICS_TAG_HORIZONTAL_DESCENDER, yMin * 1000.0 / f.upem);
-    double capHeight = f.metric(HB_OT_METRICS_TAG_CAP_HEIGHT, ascent);
-    if (capHeight <= 0)
-        capHeight = ascent;
-
-    int descendant = writer.newObjectNumber();
-    int descriptor = writer.newObjectNumber();
-    int fontFile = writer.newObjectNumber();
-    int toUnicode = writer.newObjectNumber();
-
-    writer.beginObject(number);
-    writer.write("<< /Type /Font /Subtype /Type0 /BaseFont " + baseFont +
-                 " /Encoding /Identity-H /DescendantFonts [" + std::to_string(descendant) +
-                 " 0 R] /ToUnicode " + std::to_string(toUnicode) + " 0 R >>");
-    writer.endObject();
-
-    // Runs of consecutive glyph ids share one array, which keeps /W short for text
-    // in scripts whose glyphs sit next to each other.
+// Runs of consecutive glyph ids share one array, which keeps /W short for text in
+// scripts whose glyphs sit next to each other.
+std::string PdfFont::Impl::widthsArray() const {
     std::string w = "[";
-    for (auto it = f.widths.begin(); it != f.widths.end();) {
+    for (auto it = widths.begin(); it != widths.end();) {
         unsigned first = it->first;
         w += std::to_string(first) + " [";
         unsigned expected = first;
         bool firstInRun = true;
-        while (it != f.widths.end() && it->first == expected) {
+        while (it != widths.end() && it->first == expected) {
             if (!firstInRun)
                 w += ' ';
             w += pdfReal(it->second);
@@ -359,32 +357,28 @@ void PdfFont::write(PdfWriter& writer, int number) {
     if (w.back() == ' ')
         w.pop_back();
     w += "]";
+    return w;
+}
 
-    writer.beginObject(descendant);
-    writer.write(std::string("<< /Type /Font /Subtype ") +
-                 (f.trueType ? "/CIDFontType2" : "/CIDFontType0") + " /BaseFont " + baseFont +
-                 " /CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >>"
-                 " /FontDescriptor " +
-                 std::to_string(descriptor) + " 0 R /DW 1000 /W " + w +
-                 (f.trueType ? " /CIDToGIDMap /Identity" : "") + " >>");
-    writer.endObject();
+std::string PdfFont::Impl::descriptorDictionary(const std::string& baseFont, int fontFile) const {
+    Blob head(hb_face_reference_table(face.get(), HB_TAG('h', 'e', 'a', 'd')));
+    auto scaled = [this](double v) { return pdfReal(std::round(v * 1000.0 / upem)); };
+    int xMin = readInt16(head.get(), 36), yMin = readInt16(head.get(), 38);
+    int xMax = readInt16(head.get(), 40), yMax = readInt16(head.get(), 42);
+    double ascent = metric(HB_OT_METRICS_TAG_HORIZONTAL_ASCENDER, yMax * 1000.0 / upem);
+    double descent = metric(HB_OT_METRICS_TAG_HORIZONTAL_DESCENDER, yMin * 1000.0 / upem);
+    double capHeight = metric(HB_OT_METRICS_TAG_CAP_HEIGHT, ascent);
+    if (capHeight <= 0)
+        capHeight = ascent;
+    return "<< /Type /FontDescriptor /FontName " + baseFont + " /Flags 4 /FontBBox [" +
+           scaled(xMin) + " " + scaled(yMin) + " " + scaled(xMax) + " " + scaled(yMax) +
+           "] /ItalicAngle 0 /Ascent " + pdfReal(std::round(ascent)) + " /Descent " +
+           pdfReal(std::round(descent)) + " /CapHeight " + pdfReal(std::round(capHeight)) +
+           " /StemV 80 " + (trueType ? "/FontFile2 " : "/FontFile3 ") + std::to_string(fontFile) +
+           " 0 R >>";
+}
 
-    writer.beginObject(descriptor);
-    writer.write("<< /Type /FontDescriptor /FontName " + baseFont + " /Flags 4 /FontBBox [" +
-                 scaled(xMin) + " " + scaled(yMin) + " " + scaled(xMax) + " " + scaled(yMax) +
-                 "] /ItalicAngle 0 /Ascent " + pdfReal(std::round(ascent)) + " /Descent " +
-                 pdfReal(std::round(descent)) + " /CapHeight " + pdfReal(std::round(capHeight)) +
-                 " /StemV 80 " + (f.trueType ? "/FontFile2 " : "/FontFile3 ") +
-                 std::to_string(fontFile) + " 0 R >>");
-    writer.endObject();
-
-    std::string compressed = deflateBytes(program);
-    if (f.trueType)
-        writer.writeStreamObject(
-            fontFile, " /Filter /FlateDecode /Length1 " + std::to_string(subsetLength), compressed);
-    else
-        writer.writeStreamObject(fontFile, " /Subtype /OpenType /Filter /FlateDecode", compressed);
-
+std::string PdfFont::Impl::toUnicodeCMap() const {
     std::string cmap = "/CIDInit /ProcSet findresource begin\n"
                        "12 dict begin\n"
                        "begincmap\n"
@@ -392,7 +386,7 @@ void PdfFont::write(PdfWriter& writer, int number) {
                        "/CMapName /Adobe-Identity-UCS def\n"
                        "/CMapType 2 def\n"
                        "1 begincodespacerange\n<0000> <FFFF>\nendcodespacerange\n";
-    std::vector<std::pair<unsigned, char32_t>> entries(f.used.begin(), f.used.end());
+    std::vector<std::pair<unsigned, char32_t>> entries(used.begin(), used.end());
     for (std::size_t start = 0; start < entries.size(); start += 100) {
         std::size_t end = std::min(entries.size(), start + 100);
         cmap += std::to_string(end - start) + " beginbfchar\n";
@@ -407,7 +401,47 @@ void PdfFont::write(PdfWriter& writer, int number) {
             "CMapName currentdict /CMap defineresource pop\n"
             "end\n"
             "end\n";
-    writer.writeStreamObject(toUnicode, " /Filter /FlateDecode", deflateBytes(cmap));
+    return cmap;
+}
+
+void PdfFont::write(PdfWriter& writer, int number) {
+    const Impl& f = *impl_;
+    const Subset subset = f.subset();
+    const std::string baseFont = f.baseFontName();
+
+    int descendant = writer.newObjectNumber();
+    int descriptor = writer.newObjectNumber();
+    int fontFile = writer.newObjectNumber();
+    int toUnicode = writer.newObjectNumber();
+
+    writer.beginObject(number);
+    writer.write("<< /Type /Font /Subtype /Type0 /BaseFont " + baseFont +
+                 " /Encoding /Identity-H /DescendantFonts [" + std::to_string(descendant) +
+                 " 0 R] /ToUnicode " + std::to_string(toUnicode) + " 0 R >>");
+    writer.endObject();
+
+    writer.beginObject(descendant);
+    writer.write(std::string("<< /Type /Font /Subtype ") +
+                 (f.trueType ? "/CIDFontType2" : "/CIDFontType0") + " /BaseFont " + baseFont +
+                 " /CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >>"
+                 " /FontDescriptor " +
+                 std::to_string(descriptor) + " 0 R /DW 1000 /W " + f.widthsArray() +
+                 (f.trueType ? " /CIDToGIDMap /Identity" : "") + " >>");
+    writer.endObject();
+
+    writer.beginObject(descriptor);
+    writer.write(f.descriptorDictionary(baseFont, fontFile));
+    writer.endObject();
+
+    std::string compressed = deflateBytes(subset.program);
+    if (f.trueType)
+        writer.writeStreamObject(
+            fontFile, " /Filter /FlateDecode /Length1 " + std::to_string(subset.program.size()),
+            compressed);
+    else
+        writer.writeStreamObject(fontFile, " /Subtype /OpenType /Filter /FlateDecode", compressed);
+
+    writer.writeStreamObject(toUnicode, " /Filter /FlateDecode", deflateBytes(f.toUnicodeCMap()));
 }
 
 } // namespace folimo::pdf

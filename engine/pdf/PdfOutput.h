@@ -130,6 +130,8 @@ private:
         int page = 0;      // page object number
     };
 
+    // Option words and keywords match whatever their ASCII case.
+    static std::string lowerAscii(std::string text);
     int fail(const char* api, const std::string& message, int number);
     void requireDocument(const char* api) const;
     Page& requirePage(const char* api);
