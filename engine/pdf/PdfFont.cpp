@@ -265,17 +265,6 @@ std::string PdfFont::encode(std::u32string_view text) {
     return out;
 }
 
-double PdfFont::advance(std::u32string_view text) const {
-    double total = 0;
-    for (char32_t c : text)
-        total += impl_->widthOf(impl_->glyphOf(c));
-    return total;
-}
-
-double PdfFont::ascent() const {
-    return impl_->metric(HB_OT_METRICS_TAG_HORIZONTAL_ASCENDER, 800);
-}
-
 // The content streams already hold the original glyph ids, so the subset must keep
 // every glyph where it was.
 Subset PdfFont::Impl::subset() const {

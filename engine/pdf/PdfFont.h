@@ -37,12 +37,6 @@ public:
     // the glyphs recorded as used. Characters the font lacks show as its .notdef.
     std::string encode(std::u32string_view text);
 
-    // The width of `text` in text space units per 1000 (for placing text).
-    double advance(std::u32string_view text) const;
-
-    // Ascent of the font in units per 1000 of the font size.
-    double ascent() const;
-
     // Writes the font as object `number` (a Type 0 font, reserved earlier by the
     // caller) and its descendant, descriptor, subset font file and ToUnicode map.
     void write(PdfWriter& writer, int number);

@@ -291,18 +291,6 @@ TEST_F(PdfFontTest, OtherFaceOfACollection) {
     EXPECT_EQ(extractText(pdf), "机密 Confidential 2026");
 }
 
-TEST_F(PdfFontTest, MetricsArePerThousand) {
-    PdfFont font(FontLocation{kZenHei, 0});
-    EXPECT_GT(font.ascent(), 600);
-    EXPECT_LT(font.ascent(), 1200);
-    EXPECT_NEAR(font.advance(U"机"), 1000, 1);
-    EXPECT_NEAR(font.advance(U"机密"), 2 * font.advance(U"机"), 0.01);
-    double latin = font.advance(U"Confidential");
-    EXPECT_GT(latin, 12 * 300);
-    EXPECT_LT(latin, 12 * 800);
-    EXPECT_EQ(font.advance(U""), 0);
-}
-
 TEST_F(PdfFontTest, FindFontTakesPathsAndFaceSuffixes) {
     FontLocation plain = findFont(kZenHei);
     EXPECT_EQ(plain.path, kZenHei);
