@@ -2,12 +2,12 @@
 
 #include "Deflate.h"
 #include "ImagePlan.h"
-#include "MappedFile.h"
 #include "OptionList.h"
 #include "PdfFont.h"
 #include "PdfImport.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"
+#include "base/MappedFile.h"
 #include "imaging/Codecs.h"
 
 #include <folimo/OutputName.h>
