@@ -1,9 +1,9 @@
 #include "CGDIPLUSImage.h"
 
+#include "base/MappedFile.h"
+#include "base/PdfError.h"
 #include "imaging/Codecs.h"
 #include "imaging/Transform.h"
-#include "pdf/MappedFile.h"
-#include "pdf/PdfError.h"
 
 #include <folimo/WideText.h>
 

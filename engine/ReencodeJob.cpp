@@ -1,10 +1,10 @@
 #include "ReencodeJob.h"
 
 #include "CGDIPLUSImage.h"
+#include "base/ByteOrder.h"
+#include "base/MappedFile.h"
 #include "imaging/Codecs.h"
-#include "imaging/DecodeSupport.h"
 #include "imaging/JpegMarkers.h"
-#include "pdf/MappedFile.h"
 
 #include <folimo/WideText.h>
 
@@ -67,8 +67,8 @@ std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::Ima
             cost += std::uint64_t(markers.width) * std::uint64_t(markers.height) * 6;
     } else if (format == ImageFormat::Png && bytes.size() >= 24) {
         // IHDR's width and height.
-        cost = std::uint64_t(support::loadBe32(bytes.data() + 16)) *
-               support::loadBe32(bytes.data() + 20) * 4;
+        cost = std::uint64_t(folimo::base::loadBe32(bytes.data() + 16)) *
+               folimo::base::loadBe32(bytes.data() + 20) * 4;
     } else if (format == ImageFormat::Heif || format == ImageFormat::Avif) {
         // Compressed far more than JPEG; libheif's RGB picture and our copy of it.
         const PictureSize size = heifSize(bytes);
@@ -140,8 +140,8 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
         if (format == ImageFormat::Tiff)
             size = tiffPageSize(file, p.page);
         else if (file.size() >= 24)
-            size = {int(support::loadBe32(file.data() + 16) & 0x7FFFFFFF),
-                    int(support::loadBe32(file.data() + 20) & 0x7FFFFFFF)};
+            size = {int(folimo::base::loadBe32(file.data() + 16) & 0x7FFFFFFF),
+                    int(folimo::base::loadBe32(file.data() + 20) & 0x7FFFFFFF)};
         constexpr int kJpegMaxSide = 65500;
         if (std::uint64_t(size.width) * std::uint64_t(size.height) * 4 <= Limits{}.maxBytes ||
             size.width > kJpegMaxSide || size.height > kJpegMaxSide)

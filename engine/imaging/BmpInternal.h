@@ -2,8 +2,8 @@
 // and the icon reader needs the DIB reader for it.
 #pragma once
 
-#include "Bitmap.h"
-#include "Codecs.h"
+#include "imaging/Bitmap.h"
+#include "imaging/Codecs.h"
 
 #include <cstdint>
 #include <span>

@@ -6,8 +6,9 @@
 // Everything here is header-only, stateless and safe from any thread.
 #pragma once
 
-#include "Bitmap.h"
-#include "Codecs.h"
+#include "base/ByteOrder.h"
+#include "imaging/Bitmap.h"
+#include "imaging/Codecs.h"
 
 #include <algorithm>
 #include <cmath>
@@ -29,19 +30,11 @@ template <auto Free> struct Release {
     }
 };
 
-// Big- and little-endian loads from memory the caller has already bounds-checked.
-inline std::uint16_t loadBe16(const std::uint8_t* p) {
-    return std::uint16_t(p[0] << 8 | p[1]);
-}
-inline std::uint16_t loadLe16(const std::uint8_t* p) {
-    return std::uint16_t(p[1] << 8 | p[0]);
-}
-inline std::uint32_t loadBe32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-inline std::uint32_t loadLe32(const std::uint8_t* p) {
-    return std::uint32_t(p[3]) << 24 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
-}
+// The byte loads every decoder uses, under the names the decoders know them by.
+using base::loadBe16;
+using base::loadBe32;
+using base::loadLe16;
+using base::loadLe32;
 
 // Sequential reading of a file's structures. Hostile files are the norm, so every
 // read is checked; running past the end throws ImagingError(Damaged) naming `what`

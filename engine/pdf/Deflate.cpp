@@ -1,6 +1,6 @@
 #include "Deflate.h"
 
-#include "PdfError.h"
+#include "base/PdfError.h"
 
 #include <libdeflate.h>
 #include <zlib.h>

@@ -1,6 +1,6 @@
 #include "OptionList.h"
 
-#include "PdfError.h"
+#include "base/PdfError.h"
 
 #include <folimo/WideText.h>
 

@@ -1,9 +1,9 @@
 #include "PdfFont.h"
 
 #include "Deflate.h"
-#include "PdfError.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"
+#include "base/PdfError.h"
 
 #include <fontconfig/fontconfig.h>
 #include <hb-ot.h>

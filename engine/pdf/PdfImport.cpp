@@ -1,9 +1,9 @@
 #include "PdfImport.h"
 
 #include "Deflate.h"
-#include "PdfError.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"
+#include "base/PdfError.h"
 
 #include <qpdf/Buffer.hh>
 #include <qpdf/Constants.h>

@@ -4,7 +4,7 @@
 
 #include "Deflate.h"
 #include "ImagePlan.h"
-#include "MappedFile.h"
+#include "base/MappedFile.h"
 #include "OptionList.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"

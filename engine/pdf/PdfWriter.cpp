@@ -1,6 +1,6 @@
 #include "PdfWriter.h"
 
-#include "PdfError.h"
+#include "base/PdfError.h"
 
 #include <cerrno>
 #include <cstdio>

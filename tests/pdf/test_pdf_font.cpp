@@ -2,7 +2,7 @@
 // read back by poppler (text, font list, rendering) and qpdf.
 #include "TestSupport.h"
 
-#include "pdf/PdfError.h"
+#include "base/PdfError.h"
 #include "pdf/PdfFont.h"
 #include "pdf/PdfWriter.h"
 

@@ -15,7 +15,7 @@
 // PdfError. A PdfOutput is used by one thread at a time.
 #pragma once
 
-#include "PdfError.h"
+#include "base/PdfError.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "MappedFile.h"
+#include "base/MappedFile.h"
 
-#include "PdfError.h"
+#include "base/PdfError.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,5 +1,6 @@
-// Errors of the PDF library. A PdfError is the library's exception: an error number,
-// the name of the failing operation and a message. Operations that may fail under
+// Errors of the PDF library, and of the input files read for it and for the engine
+// (MappedFile). A PdfError is the library's exception: an error number, the name of
+// the failing operation and a message. Operations that may fail under
 // "errorpolicy=return" catch it themselves and return -1 instead.
 #pragma once
 
