@@ -7,8 +7,8 @@
 
 #include <folimo/WideText.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 
 namespace {
@@ -181,7 +181,7 @@ int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexce
             lastError_ = "out of memory";
             return 0;
         }
-        std::memcpy(out, bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), static_cast<char*>(out));
         *data = out;
         return static_cast<int>(bytes.size());
     } catch (const std::exception& e) {

@@ -13,14 +13,14 @@
 namespace {
 
 struct EncodePlan {
-    int encoder;         // of CGDIPLUSImage::SaveToMemory
     const wchar_t* type; // image type text, also the virtual file's extension
+    int encoder;         // of CGDIPLUSImage::SaveToMemory
     int grey;
 };
 
 // Codes 1 to 5 of the settings.
-const EncodePlan kEncodePlans[6] = {{0, L"", 0},    {1, L"jpeg", 0}, {1, L"jpeg", 1},
-                                    {2, L"png", 0}, {3, L"gif", 0},  {4, L"tiff", 0}};
+const EncodePlan kEncodePlans[6] = {{L"", 0, 0},    {L"jpeg", 1, 0}, {L"jpeg", 1, 1},
+                                    {L"png", 2, 0}, {L"gif", 3, 0},  {L"tiff", 4, 0}};
 
 // What a message calls the image: a page of it only where the file has several.
 std::wstring imageName(const wchar_t* path, int page) {

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstring>
 #include <malloc.h>
 #include <mutex>
 #include <new>
@@ -97,7 +96,7 @@ bool handOver(const std::string& bytes, ReencodeResult& result) {
     void* data = std::malloc(bytes.size());
     if (!data)
         return false;
-    std::memcpy(data, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), static_cast<char*>(data));
     result.data.reset(data);
     result.size = static_cast<int>(bytes.size());
     return true;

@@ -191,7 +191,9 @@ void unpackBits(const std::uint8_t* in, std::uint64_t inLength, std::uint8_t* ou
     while (o < outLength) {
         if (p >= inLength)
             damaged("a compressed row is too short");
-        const int n = std::int8_t(in[p++]);
+        // The count byte is signed: 0 to 127 copy, -127 to -1 repeat, -128 does nothing.
+        const int n = in[p] < 128 ? in[p] : in[p] - 256;
+        ++p;
         if (n >= 0) {
             const std::size_t count = std::size_t(n) + 1;
             if (inLength - p < count)
@@ -332,10 +334,10 @@ std::vector<std::uint32_t> indexedPalette(const Document& d) {
     if (d.colorDataLength < 768)
         damaged("its colour table is missing");
     const std::uint8_t* table = d.colorData;
-    std::vector<std::uint32_t> palette;
-    for (int i = 0; i < 256; ++i)
-        palette.push_back(0xFF000000u | std::uint32_t(table[i]) << 16 |
-                          std::uint32_t(table[256 + i]) << 8 | table[512 + i]);
+    std::vector<std::uint32_t> palette(256);
+    for (std::size_t i = 0; i < 256; ++i)
+        palette[i] = 0xFF000000u | std::uint32_t(table[i]) << 16 |
+                     std::uint32_t(table[256 + i]) << 8 | table[512 + i];
     if (d.res.transparentIndex >= 0 && d.res.transparentIndex < 256)
         palette[std::size_t(d.res.transparentIndex)] &= 0x00FFFFFF;
     return palette;

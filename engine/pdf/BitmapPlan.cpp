@@ -25,7 +25,7 @@ void packBigEndian16(const std::uint8_t* row, std::size_t samples, std::string& 
 }
 
 ImageStreamPlan flateStream(int width, int height, int bits, std::string device,
-                            std::string samples) {
+                            const std::string& samples) {
     ImageStreamPlan p;
     p.width = width;
     p.height = height;
@@ -133,7 +133,7 @@ ImagePlan planBitmap(const Bitmap& b) {
     }
     }
 
-    plan.image = flateStream(b.width, b.height, bits, device, std::move(colour));
+    plan.image = flateStream(b.width, b.height, bits, device, colour);
     plan.image.colorSpace.palette = std::move(palette);
     // An embedded profile describes colour samples, not palette indexes.
     if (!imaging::isIndexed(b.format) && b.iccProfile.size() > 20) {
@@ -143,7 +143,7 @@ ImagePlan planBitmap(const Bitmap& b) {
             plan.image.colorSpace.icc = b.iccProfile;
     }
     if (translucent)
-        plan.softMask = flateStream(b.width, b.height, 8, "/DeviceGray", std::move(alpha));
+        plan.softMask = flateStream(b.width, b.height, 8, "/DeviceGray", alpha);
     return plan;
 }
 

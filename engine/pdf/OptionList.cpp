@@ -14,6 +14,10 @@ namespace {
 bool blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
+
+[[noreturn]] void notANumber(const std::string& key, const std::string& value) {
+    throw PdfError(kErrOption, "", "option " + key + ": '" + value + "' is not a number");
+}
 } // namespace
 
 OptionList::OptionList(std::wstring_view wide) {
@@ -94,7 +98,7 @@ std::vector<double> OptionList::numbers(const std::string& key,
         double v = 0;
         auto [end, ec] = std::from_chars(start, wordEnd, v);
         if (ec != std::errc() || end != wordEnd)
-            throw PdfError(kErrOption, "", "option " + key + ": '" + value + "' is not a number");
+            notANumber(key, value);
         out.push_back(v);
         p = wordEnd;
     }

@@ -117,7 +117,7 @@ std::string hex4(unsigned gid) {
 
 // A name object may hold anything, but readers show the base font name to people and
 // some choke on odd bytes in it, so only the plain characters survive.
-std::string cleanPostScriptName(std::string name) {
+std::string cleanPostScriptName(const std::string& name) {
     std::string out;
     for (char c : name)
         if (c > 0x20 && c < 0x7f && !std::strchr("()<>[]{}/%#", c))

@@ -166,7 +166,7 @@ struct PdfImport::Impl {
     QPDFPageObjectHelper& page(int index);
 
     bool isPageTreeNode(QPDFObjectHandle obj);
-    int numberFor(QPDFObjectHandle obj);
+    int numberFor(const QPDFObjectHandle& obj);
     void serialize(QPDFObjectHandle obj, std::string& out, int depth);
     void serializeBody(QPDFObjectHandle obj, std::string& out, int depth);
     void serializeDictEntries(QPDFObjectHandle dict, bool stream, std::string& out, int depth);
@@ -282,7 +282,7 @@ bool PdfImport::Impl::isPageTreeNode(QPDFObjectHandle obj) {
     return obj.isDictionaryOfType("/Page") || obj.isDictionaryOfType("/Pages");
 }
 
-int PdfImport::Impl::numberFor(QPDFObjectHandle obj) {
+int PdfImport::Impl::numberFor(const QPDFObjectHandle& obj) {
     QPDFObjGen og = obj.getObjGen();
     auto it = numbers.find(og);
     if (it != numbers.end())

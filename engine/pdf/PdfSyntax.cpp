@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace folimo::pdf {
@@ -66,7 +67,7 @@ std::string pdfTextString(std::wstring_view raw) {
         utf16 += static_cast<char>(u & 0xFF);
     };
     for (wchar_t wc : text) {
-        auto c = static_cast<unsigned long>(wc);
+        unsigned long c = std::uint32_t(wc);
         if (c >= 0x10000) {
             c -= 0x10000;
             unit(0xD800 + static_cast<unsigned>(c >> 10));

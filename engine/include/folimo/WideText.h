@@ -9,6 +9,7 @@
 // same file it came from; displayText gives the readable form for people.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,7 +27,7 @@ inline std::string toUtf8(std::wstring_view text) {
     std::string out;
     out.reserve(text.size());
     for (wchar_t wc : text) {
-        auto c = static_cast<unsigned long>(wc);
+        unsigned long c = std::uint32_t(wc);
         if (isEscapedByte(wc)) {
             out += static_cast<char>(c & 0xFF);
             continue;

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The tree's layout (clang-format) and the engine's static checks (clang-tidy, see
+# .clang-tidy), on the compile commands of a configured build folder.
+#   scripts/check-style.sh [BUILD_DIR]     (default: build)
+# Prints every file that differs from the layout and every finding; exit status 1 if any.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+status=0
+
+mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+if ! clang-format --dry-run --Werror "${sources[@]}"; then
+    echo "check-style: run clang-format -i on the files above" >&2
+    status=1
+fi
+
+if [ ! -f "$build/compile_commands.json" ]; then
+    echo "check-style: $build/compile_commands.json is missing; configure a build first" >&2
+    exit 1
+fi
+# One clang-tidy per file, as many at once as there are cores; --quiet keeps the
+# output to the findings. clang 14 cannot compile qpdf's JSON.hh against libstdc++ 12
+# in C++20 (a vector of a type still incomplete gets a constexpr destructor), so the
+# files that include qpdf are read as C++17, which they also are.
+mapfile -t engine < <(git ls-files 'engine/*.cpp' | xargs grep -L '#include <qpdf/')
+mapfile -t qpdfUsers < <(git ls-files 'engine/*.cpp' | xargs grep -l '#include <qpdf/')
+tidy() {
+    printf '%s\0' "$@" | xargs -0 -r -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet \
+        "${extra[@]}" 2>/dev/null
+}
+extra=()
+tidy "${engine[@]}" || status=1
+extra=(--extra-arg=-std=c++17)
+tidy "${qpdfUsers[@]}" || status=1
+[ $status -eq 0 ] || echo "check-style: see the findings above" >&2
+exit $status
