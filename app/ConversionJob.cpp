@@ -69,7 +69,8 @@ std::vector<ConversionJob> SplitIntoJobs(const std::vector<std::wstring>& paths,
     }
     case ConversionMode::PerImage:
         for (const std::wstring& path : paths) {
-            const std::wstring folder = output.empty() ? asFolder(folderOf(path)) : asFolder(output);
+            const std::wstring folder =
+                output.empty() ? asFolder(folderOf(path)) : asFolder(output);
             jobs.push_back({{path}, folder + BaseNameOf(path) + L".pdf"});
         }
         break;

@@ -27,8 +27,7 @@ namespace {
 // Both the creation and the modification time; 0 where the file system keeps none.
 std::pair<std::int64_t, std::int64_t> fileTimes(const std::string& path) {
     struct statx st {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME, &st) !=
-        0)
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME, &st) != 0)
         return {0, 0};
     const std::int64_t born = (st.stx_mask & STATX_BTIME) ? st.stx_btime.tv_sec : 0;
     const std::int64_t changed = (st.stx_mask & STATX_MTIME) ? st.stx_mtime.tv_sec : 0;
@@ -102,7 +101,7 @@ std::wstring formatFileTime(std::int64_t seconds) {
     if (seconds == 0)
         return {};
     const std::time_t t = std::time_t(seconds);
-    std::tm local {};
+    std::tm local{};
     if (!::localtime_r(&t, &local))
         return {};
     char text[32];
@@ -327,8 +326,8 @@ bool SFileListAdapter::MoveItemsTo(int target, std::vector<int> selection) {
     std::vector<int> removed;
     std::vector<ImageListItemPtr> block;
     for (int v : rows) {
-        const int before = int(std::count_if(removed.begin(), removed.end(),
-                                             [v](int r) { return r < v; }));
+        const int before =
+            int(std::count_if(removed.begin(), removed.end(), [v](int r) { return r < v; }));
         if (v < target)
             --insertAt;
         const int now = v - before;

@@ -81,9 +81,8 @@ QString mimeTypeList() {
 QString applicationEntry(const QString& command) {
     // Hidden from the applications menu: the entry exists only to be offered for files.
     return QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.4\n") +
-           QStringLiteral("Name=") + QString::fromUtf8(kCaption) +
-           QStringLiteral("\nExec=") + command +
-           QStringLiteral("\nMimeType=") + mimeTypeList() +
+           QStringLiteral("Name=") + QString::fromUtf8(kCaption) + QStringLiteral("\nExec=") +
+           command + QStringLiteral("\nMimeType=") + mimeTypeList() +
            QStringLiteral("\nNoDisplay=true\nTerminal=false\n");
 }
 
@@ -156,16 +155,13 @@ int SetContextMenu(int enable, const std::wstring& programPath) {
     QSaveFile entry(entryPath), menu(menuPath);
     const QByteArray entryText = applicationEntry(*command).toUtf8();
     const QByteArray menuText = serviceMenu(*command).toUtf8();
-    const bool prepared = QDir().mkpath(QFileInfo(entryPath).path()) &&
-                          QDir().mkpath(QFileInfo(menuPath).path()) &&
-                          entry.open(QIODevice::WriteOnly) &&
-                          entry.write(entryText) == entryText.size() &&
-                          menu.open(QIODevice::WriteOnly) &&
-                          menu.write(menuText) == menuText.size() &&
-                          menu.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-                                              QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                                              QFileDevice::ExeOther);
+    const bool prepared =
+        QDir().mkpath(QFileInfo(entryPath).path()) && QDir().mkpath(QFileInfo(menuPath).path()) &&
+        entry.open(QIODevice::WriteOnly) && entry.write(entryText) == entryText.size() &&
+        menu.open(QIODevice::WriteOnly) && menu.write(menuText) == menuText.size() &&
+        menu.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                            QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup |
+                            QFileDevice::ReadOther | QFileDevice::ExeOther);
     if (!prepared) {
         entry.cancelWriting();
         menu.cancelWriting();

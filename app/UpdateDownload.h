@@ -56,8 +56,8 @@ struct DownloadResult {
 // loopback address). Anything else, plain http included, could be swapped on its way.
 bool InstallerAddressTrusted(const std::wstring& address);
 
-// Downloads `address` (a trusted one, see above; redirects never to a less safe one) into a new temporary file
-// named "ns…" in the user's temporary folder, then moves it in that folder to the
+// Downloads `address` (a trusted one, see above; redirects never to a less safe one) into a new
+// temporary file named "ns…" in the user's temporary folder, then moves it in that folder to the
 // address's file name, numbered when taken. Blocks the calling thread, with an event
 // loop of its own; needs a QCoreApplication. A download that receives nothing for
 // `stall` fails. On failure the temporary file stays.

@@ -9,9 +9,9 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QStringDecoder>
 #include <QLocale>
 #include <QString>
+#include <QStringDecoder>
 #include <QtDebug>
 
 #include <algorithm>

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     folimo::tuneHeapForPictures();
     QApplication app(argc, argv);
     if (argc < 3 || !QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH))) {
-        std::fprintf(stderr, "usage: bench_window_convert OUTPUT.pdf FILE... (and a built uires.rcc)\n");
+        std::fprintf(stderr,
+                     "usage: bench_window_convert OUTPUT.pdf FILE... (and a built uires.rcc)\n");
         return 2;
     }
     folimo::ui::registerProgramControls();

@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +51,8 @@ void handleStopSignals(void (*handler)(int)) {
         std::signal(signal, handler);
 }
 
-template <class I> folimo::Owned<I> create(int kind) {
+template <class I>
+folimo::Owned<I> create(int kind) {
     folimo::Owned<I> object = folimo::createObject<I>(kind);
     if (!object)
         throw std::runtime_error("the engine could not create an object of kind " +
@@ -162,7 +163,8 @@ public:
                            std::string(std::size_t(kWidth - filled), '.') + "] " +
                            std::to_string(done_) + "/" + std::to_string(total_);
         if (done_ >= 3 && done_ < total_)
-            line += ", " + std::to_string(int(elapsed / double(done_) * double(total_ - done_) + 0.5)) +
+            line += ", " +
+                    std::to_string(int(elapsed / double(done_) * double(total_ - done_) + 0.5)) +
                     " s left";
         std::string name = folimo::toUtf8(folimo::displayText(path ? path : L""));
         name = name.substr(name.find_last_of('/') + 1);

@@ -2,7 +2,8 @@
 // inside the library that made it, so memory is freed by the allocator that gave it.
 #pragma once
 
-template <class I> class CBase : public I {
+template <class I>
+class CBase : public I {
 public:
     CBase() = default;
     CBase(const CBase&) = default;
@@ -12,4 +13,5 @@ public:
 };
 
 // The watermark classes' name for the same base.
-template <class I> using IBaseImpl = CBase<I>;
+template <class I>
+using IBaseImpl = CBase<I>;

@@ -40,8 +40,8 @@ std::wstring trim(const std::wstring& s) {
 
 CImageToPDF::CImageToPDF() {
     for (const wchar_t* ext :
-         {L"bmp", L"dib", L"gif", L"png", L"psd", L"tif", L"tiff", L"mng", L"raw", L"jbig", L"jpeg",
-          L"jpg", L"jpe", L"ico", L"webp", L"exif", L"pdf", L"heic", L"heif", L"avif"})
+         {L"bmp",  L"dib", L"gif", L"png", L"psd",  L"tif",  L"tiff", L"mng",  L"raw",  L"jbig",
+          L"jpeg", L"jpg", L"jpe", L"ico", L"webp", L"exif", L"pdf",  L"heic", L"heif", L"avif"})
         supportedExtensions_[ext] = 1;
 }
 

@@ -7,7 +7,8 @@
 
 #include <string>
 
-template <class I> class IWatermarkImpl : public IBaseImpl<I> {
+template <class I>
+class IWatermarkImpl : public IBaseImpl<I> {
 public:
     int SetPosition(int x, int y) noexcept override {
         x_ = x;

@@ -211,8 +211,8 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
     // what earlier pictures freed goes back to the system first, unless it is reused.
     if (cost >= decodeBudget.budget() / 2)
         malloc_trim(0);
-    if (file && (transcoded(p, bytes, format, result) ||
-                 reencodedInBands(p, bytes, format, result)))
+    if (file &&
+        (transcoded(p, bytes, format, result) || reencodedInBands(p, bytes, format, result)))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {

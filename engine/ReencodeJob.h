@@ -14,8 +14,8 @@ struct ReencodeParams {
     int grey = 0;
     int maxWidth = 0; // the settings' limits; -1, -1 switches shrinking off
     int maxHeight = 0;
-    int dpi = 0;      // 0 and -1 keep the image's own
-    int quality = 0;  // JPEG only
+    int dpi = 0;     // 0 and -1 keep the image's own
+    int quality = 0; // JPEG only
 
     bool operator==(const ReencodeParams&) const = default;
 };

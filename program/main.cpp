@@ -7,8 +7,8 @@
 // added to the list as if dropped. SIGTERM, SIGINT and SIGHUP close the windows as the user
 // would, and the program ends with status 0 after the usual shut-down.
 #include "CMainDlg.h"
-#include "ImageList.h"
 #include "HeapTuning.h"
+#include "ImageList.h"
 #include "ProgramControls.h"
 #include "StartupCommand.h"
 #include "TerminationSignals.h"

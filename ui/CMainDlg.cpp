@@ -3,6 +3,7 @@
 #include "CAboutDialog.h"
 #include "CMakeDialog.h"
 #include "CSettingsDialog.h"
+#include "CUpdateDialog.h"
 #include "FileDialogs.h"
 #include "FileListRows.h"
 #include "Menus.h"
@@ -11,7 +12,6 @@
 #include "SImageWndEx.h"
 #include "SMCListViewEx.h"
 #include "SettingsStore.h"
-#include "CUpdateDialog.h"
 #include "UpdateNotice.h"
 #include "WindowHandle.h"
 
@@ -24,11 +24,11 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMimeData>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <algorithm>
@@ -135,7 +135,11 @@ void CMainDlg::OnInit() {
         std::function<void()> run;
     } shortcuts[] = {
         {QKeySequence::Delete, [this] { deleteSelected(); }},
-        {QKeySequence::SelectAll, [this] { if (view_) view_->SelectAll(); }},
+        {QKeySequence::SelectAll,
+         [this] {
+             if (view_)
+                 view_->SelectAll();
+         }},
         {QKeySequence::Open, [this] { addFiles(); }},
     };
     for (const auto& shortcut : shortcuts) {
@@ -232,9 +236,8 @@ bool CMainDlg::OnCommand(const QString& name) {
         const char* button;
         int command;
     } buttons[] = {
-        {"btn_add", CmdAddFiles},   {"btn_delete", CmdDeleteSelected},
-        {"btn_settings", CmdSettings}, {"btn_make", CmdMakeOne},
-        {"btn_app", CmdWebSite},
+        {"btn_add", CmdAddFiles}, {"btn_delete", CmdDeleteSelected}, {"btn_settings", CmdSettings},
+        {"btn_make", CmdMakeOne}, {"btn_app", CmdWebSite},
     };
     for (const auto& button : buttons)
         if (name == QLatin1String(button.button))
@@ -498,7 +501,7 @@ void CMainDlg::previewRow(int row) {
 }
 
 std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const std::wstring& output,
-                                                     bool closeWhenFinished) {
+                                                    bool closeWhenFinished) {
     std::vector<std::wstring> written;
     if (!engine_ || !list_ || list_->GetCount() == 0)
         return written;

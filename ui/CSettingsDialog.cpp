@@ -54,7 +54,8 @@ int engineColor(const QColor& color) {
 
 // What a control holds, or nothing when the layout lacks it: a control that is not
 // there must not turn into a value of 0 or "" on confirmation.
-template <class T> T* find(const QObject* root, const char* name) {
+template <class T>
+T* find(const QObject* root, const char* name) {
     return FindChildByName2<T>(root, QLatin1String(name));
 }
 

@@ -19,7 +19,9 @@ QString& lastFolder() {
     return folder;
 }
 
-QStringList answer(const ChooserRequest& request) { return responder()(request); }
+QStringList answer(const ChooserRequest& request) {
+    return responder()(request);
+}
 
 } // namespace
 
@@ -45,8 +47,8 @@ QStringList ChooseOpenFiles(QWidget* owner, const QString& title, const QStringL
     if (responder())
         return answer({ChooserKind::OpenFiles, title, startAt, filters, {}});
     QString selected = filters.value(selectedFilter);
-    return QFileDialog::getOpenFileNames(owner, title, startAt,
-                                         filters.join(QStringLiteral(";;")), &selected);
+    return QFileDialog::getOpenFileNames(owner, title, startAt, filters.join(QStringLiteral(";;")),
+                                         &selected);
 }
 
 QString ChooseOpenFile(QWidget* owner, const QString& title, const QStringList& filters,

@@ -26,7 +26,8 @@ void reportMissingChild(const QMetaObject& wanted, const QString& name, int leve
 // counts). When the name is absent or names a control of another class, it logs
 // "FindChildByName2 Failed, no window of class [T] with name of [name] was found within
 // [levels] levels" through qWarning and returns null; callers test for null.
-template <class T> T* FindChildByName2(const QObject* root, const QString& name, int levels = -1) {
+template <class T>
+T* FindChildByName2(const QObject* root, const QString& name, int levels = -1) {
     T* typed = qobject_cast<T*>(FindChildByName(root, name, levels));
     if (!typed)
         detail::reportMissingChild(T::staticMetaObject, name, levels);

@@ -10,9 +10,9 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QSizeGrip>
-#include <QWindow>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <QtDebug>
 
 namespace folimo::ui {

@@ -49,7 +49,8 @@ public:
     QWidget* FindChildByName(const QString& name, int levels = -1) const {
         return ui::FindChildByName(self_, name, levels);
     }
-    template <class T> T* FindChildByName2(const QString& name, int levels = -1) const {
+    template <class T>
+    T* FindChildByName2(const QString& name, int levels = -1) const {
         return ui::FindChildByName2<T>(self_, name, levels);
     }
 

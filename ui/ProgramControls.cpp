@@ -14,7 +14,8 @@ void markClass(QObject* control) {
     control->setProperty("folimoClass", layoutClassName(*control->metaObject()));
 }
 
-template <class Control> void registerControl() {
+template <class Control>
+void registerControl() {
     UiLoader::registerClass(layoutClassName(Control::staticMetaObject),
                             [](QWidget* parent, const QString&) { return new Control(parent); });
 }

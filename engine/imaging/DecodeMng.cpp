@@ -179,7 +179,8 @@ JngImage jngImage(ChunkReader& reader) {
 
 // Whatever decodes the first image (a PNG or JPEG reader, or their probes) on what
 // each is given, the same way for all of them.
-template <class Result> struct FirstImage {
+template <class Result>
+struct FirstImage {
     Result (*png)(std::span<const std::uint8_t>, const Limits&);
     Result (*jpeg)(std::span<const std::uint8_t>, const Limits&);
     void (*phys)(Result&, const std::optional<Chunk>&, bool replace);

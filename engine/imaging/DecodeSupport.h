@@ -23,8 +23,10 @@ namespace folimo::imaging::support {
 
 // std::unique_ptr<TIFF, Release<TIFFClose>>: the handle's release function as the
 // deleter type, so every handle is owned the same way.
-template <auto Free> struct Release {
-    template <class T> void operator()(T* handle) const noexcept {
+template <auto Free>
+struct Release {
+    template <class T>
+    void operator()(T* handle) const noexcept {
         if (handle)
             Free(handle);
     }

@@ -97,8 +97,8 @@ JpegMarkers readJpegMarkers(std::span<const std::uint8_t> bytes) {
         if (length < 2 || pos + 2 + length > bytes.size())
             break;
         auto payload = bytes.subspan(pos + 4, length - 2);
-        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-                           marker != 0xC8 && marker != 0xCC;
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame && payload.size() >= 6) {
             m.height = support::loadBe16(payload.data() + 1);
             m.width = support::loadBe16(payload.data() + 3);

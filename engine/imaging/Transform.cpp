@@ -107,14 +107,16 @@ Taps makeTaps(int source, int target, int weightBits) {
     return t;
 }
 
-template <class S> inline std::uint32_t sampleAt(const std::uint8_t* p, std::size_t i) {
+template <class S>
+inline std::uint32_t sampleAt(const std::uint8_t* p, std::size_t i) {
     if constexpr (sizeof(S) == 1)
         return p[i];
     else
         return load16(p + 2 * i);
 }
 
-template <class T> constexpr T roundShift(T v, int shift) {
+template <class T>
+constexpr T roundShift(T v, int shift) {
     return shift == 0 ? v : (v + (T(1) << (shift - 1))) >> shift;
 }
 
@@ -123,8 +125,10 @@ template <class T> constexpr T roundShift(T v, int shift) {
 //           sums of weights x intermediates in 32 bits.
 //   16-bit: colour and alpha x 2^16 in 32 bits, premultiplied colour alpha x value;
 //           sums in 64 bits.
-template <class S> struct Depth;
-template <> struct Depth<std::uint8_t> {
+template <class S>
+struct Depth;
+template <>
+struct Depth<std::uint8_t> {
     using Mid = std::uint16_t;
     using Sum = std::int32_t;
     static constexpr int kWeightBits = 14;
@@ -136,7 +140,8 @@ template <> struct Depth<std::uint8_t> {
     static constexpr int kUnpremultiplyDown = 0;
     static constexpr std::int64_t kMax = 255;
 };
-template <> struct Depth<std::uint16_t> {
+template <>
+struct Depth<std::uint16_t> {
     using Mid = std::uint32_t;
     using Sum = std::int64_t;
     static constexpr int kWeightBits = 30;

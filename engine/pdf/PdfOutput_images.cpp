@@ -4,10 +4,10 @@
 
 #include "Deflate.h"
 #include "ImagePlan.h"
-#include "base/MappedFile.h"
 #include "OptionList.h"
 #include "PdfSyntax.h"
 #include "PdfWriter.h"
+#include "base/MappedFile.h"
 #include "imaging/Codecs.h"
 
 #include <folimo/WideText.h>

@@ -191,9 +191,8 @@ void planProfile(PngLayout& layout, bool gray, ImageStreamPlan& image) {
 // Checked before the data passes through too: every viewer would have to decode it.
 void checkPixelCount(const PngLayout& layout) {
     if (std::uint64_t(layout.width) * std::uint64_t(layout.height) > kMaxImagePixels)
-        throw ImageError("the PNG image is too large to decode (" +
-                         std::to_string(layout.width) + " x " + std::to_string(layout.height) +
-                         " pixels)");
+        throw ImageError("the PNG image is too large to decode (" + std::to_string(layout.width) +
+                         " x " + std::to_string(layout.height) + " pixels)");
 }
 
 void passThrough(const PngLayout& layout, ImageStreamPlan& image) {

@@ -36,21 +36,33 @@ TEST(ConversionJobs, SplitByModeWithFolderAndBaseNames) {
         std::wstring output;
         std::vector<std::vector<std::string>> jobs; // output, then inputs
     } cases[] = {
-        {"single", ConversionMode::Single, {L"/p/a.jpg", L"/q/b.png"}, L"/out/all.pdf",
+        {"single",
+         ConversionMode::Single,
+         {L"/p/a.jpg", L"/q/b.png"},
+         L"/out/all.pdf",
          {{"/out/all.pdf", "/p/a.jpg", "/q/b.png"}}},
         {"single, nothing", ConversionMode::Single, {}, L"/out/all.pdf", {}},
-        {"per folder across letter case", ConversionMode::PerFolder,
-         {L"/C/A/x.jpg", L"/D/B/y.jpg", L"/C/a/z.jpg"}, L"/out/",
+        {"per folder across letter case",
+         ConversionMode::PerFolder,
+         {L"/C/A/x.jpg", L"/D/B/y.jpg", L"/C/a/z.jpg"},
+         L"/out/",
          {{"/out/A.pdf", "/C/A/x.jpg", "/C/a/z.jpg"}, {"/out/B.pdf", "/D/B/y.jpg"}}},
-        {"per folder, root and bare names", ConversionMode::PerFolder,
-         {L"/x.jpg", L"y.jpg"}, L"/out",
+        {"per folder, root and bare names",
+         ConversionMode::PerFolder,
+         {L"/x.jpg", L"y.jpg"},
+         L"/out",
          {{"/out/root.pdf", "/x.jpg"}, {"/out/y.pdf", "y.jpg"}}},
-        {"per image beside", ConversionMode::PerImage,
-         {L"/pics/a.jpg", L"/pics/photo.2020.jpg", L"/pics/noext"}, L"",
+        {"per image beside",
+         ConversionMode::PerImage,
+         {L"/pics/a.jpg", L"/pics/photo.2020.jpg", L"/pics/noext"},
+         L"",
          {{"/pics/a.pdf", "/pics/a.jpg"},
           {"/pics/photo.2020.pdf", "/pics/photo.2020.jpg"},
           {"/pics/noext.pdf", "/pics/noext"}}},
-        {"per image into a folder", ConversionMode::PerImage, {L"/pics/a.jpg"}, L"/out/",
+        {"per image into a folder",
+         ConversionMode::PerImage,
+         {L"/pics/a.jpg"},
+         L"/out/",
          {{"/out/a.pdf", "/pics/a.jpg"}}},
     };
     for (const auto& c : cases) {
@@ -140,8 +152,8 @@ TEST_F(ConversionRun, TheLogTellsEachDocumentItsFilesAndItsErrors) {
     const std::wstring two = folimo::fromUtf8(dir.file("two.pdf"));
     ASSERT_EQ(seen.log.substr(0, seen.log.find(L"\r\n\r\n2> ") + 2),
               L"1> 开始生成PDF: " + one + L"\r\n1> 添加文件: " + paths[0] + L"\r\n1> 添加文件: " +
-                  paths[1] + L"\r\n1> PDF完成\r\n2> 开始生成PDF: " + two +
-                  L"\r\n2> 添加文件: " + paths[2] + L"\r\n");
+                  paths[1] + L"\r\n1> PDF完成\r\n2> 开始生成PDF: " + two + L"\r\n2> 添加文件: " +
+                  paths[2] + L"\r\n");
     EXPECT_NE(seen.log.find(L"\r\n\r\n2> Error: "), std::wstring::npos);
     EXPECT_TRUE(seen.log.ends_with(L"2> 添加文件: " + paths[3] + L"\r\n2> PDF完成\r\n"));
     EXPECT_EQ(seen.firstOutput, one);

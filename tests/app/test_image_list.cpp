@@ -257,7 +257,8 @@ TEST_F(ImageList, InformationArrivesOnTheOwnersThread) {
     clock.start();
     while (told.size() < 4 && clock.elapsed() < 20000)
         app.processEvents(QEventLoop::AllEvents, 50);
-    EXPECT_EQ(told, (std::vector<std::wstring>{L"good.png", L"broken.png", L"doc.pdf", L"good.png"}));
+    EXPECT_EQ(told,
+              (std::vector<std::wstring>{L"good.png", L"broken.png", L"doc.pdf", L"good.png"}));
     EXPECT_TRUE(onOwnersThread);
     const auto row = [&](int r, ImageListItem::Field f) { return list.GetItemData(r)->field(f); };
     EXPECT_EQ(row(0, ImageListItem::PixelSize), L"40 \u00D7 30");

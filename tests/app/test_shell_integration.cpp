@@ -68,8 +68,10 @@ TEST_F(ShellIntegration, RegisteringWritesEntriesThatFileManagersAccept) {
     const struct {
         std::string asked;
         int registered;
-    } cases[] = {{dir.file("Apps/folimo"), 1},   {dir.file("APPS/FOLIMO"), 1},
-                 {dir.file("Other/folimo"), 0},  {dir.file("Apps/folimo2"), 0},
+    } cases[] = {{dir.file("Apps/folimo"), 1},
+                 {dir.file("APPS/FOLIMO"), 1},
+                 {dir.file("Other/folimo"), 0},
+                 {dir.file("Apps/folimo2"), 0},
                  {"", 0 /* this test program */}};
     for (const auto& c : cases)
         EXPECT_EQ(IsContextMenuRegistered(wide(c.asked)), c.registered) << c.asked;
@@ -82,9 +84,9 @@ TEST_F(ShellIntegration, TheVerbIsOfferedForWhatTheEngineReads) {
     const std::string types = ";" + keyValue(readFile(entry), "[Desktop Entry]", "MimeType");
     auto engine = createEngine();
     QMimeDatabase db;
-    for (const char* name : {"a.jpg", "a.JPEG", "a.jpe", "a.png", "a.gif", "a.bmp", "a.dib",
+    for (const char* name : {"a.jpg", "a.JPEG", "a.jpe",  "a.png",  "a.gif",  "a.bmp",  "a.dib",
                              "a.tif", "a.tiff", "a.webp", "a.heic", "a.heif", "a.avif", "a.ico",
-                             "a.psd", "a.mng", "a.raw", "a.pdf", "a.txt", "a.cr2"}) {
+                             "a.psd", "a.mng",  "a.raw",  "a.pdf",  "a.txt",  "a.cr2"}) {
         const QMimeType type = db.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
         const bool offered = types.find(";" + type.name().toStdString() + ";") != std::string::npos;
         EXPECT_EQ(offered, engine->IsSupportedFile(wide(name).c_str()) == 1)
@@ -132,8 +134,8 @@ TEST_F(ShellIntegration, ThePathsSurviveTheExecQuoting) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(fileExists(out) ? readFile(out) : "", "/makepdf\n" + clicked + "\n") << folder;
     }
-    for (const std::wstring& bad :
-         {std::wstring(L"relative/folimo"), std::wstring(L"/a\nb"), L"/x" + std::wstring(1, 0xDC80)})
+    for (const std::wstring& bad : {std::wstring(L"relative/folimo"), std::wstring(L"/a\nb"),
+                                    L"/x" + std::wstring(1, 0xDC80)})
         EXPECT_EQ(SetContextMenu(1, bad), 0);
 }
 

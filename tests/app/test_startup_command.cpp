@@ -66,8 +66,11 @@ TEST(StartupCommandLine, OnlyTheVerbsFormStartsAConversion) {
         {"shorter", {"/makepd", "/srv/photo.jpg"}, start, false, ""},
         {"with a space", {"/makepdf ", "/srv/photo.jpg"}, start, false, ""},
         {"with a space inside", {"/make pdf", "/srv/photo.jpg"}, start, false, ""},
-        {"Kelvin sign for k", {QString::fromUtf8("/ma\u212Apdf"), "/srv/photo.jpg"}, start,
-         false, ""},
+        {"Kelvin sign for k",
+         {QString::fromUtf8("/ma\u212Apdf"), "/srv/photo.jpg"},
+         start,
+         false,
+         ""},
         {"switch last", {"/srv/photo.jpg", "/makepdf"}, start, false, ""},
         {"empty path", {"/makepdf", ""}, start, false, ""},
         // Other counts.
@@ -77,15 +80,19 @@ TEST(StartupCommandLine, OnlyTheVerbsFormStartsAConversion) {
         {"two paths", {"/makepdf", "/srv/a.jpg", "/srv/b.jpg"}, start, false, ""},
         {"switch twice", {"/makepdf", "/makepdf", "/srv/a.jpg"}, start, false, ""},
         // Absolute paths stay exactly as given.
-        {"absolute with spaces", {"/makepdf", "/srv/my photos/img 1.jpg"}, start, true,
+        {"absolute with spaces",
+         {"/makepdf", "/srv/my photos/img 1.jpg"},
+         start,
+         true,
          "/srv/my photos/img 1.jpg"},
-        {"absolute with dots", {"/makepdf", "/srv/./a/../b.jpg"}, start, true,
-         "/srv/./a/../b.jpg"},
-        {"absolute folder with a slash", {"/makepdf", "/srv/photos/"}, start, true,
-         "/srv/photos/"},
+        {"absolute with dots", {"/makepdf", "/srv/./a/../b.jpg"}, start, true, "/srv/./a/../b.jpg"},
+        {"absolute folder with a slash", {"/makepdf", "/srv/photos/"}, start, true, "/srv/photos/"},
         // Relative paths are taken from the start folder.
         {"relative file", {"/makepdf", "photo.jpg"}, start, true, "/home/ana/start here/photo.jpg"},
-        {"relative in a folder", {"/makepdf", "may/img 1.jpg"}, start, true,
+        {"relative in a folder",
+         {"/makepdf", "may/img 1.jpg"},
+         start,
+         true,
          "/home/ana/start here/may/img 1.jpg"},
         {"dot slash", {"/makepdf", "./photo.jpg"}, start, true, "/home/ana/start here/photo.jpg"},
         {"dot dot slash", {"/makepdf", "../photo.jpg"}, start, true, "/home/ana/photo.jpg"},
@@ -94,22 +101,32 @@ TEST(StartupCommandLine, OnlyTheVerbsFormStartsAConversion) {
         {"above the root", {"/makepdf", "../../../../a.jpg"}, start, true, "/a.jpg"},
         {"the start folder", {"/makepdf", "."}, start, true, "/home/ana/start here"},
         {"its parent", {"/makepdf", ".."}, start, true, "/home/ana"},
-        {"doubled slashes and dots", {"/makepdf", ".//may/./img.jpg"}, start, true,
+        {"doubled slashes and dots",
+         {"/makepdf", ".//may/./img.jpg"},
+         start,
+         true,
          "/home/ana/start here/may/img.jpg"},
         {"a folder with a slash", {"/makepdf", "may/"}, start, true, "/home/ana/start here/may"},
         // After a name, ".." may go through a link: it stays.
-        {"dot dot after a name", {"/makepdf", "may/../img.jpg"}, start, true,
+        {"dot dot after a name",
+         {"/makepdf", "may/../img.jpg"},
+         start,
+         true,
          "/home/ana/start here/may/../img.jpg"},
         {"from the root", {"/makepdf", "a.jpg"}, "/", true, "/a.jpg"},
         {"from a folder with a slash", {"/makepdf", "a.jpg"}, "/srv/", true, "/srv/a.jpg"},
-        {"not ASCII", {"/makepdf", QString::fromUtf8("照片/图 1.jpg")}, "/srv", true,
+        {"not ASCII",
+         {"/makepdf", QString::fromUtf8("照片/图 1.jpg")},
+         "/srv",
+         true,
          "/srv/照片/图 1.jpg"},
         {"a name starting with a dash", {"/makepdf", "-x.jpg"}, "/srv", true, "/srv/-x.jpg"},
     };
     for (const CommandLineCase& c : cases) {
         SCOPED_TRACE(c.what);
         const QStringList arguments = QStringList{"/opt/folimo/folimo"} + c.arguments;
-        const StartupCommand command = ParseStartupCommand(arguments, QString::fromUtf8(c.startFolder));
+        const StartupCommand command =
+            ParseStartupCommand(arguments, QString::fromUtf8(c.startFolder));
         EXPECT_EQ(command.makePdf, c.makePdf);
         EXPECT_EQ(command.path.toStdString(), c.makePdf ? std::string(c.path) : std::string());
     }
@@ -145,7 +162,7 @@ struct CountingObserver : folimo::IImageListObserver {
 
 struct InputsCase {
     const char* what;
-    std::string path; // under the test folder
+    std::string path;              // under the test folder
     std::vector<std::string> rows; // the paths added, under the test folder, in any order
 };
 
@@ -174,7 +191,9 @@ TEST(StartupInputs, TheVerbsPathAddsAFileOrAFoldersOwnFiles) {
         {"a folder: its own files, not its subfolders'",
          "photos",
          {"photos/a.jpg", "photos/b.PNG", "photos/c d.gif"}},
-        {"a folder named with a slash", "photos/", {"photos/a.jpg", "photos/b.PNG", "photos/c d.gif"}},
+        {"a folder named with a slash",
+         "photos/",
+         {"photos/a.jpg", "photos/b.PNG", "photos/c d.gif"}},
         {"a subfolder", "photos/sub", {"photos/sub/deep.jpg"}},
         {"an empty folder", "empty", {}},
         {"a link to a folder", "linked", {"linked/a.jpg", "linked/b.PNG", "linked/c d.gif"}},
@@ -211,7 +230,8 @@ TEST(StartupInputs, TheVerbsPathAddsAFileOrAFoldersOwnFiles) {
 // --- Signals ------------------------------------------------------------------------------
 
 // Runs the event loop until `done` or `limitMs` have passed.
-template <class Done> bool processEventsUntil(Done done, int limitMs = 10000) {
+template <class Done>
+bool processEventsUntil(Done done, int limitMs = 10000) {
     QElapsedTimer clock;
     clock.start();
     while (!done() && clock.elapsed() < limitMs)

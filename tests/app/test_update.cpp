@@ -142,7 +142,8 @@ TEST(Installer, RunsOnlyFromAddressesThatCannotBeSwapped) {
         {L"setup.exe", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(InstallerAddressTrusted(c.address), c.trusted) << QString::fromStdWString(c.address).toStdString();
+        EXPECT_EQ(InstallerAddressTrusted(c.address), c.trusted)
+            << QString::fromStdWString(c.address).toStdString();
 }
 
 TEST(UpdateReply, ValuesAreBase64OfUtf8) {
@@ -422,7 +423,8 @@ TEST(UpdateQuery, AProgramThatEndsDuringAQueryExitsCleanly) {
     // when it starts again, runs without it.
     const char* before = std::getenv("ASAN_OPTIONS");
     const std::string saved = before ? before : "";
-    ::setenv("ASAN_OPTIONS", (saved.empty() ? "" : saved + ":").append("detect_leaks=0").c_str(), 1);
+    ::setenv("ASAN_OPTIONS", (saved.empty() ? "" : saved + ":").append("detect_leaks=0").c_str(),
+             1);
     EXPECT_EXIT(endDuringAQuery(), ::testing::ExitedWithCode(0), "");
     if (before)
         ::setenv("ASAN_OPTIONS", saved.c_str(), 1);

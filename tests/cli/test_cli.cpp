@@ -199,12 +199,15 @@ TEST_F(Cli, ModesWriteOneDocumentPerFolderOrPerImage) {
         std::vector<int> pages;
     } cases[] = {
         {"--mode per-folder -o " + shellQuote(dir.file("out") + "/") + " " + inputs,
-         {"out/A.pdf", "out/B.pdf"}, {2, 1}},
+         {"out/A.pdf", "out/B.pdf"},
+         {2, 1}},
         {"--mode per-folder -o " + shellQuote(dir.file("out")) + " " + inputs,
-         {"out/A (1).pdf", "out/B (1).pdf"}, {2, 1}},
+         {"out/A (1).pdf", "out/B (1).pdf"},
+         {2, 1}},
         {"--mode per-image " + inputs, {"A/x.pdf", "B/y.pdf", "a/z.pdf"}, {1, 1, 1}},
         {"--mode per-image -o " + shellQuote(dir.file("one")) + " " + shellQuote(x),
-         {"one/x.pdf"}, {1}},
+         {"one/x.pdf"},
+         {1}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
@@ -218,8 +221,8 @@ TEST_F(Cli, ModesWriteOneDocumentPerFolderOrPerImage) {
         }
         EXPECT_EQ(r.out, expected);
     }
-    CliResult json = run("--json --mode per-image -o " + shellQuote(dir.file("one")) + " " +
-                         shellQuote(x));
+    CliResult json =
+        run("--json --mode per-image -o " + shellQuote(dir.file("one")) + " " + shellQuote(x));
     EXPECT_NE(json.out.find("\"outputs\":[\"" + dir.file("one/x (1).pdf") + "\"]"),
               std::string::npos)
         << json.out;
@@ -232,8 +235,7 @@ TEST_F(Cli, ATerminalShowsAProgressBar) {
     const std::string inputs = shellQuote(a) + " " + shellQuote(a) + " " + shellQuote(a);
     const auto onTerminal = [&](const std::string& arguments) {
         return runCommand("script -qec " +
-                          shellQuote(std::string(FOLIMO_CLI_PATH) + " " + arguments) +
-                          " /dev/null")
+                          shellQuote(std::string(FOLIMO_CLI_PATH) + " " + arguments) + " /dev/null")
             .output;
     };
     const std::string shown = onTerminal("-o " + shellQuote(dir.file("bar.pdf")) + " " + inputs);

@@ -11,7 +11,8 @@ using folimo::test::Owned;
 
 namespace {
 
-template <class I> Owned<I> make(int kind) {
+template <class I>
+Owned<I> make(int kind) {
     void* out = nullptr;
     CreateObject(kind, &out);
     return Owned<I>(static_cast<I*>(out));

@@ -179,7 +179,8 @@ struct TiffCloser {
 };
 using TiffFile = std::unique_ptr<TIFF, TiffCloser>;
 
-template <class T> T tiffTag(TIFF* t, ttag_t tag) {
+template <class T>
+T tiffTag(TIFF* t, ttag_t tag) {
     T value{};
     EXPECT_EQ(TIFFGetField(t, tag, &value), 1) << "tag " << tag;
     return value;

@@ -14,10 +14,10 @@
 using namespace folimo::imaging;
 using folimo::test::bytesOf;
 using folimo::test::decodeReference;
+using folimo::test::identify;
 using folimo::test::JpegColor;
 using folimo::test::JpegParams;
 using folimo::test::makeJpeg;
-using folimo::test::identify;
 using folimo::test::psnr;
 using folimo::test::Raster;
 using folimo::test::runCommand;
@@ -100,9 +100,9 @@ TEST_F(TranscodeTest, GreyKeepsTheLuminanceOnly) {
     job.grey = true;
     expectLikePixels(photoJpeg(92, true), job, "grey-of-420");
     expectLikePixels(photoJpeg(92, false), job, "grey-of-444");
-    EXPECT_EQ(identify("%[channels]", save(transcodeJpeg(bytesOf(photoJpeg(92, true)), job),
-                                           "grey.jpg")),
-              "gray");
+    EXPECT_EQ(
+        identify("%[channels]", save(transcodeJpeg(bytesOf(photoJpeg(92, true)), job), "grey.jpg")),
+        "gray");
 }
 
 TEST_F(TranscodeTest, QualityFollowsTheEncodersRules) {
@@ -124,8 +124,7 @@ TEST_F(TranscodeTest, ResolutionAndProfileAsThePixelsWayWritesThem) {
 
     const std::string rgbProfile = folimo::test::makeIccProfile(folimo::test::IccModel::Rgb);
     std::string chunk("ICC_PROFILE\0\x01\x01", 14);
-    const std::string tagged =
-        folimo::test::insertJpegSegment(source, 0xE2, chunk + rgbProfile);
+    const std::string tagged = folimo::test::insertJpegSegment(source, 0xE2, chunk + rgbProfile);
     const std::string colour = transcodeJpeg(bytesOf(tagged), {30});
     EXPECT_NE(colour.find(rgbProfile), std::string::npos);
     JpegTranscode grey{30};
@@ -138,10 +137,9 @@ TEST_F(TranscodeTest, ResolutionAndProfileAsThePixelsWayWritesThem) {
 TEST_F(TranscodeTest, DeclinesWhatNeedsABitmap) {
     const std::string source = photoJpeg(92, true);
     // An EXIF turn: the picture must be turned in pixels.
-    std::string exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0",
-                     30);
-    EXPECT_TRUE(transcodeJpeg(bytesOf(folimo::test::insertJpegSegment(source, 0xE1, exif)), {30})
-                    .empty());
+    std::string exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0", 30);
+    EXPECT_TRUE(
+        transcodeJpeg(bytesOf(folimo::test::insertJpegSegment(source, 0xE1, exif)), {30}).empty());
     // Larger than the limits: it must be shrunk. Equal to them is fine.
     JpegTranscode limited{30};
     limited.maxWidth = 202;

@@ -210,7 +210,8 @@ std::string withoutChunks(const std::string& png, std::string_view type) {
 }
 
 // Rewrites the IHDR through `edit`, CRC kept valid.
-template <class Edit> std::string withHeader(const std::string& png, Edit edit) {
+template <class Edit>
+std::string withHeader(const std::string& png, Edit edit) {
     std::vector<PngChunk> chunks = splitPng(png);
     edit(chunks.at(0).data);
     return joinPng(chunks);
@@ -728,7 +729,8 @@ std::string colorName(PngColor color) {
     return "Unknown";
 }
 
-template <class Case> std::string caseName(const testing::TestParamInfo<Case>& info) {
+template <class Case>
+std::string caseName(const testing::TestParamInfo<Case>& info) {
     return colorName(info.param.color) + std::to_string(info.param.depth);
 }
 

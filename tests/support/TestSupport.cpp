@@ -138,11 +138,10 @@ void makeImage(const std::string& convertArguments, const std::string& outputPat
         throw std::runtime_error("convert " + convertArguments + " failed: " + r.output);
 }
 
-CliResult runCli(const TempDir& dir, const std::string& arguments,
-                 const std::string& environment) {
+CliResult runCli(const TempDir& dir, const std::string& arguments, const std::string& environment) {
     std::string out = dir.file(".stdout"), err = dir.file(".stderr");
-    auto r = runCommand("(" + environment + " " + shellQuote(FOLIMO_CLI_PATH) + " " +
-                        arguments + " >" + shellQuote(out) + " 2>" + shellQuote(err) + ")");
+    auto r = runCommand("(" + environment + " " + shellQuote(FOLIMO_CLI_PATH) + " " + arguments +
+                        " >" + shellQuote(out) + " 2>" + shellQuote(err) + ")");
     CliResult result{r.exitCode, readFile(out), readFile(err)};
     std::remove(out.c_str());
     std::remove(err.c_str());

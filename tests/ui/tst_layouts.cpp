@@ -44,28 +44,35 @@ const std::map<QString, QList<Control>>& requiredControls() {
     static const std::map<QString, QList<Control>> table = {
         {"XML_MAINWND",
          {
-             {"mclv_list", "mclistviewex"},   {"mclv_list_header", "QWidget"},
-             {"btn_close", "QPushButton"},    {"btn_min", "QPushButton"},
-             {"btn_max", "QPushButton"},      {"btn_restore", "QPushButton"},
-             {"btn_view", "QPushButton"},     {"btn_add", "QPushButton"},
-             {"btn_add_ext", "QPushButton"},  {"btn_delete", "QPushButton"},
+             {"mclv_list", "mclistviewex"},     {"mclv_list_header", "QWidget"},
+             {"btn_close", "QPushButton"},      {"btn_min", "QPushButton"},
+             {"btn_max", "QPushButton"},        {"btn_restore", "QPushButton"},
+             {"btn_view", "QPushButton"},       {"btn_add", "QPushButton"},
+             {"btn_add_ext", "QPushButton"},    {"btn_delete", "QPushButton"},
              {"btn_delete_ext", "QPushButton"}, {"btn_settings", "QPushButton"},
-             {"btn_make", "QPushButton"},     {"btn_make_ext", "QPushButton"},
-             {"btn_app", "QPushButton"},      {"btn_menu", "QPushButton"},
-             {"win_prview", "QWidget"},       {"img_preview", "imgex"},
-             {"txt_preview", "QLabel"},       {"wnd_status_tip", "QWidget"},
-             {"link_bt_tip", "QLabel"},       {"top_ie_ad", "iectrl"},
+             {"btn_make", "QPushButton"},       {"btn_make_ext", "QPushButton"},
+             {"btn_app", "QPushButton"},        {"btn_menu", "QPushButton"},
+             {"win_prview", "QWidget"},         {"img_preview", "imgex"},
+             {"txt_preview", "QLabel"},         {"wnd_status_tip", "QWidget"},
+             {"link_bt_tip", "QLabel"},         {"top_ie_ad", "iectrl"},
              {"wnd_right_ad", "wkeWebkit"},
          }},
         {"XML_LISTITEM",
          {
-             {"col1", "QWidget"},         {"col2", "QWidget"},
-             {"col3", "QWidget"},         {"col4", "QWidget"},
-             {"col5", "QWidget"},         {"col6", "QWidget"},
-             {"col7", "QWidget"},         {"txt_number", "QLabel"},
-             {"img_icon", "QLabel"},      {"txt_name", "QLabel"},
-             {"txt_path", "QLabel"},      {"txt_dpi", "QLabel"},
-             {"txt_size", "QLabel"},      {"txt_create_time", "QLabel"},
+             {"col1", "QWidget"},
+             {"col2", "QWidget"},
+             {"col3", "QWidget"},
+             {"col4", "QWidget"},
+             {"col5", "QWidget"},
+             {"col6", "QWidget"},
+             {"col7", "QWidget"},
+             {"txt_number", "QLabel"},
+             {"img_icon", "QLabel"},
+             {"txt_name", "QLabel"},
+             {"txt_path", "QLabel"},
+             {"txt_dpi", "QLabel"},
+             {"txt_size", "QLabel"},
+             {"txt_create_time", "QLabel"},
              {"txt_change_time", "QLabel"},
          }},
         {"XML_ABOUTWND",
@@ -85,32 +92,55 @@ const std::map<QString, QList<Control>>& requiredControls() {
          }},
         {"XML_SETTINGSWND",
          {
-             {"edit_pdf_path", "QLineEdit"},         {"btn_browse", "QPushButton"},
-             {"check_show_ad", "QCheckBox"},         {"check_move_item_sort", "QCheckBox"},
-             {"check_context_menu", "QCheckBox"},    {"check_add_bookmark", "QCheckBox"},
-             {"edit_pdf_title", "QLineEdit"},        {"edit_pdf_subject", "QLineEdit"},
-             {"edit_pdf_writer", "QLineEdit"},       {"edit_pdf_creator", "QLineEdit"},
-             {"edit_pdf_keywords", "QLineEdit"},     {"cbx_image_code", "QComboBox"},
-             {"cbx_image_default_code", "QComboBox"}, {"edit_jpeg_ratio", "QLineEdit"},
-             {"edit_image_maxx", "QLineEdit"},       {"edit_image_maxy", "QLineEdit"},
-             {"edit_dpi", "QLineEdit"},              {"cbx_page_size", "QComboBox"},
-             {"check_rung_page", "QCheckBox"},       {"check_double_page", "QCheckBox"},
-             {"check_img_in_page", "QCheckBox"},     {"check_img_auto_rotate", "QCheckBox"},
-             {"edit_page_margin_left", "QLineEdit"}, {"edit_page_margin_top", "QLineEdit"},
-             {"edit_text", "QLineEdit"},             {"edit_font_size", "QLineEdit"},
-             {"edit_text_opcity", "QLineEdit"},      {"edit_text_pos_x", "QLineEdit"},
-             {"edit_text_pos_y", "QLineEdit"},       {"div_text_color", "QWidget"},
-             {"btn_text_color", "QPushButton"},      {"edit_image_path", "QLineEdit"},
-             {"bt_image_path", "QPushButton"},       {"edit_image_pos_x", "QLineEdit"},
-             {"edit_image_pos_y", "QLineEdit"},      {"edit_image_opcity", "QLineEdit"},
-             {"btn_ok", "QPushButton"},              {"btn_cancel", "QPushButton"},
+             {"edit_pdf_path", "QLineEdit"},
+             {"btn_browse", "QPushButton"},
+             {"check_show_ad", "QCheckBox"},
+             {"check_move_item_sort", "QCheckBox"},
+             {"check_context_menu", "QCheckBox"},
+             {"check_add_bookmark", "QCheckBox"},
+             {"edit_pdf_title", "QLineEdit"},
+             {"edit_pdf_subject", "QLineEdit"},
+             {"edit_pdf_writer", "QLineEdit"},
+             {"edit_pdf_creator", "QLineEdit"},
+             {"edit_pdf_keywords", "QLineEdit"},
+             {"cbx_image_code", "QComboBox"},
+             {"cbx_image_default_code", "QComboBox"},
+             {"edit_jpeg_ratio", "QLineEdit"},
+             {"edit_image_maxx", "QLineEdit"},
+             {"edit_image_maxy", "QLineEdit"},
+             {"edit_dpi", "QLineEdit"},
+             {"cbx_page_size", "QComboBox"},
+             {"check_rung_page", "QCheckBox"},
+             {"check_double_page", "QCheckBox"},
+             {"check_img_in_page", "QCheckBox"},
+             {"check_img_auto_rotate", "QCheckBox"},
+             {"edit_page_margin_left", "QLineEdit"},
+             {"edit_page_margin_top", "QLineEdit"},
+             {"edit_text", "QLineEdit"},
+             {"edit_font_size", "QLineEdit"},
+             {"edit_text_opcity", "QLineEdit"},
+             {"edit_text_pos_x", "QLineEdit"},
+             {"edit_text_pos_y", "QLineEdit"},
+             {"div_text_color", "QWidget"},
+             {"btn_text_color", "QPushButton"},
+             {"edit_image_path", "QLineEdit"},
+             {"bt_image_path", "QPushButton"},
+             {"edit_image_pos_x", "QLineEdit"},
+             {"edit_image_pos_y", "QLineEdit"},
+             {"edit_image_opcity", "QLineEdit"},
+             {"btn_ok", "QPushButton"},
+             {"btn_cancel", "QPushButton"},
          }},
         {"XML_UPDATE",
          {
-             {"btn_update", "QPushButton"},  {"btn_open", "QPushButton"},
-             {"btn_open_url", "QPushButton"}, {"btn_ok", "QPushButton"},
-             {"btn_cancel", "QPushButton"},  {"tab_view", "QTabWidget"},
-             {"progress_update", "QProgressBar"}, {"text_tip", "QLabel"},
+             {"btn_update", "QPushButton"},
+             {"btn_open", "QPushButton"},
+             {"btn_open_url", "QPushButton"},
+             {"btn_ok", "QPushButton"},
+             {"btn_cancel", "QPushButton"},
+             {"tab_view", "QTabWidget"},
+             {"progress_update", "QProgressBar"},
+             {"text_tip", "QLabel"},
              {"text_tip_new_version", "QLabel"},
          }},
     };
@@ -214,7 +244,8 @@ private slots:
         QTest::addColumn<QString>("layout");
         QTest::addColumn<QString>("rootClass");
         for (const Window& w : windows())
-            QTest::newRow(w.layout) << QString::fromLatin1(w.layout) << QString::fromLatin1(w.rootClass);
+            QTest::newRow(w.layout)
+                << QString::fromLatin1(w.layout) << QString::fromLatin1(w.rootClass);
     }
 
     void layoutBuilds() {
@@ -222,8 +253,9 @@ private slots:
         QFETCH(QString, rootClass);
         QWidget* root = window(layout);
         QVERIFY2(root, qPrintable(loadMessages.value(layout).join('\n')));
-        QVERIFY2(loadMessages.value(layout).isEmpty(),
-                 qPrintable("complaints while building: " + loadMessages.value(layout).join(" | ")));
+        QVERIFY2(
+            loadMessages.value(layout).isEmpty(),
+            qPrintable("complaints while building: " + loadMessages.value(layout).join(" | ")));
         QCOMPARE(root->objectName(), layout);
         QVERIFY2(root->inherits(rootClass.toLatin1().constData()),
                  qPrintable(QStringLiteral("root is a %1").arg(root->metaObject()->className())));
@@ -247,15 +279,19 @@ private slots:
         QWidget* root = window(layout);
         QVERIFY2(root, qPrintable(layout + " is not built"));
         const QList<QWidget*> matches = root->findChildren<QWidget*>(name);
-        QVERIFY2(!matches.isEmpty(), qPrintable(QStringLiteral("%1 has no control named %2").arg(layout, name)));
-        QVERIFY2(matches.size() == 1,
-                 qPrintable(QStringLiteral("%1 has %2 controls named %3").arg(layout).arg(matches.size()).arg(name)));
+        QVERIFY2(!matches.isEmpty(),
+                 qPrintable(QStringLiteral("%1 has no control named %2").arg(layout, name)));
+        QVERIFY2(matches.size() == 1, qPrintable(QStringLiteral("%1 has %2 controls named %3")
+                                                     .arg(layout)
+                                                     .arg(matches.size())
+                                                     .arg(name)));
         QWidget* w = matches.first();
         if (kProgramClasses.contains(kind)) {
             QCOMPARE(w->property("folimoClass").toString(), kind);
         } else {
             QVERIFY2(w->inherits(kind.toLatin1().constData()),
-                     qPrintable(QStringLiteral("%1 is a %2, not a %3").arg(name, w->metaObject()->className(), kind)));
+                     qPrintable(QStringLiteral("%1 is a %2, not a %3")
+                                    .arg(name, w->metaObject()->className(), kind)));
         }
     }
 
@@ -396,28 +432,38 @@ private slots:
                 if (element == QLatin1String("item")) {
                     bool numeric = false;
                     const int id = attributes.value("id").toInt(&numeric);
-                    QVERIFY2(numeric, qPrintable(QStringLiteral("%1, line %2: id \"%3\" is not a number")
-                                                     .arg(path).arg(xml.lineNumber())
-                                                     .arg(attributes.value("id"))));
-                    QVERIFY2(!ids.contains(id), qPrintable(QStringLiteral("%1: id %2 twice").arg(path).arg(id)));
+                    QVERIFY2(numeric,
+                             qPrintable(QStringLiteral("%1, line %2: id \"%3\" is not a number")
+                                            .arg(path)
+                                            .arg(xml.lineNumber())
+                                            .arg(attributes.value("id"))));
+                    QVERIFY2(!ids.contains(id),
+                             qPrintable(QStringLiteral("%1: id %2 twice").arg(path).arg(id)));
                     ids.insert(id);
-                    QVERIFY2(!attributes.value("text").trimmed().isEmpty(),
-                             qPrintable(QStringLiteral("%1: item %2 has no text").arg(path).arg(id)));
+                    QVERIFY2(
+                        !attributes.value("text").trimmed().isEmpty(),
+                        qPrintable(QStringLiteral("%1: item %2 has no text").arg(path).arg(id)));
                     const QString icon = attributes.value("icon").toString();
                     if (!icon.isEmpty())
-                        QVERIFY2(!QPixmap(icon).isNull(), qPrintable(path + ": icon " + icon + " does not load"));
+                        QVERIFY2(!QPixmap(icon).isNull(),
+                                 qPrintable(path + ": icon " + icon + " does not load"));
                     for (const char* flag : {"check", "disable"}) {
                         const QStringView value = attributes.value(flag);
                         QVERIFY2(value.isEmpty() || value == u"0" || value == u"1",
-                                 qPrintable(QStringLiteral("%1: item %2 %3=\"%4\"").arg(path).arg(id).arg(flag).arg(value)));
+                                 qPrintable(QStringLiteral("%1: item %2 %3=\"%4\"")
+                                                .arg(path)
+                                                .arg(id)
+                                                .arg(flag)
+                                                .arg(value)));
                     }
                 } else if (element == QLatin1String("menu")) {
                     QVERIFY2(!attributes.value("text").trimmed().isEmpty(),
                              qPrintable(path + ": a submenu has no text"));
                     ++depth;
                 } else {
-                    QVERIFY2(element == QLatin1String("sep"),
-                             qPrintable(QStringLiteral("%1: unknown element <%2>").arg(path, element)));
+                    QVERIFY2(
+                        element == QLatin1String("sep"),
+                        qPrintable(QStringLiteral("%1: unknown element <%2>").arg(path, element)));
                 }
             } else if (xml.isEndElement() && xml.name() == QLatin1String("menu")) {
                 --depth;
@@ -434,22 +480,29 @@ private slots:
     void strings_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("text");
-        QTest::newRow("list empty") << "msg_list_empty" << QStringLiteral("请先添加需要转换的图片文件。");
-        QTest::newRow("nothing to delete") << "msg_select_to_delete" << QStringLiteral("请选择需要删除的项。");
+        QTest::newRow("list empty")
+            << "msg_list_empty" << QStringLiteral("请先添加需要转换的图片文件。");
+        QTest::newRow("nothing to delete")
+            << "msg_select_to_delete" << QStringLiteral("请选择需要删除的项。");
         QTest::newRow("needs admin") << "msg_context_menu_needs_admin"
                                      << QStringLiteral("请使用管理员权限打开后设置系统右键菜单");
         QTest::newRow("caption") << "msgbox_caption" << QStringLiteral("VelmarFolimo");
-        QTest::newRow("image folder") << "title_choose_image_folder" << QStringLiteral("请选择图片文件存放的目录");
-        QTest::newRow("pdf folder") << "title_choose_pdf_folder" << QStringLiteral("请选择保存PDF文件的目录");
+        QTest::newRow("image folder")
+            << "title_choose_image_folder" << QStringLiteral("请选择图片文件存放的目录");
+        QTest::newRow("pdf folder")
+            << "title_choose_pdf_folder" << QStringLiteral("请选择保存PDF文件的目录");
         QTest::newRow("all files") << "filter_all_files_name" << QStringLiteral("所有文件 (*.*)");
         QTest::newRow("image files") << "filter_images_name" << QStringLiteral("所有图片文件");
         QTest::newRow("image patterns")
             << "filter_images_pattern"
-            << QStringLiteral("*.bmp;*.dib;*.gif;*.png;*.jpeg;*jpg;*.jpe;*psd;*.tif;*.tiff;*.mng;*.raw;*.jbig;*.ico;*.webp;*.exif;*.heic;*.heif;*.avif;");
+            << QStringLiteral("*.bmp;*.dib;*.gif;*.png;*.jpeg;*jpg;*.jpe;*psd;*.tif;*.tiff;*.mng;*."
+                              "raw;*.jbig;*.ico;*.webp;*.exif;*.heic;*.heif;*.avif;");
         QTest::newRow("pdf files") << "filter_pdf_name" << QStringLiteral("PDF 文件");
         QTest::newRow("new pdf") << "save_pdf_default_name" << QStringLiteral("NewPDF.pdf");
-        QTest::newRow("update notice") << "update_notice" << QStringLiteral("检查到软件更新 %s -> %s ,点击更新。");
-        QTest::newRow("update offer") << "update_offer" << QStringLiteral("软件有更新 %s -> %s ,是否更新？");
+        QTest::newRow("update notice")
+            << "update_notice" << QStringLiteral("检查到软件更新 %s -> %s ,点击更新。");
+        QTest::newRow("update offer")
+            << "update_offer" << QStringLiteral("软件有更新 %s -> %s ,是否更新？");
         QTest::newRow("downloading") << "update_downloading" << QStringLiteral("正在下载安装包...");
         QTest::newRow("move up") << "menu_move_up" << QStringLiteral("向上移动");
         QTest::newRow("move down") << "menu_move_down" << QStringLiteral("向下移动");
@@ -550,7 +603,8 @@ private slots:
         if (layout == QLatin1String("XML_MAINWND")) {
             // The update notice line, as the window shows it when a newer version exists.
             auto* link = root->findChild<QLabel*>("link_bt_tip");
-            link->setText(QStringLiteral("<a href=\"https://example.invalid/\">检查到软件更新 1.0.0.1 -> 1.2.0.0 ,点击更新。</a>"));
+            link->setText(QStringLiteral("<a href=\"https://example.invalid/\">检查到软件更新 "
+                                         "1.0.0.1 -> 1.2.0.0 ,点击更新。</a>"));
             QWidget* notice = root->findChild<QWidget*>("wnd_status_tip");
             notice->show();
             QVERIFY(render(root, size).save(artifacts.filePath("layout-XML_MAINWND-notice.png")));
@@ -572,8 +626,10 @@ private slots:
             QVERIFY(w);
             if (!w->isVisibleTo(root))
                 continue;
-            QVERIFY2(w->width() > 0 && w->height() > 0,
-                     qPrintable(QStringLiteral("%1 is %2x%3").arg(c.name).arg(w->width()).arg(w->height())));
+            QVERIFY2(
+                w->width() > 0 && w->height() > 0,
+                qPrintable(
+                    QStringLiteral("%1 is %2x%3").arg(c.name).arg(w->width()).arg(w->height())));
         }
         root->hide();
     }

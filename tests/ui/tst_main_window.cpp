@@ -181,8 +181,8 @@ void MainWindowTest::conversionCommandsOnAnEmptyListOnlySaySo() {
 
     window_->findChild<QAbstractButton*>("btn_app")->click();
     QVERIFY(window_->OnMenuCommand(20));
-    QCOMPARE(links_.opened, (QList<QUrl>{QUrl(CMainDlg::WebSiteAddress()),
-                                         QUrl(CMainDlg::HelpAddress())}));
+    QCOMPARE(links_.opened,
+             (QList<QUrl>{QUrl(CMainDlg::WebSiteAddress()), QUrl(CMainDlg::HelpAddress())}));
 }
 
 void MainWindowTest::deletingSelectsTheItemAfterTheLastDeletedRow() {
@@ -208,10 +208,10 @@ void MainWindowTest::deletingSelectsTheItemAfterTheLastDeletedRow() {
 
 void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
     const struct {
-        int current;                // the row made current (-1: none)
+        int current; // the row made current (-1: none)
         std::vector<int> alsoSelected;
-        int clicked;                // the row under the pointer
-        std::vector<int> offered;   // in menu order
+        int clicked;              // the row under the pointer
+        std::vector<int> offered; // in menu order
         int chosen;
         QStringList after;
     } cases[] = {
@@ -235,11 +235,12 @@ void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
             list_->ToggleItemSelected(row);
         std::vector<int> offered;
         const int chosen = c.chosen;
-        const MenuResponder previous = SetMenuResponder([&offered, chosen](QMenu* menu, const QPoint&) {
-            for (QAction* action : menu->actions())
-                offered.push_back(MenuCommand(action));
-            return chosen;
-        });
+        const MenuResponder previous =
+            SetMenuResponder([&offered, chosen](QMenu* menu, const QPoint&) {
+                for (QAction* action : menu->actions())
+                    offered.push_back(MenuCommand(action));
+                return chosen;
+            });
         emit view_->customContextMenuRequested(view_->GetItemRect(c.clicked).center());
         SetMenuResponder(previous);
         QCOMPARE(offered, c.offered);
@@ -280,7 +281,8 @@ void MainWindowTest::droppingAFolderAddsItsTree() {
 
 void MainWindowTest::aRowThatIsNoPictureKeepsThePreview() {
     makePicture(dir_.filePath("mixed/photo.png"), "64x48", "blue");
-    QVERIFY(QFile::copy(FOLIMO_SOURCE_DIR "/samples/04-document.pdf", dir_.filePath("mixed/doc.pdf")));
+    QVERIFY(
+        QFile::copy(FOLIMO_SOURCE_DIR "/samples/04-document.pdf", dir_.filePath("mixed/doc.pdf")));
     QVERIFY(list_->AddImageFile(dir_.filePath("mixed/photo.png").toStdWString()));
     QVERIFY(list_->AddImageFile(dir_.filePath("mixed/doc.pdf").toStdWString()));
     list_->NotifyChanged();
@@ -379,8 +381,8 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
         const int n = QFileInfo(file).completeBaseName().mid(3).toInt();
         QDir().mkpath(QFileInfo(dir_.filePath("session/" + file)).absolutePath());
         QCOMPARE(QProcess::execute("convert", {"-size", QString("%1x20").arg(30 + 10 * n),
-                                              "xc:gray", "-units", "PixelsPerInch", "-density",
-                                              "72", dir_.filePath("session/" + file)}),
+                                               "xc:gray", "-units", "PixelsPerInch", "-density",
+                                               "72", dir_.filePath("session/" + file)}),
                  0);
     }
     chooserAnswer_ = {dir_.filePath("session")};

@@ -216,8 +216,8 @@ void SettingsDialogTest::everyValueComesBackAfterARestart() {
                     "edit_font_size=36|edit_text_opcity=25|edit_text_pos_x=10|"
                     "edit_text_pos_y=20|edit_image_path=/tmp/logo.png|edit_image_pos_x=5|"
                     "edit_image_pos_y=6|edit_image_opcity=40";
-    const QStringList checks{"check_show_ad",   "check_move_item_sort", "check_add_bookmark",
-                             "check_rung_page", "check_double_page",    "check_img_in_page",
+    const QStringList checks{"check_show_ad",         "check_move_item_sort", "check_add_bookmark",
+                             "check_rung_page",       "check_double_page",    "check_img_in_page",
                              "check_img_auto_rotate", "check_context_menu"};
     run("btn_cancel", [&](CSettingsDialog& dialog) {
         for (const QString& check : checks)

@@ -224,7 +224,8 @@ void UpdateDialogTest::updateButton() {
     const QByteArray bytes(300000, 'i');
     server_.answers["/record/ini.php"] = LocalHttpServer::ok(updateReply(
         "0.10.0.0", "http://p.test/news",
-        installer.isEmpty() || installer.startsWith("http") ? installer : server_.base() + installer));
+        installer.isEmpty() || installer.startsWith("http") ? installer
+                                                            : server_.base() + installer));
     // The name comes from where the data finally came from.
     server_.answers["/get/latest"] =
         LocalHttpServer::redirect(server_.base().toUtf8() + "/files/setup.exe");

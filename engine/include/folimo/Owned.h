@@ -15,11 +15,13 @@ struct ReleaseObject {
     }
 };
 
-template <class I> using Owned = std::unique_ptr<I, ReleaseObject>;
+template <class I>
+using Owned = std::unique_ptr<I, ReleaseObject>;
 
 // A new object of `kind` (FOLIMO_ENGINE, ...) as the interface I; null when it could not
 // be made.
-template <class I> Owned<I> createObject(int kind) {
+template <class I>
+Owned<I> createObject(int kind) {
     void* out = nullptr;
     CreateObject(kind, &out);
     return Owned<I>(static_cast<I*>(out));

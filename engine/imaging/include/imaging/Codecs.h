@@ -107,9 +107,9 @@ struct PngLayout {
     int bitDepth = 0;  // as stored: 1, 2, 4, 8 or 16
     int colorType = 0; // PNG's: 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
     bool interlaced = false;
-    std::span<const std::uint8_t> palette; // a palette image's RGB triples
+    std::span<const std::uint8_t> palette;                     // a palette image's RGB triples
     std::optional<std::span<const std::uint8_t>> transparency; // tRNS as stored
-    double dpiX = 0; // as Bitmap's
+    double dpiX = 0;                                           // as Bitmap's
     double dpiY = 0;
     std::string iccProfile; // inflated; empty when there is none or it is unreadable
     std::vector<std::string_view> imageData; // the IDAT chunks' data, views into the file
