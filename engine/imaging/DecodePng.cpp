@@ -1,107 +1,37 @@
 // PNG through libpng's classic interface, which keeps palettes and 16-bit samples as
-// they are (the simplified interface would expand or reduce them). The layout of a
-// file whose data a writer carries as it stands is read from its chunks here too,
-// past the same guard against chunks longer than the file.
+// they are (the simplified interface would expand or reduce them).
 //
 // libpng reports errors by longjmp. Everything that can longjmp happens inside
 // runPng, a C-style function with nothing to destroy; the pixel memory is handed to
 // it through a callback that catches its own exceptions.
 #include "Codecs.h"
 #include "DecodeSupport.h"
+#include "PngChunks.h"
 
 #include <png.h>
-#include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <csetjmp>
 #include <cstring>
-#include <algorithm>
 #include <exception>
 #include <functional>
-#include <string>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace folimo::imaging {
 
 namespace {
-// Far above any real profile or text chunk.
-constexpr png_alloc_size_t kMaxPngChunkBytes = 64u << 20;
-
-// ICC profiles of real devices stay well below this; a larger one is not worth
-// inflating on a hostile file's say-so.
-constexpr std::size_t kMaxIccSize = 32u << 20;
-
+using detail::Chunk;
+using detail::ChunkWalk;
+using detail::kIDAT;
+using detail::pngDamaged;
+using detail::walkChunks;
 using Bytes = std::span<const std::uint8_t>;
 
-constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           p[3];
-}
-
-constexpr std::uint32_t chunkType(const char (&name)[5]) {
-    return std::uint32_t(std::uint8_t(name[0])) << 24 | std::uint32_t(std::uint8_t(name[1])) << 16 |
-           std::uint32_t(std::uint8_t(name[2])) << 8 | std::uint8_t(name[3]);
-}
-
-constexpr std::uint32_t kIHDR = chunkType("IHDR"), kPLTE = chunkType("PLTE"),
-                        kIDAT = chunkType("IDAT"), kIEND = chunkType("IEND"),
-                        kTRNS = chunkType("tRNS"), kPHYS = chunkType("pHYs"),
-                        kICCP = chunkType("iCCP");
-
-std::string chunkName(std::uint32_t type) {
-    return {char(type >> 24), char(type >> 16), char(type >> 8), char(type)};
-}
-
-struct Chunk {
-    std::uint32_t type = 0;
-    Bytes data; // its checksum follows
-};
-
-bool checksumRight(const Chunk& c) {
-    return crc32_z(0, c.data.data() - 4, c.data.size() + 4) == be32(c.data.data() + c.data.size());
-}
-
-// Where a walk over the chunks ended: after IEND, or at a chunk the file does not
-// hold whole (`cut`). Of a cut chunk, the length and type are known when the file
-// still holds them (`framed`: its first 8 bytes are there).
-struct ChunkWalk {
-    std::size_t end = 0;
-    bool cut = false;
-    bool framed = false;
-    std::uint32_t length = 0;
-    std::uint32_t type = 0;
-};
-
-// The one check of a chunk's declared length against what the file holds: a hostile
-// length must neither read past the file nor make anyone allocate for it. `visit`
-// sees each whole chunk from the first on, up to and including IEND.
-template <typename Visit>
-ChunkWalk walkChunks(Bytes b, Visit&& visit) {
-    ChunkWalk walk;
-    std::size_t pos = sizeof kSignature;
-    for (;;) {
-        walk.end = pos;
-        if (b.size() < pos + 8) {
-            walk.cut = true;
-            return walk;
-        }
-        walk.length = be32(&b[pos]);
-        walk.type = be32(&b[pos + 4]);
-        if (std::uint64_t(walk.length) + 12 > b.size() - pos) {
-            walk.cut = walk.framed = true;
-            return walk;
-        }
-        visit(Chunk{walk.type, b.subspan(pos + 8, walk.length)});
-        pos += 12 + std::size_t(walk.length);
-        if (walk.type == kIEND) {
-            walk.end = pos;
-            return walk;
-        }
-    }
-}
+// Far above any real profile or text chunk.
+constexpr png_alloc_size_t kMaxPngChunkBytes = 64u << 20;
 
 // libpng allocates a text chunk's declared length before reading it, whatever limit it
 // is given, so a 100-byte file claiming a 2 GB chunk would exhaust memory. The whole
@@ -109,9 +39,8 @@ ChunkWalk walkChunks(Bytes b, Visit&& visit) {
 // Before the first image data that is a damaged file; after it, only a damaged tail.
 std::size_t usablePngSize(Bytes bytes) {
     bool imageData = false;
-    const ChunkWalk walk = walkChunks(bytes, [&](const Chunk& c) {
-        imageData = imageData || c.type == kIDAT;
-    });
+    const ChunkWalk walk =
+        walkChunks(bytes, [&](const Chunk& c) { imageData = imageData || c.type == kIDAT; });
     // A file too short for a chunk's length and type is libpng's to report.
     if (!walk.cut || !walk.framed)
         return bytes.size();
@@ -120,135 +49,6 @@ std::size_t usablePngSize(Bytes bytes) {
         throw ImagingError(ImagingError::Damaged,
                            "the PNG file is damaged: a chunk runs past its end");
     return isIdat ? bytes.size() : walk.end;
-}
-
-[[noreturn]] void damaged(const std::string& why) {
-    throw ImagingError(ImagingError::Damaged, "the PNG file is damaged (" + why + ")");
-}
-
-bool validDepth(int colorType, int depth) {
-    // By colour type, the depths allowed: bit n stands for depth 2^n.
-    constexpr unsigned kDepths[7] = {0x1F, 0, 0x18, 0x0F, 0x18, 0, 0x18};
-    return colorType >= 0 && colorType < 7 && std::has_single_bit(unsigned(depth)) &&
-           (kDepths[colorType] >> std::countr_zero(unsigned(depth)) & 1);
-}
-
-void readLayoutHeader(Bytes data, PngLayout& layout) {
-    if (data.size() != 13)
-        damaged("bad header length");
-    const std::uint32_t width = be32(&data[0]), height = be32(&data[4]);
-    if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)
-        damaged("bad image size");
-    layout.width = int(width);
-    layout.height = int(height);
-    layout.bitDepth = data[8];
-    layout.colorType = data[9];
-    if (!validDepth(layout.colorType, layout.bitDepth))
-        damaged("bit depth " + std::to_string(layout.bitDepth) + " with colour type " +
-                std::to_string(layout.colorType));
-    if (data[10] != 0 || data[11] != 0 || data[12] > 1)
-        damaged("unknown compression, filter or interlace method");
-    layout.interlaced = data[12] == 1;
-}
-
-struct EndInflate {
-    void operator()(z_stream* z) const noexcept { inflateEnd(z); }
-};
-
-// An unreadable profile costs only colour fidelity, so it is dropped, never fatal.
-std::string inflateIcc(Bytes chunk) {
-    std::size_t nameEnd = 0;
-    while (nameEnd < chunk.size() && nameEnd < 80 && chunk[nameEnd] != 0)
-        ++nameEnd;
-    if (nameEnd == 0 || nameEnd >= 80 || nameEnd + 2 > chunk.size() || chunk[nameEnd + 1] != 0)
-        return {};
-    const Bytes packed = chunk.subspan(nameEnd + 2);
-
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK)
-        return {};
-    std::unique_ptr<z_stream, EndInflate> owner(&z);
-    z.next_in = const_cast<Bytef*>(packed.data());
-    z.avail_in = uInt(packed.size());
-    std::string out;
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        if (out.size() >= kMaxIccSize)
-            return {};
-        const std::size_t had = out.size();
-        out.resize(std::min(kMaxIccSize, std::max<std::size_t>(4096, had * 2)));
-        z.next_out = reinterpret_cast<Bytef*>(out.data() + had);
-        z.avail_out = uInt(out.size() - had);
-        rc = inflate(&z, Z_NO_FLUSH);
-        out.resize(out.size() - z.avail_out);
-        if (rc == Z_BUF_ERROR && z.avail_out == 0)
-            rc = Z_OK; // only the output was full
-    }
-    if (rc != Z_STREAM_END)
-        return {};
-    return out;
-}
-
-struct LayoutReading {
-    bool first = true;
-    bool haveResolution = false;
-    bool haveProfile = false;
-};
-
-// What the layout takes from one chunk with a right checksum. Ancillary chunks after
-// the image data are ignored as libpng ignores them, so that a writer passing the data
-// through and one decoding it agree.
-void readLayoutChunk(const Chunk& c, LayoutReading& reading, PngLayout& layout) {
-    const bool beforeData = layout.imageData.empty();
-    switch (c.type) {
-    case kIHDR:
-        readLayoutHeader(c.data, layout);
-        break;
-    case kPLTE:
-        // Only a palette image uses it; elsewhere it is a hint that libpng ignores.
-        if (layout.colorType != PNG_COLOR_TYPE_PALETTE)
-            break;
-        if (!layout.palette.empty() || !beforeData)
-            damaged("misplaced palette");
-        if (c.data.empty() || c.data.size() % 3 != 0 || c.data.size() > 3u * 256)
-            damaged("bad palette length");
-        layout.palette = c.data;
-        break;
-    case kIDAT:
-        layout.imageData.emplace_back(reinterpret_cast<const char*>(c.data.data()),
-                                      c.data.size());
-        break;
-    case kTRNS:
-        // For a palette image, libpng only takes the alphas after the palette.
-        if (beforeData && !layout.transparency &&
-            (layout.colorType != PNG_COLOR_TYPE_PALETTE || !layout.palette.empty()))
-            layout.transparency = c.data;
-        break;
-    case kPHYS:
-        if (beforeData && !reading.haveResolution) {
-            reading.haveResolution = true;
-            // Metres only; either figure 0 makes the pair meaningless.
-            if (c.data.size() == 9 && c.data[8] == 1 && be32(&c.data[0]) && be32(&c.data[4])) {
-                layout.dpiX = support::dpiFromPixelsPerMetre(be32(&c.data[0]));
-                layout.dpiY = support::dpiFromPixelsPerMetre(be32(&c.data[4]));
-            }
-        }
-        break;
-    case kICCP:
-        if (beforeData && !reading.haveProfile) {
-            reading.haveProfile = true;
-            layout.iccProfile = inflateIcc(c.data);
-        }
-        break;
-    case kIEND:
-        break;
-    default:
-        if (!(c.type & 0x20000000))
-            throw ImagingError(ImagingError::Unsupported,
-                               "the PNG file uses an unknown critical chunk " +
-                                   chunkName(c.type));
-        break;
-    }
 }
 
 // Shared with runPng and libpng's callbacks, so plain data only.
@@ -269,7 +69,7 @@ struct PngJob {
     png_bytepp (*allocate)(PngJob* job);
     // In bands: rows come this many at a time, each band handed to `band` (0: whole).
     png_uint_32 bandRows;
-    int interlaced;                                       // set when bands cannot be had
+    int interlaced;                             // set when bands cannot be had
     int (*band)(PngJob* job, png_uint_32 rows); // 0 to stop (then failure is set)
     void* owner;
     // Samples as the file stores them (decodePngStoredRows); an interlaced file then
@@ -402,7 +202,8 @@ png_bytepp allocateRows(PngJob* job) {
         const int width = int(std::min<png_uint_32>(job->width, 0x7FFFFFFF));
         const int height = int(std::min<png_uint_32>(job->height, 0x7FFFFFFF));
         // A band is judged by the whole picture's pixels, and by its own memory.
-        if (job->bandRows && std::uint64_t(width) * std::uint64_t(height) > owner->limits->maxPixels)
+        if (job->bandRows &&
+            std::uint64_t(width) * std::uint64_t(height) > owner->limits->maxPixels)
             throw ImagingError(ImagingError::TooLarge, "the image is too large (" +
                                                            std::to_string(width) + " x " +
                                                            std::to_string(height) + " pixels)");
@@ -546,8 +347,8 @@ bool readPng(std::span<const std::uint8_t> bytes, const Limits& limits, png_uint
 
 // Splits a row of interleaved colour+alpha pixels: the colour stays at the front of
 // `row` at its own depth, the alpha goes to `alpha` as 8-bit samples.
-void splitAlpha(std::uint8_t* row, std::size_t width, int channels, int depth,
-                std::uint8_t* alpha, bool& translucent) {
+void splitAlpha(std::uint8_t* row, std::size_t width, int channels, int depth, std::uint8_t* alpha,
+                bool& translucent) {
     const std::size_t sampleBytes = depth / 8;
     const std::size_t pixelBytes = sampleBytes * channels;
     const std::size_t colorBytes = pixelBytes - sampleBytes;
@@ -595,9 +396,10 @@ png_bytepp allocateStoredRows(PngJob* job) {
         // read; a file that decodes otherwise is confused.
         if (png_get_channels(job->png, job->info) != owner->shape->channels ||
             png_get_bit_depth(job->png, job->info) != owner->shape->bitDepth)
-            damaged("unexpected decoded layout");
+            pngDamaged("unexpected decoded layout");
         const std::size_t rowBytes = png_get_rowbytes(job->png, job->info);
-        const std::size_t count = job->bandRows ? std::min(job->bandRows, job->height) : job->height;
+        const std::size_t count =
+            job->bandRows ? std::min(job->bandRows, job->height) : job->height;
         std::size_t total = 0;
         if (__builtin_mul_overflow(rowBytes, count, &total) || total > owner->limits->maxBytes)
             throw ImagingError(ImagingError::TooLarge,
@@ -688,38 +490,9 @@ bool decodePngStoredRows(std::span<const std::uint8_t> bytes, const PngStoredRow
     if (!runPng(job.png, job.info, &job)) {
         if (owner.failure)
             std::rethrow_exception(owner.failure);
-        damaged(job.message);
+        pngDamaged(job.message);
     }
     return owner.translucent;
-}
-
-PngLayout readPngLayout(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < sizeof kSignature || std::memcmp(bytes.data(), kSignature, 8) != 0)
-        throw ImagingError(ImagingError::Damaged, "not a PNG file");
-    PngLayout layout;
-    LayoutReading reading;
-    const ChunkWalk walk = walkChunks(bytes, [&](const Chunk& c) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            const std::uint8_t ch = std::uint8_t(c.type >> shift);
-            if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')))
-                damaged("bad chunk name");
-        }
-        if (!checksumRight(c)) {
-            if (!(c.type & 0x20000000))
-                damaged("checksum mismatch in " + chunkName(c.type));
-            return; // as libpng does: a damaged ancillary chunk is dropped
-        }
-        if (reading.first != (c.type == kIHDR))
-            damaged(reading.first ? "no header" : "second header");
-        reading.first = false;
-        readLayoutChunk(c, reading, layout);
-    });
-    if (walk.cut) {
-        if (walk.framed && walk.length > 0x7FFFFFFF)
-            damaged("bad chunk length");
-        throw ImagingError(ImagingError::Damaged, "the PNG file is truncated");
-    }
-    return layout;
 }
 
 } // namespace folimo::imaging
