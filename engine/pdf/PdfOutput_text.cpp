@@ -33,9 +33,12 @@ int PdfOutput::load_font(std::wstring_view fontname, std::wstring_view encoding,
         FontLocation location = findFont(target);
         if (!face.empty() && face != "0" && location.faceIndex == 0)
             location.faceIndex = std::atoi(face.c_str());
-        Font font{std::make_unique<PdfFont>(location), writer_->newObjectNumber()};
+        // The font is read before its object number is taken: one that cannot be read
+        // must not leave a number the file never defines.
+        auto outline = std::make_unique<PdfFont>(location);
+        const int number = writer_->newObjectNumber();
         int handle = nextHandle_++;
-        fonts_[handle] = std::move(font);
+        fonts_[handle] = Font{std::move(outline), number};
         fontHandles_[name] = handle;
         return handle;
     } catch (const PdfError& e) {
