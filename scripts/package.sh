@@ -14,7 +14,7 @@ bash "$top/scripts/install-deps.sh"
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
 # Bound at start-up, the tables the loader fills are read-only from then on.
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+      -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF -DFOLIMO_WERROR="${FOLIMO_WERROR:-OFF}" \
       -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now" \
       -DCMAKE_SHARED_LINKER_FLAGS="-Wl,-z,relro,-z,now" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
