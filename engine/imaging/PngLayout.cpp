@@ -91,7 +91,6 @@ std::string inflateIcc(Bytes chunk) {
 struct LayoutReading {
     bool first = true;
     bool haveResolution = false;
-    bool haveProfile = false;
 };
 
 // What the layout takes from one chunk with a right checksum. Ancillary chunks after
@@ -133,10 +132,8 @@ void readLayoutChunk(const Chunk& c, LayoutReading& reading, PngLayout& layout) 
         }
         break;
     case kICCP:
-        if (beforeData && !reading.haveProfile) {
-            reading.haveProfile = true;
-            layout.iccProfile = inflateIcc(c.data);
-        }
+        if (beforeData && !layout.iccChunk)
+            layout.iccChunk = c.data;
         break;
     case kIEND:
         break;
@@ -177,6 +174,10 @@ PngLayout readPngLayout(std::span<const std::uint8_t> bytes) {
         throw ImagingError(ImagingError::Damaged, "the PNG file is truncated");
     }
     return layout;
+}
+
+std::string inflatePngProfile(std::span<const std::uint8_t> iccChunk) {
+    return inflateIcc(iccChunk);
 }
 
 } // namespace folimo::imaging

@@ -4,6 +4,7 @@
 #include "ImagePlan.h"
 
 #include "imaging/Bitmap.h"
+#include "imaging/Quantize.h"
 
 #include <cstring>
 
@@ -136,12 +137,9 @@ ImagePlan planBitmap(const Bitmap& b) {
     plan.image = flateStream(b.width, b.height, bits, device, colour);
     plan.image.colorSpace.palette = std::move(palette);
     // An embedded profile describes colour samples, not palette indexes.
-    if (!imaging::isIndexed(b.format) && b.iccProfile.size() > 20) {
-        std::string model = b.iccProfile.substr(16, 4);
-        if ((model == "GRAY" && device == "/DeviceGray") ||
-            (model == "RGB " && device == "/DeviceRGB"))
-            plan.image.colorSpace.icc = b.iccProfile;
-    }
+    if (!imaging::isIndexed(b.format) &&
+        imaging::detail::iccProfileFits(b.iccProfile, device == "/DeviceGray" ? "GRAY" : "RGB "))
+        plan.image.colorSpace.icc = b.iccProfile;
     if (translucent)
         plan.softMask = flateStream(b.width, b.height, 8, "/DeviceGray", alpha);
     return plan;

@@ -1,6 +1,7 @@
 #include "ImagePlan.h"
 
 #include "imaging/Codecs.h"
+#include "imaging/Quantize.h"
 
 #include "Deflate.h"
 
@@ -181,10 +182,11 @@ Transparency planTransparency(const PngLayout& layout, ImageStreamPlan& image) {
 
 // PDF does not allow an ICC profile under an indexed colour space's base, nor one of
 // another colour space than the samples'.
-void planProfile(PngLayout& layout, bool gray, ImageStreamPlan& image) {
-    std::string& icc = layout.iccProfile;
-    if (layout.colorType != kPalette && icc.size() >= 128 &&
-        icc.compare(16, 4, gray ? "GRAY" : "RGB ") == 0)
+void planProfile(const PngLayout& layout, bool gray, ImageStreamPlan& image) {
+    if (layout.colorType == kPalette || !layout.iccChunk)
+        return;
+    std::string icc = imaging::inflatePngProfile(*layout.iccChunk);
+    if (imaging::detail::iccProfileFits(icc, gray ? "GRAY" : "RGB "))
         image.colorSpace.icc = std::move(icc);
 }
 

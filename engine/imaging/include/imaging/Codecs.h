@@ -111,10 +111,15 @@ struct PngLayout {
     std::optional<std::span<const std::uint8_t>> transparency; // tRNS as stored
     double dpiX = 0;                                           // as Bitmap's
     double dpiY = 0;
-    std::string iccProfile; // inflated; empty when there is none or it is unreadable
+    // The first iCCP chunk before the image data, as stored: only a writer that takes the
+    // profile pays for inflating it (inflatePngProfile).
+    std::optional<std::span<const std::uint8_t>> iccChunk;
     std::vector<std::string_view> imageData; // the IDAT chunks' data, views into the file
 };
 PngLayout readPngLayout(std::span<const std::uint8_t> bytes);
+// The profile of an iCCP chunk; empty when it cannot be read, which costs only colour
+// fidelity.
+std::string inflatePngProfile(std::span<const std::uint8_t> iccChunk);
 
 // A PNG's rows with their samples as the file stores them, for that same writer when
 // the data cannot pass through: grey and palette indices below 8 bits stay packed,
