@@ -402,6 +402,9 @@ void CMainDlg::deleteSelected() {
     view_->SetSel(follower, true);
     if (follower >= 0)
         view_->EnsureVisible(follower);
+    // The follower often takes the deleted row's index, which the list does not report
+    // as a change, and the preview would go on showing the deleted picture.
+    previewRow(view_->GetSel());
 }
 
 void CMainDlg::openSettings() {
@@ -482,6 +485,7 @@ void CMainDlg::showItemMenu(QPoint viewportPos) {
         return;
     }
     list_->NotifyChanged();
+    previewRow(view_->GetSel());
 }
 
 void CMainDlg::previewRow(int row) {

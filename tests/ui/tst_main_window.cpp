@@ -194,13 +194,22 @@ void MainWindowTest::deletingSelectsTheItemAfterTheLastDeletedRow() {
     QCOMPARE(names(*list_), (QStringList{"0", "1", "3", "5"}));
     QCOMPARE(list_->GetSelection(), std::vector<int>{3});
     QCOMPARE(view_->GetSel(), 3);
+    // A follower at the deleted row's own index is previewed too, not the deleted picture.
+    auto* preview = window_->findChild<SImageWndEx*>("img_preview");
+    view_->SetSel(1);
+    window_->findChild<QAbstractButton*>("btn_delete")->click();
+    QCOMPARE(names(*list_), (QStringList{"0", "3", "5"}));
+    QCOMPARE(view_->GetSel(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(preview->imagePath(), QString::fromStdWString(list_->GetItemPath(1)),
+                              10000);
 
     // The Delete key does the same wherever the focus is in the window; the last row
     // leaves nothing to select.
+    view_->SetSel(2);
     window_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window_.get()));
     QTest::keyClick(window_.get(), Qt::Key_Delete);
-    QCOMPARE(names(*list_), (QStringList{"0", "1", "3"}));
+    QCOMPARE(names(*list_), (QStringList{"0", "3"}));
     QCOMPARE(view_->GetSel(), -1);
     QVERIFY(list_->GetSelection().empty());
     QVERIFY(messages_.isEmpty());
