@@ -6,10 +6,12 @@
 namespace layout {
 
 namespace {
-// Points, portrait. The values are the product's own, not rounded paper sizes.
+// Points, portrait. The values are the product's own, not rounded paper sizes, except
+// Letter: its row once read 621, nine points wider than the paper, so every Letter page
+// overhung the sheet it was printed on. Stored settings keep the code, not the width.
 constexpr Size kPageSizes[12] = {{0, 0},     {1684, 2380}, {1190, 1684}, {842, 1190},
                                  {594, 842}, {421, 595},   {297, 421},   {501, 709},
-                                 {621, 792}, {612, 1008},  {1224, 792},  {792, 1224}};
+                                 {612, 792}, {612, 1008},  {1224, 792},  {792, 1224}};
 
 std::wstring fixed6(double v) {
     char buf[64];

@@ -141,7 +141,7 @@ TEST_F(Convert, PageSizeChoice) {
         int rotate;
         int customW, customH;
         double w, h;
-    } cases[] = {{4, 0, 0, 0, 594, 842},     {4, 1, 0, 0, 842, 594},     {8, 0, 0, 0, 621, 792},
+    } cases[] = {{4, 0, 0, 0, 594, 842},     {4, 1, 0, 0, 842, 594},     {8, 0, 0, 0, 612, 792},
                  {4, 0, 500, 700, 500, 700}, {4, 1, 500, 700, 500, 700}, {0, 0, 0, 0, 10, 10},
                  {12, 0, 0, 0, 10, 10},      {1, 0, 0, 0, 1684, 2380},   {11, 1, 0, 0, 1224, 792},
                  {4, 0, 500, 0, 594, 842}};
@@ -172,7 +172,7 @@ TEST_F(Convert, EveryPageSizeAndLayoutWithAMixedList) {
         add(path);
     for (int side = 0; side < 4; ++side)
         settings->SetMargin(side, 5 * (side + 1));
-    const int widths[12] = {0, 1684, 1190, 842, 594, 421, 297, 501, 621, 612, 1224, 792};
+    const int widths[12] = {0, 1684, 1190, 842, 594, 421, 297, 501, 612, 612, 1224, 792};
     const int heights[12] = {0, 2380, 1684, 1190, 842, 595, 421, 709, 792, 1008, 792, 1224};
     int run = 0;
     for (int code = 0; code < 12; ++code) {

@@ -13,7 +13,7 @@ TEST(PageSize, TableRowsAndLandscape) {
     EXPECT_EQ(layout::pageSizeForCode(4, true).width, 842);
     EXPECT_EQ(layout::pageSizeForCode(4, true).height, 594);
     EXPECT_EQ(layout::pageSizeForCode(1, false).height, 2380);
-    EXPECT_EQ(layout::pageSizeForCode(8, false).width, 621);
+    EXPECT_EQ(layout::pageSizeForCode(8, false).width, 612);
     EXPECT_EQ(layout::pageSizeForCode(11, false).height, 1224);
     EXPECT_EQ(layout::pageSizeForCode(0, true).width, 0);
 }
