@@ -2,9 +2,39 @@
 
 #include "TextExpansion.h"
 
+#include <QCoreApplication>
+#include <QString>
+
 #include <algorithm>
 
 namespace folimo {
+
+namespace {
+
+// A log line in the language of the windows: `format` takes the document's number as %1
+// and a path or message as %2.
+std::wstring line(const char* format, int counter, const std::wstring& text = {}) {
+    QString translated = QCoreApplication::translate("ConversionProgress", format);
+    translated = translated.contains(QLatin1String("%2"))
+                     ? translated.arg(QString::number(counter), QString::fromStdWString(text))
+                     : translated.arg(counter);
+    return translated.toStdWString();
+}
+
+// The engine's one message of its own is written in Chinese, the others come from the
+// libraries in English; the log shows that one in the language of the windows too.
+std::wstring inWindowLanguage(const std::wstring& message) {
+    static const std::wstring unreadable = L"图片文件无法加载 ";
+    const std::size_t at = message.find(unreadable);
+    if (at == std::wstring::npos)
+        return message;
+    const QString translated =
+        QCoreApplication::translate("ConversionProgress", "图片文件无法加载 ");
+    return message.substr(0, at) + translated.toStdWString() +
+           message.substr(at + unreadable.size());
+}
+
+} // namespace
 
 ConversionProgress::ConversionProgress(int totalFiles) : totalFiles_(totalFiles) {}
 
@@ -19,7 +49,9 @@ int ConversionProgress::OnBegin(const wchar_t* outputPath) noexcept {
         if (firstOutput_.empty())
             firstOutput_ = path;
         status_ = path;
-        logLine(std::to_wstring(counter_) + L"> 开始生成PDF: " + path + L"\r\n");
+        logLine(
+            line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> 开始生成PDF: %2"), counter_, path) +
+            L"\r\n");
     } catch (...) {
     }
     return 1;
@@ -34,7 +66,8 @@ int ConversionProgress::OnFile(const wchar_t* path, int) noexcept {
         // The bar follows the files of the whole run; the engine tells nothing finer.
         if (totalFiles_ > 0)
             permille_ = int(std::int64_t(std::min(filesDone_, totalFiles_)) * 1000 / totalFiles_);
-        logLine(std::to_wstring(counter_) + L"> 添加文件: " + file + L"\r\n");
+        logLine(line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> 添加文件: %2"), counter_, file) +
+                L"\r\n");
     } catch (...) {
     }
     return 1;
@@ -47,8 +80,8 @@ int ConversionProgress::OnEnd() noexcept {
         // full bar after each would say "done" many times over.
         if (totalFiles_ <= 0 || filesDone_ >= totalFiles_)
             permille_ = 1000;
-        status_ = L"完成";
-        logLine(std::to_wstring(counter_) + L"> PDF完成\r\n");
+        status_ = QCoreApplication::translate("ConversionProgress", "完成").toStdWString();
+        logLine(line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> PDF完成"), counter_) + L"\r\n");
         ++counter_;
     } catch (...) {
     }
@@ -64,7 +97,7 @@ int ConversionProgress::OnProgress(std::int64_t total, std::int64_t done) noexce
 
 int ConversionProgress::OnError(const wchar_t* message) noexcept {
     try {
-        const std::wstring text = message ? message : L"";
+        const std::wstring text = inWindowLanguage(message ? message : L"");
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
         logLine(L"\r\n" + std::to_wstring(counter_) + L"> " + text + L"\r\n\r\n");

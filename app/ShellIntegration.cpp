@@ -18,6 +18,9 @@ namespace folimo {
 namespace {
 
 constexpr const char* kCaption = "使用VelmarFolimo";
+// File managers pick the caption in the desktop's language; the caption itself stays as
+// written, for the desktops that speak none of the others.
+constexpr const char* kCaptionEnglish = "Convert with VelmarFolimo";
 constexpr const char* kFileName = "velmar-folimo-makepdf.desktop";
 constexpr const char* kActionGroup = "[Desktop Action makepdf]";
 
@@ -78,22 +81,26 @@ QString mimeTypeList() {
     return list;
 }
 
+QString captionKeys() {
+    return QStringLiteral("Name=") + QString::fromUtf8(kCaption) + QStringLiteral("\nName[en]=") +
+           QLatin1String(kCaptionEnglish) + u'\n';
+}
+
 QString applicationEntry(const QString& command) {
     // Hidden from the applications menu: the entry exists only to be offered for files.
-    return QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.4\n") +
-           QStringLiteral("Name=") + QString::fromUtf8(kCaption) + QStringLiteral("\nExec=") +
-           command + QStringLiteral("\nMimeType=") + mimeTypeList() +
+    return QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.4\n") + captionKeys() +
+           QStringLiteral("Exec=") + command + QStringLiteral("\nMimeType=") + mimeTypeList() +
            QStringLiteral("\nNoDisplay=true\nTerminal=false\n");
 }
 
 QString serviceMenu(const QString& command) {
     // TopLevel: the verb stands on the context menu itself, as the shell's verb does,
     // rather than in KDE's "Actions" submenu.
-    return QStringLiteral("[Desktop Entry]\nType=Service\nName=") + QString::fromUtf8(kCaption) +
-           QStringLiteral("\nMimeType=") + mimeTypeList() +
+    return QStringLiteral("[Desktop Entry]\nType=Service\n") + captionKeys() +
+           QStringLiteral("MimeType=") + mimeTypeList() +
            QStringLiteral("\nActions=makepdf;\nX-KDE-Priority=TopLevel\n\n") +
-           QLatin1String(kActionGroup) + QStringLiteral("\nName=") + QString::fromUtf8(kCaption) +
-           QStringLiteral("\nExec=") + command + u'\n';
+           QLatin1String(kActionGroup) + u'\n' + captionKeys() + QStringLiteral("Exec=") + command +
+           u'\n';
 }
 
 // The Exec value of `group` in a desktop file; empty when the file, the group or the

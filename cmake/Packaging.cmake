@@ -38,8 +38,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${CMAKE_INSTALL_LIBDIR}/foli
 # font found through fontconfig, and the window's texts are Chinese too. Qt's X11
 # platform plugin comes with libqt6gui6; the others are recommended by it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-zenhei")
-# The update download checks the server against the system's certificates.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
+# The update download checks the server against the system's certificates; Qt's own
+# catalogues put the standard buttons and dialogs into a Chinese desktop's language.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates, qt6-translations-l10n")
 
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianTree.cmake)
 # Handed to that script through CPackConfig.cmake, which keeps only CPACK_ variables.

@@ -1,7 +1,9 @@
 // The desktop program. Start-up, in this order: the program's own control classes,
 // then the interface package from the program's own folder (found from the executable,
 // never from the working folder, which the program does not change), then the main
-// window, which starts the engine. Started by the file managers' verb
+// window, which starts the engine. The windows speak the desktop's language when the
+// program has it (QLocale's languages, so LANGUAGE and LC_ALL lead as usual), Chinese as
+// written for a Chinese desktop, and English otherwise. Started by the file managers' verb
 // (`folimo /makepdf PATH`), the window adds PATH once it shows and converts it at the
 // first tick of its timer; other paths on the command line (a desktop's "open with") are
 // added to the list as if dropped. SIGTERM, SIGINT and SIGHUP close the windows as the user
@@ -9,6 +11,7 @@
 #include "CMainDlg.h"
 #include "HeapTuning.h"
 #include "ImageList.h"
+#include "InterfaceLanguage.h"
 #include "ProgramControls.h"
 #include "StartupCommand.h"
 #include "TerminationSignals.h"
@@ -18,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
@@ -68,6 +72,16 @@ int main(int argc, char* argv[]) {
                                .arg(error, QCoreApplication::applicationDirPath()));
         return 1;
     }
+    // The package holds the catalogues, so the language is chosen once it is registered.
+    const QString catalogues = QStringLiteral(":/i18n");
+    QString translationError;
+    const folimo::InterfaceTranslation translation(
+        folimo::ChooseInterfaceLanguage(QLocale::system().uiLanguages(),
+                                        folimo::CatalogueLanguages(catalogues)),
+        catalogues, &translationError);
+    if (!translationError.isEmpty())
+        reportStartFailure(translationError + QStringLiteral("; the windows show their texts "
+                                                             "as written"));
     const folimo::StartupCommand command = folimo::ParseStartupCommand(arguments, startFolder);
 
     folimo::ui::CMainDlg window;

@@ -19,6 +19,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -152,8 +153,8 @@ void CMainDlg::OnInit() {
 
     SetTimer(kRefreshTimer, 1000);
     if (!engine_)
-        SMessageBox(this, QStringLiteral("转换引擎无法启动。"), text("msgbox_caption"),
-                    MB_OK | MB_ICONERROR);
+        SMessageBox(this, QCoreApplication::translate("CMainDlg", "转换引擎无法启动。"),
+                    text("msgbox_caption"), MB_OK | MB_ICONERROR);
 }
 
 bool CMainDlg::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) {

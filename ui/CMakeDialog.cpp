@@ -1,5 +1,6 @@
 #include "CMakeDialog.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDesktopServices>
@@ -53,7 +54,7 @@ void CMakeDialog::refresh() {
         if (s.totalFiles > 0 && !s.finished) {
             tip += QStringLiteral("\n%1 / %2").arg(s.filesDone).arg(s.totalFiles);
             if (s.secondsLeft >= 0)
-                tip += QStringLiteral("，约 %1 秒").arg(s.secondsLeft);
+                tip += QCoreApplication::translate("CMakeDialog", "，约 %1 秒").arg(s.secondsLeft);
         }
         tip_->setText(tip);
     }

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QSizeGrip>
@@ -39,7 +40,7 @@ public:
     OwnCaption(QWidget* window, QWidget* caption)
         : QObject(window), window_(window), grip_(new QSizeGrip(window)) {
         window->setWindowFlag(Qt::FramelessWindowHint);
-        grip_->setAccessibleName(QStringLiteral("调整窗口大小"));
+        grip_->setAccessibleName(QCoreApplication::translate("HostWindow", "调整窗口大小"));
         grip_->resize(grip_->sizeHint());
         caption->installEventFilter(this);
         window->installEventFilter(this);

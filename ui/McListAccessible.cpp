@@ -5,6 +5,7 @@
 #include <QAbstractItemModel>
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QCoreApplication>
 #include <QHash>
 #include <QHeaderView>
 #include <QPointer>
@@ -15,8 +16,6 @@
 namespace folimo::ui {
 
 namespace {
-
-const QString unnamedList = QStringLiteral("图片列表");
 
 // Columns are numbered as the user sees them, left to right, whatever their creation
 // order.
@@ -115,7 +114,9 @@ public:
         if (t == QAccessible::Name) {
             if (!list()->accessibleName().isEmpty())
                 return list()->accessibleName();
-            return list()->objectName().isEmpty() ? unnamedList : list()->objectName();
+            return list()->objectName().isEmpty()
+                       ? QCoreApplication::translate("McListAccessible", "图片列表")
+                       : list()->objectName();
         }
         return QAccessibleWidget::text(t);
     }

@@ -3,6 +3,7 @@
 #include "UiLoader.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QFile>
 #include <QMenu>
 #include <QPoint>
@@ -22,6 +23,12 @@ QIcon iconAt(const QXmlStreamAttributes& attributes) {
     return path.isEmpty() ? QIcon() : QIcon(resolveResource(path));
 }
 
+// Every menu file shares one translation context: a command reads the same wherever it
+// is offered.
+QString translated(const QString& text) {
+    return QCoreApplication::translate("menus", text.toUtf8().constData());
+}
+
 // Reads the children of the <menu> element the reader stands on into `menu`.
 void readItems(QXmlStreamReader& xml, QMenu* menu) {
     while (xml.readNextStartElement()) {
@@ -36,14 +43,14 @@ void readItems(QXmlStreamReader& xml, QMenu* menu) {
                 flags |= MF_CHECKED;
             if (isSet(attributes, "disable"))
                 flags |= MF_GRAYED;
-            AppendMenu(menu, flags, attributes.value(QLatin1String("id")).toInt(), text,
+            AppendMenu(menu, flags, attributes.value(QLatin1String("id")).toInt(), translated(text),
                        iconAt(attributes));
         } else if (xml.name() == QLatin1String("sep")) {
             menu->addSeparator();
             xml.skipCurrentElement();
         } else if (xml.name() == QLatin1String("menu")) {
-            QMenu* sub = menu->addMenu(iconAt(attributes),
-                                       attributes.value(QLatin1String("text")).toString());
+            QMenu* sub = menu->addMenu(
+                iconAt(attributes), translated(attributes.value(QLatin1String("text")).toString()));
             sub->setEnabled(!isSet(attributes, "disable"));
             readItems(xml, sub);
         } else {

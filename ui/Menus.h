@@ -7,7 +7,8 @@
 //       <sep/>
 //       <menu text="子菜单"><item id="2" text="..." check="1" disable="1"/></menu>
 //     </menu>
-// An item without a text attribute takes its element text.
+// An item without a text attribute takes its element text. Texts are shown translated
+// (context "menus").
 #pragma once
 
 #include <QIcon>

@@ -1,10 +1,12 @@
 #include "Resources.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
 #include <QHash>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSet>
 #include <QXmlStreamReader>
 
 #include <mutex>
@@ -17,11 +19,13 @@ const QString stringTablePath = QStringLiteral(":/values/strings.xml");
 const QString colorTablePath = QStringLiteral(":/values/colors.xml");
 
 // A name -> value table read from <root><element name="..">..</element></root>; the value
-// is the element's `valueAttribute`, or its text when that is empty.
+// is the element's `valueAttribute`, or its text when that is empty. Names, patterns and
+// texts bound for files are marked translatable="false" and are shown as they stand.
 struct Table {
     std::mutex lock;
     bool loaded = false;
     QHash<QString, QString> values;
+    QSet<QString> untranslatable;
 };
 
 Table& strings() {
@@ -35,11 +39,12 @@ Table& colors() {
 }
 
 bool readTable(QIODevice* device, const char* element, const char* valueAttribute,
-               QHash<QString, QString>& out) {
+               QHash<QString, QString>& out, QSet<QString>& untranslatable) {
     QXmlStreamReader xml(device);
     if (!xml.readNextStartElement())
         return false;
     QHash<QString, QString> values;
+    QSet<QString> fixed;
     while (xml.readNextStartElement()) {
         if (xml.name() != QLatin1String(element)) {
             xml.skipCurrentElement();
@@ -49,6 +54,8 @@ bool readTable(QIODevice* device, const char* element, const char* valueAttribut
         QString value;
         if (valueAttribute)
             value = xml.attributes().value(QLatin1String(valueAttribute)).toString();
+        if (xml.attributes().value(QLatin1String("translatable")) == QLatin1String("false"))
+            fixed.insert(name);
         const QString text = xml.readElementText(QXmlStreamReader::IncludeChildElements);
         if (!valueAttribute)
             value = text;
@@ -58,15 +65,18 @@ bool readTable(QIODevice* device, const char* element, const char* valueAttribut
     if (xml.hasError())
         return false;
     out.swap(values);
+    untranslatable.swap(fixed);
     return true;
 }
 
 bool loadInto(Table& table, QIODevice* device, const char* element, const char* attribute) {
     QHash<QString, QString> values;
-    if (!readTable(device, element, attribute, values))
+    QSet<QString> untranslatable;
+    if (!readTable(device, element, attribute, values, untranslatable))
         return false;
     std::lock_guard guard(table.lock);
     table.values.swap(values);
+    table.untranslatable.swap(untranslatable);
     table.loaded = true;
     return true;
 }
@@ -79,24 +89,21 @@ bool loadFileInto(Table& table, const QString& path, const char* element, const 
 // The package's table on first use; a package registered later is still picked up,
 // because a failed read leaves the table unloaded.
 bool lookup(Table& table, const QString& packagePath, const char* element, const char* attribute,
-            const QString& name, QString* value) {
+            const QString& name, QString* value, bool* translatable = nullptr) {
+    bool loaded = false;
     {
         std::lock_guard guard(table.lock);
-        if (table.loaded) {
-            const auto found = table.values.constFind(name);
-            if (found == table.values.constEnd())
-                return false;
-            *value = *found;
-            return true;
-        }
+        loaded = table.loaded;
     }
-    if (!loadFileInto(table, packagePath, element, attribute))
+    if (!loaded && !loadFileInto(table, packagePath, element, attribute))
         return false;
     std::lock_guard guard(table.lock);
     const auto found = table.values.constFind(name);
     if (found == table.values.constEnd())
         return false;
     *value = *found;
+    if (translatable)
+        *translatable = !table.untranslatable.contains(name);
     return true;
 }
 
@@ -138,10 +145,15 @@ bool parseColor(const QString& text, QRgb* rgba) {
 QString GetString(const QString& name, bool* found) {
     const QString key = withoutPrefix(name, QLatin1String("@string/"));
     QString value;
-    const bool present = lookup(strings(), stringTablePath, "string", nullptr, key, &value);
+    bool translatable = false;
+    const bool present =
+        lookup(strings(), stringTablePath, "string", nullptr, key, &value, &translatable);
     if (found)
         *found = present;
-    return present ? value : key;
+    if (!present)
+        return key;
+    return translatable ? QCoreApplication::translate("strings", value.toUtf8().constData())
+                        : value;
 }
 
 QRgb GetColor(const QString& value, bool* ok) {

@@ -11,7 +11,8 @@ namespace folimo::ui {
 // The text named `name` ("title" or "@string/title") in the package's string table
 // (":/values/strings.xml", <strings><string name="n">text</string></strings>). A missing
 // name answers the name itself, so a gap shows in the interface instead of an empty
-// label; *found tells the two apart.
+// label; *found tells the two apart. The text is shown translated (context "strings")
+// unless the table marks it translatable="false".
 QString GetString(const QString& name, bool* found = nullptr);
 
 // A colour as ARGB with alpha in the top byte (QColor::fromRgba takes it). `value` is a

@@ -403,7 +403,7 @@ SImageWndEx::SImageWndEx(QWidget* parent) : QFrame(parent), channel_(std::make_s
     setProperty("folimoClass", layoutClassName(staticMetaObject));
     // It shows and takes nothing, so the keyboard passes it by; readers still name it.
     setFocusPolicy(Qt::NoFocus);
-    setAccessibleName(QStringLiteral("图片预览"));
+    setAccessibleName(QCoreApplication::translate("SImageWndEx", "图片预览"));
     reload_.setSingleShot(true);
     reload_.setInterval(150);
     connect(&reload_, &QTimer::timeout, this, &SImageWndEx::readAgainIfShort);

@@ -9,6 +9,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFile>
 #include <QHash>
 #include <QHeaderView>
@@ -384,7 +385,7 @@ void SMCListViewEx::makeHeader() {
     header_->setSortIndicatorShown(true);
     header_->setSortIndicator(-1, Qt::AscendingOrder);
     header_->setFocusPolicy(Qt::NoFocus);
-    header_->setAccessibleName(QStringLiteral("列标题"));
+    header_->setAccessibleName(QCoreApplication::translate("SMCListViewEx", "列标题"));
     header->afterRelease = [this] {
         const auto flag =
             std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });

@@ -1,6 +1,7 @@
 #include "UiLoader.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QResource>
 #include <QWidget>
+#include <QXmlStreamReader>
 
 namespace folimo::ui {
 
@@ -20,6 +22,40 @@ QMutex factoriesLock;
 QHash<QString, UiLoader::Factory>& factories() {
     static QHash<QString, UiLoader::Factory> table;
     return table;
+}
+
+// The form's class, which the translations take as their context: <ui><class>X</class>.
+QByteArray formClass(const QByteArray& layout) {
+    QXmlStreamReader xml(layout);
+    if (!xml.readNextStartElement())
+        return {};
+    while (xml.readNextStartElement()) {
+        if (xml.name() == QLatin1String("class"))
+            return xml.readElementText().toUtf8();
+        xml.skipCurrentElement();
+    }
+    return {};
+}
+
+// QUiLoader translates the texts of a layout but leaves string lists as they stand; a
+// control's own list property (a list view's column captions) is translated here, under
+// the form's context as the other texts are.
+void translateStringLists(const QList<QPointer<QObject>>& created, const QByteArray& context) {
+    if (context.isEmpty())
+        return;
+    for (QObject* object : created) {
+        if (!object)
+            continue;
+        for (const QByteArray& name : object->dynamicPropertyNames()) {
+            const QVariant value = object->property(name.constData());
+            if (value.typeId() != QMetaType::QStringList)
+                continue;
+            QStringList texts = value.toStringList();
+            for (QString& text : texts)
+                text = QCoreApplication::translate(context.constData(), text.toUtf8().constData());
+            object->setProperty(name.constData(), texts);
+        }
+    }
 }
 
 } // namespace
@@ -128,12 +164,21 @@ QWidget* UiLoader::loadLayout(const QString& nameOrPath, QWidget* parent) {
 QWidget* UiLoader::loadLayout(QIODevice* device, QWidget* parent) {
     created_.clear();
     error_.clear();
-    QWidget* root = load(device, parent);
+    // Read first for the form's class; a device may come closed, as QUiLoader allows.
+    if (!device->isOpen())
+        device->open(QIODevice::ReadOnly);
+    const QByteArray layout = device->readAll();
+    QBuffer buffer;
+    buffer.setData(layout);
+    buffer.open(QIODevice::ReadOnly);
+    QWidget* root = load(&buffer, parent);
     if (!root) {
         error_ = errorString();
         if (error_.isEmpty())
             error_ = QStringLiteral("the layout cannot be built");
+        return nullptr;
     }
+    translateStringLists(created_, formClass(layout));
     return root;
 }
 

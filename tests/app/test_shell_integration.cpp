@@ -50,6 +50,7 @@ TEST_F(ShellIntegration, RegisteringWritesEntriesThatFileManagersAccept) {
     const std::string exec = "\"" + dir.file("Apps/folimo") + "\" /makepdf %f";
     EXPECT_EQ(keyValue(app, "[Desktop Entry]", "Exec"), exec);
     EXPECT_EQ(keyValue(app, "[Desktop Entry]", "Name"), "使用VelmarFolimo");
+    EXPECT_EQ(keyValue(app, "[Desktop Entry]", "Name[en]"), "Convert with VelmarFolimo");
     EXPECT_EQ(keyValue(app, "[Desktop Entry]", "NoDisplay"), "true");
     // KDE's service-menu format: a Service with MimeType and Actions, each action a
     // group with Name and Exec, in a file the user may execute.
@@ -58,6 +59,8 @@ TEST_F(ShellIntegration, RegisteringWritesEntriesThatFileManagersAccept) {
               keyValue(app, "[Desktop Entry]", "MimeType"));
     EXPECT_EQ(keyValue(service, "[Desktop Entry]", "Actions"), "makepdf;");
     EXPECT_EQ(keyValue(service, "[Desktop Action makepdf]", "Name"), "使用VelmarFolimo");
+    EXPECT_EQ(keyValue(service, "[Desktop Action makepdf]", "Name[en]"),
+              "Convert with VelmarFolimo");
     EXPECT_EQ(keyValue(service, "[Desktop Action makepdf]", "Exec"), exec);
     EXPECT_EQ(::access(menu.c_str(), X_OK), 0);
     if (runCommand("desktop-file-validate --help").exitCode != 0)

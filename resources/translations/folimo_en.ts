@@ -1,0 +1,862 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>CMainDlg</name>
+    <message>
+        <source>转换引擎无法启动。</source>
+        <translation>The conversion engine cannot start.</translation>
+    </message>
+</context>
+<context>
+    <name>CMakeDialog</name>
+    <message>
+        <source>，约 %1 秒</source>
+        <translation>, about %1 s left</translation>
+    </message>
+</context>
+<context>
+    <name>ConversionProgress</name>
+    <message>
+        <source>图片文件无法加载 </source>
+        <translation>Cannot load the picture file </translation>
+    </message>
+    <message>
+        <source>%1&gt; 开始生成PDF: %2</source>
+        <translation>%1&gt; Making the PDF: %2</translation>
+    </message>
+    <message>
+        <source>%1&gt; 添加文件: %2</source>
+        <translation>%1&gt; Adding file: %2</translation>
+    </message>
+    <message>
+        <source>完成</source>
+        <translation>Done</translation>
+    </message>
+    <message>
+        <source>%1&gt; PDF完成</source>
+        <translation>%1&gt; PDF done</translation>
+    </message>
+</context>
+<context>
+    <name>HostWindow</name>
+    <message>
+        <source>调整窗口大小</source>
+        <translation>Resize window</translation>
+    </message>
+</context>
+<context>
+    <name>McListAccessible</name>
+    <message>
+        <source>图片列表</source>
+        <translation>Picture list</translation>
+    </message>
+</context>
+<context>
+    <name>SImageWndEx</name>
+    <message>
+        <source>图片预览</source>
+        <translation>Picture preview</translation>
+    </message>
+</context>
+<context>
+    <name>SMCListViewEx</name>
+    <message>
+        <source>列标题</source>
+        <translation>Column headers</translation>
+    </message>
+</context>
+<context>
+    <name>XML_ABOUTWND</name>
+    <message>
+        <source>关于 VelmarFolimo</source>
+        <translation>About VelmarFolimo</translation>
+    </message>
+    <message>
+        <source>把图片文件转换为PDF文档的小工具</source>
+        <translation>A small tool that turns picture files into PDF documents</translation>
+    </message>
+    <message>
+        <source>版本：</source>
+        <translation>Version:</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>XML_MAINWND</name>
+    <message>
+        <source>主菜单</source>
+        <translation>Main menu</translation>
+    </message>
+    <message>
+        <source>最小化</source>
+        <translation>Minimize</translation>
+    </message>
+    <message>
+        <source>最大化</source>
+        <translation>Maximize</translation>
+    </message>
+    <message>
+        <source>还原</source>
+        <translation>Restore</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>小提示：可以把图片、PDF文件或整个文件夹直接拖放到列表中；拖动选中的行可以调整它们在PDF中的先后顺序。</source>
+        <translation>Tip: drop pictures, PDF files or whole folders on the list; drag the selected rows to change their order in the PDF.</translation>
+    </message>
+    <message>
+        <source>添加文件</source>
+        <translation>Add files</translation>
+    </message>
+    <message>
+        <source>添加图片或PDF文件</source>
+        <translation>Add pictures or PDF files</translation>
+    </message>
+    <message>
+        <source>更多添加方式</source>
+        <translation>More ways to add</translation>
+    </message>
+    <message>
+        <source>删除</source>
+        <translation>Delete</translation>
+    </message>
+    <message>
+        <source>删除选中的文件</source>
+        <translation>Delete the selected files</translation>
+    </message>
+    <message>
+        <source>更多删除方式</source>
+        <translation>More ways to delete</translation>
+    </message>
+    <message>
+        <source>设置</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>PDF与程序设置</source>
+        <translation>PDF and program settings</translation>
+    </message>
+    <message>
+        <source>预览</source>
+        <translation>Preview</translation>
+    </message>
+    <message>
+        <source>显示或隐藏预览</source>
+        <translation>Show or hide the preview</translation>
+    </message>
+    <message>
+        <source>官方网站</source>
+        <translation>Website</translation>
+    </message>
+    <message>
+        <source>访问官方网站</source>
+        <translation>Visit the website</translation>
+    </message>
+    <message>
+        <source>转换为PDF</source>
+        <translation>Convert to PDF</translation>
+    </message>
+    <message>
+        <source>把列表中的图片合并为一个PDF文件</source>
+        <translation>Combine the pictures of the list into one PDF file</translation>
+    </message>
+    <message>
+        <source>更多转换方式</source>
+        <translation>More ways to convert</translation>
+    </message>
+    <message>
+        <source>序号</source>
+        <translation>No.</translation>
+    </message>
+    <message>
+        <source>文件名</source>
+        <translation>File name</translation>
+    </message>
+    <message>
+        <source>路径</source>
+        <translation>Path</translation>
+    </message>
+    <message>
+        <source>分辨率</source>
+        <translation>DPI</translation>
+    </message>
+    <message>
+        <source>尺寸</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>创建时间</source>
+        <translation>Created</translation>
+    </message>
+    <message>
+        <source>修改时间</source>
+        <translation>Modified</translation>
+    </message>
+    <message>
+        <source>图片预览</source>
+        <translation>Picture preview</translation>
+    </message>
+    <message>
+        <source>选中列表中的图片后在这里预览</source>
+        <translation>Select a picture in the list to preview it here</translation>
+    </message>
+</context>
+<context>
+    <name>XML_MAKEWND</name>
+    <message>
+        <source>生成PDF</source>
+        <translation>Making PDF</translation>
+    </message>
+    <message>
+        <source>正在准备...</source>
+        <translation>Preparing...</translation>
+    </message>
+    <message>
+        <source>日志</source>
+        <translation>Log</translation>
+    </message>
+    <message>
+        <source>打开PDF文件</source>
+        <translation>Open the PDF file</translation>
+    </message>
+    <message>
+        <source>打开所在文件夹</source>
+        <translation>Open the containing folder</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+</context>
+<context>
+    <name>XML_SETTINGSWND</name>
+    <message>
+        <source>设置</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>设置类别</source>
+        <translation>Settings categories</translation>
+    </message>
+    <message>
+        <source>常规</source>
+        <translation>General</translation>
+    </message>
+    <message>
+        <source>PDF保存位置</source>
+        <translation>Where PDFs are saved</translation>
+    </message>
+    <message>
+        <source>默认保存PDF文件的文件夹</source>
+        <translation>The folder PDF files are saved to by default</translation>
+    </message>
+    <message>
+        <source>浏览PDF保存位置</source>
+        <translation>Browse for the folder PDFs are saved to</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>“转换为PDF”等命令把生成的PDF文件保存到这个文件夹。</source>
+        <translation>“Convert to PDF” and the other commands save the PDF files they make in this folder.</translation>
+    </message>
+    <message>
+        <source>程序</source>
+        <translation>Program</translation>
+    </message>
+    <message>
+        <source>不显示顶部的推广信息</source>
+        <translation>Hide the promotion at the top</translation>
+    </message>
+    <message>
+        <source>移动多个选中项时按选中的先后顺序排列</source>
+        <translation>When moving several selected rows, order them as they were selected</translation>
+    </message>
+    <message>
+        <source>在文件的右键菜单中添加“使用VelmarFolimo”</source>
+        <translation>Add “Convert with VelmarFolimo” to the context menu of files</translation>
+    </message>
+    <message>
+        <source>文档信息</source>
+        <translation>Document information</translation>
+    </message>
+    <message>
+        <source>标题：</source>
+        <translation>Title:</translation>
+    </message>
+    <message>
+        <source>主题：</source>
+        <translation>Subject:</translation>
+    </message>
+    <message>
+        <source>作者：</source>
+        <translation>Author:</translation>
+    </message>
+    <message>
+        <source>创建者：</source>
+        <translation>Creator:</translation>
+    </message>
+    <message>
+        <source>关键字：</source>
+        <translation>Keywords:</translation>
+    </message>
+    <message>
+        <source>为每一页添加书签（以图片文件名为标题）</source>
+        <translation>Add a bookmark for every page (titled with the picture’s file name)</translation>
+    </message>
+    <message>
+        <source>图片</source>
+        <translation>Pictures</translation>
+    </message>
+    <message>
+        <source>图片编码：</source>
+        <translation>Picture encoding:</translation>
+    </message>
+    <message>
+        <source>保持原图，不重新编码</source>
+        <translation>Keep the original, do not re-encode</translation>
+    </message>
+    <message>
+        <source>灰度 JPEG</source>
+        <translation>Greyscale JPEG</translation>
+    </message>
+    <message>
+        <source>原图不能直接使用时：</source>
+        <translation>When the original cannot be used as it is:</translation>
+    </message>
+    <message>
+        <source>JPEG质量：</source>
+        <translation>JPEG quality:</translation>
+    </message>
+    <message>
+        <source>JPEG质量（%）</source>
+        <translation>JPEG quality (%)</translation>
+    </message>
+    <message>
+        <source>最大尺寸：</source>
+        <translation>Maximum size:</translation>
+    </message>
+    <message>
+        <source>最大宽度（像素）</source>
+        <translation>Maximum width (pixels)</translation>
+    </message>
+    <message>
+        <source>最大高度（像素）</source>
+        <translation>Maximum height (pixels)</translation>
+    </message>
+    <message>
+        <source>像素</source>
+        <translation>pixels</translation>
+    </message>
+    <message>
+        <source>分辨率：</source>
+        <translation>Resolution:</translation>
+    </message>
+    <message>
+        <source>分辨率（DPI）</source>
+        <translation>Resolution (DPI)</translation>
+    </message>
+    <message>
+        <source>最大尺寸填0表示不限制；分辨率填0表示保留图片原有的分辨率。PDF文件不重新编码，其页面原样复制。</source>
+        <translation>A maximum size of 0 sets no limit; a resolution of 0 keeps the picture’s own. PDF files are not re-encoded: their pages are copied as they are.</translation>
+    </message>
+    <message>
+        <source>页面</source>
+        <translation>Page</translation>
+    </message>
+    <message>
+        <source>页面大小：</source>
+        <translation>Page size:</translation>
+    </message>
+    <message>
+        <source>与图片大小相同（每页裁成所放图片的大小）</source>
+        <translation>Same as the picture (page cut to fit it)</translation>
+    </message>
+    <message>
+        <source>A1 (594 × 840 毫米)</source>
+        <translation>A1 (594 × 840 mm)</translation>
+    </message>
+    <message>
+        <source>A2 (420 × 594 毫米)</source>
+        <translation>A2 (420 × 594 mm)</translation>
+    </message>
+    <message>
+        <source>A3 (297 × 420 毫米)</source>
+        <translation>A3 (297 × 420 mm)</translation>
+    </message>
+    <message>
+        <source>A4 (210 × 297 毫米)</source>
+        <translation>A4 (210 × 297 mm)</translation>
+    </message>
+    <message>
+        <source>A5 (149 × 210 毫米)</source>
+        <translation>A5 (149 × 210 mm)</translation>
+    </message>
+    <message>
+        <source>A6 (105 × 149 毫米)</source>
+        <translation>A6 (105 × 149 mm)</translation>
+    </message>
+    <message>
+        <source>B5 (177 × 250 毫米)</source>
+        <translation>B5 (177 × 250 mm)</translation>
+    </message>
+    <message>
+        <source>Letter (216 × 279 毫米)</source>
+        <translation>Letter (216 × 279 mm)</translation>
+    </message>
+    <message>
+        <source>Legal (216 × 356 毫米)</source>
+        <translation>Legal (216 × 356 mm)</translation>
+    </message>
+    <message>
+        <source>Ledger (432 × 279 毫米)</source>
+        <translation>Ledger (432 × 279 mm)</translation>
+    </message>
+    <message>
+        <source>Tabloid (279 × 432 毫米)</source>
+        <translation>Tabloid (279 × 432 mm)</translation>
+    </message>
+    <message>
+        <source>左右边距：</source>
+        <translation>Left and right margins:</translation>
+    </message>
+    <message>
+        <source>左右边距（点）</source>
+        <translation>Left and right margins (points)</translation>
+    </message>
+    <message>
+        <source>点 (1/72英寸)</source>
+        <translation>points (1/72 inch)</translation>
+    </message>
+    <message>
+        <source>上下边距：</source>
+        <translation>Top and bottom margins:</translation>
+    </message>
+    <message>
+        <source>上下边距（点）</source>
+        <translation>Top and bottom margins (points)</translation>
+    </message>
+    <message>
+        <source>排版</source>
+        <translation>Layout</translation>
+    </message>
+    <message>
+        <source>横向页面</source>
+        <translation>Landscape pages</translation>
+    </message>
+    <message>
+        <source>每页放置两张图片</source>
+        <translation>Two pictures on each page</translation>
+    </message>
+    <message>
+        <source>图片缩放到页面内并居中</source>
+        <translation>Scale pictures to fit the page and centre them</translation>
+    </message>
+    <message>
+        <source>自动旋转图片以适应页面方向</source>
+        <translation>Turn pictures to suit the page’s orientation</translation>
+    </message>
+    <message>
+        <source>水印</source>
+        <translation>Watermarks</translation>
+    </message>
+    <message>
+        <source>文字水印</source>
+        <translation>Text watermark</translation>
+    </message>
+    <message>
+        <source>文字：</source>
+        <translation>Text:</translation>
+    </message>
+    <message>
+        <source>水印文字</source>
+        <translation>Watermark text</translation>
+    </message>
+    <message>
+        <source>字号：</source>
+        <translation>Font size:</translation>
+    </message>
+    <message>
+        <source>文字水印字号</source>
+        <translation>Text watermark font size</translation>
+    </message>
+    <message>
+        <source>透明度：</source>
+        <translation>Transparency:</translation>
+    </message>
+    <message>
+        <source>文字水印透明度（%）</source>
+        <translation>Text watermark transparency (%)</translation>
+    </message>
+    <message>
+        <source>水平位置：</source>
+        <translation>Horizontal position:</translation>
+    </message>
+    <message>
+        <source>文字水印水平位置（点）</source>
+        <translation>Text watermark horizontal position (points)</translation>
+    </message>
+    <message>
+        <source>点</source>
+        <translation>pt</translation>
+    </message>
+    <message>
+        <source>垂直位置：</source>
+        <translation>Vertical position:</translation>
+    </message>
+    <message>
+        <source>文字水印垂直位置（点）</source>
+        <translation>Text watermark vertical position (points)</translation>
+    </message>
+    <message>
+        <source>颜色：</source>
+        <translation>Colour:</translation>
+    </message>
+    <message>
+        <source>文字水印颜色</source>
+        <translation>Text watermark colour</translation>
+    </message>
+    <message>
+        <source>选择文字水印颜色</source>
+        <translation>Choose the text watermark colour</translation>
+    </message>
+    <message>
+        <source>选择颜色...</source>
+        <translation>Choose colour...</translation>
+    </message>
+    <message>
+        <source>图片水印</source>
+        <translation>Picture watermark</translation>
+    </message>
+    <message>
+        <source>图片：</source>
+        <translation>Picture:</translation>
+    </message>
+    <message>
+        <source>水印图片</source>
+        <translation>Watermark picture</translation>
+    </message>
+    <message>
+        <source>浏览水印图片</source>
+        <translation>Browse for the watermark picture</translation>
+    </message>
+    <message>
+        <source>图片水印水平位置（点）</source>
+        <translation>Picture watermark horizontal position (points)</translation>
+    </message>
+    <message>
+        <source>图片水印垂直位置（点）</source>
+        <translation>Picture watermark vertical position (points)</translation>
+    </message>
+    <message>
+        <source>图片水印透明度（%）</source>
+        <translation>Picture watermark transparency (%)</translation>
+    </message>
+    <message>
+        <source>透明度为0时不透明，为100时完全透明；位置从页面左上角算起，单位为点。水印文字中可以使用 %FILENAME%（文件名）、%NUMBER%（页码）、%MDATA%（文件修改日期）。</source>
+        <translation>A transparency of 0 is opaque and 100 fully transparent; positions are in points from the top left corner of the page. The watermark text may use %FILENAME% (the file name), %NUMBER% (the page number) and %MDATA% (the file’s modification date).</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>XML_UPDATE</name>
+    <message>
+        <source>软件更新</source>
+        <translation>Software update</translation>
+    </message>
+    <message>
+        <source>VelmarFolimo 软件更新</source>
+        <translation>VelmarFolimo software update</translation>
+    </message>
+    <message>
+        <source>下载</source>
+        <translation>Download</translation>
+    </message>
+    <message>
+        <source>正在检查更新...</source>
+        <translation>Checking for updates...</translation>
+    </message>
+    <message>
+        <source>发现新版本</source>
+        <translation>New version found</translation>
+    </message>
+    <message>
+        <source>发现新版本。</source>
+        <translation>A new version is available.</translation>
+    </message>
+    <message>
+        <source>立即更新</source>
+        <translation>Update now</translation>
+    </message>
+    <message>
+        <source>没有更新</source>
+        <translation>No update</translation>
+    </message>
+    <message>
+        <source>当前已是最新版本。</source>
+        <translation>This is the latest version.</translation>
+    </message>
+    <message>
+        <source>下载完成</source>
+        <translation>Download complete</translation>
+    </message>
+    <message>
+        <source>安装包已下载，安装程序已启动。</source>
+        <translation>The installer has been downloaded and started.</translation>
+    </message>
+    <message>
+        <source>运行安装包</source>
+        <translation>Run the installer</translation>
+    </message>
+    <message>
+        <source>下载失败</source>
+        <translation>Download failed</translation>
+    </message>
+    <message>
+        <source>安装包下载失败，请到更新页面手动下载。</source>
+        <translation>The installer could not be downloaded. Please download it from the update page.</translation>
+    </message>
+    <message>
+        <source>打开更新页面</source>
+        <translation>Open the update page</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>menus</name>
+    <message>
+        <source>添加文件...</source>
+        <translation>Add files...</translation>
+    </message>
+    <message>
+        <source>添加文件夹...</source>
+        <translation>Add a folder...</translation>
+    </message>
+    <message>
+        <source>添加文件夹（包括子文件夹）...</source>
+        <translation>Add a folder with its subfolders...</translation>
+    </message>
+    <message>
+        <source>删除选中的文件</source>
+        <translation>Delete the selected files</translation>
+    </message>
+    <message>
+        <source>删除无法读取的文件</source>
+        <translation>Delete the files that cannot be read</translation>
+    </message>
+    <message>
+        <source>清空列表</source>
+        <translation>Clear the list</translation>
+    </message>
+    <message>
+        <source>设置...</source>
+        <translation>Settings...</translation>
+    </message>
+    <message>
+        <source>检查更新...</source>
+        <translation>Check for updates...</translation>
+    </message>
+    <message>
+        <source>帮助</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>官方网站</source>
+        <translation>Website</translation>
+    </message>
+    <message>
+        <source>关于...</source>
+        <translation>About...</translation>
+    </message>
+    <message>
+        <source>合并为一个PDF文件，保存到默认文件夹</source>
+        <translation>Combine into one PDF file, in the default folder</translation>
+    </message>
+    <message>
+        <source>每个文件夹生成一个PDF文件，保存到默认文件夹</source>
+        <translation>One PDF file per folder, in the default folder</translation>
+    </message>
+    <message>
+        <source>每张图片生成一个PDF文件，保存到默认文件夹</source>
+        <translation>One PDF file per picture, in the default folder</translation>
+    </message>
+    <message>
+        <source>合并为一个PDF文件，另存为...</source>
+        <translation>Combine into one PDF file, save as...</translation>
+    </message>
+    <message>
+        <source>每个文件夹生成一个PDF文件，保存到指定文件夹...</source>
+        <translation>One PDF file per folder, in a folder of your choice...</translation>
+    </message>
+    <message>
+        <source>每张图片生成一个PDF文件，保存到指定文件夹...</source>
+        <translation>One PDF file per picture, in a folder of your choice...</translation>
+    </message>
+    <message>
+        <source>每张图片生成一个PDF文件，保存在图片所在的文件夹</source>
+        <translation>One PDF file per picture, beside each picture</translation>
+    </message>
+</context>
+<context>
+    <name>strings</name>
+    <message>
+        <source>请先添加需要转换的图片文件。</source>
+        <translation>Please add the picture files to convert first.</translation>
+    </message>
+    <message>
+        <source>请选择需要删除的项。</source>
+        <translation>Please select the rows to delete.</translation>
+    </message>
+    <message>
+        <source>请选择图片文件存放的目录</source>
+        <translation>Choose the folder that holds the picture files</translation>
+    </message>
+    <message>
+        <source>所有文件 (*.*)</source>
+        <translation>All files (*.*)</translation>
+    </message>
+    <message>
+        <source>所有图片文件</source>
+        <translation>All picture files</translation>
+    </message>
+    <message>
+        <source>PDF 文件</source>
+        <translation>PDF files</translation>
+    </message>
+    <message>
+        <source>检查到软件更新 %s -&gt; %s ,点击更新。</source>
+        <translation>An update is available: %s -&gt; %s. Click to update.</translation>
+    </message>
+    <message>
+        <source>向上移动</source>
+        <translation>Move up</translation>
+    </message>
+    <message>
+        <source>向下移动</source>
+        <translation>Move down</translation>
+    </message>
+    <message>
+        <source>将选中项移动到此项上</source>
+        <translation>Move the selected rows above this one</translation>
+    </message>
+    <message>
+        <source>将选中项移动到此项下</source>
+        <translation>Move the selected rows below this one</translation>
+    </message>
+    <message>
+        <source>删除</source>
+        <translation>Delete</translation>
+    </message>
+    <message>
+        <source>序号</source>
+        <translation>No.</translation>
+    </message>
+    <message>
+        <source>文件名</source>
+        <translation>File name</translation>
+    </message>
+    <message>
+        <source>路径</source>
+        <translation>Path</translation>
+    </message>
+    <message>
+        <source>分辨率</source>
+        <translation>Resolution</translation>
+    </message>
+    <message>
+        <source>尺寸</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>创建时间</source>
+        <translation>Created</translation>
+    </message>
+    <message>
+        <source>修改时间</source>
+        <translation>Modified</translation>
+    </message>
+    <message>
+        <source>完成</source>
+        <translation>Done</translation>
+    </message>
+    <message>
+        <source>%d&gt; 开始生成PDF: %s<byte value="xd"/>
+</source>
+        <translation>%d&gt; Making the PDF: %s<byte value="xd"/>
+</translation>
+    </message>
+    <message>
+        <source>%d&gt; 添加文件: %s<byte value="xd"/>
+</source>
+        <translation>%d&gt; Adding file: %s<byte value="xd"/>
+</translation>
+    </message>
+    <message>
+        <source>%d&gt; PDF完成<byte value="xd"/>
+</source>
+        <translation>%d&gt; PDF done<byte value="xd"/>
+</translation>
+    </message>
+    <message>
+        <source><byte value="xd"/>
+%d&gt; %s<byte value="xd"/>
+<byte value="xd"/>
+</source>
+        <translation><byte value="xd"/>
+%d&gt; %s<byte value="xd"/>
+<byte value="xd"/>
+</translation>
+    </message>
+    <message>
+        <source>请选择保存PDF文件的目录</source>
+        <translation>Choose the folder to save PDF files in</translation>
+    </message>
+    <message>
+        <source>选择水印文字的颜色</source>
+        <translation>Choose the colour of the watermark text</translation>
+    </message>
+    <message>
+        <source>请使用管理员权限打开后设置系统右键菜单</source>
+        <translation>The context menu entry could not be changed: the folder it is kept in cannot be written.</translation>
+    </message>
+    <message>
+        <source>软件有更新 %s -&gt; %s ,是否更新？</source>
+        <translation>An update is available: %s -&gt; %s. Update now?</translation>
+    </message>
+    <message>
+        <source>正在下载安装包...</source>
+        <translation>Downloading the installer...</translation>
+    </message>
+    <message>
+        <source>正在检查更新...</source>
+        <translation>Checking for updates...</translation>
+    </message>
+</context>
+</TS>
