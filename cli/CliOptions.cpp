@@ -148,6 +148,8 @@ bool parseSwitch(const OptionArg& arg, CliOptions& o) {
         o.quiet = true;
     else if (arg.is("-h") || arg.is("--help"))
         o.help = true;
+    else if (arg.is("-V") || arg.is("--version"))
+        o.version = true;
     else
         return false;
     return true;
@@ -418,6 +420,7 @@ Saved settings:
                             and keep what they do not set
 
   -h, --help                this text
+  -V, --version             the version of folimo-cli
 
 The last of --x and --no-x given wins.
 
@@ -445,7 +448,7 @@ CliOptions parseCliOptions(int argc, char** argv) {
             throw std::invalid_argument("unknown option " + arg.name());
         arg.requireValueUsed();
     }
-    if (!o.help)
+    if (!o.help && !o.version)
         checkCombination(o);
     return o;
 }

@@ -663,6 +663,10 @@ int main(int argc, char** argv) {
         std::fputs(cliUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("folimo-cli %s\n", FOLIMO_CLI_VERSION);
+        return 0;
+    }
     try {
         return run(options);
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -67,6 +68,17 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--no-image-watermark",
                                "--json"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
+}
+
+TEST_F(Cli, VersionIsPrintedAloneOnStandardOutput) {
+    for (const char* arguments : {"--version", "-V", "-q --version"}) {
+        CliResult r = run(arguments);
+        EXPECT_EQ(r.exitCode, 0) << arguments;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex("folimo-cli [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+            << arguments << ": " << r.out;
+        EXPECT_TRUE(r.err.empty()) << arguments << ": " << r.err;
+    }
+    EXPECT_NE(run("--help").out.find("-V, --version"), std::string::npos);
 }
 
 TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
