@@ -1,5 +1,6 @@
 // folimo-cli: the engine without windows, for scripts, batch work and benchmarks.
 #include "CliOptions.h"
+#include "ConsoleProcess.h"
 #include "HeapTuning.h"
 
 #include <ConversionJob.h>
@@ -14,7 +15,6 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,137 +59,6 @@ folimo::Owned<I> create(int kind) {
                                  std::to_string(kind));
     return object;
 }
-
-// A JSON string literal. A byte of a file name that is not UTF-8 is written as the
-// escape \udcXX, as Python's surrogate escapes read it back into that byte: a script
-// gets back the very name it can open.
-std::string jsonString(std::wstring_view text) {
-    std::string out = "\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || folimo::isEscapedByte(c)) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        } else {
-            out += folimo::toUtf8(std::wstring_view(&c, 1));
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonString(const std::string& utf8) {
-    return jsonString(folimo::fromUtf8(utf8));
-}
-
-// Reports a run on the console: lines for people on standard error, or with --json one
-// JSON object per event on standard output for scripts.
-class ConsoleProcess : public IProcess {
-public:
-    // `output` is the name reported: a replacement is written under another one first.
-    ConsoleProcess(bool quiet, bool json, std::size_t total, std::string output)
-        : quiet_(quiet), json_(json), total_(total), output_(std::move(output)),
-          bar_(!quiet && !json && ::isatty(STDERR_FILENO)) {}
-    virtual ~ConsoleProcess() { EndBar(); }
-
-    // Ends the bar's line, so that what follows starts on a line of its own.
-    void EndBar() {
-        if (barShown_)
-            std::fputc('\n', stderr);
-        barShown_ = false;
-    }
-
-    // With several documents, each names itself as it begins.
-    int OnBegin(const wchar_t* path) noexcept override {
-        if (json_)
-            emit("{\"event\":\"begin\",\"output\":" +
-                 (output_.empty() && path ? jsonString(std::wstring_view(path))
-                                          : jsonString(output_)) +
-                 ",\"total\":" + std::to_string(total_) + "}");
-        return 1;
-    }
-    int OnFile(const wchar_t* path, int loaded) noexcept override {
-        ++done_;
-        if (!loaded)
-            ++failed_;
-        if (json_)
-            emit("{\"event\":\"file\",\"path\":" + jsonString(path) + ",\"loaded\":" +
-                 (loaded ? "true" : "false") + ",\"done\":" + std::to_string(done_) +
-                 ",\"total\":" + std::to_string(total_) + "}");
-        else if (bar_)
-            drawBar(path);
-        else if (loaded && !quiet_)
-            std::fprintf(stderr, "[%zu/%zu] %s\n", done_, total_, folimo::toUtf8(path).c_str());
-        return 1;
-    }
-    int OnEnd() noexcept override {
-        if (json_)
-            emit("{\"event\":\"end\"}");
-        return 1;
-    }
-    int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
-    int OnError(const wchar_t* message) noexcept override {
-        ++errors_;
-        // A message goes on a line of its own, and the bar comes back under it.
-        if (barShown_) {
-            std::fputs("\r\033[K", stderr);
-            barShown_ = false;
-        }
-        if (json_)
-            emit("{\"event\":\"error\",\"message\":" + jsonString(message) + "}");
-        else
-            std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
-        return 1;
-    }
-    // One line each, flushed, so a reader sees events as they happen.
-    static void emit(const std::string& line) {
-        std::fputs((line + "\n").c_str(), stdout);
-        std::fflush(stdout);
-    }
-    int IsCancelled() noexcept override { return interrupted ? 1 : 0; }
-    int OnNotify() noexcept override { return 1; }
-
-    // One line redrawn in place on a terminal: the share done, the count, the time
-    // left by the pace so far, and the file, cut to fit.
-    void drawBar(const wchar_t* path) {
-        using namespace std::chrono;
-        const double elapsed = duration<double>(steady_clock::now() - started_).count();
-        const double share = total_ ? double(done_) / double(total_) : 1.0;
-        constexpr int kWidth = 24;
-        const int filled = int(share * kWidth + 0.5);
-        std::string line = "\r\033[K[" + std::string(std::size_t(filled), '#') +
-                           std::string(std::size_t(kWidth - filled), '.') + "] " +
-                           std::to_string(done_) + "/" + std::to_string(total_);
-        if (done_ >= 3 && done_ < total_)
-            line += ", " +
-                    std::to_string(int(elapsed / double(done_) * double(total_ - done_) + 0.5)) +
-                    " s left";
-        std::string name = folimo::toUtf8(folimo::displayText(path ? path : L""));
-        name = name.substr(name.find_last_of('/') + 1);
-        if (name.size() > 40)
-            name = name.substr(0, 37) + "...";
-        std::fputs((line + "  " + name).c_str(), stderr);
-        std::fflush(stderr);
-        barShown_ = true;
-    }
-
-    std::size_t failed() const { return failed_; }
-    std::size_t errors() const { return errors_; }
-
-private:
-    bool quiet_;
-    bool json_;
-    std::size_t total_;
-    std::string output_;
-    bool bar_;
-    bool barShown_ = false;
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-    std::size_t done_ = 0;
-    std::size_t failed_ = 0;
-    std::size_t errors_ = 0;
-};
 
 // Digits compare as numbers and letters without case, so img2 comes before img10.
 bool naturalLess(const std::string& a, const std::string& b) {
@@ -503,7 +372,8 @@ int runDocuments(const CliOptions& options) {
     const auto jobs = folimo::SplitIntoJobs(files, folimo::ConversionMode(options.mode),
                                             folimo::fromUtf8(options.output));
     folimo::TextExpander expander;
-    ConsoleProcess process(options.quiet, options.json, files.size(), std::string());
+    ConsoleProcess process(options.quiet, options.json, files.size(), std::string(),
+                           [] { return interrupted.load(); });
     handleStopSignals(onInterrupt);
     const std::vector<std::wstring> written = folimo::RunJobs(*engine, jobs, &process, &expander);
     process.EndBar();
@@ -594,7 +464,8 @@ int run(const CliOptions& options) {
 
     folimo::TextExpander expander;
     engine->SetTextCallback(&expander);
-    ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output));
+    ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output),
+                           [] { return interrupted.load(); });
     // The handler stays until the replacement is settled, so Ctrl+C cannot stop the
     // program between the document's completion and its rename.
     handleStopSignals(onInterrupt);
