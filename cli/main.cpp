@@ -32,7 +32,10 @@
 
 namespace {
 
-std::atomic<bool> interrupted{false};
+// The signal that stopped the run, 0 while none came: the exit status tells the shell
+// which one it was, as it would for a process that the signal had ended.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "it is set in a signal handler");
 
 // Ctrl+C, a terminal that closes (SIGHUP) and a polite kill (SIGTERM) all stop the run
 // after the current page with a valid PDF of the pages made. A second one means it:
@@ -40,10 +43,20 @@ std::atomic<bool> interrupted{false};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void onInterrupt(int signal) {
-    if (interrupted.exchange(true)) {
+    int none = 0;
+    if (!stopSignal.compare_exchange_strong(none, signal)) {
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
+}
+
+bool interrupted() {
+    return stopSignal.load() != 0;
+}
+
+// 128 + the signal's number, as shells report it: 130 for Ctrl+C.
+int stoppedStatus() {
+    return 128 + stopSignal.load();
 }
 
 void handleStopSignals(void (*handler)(int)) {
@@ -372,13 +385,12 @@ int runDocuments(const CliOptions& options) {
     const auto jobs = folimo::SplitIntoJobs(files, folimo::ConversionMode(options.mode),
                                             folimo::fromUtf8(options.output));
     folimo::TextExpander expander;
-    ConsoleProcess process(options.quiet, options.json, files.size(), std::string(),
-                           [] { return interrupted.load(); });
+    ConsoleProcess process(options.quiet, options.json, files.size(), std::string(), interrupted);
     handleStopSignals(onInterrupt);
     const std::vector<std::wstring> written = folimo::RunJobs(*engine, jobs, &process, &expander);
     process.EndBar();
     handleStopSignals(SIG_DFL);
-    const bool cancelled = interrupted;
+    const bool cancelled = interrupted();
     std::string names = "[";
     for (const std::wstring& name : written) {
         names += (names.size() > 1 ? "," : "") + jsonString(name);
@@ -392,10 +404,12 @@ int runDocuments(const CliOptions& options) {
                              ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
     if (cancelled && !options.json)
         std::fprintf(stderr, "folimo-cli: stopped; the PDFs hold the pages made so far\n");
+    if (cancelled)
+        return stoppedStatus();
     if (written.empty())
         return 1;
     const bool whole = written.size() == jobs.size();
-    return process.failed() > 0 || process.errors() > 0 || cancelled || !whole ? 3 : 0;
+    return process.failed() > 0 || process.errors() > 0 || !whole ? 3 : 0;
 }
 
 int run(const CliOptions& options) {
@@ -465,13 +479,13 @@ int run(const CliOptions& options) {
     folimo::TextExpander expander;
     engine->SetTextCallback(&expander);
     ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output),
-                           [] { return interrupted.load(); });
+                           interrupted);
     // The handler stays until the replacement is settled, so Ctrl+C cannot stop the
     // program between the document's completion and its rename.
     handleStopSignals(onInterrupt);
     int ok = engine->Convert(written.c_str(), &process);
     process.EndBar();
-    const bool cancelled = interrupted;
+    const bool cancelled = interrupted();
     // Another run may have taken the name meanwhile; the document then bears the next.
     if (ok && !replacement && !pipe)
         output = engine->GetOutputPath();
@@ -507,12 +521,14 @@ int run(const CliOptions& options) {
         std::fprintf(stderr, "folimo-cli: %s%s is left as it was\n", cancelled ? "stopped; " : "",
                      options.output.c_str());
     if (!ok)
-        return 1;
+        return cancelled ? stoppedStatus() : 1;
     if (!options.json && !piped)
         std::printf("%s\n", folimo::toUtf8(output).c_str());
-    if (cancelled)
+    if (cancelled) {
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
-    return process.failed() > 0 || process.errors() > 0 || cancelled ? 3 : 0;
+        return stoppedStatus();
+    }
+    return process.failed() > 0 || process.errors() > 0 ? 3 : 0;
 }
 
 } // namespace

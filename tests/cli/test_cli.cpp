@@ -271,7 +271,7 @@ TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
         std::string written; // empty when out.pdf is to stay as it was
     } cases[] = {{"--overwrite " + shellQuote(a), "", 0, "out.pdf"},
                  {"--overwrite " + shellQuote(dir.file("missing.jpg")), "", 1, ""},
-                 {many, ctrlC, 1, ""},
+                 {many, ctrlC, 130, ""},
                  {shellQuote(a), "", 0, "out (1).pdf"}};
     for (const auto& c : cases) {
         TempDir target;
@@ -293,6 +293,45 @@ TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
         }
         struct stat st {};
         EXPECT_TRUE(::stat(out.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640) << report;
+    }
+}
+
+// A signal that comes once the first page is made stops the run after the current page:
+// the documents hold the pages made so far, and the status is the one a shell gives a
+// process that the signal ended.
+TEST_F(Cli, ASignalStopsTheRunWithThePagesMadeAndTheShellsStatus) {
+    const int count = 150;
+    std::string inputs;
+    for (int i = 0; i < count; ++i)
+        inputs += " " + shellQuote(jpeg("p" + std::to_string(i) + ".jpg", 1600, 1200));
+    const struct {
+        std::string options, signal;
+        int exitCode;
+        std::string firstPage; // the report line that says a page is made
+        std::string out;       // where standard output goes
+    } cases[] = {{"-o out/all.pdf", "INT", 130, "^\\[1/", "report"},
+                 {"--mode per-image -o out", "INT", 130, "^\\[1/", "report"},
+                 {"--json -o out/all.pdf", "TERM", 143, "\"done\":1,", "report"},
+                 {"-o -", "HUP", 129, "^\\[1/", "out/piped.pdf"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        TempDir run;
+        ASSERT_EQ(::mkdir(run.file("out").c_str(), 0700), 0);
+        const std::string report = run.file("report");
+        auto r = runCommand("cd " + shellQuote(run.path()) + " && (" + shellQuote(FOLIMO_CLI_PATH) +
+                            " " + c.options + inputs + " >>" + c.out + " 2>>report & pid=$!; " +
+                            "for i in $(seq 3000); do grep -q '" + c.firstPage +
+                            "' report && break; sleep 0.01; done; kill -" + c.signal +
+                            " $pid; wait $pid)");
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output << readFile(report);
+        int pages = 0;
+        for (const std::string& name : listDir(run.file("out"))) {
+            const std::string pdf = run.file("out/" + name);
+            EXPECT_TRUE(qpdfCheckClean(pdf));
+            pages += std::atoi(pdfInfoField(pdf, "Pages").c_str());
+        }
+        EXPECT_GT(pages, 0) << readFile(report);
+        EXPECT_LT(pages, count) << readFile(report);
     }
 }
 
