@@ -352,7 +352,8 @@ Output:
   --overwrite               replace OUTPUT if it exists, atomically, keeping its
                             permissions: the old file stays as it was unless the new
                             document is complete (a failed or stopped run keeps it)
-  -q, --quiet               report only errors
+  -q, --quiet               print only errors: no progress, no paths of the PDFs
+                            written, no notice of a stop
   --json                    report on standard output, one JSON object per event:
                             begin, file (path, loaded, done, total), error (message),
                             end, and last done (ok, output, failed, cancelled)

@@ -35,6 +35,7 @@ ConsoleProcess::ConsoleProcess(bool quiet, bool json, std::size_t total, std::st
 
 ConsoleProcess::~ConsoleProcess() {
     EndBar();
+    sayHeld();
 }
 
 void ConsoleProcess::EndBar() {
@@ -44,6 +45,8 @@ void ConsoleProcess::EndBar() {
 }
 
 int ConsoleProcess::OnBegin(const wchar_t* path) noexcept {
+    sayHeld();
+    documentLoaded_ = documentFailed_ = 0;
     if (json_)
         emit("{\"event\":\"begin\",\"output\":" +
              (output_.empty() && path ? jsonString(std::wstring_view(path)) : jsonString(output_)) +
@@ -52,7 +55,9 @@ int ConsoleProcess::OnBegin(const wchar_t* path) noexcept {
 }
 
 int ConsoleProcess::OnFile(const wchar_t* path, int loaded) noexcept {
+    sayHeld();
     ++done_;
+    ++(loaded ? documentLoaded_ : documentFailed_);
     if (!loaded)
         ++failed_;
     if (json_)
@@ -67,6 +72,11 @@ int ConsoleProcess::OnFile(const wchar_t* path, int loaded) noexcept {
 }
 
 int ConsoleProcess::OnEnd() noexcept {
+    // A document none of whose inputs could be used ends with the error that it has no
+    // pages. The inputs' own errors have said why; said quietly, each cause once.
+    if (documentLoaded_ == 0 && documentFailed_ > 0)
+        held_.clear();
+    sayHeld();
     if (json_)
         emit("{\"event\":\"end\"}");
     return 1;
@@ -79,11 +89,21 @@ int ConsoleProcess::OnError(const wchar_t* message) noexcept {
         std::fputs("\r\033[K", stderr);
         barShown_ = false;
     }
-    if (json_)
+    if (json_) {
         emit("{\"event\":\"error\",\"message\":" + jsonString(message) + "}");
-    else
+    } else if (quiet_) {
+        sayHeld();
+        held_ = folimo::toUtf8(message);
+    } else {
         std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
+    }
     return 1;
+}
+
+void ConsoleProcess::sayHeld() {
+    if (!held_.empty())
+        std::fprintf(stderr, "folimo-cli: %s\n", held_.c_str());
+    held_.clear();
 }
 
 void ConsoleProcess::emit(const std::string& line) {

@@ -44,6 +44,9 @@ public:
     std::size_t errors() const { return errors_; }
 
 private:
+    // Writes the error held back with -q, if any.
+    void sayHeld();
+
     // One line redrawn in place on a terminal: the share done, the count, the time
     // left by the pace so far, and the file, cut to fit.
     void drawBar(const wchar_t* path);
@@ -59,4 +62,6 @@ private:
     std::size_t done_ = 0;
     std::size_t failed_ = 0;
     std::size_t errors_ = 0;
+    std::size_t documentLoaded_ = 0, documentFailed_ = 0; // the inputs of this document
+    std::string held_; // with -q, the last error until the next event tells its place
 };

@@ -394,7 +394,7 @@ int runDocuments(const CliOptions& options) {
     std::string names = "[";
     for (const std::wstring& name : written) {
         names += (names.size() > 1 ? "," : "") + jsonString(name);
-        if (!options.json)
+        if (!options.json && !options.quiet)
             std::printf("%s\n", folimo::toUtf8(name).c_str());
     }
     if (options.json)
@@ -402,7 +402,7 @@ int runDocuments(const CliOptions& options) {
                              (written.empty() ? "false" : "true") + ",\"outputs\":" + names +
                              "],\"failed\":" + std::to_string(process.failed()) +
                              ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
-    if (cancelled && !options.json)
+    if (cancelled && !options.json && !options.quiet)
         std::fprintf(stderr, "folimo-cli: stopped; the PDFs hold the pages made so far\n");
     if (cancelled)
         return stoppedStatus();
@@ -517,17 +517,17 @@ int run(const CliOptions& options) {
                              ",\"output\":" + (ok ? jsonString(output) : "null") +
                              ",\"failed\":" + std::to_string(process.failed()) +
                              ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
-    if (replacing && !ok && !options.json)
+    if (replacing && !ok && !options.json && !options.quiet)
         std::fprintf(stderr, "folimo-cli: %s%s is left as it was\n", cancelled ? "stopped; " : "",
                      options.output.c_str());
     if (!ok)
         return cancelled ? stoppedStatus() : 1;
-    if (!options.json && !piped)
+    if (!options.json && !piped && !options.quiet)
         std::printf("%s\n", folimo::toUtf8(output).c_str());
-    if (cancelled) {
+    if (cancelled && !options.quiet)
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
+    if (cancelled)
         return stoppedStatus();
-    }
     return process.failed() > 0 || process.errors() > 0 ? 3 : 0;
 }
 
