@@ -148,6 +148,8 @@ bool parseSwitch(const OptionArg& arg, CliOptions& o) {
         o.quiet = true;
     else if (arg.is("-h") || arg.is("--help"))
         o.help = true;
+    else if (arg.is("-V") || arg.is("--version"))
+        o.version = true;
     else
         return false;
     return true;
@@ -350,7 +352,8 @@ Output:
   --overwrite               replace OUTPUT if it exists, atomically, keeping its
                             permissions: the old file stays as it was unless the new
                             document is complete (a failed or stopped run keeps it)
-  -q, --quiet               report only errors
+  -q, --quiet               print only errors: no progress, no paths of the PDFs
+                            written, no notice of a stop
   --json                    report on standard output, one JSON object per event:
                             begin, file (path, loaded, done, total), error (message),
                             end, and last done (ok, output, failed, cancelled)
@@ -418,11 +421,14 @@ Saved settings:
                             and keep what they do not set
 
   -h, --help                this text
+  -V, --version             the version of folimo-cli
 
 The last of --x and --no-x given wins.
 
 Exit status: 0 when every input was converted, 1 when the PDF could not be written,
-2 for a wrong command line, 3 when the PDF was written but some inputs failed.
+2 for a wrong command line, 3 when the PDF was written but some inputs failed, and
+128 + the signal's number when a signal stopped the run: 130 for Ctrl+C, 143 for
+SIGTERM, 129 for SIGHUP.
 )";
 }
 
@@ -445,7 +451,7 @@ CliOptions parseCliOptions(int argc, char** argv) {
             throw std::invalid_argument("unknown option " + arg.name());
         arg.requireValueUsed();
     }
-    if (!o.help)
+    if (!o.help && !o.version)
         checkCombination(o);
     return o;
 }

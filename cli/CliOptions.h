@@ -55,6 +55,7 @@ struct CliOptions {
     bool quiet = false;
     bool json = false;
     bool help = false;
+    bool version = false;
 };
 
 // Throws std::invalid_argument with a message for the user.

@@ -1,5 +1,6 @@
 // folimo-cli: the engine without windows, for scripts, batch work and benchmarks.
 #include "CliOptions.h"
+#include "ConsoleProcess.h"
 #include "HeapTuning.h"
 
 #include <ConversionJob.h>
@@ -14,7 +15,6 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +32,10 @@
 
 namespace {
 
-std::atomic<bool> interrupted{false};
+// The signal that stopped the run, 0 while none came: the exit status tells the shell
+// which one it was, as it would for a process that the signal had ended.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "it is set in a signal handler");
 
 // Ctrl+C, a terminal that closes (SIGHUP) and a polite kill (SIGTERM) all stop the run
 // after the current page with a valid PDF of the pages made. A second one means it:
@@ -40,10 +43,20 @@ std::atomic<bool> interrupted{false};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void onInterrupt(int signal) {
-    if (interrupted.exchange(true)) {
+    int none = 0;
+    if (!stopSignal.compare_exchange_strong(none, signal)) {
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
+}
+
+bool interrupted() {
+    return stopSignal.load() != 0;
+}
+
+// 128 + the signal's number, as shells report it: 130 for Ctrl+C.
+int stoppedStatus() {
+    return 128 + stopSignal.load();
 }
 
 void handleStopSignals(void (*handler)(int)) {
@@ -59,137 +72,6 @@ folimo::Owned<I> create(int kind) {
                                  std::to_string(kind));
     return object;
 }
-
-// A JSON string literal. A byte of a file name that is not UTF-8 is written as the
-// escape \udcXX, as Python's surrogate escapes read it back into that byte: a script
-// gets back the very name it can open.
-std::string jsonString(std::wstring_view text) {
-    std::string out = "\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || folimo::isEscapedByte(c)) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        } else {
-            out += folimo::toUtf8(std::wstring_view(&c, 1));
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonString(const std::string& utf8) {
-    return jsonString(folimo::fromUtf8(utf8));
-}
-
-// Reports a run on the console: lines for people on standard error, or with --json one
-// JSON object per event on standard output for scripts.
-class ConsoleProcess : public IProcess {
-public:
-    // `output` is the name reported: a replacement is written under another one first.
-    ConsoleProcess(bool quiet, bool json, std::size_t total, std::string output)
-        : quiet_(quiet), json_(json), total_(total), output_(std::move(output)),
-          bar_(!quiet && !json && ::isatty(STDERR_FILENO)) {}
-    virtual ~ConsoleProcess() { EndBar(); }
-
-    // Ends the bar's line, so that what follows starts on a line of its own.
-    void EndBar() {
-        if (barShown_)
-            std::fputc('\n', stderr);
-        barShown_ = false;
-    }
-
-    // With several documents, each names itself as it begins.
-    int OnBegin(const wchar_t* path) noexcept override {
-        if (json_)
-            emit("{\"event\":\"begin\",\"output\":" +
-                 (output_.empty() && path ? jsonString(std::wstring_view(path))
-                                          : jsonString(output_)) +
-                 ",\"total\":" + std::to_string(total_) + "}");
-        return 1;
-    }
-    int OnFile(const wchar_t* path, int loaded) noexcept override {
-        ++done_;
-        if (!loaded)
-            ++failed_;
-        if (json_)
-            emit("{\"event\":\"file\",\"path\":" + jsonString(path) + ",\"loaded\":" +
-                 (loaded ? "true" : "false") + ",\"done\":" + std::to_string(done_) +
-                 ",\"total\":" + std::to_string(total_) + "}");
-        else if (bar_)
-            drawBar(path);
-        else if (loaded && !quiet_)
-            std::fprintf(stderr, "[%zu/%zu] %s\n", done_, total_, folimo::toUtf8(path).c_str());
-        return 1;
-    }
-    int OnEnd() noexcept override {
-        if (json_)
-            emit("{\"event\":\"end\"}");
-        return 1;
-    }
-    int OnProgress(std::int64_t, std::int64_t) noexcept override { return 1; }
-    int OnError(const wchar_t* message) noexcept override {
-        ++errors_;
-        // A message goes on a line of its own, and the bar comes back under it.
-        if (barShown_) {
-            std::fputs("\r\033[K", stderr);
-            barShown_ = false;
-        }
-        if (json_)
-            emit("{\"event\":\"error\",\"message\":" + jsonString(message) + "}");
-        else
-            std::fprintf(stderr, "folimo-cli: %s\n", folimo::toUtf8(message).c_str());
-        return 1;
-    }
-    // One line each, flushed, so a reader sees events as they happen.
-    static void emit(const std::string& line) {
-        std::fputs((line + "\n").c_str(), stdout);
-        std::fflush(stdout);
-    }
-    int IsCancelled() noexcept override { return interrupted ? 1 : 0; }
-    int OnNotify() noexcept override { return 1; }
-
-    // One line redrawn in place on a terminal: the share done, the count, the time
-    // left by the pace so far, and the file, cut to fit.
-    void drawBar(const wchar_t* path) {
-        using namespace std::chrono;
-        const double elapsed = duration<double>(steady_clock::now() - started_).count();
-        const double share = total_ ? double(done_) / double(total_) : 1.0;
-        constexpr int kWidth = 24;
-        const int filled = int(share * kWidth + 0.5);
-        std::string line = "\r\033[K[" + std::string(std::size_t(filled), '#') +
-                           std::string(std::size_t(kWidth - filled), '.') + "] " +
-                           std::to_string(done_) + "/" + std::to_string(total_);
-        if (done_ >= 3 && done_ < total_)
-            line += ", " +
-                    std::to_string(int(elapsed / double(done_) * double(total_ - done_) + 0.5)) +
-                    " s left";
-        std::string name = folimo::toUtf8(folimo::displayText(path ? path : L""));
-        name = name.substr(name.find_last_of('/') + 1);
-        if (name.size() > 40)
-            name = name.substr(0, 37) + "...";
-        std::fputs((line + "  " + name).c_str(), stderr);
-        std::fflush(stderr);
-        barShown_ = true;
-    }
-
-    std::size_t failed() const { return failed_; }
-    std::size_t errors() const { return errors_; }
-
-private:
-    bool quiet_;
-    bool json_;
-    std::size_t total_;
-    std::string output_;
-    bool bar_;
-    bool barShown_ = false;
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-    std::size_t done_ = 0;
-    std::size_t failed_ = 0;
-    std::size_t errors_ = 0;
-};
 
 // Digits compare as numbers and letters without case, so img2 comes before img10.
 bool naturalLess(const std::string& a, const std::string& b) {
@@ -503,16 +385,16 @@ int runDocuments(const CliOptions& options) {
     const auto jobs = folimo::SplitIntoJobs(files, folimo::ConversionMode(options.mode),
                                             folimo::fromUtf8(options.output));
     folimo::TextExpander expander;
-    ConsoleProcess process(options.quiet, options.json, files.size(), std::string());
+    ConsoleProcess process(options.quiet, options.json, files.size(), std::string(), interrupted);
     handleStopSignals(onInterrupt);
     const std::vector<std::wstring> written = folimo::RunJobs(*engine, jobs, &process, &expander);
     process.EndBar();
     handleStopSignals(SIG_DFL);
-    const bool cancelled = interrupted;
+    const bool cancelled = interrupted();
     std::string names = "[";
     for (const std::wstring& name : written) {
         names += (names.size() > 1 ? "," : "") + jsonString(name);
-        if (!options.json)
+        if (!options.json && !options.quiet)
             std::printf("%s\n", folimo::toUtf8(name).c_str());
     }
     if (options.json)
@@ -520,12 +402,14 @@ int runDocuments(const CliOptions& options) {
                              (written.empty() ? "false" : "true") + ",\"outputs\":" + names +
                              "],\"failed\":" + std::to_string(process.failed()) +
                              ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
-    if (cancelled && !options.json)
+    if (cancelled && !options.json && !options.quiet)
         std::fprintf(stderr, "folimo-cli: stopped; the PDFs hold the pages made so far\n");
+    if (cancelled)
+        return stoppedStatus();
     if (written.empty())
         return 1;
     const bool whole = written.size() == jobs.size();
-    return process.failed() > 0 || process.errors() > 0 || cancelled || !whole ? 3 : 0;
+    return process.failed() > 0 || process.errors() > 0 || !whole ? 3 : 0;
 }
 
 int run(const CliOptions& options) {
@@ -594,13 +478,14 @@ int run(const CliOptions& options) {
 
     folimo::TextExpander expander;
     engine->SetTextCallback(&expander);
-    ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output));
+    ConsoleProcess process(options.quiet, options.json, files.size(), folimo::toUtf8(output),
+                           interrupted);
     // The handler stays until the replacement is settled, so Ctrl+C cannot stop the
     // program between the document's completion and its rename.
     handleStopSignals(onInterrupt);
     int ok = engine->Convert(written.c_str(), &process);
     process.EndBar();
-    const bool cancelled = interrupted;
+    const bool cancelled = interrupted();
     // Another run may have taken the name meanwhile; the document then bears the next.
     if (ok && !replacement && !pipe)
         output = engine->GetOutputPath();
@@ -632,16 +517,18 @@ int run(const CliOptions& options) {
                              ",\"output\":" + (ok ? jsonString(output) : "null") +
                              ",\"failed\":" + std::to_string(process.failed()) +
                              ",\"cancelled\":" + (cancelled ? "true" : "false") + "}");
-    if (replacing && !ok && !options.json)
+    if (replacing && !ok && !options.json && !options.quiet)
         std::fprintf(stderr, "folimo-cli: %s%s is left as it was\n", cancelled ? "stopped; " : "",
                      options.output.c_str());
     if (!ok)
-        return 1;
-    if (!options.json && !piped)
+        return cancelled ? stoppedStatus() : 1;
+    if (!options.json && !piped && !options.quiet)
         std::printf("%s\n", folimo::toUtf8(output).c_str());
-    if (cancelled)
+    if (cancelled && !options.quiet)
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
-    return process.failed() > 0 || process.errors() > 0 || cancelled ? 3 : 0;
+    if (cancelled)
+        return stoppedStatus();
+    return process.failed() > 0 || process.errors() > 0 ? 3 : 0;
 }
 
 } // namespace
@@ -661,6 +548,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(cliUsage(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("folimo-cli %s\n", FOLIMO_CLI_VERSION);
         return 0;
     }
     try {

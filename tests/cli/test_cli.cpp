@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -67,6 +69,17 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--no-image-watermark",
                                "--json"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
+}
+
+TEST_F(Cli, VersionIsPrintedAloneOnStandardOutput) {
+    for (const char* arguments : {"--version", "-V", "-q --version"}) {
+        CliResult r = run(arguments);
+        EXPECT_EQ(r.exitCode, 0) << arguments;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex("folimo-cli [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+            << arguments << ": " << r.out;
+        EXPECT_TRUE(r.err.empty()) << arguments << ": " << r.err;
+    }
+    EXPECT_NE(run("--help").out.find("-V, --version"), std::string::npos);
 }
 
 TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
@@ -173,12 +186,12 @@ TEST_F(Cli, JsonModeReportsOneObjectPerEvent) {
 TEST_F(Cli, NeverOverwritesAndCreatesMissingFolders) {
     std::string a = jpeg("a.jpg");
     std::string out = dir.file("new/deeper/out.pdf");
-    CliResult first = run("-q -o " + shellQuote(out) + " " + shellQuote(a));
+    CliResult first = run("-o " + shellQuote(out) + " " + shellQuote(a));
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_EQ(first.out, out + "\n");
-    EXPECT_TRUE(first.err.empty()) << first.err;
+    EXPECT_EQ(first.err, "[1/1] " + a + "\n");
     std::string original = readFile(out);
-    CliResult second = run("-q -o " + shellQuote(out) + " " + shellQuote(a));
+    CliResult second = run("-o " + shellQuote(out) + " " + shellQuote(a));
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(second.out, dir.file("new/deeper/out (1).pdf") + "\n");
     EXPECT_EQ(readFile(out), original);
@@ -211,7 +224,7 @@ TEST_F(Cli, ModesWriteOneDocumentPerFolderOrPerImage) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        CliResult r = run("-q " + c.arguments);
+        CliResult r = run(c.arguments);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         std::string expected;
         for (std::size_t i = 0; i < c.written.size(); ++i) {
@@ -259,7 +272,7 @@ TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
         std::string written; // empty when out.pdf is to stay as it was
     } cases[] = {{"--overwrite " + shellQuote(a), "", 0, "out.pdf"},
                  {"--overwrite " + shellQuote(dir.file("missing.jpg")), "", 1, ""},
-                 {many, ctrlC, 1, ""},
+                 {many, ctrlC, 130, ""},
                  {shellQuote(a), "", 0, "out (1).pdf"}};
     for (const auto& c : cases) {
         TempDir target;
@@ -284,6 +297,45 @@ TEST_F(Cli, OverwriteReplacesOnlyWithAFinishedDocument) {
     }
 }
 
+// A signal that comes once the first page is made stops the run after the current page:
+// the documents hold the pages made so far, and the status is the one a shell gives a
+// process that the signal ended.
+TEST_F(Cli, ASignalStopsTheRunWithThePagesMadeAndTheShellsStatus) {
+    const int count = 150;
+    std::string inputs;
+    for (int i = 0; i < count; ++i)
+        inputs += " " + shellQuote(jpeg("p" + std::to_string(i) + ".jpg", 1600, 1200));
+    const struct {
+        std::string options, signal;
+        int exitCode;
+        std::string firstPage; // the report line that says a page is made
+        std::string out;       // where standard output goes
+    } cases[] = {{"-o out/all.pdf", "INT", 130, "^\\[1/", "report"},
+                 {"--mode per-image -o out", "INT", 130, "^\\[1/", "report"},
+                 {"--json -o out/all.pdf", "TERM", 143, "\"done\":1,", "report"},
+                 {"-o -", "HUP", 129, "^\\[1/", "out/piped.pdf"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        TempDir run;
+        ASSERT_EQ(::mkdir(run.file("out").c_str(), 0700), 0);
+        const std::string report = run.file("report");
+        auto r = runCommand("cd " + shellQuote(run.path()) + " && (" + shellQuote(FOLIMO_CLI_PATH) +
+                            " " + c.options + inputs + " >>" + c.out + " 2>>report & pid=$!; " +
+                            "for i in $(seq 3000); do grep -q '" + c.firstPage +
+                            "' report && break; sleep 0.01; done; kill -" + c.signal +
+                            " $pid; wait $pid)");
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output << readFile(report);
+        int pages = 0;
+        for (const std::string& name : listDir(run.file("out"))) {
+            const std::string pdf = run.file("out/" + name);
+            EXPECT_TRUE(qpdfCheckClean(pdf));
+            pages += std::atoi(pdfInfoField(pdf, "Pages").c_str());
+        }
+        EXPECT_GT(pages, 0) << readFile(report);
+        EXPECT_LT(pages, count) << readFile(report);
+    }
+}
+
 TEST_F(Cli, FailedInputsAreReportedAndTheRestConverted) {
     std::string a = jpeg("a.jpg");
     std::string broken = dir.file("broken.png");
@@ -296,6 +348,29 @@ TEST_F(Cli, FailedInputsAreReportedAndTheRestConverted) {
     EXPECT_NE(r.err.find("broken.png"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("missing.jpg"), std::string::npos) << r.err;
     EXPECT_EQ(pdfPageSizes(out).size(), 1u);
+}
+
+// -q says only what went wrong, each cause once, in every mode: no progress, no paths,
+// and no second error for a document that got no page because its input failed.
+TEST_F(Cli, QuietRunsSayEachErrorOnceAndNothingElse) {
+    const std::string a = jpeg("a.jpg");
+    const std::string broken = dir.file("broken.png");
+    writeFile(broken, "\x89PNG\r\n\x1a\n truncated");
+    const std::string inputs = " " + shellQuote(a) + " " + shellQuote(broken);
+    const struct {
+        std::string arguments;
+        int exitCode;
+    } cases[] = {{"-q -o " + shellQuote(dir.file("one.pdf")) + inputs, 3},
+                 {"--quiet --mode per-image -o " + shellQuote(dir.file("each")) + inputs, 3},
+                 {"-q --mode per-folder -o " + shellQuote(dir.file("folders")) + inputs, 3},
+                 {"-q -o " + shellQuote(dir.file("none.pdf")) + " " + shellQuote(broken), 1}};
+    for (const auto& c : cases) {
+        CliResult r = run(c.arguments);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.arguments;
+        EXPECT_EQ(r.out, "") << c.arguments;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.arguments << ": " << r.err;
+        EXPECT_NE(r.err.find("broken.png"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(Cli, UnwritableOutputExitsWithOneAndLeavesNothing) {
