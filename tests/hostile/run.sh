@@ -164,7 +164,8 @@ for signal in TERM HUP INT; do
     kill -s $signal $pid
     wait $pid
     status=$?
-    { [ $status -eq 3 ] && clean "sig-$signal/out.pdf" && only "sig-$signal" out.pdf; } && ok ||
+    { [ $status -eq $((128 + $(kill -l $signal))) ] && clean "sig-$signal/out.pdf" &&
+        only "sig-$signal" out.pdf; } && ok ||
         fail "status $status: $(cat err)"
 done
 case=signal-KILL
@@ -227,9 +228,9 @@ status=$?
 # Two runs that chose the same free name: the one that ends later takes the next.
 case=concurrent-runs
 mkdir twice
-"$cli" -q -o twice/same.pdf "${many[@]}" >"$work/out1" 2>/dev/null &
+"$cli" -o twice/same.pdf "${many[@]}" >"$work/out1" 2>/dev/null &
 first=$!
-"$cli" -q -o twice/same.pdf "${many[@]}" >"$work/out2" 2>/dev/null
+"$cli" -o twice/same.pdf "${many[@]}" >"$work/out2" 2>/dev/null
 second=$?
 wait $first
 { [ $? -eq 0 ] && [ $second -eq 0 ] && only twice same.pdf "same (1).pdf" &&
