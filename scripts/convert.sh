@@ -13,7 +13,7 @@ install_deps
 configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 what="building folimo-cli..."
 if [ ! -e "$build/cli/folimo-cli" ]; then
-    what="building folimo-cli (the first build takes about 6 minutes on two cores)..."
+    what="building folimo-cli (the first build takes 2 to 3 minutes on two cores)..."
 fi
 build_target "$build" folimo-cli "$what"
 

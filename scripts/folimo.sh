@@ -13,7 +13,7 @@ install_deps
 configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 what="building folimo..."
 if [ ! -e "$build/bin/folimo" ]; then
-    what="building folimo (the first build takes about 8 minutes on two cores)..."
+    what="building folimo (the first build takes 3 to 4 minutes on two cores)..."
 fi
 build_target "$build" folimo_program "$what"
 say_more "starting folimo ..."
