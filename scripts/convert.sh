@@ -2,17 +2,26 @@
 # Installs what is missing, builds folimo-cli and converts images into one PDF.
 #   scripts/convert.sh                          the shipped samples into out/samples.pdf
 #   scripts/convert.sh -o out.pdf a.jpg b.png   any folimo-cli command line
-# Prints the path of the PDF written (never over an existing file).
+# Prints the path of the PDF written (never over an existing file), and nothing else on
+# stdout; the stages of a first run are reported on stderr.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build=${BUILD_DIR:-$top/build}
+source "$top/scripts/lib-build.sh"
 
-bash "$top/scripts/install-deps.sh"
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target folimo-cli >/dev/null
+install_deps
+configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+what="building folimo-cli..."
+if [ ! -e "$build/cli/folimo-cli" ]; then
+    what="building folimo-cli (the first build takes 2 to 3 minutes on two cores)..."
+fi
+build_target "$build" folimo-cli "$what"
 
 if [ $# -eq 0 ]; then
     mkdir -p "$top/out"
     set -- -o "$top/out/samples.pdf" --bookmarks --title "Folimo samples" "$top/samples"
+    say_more "converting the shipped samples ..."
+else
+    say_more "converting ..."
 fi
 exec "$build/cli/folimo-cli" "$@"

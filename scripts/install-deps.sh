@@ -30,6 +30,10 @@ done
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
+echo "install-deps.sh: installing the Debian packages Folimo needs to build, test and" \
+     "package it (first run only${SUDO:+, with sudo}): ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# What apt and dpkg report goes to stderr: the scripts calling this one keep stdout for
+# the path they print.
+$SUDO apt-get update -qq >&2
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
