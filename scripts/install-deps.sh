@@ -20,11 +20,15 @@ packages=(
     dpkg-dev file lintian
 )
 
+# One query for all of them: a call per package costs seconds on every quick run.
+declare -A installed=()
+while read -r name; do
+    installed[$name]=1
+done < <(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+    awk '/ install ok installed$/ {print $1}' || true)
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$p")
-    fi
+    [ -n "${installed[$p]:-}" ] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
