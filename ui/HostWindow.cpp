@@ -293,8 +293,15 @@ HostDialog::~HostDialog() = default;
 int HostDialog::DoModal(QWidget* parent) {
     if (parent && parent != parentWidget())
         setParent(parent, windowFlags());
-    if (!Prepare())
+    preparing_ = true;
+    const bool prepared = Prepare();
+    preparing_ = false;
+    if (!prepared)
         return -1;
+    if (const std::optional<int> early = std::exchange(endedEarly_, std::nullopt)) {
+        CloseHandle();
+        return *early;
+    }
     const int code = exec();
     // The dialog has ended as far as other threads are concerned, as if destroyed.
     CloseHandle();
@@ -303,6 +310,10 @@ int HostDialog::DoModal(QWidget* parent) {
 }
 
 void HostDialog::EndDialog(int code) {
+    if (preparing_) {
+        endedEarly_ = code;
+        return;
+    }
     done(code);
 }
 

@@ -24,6 +24,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QMenu;
 
@@ -165,6 +166,13 @@ public:
 
 protected:
     bool DefaultEvent(Event& event) override;
+
+private:
+    // An end asked for while the dialog is being prepared (OnInit finds its work already
+    // done) is kept for DoModal, which then returns it without entering the dialog's loop:
+    // that loop would wait for an end that has already come.
+    bool preparing_ = false;
+    std::optional<int> endedEarly_;
 };
 
 } // namespace folimo::ui

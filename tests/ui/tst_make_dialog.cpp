@@ -28,6 +28,7 @@ private slots:
     void initTestCase();
     void logFollowsUnlessTheReaderIsInItAndFinishedShowsTheOpenButtons();
     void closingDuringARunStopsItAndWaitsForTheDocument();
+    void aRunOverBeforeTheWindowOpensClosesIt();
     void theMainWindowConvertsTheListPerImage();
 
 private:
@@ -113,6 +114,20 @@ void MakeDialogTest::closingDuringARunStopsItAndWaitsForTheDocument() {
     QVERIFY(progress.Finished()); // the window went only after the worker was done
     QVERIFY(progress.Read().filesDone < 1000);
     QVERIFY(clock.elapsed() < 3000);
+}
+
+// A small run can end before its window is up: the window that closes when the run is
+// over must then close at once, not wait for an end that has already come.
+void MakeDialogTest::aRunOverBeforeTheWindowOpensClosesIt() {
+    ConversionProgress progress(1);
+    progress.OnBegin(L"/out/a.pdf");
+    progress.OnFile(L"/in/a.jpg", 1);
+    progress.OnEnd();
+    progress.OnNotify();
+    CMakeDialog dialog(progress);
+    dialog.SetCloseWhenFinished(true);
+    QTimer::singleShot(5000, &dialog, [&] { dialog.reject(); });
+    QCOMPARE(dialog.DoModal(), int(IDOK));
 }
 
 void MakeDialogTest::theMainWindowConvertsTheListPerImage() {
