@@ -158,10 +158,11 @@ private:
             error_ = image.message;
             return false;
         }
-        image.format = PNG_FORMAT_RGB; // any alpha is composed onto black
+        image.format = PNG_FORMAT_RGB;
         totals.megapixels += double(image.width) * image.height / 1e6;
         pixels_.resize(PNG_IMAGE_SIZE(image));
-        if (!png_image_finish_read(&image, nullptr, pixels_.data(), 0, nullptr)) {
+        const png_color white = {255, 255, 255}; // any alpha goes onto white, as on paper
+        if (!png_image_finish_read(&image, &white, pixels_.data(), 0, nullptr)) {
             error_ = image.message;
             png_image_free(&image);
             return false;
