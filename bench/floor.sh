@@ -17,6 +17,7 @@ if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
 corpus=${1:-${CORPUS:-/tmp/folimo-corpus}}
 SETS=${SETS:-jpg top40 large png}
 QUICK_FILES=${QUICK_FILES:-3}
+[ "$QUICK_FILES" -ge 1 ] || QUICK_FILES=1
 if [ "$quick" = 1 ]; then RUNS=${RUNS:-1}; else RUNS=${RUNS:-3}; fi
 build=${BUILD:-$top/build-bench}
 work=$(mktemp -d /tmp/folimo-floor-XXXXXX)
@@ -33,6 +34,12 @@ cli="$build/cli/folimo-cli"
 floor="$build/bench/bench_floor"
 cores=$(nproc)
 [ -d "$corpus/jpg" ] || { echo "no corpus at $corpus" >&2; exit 1; }
+for set in $SETS; do
+    case $set in
+        jpg | top40 | large | png) ;;
+        *) echo "unknown set $set (jpg, top40, large, png)" >&2; exit 1 ;;
+    esac
+done
 
 # Every photograph with its pixel count, largest first; the header is enough. (One
 # photograph's XMP packet is malformed, which identify reports and reads past.)
@@ -56,7 +63,6 @@ pick() {
         png)
             mapfile -t files < <(find "$corpus/large" -name '*.png' | sort)
             what="PNGs of 20 MP and more" ;;
-        *) echo "unknown set $1 (jpg, top40, large, png)" >&2; exit 1 ;;
     esac
     if [ "$quick" = 1 ] && [ "${#files[@]}" -gt "$QUICK_FILES" ]; then
         # Spread over the set rather than its first few, so the sizes still vary.
