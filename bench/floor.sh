@@ -53,16 +53,16 @@ pick() {
     case $1 in
         jpg)
             mapfile -t files < <(find "$corpus/jpg" -name '*.jpg' | sort)
-            what="JPEG photographs" ;;
+            what="the photographs of jpg/" ;;
         top40)
             mapfile -t files < <(printf '%s\n' "${by_size[@]:0:40}" | cut -d' ' -f2-)
-            what="largest JPEG photographs (pixels)" ;;
+            what="the 40 photographs with the most pixels" ;;
         large)
             mapfile -t files < <(find "$corpus/large" -name '*.jpg' | sort)
-            what="JPEGs of 20 MP and more" ;;
+            what="the JPEGs of large/, 20 MP and more" ;;
         png)
             mapfile -t files < <(find "$corpus/large" -name '*.png' | sort)
-            what="PNGs of 20 MP and more" ;;
+            what="the PNGs of large/, 20 MP and more" ;;
     esac
     if [ "$quick" = 1 ] && [ "${#files[@]}" -gt "$QUICK_FILES" ]; then
         # Spread over the set rather than its first few, so the sizes still vary.
@@ -86,7 +86,7 @@ compare() {
         awk '{s += $1 * $2} END{printf "%.0f", s / 1e6}')
     bytes=$(du -cb "${files[@]}" | awk 'END{printf "%.0f", $1/1e6}')
     cat "${files[@]}" >/dev/null  # into the page cache before the first run
-    echo "== $set: ${#files[@]} $what, $mp MP, $bytes MB"
+    echo "== $set ($what): ${#files[@]} files, $mp MP, $bytes MB"
     local n=${#files[@]}
     measure "folimo-cli, default (JPEG q30)" "$cli" -q -o "$work/out.pdf" "${files[@]}"
     local f_wall=$last_wall f_rss=$last_rss
