@@ -45,9 +45,17 @@ struct Row {
     float v[8];
 };
 
-inline void addScaled(Row& to, float by, const float* from) {
-    for (int l = 0; l < 8; ++l)
-        to.v[l] += by * from[l];
+// to = by x from, or to += by x from once `to` holds something. Rows are set by their
+// first term rather than zeroed first: zeroing them all costs more than the sums.
+inline void addScaled(Row& to, bool& set, float by, const float* from) {
+    if (set) {
+        for (int l = 0; l < 8; ++l)
+            to.v[l] += by * from[l];
+    } else {
+        for (int l = 0; l < 8; ++l)
+            to.v[l] = by * from[l];
+        set = true;
+    }
 }
 
 // y = down . z . across^T, z being the dequantised coefficients of the four blocks, their
@@ -56,27 +64,28 @@ inline void addScaled(Row& to, float by, const float* from) {
 template <int Half>
 void apply(const std::int16_t* const quad[4], const float* steps, const float (&down)[8][2 * Half],
            const float (&acrossT)[2 * Half][8], Row (&y)[8]) {
-    Row across[2 * Half] = {};
+    Row across[2 * Half];
     bool any[2 * Half] = {};
     for (int b = 0; b < 4; ++b) {
         if (!quad[b])
             continue;
         for (int v = 0; v < Half; ++v) {
             const std::int16_t* coef = quad[b] + v * 8;
-            Row& row = across[(b / 2) * Half + v];
+            const int r = (b / 2) * Half + v;
             for (int u = 0; u < Half; ++u)
-                if (coef[u] != 0) {
-                    addScaled(row, float(coef[u]) * steps[v * 8 + u], acrossT[(b % 2) * Half + u]);
-                    any[(b / 2) * Half + v] = true;
-                }
+                if (coef[u] != 0)
+                    addScaled(across[r], any[r], float(coef[u]) * steps[v * 8 + u],
+                              acrossT[(b % 2) * Half + u]);
         }
     }
-    for (int k = 0; k < 8; ++k)
-        y[k] = Row{};
+    bool set[8] = {};
     for (int r = 0; r < 2 * Half; ++r)
         if (any[r])
             for (int k = 0; k < 8; ++k)
-                addScaled(y[k], down[k][r], across[r].v);
+                addScaled(y[k], set[k], down[k][r], across[r].v);
+    for (int k = 0; k < 8; ++k)
+        if (!set[k])
+            y[k] = Row{};
 }
 
 } // namespace
