@@ -170,9 +170,39 @@ bool colourHalved(const jpeg_decompress_struct& source, const JpegTranscode& set
     return true;
 }
 
-// One block: each coefficient x old step / new step, rounded to the nearest. Values
-// beyond what baseline JPEG can code make the encoder refuse the file, which then goes
-// the way through pixels.
+// Whether the encoder's Huffman tables can code a block: AC values within 10 bits, and DC
+// values whose differences stay within 11. libjpeg-turbo's encoder does not refuse larger
+// ones but writes a corrupt stream, and a file with coarse steps or tables of its own can
+// hold them once requantised to fine steps; such a file goes the way through pixels.
+inline bool codableBlock(const JCOEF* coef) {
+    if (coef[0] < -1024 || coef[0] > 1023)
+        return false;
+#ifdef __SSE2__
+    const __m128i high = _mm_set1_epi16(1023);
+    const __m128i low = _mm_set1_epi16(-1023);
+    const __m128i notDc = _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0);
+    __m128i beyond = _mm_setzero_si128();
+    for (int k = 0; k < DCTSIZE2; k += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + k));
+        __m128i out = _mm_or_si128(_mm_cmpgt_epi16(v, high), _mm_cmplt_epi16(v, low));
+        beyond = _mm_or_si128(beyond, k == 0 ? _mm_and_si128(out, notDc) : out);
+    }
+    return _mm_movemask_epi8(beyond) == 0;
+#else
+    for (int k = 1; k < DCTSIZE2; ++k)
+        if (coef[k] < -1023 || coef[k] > 1023)
+            return false;
+    return true;
+#endif
+}
+
+void checkCodable(j_common_ptr cinfo, JBLOCKROW blocks, JDIMENSION count) {
+    for (JDIMENSION x = 0; x < count; ++x)
+        if (!codableBlock(blocks[x]))
+            ERREXIT(cinfo, JERR_BAD_DCT_COEF);
+}
+
+// One block: each coefficient x old step / new step, rounded to the nearest.
 inline void requantizeBlock(JCOEF* coef, const float* ratio) {
 #ifdef __SSE2__
     // Eight coefficients at a time; the conversion rounds to the nearest, and the
@@ -202,13 +232,14 @@ void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array, const JQ
         ratio[k] = float(from.quantval[k]) / float(to.quantval[k]);
         same = same && from.quantval[k] == to.quantval[k];
     }
-    if (same)
-        return;
+    auto* common = reinterpret_cast<j_common_ptr>(source);
     for (JDIMENSION row = 0; row < c.height_in_blocks; ++row) {
-        JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(
-            reinterpret_cast<j_common_ptr>(source), array, row, 1, TRUE);
-        for (JDIMENSION x = 0; x < c.width_in_blocks; ++x)
-            requantizeBlock(blocks[0][x], ratio);
+        JBLOCKARRAY blocks =
+            (*source->mem->access_virt_barray)(common, array, row, 1, same ? FALSE : TRUE);
+        if (!same)
+            for (JDIMENSION x = 0; x < c.width_in_blocks; ++x)
+                requantizeBlock(blocks[0][x], ratio);
+        checkCodable(common, blocks[0], c.width_in_blocks);
     }
 }
 
@@ -365,6 +396,7 @@ void prepareRow(Job* job, JDIMENSION mcuRow) {
         if (top + i < rows && !stream.lumaKept)
             for (JDIMENSION x = 0; x < columns; ++x)
                 requantizeBlock(stream.lumaRows[i][x], stream.lumaRatio);
+        checkCodable(reinterpret_cast<j_common_ptr>(source), stream.lumaRows[i], columns);
     }
     for (int c = 0; c < 2; ++c) {
         const Ring& ring = stream.rings[c + 1];
@@ -378,6 +410,8 @@ void prepareRow(Job* job, JDIMENSION mcuRow) {
                 lower && right ? lower[2 * x + 1] : nullptr};
             halver.halve(quad, x, mcuRow, stream.chromaRows[c][x]);
         }
+        checkCodable(reinterpret_cast<j_common_ptr>(source), stream.chromaRows[c],
+                     halver.columns());
     }
     stream.prepared = mcuRow;
 }

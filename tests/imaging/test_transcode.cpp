@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -75,6 +77,46 @@ std::string restartJpeg(int width, int height, unsigned interval) {
         JSAMPROW rows[1] = {row.data()};
         jpeg_write_scanlines(&cinfo, rows, 1);
     }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string bytes(reinterpret_cast<const char*>(out), size);
+    std::free(out);
+    return bytes;
+}
+
+// A 4:4:4 JPEG of 256 x 64 written as coefficients: every step 255, every AC coefficient
+// +-`ac`. Requantised to fine steps, large ones need more bits than baseline JPEG has.
+std::string coarseJpeg(int ac) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = 256;
+    cinfo.image_height = 64;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    unsigned steps[DCTSIZE2];
+    std::fill(std::begin(steps), std::end(steps), 255u);
+    jpeg_add_quant_table(&cinfo, 0, steps, 100, TRUE);
+    jpeg_add_quant_table(&cinfo, 1, steps, 100, TRUE);
+    cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
+    auto* common = reinterpret_cast<j_common_ptr>(&cinfo);
+    jvirt_barray_ptr arrays[3];
+    for (jvirt_barray_ptr& array : arrays)
+        array = (*cinfo.mem->request_virt_barray)(common, JPOOL_IMAGE, TRUE, 32, 8, 8);
+    (*cinfo.mem->realize_virt_arrays)(common);
+    for (jvirt_barray_ptr array : arrays) {
+        JBLOCKARRAY rows = (*cinfo.mem->access_virt_barray)(common, array, 0, 8, TRUE);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 32; ++x)
+                for (int k = 1; k < DCTSIZE2; ++k)
+                    rows[y][x][k] = JCOEF((k + x) % 2 ? ac : -ac);
+    }
+    jpeg_write_coefficients(&cinfo, arrays);
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     std::string bytes(reinterpret_cast<const char*>(out), size);
@@ -207,6 +249,18 @@ TEST_F(TranscodeTest, HalvedColourKeepsWhatTheFileCarries) {
         const std::string whole = makeJpeg(p);
         EXPECT_TRUE(transcodeJpeg(bytesOf(whole.substr(0, whole.size() / 2)), {30}).empty());
     }
+}
+
+// Coefficients beyond what the encoder's tables code would make a corrupt file: such a
+// file goes the way through pixels, whether its sampling is kept or its colour halved.
+TEST_F(TranscodeTest, DeclinesCoefficientsBeyondBaseline) {
+    const std::string coarse = coarseJpeg(1023);
+    EXPECT_TRUE(transcodeJpeg(bytesOf(coarse), {100}).empty());
+    EXPECT_TRUE(transcodeJpeg(bytesOf(coarse), {95}).empty());
+    EXPECT_TRUE(transcodeJpeg(bytesOf(coarse), {30}).empty());
+    const std::string fits = transcodeJpeg(bytesOf(coarseJpeg(3)), {100});
+    ASSERT_FALSE(fits.empty());
+    EXPECT_EQ(identify("%w %h %Q", save(fits, "fits.jpg")), "256 64 100");
 }
 
 TEST_F(TranscodeTest, GreyKeepsTheLuminanceOnly) {
