@@ -152,7 +152,8 @@ void ChromaHalver::halve(const std::int16_t* const quad[4], unsigned column, uns
     for (int k = 0; k < 8; ++k) {
 #ifdef __SSE2__
         // The conversion rounds to the nearest; the packing saturates to 16 bits.
-        const __m128i low = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y[k].v), _mm_loadu_ps(to_ + 8 * k)));
+        const __m128i low =
+            _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y[k].v), _mm_loadu_ps(to_ + 8 * k)));
         const __m128i high =
             _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y[k].v + 4), _mm_loadu_ps(to_ + 8 * k + 4)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * k), _mm_packs_epi32(low, high));

@@ -32,7 +32,7 @@ namespace {
 
 // Rows of coefficients handed from decoder to encoder a few at a time: the decoder's
 // arrays are rings of kRingRows rows each, and the output rows are made as the encoder
-// asks for them (see streamHalvedColour).
+// asks for them (see halveColour).
 constexpr JDIMENSION kRingRows = 4;
 // From this width on a row's blocks take more bits than the decoder may hold unread, so
 // once the input is held back it cannot finish a row beyond the one it has begun.
@@ -43,15 +43,17 @@ struct Ring {
     JDIMENSION next = 0;        // rows the decoder has begun
 };
 
+using AccessRows = JBLOCKARRAY (*)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
+
 struct Stream {
     Ring rings[3];
     int requested = 0;
     jvirt_barray_ptr* whole = nullptr; // the decoder's arrays when it holds them all
-    int outputs[3] = {}; // only their addresses matter: the encoder's handles
+    int outputs[3] = {};               // only their addresses matter: the encoder's handles
     jvirt_barray_ptr handles[3] = {};
-    JDIMENSION wanted = 0;            // the decoder's last row needed now
-    const JOCTET* cutEnd = nullptr;   // the input's end while held back
-    bool decoded = false;             // the decoder reached the end of the picture
+    JDIMENSION wanted = 0;          // the decoder's last row needed now
+    const JOCTET* cutEnd = nullptr; // the input's end while held back
+    bool decoded = false;           // the decoder reached the end of the picture
     JDIMENSION prepared = ~JDIMENSION(0);
     JBLOCKROW lumaRows[2] = {};
     JBLOCKROW chromaRows[2] = {};
@@ -60,10 +62,8 @@ struct Stream {
     alignas(16) float lumaRatio[64] = {};
     bool lumaKept = false;
     detail::ChromaHalver halvers[2];
-    JBLOCKARRAY (*access)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION,
-                          boolean) = nullptr;
-    JBLOCKARRAY (*encoderAccess)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION,
-                                 boolean) = nullptr;
+    AccessRows access = nullptr;        // the decoder's own
+    AccessRows encoderAccess = nullptr; // the encoder's own
     boolean (*fill)(j_decompress_ptr) = nullptr;
 };
 
@@ -285,8 +285,8 @@ void requantizeAll(Job* job) {
 }
 
 // The decoder's arrays, asked for in component order, become rings.
-jvirt_barray_ptr requestRing(j_common_ptr cinfo, int pool, boolean, JDIMENSION blocks,
-                             JDIMENSION, JDIMENSION) {
+jvirt_barray_ptr requestRing(j_common_ptr cinfo, int pool, boolean, JDIMENSION blocks, JDIMENSION,
+                             JDIMENSION) {
     Stream& stream = static_cast<Job*>(cinfo->client_data)->stream;
     if (stream.requested >= 3)
         ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
@@ -299,8 +299,8 @@ jvirt_barray_ptr requestRing(j_common_ptr cinfo, int pool, boolean, JDIMENSION b
 // them; a row asked for again after a suspension keeps what it holds. Beyond the rows
 // needed now, the input is held back, so that the decoder suspends within that row
 // rather than run on over rows the encoder still reads.
-JBLOCKARRAY accessRing(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row,
-                       JDIMENSION count, boolean writable) {
+JBLOCKARRAY accessRing(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row, JDIMENSION count,
+                       boolean writable) {
     auto* source = reinterpret_cast<j_decompress_ptr>(cinfo);
     Stream& stream = static_cast<Job*>(cinfo->client_data)->stream;
     Ring* ring = reinterpret_cast<Ring*>(array);
@@ -311,8 +311,8 @@ JBLOCKARRAY accessRing(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION ro
         ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
     JBLOCKARRAY slot = ring->rows + row % kRingRows;
     if (row == ring->next) {
-        std::memset(slot[0], 0, source->comp_info[ring - stream.rings].width_in_blocks *
-                                    sizeof(JBLOCK));
+        std::memset(slot[0], 0,
+                    source->comp_info[ring - stream.rings].width_in_blocks * sizeof(JBLOCK));
         ring->next = row + 1;
     }
     if (row > stream.wanted && !stream.cutEnd) {
@@ -341,7 +341,8 @@ void decodeThrough(jpeg_decompress_struct* source, JDIMENSION row) {
         if (!stream.cutEnd && stream.requested == 3)
             ERREXIT(source, JERR_BAD_VIRTUAL_ACCESS); // suspended for no reason of ours
         if (stream.cutEnd) {
-            source->src->bytes_in_buffer = std::size_t(stream.cutEnd - source->src->next_input_byte);
+            source->src->bytes_in_buffer =
+                std::size_t(stream.cutEnd - source->src->next_input_byte);
             stream.cutEnd = nullptr;
         }
         stream.decoded = jpeg_read_coefficients(source) != nullptr;
@@ -390,9 +391,8 @@ void prepareRow(Job* job, JDIMENSION mcuRow) {
         stream.ready = true;
     }
     for (JDIMENSION i = 0; i < 2; ++i) {
-        stream.lumaRows[i] = top + i < rows
-                                 ? stream.rings[0].rows[(top + i) % kRingRows]
-                                 : stream.emptyRow;
+        stream.lumaRows[i] =
+            top + i < rows ? stream.rings[0].rows[(top + i) % kRingRows] : stream.emptyRow;
         if (top + i < rows && !stream.lumaKept)
             for (JDIMENSION x = 0; x < columns; ++x)
                 requantizeBlock(stream.lumaRows[i][x], stream.lumaRatio);
@@ -405,9 +405,9 @@ void prepareRow(Job* job, JDIMENSION mcuRow) {
         JBLOCKROW lower = top + 1 < rows ? ring.rows[(top + 1) % kRingRows] : nullptr;
         for (JDIMENSION x = 0; x < halver.columns(); ++x) {
             const bool right = 2 * x + 1 < columns;
-            const std::int16_t* const quad[4] = {
-                upper[2 * x], right ? upper[2 * x + 1] : nullptr, lower ? lower[2 * x] : nullptr,
-                lower && right ? lower[2 * x + 1] : nullptr};
+            const std::int16_t* const quad[4] = {upper[2 * x], right ? upper[2 * x + 1] : nullptr,
+                                                 lower ? lower[2 * x] : nullptr,
+                                                 lower && right ? lower[2 * x + 1] : nullptr};
             halver.halve(quad, x, mcuRow, stream.chromaRows[c][x]);
         }
         checkCodable(reinterpret_cast<j_common_ptr>(source), stream.chromaRows[c],
@@ -451,9 +451,8 @@ void halveColour(Job* job, bool streamed) {
         if (job->warned)
             return;
         for (Ring& ring : stream.rings)
-            ring.rows = (*source->mem->alloc_barray)(common, JPOOL_IMAGE,
-                                                     source->comp_info[0].width_in_blocks,
-                                                     kRingRows);
+            ring.rows = (*source->mem->alloc_barray)(
+                common, JPOOL_IMAGE, source->comp_info[0].width_in_blocks, kRingRows);
         stream.requested = 3;
     }
     const JDIMENSION columns = source->comp_info[0].width_in_blocks;

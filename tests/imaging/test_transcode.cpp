@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
