@@ -3,8 +3,11 @@
 // resampling, all of which cancel out when the picture keeps its size, colour model
 // and chroma sampling; only the quantisation changes. Then the coefficients are read,
 // divided anew and written: the page looks the same as through pixels, several times
-// sooner. When the sampling changes, the rows stream from decoder to encoder in YCbCr,
-// a few at a time: no colour conversion either way, and no whole picture in memory.
+// sooner. Full-resolution colour that the encoder would halve is halved among the
+// coefficients too (see ChromaHalving.h). Any other change of sampling streams the rows
+// from decoder to encoder in YCbCr, a few at a time: no colour conversion either way,
+// and no whole picture in memory.
+#include "ChromaHalving.h"
 #include "Codecs.h"
 #include "JpegMarkers.h"
 #include "Quantize.h"
@@ -13,6 +16,7 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <jerror.h>
@@ -25,6 +29,43 @@
 namespace folimo::imaging {
 
 namespace {
+
+// Rows of coefficients handed from decoder to encoder a few at a time: the decoder's
+// arrays are rings of kRingRows rows each, and the output rows are made as the encoder
+// asks for them (see halveColour).
+constexpr JDIMENSION kRingRows = 4;
+// From this width on a row's blocks take more bits than the decoder may hold unread, so
+// once the input is held back it cannot finish a row beyond the one it has begun.
+constexpr JDIMENSION kStreamedColumns = 16;
+
+struct Ring {
+    JBLOCKARRAY rows = nullptr; // kRingRows of them
+    JDIMENSION next = 0;        // rows the decoder has begun
+};
+
+using AccessRows = JBLOCKARRAY (*)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
+
+struct Stream {
+    Ring rings[3];
+    int requested = 0;
+    jvirt_barray_ptr* whole = nullptr; // the decoder's arrays when it holds them all
+    int outputs[3] = {};               // only their addresses matter: the encoder's handles
+    jvirt_barray_ptr handles[3] = {};
+    JDIMENSION wanted = 0;          // the decoder's last row needed now
+    const JOCTET* cutEnd = nullptr; // the input's end while held back
+    bool decoded = false;           // the decoder reached the end of the picture
+    JDIMENSION prepared = ~JDIMENSION(0);
+    JBLOCKROW lumaRows[2] = {};
+    JBLOCKROW chromaRows[2] = {};
+    JBLOCKROW emptyRow = nullptr;
+    bool ready = false;
+    alignas(16) float lumaRatio[64] = {};
+    bool lumaKept = false;
+    detail::ChromaHalver halvers[2];
+    AccessRows access = nullptr;        // the decoder's own
+    AccessRows encoderAccess = nullptr; // the encoder's own
+    boolean (*fill)(j_decompress_ptr) = nullptr;
+};
 
 // Plain data only: run() longjmps over nothing that has a destructor.
 struct Job {
@@ -49,6 +90,8 @@ struct Job {
     unsigned char* out = nullptr;
     std::size_t capacity = 0;
     std::size_t outSize = 0;
+
+    Stream stream;
 };
 
 constexpr std::size_t kFirstOutput = 64 << 10;
@@ -116,9 +159,50 @@ bool samplingKept(const jpeg_decompress_struct& source, const JpegTranscode& set
            c[2].v_samp_factor == 1;
 }
 
-// One block: each coefficient x old step / new step, rounded to the nearest. Values
-// beyond what baseline JPEG can code make the encoder refuse the file, which then goes
-// the way through pixels.
+// Whether the file's colour is whole (4:4:4) where the encoder would halve it (4:2:0) at
+// this quality: then the coefficients can be halved rather than the pixels.
+bool colourHalved(const jpeg_decompress_struct& source, const JpegTranscode& settings) {
+    if (source.num_components != 3 || settings.grey || !jpegSubsamplesColour(settings.quality))
+        return false;
+    for (int ci = 0; ci < 3; ++ci)
+        if (source.comp_info[ci].h_samp_factor != 1 || source.comp_info[ci].v_samp_factor != 1)
+            return false;
+    return true;
+}
+
+// Whether the encoder's Huffman tables can code a block: AC values within 10 bits, and DC
+// values whose differences stay within 11. libjpeg-turbo's encoder does not refuse larger
+// ones but writes a corrupt stream, and a file with coarse steps or tables of its own can
+// hold them once requantised to fine steps; such a file goes the way through pixels.
+inline bool codableBlock(const JCOEF* coef) {
+    if (coef[0] < -1024 || coef[0] > 1023)
+        return false;
+#ifdef __SSE2__
+    const __m128i high = _mm_set1_epi16(1023);
+    const __m128i low = _mm_set1_epi16(-1023);
+    const __m128i notDc = _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0);
+    __m128i beyond = _mm_setzero_si128();
+    for (int k = 0; k < DCTSIZE2; k += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + k));
+        __m128i out = _mm_or_si128(_mm_cmpgt_epi16(v, high), _mm_cmplt_epi16(v, low));
+        beyond = _mm_or_si128(beyond, k == 0 ? _mm_and_si128(out, notDc) : out);
+    }
+    return _mm_movemask_epi8(beyond) == 0;
+#else
+    for (int k = 1; k < DCTSIZE2; ++k)
+        if (coef[k] < -1023 || coef[k] > 1023)
+            return false;
+    return true;
+#endif
+}
+
+void checkCodable(j_common_ptr cinfo, JBLOCKROW blocks, JDIMENSION count) {
+    for (JDIMENSION x = 0; x < count; ++x)
+        if (!codableBlock(blocks[x]))
+            ERREXIT(cinfo, JERR_BAD_DCT_COEF);
+}
+
+// One block: each coefficient x old step / new step, rounded to the nearest.
 inline void requantizeBlock(JCOEF* coef, const float* ratio) {
 #ifdef __SSE2__
     // Eight coefficients at a time; the conversion rounds to the nearest, and the
@@ -148,13 +232,14 @@ void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array, const JQ
         ratio[k] = float(from.quantval[k]) / float(to.quantval[k]);
         same = same && from.quantval[k] == to.quantval[k];
     }
-    if (same)
-        return;
+    auto* common = reinterpret_cast<j_common_ptr>(source);
     for (JDIMENSION row = 0; row < c.height_in_blocks; ++row) {
-        JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(
-            reinterpret_cast<j_common_ptr>(source), array, row, 1, TRUE);
-        for (JDIMENSION x = 0; x < c.width_in_blocks; ++x)
-            requantizeBlock(blocks[0][x], ratio);
+        JBLOCKARRAY blocks =
+            (*source->mem->access_virt_barray)(common, array, row, 1, same ? FALSE : TRUE);
+        if (!same)
+            for (JDIMENSION x = 0; x < c.width_in_blocks; ++x)
+                requantizeBlock(blocks[0][x], ratio);
+        checkCodable(common, blocks[0], c.width_in_blocks);
     }
 }
 
@@ -196,6 +281,198 @@ void requantizeAll(Job* job) {
     }
     writeHeader(job);
     jpeg_write_coefficients(target, coefficients);
+    writeProfile(job);
+}
+
+// The decoder's arrays, asked for in component order, become rings.
+jvirt_barray_ptr requestRing(j_common_ptr cinfo, int pool, boolean, JDIMENSION blocks, JDIMENSION,
+                             JDIMENSION) {
+    Stream& stream = static_cast<Job*>(cinfo->client_data)->stream;
+    if (stream.requested >= 3)
+        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    Ring& ring = stream.rings[stream.requested++];
+    ring.rows = (*cinfo->mem->alloc_barray)(cinfo, pool, blocks, kRingRows);
+    return reinterpret_cast<jvirt_barray_ptr>(&ring);
+}
+
+// The decoder begins a row. Blocks start zeroed, as the decoder's own arrays would give
+// them; a row asked for again after a suspension keeps what it holds. Beyond the rows
+// needed now, the input is held back, so that the decoder suspends within that row
+// rather than run on over rows the encoder still reads.
+JBLOCKARRAY accessRing(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row, JDIMENSION count,
+                       boolean writable) {
+    auto* source = reinterpret_cast<j_decompress_ptr>(cinfo);
+    Stream& stream = static_cast<Job*>(cinfo->client_data)->stream;
+    Ring* ring = reinterpret_cast<Ring*>(array);
+    if (ring < stream.rings || ring >= stream.rings + 3)
+        return stream.access(cinfo, array, row, count, writable);
+    // Rows further on than this would reuse slots the encoder has yet to read.
+    if (count != 1 || row + 1 < ring->next || row > stream.wanted + kRingRows - 2)
+        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    JBLOCKARRAY slot = ring->rows + row % kRingRows;
+    if (row == ring->next) {
+        std::memset(slot[0], 0,
+                    source->comp_info[ring - stream.rings].width_in_blocks * sizeof(JBLOCK));
+        ring->next = row + 1;
+    }
+    if (row > stream.wanted && !stream.cutEnd) {
+        stream.cutEnd = source->src->next_input_byte + source->src->bytes_in_buffer;
+        source->src->bytes_in_buffer = 0;
+    }
+    return slot;
+}
+
+boolean fillOrSuspend(j_decompress_ptr source) {
+    Stream& stream = static_cast<Job*>(source->client_data)->stream;
+    return stream.cutEnd ? FALSE : stream.fill(source);
+}
+
+// Runs the decoder until each component's rows up to `row` are whole.
+void decodeThrough(jpeg_decompress_struct* source, JDIMENSION row) {
+    Stream& stream = static_cast<Job*>(source->client_data)->stream;
+    stream.wanted = row;
+    auto whole = [&] {
+        for (const Ring& ring : stream.rings)
+            if (ring.next <= row + 1)
+                return false;
+        return stream.requested == 3;
+    };
+    while (!stream.decoded && !whole()) {
+        if (!stream.cutEnd && stream.requested == 3)
+            ERREXIT(source, JERR_BAD_VIRTUAL_ACCESS); // suspended for no reason of ours
+        if (stream.cutEnd) {
+            source->src->bytes_in_buffer =
+                std::size_t(stream.cutEnd - source->src->next_input_byte);
+            stream.cutEnd = nullptr;
+        }
+        stream.decoded = jpeg_read_coefficients(source) != nullptr;
+    }
+}
+
+// Rows [first, end) of a picture decoded whole into the rings, where they can be changed
+// and held, one row of the decoder's arrays being within reach at a time.
+void copyRows(jpeg_decompress_struct* source, JDIMENSION first, JDIMENSION end) {
+    Stream& stream = static_cast<Job*>(source->client_data)->stream;
+    for (int ci = 0; ci < 3; ++ci)
+        for (JDIMENSION row = first; row < end; ++row)
+            std::memcpy(stream.rings[ci].rows[row % kRingRows],
+                        (*source->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(source),
+                                                           stream.whole[ci], row, 1, FALSE)[0],
+                        source->comp_info[ci].width_in_blocks * sizeof(JBLOCK));
+}
+
+// The encoder's rows of MCU row `mcuRow`: the luminance requantised in its ring, the
+// chroma halved from the two rows of blocks it covers.
+void prepareRow(Job* job, JDIMENSION mcuRow) {
+    jpeg_decompress_struct* source = job->source;
+    Stream& stream = job->stream;
+    if (mcuRow == stream.prepared)
+        return;
+    const JDIMENSION rows = source->comp_info[0].height_in_blocks;
+    const JDIMENSION columns = source->comp_info[0].width_in_blocks;
+    const JDIMENSION top = 2 * mcuRow;
+    if (stream.whole)
+        copyRows(source, top, std::min(top + 2, rows));
+    else
+        decodeThrough(source, std::min(top + 1, rows - 1));
+    if (!stream.ready) { // the tables are known once the decoder has begun the scan
+        jpeg_compress_struct* target = job->target;
+        const JQUANT_TBL& from = *source->comp_info[0].quant_table;
+        const JQUANT_TBL& to = *target->quant_tbl_ptrs[0];
+        stream.lumaKept = true;
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            stream.lumaRatio[k] = float(from.quantval[k]) / float(to.quantval[k]);
+            stream.lumaKept = stream.lumaKept && from.quantval[k] == to.quantval[k];
+        }
+        for (int c = 0; c < 2; ++c)
+            stream.halvers[c] = detail::ChromaHalver(source->comp_info[c + 1].quant_table->quantval,
+                                                     target->quant_tbl_ptrs[1]->quantval,
+                                                     source->image_width, source->image_height);
+        stream.ready = true;
+    }
+    for (JDIMENSION i = 0; i < 2; ++i) {
+        stream.lumaRows[i] =
+            top + i < rows ? stream.rings[0].rows[(top + i) % kRingRows] : stream.emptyRow;
+        if (top + i < rows && !stream.lumaKept)
+            for (JDIMENSION x = 0; x < columns; ++x)
+                requantizeBlock(stream.lumaRows[i][x], stream.lumaRatio);
+        checkCodable(reinterpret_cast<j_common_ptr>(source), stream.lumaRows[i], columns);
+    }
+    for (int c = 0; c < 2; ++c) {
+        const Ring& ring = stream.rings[c + 1];
+        const detail::ChromaHalver& halver = stream.halvers[c];
+        JBLOCKROW upper = ring.rows[top % kRingRows];
+        JBLOCKROW lower = top + 1 < rows ? ring.rows[(top + 1) % kRingRows] : nullptr;
+        for (JDIMENSION x = 0; x < halver.columns(); ++x) {
+            const bool right = 2 * x + 1 < columns;
+            const std::int16_t* const quad[4] = {upper[2 * x], right ? upper[2 * x + 1] : nullptr,
+                                                 lower ? lower[2 * x] : nullptr,
+                                                 lower && right ? lower[2 * x + 1] : nullptr};
+            halver.halve(quad, x, mcuRow, stream.chromaRows[c][x]);
+        }
+        checkCodable(reinterpret_cast<j_common_ptr>(source), stream.chromaRows[c],
+                     halver.columns());
+    }
+    stream.prepared = mcuRow;
+}
+
+// The encoder reads an MCU row: two rows of luminance blocks and one of each chroma.
+JBLOCKARRAY accessOutput(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row,
+                         JDIMENSION count, boolean writable) {
+    Job* job = static_cast<Job*>(cinfo->client_data);
+    Stream& stream = job->stream;
+    int* handle = reinterpret_cast<int*>(array);
+    if (handle < stream.outputs || handle >= stream.outputs + 3)
+        return stream.encoderAccess(cinfo, array, row, count, writable);
+    const int component = int(handle - stream.outputs);
+    if (writable || count != (component == 0 ? 2u : 1u) || (component == 0 && row % 2 != 0))
+        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    prepareRow(job, component == 0 ? row / 2 : row);
+    return component == 0 ? stream.lumaRows : stream.chromaRows + (component - 1);
+}
+
+// 4:4:4 to 4:2:0: the encoder pulls each MCU row, made as it asks. A single scan is
+// decoded alongside, just far enough each time: only a few rows of coefficients are held,
+// where whole-picture arrays would cost more in fresh memory than the transforms they
+// save. Other files (progressive ones) are decoded whole first, as they must be.
+void halveColour(Job* job, bool streamed) {
+    jpeg_decompress_struct* source = job->source;
+    jpeg_compress_struct* target = job->target;
+    Stream& stream = job->stream;
+    auto* common = reinterpret_cast<j_common_ptr>(source);
+    if (streamed) {
+        stream.access = source->mem->access_virt_barray;
+        stream.fill = source->src->fill_input_buffer;
+        source->mem->request_virt_barray = requestRing;
+        source->mem->access_virt_barray = accessRing;
+        source->src->fill_input_buffer = fillOrSuspend;
+    } else {
+        stream.whole = jpeg_read_coefficients(source);
+        if (job->warned)
+            return;
+        for (Ring& ring : stream.rings)
+            ring.rows = (*source->mem->alloc_barray)(
+                common, JPOOL_IMAGE, source->comp_info[0].width_in_blocks, kRingRows);
+        stream.requested = 3;
+    }
+    const JDIMENSION columns = source->comp_info[0].width_in_blocks;
+    stream.emptyRow = (*source->mem->alloc_barray)(common, JPOOL_IMAGE, columns, 1)[0];
+    std::memset(stream.emptyRow, 0, columns * sizeof(JBLOCK));
+    for (JBLOCKROW& row : stream.chromaRows)
+        row = (*source->mem->alloc_barray)(common, JPOOL_IMAGE, (columns + 1) / 2, 1)[0];
+
+    jpeg_copy_critical_parameters(source, target);
+    target->comp_info[0].h_samp_factor = 2;
+    target->comp_info[0].v_samp_factor = 2;
+    jpeg_set_quality(target, job->settings->quality, TRUE);
+    for (int ci = 0; ci < 3; ++ci)
+        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
+    stream.encoderAccess = target->mem->access_virt_barray;
+    target->mem->access_virt_barray = accessOutput;
+    for (int ci = 0; ci < 3; ++ci)
+        stream.handles[ci] = reinterpret_cast<jvirt_barray_ptr>(stream.outputs + ci);
+    writeHeader(job);
+    jpeg_write_coefficients(target, stream.handles); // kept by the encoder till the end
     writeProfile(job);
 }
 
@@ -271,6 +548,11 @@ int run(Job* job) {
     const bool coefficientsFit = job->coefficientBytes <= limits.maxBytes;
     if (samplingKept(*source, settings) && (coefficientsFit || jpeg_has_multiple_scans(source)))
         requantizeAll(job);
+    else if (colourHalved(*source, settings) && !jpeg_has_multiple_scans(source) &&
+             source->comp_info[0].width_in_blocks >= kStreamedColumns)
+        halveColour(job, true);
+    else if (colourHalved(*source, settings) && coefficientsFit)
+        halveColour(job, false);
     else
         streamRows(job);
     if (job->warned)

@@ -9,7 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
 
 using namespace folimo::imaging;
 using folimo::test::bytesOf;
@@ -38,6 +45,83 @@ std::string photoJpeg(int quality, bool subsample420, bool progressive = false) 
     p.densityUnit = 1;
     p.densityX = p.densityY = 300;
     return makeJpeg(p);
+}
+
+// A 4:4:4 photograph-like JPEG with a restart marker every `interval` MCUs, which
+// TurboJPEG does not write.
+std::string restartJpeg(int width, int height, unsigned interval) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 92, TRUE);
+    cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
+    cinfo.restart_interval = interval;
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<JSAMPLE> row(std::size_t(width) * 3);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const int y = int(cinfo.next_scanline);
+        for (int x = 0; x < width; ++x) {
+            row[3 * x] = JSAMPLE(128 + 100 * std::sin(x * 0.05 + y * 0.02));
+            row[3 * x + 1] = JSAMPLE((x * 255) / width);
+            row[3 * x + 2] = JSAMPLE(128 + 90 * std::cos(y * 0.07));
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string bytes(reinterpret_cast<const char*>(out), size);
+    std::free(out);
+    return bytes;
+}
+
+// A 4:4:4 JPEG of 256 x 64 written as coefficients: every step 255, every AC coefficient
+// +-`ac`. Requantised to fine steps, large ones need more bits than baseline JPEG has.
+std::string coarseJpeg(int ac) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = 256;
+    cinfo.image_height = 64;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    unsigned steps[DCTSIZE2];
+    std::fill(std::begin(steps), std::end(steps), 255u);
+    jpeg_add_quant_table(&cinfo, 0, steps, 100, TRUE);
+    jpeg_add_quant_table(&cinfo, 1, steps, 100, TRUE);
+    cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
+    auto* common = reinterpret_cast<j_common_ptr>(&cinfo);
+    jvirt_barray_ptr arrays[3];
+    for (jvirt_barray_ptr& array : arrays)
+        array = (*cinfo.mem->request_virt_barray)(common, JPOOL_IMAGE, TRUE, 32, 8, 8);
+    (*cinfo.mem->realize_virt_arrays)(common);
+    for (jvirt_barray_ptr array : arrays) {
+        JBLOCKARRAY rows = (*cinfo.mem->access_virt_barray)(common, array, 0, 8, TRUE);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 32; ++x)
+                for (int k = 1; k < DCTSIZE2; ++k)
+                    rows[y][x][k] = JCOEF((k + x) % 2 ? ac : -ac);
+    }
+    jpeg_write_coefficients(&cinfo, arrays);
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string bytes(reinterpret_cast<const char*>(out), size);
+    std::free(out);
+    return bytes;
 }
 
 class TranscodeTest : public ::testing::Test {
@@ -93,6 +177,90 @@ TEST_F(TranscodeTest, ChangedSamplingStreamsLikePixels) {
     expectLikePixels(photoJpeg(95, false), {30}, "444-to-q30");
     expectLikePixels(photoJpeg(95, false, true), {50}, "progressive-444-to-q50");
     expectLikePixels(photoJpeg(75, true), {90}, "420-to-q90");
+}
+
+// Full-resolution colour halved among the coefficients where the quality asks for 4:2:0:
+// narrow pictures and progressive ones read whole, the rest a few rows at a time; sizes
+// that end in part of a block or of a 2 x 2 group at either edge.
+TEST_F(TranscodeTest, HalvedColourLikePixels) {
+    struct Case {
+        int width, height, quality;
+        bool progressive;
+    };
+    const Case cases[] = {
+        {33, 17, 30, false},  {33, 17, 30, true},   {1, 1, 30, false},    {8, 8, 50, false},
+        {17, 9, 75, true},    {16, 16, 30, false},  {128, 8, 30, false},  {129, 17, 89, false},
+        {130, 31, 30, true},  {250, 7, 50, false},  {160, 96, 30, false}, {203, 141, 60, false},
+        {311, 200, 1, false}, {144, 250, 30, true},
+    };
+    for (const Case& c : cases) {
+        JpegParams p;
+        p.width = c.width;
+        p.height = c.height;
+        p.quality = 95;
+        p.progressive = c.progressive;
+        const std::string label = std::to_string(c.width) + "x" + std::to_string(c.height) +
+                                  (c.progressive ? "-progressive" : "") + "-to-q" +
+                                  std::to_string(c.quality);
+        const std::string source = makeJpeg(p);
+        ASSERT_EQ(identify("%[jpeg:sampling-factor]", save(source, label + "-in.jpg")),
+                  "1x1,1x1,1x1");
+        expectLikePixels(source, {c.quality}, label);
+        const std::string fast = transcodeJpeg(bytesOf(source), {c.quality});
+        EXPECT_EQ(identify("%[jpeg:sampling-factor] %[interlace]", save(fast, label + ".jpg")),
+                  "2x2,1x1,1x1 None");
+    }
+}
+
+TEST_F(TranscodeTest, HalvedColourAcrossRestartMarkers) {
+    for (unsigned interval : {1u, 7u}) {
+        const std::string label = "restart-" + std::to_string(interval);
+        expectLikePixels(restartJpeg(301, 77, interval), {30}, label);
+    }
+}
+
+TEST_F(TranscodeTest, HalvedColourKeepsWhatTheFileCarries) {
+    // Resolution and profile, as the way through pixels writes them.
+    JpegParams p;
+    p.width = 150;
+    p.height = 90;
+    p.densityUnit = 1;
+    p.densityX = p.densityY = 200;
+    const std::string profile = folimo::test::makeIccProfile(folimo::test::IccModel::Rgb);
+    const std::string tagged = folimo::test::insertJpegSegment(
+        makeJpeg(p), 0xE2, std::string("ICC_PROFILE\0\x01\x01", 14) + profile);
+    const std::string fast = transcodeJpeg(bytesOf(tagged), {30});
+    EXPECT_NE(fast.find(profile), std::string::npos);
+    EXPECT_EQ(identify("%x %y %U %[jpeg:sampling-factor]", save(fast, "tagged.jpg")),
+              "200 200 PixelsPerInch 2x2,1x1,1x1");
+    // Grey stays grey, asked for or as the file is.
+    JpegTranscode grey{30};
+    grey.grey = true;
+    expectLikePixels(makeJpeg(p), grey, "grey-of-444-150x90");
+    JpegParams greyFile = p;
+    greyFile.color = JpegColor::Gray;
+    expectLikePixels(makeJpeg(greyFile), {30}, "grey-150x90");
+    // CMYK still needs the way through pixels, and so does a damaged file.
+    JpegParams cmyk = p;
+    cmyk.color = JpegColor::Cmyk;
+    EXPECT_TRUE(transcodeJpeg(bytesOf(makeJpeg(cmyk)), {30}).empty());
+    for (bool progressive : {false, true}) {
+        p.progressive = progressive;
+        const std::string whole = makeJpeg(p);
+        EXPECT_TRUE(transcodeJpeg(bytesOf(whole.substr(0, whole.size() / 2)), {30}).empty());
+    }
+}
+
+// Coefficients beyond what the encoder's tables code would make a corrupt file: such a
+// file goes the way through pixels, whether its sampling is kept or its colour halved.
+TEST_F(TranscodeTest, DeclinesCoefficientsBeyondBaseline) {
+    const std::string coarse = coarseJpeg(1023);
+    EXPECT_TRUE(transcodeJpeg(bytesOf(coarse), {100}).empty());
+    EXPECT_TRUE(transcodeJpeg(bytesOf(coarse), {95}).empty());
+    EXPECT_TRUE(transcodeJpeg(bytesOf(coarse), {30}).empty());
+    const std::string fits = transcodeJpeg(bytesOf(coarseJpeg(3)), {100});
+    ASSERT_FALSE(fits.empty());
+    EXPECT_EQ(identify("%w %h %Q", save(fits, "fits.jpg")), "256 64 100");
 }
 
 TEST_F(TranscodeTest, GreyKeepsTheLuminanceOnly) {
