@@ -192,8 +192,9 @@ bool hasEncoder(std::string_view mimeType);
 
 // A JPEG file made again as JPEG at `quality` without a bitmap: what decoding and
 // encoding would give, at a fraction of the work and memory. The DCT coefficients are
-// requantised to the new tables when the chroma sampling stays; otherwise the rows go
-// from decoder to encoder in YCbCr. `grey` keeps the luminance only; `dpi` other than
+// requantised to the new tables when the chroma sampling stays, and full-resolution
+// colour the encoder would halve is halved among them; other changes of sampling send
+// the rows from decoder to encoder in YCbCr. `grey` keeps the luminance only; `dpi` other than
 // 0 replaces the file's resolution (one not above 0 leaves the file without one, as
 // for a bitmap). Gives an empty string when the file needs the way through a bitmap:
 // CMYK or RGB-coded files, an EXIF turn, a picture larger than maxWidth x maxHeight
