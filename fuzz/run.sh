@@ -21,6 +21,11 @@ if [ ! -d "$seeds" ]; then
     convert "${pattern[@]}" "$seeds/jpeg/a.jpg"
     convert "${pattern[@]}" -interlace JPEG "$seeds/jpeg/p.jpg"
     convert "${pattern[@]}" -sampling-factor 1x1 "$seeds/jpeg/s.jpg"
+    # Wide enough (16 blocks and more) for full-resolution colour to be halved while it
+    # streams, once with restart markers.
+    convert -size 136x24 gradient:red-blue -sampling-factor 1x1 "$seeds/jpeg/w.jpg"
+    convert -size 136x24 gradient:red-blue -sampling-factor 1x1 -define jpeg:restart-interval=2 \
+        "$seeds/jpeg/r.jpg"
     convert "${pattern[@]}" -compress lzw "$seeds/tiff/a.tif"
     convert "${pattern[@]}" -type Palette "$seeds/tiff/p.tif"
     convert "${pattern[@]}" "$seeds/webp/a.webp"
