@@ -32,14 +32,24 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         released_.wait(lock, [&] { return inUse_ == 0 || inUse_ + bytes <= budget_; });
         inUse_ += bytes;
+        mostHolders_ = std::max(mostHolders_, ++holders_);
     }
 
     void release(std::size_t bytes) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             inUse_ -= bytes;
+            --holders_;
         }
         released_.notify_all();
+    }
+
+    // The most shares held at once since the last call.
+    int takeMostHolders() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int most = mostHolders_;
+        mostHolders_ = holders_;
+        return most;
     }
 
 private:
@@ -47,9 +57,15 @@ private:
     std::mutex mutex_;
     std::condition_variable released_;
     std::size_t inUse_ = 0;
+    int holders_ = 0;
+    int mostHolders_ = 0;
 };
 
 DecodeBudget decodeBudget(std::size_t(96) << 20);
+
+std::size_t shareOf(std::uint64_t bytes) {
+    return std::size_t(std::clamp<std::uint64_t>(bytes, 1u << 20, decodeBudget.budget()));
+}
 
 // What decoding and re-encoding the file will hold at its peak. For JPEG: every DCT
 // coefficient (kept whole by a progressive file or by requantisation), and when the
@@ -75,12 +91,18 @@ std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::Ima
     }
     if (cost == 0)
         cost = std::uint64_t(bytes.size()) * 4;
-    return std::size_t(std::clamp<std::uint64_t>(cost, 1u << 20, decodeBudget.budget()));
+    return shareOf(cost);
 }
 
 class BudgetShare {
 public:
-    explicit BudgetShare(std::size_t bytes) : bytes_(bytes) { decodeBudget.acquire(bytes_); }
+    explicit BudgetShare(std::size_t bytes) : bytes_(bytes) {
+        decodeBudget.acquire(bytes_);
+        // A picture that needs most of the budget is where the heap would grow past it:
+        // what earlier pictures freed goes back to the system first, unless it is reused.
+        if (bytes_ >= decodeBudget.budget() / 2)
+            malloc_trim(0);
+    }
     ~BudgetShare() { decodeBudget.release(bytes_); }
     BudgetShare(const BudgetShare&) = delete;
     BudgetShare& operator=(const BudgetShare&) = delete;
@@ -105,21 +127,34 @@ bool handOver(const std::string& bytes, ReencodeResult& result) {
 // JPEG to JPEG goes without a bitmap when the file allows it (see transcodeJpeg);
 // anything it declines, damaged files included, goes the way through pixels, which
 // reports the problem in its own words.
-bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
-                folimo::imaging::ImageFormat format, ReencodeResult& result) noexcept {
+folimo::imaging::JpegTranscode transcodeRequest(const ReencodeParams& p) {
+    folimo::imaging::JpegTranscode job;
+    job.quality = p.quality;
+    job.grey = p.grey != 0;
+    job.dpi = p.dpi == -1 ? 0 : p.dpi;
+    if (!(p.maxWidth == -1 && p.maxHeight == -1)) {
+        job.maxWidth = p.maxWidth;
+        job.maxHeight = p.maxHeight;
+    }
+    return job;
+}
+
+// What the transcoder will hold for the file; 0 when it is not tried or will decline.
+std::size_t transcodeCost(const ReencodeParams& p, std::span<const std::uint8_t> file,
+                          folimo::imaging::ImageFormat format) noexcept {
     if (p.encoder != 1 || format != folimo::imaging::ImageFormat::Jpeg)
-        return false;
+        return 0;
     try {
-        using namespace folimo::imaging;
-        JpegTranscode job;
-        job.quality = p.quality;
-        job.grey = p.grey != 0;
-        job.dpi = p.dpi == -1 ? 0 : p.dpi;
-        if (!(p.maxWidth == -1 && p.maxHeight == -1)) {
-            job.maxWidth = p.maxWidth;
-            job.maxHeight = p.maxHeight;
-        }
-        return handOver(transcodeJpeg(file, job), result);
+        return folimo::imaging::transcodePeakBytes(file, transcodeRequest(p));
+    } catch (...) {
+        return 0;
+    }
+}
+
+bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
+                ReencodeResult& result) noexcept {
+    try {
+        return handOver(folimo::imaging::transcodeJpeg(file, transcodeRequest(p)), result);
     } catch (...) {
         return false;
     }
@@ -188,6 +223,13 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
 
 } // namespace
 
+// For tests: how many re-encodings held a share of the memory budget at once, at most,
+// since the last call.
+int reencodeMostAtOnce();
+int reencodeMostAtOnce() {
+    return decodeBudget.takeMostHolders();
+}
+
 ReencodeResult reencode(const ReencodeParams& p) noexcept {
     ReencodeResult result;
     // The file is read and recognised once, for the cost, the transcoder and the decoder.
@@ -205,14 +247,16 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         if (format == folimo::imaging::ImageFormat::Tiff)
             result.pageCount = folimo::imaging::tiffPageCount(bytes);
     }
-    const std::size_t cost = decodeCost(bytes, format);
-    BudgetShare share(cost);
-    // A picture that needs most of the budget is where the heap would grow past it:
-    // what earlier pictures freed goes back to the system first, unless it is reused.
-    if (cost >= decodeBudget.budget() / 2)
-        malloc_trim(0);
-    if (file &&
-        (transcoded(p, bytes, format, result) || reencodedInBands(p, bytes, format, result)))
+    // The transcoder often holds far less than the pixels would (a few rows where it
+    // streams), so it takes its own share; given back before the pixels take theirs, as
+    // both at once could exceed the budget and wait for ever.
+    if (const std::size_t peak = file ? transcodeCost(p, bytes, format) : 0) {
+        BudgetShare share(shareOf(peak));
+        if (transcoded(p, bytes, result))
+            return result;
+    }
+    BudgetShare share(decodeCost(bytes, format));
+    if (file && reencodedInBands(p, bytes, format, result))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {

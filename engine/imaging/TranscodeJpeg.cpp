@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -515,6 +516,36 @@ void streamRows(Job* job) {
     }
 }
 
+enum class Path { Declined, Requantised, HalvedStreamed, HalvedWhole, RowsStreamed };
+
+// How a file whose header has been read is transcoded. Both run() and the estimate of
+// its memory take this one decision, so that the estimate follows the work done.
+Path choosePath(const jpeg_decompress_struct& source, const JpegTranscode& settings,
+                std::uint64_t coefficientBytes) {
+    // The coefficients are allocated for the size the header claims: a file of a few
+    // hundred bytes claiming 65500 x 65500 would cost gigabytes before any data is read.
+    // Declined here, the decoder refuses it against the limits at once.
+    const Limits limits;
+    if (!codable(source) ||
+        std::uint64_t(source.image_width) * source.image_height > limits.maxPixels)
+        return Path::Declined;
+    if ((settings.maxWidth > 0 && JDIMENSION(settings.maxWidth) < source.image_width) ||
+        (settings.maxHeight > 0 && JDIMENSION(settings.maxHeight) < source.image_height))
+        return Path::Declined;
+    // Coefficients beyond the memory budget are not held: the rows stream instead, a
+    // few at a time, unless the file is progressive and libjpeg must hold them anyway.
+    const bool multiScan = jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source));
+    const bool coefficientsFit = coefficientBytes <= limits.maxBytes;
+    if (samplingKept(source, settings) && (coefficientsFit || multiScan))
+        return Path::Requantised;
+    if (colourHalved(source, settings) && !multiScan &&
+        source.comp_info[0].width_in_blocks >= kStreamedColumns)
+        return Path::HalvedStreamed;
+    if (colourHalved(source, settings) && coefficientsFit)
+        return Path::HalvedWhole;
+    return Path::RowsStreamed;
+}
+
 // The one function that calls setjmp. Gives 1 when the file was made, 0 when it needs
 // the way through pixels; `job.out` holds the output buffer either way.
 int run(Job* job) {
@@ -527,34 +558,27 @@ int run(Job* job) {
     jpeg_create_compress(target);
     jpeg_mem_src(source, job->bytes, static_cast<unsigned long>(job->size));
     jpeg_read_header(source, TRUE);
-    // The coefficients are allocated for the size the header claims: a file of a few
-    // hundred bytes claiming 65500 x 65500 would cost gigabytes before any data is read.
-    // Declined here, the decoder refuses it against the limits at once.
-    const Limits limits;
-    if (!codable(*source) ||
-        std::uint64_t(source->image_width) * source->image_height > limits.maxPixels)
+    const Path path = choosePath(*source, settings, job->coefficientBytes);
+    if (path == Path::Declined)
         return 0;
     // And libjpeg itself fails rather than allocate beyond one bitmap's memory.
-    source->mem->max_memory_to_use = static_cast<long>(limits.maxBytes);
-    if ((settings.maxWidth > 0 && JDIMENSION(settings.maxWidth) < source->image_width) ||
-        (settings.maxHeight > 0 && JDIMENSION(settings.maxHeight) < source->image_height))
-        return 0;
+    source->mem->max_memory_to_use = static_cast<long>(Limits{}.maxBytes);
     job->destination.init_destination = startOutput;
     job->destination.empty_output_buffer = growOutput;
     job->destination.term_destination = endOutput;
     target->dest = &job->destination;
-    // Coefficients beyond the memory budget are not held: the rows stream instead, a
-    // few at a time, unless the file is progressive and libjpeg must hold them anyway.
-    const bool coefficientsFit = job->coefficientBytes <= limits.maxBytes;
-    if (samplingKept(*source, settings) && (coefficientsFit || jpeg_has_multiple_scans(source)))
+    switch (path) {
+    case Path::Requantised:
         requantizeAll(job);
-    else if (colourHalved(*source, settings) && !jpeg_has_multiple_scans(source) &&
-             source->comp_info[0].width_in_blocks >= kStreamedColumns)
-        halveColour(job, true);
-    else if (colourHalved(*source, settings) && coefficientsFit)
-        halveColour(job, false);
-    else
+        break;
+    case Path::HalvedStreamed:
+    case Path::HalvedWhole:
+        halveColour(job, path == Path::HalvedStreamed);
+        break;
+    default:
         streamRows(job);
+        break;
+    }
     if (job->warned)
         return 0;
     jpeg_finish_compress(target);
@@ -562,11 +586,99 @@ int run(Job* job) {
     return job->warned ? 0 : 1;
 }
 
-} // namespace
-
-std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTranscode& asked) {
+JpegTranscode normalised(const JpegTranscode& asked) {
     JpegTranscode settings = asked;
     settings.quality = asked.quality == 0 ? 75 : std::clamp(asked.quality, 1, 100);
+    return settings;
+}
+
+// The output file's size: requantised or encoded again from the same picture, it grows
+// past the input only where the steps get finer than a photograph's usual ones.
+std::uint64_t expectedOutput(std::uint64_t inputBytes, int quality) {
+    return std::max<std::uint64_t>(inputBytes * (quality <= 50 ? 1 : quality <= 85 ? 2 : 3),
+                                   kFirstOutput);
+}
+
+// The output buffer's size at the end: it doubles from kFirstOutput until the file fits.
+std::uint64_t outputCapacity(std::uint64_t output) {
+    std::uint64_t capacity = kFirstOutput;
+    while (capacity < output)
+        capacity *= 2;
+    return capacity;
+}
+
+// What a path holds at its peak beyond the output: the coefficients it keeps whole, the
+// rows of blocks or samples on their way from decoder to encoder, and libjpeg's own
+// tables and buffers.
+std::uint64_t workingBytes(const jpeg_decompress_struct& source, Path path,
+                           std::uint64_t coefficientBytes) {
+    constexpr std::uint64_t kLibraryOwn = 1 << 20;
+    const std::uint64_t blockRow = std::uint64_t(source.comp_info[0].width_in_blocks) *
+                                   sizeof(JBLOCK);
+    switch (path) {
+    case Path::Requantised:
+        return coefficientBytes + kLibraryOwn;
+    case Path::HalvedStreamed: // the rings, the empty row and the halved chroma rows
+        return (3 * kRingRows + 2) * blockRow + kLibraryOwn;
+    case Path::HalvedWhole: // the decoder's arrays and the rings beside them
+        return coefficientBytes + (3 * kRingRows + 2) * blockRow + kLibraryOwn;
+    case Path::RowsStreamed:
+        // Ours, the decoder's and the encoder's few rows of samples at full width in
+        // each component, some of them in context groups of three MCU rows.
+        return std::uint64_t(source.image_width) * 3 * 16 * 6 + kLibraryOwn;
+    default:
+        return 0;
+    }
+}
+
+struct HeaderRead {
+    std::jmp_buf jump;
+    jpeg_error_mgr errors;
+};
+
+void onHeaderError(j_common_ptr cinfo) {
+    std::longjmp(static_cast<HeaderRead*>(cinfo->client_data)->jump, 1);
+}
+
+void ignoreMessage(j_common_ptr, int) {}
+
+// The one function of the estimate that calls setjmp: reads the header as run() does.
+std::uint64_t estimate(HeaderRead* read, jpeg_decompress_struct* source,
+                       std::span<const std::uint8_t> bytes, const JpegTranscode& settings,
+                       std::uint64_t coefficientBytes) {
+    if (setjmp(read->jump))
+        return 0;
+    jpeg_create_decompress(source);
+    jpeg_mem_src(source, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(source, TRUE);
+    const Path path = choosePath(*source, settings, coefficientBytes);
+    if (path == Path::Declined)
+        return 0;
+    const std::uint64_t output = expectedOutput(bytes.size(), settings.quality);
+    // The buffer at its largest, and the file copied out of it at the end.
+    return workingBytes(*source, path, coefficientBytes) + outputCapacity(output) + output;
+}
+
+} // namespace
+
+std::size_t transcodePeakBytes(std::span<const std::uint8_t> bytes, const JpegTranscode& asked) {
+    const JpegTranscode settings = normalised(asked);
+    const JpegMarkers markers = readJpegMarkers(bytes);
+    if (markers.orientation != 1 || bytes.empty())
+        return 0;
+    HeaderRead read;
+    jpeg_decompress_struct source{};
+    source.err = jpeg_std_error(&read.errors);
+    read.errors.error_exit = onHeaderError;
+    read.errors.emit_message = ignoreMessage;
+    source.client_data = &read;
+    const std::uint64_t peak = estimate(&read, &source, bytes, settings, markers.coefficientBytes);
+    jpeg_destroy_decompress(&source);
+    return std::size_t(std::min<std::uint64_t>(peak, SIZE_MAX));
+}
+
+std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTranscode& asked) {
+    const JpegTranscode settings = normalised(asked);
     const JpegMarkers markers = readJpegMarkers(bytes);
     if (markers.orientation != 1)
         return {};
@@ -599,11 +711,13 @@ std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTransco
     job.target = &target;
 
     int made = run(&job);
+    // libjpeg's memory goes before the file is copied out, so the two are never held
+    // together.
+    jpeg_destroy_compress(&target);
+    jpeg_destroy_decompress(&source);
     std::string result;
     if (made)
         result.assign(reinterpret_cast<const char*>(job.out), job.outSize);
-    jpeg_destroy_compress(&target);
-    jpeg_destroy_decompress(&source);
     std::free(job.out);
     return result;
 }

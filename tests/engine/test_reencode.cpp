@@ -8,8 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <sstream>
 #include <thread>
+
+// How many re-encodings held a share of the decode budget at once, at most, since the
+// last call (ReencodeJob.cpp).
+int reencodeMostAtOnce();
 
 namespace {
 
@@ -329,6 +334,40 @@ TEST(ReencodeJobs, PicturesLargerThanTheDecodeBudgetStillRunSideBySide) {
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(failures, 0);
+}
+
+TEST(ReencodeJobs, LargeStreamedJpegsRunSideBySideWhileProgressiveOnesRunAlone) {
+    // Each of these holds a few rows of its coefficients at a time, where the pixels
+    // would need more than half the budget: two run at once. A progressive file holds
+    // every coefficient, as many as the whole budget: it runs alone.
+    TempDir dir;
+    const std::string streamed = dir.file("streamed.jpg"), whole = dir.file("whole.jpg");
+    makeImage("-size 4000x3000 gradient:red-blue -sampling-factor 1x1 -quality 80", streamed);
+    makeImage("-size 4000x4000 gradient:red-blue -sampling-factor 1x1 -quality 80 "
+              "-interlace JPEG",
+              whole);
+    const auto runTogether = [](const std::string& first, const std::string& second) {
+        reencodeMostAtOnce();
+        std::latch start(2);
+        std::atomic<int> failures{0};
+        std::vector<std::thread> threads;
+        for (const std::string* path : {&first, &second})
+            threads.emplace_back([&, path] {
+                ReencodeParams params;
+                params.path = wide(*path);
+                params.quality = 30;
+                start.arrive_and_wait();
+                for (int i = 0; i < 2; ++i)
+                    if (reencode(params).size < 2)
+                        ++failures;
+            });
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(failures, 0);
+        return reencodeMostAtOnce();
+    };
+    EXPECT_EQ(runTogether(streamed, streamed), 2);
+    EXPECT_EQ(runTogether(whole, streamed), 1);
 }
 
 TEST(ImageObject, ImagesWithoutAResolutionReadAs72) {

@@ -5,6 +5,7 @@
 #include "ImageFixtures.h"
 #include "TestSupport.h"
 #include "imaging/Codecs.h"
+#include "imaging/JpegMarkers.h"
 #include "imaging/Transform.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <iterator>
+#include <malloc.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,6 +127,81 @@ std::string coarseJpeg(int ac) {
     std::string bytes(reinterpret_cast<const char*>(out), size);
     std::free(out);
     return bytes;
+}
+
+// A photograph-like JPEG with the luminance sampled `h` x `v` against the colour.
+std::string sampledJpeg(int width, int height, int h, int v, bool progressive) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 90, TRUE);
+    cinfo.comp_info[0].h_samp_factor = h;
+    cinfo.comp_info[0].v_samp_factor = v;
+    if (progressive)
+        jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<JSAMPLE> row(std::size_t(width) * 3);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const int y = int(cinfo.next_scanline);
+        for (int x = 0; x < width; ++x) {
+            row[3 * x] = JSAMPLE(128 + 100 * std::sin(x * 0.03 + y * 0.011));
+            row[3 * x + 1] = JSAMPLE(128 + 90 * std::cos(x * 0.007 - y * 0.05));
+            row[3 * x + 2] = JSAMPLE((x ^ y) & 0xFF);
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string bytes(reinterpret_cast<const char*>(out), size);
+    std::free(out);
+    return bytes;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define FOLIMO_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FOLIMO_TEST_SANITIZED 1
+#endif
+#endif
+
+std::uint64_t statusKb(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stoull(line.substr(field.size() + 1));
+    return 0;
+}
+
+// How far this process's resident memory rose above where it stood while `work` ran;
+// nothing where that cannot be told (a sanitizer's own memory, no resettable peak).
+std::optional<std::uint64_t> residentGrowth(const std::function<void()>& work) {
+#ifdef FOLIMO_TEST_SANITIZED
+    work();
+    return std::nullopt;
+#else
+    malloc_trim(0);
+    std::ofstream reset("/proc/self/clear_refs");
+    if (!(reset << "5" << std::flush)) {
+        work();
+        return std::nullopt;
+    }
+    const std::uint64_t before = statusKb("VmRSS");
+    work();
+    const std::uint64_t peak = statusKb("VmHWM");
+    return peak > before ? (peak - before) << 10 : 0;
+#endif
 }
 
 class TranscodeTest : public ::testing::Test {
@@ -326,6 +406,55 @@ TEST_F(TranscodeTest, DeclinesWhatNeedsABitmap) {
     }
     EXPECT_TRUE(transcodeJpeg(bytesOf(std::string("\xFF\xD8\xFF", 3)), {30}).empty());
     EXPECT_TRUE(transcodeJpeg({}, {30}).empty());
+}
+
+// The memory the transcoder is charged with, read from the header, covers what each of
+// its ways holds, and where it streams it is far below the coefficients of the picture.
+TEST_F(TranscodeTest, PeakEstimateCoversEachWay) {
+    enum Held { Whole, Streamed, Some, Declined };
+    struct Case {
+        const char* label;
+        std::string jpeg;
+        JpegTranscode job;
+        Held held;
+    };
+    JpegTranscode shrunk{30};
+    shrunk.maxWidth = 1000;
+    JpegParams cmyk;
+    cmyk.color = JpegColor::Cmyk;
+    const Case cases[] = {
+        {"kept-sampling", sampledJpeg(2048, 1536, 2, 2, false), {30}, Whole},
+        {"kept-sampling-progressive", sampledJpeg(2048, 1536, 2, 2, true), {30}, Whole},
+        {"colour-halved", sampledJpeg(2048, 1536, 1, 1, false), {30}, Streamed},
+        {"colour-halved-progressive", sampledJpeg(2048, 1536, 1, 1, true), {30}, Whole},
+        {"rows", sampledJpeg(2048, 1536, 2, 1, false), {30}, Streamed},
+        {"rows-fine", sampledJpeg(2048, 1536, 2, 2, false), {95}, Some},
+        {"declined-too-wide", sampledJpeg(2048, 1536, 2, 2, false), shrunk, Declined},
+        {"declined-cmyk", makeJpeg(cmyk), {30}, Declined},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto bytes = bytesOf(c.jpeg);
+        const std::uint64_t coefficients = readJpegMarkers(bytes).coefficientBytes;
+        const std::size_t estimate = transcodePeakBytes(bytes, c.job);
+        std::string made;
+        const auto growth = residentGrowth([&] { made = transcodeJpeg(bytes, c.job); });
+        if (c.held == Declined) {
+            EXPECT_TRUE(made.empty());
+            EXPECT_EQ(estimate, 0u);
+            continue;
+        }
+        ASSERT_FALSE(made.empty());
+        EXPECT_GT(estimate, made.size());
+        if (growth) {
+            EXPECT_GE(estimate, *growth);
+        }
+        if (c.held == Streamed) {
+            EXPECT_LT(estimate, coefficients / 2);
+        } else if (c.held == Whole) {
+            EXPECT_GE(estimate, coefficients);
+        }
+    }
 }
 
 } // namespace
