@@ -2,8 +2,8 @@
 // most of its time on the inverse and forward transforms, colour conversion and
 // resampling, all of which cancel out when the picture keeps its size, colour model
 // and chroma sampling; only the quantisation changes. Then the coefficients are read,
-// divided anew and written: the page looks the same as through pixels, several times
-// sooner. Full-resolution colour that the encoder would halve is halved among the
+// divided anew and written, a few MCU rows at a time where the file has a single scan:
+// the page looks the same as through pixels, several times sooner. Full-resolution colour that the encoder would halve is halved among the
 // coefficients too (see ChromaHalving.h). Any other change of sampling streams the rows
 // from decoder to encoder in YCbCr, a few at a time: no colour conversion either way,
 // and no whole picture in memory.
@@ -39,9 +39,13 @@ constexpr JDIMENSION kRingRows = 4;
 // once the input is held back it cannot finish a row beyond the one it has begun.
 constexpr JDIMENSION kStreamedColumns = 16;
 
+// A component's rows go round in units of its vertical sampling factor: the rows of one
+// MCU row, which the decoder and the encoder each ask for together.
 struct Ring {
-    JBLOCKARRAY rows = nullptr; // kRingRows of them
-    JDIMENSION next = 0;        // rows the decoder has begun
+    JBLOCKARRAY rows = nullptr; // kRingRows units of them
+    JDIMENSION factor = 1;      // rows a unit
+    JDIMENSION blocks = 0;      // a row's, the MCUs' padding included
+    JDIMENSION next = 0;        // units the decoder has begun
 };
 
 using AccessRows = JBLOCKARRAY (*)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
@@ -63,6 +67,9 @@ struct Stream {
     alignas(16) float lumaRatio[64] = {};
     bool lumaKept = false;
     detail::ChromaHalver halvers[2];
+    alignas(16) float ratios[3][DCTSIZE2] = {}; // requantising in units as the encoder reads
+    bool kept[3] = {};                          // the steps stay: nothing to requantise
+    JDIMENSION requantized[3] = {};             // units done, plus one
     AccessRows access = nullptr;        // the decoder's own
     AccessRows encoderAccess = nullptr; // the encoder's own
     boolean (*fill)(j_decompress_ptr) = nullptr;
@@ -80,7 +87,7 @@ struct Job {
     bool densityInInches = false;
     unsigned densityX = 1, densityY = 1;
     const std::string* profile = nullptr; // the file's own
-    std::uint64_t coefficientBytes = 0;   // what requantising would hold
+    std::uint64_t coefficientBytes = 0;   // what holding them all takes
 
     jpeg_decompress_struct* source = nullptr;
     jpeg_compress_struct* target = nullptr;
@@ -287,12 +294,14 @@ void requantizeAll(Job* job) {
 
 // The decoder's arrays, asked for in component order, become rings.
 jvirt_barray_ptr requestRing(j_common_ptr cinfo, int pool, boolean, JDIMENSION blocks, JDIMENSION,
-                             JDIMENSION) {
+                             JDIMENSION factor) {
     Stream& stream = static_cast<Job*>(cinfo->client_data)->stream;
-    if (stream.requested >= 3)
+    if (stream.requested >= 3 || factor < 1 || factor > MAX_SAMP_FACTOR)
         ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
     Ring& ring = stream.rings[stream.requested++];
-    ring.rows = (*cinfo->mem->alloc_barray)(cinfo, pool, blocks, kRingRows);
+    ring.factor = factor;
+    ring.blocks = blocks;
+    ring.rows = (*cinfo->mem->alloc_barray)(cinfo, pool, blocks, kRingRows * factor);
     return reinterpret_cast<jvirt_barray_ptr>(&ring);
 }
 
@@ -307,16 +316,18 @@ JBLOCKARRAY accessRing(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION ro
     Ring* ring = reinterpret_cast<Ring*>(array);
     if (ring < stream.rings || ring >= stream.rings + 3)
         return stream.access(cinfo, array, row, count, writable);
-    // Rows further on than this would reuse slots the encoder has yet to read.
-    if (count != 1 || row + 1 < ring->next || row > stream.wanted + kRingRows - 2)
+    // Units further on than this would reuse slots the encoder has yet to read.
+    const JDIMENSION unit = row / ring->factor;
+    if (count != ring->factor || row % ring->factor != 0 || unit + 1 < ring->next ||
+        unit > stream.wanted + kRingRows - 2)
         ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
-    JBLOCKARRAY slot = ring->rows + row % kRingRows;
-    if (row == ring->next) {
-        std::memset(slot[0], 0,
-                    source->comp_info[ring - stream.rings].width_in_blocks * sizeof(JBLOCK));
-        ring->next = row + 1;
+    JBLOCKARRAY slot = ring->rows + (unit % kRingRows) * ring->factor;
+    if (unit == ring->next) {
+        for (JDIMENSION i = 0; i < ring->factor; ++i)
+            std::memset(slot[i], 0, ring->blocks * sizeof(JBLOCK));
+        ring->next = unit + 1;
     }
-    if (row > stream.wanted && !stream.cutEnd) {
+    if (unit > stream.wanted && !stream.cutEnd) {
         stream.cutEnd = source->src->next_input_byte + source->src->bytes_in_buffer;
         source->src->bytes_in_buffer = 0;
     }
@@ -328,18 +339,18 @@ boolean fillOrSuspend(j_decompress_ptr source) {
     return stream.cutEnd ? FALSE : stream.fill(source);
 }
 
-// Runs the decoder until each component's rows up to `row` are whole.
-void decodeThrough(jpeg_decompress_struct* source, JDIMENSION row) {
+// Runs the decoder until each component's units up to `unit` are whole.
+void decodeThrough(jpeg_decompress_struct* source, JDIMENSION unit) {
     Stream& stream = static_cast<Job*>(source->client_data)->stream;
-    stream.wanted = row;
+    stream.wanted = unit;
     auto whole = [&] {
-        for (const Ring& ring : stream.rings)
-            if (ring.next <= row + 1)
+        for (int ci = 0; ci < source->num_components; ++ci)
+            if (stream.rings[ci].next <= unit + 1)
                 return false;
-        return stream.requested == 3;
+        return stream.requested == source->num_components;
     };
     while (!stream.decoded && !whole()) {
-        if (!stream.cutEnd && stream.requested == 3)
+        if (!stream.cutEnd && stream.requested == source->num_components)
             ERREXIT(source, JERR_BAD_VIRTUAL_ACCESS); // suspended for no reason of ours
         if (stream.cutEnd) {
             source->src->bytes_in_buffer =
@@ -432,6 +443,88 @@ JBLOCKARRAY accessOutput(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION 
     return component == 0 ? stream.lumaRows : stream.chromaRows + (component - 1);
 }
 
+// Holds the decoder's arrays as rings and sends it through fillOrSuspend, so that it can
+// be run just far enough each time (see decodeThrough).
+void streamDecoder(jpeg_decompress_struct* source) {
+    Stream& stream = static_cast<Job*>(source->client_data)->stream;
+    stream.access = source->mem->access_virt_barray;
+    stream.fill = source->src->fill_input_buffer;
+    source->mem->request_virt_barray = requestRing;
+    source->mem->access_virt_barray = accessRing;
+    source->src->fill_input_buffer = fillOrSuspend;
+}
+
+// Component `ci`'s unit, decoded, requantised in its ring and checked, once.
+void requantizeUnit(Job* job, int ci, JDIMENSION unit) {
+    jpeg_decompress_struct* source = job->source;
+    Stream& stream = job->stream;
+    if (stream.requantized[ci] == unit + 1)
+        return;
+    decodeThrough(source, unit);
+    const jpeg_component_info& c = source->comp_info[ci];
+    if (stream.requantized[ci] == 0) { // the tables are known once the decoder has begun
+        const JQUANT_TBL& from = *c.quant_table;
+        const JQUANT_TBL& to = *job->target->quant_tbl_ptrs[ci == 0 ? 0 : 1];
+        stream.kept[ci] = true;
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            stream.ratios[ci][k] = float(from.quantval[k]) / float(to.quantval[k]);
+            stream.kept[ci] = stream.kept[ci] && from.quantval[k] == to.quantval[k];
+        }
+    }
+    const Ring& ring = stream.rings[ci];
+    for (JDIMENSION i = 0; i < ring.factor && unit * ring.factor + i < c.height_in_blocks; ++i) {
+        JBLOCKROW blocks = ring.rows[(unit % kRingRows) * ring.factor + i];
+        if (!stream.kept[ci])
+            for (JDIMENSION x = 0; x < c.width_in_blocks; ++x)
+                requantizeBlock(blocks[x], stream.ratios[ci]);
+        checkCodable(reinterpret_cast<j_common_ptr>(source), blocks, c.width_in_blocks);
+    }
+    stream.requantized[ci] = unit + 1;
+}
+
+// The encoder reads rows of a component within one of the decoder's units: grey made of
+// colour takes the luminance a row at a time, whatever its sampling in the file.
+JBLOCKARRAY accessKept(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row,
+                       JDIMENSION count, boolean writable) {
+    Job* job = static_cast<Job*>(cinfo->client_data);
+    Stream& stream = job->stream;
+    int* handle = reinterpret_cast<int*>(array);
+    if (handle < stream.outputs || handle >= stream.outputs + 3)
+        return stream.encoderAccess(cinfo, array, row, count, writable);
+    const int ci = int(handle - stream.outputs);
+    if (stream.requested <= ci) // the rings' shapes are known once the decoder has begun
+        decodeThrough(job->source, 0);
+    if (stream.requested <= ci)
+        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    const JDIMENSION factor = stream.rings[ci].factor;
+    if (writable || count == 0 || row / factor != (row + count - 1) / factor)
+        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    requantizeUnit(job, ci, row / factor);
+    return stream.rings[ci].rows + (row / factor % kRingRows) * factor + row % factor;
+}
+
+// The sampling stays, in a single scan: the coefficients are requantised as the encoder
+// reads them, decoded just far enough each time, a few MCU rows being held.
+void requantizeStreamed(Job* job) {
+    jpeg_decompress_struct* source = job->source;
+    jpeg_compress_struct* target = job->target;
+    Stream& stream = job->stream;
+    streamDecoder(source);
+    jpeg_copy_critical_parameters(source, target);
+    if (job->settings->grey && target->num_components == 3)
+        jpeg_set_colorspace(target, JCS_GRAYSCALE);
+    jpeg_set_quality(target, job->settings->quality, TRUE);
+    for (int ci = 0; ci < target->num_components; ++ci)
+        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
+    stream.encoderAccess = target->mem->access_virt_barray;
+    target->mem->access_virt_barray = accessKept;
+    for (int ci = 0; ci < 3; ++ci)
+        stream.handles[ci] = reinterpret_cast<jvirt_barray_ptr>(stream.outputs + ci);
+    writeHeader(job);
+    jpeg_write_coefficients(target, stream.handles); // kept by the encoder till the end
+    writeProfile(job);
+}
+
 // 4:4:4 to 4:2:0: the encoder pulls each MCU row, made as it asks. A single scan is
 // decoded alongside, just far enough each time: only a few rows of coefficients are held,
 // where whole-picture arrays would cost more in fresh memory than the transforms they
@@ -442,11 +535,7 @@ void halveColour(Job* job, bool streamed) {
     Stream& stream = job->stream;
     auto* common = reinterpret_cast<j_common_ptr>(source);
     if (streamed) {
-        stream.access = source->mem->access_virt_barray;
-        stream.fill = source->src->fill_input_buffer;
-        source->mem->request_virt_barray = requestRing;
-        source->mem->access_virt_barray = accessRing;
-        source->src->fill_input_buffer = fillOrSuspend;
+        streamDecoder(source);
     } else {
         stream.whole = jpeg_read_coefficients(source);
         if (job->warned)
@@ -516,7 +605,14 @@ void streamRows(Job* job) {
     }
 }
 
-enum class Path { Declined, Requantised, HalvedStreamed, HalvedWhole, RowsStreamed };
+enum class Path {
+    Declined,
+    Requantised,
+    RequantisedStreamed,
+    HalvedStreamed,
+    HalvedWhole,
+    RowsStreamed
+};
 
 // How a file whose header has been read is transcoded. Both run() and the estimate of
 // its memory take this one decision, so that the estimate follows the work done.
@@ -536,10 +632,12 @@ Path choosePath(const jpeg_decompress_struct& source, const JpegTranscode& setti
     // few at a time, unless the file is progressive and libjpeg must hold them anyway.
     const bool multiScan = jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source));
     const bool coefficientsFit = coefficientBytes <= limits.maxBytes;
+    const bool streamable = !multiScan && source.comp_info[0].width_in_blocks >= kStreamedColumns;
+    if (samplingKept(source, settings) && streamable)
+        return Path::RequantisedStreamed;
     if (samplingKept(source, settings) && (coefficientsFit || multiScan))
         return Path::Requantised;
-    if (colourHalved(source, settings) && !multiScan &&
-        source.comp_info[0].width_in_blocks >= kStreamedColumns)
+    if (colourHalved(source, settings) && streamable)
         return Path::HalvedStreamed;
     if (colourHalved(source, settings) && coefficientsFit)
         return Path::HalvedWhole;
@@ -570,6 +668,9 @@ int run(Job* job) {
     switch (path) {
     case Path::Requantised:
         requantizeAll(job);
+        break;
+    case Path::RequantisedStreamed:
+        requantizeStreamed(job);
         break;
     case Path::HalvedStreamed:
     case Path::HalvedWhole:
@@ -618,6 +719,16 @@ std::uint64_t workingBytes(const jpeg_decompress_struct& source, Path path,
     switch (path) {
     case Path::Requantised:
         return coefficientBytes + kLibraryOwn;
+    case Path::RequantisedStreamed: { // each component's ring
+        std::uint64_t rings = 0;
+        for (int ci = 0; ci < source.num_components; ++ci) {
+            const jpeg_component_info& c = source.comp_info[ci];
+            const std::uint64_t blocks =
+                (c.width_in_blocks + c.h_samp_factor - 1) / c.h_samp_factor * c.h_samp_factor;
+            rings += blocks * kRingRows * unsigned(c.v_samp_factor) * sizeof(JBLOCK);
+        }
+        return rings + kLibraryOwn;
+    }
     case Path::HalvedStreamed: // the rings, the empty row and the halved chroma rows
         return (3 * kRingRows + 2) * blockRow + kLibraryOwn;
     case Path::HalvedWhole: // the decoder's arrays and the rings beside them

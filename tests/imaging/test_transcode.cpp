@@ -418,12 +418,16 @@ TEST_F(TranscodeTest, PeakEstimateCoversEachWay) {
         JpegTranscode job;
         Held held;
     };
+    JpegTranscode grey{30};
+    grey.grey = true;
     JpegTranscode shrunk{30};
     shrunk.maxWidth = 1000;
     JpegParams cmyk;
     cmyk.color = JpegColor::Cmyk;
     const Case cases[] = {
-        {"kept-sampling", sampledJpeg(2048, 1536, 2, 2, false), {30}, Whole},
+        {"kept-sampling", sampledJpeg(2048, 1536, 2, 2, false), {30}, Streamed},
+        {"kept-sampling-grey", sampledJpeg(2048, 1536, 2, 2, false), grey, Streamed},
+        {"kept-sampling-narrow", sampledJpeg(120, 9000, 2, 2, false), {30}, Whole},
         {"kept-sampling-progressive", sampledJpeg(2048, 1536, 2, 2, true), {30}, Whole},
         {"colour-halved", sampledJpeg(2048, 1536, 1, 1, false), {30}, Streamed},
         {"colour-halved-progressive", sampledJpeg(2048, 1536, 1, 1, true), {30}, Whole},
