@@ -68,10 +68,10 @@ std::size_t shareOf(std::uint64_t bytes) {
 }
 
 // What decoding and re-encoding the file will hold at its peak. For JPEG: every DCT
-// coefficient (kept whole by a progressive file or by requantisation), and when the
-// picture must be turned, the bitmap and its turned copy. Other formats: the bitmap
-// at four bytes a pixel where the header gives the size (eight for HEIF, decoded twice),
-// else a multiple of the file.
+// coefficient (all held at once by a progressive file), and when the picture must be
+// turned, the bitmap and its turned copy. Other formats: the bitmap at four bytes a pixel
+// where the header gives the size (eight for HEIF, decoded twice), else a multiple of the
+// file.
 std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format) {
     using namespace folimo::imaging;
     std::uint64_t cost = 0;
