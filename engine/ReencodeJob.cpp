@@ -223,9 +223,6 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
 
 } // namespace
 
-// For tests: how many re-encodings held a share of the memory budget at once, at most,
-// since the last call.
-int reencodeMostAtOnce();
 int reencodeMostAtOnce() {
     return decodeBudget.takeMostHolders();
 }

@@ -33,3 +33,7 @@ struct ReencodeResult {
 // Decodes the page, shrinks to the limits (never enlarging), turns grey, sets the resolution
 // and encodes. Never throws.
 ReencodeResult reencode(const ReencodeParams& params) noexcept;
+
+// For tests: how many re-encodings held a share of the memory budget at once, at most,
+// since the last call.
+int reencodeMostAtOnce();

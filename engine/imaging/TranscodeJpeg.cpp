@@ -2,14 +2,17 @@
 // most of its time on the inverse and forward transforms, colour conversion and
 // resampling, all of which cancel out when the picture keeps its size, colour model
 // and chroma sampling; only the quantisation changes. Then the coefficients are read,
-// divided anew and written, a few MCU rows at a time where the file has a single scan:
-// the page looks the same as through pixels, several times sooner. Full-resolution colour that the encoder would halve is halved among the
-// coefficients too (see ChromaHalving.h). Any other change of sampling streams the rows
-// from decoder to encoder in YCbCr, a few at a time: no colour conversion either way,
-// and no whole picture in memory.
+// divided anew and written: a few MCU rows at a time where the file has a single scan,
+// all of them, packed when they are many (see PackedCoefficients.h), where it is
+// progressive. The page looks the same as through pixels, several times sooner.
+// Full-resolution colour that the encoder would halve is halved among the coefficients
+// too (see ChromaHalving.h). Any other change of sampling streams the rows from decoder
+// to encoder in YCbCr, a few at a time: no colour conversion either way, and no whole
+// picture in memory.
 #include "ChromaHalving.h"
 #include "Codecs.h"
 #include "JpegMarkers.h"
+#include "PackedCoefficients.h"
 #include "Quantize.h"
 
 #include <algorithm>
@@ -38,6 +41,10 @@ constexpr JDIMENSION kRingRows = 4;
 // From this width on a row's blocks take more bits than the decoder may hold unread, so
 // once the input is held back it cannot finish a row beyond the one it has begun.
 constexpr JDIMENSION kStreamedColumns = 16;
+// From this size on, the coefficients a progressive file must hold whole are held packed
+// (see PackedCoefficients.h): below it, packing would cost more time than the memory is
+// worth.
+constexpr std::uint64_t kPackedFrom = 8 << 20;
 
 // A component's rows go round in units of its vertical sampling factor: the rows of one
 // MCU row, which the decoder and the encoder each ask for together.
@@ -88,6 +95,7 @@ struct Job {
     unsigned densityX = 1, densityY = 1;
     const std::string* profile = nullptr; // the file's own
     std::uint64_t coefficientBytes = 0;   // what holding them all takes
+    detail::PackedArrays* packed = nullptr;
 
     jpeg_decompress_struct* source = nullptr;
     jpeg_compress_struct* target = nullptr;
@@ -270,6 +278,32 @@ void writeProfile(Job* job) {
         profile.size() <= 255 * std::size_t(65519))
         jpeg_write_icc_profile(target, reinterpret_cast<const JOCTET*>(profile.data()),
                                unsigned(profile.size()));
+}
+
+bool packs(const jpeg_decompress_struct& source, std::uint64_t coefficientBytes) {
+    return jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source)) &&
+           coefficientBytes >= kPackedFrom;
+}
+
+jvirt_barray_ptr requestPacked(j_common_ptr cinfo, int, boolean, JDIMENSION blocks,
+                               JDIMENSION rows, JDIMENSION maxAccess) {
+    return static_cast<Job*>(cinfo->client_data)->packed->request(cinfo, blocks, rows, maxAccess);
+}
+
+// For the decoder, and for the encoder where it reads the decoder's arrays.
+JBLOCKARRAY accessPacked(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row,
+                         JDIMENSION count, boolean writable) {
+    Job* job = static_cast<Job*>(cinfo->client_data);
+    if (!job->packed->owns(array))
+        return job->stream.access(cinfo, array, row, count, writable);
+    return job->packed->access(cinfo, array, row, count, writable != FALSE);
+}
+
+void packCoefficients(Job* job) {
+    job->stream.access = job->source->mem->access_virt_barray;
+    job->source->mem->request_virt_barray = requestPacked;
+    job->source->mem->access_virt_barray = accessPacked;
+    job->target->mem->access_virt_barray = accessPacked;
 }
 
 void requantizeAll(Job* job) {
@@ -665,6 +699,8 @@ int run(Job* job) {
     job->destination.empty_output_buffer = growOutput;
     job->destination.term_destination = endOutput;
     target->dest = &job->destination;
+    if (packs(*source, job->coefficientBytes))
+        packCoefficients(job);
     switch (path) {
     case Path::Requantised:
         requantizeAll(job);
@@ -712,13 +748,20 @@ std::uint64_t outputCapacity(std::uint64_t output) {
 // rows of blocks or samples on their way from decoder to encoder, and libjpeg's own
 // tables and buffers.
 std::uint64_t workingBytes(const jpeg_decompress_struct& source, Path path,
-                           std::uint64_t coefficientBytes) {
+                           std::uint64_t coefficientBytes, std::uint64_t fileBytes) {
     constexpr std::uint64_t kLibraryOwn = 1 << 20;
     const std::uint64_t blockRow = std::uint64_t(source.comp_info[0].width_in_blocks) *
                                    sizeof(JBLOCK);
+    // All coefficients, where they are held: by the ways that keep them whole, and by the
+    // decoder of a progressive file whatever the way.
+    std::uint64_t whole = coefficientBytes;
+    if (packs(source, coefficientBytes))
+        whole = std::min(whole, detail::PackedArrays::estimate(coefficientBytes / sizeof(JBLOCK),
+                                                               fileBytes));
+    const bool multiScan = jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source));
     switch (path) {
     case Path::Requantised:
-        return coefficientBytes + kLibraryOwn;
+        return whole + kLibraryOwn;
     case Path::RequantisedStreamed: { // each component's ring
         std::uint64_t rings = 0;
         for (int ci = 0; ci < source.num_components; ++ci) {
@@ -732,11 +775,12 @@ std::uint64_t workingBytes(const jpeg_decompress_struct& source, Path path,
     case Path::HalvedStreamed: // the rings, the empty row and the halved chroma rows
         return (3 * kRingRows + 2) * blockRow + kLibraryOwn;
     case Path::HalvedWhole: // the decoder's arrays and the rings beside them
-        return coefficientBytes + (3 * kRingRows + 2) * blockRow + kLibraryOwn;
+        return whole + (3 * kRingRows + 2) * blockRow + kLibraryOwn;
     case Path::RowsStreamed:
         // Ours, the decoder's and the encoder's few rows of samples at full width in
         // each component, some of them in context groups of three MCU rows.
-        return std::uint64_t(source.image_width) * 3 * 16 * 6 + kLibraryOwn;
+        return (multiScan ? whole : 0) + std::uint64_t(source.image_width) * 3 * 16 * 6 +
+               kLibraryOwn;
     default:
         return 0;
     }
@@ -767,7 +811,8 @@ std::uint64_t estimate(HeaderRead* read, jpeg_decompress_struct* source,
         return 0;
     const std::uint64_t output = expectedOutput(bytes.size(), settings.quality);
     // The buffer at its largest, and the file copied out of it at the end.
-    return workingBytes(*source, path, coefficientBytes) + outputCapacity(output) + output;
+    return workingBytes(*source, path, coefficientBytes, bytes.size()) + outputCapacity(output) +
+           output;
 }
 
 } // namespace
@@ -794,6 +839,8 @@ std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTransco
     if (markers.orientation != 1)
         return {};
     Job job;
+    detail::PackedArrays packed; // outlives run(), which may longjmp out of its work
+    job.packed = &packed;
     job.settings = &settings;
     job.bytes = bytes.data();
     job.size = bytes.size();

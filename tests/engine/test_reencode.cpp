@@ -12,10 +12,6 @@
 #include <sstream>
 #include <thread>
 
-// How many re-encodings held a share of the decode budget at once, at most, since the
-// last call (ReencodeJob.cpp).
-int reencodeMostAtOnce();
-
 namespace {
 
 using namespace folimo::test;
@@ -336,14 +332,19 @@ TEST(ReencodeJobs, PicturesLargerThanTheDecodeBudgetStillRunSideBySide) {
     EXPECT_EQ(failures, 0);
 }
 
-TEST(ReencodeJobs, LargeStreamedJpegsRunSideBySideWhileProgressiveOnesRunAlone) {
-    // Each of these holds a few rows of its coefficients at a time, where the pixels
-    // would need more than half the budget: two run at once. A progressive file holds
-    // every coefficient, as many as the whole budget: it runs alone.
+TEST(ReencodeJobs, LargeJpegsRunSideBySideUnlessTheyHoldMostOfTheBudget) {
+    // Each of these holds a few rows of its coefficients at a time, or all of them
+    // packed, where the pixels would need more than half the budget: two run at once.
+    // A progressive file of noise has hardly a zero coefficient to leave out, so it
+    // holds most of the budget and runs alone.
     TempDir dir;
-    const std::string streamed = dir.file("streamed.jpg"), whole = dir.file("whole.jpg");
+    const std::string streamed = dir.file("streamed.jpg"), packed = dir.file("packed.jpg"),
+                      whole = dir.file("whole.jpg");
     makeImage("-size 4000x3000 gradient:red-blue -sampling-factor 1x1 -quality 80", streamed);
     makeImage("-size 4000x4000 gradient:red-blue -sampling-factor 1x1 -quality 80 "
+              "-interlace JPEG",
+              packed);
+    makeImage("-size 4000x3000 xc: +noise Random -sampling-factor 1x1 -quality 90 "
               "-interlace JPEG",
               whole);
     const auto runTogether = [](const std::string& first, const std::string& second) {
@@ -367,6 +368,7 @@ TEST(ReencodeJobs, LargeStreamedJpegsRunSideBySideWhileProgressiveOnesRunAlone) 
         return reencodeMostAtOnce();
     };
     EXPECT_EQ(runTogether(streamed, streamed), 2);
+    EXPECT_EQ(runTogether(packed, streamed), 2);
     EXPECT_EQ(runTogether(whole, streamed), 1);
 }
 

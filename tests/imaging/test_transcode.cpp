@@ -408,10 +408,33 @@ TEST_F(TranscodeTest, DeclinesWhatNeedsABitmap) {
     EXPECT_TRUE(transcodeJpeg({}, {30}).empty());
 }
 
+// A progressive file holds its coefficients whole, packed when they are many; a
+// baseline file of the same picture has the same coefficients and streams them. Either
+// way, each change of sampling writes the same file.
+TEST_F(TranscodeTest, ProgressiveFilesGiveWhatTheirBaselineTwinsGive) {
+    const struct {
+        const char* label;
+        int width, h, v;
+    } cases[] = {
+        {"kept-sampling-packed", 2048, 2, 2},
+        {"kept-sampling-whole", 512, 2, 2},
+        {"colour-halved-packed", 2048, 1, 1},
+        {"rows-packed", 2048, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string baseline = sampledJpeg(c.width, 1536, c.h, c.v, false);
+        const std::string progressive = sampledJpeg(c.width, 1536, c.h, c.v, true);
+        const std::string expected = transcodeJpeg(bytesOf(baseline), {30});
+        ASSERT_FALSE(expected.empty());
+        EXPECT_TRUE(transcodeJpeg(bytesOf(progressive), {30}) == expected);
+    }
+}
+
 // The memory the transcoder is charged with, read from the header, covers what each of
 // its ways holds, and where it streams it is far below the coefficients of the picture.
 TEST_F(TranscodeTest, PeakEstimateCoversEachWay) {
-    enum Held { Whole, Streamed, Some, Declined };
+    enum Held { Whole, Packed, Streamed, Some, Declined };
     struct Case {
         const char* label;
         std::string jpeg;
@@ -428,10 +451,14 @@ TEST_F(TranscodeTest, PeakEstimateCoversEachWay) {
         {"kept-sampling", sampledJpeg(2048, 1536, 2, 2, false), {30}, Streamed},
         {"kept-sampling-grey", sampledJpeg(2048, 1536, 2, 2, false), grey, Streamed},
         {"kept-sampling-narrow", sampledJpeg(120, 9000, 2, 2, false), {30}, Whole},
-        {"kept-sampling-progressive", sampledJpeg(2048, 1536, 2, 2, true), {30}, Whole},
+        {"kept-sampling-progressive", sampledJpeg(1024, 768, 2, 2, true), {30}, Whole},
+        {"kept-sampling-progressive-packed", sampledJpeg(2048, 1536, 2, 2, true), {30}, Packed},
         {"colour-halved", sampledJpeg(2048, 1536, 1, 1, false), {30}, Streamed},
-        {"colour-halved-progressive", sampledJpeg(2048, 1536, 1, 1, true), {30}, Whole},
+        {"colour-halved-progressive", sampledJpeg(1024, 768, 1, 1, true), {30}, Whole},
+        {"colour-halved-progressive-packed", sampledJpeg(2048, 1536, 1, 1, true), {30}, Packed},
         {"rows", sampledJpeg(2048, 1536, 2, 1, false), {30}, Streamed},
+        {"rows-progressive", sampledJpeg(1024, 1536, 2, 1, true), {30}, Whole},
+        {"rows-progressive-packed", sampledJpeg(2048, 1536, 2, 1, true), {30}, Packed},
         {"rows-fine", sampledJpeg(2048, 1536, 2, 2, false), {95}, Some},
         {"declined-too-wide", sampledJpeg(2048, 1536, 2, 2, false), shrunk, Declined},
         {"declined-cmyk", makeJpeg(cmyk), {30}, Declined},
@@ -457,6 +484,8 @@ TEST_F(TranscodeTest, PeakEstimateCoversEachWay) {
             EXPECT_LT(estimate, coefficients / 2);
         } else if (c.held == Whole) {
             EXPECT_GE(estimate, coefficients);
+        } else if (c.held == Packed) {
+            EXPECT_LT(estimate, coefficients);
         }
     }
 }
