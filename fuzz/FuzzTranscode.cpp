@@ -1,5 +1,5 @@
 // JPEG to JPEG without a bitmap on arbitrary bytes: it must give a file or nothing,
-// never crash, hang or allocate without bound. The first byte picks the quality (both
+// never crash, hang or allocate without bound; nor may the estimate of its memory. The first byte picks the quality (both
 // sides of the sampling change) and whether the colour is dropped.
 #include "imaging/Codecs.h"
 #include "imaging/JpegMarkers.h"
@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     job.grey = data[0] & 0x80;
     std::span<const std::uint8_t> bytes(data + 1, size - 1);
     folimo::imaging::readJpegMarkers(bytes);
+    folimo::imaging::transcodePeakBytes(bytes, job);
     folimo::imaging::transcodeJpeg(bytes, job);
     return 0;
 }

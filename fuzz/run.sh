@@ -26,6 +26,10 @@ if [ ! -d "$seeds" ]; then
     convert -size 136x24 gradient:red-blue -sampling-factor 1x1 "$seeds/jpeg/w.jpg"
     convert -size 136x24 gradient:red-blue -sampling-factor 1x1 -define jpeg:restart-interval=2 \
         "$seeds/jpeg/r.jpg"
+    # Progressive, with coefficients enough to be held packed: full-resolution colour and
+    # 4:2:2 (whose rows stream while the decoder holds them).
+    convert -size 1700x1700 xc:tan -sampling-factor 1x1 -interlace JPEG "$seeds/jpeg/pp.jpg"
+    convert -size 1700x1700 xc:tan -sampling-factor 2x1 -interlace JPEG "$seeds/jpeg/pr.jpg"
     convert "${pattern[@]}" -compress lzw "$seeds/tiff/a.tif"
     convert "${pattern[@]}" -type Palette "$seeds/tiff/p.tif"
     convert "${pattern[@]}" "$seeds/webp/a.webp"
