@@ -339,11 +339,11 @@ const char* cliUsage() {
 Converts images and PDF files into one PDF document, one page per image (or two with
 --double-page); the pages of PDF inputs are copied in. With --mode per-folder each
 folder's inputs make a document named after the folder, with --mode per-image each
-input makes one named after it: in FOLDER, or without -o beside its input. A folder given as INPUT adds the
-supported files directly inside it, in natural name order. An existing file is never
-overwritten unless --overwrite is given: OUTPUT (1).pdf, OUTPUT (2).pdf, ... is used
-instead, and missing folders of OUTPUT are created. Ctrl+C stops after the current page
-and keeps what was made.
+input makes one named after it: in FOLDER, or without -o beside its input. A folder
+given as INPUT adds the supported files directly inside it, in natural name order. An
+existing file is never overwritten unless --overwrite is given: OUTPUT (1).pdf,
+OUTPUT (2).pdf, ... is used instead, and missing folders of OUTPUT are created. Ctrl+C
+stops after the current page and keeps what was made.
 
 Output:
   -o, --output FILE         the PDF to write (required in single mode); with
@@ -359,9 +359,9 @@ Output:
                             end, and last done (ok, output, failed, cancelled)
 
 Pages:
-  --page-size SIZE          image (each page the size of its image, the default), a1, a2,
-                            a3, a4, a5, a6, b5, letter, legal, ledger, tabloid, or the code
-                            0 to 11 in that order
+  --page-size SIZE          image (each page the size of its image, the default), a1,
+                            a2, a3, a4, a5, a6, b5, letter, legal, ledger, tabloid, or
+                            the code 0 to 11 in that order
   --[no-]landscape          turn the page size to landscape
   --custom-size W,H         every image page W x H points (wins over --page-size)
   --margins L[,T,R,B]       margins in points: one value for all sides, or left, top,

@@ -1,6 +1,6 @@
 // JPEG to JPEG without a bitmap on arbitrary bytes: it must give a file or nothing,
-// never crash, hang or allocate without bound; nor may the estimate of its memory. The first byte picks the quality (both
-// sides of the sampling change) and whether the colour is dropped.
+// never crash, hang or allocate without bound; nor may the estimate of its memory. The first byte
+// picks the quality (both sides of the sampling change) and whether the colour is dropped.
 #include "imaging/Codecs.h"
 #include "imaging/JpegMarkers.h"
 

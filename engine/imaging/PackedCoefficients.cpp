@@ -79,11 +79,10 @@ bool PackedArrays::owns(jvirt_barray_ptr array) const {
 JBLOCKARRAY PackedArrays::access(j_common_ptr cinfo, jvirt_barray_ptr handle, JDIMENSION first,
                                  JDIMENSION count, bool writable) {
     Array& array = *reinterpret_cast<Array*>(handle);
-    if (count == 0 || count > array.maxAccess || first > array.rows ||
-        count > array.rows - first)
+    if (count == 0 || count > array.maxAccess || first > array.rows || count > array.rows - first)
         ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
-    const bool within = array.count > 0 && first >= array.first &&
-                        first + count <= array.first + array.count;
+    const bool within =
+        array.count > 0 && first >= array.first && first + count <= array.first + array.count;
     if (!within) {
         if (array.dirty)
             for (JDIMENSION i = 0; i < array.count; ++i)

@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -77,8 +77,8 @@ struct Stream {
     alignas(16) float ratios[3][DCTSIZE2] = {}; // requantising in units as the encoder reads
     bool kept[3] = {};                          // the steps stay: nothing to requantise
     JDIMENSION requantized[3] = {};             // units done, plus one
-    AccessRows access = nullptr;        // the decoder's own
-    AccessRows encoderAccess = nullptr; // the encoder's own
+    AccessRows access = nullptr;                // the decoder's own
+    AccessRows encoderAccess = nullptr;         // the encoder's own
     boolean (*fill)(j_decompress_ptr) = nullptr;
 };
 
@@ -239,15 +239,21 @@ inline void requantizeBlock(JCOEF* coef, const float* ratio) {
 #endif
 }
 
-void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array, const JQUANT_TBL& from,
-                const JQUANT_TBL& to, const jpeg_component_info& c) {
-    // The products stay below 2^31 (32767 x 65535), so they convert to int exactly.
-    alignas(16) float ratio[DCTSIZE2];
+// Each coefficient's factor from the old steps to the new; true when the steps stay.
+// The products stay below 2^31 (32767 x 65535), so they convert to int exactly.
+bool stepRatios(const JQUANT_TBL& from, const JQUANT_TBL& to, float* ratio) {
     bool same = true;
     for (int k = 0; k < DCTSIZE2; ++k) {
         ratio[k] = float(from.quantval[k]) / float(to.quantval[k]);
         same = same && from.quantval[k] == to.quantval[k];
     }
+    return same;
+}
+
+void requantize(jpeg_decompress_struct* source, jvirt_barray_ptr array, const JQUANT_TBL& from,
+                const JQUANT_TBL& to, const jpeg_component_info& c) {
+    alignas(16) float ratio[DCTSIZE2];
+    const bool same = stepRatios(from, to, ratio);
     auto* common = reinterpret_cast<j_common_ptr>(source);
     for (JDIMENSION row = 0; row < c.height_in_blocks; ++row) {
         JBLOCKARRAY blocks =
@@ -285,8 +291,8 @@ bool packs(const jpeg_decompress_struct& source, std::uint64_t coefficientBytes)
            coefficientBytes >= kPackedFrom;
 }
 
-jvirt_barray_ptr requestPacked(j_common_ptr cinfo, int, boolean, JDIMENSION blocks,
-                               JDIMENSION rows, JDIMENSION maxAccess) {
+jvirt_barray_ptr requestPacked(j_common_ptr cinfo, int, boolean, JDIMENSION blocks, JDIMENSION rows,
+                               JDIMENSION maxAccess) {
     return static_cast<Job*>(cinfo->client_data)->packed->request(cinfo, blocks, rows, maxAccess);
 }
 
@@ -423,13 +429,8 @@ void prepareRow(Job* job, JDIMENSION mcuRow) {
         decodeThrough(source, std::min(top + 1, rows - 1));
     if (!stream.ready) { // the tables are known once the decoder has begun the scan
         jpeg_compress_struct* target = job->target;
-        const JQUANT_TBL& from = *source->comp_info[0].quant_table;
-        const JQUANT_TBL& to = *target->quant_tbl_ptrs[0];
-        stream.lumaKept = true;
-        for (int k = 0; k < DCTSIZE2; ++k) {
-            stream.lumaRatio[k] = float(from.quantval[k]) / float(to.quantval[k]);
-            stream.lumaKept = stream.lumaKept && from.quantval[k] == to.quantval[k];
-        }
+        stream.lumaKept = stepRatios(*source->comp_info[0].quant_table, *target->quant_tbl_ptrs[0],
+                                     stream.lumaRatio);
         for (int c = 0; c < 2; ++c)
             stream.halvers[c] = detail::ChromaHalver(source->comp_info[c + 1].quant_table->quantval,
                                                      target->quant_tbl_ptrs[1]->quantval,
@@ -462,15 +463,21 @@ void prepareRow(Job* job, JDIMENSION mcuRow) {
     stream.prepared = mcuRow;
 }
 
+// Which of the encoder's components `array` stands for; -1 for an array of libjpeg's own.
+int outputComponent(const Stream& stream, jvirt_barray_ptr array) {
+    const int* handle = reinterpret_cast<const int*>(array);
+    return handle >= stream.outputs && handle < stream.outputs + 3 ? int(handle - stream.outputs)
+                                                                   : -1;
+}
+
 // The encoder reads an MCU row: two rows of luminance blocks and one of each chroma.
 JBLOCKARRAY accessOutput(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row,
                          JDIMENSION count, boolean writable) {
     Job* job = static_cast<Job*>(cinfo->client_data);
     Stream& stream = job->stream;
-    int* handle = reinterpret_cast<int*>(array);
-    if (handle < stream.outputs || handle >= stream.outputs + 3)
+    const int component = outputComponent(stream, array);
+    if (component < 0)
         return stream.encoderAccess(cinfo, array, row, count, writable);
-    const int component = int(handle - stream.outputs);
     if (writable || count != (component == 0 ? 2u : 1u) || (component == 0 && row % 2 != 0))
         ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
     prepareRow(job, component == 0 ? row / 2 : row);
@@ -496,15 +503,9 @@ void requantizeUnit(Job* job, int ci, JDIMENSION unit) {
         return;
     decodeThrough(source, unit);
     const jpeg_component_info& c = source->comp_info[ci];
-    if (stream.requantized[ci] == 0) { // the tables are known once the decoder has begun
-        const JQUANT_TBL& from = *c.quant_table;
-        const JQUANT_TBL& to = *job->target->quant_tbl_ptrs[ci == 0 ? 0 : 1];
-        stream.kept[ci] = true;
-        for (int k = 0; k < DCTSIZE2; ++k) {
-            stream.ratios[ci][k] = float(from.quantval[k]) / float(to.quantval[k]);
-            stream.kept[ci] = stream.kept[ci] && from.quantval[k] == to.quantval[k];
-        }
-    }
+    if (stream.requantized[ci] == 0) // the tables are known once the decoder has begun
+        stream.kept[ci] = stepRatios(*c.quant_table, *job->target->quant_tbl_ptrs[ci == 0 ? 0 : 1],
+                                     stream.ratios[ci]);
     const Ring& ring = stream.rings[ci];
     for (JDIMENSION i = 0; i < ring.factor && unit * ring.factor + i < c.height_in_blocks; ++i) {
         JBLOCKROW blocks = ring.rows[(unit % kRingRows) * ring.factor + i];
@@ -518,14 +519,13 @@ void requantizeUnit(Job* job, int ci, JDIMENSION unit) {
 
 // The encoder reads rows of a component within one of the decoder's units: grey made of
 // colour takes the luminance a row at a time, whatever its sampling in the file.
-JBLOCKARRAY accessKept(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row,
-                       JDIMENSION count, boolean writable) {
+JBLOCKARRAY accessKept(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION row, JDIMENSION count,
+                       boolean writable) {
     Job* job = static_cast<Job*>(cinfo->client_data);
     Stream& stream = job->stream;
-    int* handle = reinterpret_cast<int*>(array);
-    if (handle < stream.outputs || handle >= stream.outputs + 3)
+    const int ci = outputComponent(stream, array);
+    if (ci < 0)
         return stream.encoderAccess(cinfo, array, row, count, writable);
-    const int ci = int(handle - stream.outputs);
     if (stream.requested <= ci) // the rings' shapes are known once the decoder has begun
         decodeThrough(job->source, 0);
     if (stream.requested <= ci)
@@ -732,7 +732,9 @@ JpegTranscode normalised(const JpegTranscode& asked) {
 // The output file's size: requantised or encoded again from the same picture, it grows
 // past the input only where the steps get finer than a photograph's usual ones.
 std::uint64_t expectedOutput(std::uint64_t inputBytes, int quality) {
-    return std::max<std::uint64_t>(inputBytes * (quality <= 50 ? 1 : quality <= 85 ? 2 : 3),
+    return std::max<std::uint64_t>(inputBytes * (quality <= 50   ? 1
+                                                 : quality <= 85 ? 2
+                                                                 : 3),
                                    kFirstOutput);
 }
 
@@ -750,14 +752,14 @@ std::uint64_t outputCapacity(std::uint64_t output) {
 std::uint64_t workingBytes(const jpeg_decompress_struct& source, Path path,
                            std::uint64_t coefficientBytes, std::uint64_t fileBytes) {
     constexpr std::uint64_t kLibraryOwn = 1 << 20;
-    const std::uint64_t blockRow = std::uint64_t(source.comp_info[0].width_in_blocks) *
-                                   sizeof(JBLOCK);
+    const std::uint64_t blockRow =
+        std::uint64_t(source.comp_info[0].width_in_blocks) * sizeof(JBLOCK);
     // All coefficients, where they are held: by the ways that keep them whole, and by the
     // decoder of a progressive file whatever the way.
     std::uint64_t whole = coefficientBytes;
     if (packs(source, coefficientBytes))
-        whole = std::min(whole, detail::PackedArrays::estimate(coefficientBytes / sizeof(JBLOCK),
-                                                               fileBytes));
+        whole = std::min(
+            whole, detail::PackedArrays::estimate(coefficientBytes / sizeof(JBLOCK), fileBytes));
     const bool multiScan = jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source));
     switch (path) {
     case Path::Requantised:

@@ -69,6 +69,10 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--no-image-watermark",
                                "--json"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    // It reads in an 80-column terminal without wrapping mid-sentence.
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 90u) << line;
 }
 
 TEST_F(Cli, VersionIsPrintedAloneOnStandardOutput) {

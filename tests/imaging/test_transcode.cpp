@@ -52,9 +52,11 @@ std::string photoJpeg(int quality, bool subsample420, bool progressive = false) 
     return makeJpeg(p);
 }
 
-// A 4:4:4 photograph-like JPEG with a restart marker every `interval` MCUs, which
-// TurboJPEG does not write.
-std::string restartJpeg(int width, int height, unsigned interval) {
+// libjpeg's encoder on an RGB picture: `setUp` changes its defaults, `write` gives it
+// the picture, as rows or as coefficients, and finishes.
+std::string encodeWith(int width, int height,
+                       const std::function<void(jpeg_compress_struct&)>& setUp,
+                       const std::function<void(jpeg_compress_struct&)>& write) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr errors{};
     cinfo.err = jpeg_std_error(&errors);
@@ -67,104 +69,93 @@ std::string restartJpeg(int width, int height, unsigned interval) {
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 92, TRUE);
-    cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
-    cinfo.restart_interval = interval;
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<JSAMPLE> row(std::size_t(width) * 3);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        const int y = int(cinfo.next_scanline);
-        for (int x = 0; x < width; ++x) {
-            row[3 * x] = JSAMPLE(128 + 100 * std::sin(x * 0.05 + y * 0.02));
-            row[3 * x + 1] = JSAMPLE((x * 255) / width);
-            row[3 * x + 2] = JSAMPLE(128 + 90 * std::cos(y * 0.07));
-        }
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
+    setUp(cinfo);
+    write(cinfo);
     jpeg_destroy_compress(&cinfo);
     std::string bytes(reinterpret_cast<const char*>(out), size);
     std::free(out);
     return bytes;
+}
+
+// Writes the rows of the picture whose pixel at (x, y) `pixel` gives.
+std::function<void(jpeg_compress_struct&)>
+rowsOf(const std::function<void(int x, int y, JSAMPLE* rgb)>& pixel) {
+    return [pixel](jpeg_compress_struct& cinfo) {
+        jpeg_start_compress(&cinfo, TRUE);
+        std::vector<JSAMPLE> row(std::size_t(cinfo.image_width) * 3);
+        while (cinfo.next_scanline < cinfo.image_height) {
+            for (int x = 0; x < int(cinfo.image_width); ++x)
+                pixel(x, int(cinfo.next_scanline), &row[3 * std::size_t(x)]);
+            JSAMPROW rows[1] = {row.data()};
+            jpeg_write_scanlines(&cinfo, rows, 1);
+        }
+        jpeg_finish_compress(&cinfo);
+    };
+}
+
+// A 4:4:4 photograph-like JPEG with a restart marker every `interval` MCUs, which
+// TurboJPEG does not write.
+std::string restartJpeg(int width, int height, unsigned interval) {
+    return encodeWith(
+        width, height,
+        [&](jpeg_compress_struct& cinfo) {
+            jpeg_set_quality(&cinfo, 92, TRUE);
+            cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
+            cinfo.restart_interval = interval;
+        },
+        rowsOf([width](int x, int y, JSAMPLE* rgb) {
+            rgb[0] = JSAMPLE(128 + 100 * std::sin(x * 0.05 + y * 0.02));
+            rgb[1] = JSAMPLE((x * 255) / width);
+            rgb[2] = JSAMPLE(128 + 90 * std::cos(y * 0.07));
+        }));
 }
 
 // A 4:4:4 JPEG of 256 x 64 written as coefficients: every step 255, every AC coefficient
 // +-`ac`. Requantised to fine steps, large ones need more bits than baseline JPEG has.
 std::string coarseJpeg(int ac) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr errors{};
-    cinfo.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = 256;
-    cinfo.image_height = 64;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    unsigned steps[DCTSIZE2];
-    std::fill(std::begin(steps), std::end(steps), 255u);
-    jpeg_add_quant_table(&cinfo, 0, steps, 100, TRUE);
-    jpeg_add_quant_table(&cinfo, 1, steps, 100, TRUE);
-    cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
-    auto* common = reinterpret_cast<j_common_ptr>(&cinfo);
-    jvirt_barray_ptr arrays[3];
-    for (jvirt_barray_ptr& array : arrays)
-        array = (*cinfo.mem->request_virt_barray)(common, JPOOL_IMAGE, TRUE, 32, 8, 8);
-    (*cinfo.mem->realize_virt_arrays)(common);
-    for (jvirt_barray_ptr array : arrays) {
-        JBLOCKARRAY rows = (*cinfo.mem->access_virt_barray)(common, array, 0, 8, TRUE);
-        for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 32; ++x)
-                for (int k = 1; k < DCTSIZE2; ++k)
-                    rows[y][x][k] = JCOEF((k + x) % 2 ? ac : -ac);
-    }
-    jpeg_write_coefficients(&cinfo, arrays);
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::string bytes(reinterpret_cast<const char*>(out), size);
-    std::free(out);
-    return bytes;
+    return encodeWith(
+        256, 64,
+        [](jpeg_compress_struct& cinfo) {
+            unsigned steps[DCTSIZE2];
+            std::fill(std::begin(steps), std::end(steps), 255u);
+            jpeg_add_quant_table(&cinfo, 0, steps, 100, TRUE);
+            jpeg_add_quant_table(&cinfo, 1, steps, 100, TRUE);
+            cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
+        },
+        [ac](jpeg_compress_struct& cinfo) {
+            auto* common = reinterpret_cast<j_common_ptr>(&cinfo);
+            jvirt_barray_ptr arrays[3];
+            for (jvirt_barray_ptr& array : arrays)
+                array = (*cinfo.mem->request_virt_barray)(common, JPOOL_IMAGE, TRUE, 32, 8, 8);
+            (*cinfo.mem->realize_virt_arrays)(common);
+            for (jvirt_barray_ptr array : arrays) {
+                JBLOCKARRAY rows = (*cinfo.mem->access_virt_barray)(common, array, 0, 8, TRUE);
+                for (int y = 0; y < 8; ++y)
+                    for (int x = 0; x < 32; ++x)
+                        for (int k = 1; k < DCTSIZE2; ++k)
+                            rows[y][x][k] = JCOEF((k + x) % 2 ? ac : -ac);
+            }
+            jpeg_write_coefficients(&cinfo, arrays); // read until the end
+            jpeg_finish_compress(&cinfo);
+        });
 }
 
 // A photograph-like JPEG with the luminance sampled `h` x `v` against the colour.
 std::string sampledJpeg(int width, int height, int h, int v, bool progressive) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr errors{};
-    cinfo.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = JDIMENSION(width);
-    cinfo.image_height = JDIMENSION(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 90, TRUE);
-    cinfo.comp_info[0].h_samp_factor = h;
-    cinfo.comp_info[0].v_samp_factor = v;
-    if (progressive)
-        jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<JSAMPLE> row(std::size_t(width) * 3);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        const int y = int(cinfo.next_scanline);
-        for (int x = 0; x < width; ++x) {
-            row[3 * x] = JSAMPLE(128 + 100 * std::sin(x * 0.03 + y * 0.011));
-            row[3 * x + 1] = JSAMPLE(128 + 90 * std::cos(x * 0.007 - y * 0.05));
-            row[3 * x + 2] = JSAMPLE((x ^ y) & 0xFF);
-        }
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::string bytes(reinterpret_cast<const char*>(out), size);
-    std::free(out);
-    return bytes;
+    return encodeWith(
+        width, height,
+        [&](jpeg_compress_struct& cinfo) {
+            jpeg_set_quality(&cinfo, 90, TRUE);
+            cinfo.comp_info[0].h_samp_factor = h;
+            cinfo.comp_info[0].v_samp_factor = v;
+            if (progressive)
+                jpeg_simple_progression(&cinfo);
+        },
+        rowsOf([](int x, int y, JSAMPLE* rgb) {
+            rgb[0] = JSAMPLE(128 + 100 * std::sin(x * 0.03 + y * 0.011));
+            rgb[1] = JSAMPLE(128 + 90 * std::cos(x * 0.007 - y * 0.05));
+            rgb[2] = JSAMPLE((x ^ y) & 0xFF);
+        }));
 }
 
 #if defined(__SANITIZE_ADDRESS__)
