@@ -286,6 +286,21 @@ void writeProfile(Job* job) {
                                unsigned(profile.size()));
 }
 
+// The luminance takes the first table, the colour the second, as encodeJpeg has it.
+void setQuality(jpeg_compress_struct* target, int quality) {
+    jpeg_set_quality(target, quality, TRUE);
+    for (int ci = 0; ci < target->num_components; ++ci)
+        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
+}
+
+// The output sampled as the input, grey where asked.
+void keepSampling(Job* job) {
+    jpeg_copy_critical_parameters(job->source, job->target);
+    if (job->settings->grey && job->target->num_components == 3)
+        jpeg_set_colorspace(job->target, JCS_GRAYSCALE);
+    setQuality(job->target, job->settings->quality);
+}
+
 bool packs(const jpeg_decompress_struct& source, std::uint64_t coefficientBytes) {
     return jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source)) &&
            coefficientBytes >= kPackedFrom;
@@ -318,15 +333,10 @@ void requantizeAll(Job* job) {
     jvirt_barray_ptr* coefficients = jpeg_read_coefficients(source);
     if (job->warned)
         return;
-    jpeg_copy_critical_parameters(source, target);
-    if (job->settings->grey && target->num_components == 3)
-        jpeg_set_colorspace(target, JCS_GRAYSCALE);
-    jpeg_set_quality(target, job->settings->quality, TRUE);
-    for (int ci = 0; ci < target->num_components; ++ci) {
-        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
+    keepSampling(job);
+    for (int ci = 0; ci < target->num_components; ++ci)
         requantize(source, coefficients[ci], *source->comp_info[ci].quant_table,
                    *target->quant_tbl_ptrs[ci == 0 ? 0 : 1], source->comp_info[ci]);
-    }
     writeHeader(job);
     jpeg_write_coefficients(target, coefficients);
     writeProfile(job);
@@ -537,26 +547,26 @@ JBLOCKARRAY accessKept(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION ro
     return stream.rings[ci].rows + (row / factor % kRingRows) * factor + row % factor;
 }
 
-// The sampling stays, in a single scan: the coefficients are requantised as the encoder
-// reads them, decoded just far enough each time, a few MCU rows being held.
-void requantizeStreamed(Job* job) {
-    jpeg_decompress_struct* source = job->source;
-    jpeg_compress_struct* target = job->target;
+// Writes the file with the encoder pulling each row through `access` as it goes, on
+// handles of ours that stand for its arrays.
+void writePulled(Job* job, AccessRows access) {
     Stream& stream = job->stream;
-    streamDecoder(source);
-    jpeg_copy_critical_parameters(source, target);
-    if (job->settings->grey && target->num_components == 3)
-        jpeg_set_colorspace(target, JCS_GRAYSCALE);
-    jpeg_set_quality(target, job->settings->quality, TRUE);
-    for (int ci = 0; ci < target->num_components; ++ci)
-        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
+    jpeg_compress_struct* target = job->target;
     stream.encoderAccess = target->mem->access_virt_barray;
-    target->mem->access_virt_barray = accessKept;
+    target->mem->access_virt_barray = access;
     for (int ci = 0; ci < 3; ++ci)
         stream.handles[ci] = reinterpret_cast<jvirt_barray_ptr>(stream.outputs + ci);
     writeHeader(job);
     jpeg_write_coefficients(target, stream.handles); // kept by the encoder till the end
     writeProfile(job);
+}
+
+// The sampling stays, in a single scan: the coefficients are requantised as the encoder
+// reads them, decoded just far enough each time, a few MCU rows being held.
+void requantizeStreamed(Job* job) {
+    streamDecoder(job->source);
+    keepSampling(job);
+    writePulled(job, accessKept);
 }
 
 // 4:4:4 to 4:2:0: the encoder pulls each MCU row, made as it asks. A single scan is
@@ -588,16 +598,8 @@ void halveColour(Job* job, bool streamed) {
     jpeg_copy_critical_parameters(source, target);
     target->comp_info[0].h_samp_factor = 2;
     target->comp_info[0].v_samp_factor = 2;
-    jpeg_set_quality(target, job->settings->quality, TRUE);
-    for (int ci = 0; ci < 3; ++ci)
-        target->comp_info[ci].quant_tbl_no = ci == 0 ? 0 : 1;
-    stream.encoderAccess = target->mem->access_virt_barray;
-    target->mem->access_virt_barray = accessOutput;
-    for (int ci = 0; ci < 3; ++ci)
-        stream.handles[ci] = reinterpret_cast<jvirt_barray_ptr>(stream.outputs + ci);
-    writeHeader(job);
-    jpeg_write_coefficients(target, stream.handles); // kept by the encoder till the end
-    writeProfile(job);
+    setQuality(target, job->settings->quality);
+    writePulled(job, accessOutput);
 }
 
 void streamRows(Job* job) {
@@ -757,9 +759,10 @@ std::uint64_t workingBytes(const jpeg_decompress_struct& source, Path path,
     // All coefficients, where they are held: by the ways that keep them whole, and by the
     // decoder of a progressive file whatever the way.
     std::uint64_t whole = coefficientBytes;
-    if (packs(source, coefficientBytes))
-        whole = std::min(
-            whole, detail::PackedArrays::estimate(coefficientBytes / sizeof(JBLOCK), fileBytes));
+    if (packs(source, coefficientBytes)) // at worst every coefficient and a mask a block
+        whole =
+            std::min(coefficientBytes + coefficientBytes / (sizeof(JBLOCK) / 8),
+                     detail::PackedArrays::estimate(coefficientBytes / sizeof(JBLOCK), fileBytes));
     const bool multiScan = jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&source));
     switch (path) {
     case Path::Requantised:

@@ -241,7 +241,7 @@ std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& languag
 
     // A run as the progress window shows it: a document, a file, a file the engine could
     // not read (its message as the engine words it), the end.
-    ConversionProgress progress(3);
+    ConversionProgress progress(2);
     progress.OnBegin(L"/tmp/out/beach.pdf");
     progress.OnFile(L"/tmp/in/beach.png", 1);
     progress.OnError(L"Error: 图片文件无法加载 /tmp/in/broken.png :not a picture");
