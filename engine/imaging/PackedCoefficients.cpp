@@ -14,6 +14,15 @@ namespace folimo::imaging::detail {
 
 namespace {
 
+// libjpeg's error exit (ERREXIT), which leaves by longjmp; said so to the compiler and
+// the analyser, so that nothing after a failed check is taken for reachable.
+[[noreturn]] void fail(j_common_ptr cinfo, int code, int detail = 0) {
+    cinfo->err->msg_code = code;
+    cinfo->err->msg_parm.i[0] = detail;
+    (*cinfo->err->error_exit)(cinfo);
+    std::abort();
+}
+
 std::uint64_t nonZeroMask(const JCOEF* coef) {
 #ifdef __SSE2__
     std::uint64_t mask = 0;
@@ -56,7 +65,7 @@ std::uint64_t PackedArrays::estimate(std::uint64_t blocks, std::uint64_t fileByt
 jvirt_barray_ptr PackedArrays::request(j_common_ptr cinfo, JDIMENSION blocks, JDIMENSION rows,
                                        JDIMENSION maxAccess) {
     if (count_ >= MAX_COMPONENTS || blocks == 0 || rows == 0 || maxAccess == 0)
-        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+        fail(cinfo, JERR_BAD_VIRTUAL_ACCESS);
     Array& array = arrays_[count_++];
     array.blocks = blocks;
     array.rows = rows;
@@ -64,7 +73,7 @@ jvirt_barray_ptr PackedArrays::request(j_common_ptr cinfo, JDIMENSION blocks, JD
     array.packed = static_cast<unsigned char**>(std::calloc(rows, sizeof(unsigned char*)));
     array.sizes = static_cast<std::uint32_t*>(std::calloc(rows, sizeof(std::uint32_t)));
     if (!array.packed || !array.sizes)
-        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 11);
+        fail(cinfo, JERR_OUT_OF_MEMORY, 11);
     array.masks = static_cast<std::uint64_t*>(
         (*cinfo->mem->alloc_large)(cinfo, JPOOL_IMAGE, blocks * sizeof(std::uint64_t)));
     array.band = (*cinfo->mem->alloc_barray)(cinfo, JPOOL_IMAGE, blocks, maxAccess);
@@ -80,7 +89,7 @@ JBLOCKARRAY PackedArrays::access(j_common_ptr cinfo, jvirt_barray_ptr handle, JD
                                  JDIMENSION count, bool writable) {
     Array& array = *reinterpret_cast<Array*>(handle);
     if (count == 0 || count > array.maxAccess || first > array.rows || count > array.rows - first)
-        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+        fail(cinfo, JERR_BAD_VIRTUAL_ACCESS);
     const bool within =
         array.count > 0 && first >= array.first && first + count <= array.first + array.count;
     if (!within) {
@@ -99,6 +108,8 @@ JBLOCKARRAY PackedArrays::access(j_common_ptr cinfo, jvirt_barray_ptr handle, JD
 
 // A row as each block's mask followed by its non-zero coefficients in natural order.
 void PackedArrays::pack(j_common_ptr cinfo, Array& array, JDIMENSION row, JBLOCKROW blocks) {
+    if (array.blocks == 0)
+        return;
     std::uint64_t values = 0;
     for (JDIMENSION x = 0; x < array.blocks; ++x) {
         array.masks[x] = nonZeroMask(blocks[x]);
@@ -106,11 +117,11 @@ void PackedArrays::pack(j_common_ptr cinfo, Array& array, JDIMENSION row, JBLOCK
     }
     const std::uint64_t size = array.blocks * sizeof(std::uint64_t) + values * sizeof(JCOEF);
     if (size > UINT32_MAX)
-        ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
-    if (size != array.sizes[row]) {
+        fail(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    if (!array.packed[row] || size != array.sizes[row]) {
         auto* grown = static_cast<unsigned char*>(std::realloc(array.packed[row], size));
         if (!grown)
-            ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 11);
+            fail(cinfo, JERR_OUT_OF_MEMORY, 11);
         packedBytes_ += size - array.sizes[row];
         array.packed[row] = grown;
         array.sizes[row] = std::uint32_t(size);

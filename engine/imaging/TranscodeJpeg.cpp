@@ -57,29 +57,30 @@ struct Ring {
 
 using AccessRows = JBLOCKARRAY (*)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
 
+// Grouped by alignment: the tables first, flags last.
 struct Stream {
+    alignas(16) float lumaRatio[64] = {};
+    alignas(16) float ratios[3][DCTSIZE2] = {}; // requantising in units as the encoder reads
+    detail::ChromaHalver halvers[2];
     Ring rings[3];
-    int requested = 0;
     jvirt_barray_ptr* whole = nullptr; // the decoder's arrays when it holds them all
-    int outputs[3] = {};               // only their addresses matter: the encoder's handles
     jvirt_barray_ptr handles[3] = {};
-    JDIMENSION wanted = 0;          // the decoder's last row needed now
     const JOCTET* cutEnd = nullptr; // the input's end while held back
-    bool decoded = false;           // the decoder reached the end of the picture
-    JDIMENSION prepared = ~JDIMENSION(0);
     JBLOCKROW lumaRows[2] = {};
     JBLOCKROW chromaRows[2] = {};
     JBLOCKROW emptyRow = nullptr;
-    bool ready = false;
-    alignas(16) float lumaRatio[64] = {};
-    bool lumaKept = false;
-    detail::ChromaHalver halvers[2];
-    alignas(16) float ratios[3][DCTSIZE2] = {}; // requantising in units as the encoder reads
-    bool kept[3] = {};                          // the steps stay: nothing to requantise
-    JDIMENSION requantized[3] = {};             // units done, plus one
-    AccessRows access = nullptr;                // the decoder's own
-    AccessRows encoderAccess = nullptr;         // the encoder's own
+    AccessRows access = nullptr;        // the decoder's own
+    AccessRows encoderAccess = nullptr; // the encoder's own
     boolean (*fill)(j_decompress_ptr) = nullptr;
+    int outputs[3] = {}; // only their addresses matter: the encoder's handles
+    int requested = 0;
+    JDIMENSION wanted = 0; // the decoder's last row needed now
+    JDIMENSION prepared = ~JDIMENSION(0);
+    JDIMENSION requantized[3] = {}; // units done, plus one
+    bool decoded = false;           // the decoder reached the end of the picture
+    bool ready = false;
+    bool lumaKept = false;
+    bool kept[3] = {}; // the steps stay: nothing to requantise
 };
 
 // Plain data only: run() longjmps over nothing that has a destructor.

@@ -209,8 +209,8 @@ struct JpegTranscode {
 std::string transcodeJpeg(std::span<const std::uint8_t> bytes, const JpegTranscode& job);
 // What transcodeJpeg will hold at its peak for this file and request, read from the header
 // alone and deciding as transcodeJpeg does: every coefficient where it keeps them (packed,
-// where that is worth it), a few rows where it streams them, and the output. 0 when it will decline the file (it may
-// still decline one found damaged further on).
+// where that is worth it), a few rows where it streams them, and the output. 0 when it
+// will decline the file (it may still decline one found damaged further on).
 std::size_t transcodePeakBytes(std::span<const std::uint8_t> bytes, const JpegTranscode& job);
 // Whether encodeJpeg subsamples the colour at this quality (4:2:0) or keeps it whole.
 bool jpegSubsamplesColour(int quality);
