@@ -9,13 +9,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build=${BUILD_DIR:-$top/build}
 source "$top/scripts/lib-build.sh"
 
-install_deps
-configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-what="building folimo-cli..."
-if [ ! -e "$build/cli/folimo-cli" ]; then
-    what="building folimo-cli (the first build takes 2 to 3 minutes on two cores)..."
-fi
-build_target "$build" folimo-cli "$what"
+build_to_run "$build" folimo-cli "$build/cli/folimo-cli" "2 to 3"
 
 if [ $# -eq 0 ]; then
     mkdir -p "$top/out"

@@ -9,12 +9,6 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build=${BUILD_DIR:-$top/build}
 source "$top/scripts/lib-build.sh"
 
-install_deps
-configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-what="building folimo..."
-if [ ! -e "$build/bin/folimo" ]; then
-    what="building folimo (the first build takes 3 to 4 minutes on two cores)..."
-fi
-build_target "$build" folimo_program "$what"
+build_to_run "$build" folimo_program "$build/bin/folimo" "3 to 4"
 say_more "starting folimo ..."
 exec "$build/bin/folimo" "$@"

@@ -115,3 +115,14 @@ build_target() {
         exit 1
     fi
 }
+
+# build_to_run DIR TARGET FILE MINUTES: installs what is missing and builds TARGET in DIR
+# as the scripts that run a program do; a first build (no FILE yet) says how long it takes.
+build_to_run() {
+    local dir=$1 target=$2 file=$3 minutes=$4
+    local what="building ${file##*/}..."
+    [ -e "$file" ] || what="building ${file##*/} (the first build takes $minutes minutes on two cores)..."
+    install_deps
+    configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    build_target "$dir" "$target" "$what"
+}
