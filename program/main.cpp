@@ -37,13 +37,17 @@ void reportStartFailure(const QString& message) {
     std::fprintf(stderr, "folimo: %s\n", message.toLocal8Bit().constData());
 }
 
-// Centred in the available area of the screen the window opens on; a window larger
-// than that area keeps its top left corner, and so its title bar, on the screen.
+// Centred in the available area of the screen the window opens on, and no larger than
+// that area (a small screen, a large scale factor) as far as the layout's minimum
+// allows; a window still larger keeps its top left corner, and so its title bar, on the
+// screen.
 void centreOnScreen(QWidget& window) {
     const QScreen* screen = window.screen();
     if (!screen)
         return;
     const QRect area = screen->availableGeometry();
+    const QSize frameExtra = window.frameGeometry().size() - window.size();
+    window.resize(window.size().boundedTo(area.size() - frameExtra));
     QRect frame = window.frameGeometry();
     frame.moveCenter(area.center());
     window.move(std::max(frame.left(), area.left()), std::max(frame.top(), area.top()));

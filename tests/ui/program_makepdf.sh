@@ -333,49 +333,53 @@ for signal in INT HUP; do
     finish_case
 done
 
-# --- (h) on a real X screen: the window shows centred, SIGTERM ends it ----------------------
-case=centred-on-x
-if command -v xvfb-run >/dev/null && command -v xwininfo >/dev/null; then
-    cd "$work/c"
-    # On X, Qt's platform plugin talks to D-Bus, whose library keeps one buffer to the
-    # end that LeakSanitizer reports: not ours.
-    printf 'leak:libdbus-1.so\n' >"$work/lsan.supp"
-    LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp" \
-    env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
-        "$1" 2>"$2" & pid=$!
-        id=""
-        for _ in $(seq 1 $((300 * $3))); do
-            id=$(xwininfo -root -tree 2>/dev/null | awk "/\"VelmarFolimo\"/ {print \$1; exit}")
-            [ -n "$id" ] && break
-            kill -0 $pid 2>/dev/null || { echo "the program ended before showing a window"; exit 1; }
-            sleep 0.1
-        done
-        [ -n "$id" ] || { echo "no main window appeared"; kill -KILL $pid; exit 1; }
-        sleep 0.5
-        info=$(xwininfo -id "$id")
-        x=$(awk "/Absolute upper-left X/ {print \$4}" <<<"$info")
-        y=$(awk "/Absolute upper-left Y/ {print \$4}" <<<"$info")
-        w=$(awk "/Width:/ {print \$2}" <<<"$info")
-        h=$(awk "/Height:/ {print \$2}" <<<"$info")
-        status=0
-        dx=$((2 * x + w - 1280)); dy=$((2 * y + h - 800))
-        if [ ${dx#-} -gt 2 ] || [ ${dy#-} -gt 2 ]; then
-            echo "the window ${w}x${h} stands at $x,$y on a 1280x800 screen: not centred"
-            status=1
-        fi
-        kill -TERM $pid
-        for _ in $(seq 1 $((300 * $3))); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-        kill -0 $pid 2>/dev/null && { echo "still running after SIGTERM"; kill -KILL $pid; }
-        wait $pid
-        code=$?
-        [ $code -eq 0 ] || { echo "exit status $code after SIGTERM"; status=1; }
-        exit $status
-    ' _ "$program" "$work/log-$case.err" "$factor" >"$work/log-$case.out" 2>&1 ||
-        problem "$(cat "$work/log-$case.out")"
-else
-    echo "  (xvfb-run or xwininfo missing: not checked on X)"
-fi
-finish_case
+# --- (h) on a real X screen: the window shows centred and within the screen, at scale 1
+# and 2 (where the layout's size is more than the screen holds); SIGTERM ends it ---------
+for screen in 1280x800:1 1600x1000:2; do
+    case=centred-on-x-${screen/:/-scale-}
+    if command -v xvfb-run >/dev/null && command -v xwininfo >/dev/null; then
+        cd "$work/c"
+        # On X, Qt's platform plugin talks to D-Bus, whose library keeps one buffer to the
+        # end that LeakSanitizer reports: not ours.
+        printf 'leak:libdbus-1.so\n' >"$work/lsan.supp"
+        LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp" \
+        env -u QT_QPA_PLATFORM QT_SCALE_FACTOR="${screen#*:}" \
+            xvfb-run -a -s "-screen 0 ${screen%:*}x24" bash -c '
+            "$1" 2>"$2" & pid=$!
+            id=""
+            for _ in $(seq 1 $((300 * $3))); do
+                id=$(xwininfo -root -tree 2>/dev/null | awk "/\"VelmarFolimo\"/ {print \$1; exit}")
+                [ -n "$id" ] && break
+                kill -0 $pid 2>/dev/null || { echo "the program ended before showing a window"; exit 1; }
+                sleep 0.1
+            done
+            [ -n "$id" ] || { echo "no main window appeared"; kill -KILL $pid; exit 1; }
+            sleep 0.5
+            info=$(xwininfo -id "$id")
+            x=$(awk "/Absolute upper-left X/ {print \$4}" <<<"$info")
+            y=$(awk "/Absolute upper-left Y/ {print \$4}" <<<"$info")
+            w=$(awk "/Width:/ {print \$2}" <<<"$info")
+            h=$(awk "/Height:/ {print \$2}" <<<"$info")
+            status=0
+            dx=$((2 * x + w - $4)); dy=$((2 * y + h - $5))
+            if [ ${dx#-} -gt 2 ] || [ ${dy#-} -gt 2 ] || [ $w -gt $4 ] || [ $h -gt $5 ]; then
+                echo "the window ${w}x${h} stands at $x,$y on a $4x$5 screen: not centred within it"
+                status=1
+            fi
+            kill -TERM $pid
+            for _ in $(seq 1 $((300 * $3))); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+            kill -0 $pid 2>/dev/null && { echo "still running after SIGTERM"; kill -KILL $pid; }
+            wait $pid
+            code=$?
+            [ $code -eq 0 ] || { echo "exit status $code after SIGTERM"; status=1; }
+            exit $status
+        ' _ "$program" "$work/log-$case.err" "$factor" "${screen%x*}" "$(cut -dx -f2 <<<"${screen%:*}")" \
+            >"$work/log-$case.out" 2>&1 || problem "$(cat "$work/log-$case.out")"
+    else
+        echo "  (xvfb-run or xwininfo missing: not checked on X)"
+    fi
+    finish_case
+done
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
