@@ -161,11 +161,19 @@ void CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
                 continue;
             }
         }
+        // An input that cannot be read makes no page, as on image-sized pages: a blank
+        // sheet in its place would only have to be found and taken out again.
+        int image = loadCurrentImage(run, pdf, false);
+        if (image == -1)
+            continue;
         pdf.begin_page_ext(page.width, page.height, L"");
+        run.setContextFile(run.currentFile());
+        addBookmark(run, pdf);
         if (settings_.GetDoublePage())
-            layoutDoublePage(run, pdf, page.width, page.height);
+            layoutDoublePage(run, pdf, image, page);
         else
-            layoutSinglePage(run, pdf, page.width, page.height);
+            layoutSinglePage(run, pdf, image, page);
+        drawWatermarks(run, pdf, page.height);
         pdf.end_page_ext(L"");
         run.pageWritten();
     }

@@ -6,6 +6,7 @@
 #include "CBase.h"
 #include "CImageToPDFSettings.h"
 #include "ConversionRun.h"
+#include "PageLayout.h"
 #include "ReencodeJob.h"
 
 #include <folimo/Folimo.h>
@@ -44,11 +45,18 @@ private:
     // load is left whole.
     int runConversion(const wchar_t* outputPath, IProcess* callback);
     void writePages(ConversionRun& run, PdfOutput& pdf);
-    void layoutSinglePage(ConversionRun& run, PdfOutput& pdf, int width, int height);
+    // The image at the run's position, or -1 after reporting why it failed (naming the
+    // file when asked) and moving past its file.
+    int loadCurrentImage(ConversionRun& run, PdfOutput& pdf, bool nameTheFile);
+    // A fixed-size page holds only images that loaded, so a page is begun once its first
+    // image is in hand; the layouts place that one and, on double pages, the next.
+    void layoutSinglePage(ConversionRun& run, PdfOutput& pdf, int image, layout::Size page);
     void addImageSizedPage(ConversionRun& run, PdfOutput& pdf);
-    void layoutDoublePage(ConversionRun& run, PdfOutput& pdf, int width, int height);
+    void layoutDoublePage(ConversionRun& run, PdfOutput& pdf, int image, layout::Size page);
     void addBookmark(ConversionRun& run, PdfOutput& pdf);
-    void placeImageInBox(ConversionRun& run, PdfOutput& pdf, int x, int y, int width, int height);
+    // Places a loaded image in `box`, the margin box of `cell`, closes it and moves past it.
+    void placeImage(ConversionRun& run, PdfOutput& pdf, int image, layout::Box box,
+                    layout::Box cell);
     void drawWatermarks(ConversionRun& run, PdfOutput& pdf, int height);
     void importPdfFile(ConversionRun& run, PdfOutput& pdf);
     static void closeWatermarkImages(ConversionRun& run, PdfOutput& pdf) noexcept;

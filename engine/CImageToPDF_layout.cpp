@@ -16,58 +16,61 @@ layout::Margins marginsOf(IFolimoSettings& s) {
 
 } // namespace
 
-void CImageToPDF::layoutSinglePage(ConversionRun& run, PdfOutput& pdf, int width, int height) {
-    run.setContextFile(run.currentFile());
-    addBookmark(run, pdf);
-    layout::Box box = layout::singleBox({width, height}, marginsOf(settings_));
-    placeImageInBox(run, pdf, box.x, box.y, box.width, box.height);
-    drawWatermarks(run, pdf, height);
-}
-
-void CImageToPDF::layoutDoublePage(ConversionRun& run, PdfOutput& pdf, int width, int height) {
-    run.setContextFile(run.currentFile());
-    addBookmark(run, pdf);
-    layout::Box first{}, second{};
-    layout::doubleBoxes({width, height}, marginsOf(settings_), settings_.GetRotatePage() != 0,
-                        &first, &second);
-    placeImageInBox(run, pdf, first.x, first.y, first.width, first.height);
-    // A PDF next in the list is left for the run loop to import: as a picture in the
-    // second box it could only fail, and its pages would be lost.
-    if (!run.atEnd() && !isPdfPath(run.currentFile().path))
-        placeImageInBox(run, pdf, second.x, second.y, second.width, second.height);
-    drawWatermarks(run, pdf, height);
-}
-
-void CImageToPDF::placeImageInBox(ConversionRun& run, PdfOutput& pdf, int x, int y, int width,
-                                  int height) {
+int CImageToPDF::loadCurrentImage(ConversionRun& run, PdfOutput& pdf, bool nameTheFile) {
     const InputFile& file = run.currentFile();
     int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
     if (image == -1) {
-        run.reportError(run.loadError());
+        run.reportError(nameTheFile ? L"图片文件无法加载 " + file.path + L" :" + run.loadError()
+                                    : run.loadError());
         run.dropCurrentFile();
-        return;
+        return -1;
     }
     run.imageLoaded();
-    double imageWidth = pdf.info_image(image, L"imagewidth", L"");
-    double imageHeight = pdf.info_image(image, L"imageheight", L"");
-    std::wstring options =
-        layout::fitOptions(width, height, imageWidth, imageHeight, settings_.GetImageInPage() != 0,
-                           settings_.GetImageAutoRotate() != 0);
-    pdf.fit_image(image, x, y, options);
+    return image;
+}
+
+void CImageToPDF::layoutSinglePage(ConversionRun& run, PdfOutput& pdf, int image,
+                                   layout::Size page) {
+    placeImage(run, pdf, image, layout::singleBox(page, marginsOf(settings_)),
+               layout::pageCell(page));
+}
+
+void CImageToPDF::layoutDoublePage(ConversionRun& run, PdfOutput& pdf, int image,
+                                   layout::Size page) {
+    layout::Box first{}, second{};
+    layout::doubleCells(page, settings_.GetRotatePage() != 0, &first, &second);
+    const layout::Margins m = marginsOf(settings_);
+    placeImage(run, pdf, image, layout::inset(first, m), first);
+    // The second half takes the next image that loads: one that fails is skipped, so no
+    // half stays empty while pictures are left. A PDF next in the list is left for the
+    // run loop to import: as a picture it could only fail, and its pages would be lost.
+    while (!run.atEnd() && !isPdfPath(run.currentFile().path)) {
+        int next = loadCurrentImage(run, pdf, false);
+        if (next != -1) {
+            placeImage(run, pdf, next, layout::inset(second, m), second);
+            break;
+        }
+    }
+}
+
+void CImageToPDF::placeImage(ConversionRun& run, PdfOutput& pdf, int image, layout::Box box,
+                             layout::Box cell) {
+    const layout::Picture picture{
+        pdf.info_image(image, L"imagewidth", L""), pdf.info_image(image, L"imageheight", L""),
+        pdf.info_image(image, L"width", L""), pdf.info_image(image, L"height", L"")};
+    std::wstring options = layout::fitOptions(box, cell, picture, settings_.GetImageInPage() != 0,
+                                              settings_.GetImageAutoRotate() != 0);
+    pdf.fit_image(image, box.x, box.y, options);
     pdf.close_image(image);
-    run.setContextFile(file);
+    run.setContextFile(run.currentFile());
     run.nextImage();
 }
 
 void CImageToPDF::addImageSizedPage(ConversionRun& run, PdfOutput& pdf) {
-    const InputFile& file = run.currentFile();
-    int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
-    if (image == -1) {
-        run.reportError(L"图片文件无法加载 " + file.path + L" :" + run.loadError());
-        run.dropCurrentFile();
+    int image = loadCurrentImage(run, pdf, true);
+    if (image == -1)
         return;
-    }
-    run.imageLoaded();
+    const InputFile& file = run.currentFile();
     layout::Margins m = marginsOf(settings_);
     layout::Size page = layout::imageSizedPage(
         pdf.info_image(image, L"imagewidth", L""), pdf.info_image(image, L"imageheight", L""),

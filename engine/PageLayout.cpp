@@ -1,18 +1,13 @@
 #include "PageLayout.h"
 
+#include <folimo/Folimo.h>
+
 #include <algorithm>
 #include <charconv>
 
 namespace layout {
 
 namespace {
-// Points, portrait. The values are the product's own, not rounded paper sizes, except
-// Letter: its row once read 621, nine points wider than the paper, so every Letter page
-// overhung the sheet it was printed on. Stored settings keep the code, not the width.
-constexpr Size kPageSizes[12] = {{0, 0},     {1684, 2380}, {1190, 1684}, {842, 1190},
-                                 {594, 842}, {421, 595},   {297, 421},   {501, 709},
-                                 {612, 792}, {612, 1008},  {1224, 792},  {792, 1224}};
-
 std::wstring fixed6(double v) {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
@@ -21,51 +16,79 @@ std::wstring fixed6(double v) {
 } // namespace
 
 Size pageSizeForCode(int code, bool rotate) {
-    // A stored code outside the table would read past it: treat it as "follow the image".
-    if (code < 0 || code >= 12)
-        code = 0;
-    Size s = kPageSizes[code];
-    return rotate ? Size{s.height, s.width} : s;
+    // A stored code outside the table reads as "follow the image".
+    FolimoPageExtent page = FolimoPageExtentOf(code, rotate);
+    return {page.width, page.height};
+}
+
+Box inset(Box cell, Margins m) {
+    return {cell.x + m.left, cell.y + m.bottom, cell.width - m.left - m.right,
+            cell.height - m.top - m.bottom};
+}
+
+Box pageCell(Size page) {
+    return {0, 0, page.width, page.height};
 }
 
 Box singleBox(Size page, Margins m) {
-    return {m.left, m.bottom, page.width - m.left - m.right, page.height - m.top - m.bottom};
+    return inset(pageCell(page), m);
 }
 
-void doubleBoxes(Size page, Margins m, bool rotate, Box* first, Box* second) {
+void doubleCells(Size page, bool rotate, Box* first, Box* second) {
     if (rotate) {
         int half = page.width / 2;
-        *first = {m.left, m.bottom, half - m.left - m.right, page.height - m.top - m.bottom};
-        *second = {half + m.left, m.bottom, first->width, first->height};
+        *first = {0, 0, half, page.height};
+        *second = {half, 0, half, page.height};
     } else {
         int half = page.height / 2;
-        *first = {m.left, m.bottom + half, page.width - m.left - m.right, half - m.top - m.bottom};
-        *second = {m.left, m.bottom, first->width, first->height};
+        *first = {0, half, page.width, half};
+        *second = {0, 0, page.width, half};
     }
 }
 
-std::wstring fitOptions(int w, int h, double imageWidth, double imageHeight, bool imageInPage,
-                        bool autoRotate) {
+void doubleBoxes(Size page, Margins m, bool rotate, Box* first, Box* second) {
+    doubleCells(page, rotate, first, second);
+    *first = inset(*first, m);
+    *second = inset(*second, m);
+}
+
+std::wstring fitOptions(Box box, Box cell, Picture picture, bool imageInPage, bool autoRotate) {
+    const int w = box.width;
+    const int h = box.height;
+    const std::wstring fitted = L"boxsize={" + std::to_wstring(w) + L" " + std::to_wstring(h) +
+                                L"} position=center fitmethod=auto";
     // Single precision on purpose: the scale written must match what has always been
     // written for the same image and box.
-    float wp = static_cast<float>(imageWidth) / 72.0f;
-    float hp = static_cast<float>(imageHeight) / 72.0f;
+    float wp = static_cast<float>(picture.pixelWidth) / 72.0f;
+    float hp = static_cast<float>(picture.pixelHeight) / 72.0f;
+    bool turn = false;
+    if (autoRotate && h != 0 && hp != 0.0f) {
+        float rb = static_cast<float>(w) / static_cast<float>(h);
+        float ri = wp / hp;
+        turn = (rb > 1 && ri < 1) || (rb < 1 && ri > 1);
+    }
     std::wstring options;
     if (imageInPage) {
-        options = L"boxsize={" + std::to_wstring(w) + L" " + std::to_wstring(h) +
-                  L"} position=center fitmethod=auto";
+        options = fitted;
         if (static_cast<float>(w) > wp && static_cast<float>(h) > hp) {
             float sx = static_cast<float>(w) / wp;
             float sy = static_cast<float>(h) / hp;
             options += L" scale=" + fixed6(sx < sy ? sx : sy);
         }
+    } else {
+        // A quarter turn exchanges the extent on the page. The allowance absorbs the
+        // rounding of resolutions such as 72.009 dpi, not whole points.
+        const double across = turn ? picture.height : picture.width;
+        const double up = turn ? picture.width : picture.height;
+        constexpr double kAllowance = 1e-3;
+        const bool staysInCell = box.x >= cell.x && box.y >= cell.y &&
+                                 box.x + across <= cell.x + cell.width + kAllowance &&
+                                 box.y + up <= cell.y + cell.height + kAllowance;
+        if (!staysInCell)
+            options = fitted;
     }
-    if (autoRotate && h != 0 && hp != 0.0f) {
-        float rb = static_cast<float>(w) / static_cast<float>(h);
-        float ri = wp / hp;
-        if ((rb > 1 && ri < 1) || (rb < 1 && ri > 1))
-            options += L" orientate=east";
-    }
+    if (turn)
+        options += L" orientate=east";
     return options;
 }
 

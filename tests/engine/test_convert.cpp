@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -262,7 +263,7 @@ TEST_F(Convert, UnreadableInputsAreReportedAndSkipped) {
     EXPECT_EQ(pdfPageSizes(out).size(), 1u);
 }
 
-TEST_F(Convert, UnreadableImageOnAFixedPageLeavesAnEmptyBox) {
+TEST_F(Convert, UnreadableImageOnAFixedPageMakesNoPage) {
     settings->SetPageSize(6);
     settings->SetCreateBookmark(1);
     add(dir.file("missing.jpg"));
@@ -271,8 +272,8 @@ TEST_F(Convert, UnreadableImageOnAFixedPageLeavesAnEmptyBox) {
     ASSERT_EQ(convert(out, &process), 1);
     EXPECT_EQ(process.events[1].rfind("error Error: ", 0), 0u);
     EXPECT_EQ(process.events[1].find("图片文件无法加载"), std::string::npos);
-    EXPECT_EQ(pdfPageSizes(out).size(), 2u);
-    EXPECT_EQ(bookmarkCount(out), 2);
+    EXPECT_EQ(pdfPageSizes(out).size(), 1u);
+    EXPECT_EQ(bookmarkCount(out), 1);
 }
 
 TEST_F(Convert, OutputThatCannotBeCreatedEndsTheRunCleanly) {
@@ -393,6 +394,170 @@ std::string colourAt(const Raster& r, int x, int y) {
     if (near(p[0], 0) && near(p[1], 0) && near(p[2], 255))
         return "blue";
     return "other";
+}
+
+// The area a colour covers on a page rendered at 72 dpi, in points from the lower left;
+// all -1 when the colour is not there.
+struct Area {
+    int left = -1, bottom = -1, right = -1, top = -1;
+};
+
+Area areaOf(const Raster& r, const std::string& colour) {
+    Area a;
+    for (int y = 0; y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x) {
+            if (colourAt(r, x, y) != colour)
+                continue;
+            if (a.left == -1) {
+                a = {x, y, x + 1, y + 1};
+                continue;
+            }
+            a = {std::min(a.left, x), std::min(a.bottom, y), std::max(a.right, x + 1),
+                 std::max(a.top, y + 1)};
+        }
+    return a;
+}
+
+// Where the image of each colour lands, and how many pages the inputs make, for pictures
+// that fit and pictures larger than their paper, on pages of one and of two, with inputs
+// that cannot be read among them.
+TEST_F(Convert, EveryPictureLandsWholeOnItsPaper) {
+    struct Picture {
+        const char* colour; // nullptr: a file that is not an image
+        int width, height, dpi;
+    };
+    struct Expected {
+        const char* colour;
+        double left, bottom, right, top;
+    };
+    struct Case {
+        const char* what;
+        int pageSize, rotate, doublePage, inPage, margin;
+        std::vector<Picture> pictures;
+        std::size_t pages;
+        std::vector<Expected> firstPage;
+    } cases[] = {
+        {"a photo at 72 dpi shrinks to the page, centred",
+         4,
+         0,
+         0,
+         0,
+         0,
+         {{"red", 1200, 900, 72}},
+         1,
+         {{"red", 0, 198.25, 594, 643.75}}},
+        {"a phone photo shrinks to the margin box",
+         4,
+         0,
+         0,
+         0,
+         20,
+         {{"blue", 4000, 3000, 72}},
+         1,
+         {{"blue", 20, 213.25, 574, 628.75}}},
+        {"a small picture keeps its natural size on the box corner",
+         4,
+         0,
+         0,
+         0,
+         20,
+         {{"red", 1000, 600, 144}},
+         1,
+         {{"red", 20, 20, 520, 320}}},
+        {"over the margin but on the page it keeps its size",
+         4,
+         0,
+         0,
+         0,
+         20,
+         {{"red", 570, 200, 72}},
+         1,
+         {{"red", 20, 20, 590, 220}}},
+        {"fitting enlarges a small one",
+         4,
+         0,
+         0,
+         1,
+         20,
+         {{"red", 300, 200, 72}},
+         1,
+         {{"red", 20, 236.33, 574, 605.67}}},
+        {"unreadable inputs make no page",
+         4,
+         0,
+         0,
+         0,
+         0,
+         {{nullptr, 0, 0, 0}, {"red", 100, 100, 72}, {nullptr, 0, 0, 0}, {"blue", 50, 50, 72}},
+         2,
+         {{"red", 0, 0, 100, 100}}},
+        {"two to a page, each shrunk into its half",
+         4,
+         0,
+         1,
+         0,
+         10,
+         {{"red", 600, 300, 72}, {"blue", 600, 300, 72}},
+         1,
+         {{"red", 10, 488, 584, 775}, {"blue", 10, 67, 584, 354}}},
+        {"two to a page, an unreadable one leaves no gap",
+         4,
+         0,
+         1,
+         0,
+         10,
+         {{"red", 100, 100, 72}, {nullptr, 0, 0, 0}, {"blue", 100, 100, 72}},
+         1,
+         {{"red", 10, 431, 110, 531}, {"blue", 10, 10, 110, 110}}},
+        {"side by side, a natural size that fills its half exactly",
+         4,
+         1,
+         1,
+         0,
+         0,
+         {{"red", 421, 594, 72}, {"blue", 421, 594, 72}},
+         1,
+         {{"red", 0, 0, 421, 594}, {"blue", 421, 0, 842, 594}}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        engine->ClearFiles();
+        int file = 0;
+        for (const auto& picture : c.pictures) {
+            std::string path = dir.file("p" + std::to_string(n) + "_" + std::to_string(file++));
+            if (!picture.colour) {
+                writeFile(path + ".png", "not an image");
+                add(path + ".png");
+                continue;
+            }
+            path += ".jpg";
+            makeImage("-size " + std::to_string(picture.width) + "x" +
+                          std::to_string(picture.height) + " xc:" + picture.colour +
+                          " -units PixelsPerInch -density " + std::to_string(picture.dpi),
+                      path);
+            add(path);
+        }
+        settings->SetPageSize(c.pageSize);
+        settings->SetRotatePage(c.rotate);
+        settings->SetDoublePage(c.doublePage);
+        settings->SetImageInPage(c.inPage);
+        for (int side = 0; side < 4; ++side)
+            settings->SetMargin(side, c.margin);
+        std::string out = dir.file("out" + std::to_string(n++) + ".pdf");
+        RecordingProcess p;
+        ASSERT_EQ(convert(out, &p), 1);
+        EXPECT_TRUE(qpdfCheckClean(out));
+        EXPECT_EQ(pdfInfoField(out, "Pages"), std::to_string(c.pages));
+        Raster page = renderPage(out, 1, 72);
+        for (const auto& e : c.firstPage) {
+            Area a = areaOf(page, e.colour);
+            EXPECT_NEAR(a.left, e.left, 1.5) << e.colour;
+            EXPECT_NEAR(a.bottom, e.bottom, 1.5) << e.colour;
+            EXPECT_NEAR(a.right, e.right, 1.5) << e.colour;
+            EXPECT_NEAR(a.top, e.top, 1.5) << e.colour;
+        }
+    }
 }
 
 TEST_F(Convert, DoublePagesStackOrSitSideBySide) {

@@ -50,6 +50,16 @@ TEST(Boxes, DoubleUprightStacked) {
     expectBox(b, 10, 10, 574, 401);
 }
 
+TEST(Boxes, DoubleCellsAreTheHalvesTheBoxesAreInsetFrom) {
+    Box a{}, b{};
+    layout::doubleCells({842, 594}, true, &a, &b);
+    expectBox(a, 0, 0, 421, 594);
+    expectBox(b, 421, 0, 421, 594);
+    layout::doubleCells({594, 843}, false, &a, &b);
+    expectBox(a, 0, 421, 594, 421);
+    expectBox(b, 0, 0, 594, 421);
+}
+
 TEST(Boxes, OddPageSizeHalvesTowardZero) {
     Box a{}, b{};
     layout::doubleBoxes({595, 843}, {0, 0, 0, 0}, true, &a, &b);
@@ -57,23 +67,63 @@ TEST(Boxes, OddPageSizeHalvesTowardZero) {
     expectBox(b, 297, 0, 297, 843);
 }
 
+// A box of w x h at the page's corner, inside a cell with room to spare, and an image
+// of wp x hp pixels that takes 10 x 10 points: small enough never to be shrunk.
+std::wstring fit(int w, int h, double wp, double hp, bool inPage, bool autoRotate) {
+    return layout::fitOptions({0, 0, w, h}, {0, 0, 1000, 1000}, {wp, hp, 10, 10}, inPage,
+                              autoRotate);
+}
+
 TEST(FitOptions, ImageInPageScalesOnlyWhenTheBoxIsLargerBothWays) {
-    EXPECT_EQ(layout::fitOptions(500, 400, 720, 720, true, false),
+    EXPECT_EQ(fit(500, 400, 720, 720, true, false),
               L"boxsize={500 400} position=center fitmethod=auto scale=40.000000");
-    EXPECT_EQ(layout::fitOptions(5, 400, 720, 720, true, false),
+    EXPECT_EQ(fit(5, 400, 720, 720, true, false),
               L"boxsize={5 400} position=center fitmethod=auto");
-    EXPECT_EQ(layout::fitOptions(500, 400, 720, 720, false, false), L"");
+    EXPECT_EQ(fit(500, 400, 720, 720, false, false), L"");
 }
 
 TEST(FitOptions, AutoRotateTurnsOnlyWhenOrientationsDiffer) {
-    EXPECT_EQ(layout::fitOptions(500, 400, 720, 1440, false, true), L" orientate=east");
-    EXPECT_EQ(layout::fitOptions(500, 400, 1440, 720, false, true), L"");
-    EXPECT_EQ(layout::fitOptions(400, 400, 720, 1440, false, true), L"");
-    EXPECT_EQ(layout::fitOptions(500, 400, 720, 720, false, true), L"");
-    EXPECT_EQ(layout::fitOptions(500, 400, 720, 1440, true, true),
+    EXPECT_EQ(fit(500, 400, 720, 1440, false, true), L" orientate=east");
+    EXPECT_EQ(fit(500, 400, 1440, 720, false, true), L"");
+    EXPECT_EQ(fit(400, 400, 720, 1440, false, true), L"");
+    EXPECT_EQ(fit(500, 400, 720, 720, false, true), L"");
+    EXPECT_EQ(fit(500, 400, 720, 1440, true, true),
               L"boxsize={500 400} position=center fitmethod=auto scale=20.000000 orientate=east");
     // A box without height must not divide by zero.
-    EXPECT_EQ(layout::fitOptions(500, 0, 720, 1440, false, true), L"");
+    EXPECT_EQ(fit(500, 0, 720, 1440, false, true), L"");
+}
+
+TEST(FitOptions, WithoutFittingTheNaturalSizeStaysWhileTheImageStaysInItsCell) {
+    const std::wstring shrink = L"boxsize={554 802} position=center fitmethod=auto";
+    struct Case {
+        double width, height; // natural size in points
+        bool autoRotate;
+        std::wstring options;
+    } cases[] = {
+        {554, 802, false, L""},               // exactly the box
+        {574, 822, false, L""},               // over the margins, still on the page
+        {574.0004, 822, false, L""},          // a resolution's rounding
+        {575, 100, false, shrink},            // off the right edge
+        {100, 823, false, shrink},            // off the top
+        {1200, 900, false, shrink},           // a photo at 72 dpi
+        {822, 574, true, L" orientate=east"}, // stays on the page once turned
+        {1200, 900, true, shrink + L" orientate=east"},
+    };
+    for (const auto& c : cases) {
+        // A4 with margins of 20, the image turned only when its orientation differs.
+        EXPECT_EQ(layout::fitOptions({20, 20, 554, 802}, {0, 0, 594, 842},
+                                     {c.width, c.height, c.width, c.height}, false, c.autoRotate),
+                  c.options)
+            << c.width << " x " << c.height;
+    }
+    // On a page of two, the upper half ends where the page does; the lower one where the
+    // upper begins, so its image may not grow into the other's half.
+    Box upper{}, lower{};
+    layout::doubleCells({594, 842}, false, &upper, &lower);
+    Box lowerBox = layout::inset(lower, {10, 10, 10, 10});
+    EXPECT_EQ(layout::fitOptions(lowerBox, lower, {500, 400, 500, 400}, false, false), L"");
+    EXPECT_EQ(layout::fitOptions(lowerBox, lower, {500, 412, 500, 412}, false, false),
+              L"boxsize={574 401} position=center fitmethod=auto");
 }
 
 TEST(ImageSizedPage, NaturalSizePlusMargins) {

@@ -85,6 +85,25 @@ enum FolimoPageSize {
     FOLIMO_PAGE_TABLOID = 11,
 };
 
+// The size in points of a page of a page-size code, turned to landscape when asked;
+// 0 x 0 for FOLIMO_PAGE_IMAGE (each page follows its image) and for codes outside the
+// table. The values are the product's own, not rounded paper sizes, except Letter: its
+// row once read 621, nine points wider than the paper, so every Letter page overhung
+// the sheet it was printed on. Stored settings keep the code, not the width.
+struct FolimoPageExtent {
+    int width;
+    int height;
+};
+inline FolimoPageExtent FolimoPageExtentOf(int code, bool landscape) {
+    constexpr FolimoPageExtent kPortrait[FOLIMO_PAGE_TABLOID + 1] = {
+        {0, 0},     {1684, 2380}, {1190, 1684}, {842, 1190}, {594, 842},  {421, 595},
+        {297, 421}, {501, 709},   {612, 792},   {612, 1008}, {1224, 792}, {792, 1224}};
+    if (code < FOLIMO_PAGE_IMAGE || code > FOLIMO_PAGE_TABLOID)
+        code = FOLIMO_PAGE_IMAGE;
+    FolimoPageExtent e = kPortrait[code];
+    return landscape ? FolimoPageExtent{e.height, e.width} : e;
+}
+
 // What IWatermark::GetType gives.
 enum FolimoWatermarkType {
     FOLIMO_WATERMARK_TEXT = 1,
@@ -134,6 +153,30 @@ struct IFolimoSettings : IBase {
 protected:
     ~IFolimoSettings() = default;
 };
+
+// Whether the margins of `s` leave room for an image: none below 0, and on a fixed-size
+// page (the custom size, else the page-size code) the two margins of each axis leave
+// at least one point between them, in each half of the page on a page of two images.
+// A page cut to its image has room whatever the margins.
+inline bool FolimoMarginsLeaveRoom(IFolimoSettings& s) {
+    long long m[4] = {};
+    for (int side = FOLIMO_MARGIN_LEFT; side <= FOLIMO_MARGIN_BOTTOM; ++side)
+        if ((m[side] = s.GetMargin(side)) < 0)
+            return false;
+    int width = 0, height = 0;
+    s.GetCustomPageSize(&width, &height);
+    if (width == 0 || height == 0) {
+        FolimoPageExtent page = FolimoPageExtentOf(s.GetPageSize(), s.GetRotatePage() != 0);
+        width = page.width;
+        height = page.height;
+        if (width == 0)
+            return true;
+    }
+    if (s.GetDoublePage())
+        (s.GetRotatePage() ? width : height) /= 2;
+    return width - m[FOLIMO_MARGIN_LEFT] - m[FOLIMO_MARGIN_RIGHT] >= 1 &&
+           height - m[FOLIMO_MARGIN_TOP] - m[FOLIMO_MARGIN_BOTTOM] >= 1;
+}
 
 // Progress and errors of a run, implemented by the caller. The engine calls OnBegin,
 // OnFile, OnEnd, OnError and IsCancelled; OnProgress and OnNotify are for the
