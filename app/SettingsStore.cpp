@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QString>
 
+#include <climits>
+#include <cwchar>
 #include <memory>
 
 namespace folimo {
@@ -18,8 +20,45 @@ std::wstring text(const wchar_t* name, const wchar_t* defaultText = L"") {
     return RegistryStore().ReadString(name, defaultText);
 }
 
-int number(const wchar_t* name, int defaultValue = 0) {
-    return RegistryStore().ReadNumber(name, defaultValue);
+// Every stored number with its default and the values it may take. One outside them (a
+// file edited by hand, a code of another version) reads as the default, as an absent one
+// does: passed on, an unknown encoding failed every image and a negative margin made
+// pages of one point.
+struct NumberValue {
+    const wchar_t* name;
+    int defaultValue;
+    int least;
+    int most;
+};
+constexpr int kAny = INT_MIN;
+constexpr int kNoMost = INT_MAX;
+constexpr NumberValue kNumbers[] = {
+    {L"PageSize", FOLIMO_PAGE_IMAGE, FOLIMO_PAGE_IMAGE, FOLIMO_PAGE_TABLOID},
+    {L"MearginLeft", 0, 0, kNoMost},
+    {L"MearginTop", 0, 0, kNoMost},
+    {L"ImageEncode", FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_TIFF},
+    {L"DefaultImageEncode", FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_TIFF},
+    // Below 5 percent a JPEG shows little but its blocks.
+    {L"JpepPercent", 30, 5, 100},
+    // -1 on both sides switches the limits (and the forced re-encoding) off.
+    {L"ImageMaxX", 0, -1, kNoMost},
+    {L"ImageMaxY", 0, -1, kNoMost},
+    {L"DPI", 0, -1, kNoMost}, // 0 and -1 keep the image's own
+    {L"WaterTranslucence", 100, 0, 100},
+    {L"WaterImageOpcity", 100, 0, 100},
+    {L"ShowAD", 1, kAny, kNoMost},
+    {L"MoveItemReSort", 1, kAny, kNoMost},
+};
+
+// The stored number, or its default when it is absent or out of its range. Names not
+// in the table (flags, colours, positions) take any value and default to 0.
+int number(const wchar_t* name) {
+    NumberValue value{name, 0, kAny, kNoMost};
+    for (const NumberValue& known : kNumbers)
+        if (std::wcscmp(known.name, name) == 0)
+            value = known;
+    const int stored = RegistryStore().ReadNumber(name, value.defaultValue);
+    return stored < value.least || stored > value.most ? value.defaultValue : stored;
 }
 
 void writeText(const wchar_t* name, const wchar_t* value) {
@@ -42,16 +81,9 @@ int LoadEngineSettings(IFolimoSettings* settings) {
     s.SetInfo(FOLIMO_INFO_TITLE, text(L"PDFTitle").c_str());
     s.SetInfo(FOLIMO_INFO_AUTHOR, text(L"PDFAuthor").c_str());
     s.SetPageSize(number(L"PageSize"));
-    // One stored margin stands for both sides of its axis.
-    s.SetMargin(FOLIMO_MARGIN_LEFT, number(L"MearginLeft"));
-    s.SetMargin(FOLIMO_MARGIN_RIGHT, number(L"MearginLeft"));
-    s.SetMargin(FOLIMO_MARGIN_TOP, number(L"MearginTop"));
-    s.SetMargin(FOLIMO_MARGIN_BOTTOM, number(L"MearginTop"));
     s.SetImageEncode(number(L"ImageEncode"));
-    s.SetDefaultImageEncode(number(L"DefaultImageEncode", FOLIMO_ENCODE_JPEG));
-    s.SetJpegQuality(number(L"JpepPercent", 30));
-    if (s.GetJpegQuality() < 5)
-        s.SetJpegQuality(30);
+    s.SetDefaultImageEncode(number(L"DefaultImageEncode"));
+    s.SetJpegQuality(number(L"JpepPercent"));
     const int maxWidth = number(L"ImageMaxX");
     const int maxHeight = number(L"ImageMaxY");
     s.SetImageMaxSize(maxWidth, maxHeight);
@@ -63,6 +95,22 @@ int LoadEngineSettings(IFolimoSettings* settings) {
     s.SetDoublePage(number(L"DoublePage"));
     s.SetImageInPage(number(L"ImageInPage"));
     s.SetImageAutoRotate(number(L"ImageAutoRotate"));
+    // One stored margin stands for both sides of its axis. Whether they leave room for
+    // an image depends on the page they are for, so they are read after it.
+    const auto setMargins = [&s](int horizontal, int vertical) {
+        s.SetMargin(FOLIMO_MARGIN_LEFT, horizontal);
+        s.SetMargin(FOLIMO_MARGIN_RIGHT, horizontal);
+        s.SetMargin(FOLIMO_MARGIN_TOP, vertical);
+        s.SetMargin(FOLIMO_MARGIN_BOTTOM, vertical);
+    };
+    int horizontal = number(L"MearginLeft");
+    const int vertical = number(L"MearginTop");
+    setMargins(horizontal, 0);
+    if (!FolimoMarginsLeaveRoom(s))
+        horizontal = 0;
+    setMargins(horizontal, vertical);
+    if (!FolimoMarginsLeaveRoom(s))
+        setMargins(horizontal, 0);
 
     // A watermark the engine cannot make is left out rather than stopping the start.
     if (auto mark = createObject<ITextWatermark>(FOLIMO_TEXT_WATERMARK)) {
@@ -73,7 +121,7 @@ int LoadEngineSettings(IFolimoSettings* settings) {
         const int x = number(L"WaterPosX");
         const int y = number(L"WaterPosY");
         mark->SetPosition(x, y);
-        mark->SetOpacity(number(L"WaterTranslucence", 100));
+        mark->SetOpacity(number(L"WaterTranslucence"));
         s.AddWatermark(mark.release());
     }
     if (auto mark = createObject<IImageWatermark>(FOLIMO_IMAGE_WATERMARK)) {
@@ -81,7 +129,7 @@ int LoadEngineSettings(IFolimoSettings* settings) {
         const int x = number(L"WaterImageX");
         const int y = number(L"WaterImageY");
         mark->SetPosition(x, y);
-        mark->SetOpacity(number(L"WaterImageOpcity", 100));
+        mark->SetOpacity(number(L"WaterImageOpcity"));
         s.AddWatermark(mark.release());
     }
     return 1;
@@ -159,7 +207,7 @@ int SetPdfFolder(const std::wstring& folder) {
 }
 
 int GetShowAd() {
-    return number(L"ShowAD", 1);
+    return number(L"ShowAD");
 }
 
 void SetShowAd(int show) {
@@ -167,7 +215,7 @@ void SetShowAd(int show) {
 }
 
 int GetMoveItemReSort() {
-    return number(L"MoveItemReSort", 1);
+    return number(L"MoveItemReSort");
 }
 
 int SetMoveItemReSort(int value) {

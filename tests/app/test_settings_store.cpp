@@ -301,13 +301,82 @@ TEST_F(SettingsStore, AnEmptyStoreGivesEveryDefaultAndReadingWritesNothing) {
     EXPECT_EQ(GetShowAd(), 0);
 }
 
-TEST_F(SettingsStore, JpegQualityBelowFiveLoadsAsThirtyWithNoCeiling) {
-    for (auto [stored, loaded] :
-         {std::pair{3, 30}, {4, 30}, {0, 30}, {-1, 30}, {5, 5}, {100, 100}, {150, 150}}) {
-        ASSERT_EQ(RegistryStore().WriteNumber(L"JpepPercent", stored), 1);
-        auto engine = createEngine();
-        LoadEngineSettings(engine->GetSettings());
-        EXPECT_EQ(engine->GetSettings()->GetJpegQuality(), loaded) << "stored " << stored;
+TEST_F(SettingsStore, StoredNumbersOutsideTheirRangeLoadAsTheirDefaults) {
+    struct Case {
+        const wchar_t* name;
+        int stored;
+        const char* field;
+        const char* loaded;
+    } cases[] = {
+        {L"JpepPercent", 3, "jpegQuality", "30"},
+        {L"JpepPercent", 4, "jpegQuality", "30"},
+        {L"JpepPercent", 0, "jpegQuality", "30"},
+        {L"JpepPercent", -1, "jpegQuality", "30"},
+        {L"JpepPercent", 5, "jpegQuality", "5"},
+        {L"JpepPercent", 100, "jpegQuality", "100"},
+        {L"JpepPercent", 150, "jpegQuality", "30"},
+        {L"ImageEncode", 77, "encode", "0"},
+        {L"ImageEncode", -1, "encode", "0"},
+        {L"ImageEncode", 5, "encode", "5"},
+        {L"DefaultImageEncode", 0, "defaultEncode", "1"},
+        {L"DefaultImageEncode", -3, "defaultEncode", "1"},
+        {L"DefaultImageEncode", 6, "defaultEncode", "1"},
+        {L"DefaultImageEncode", 5, "defaultEncode", "5"},
+        {L"PageSize", 12, "pageSize", "0"},
+        {L"PageSize", -1, "pageSize", "0"},
+        {L"PageSize", 11, "pageSize", "11"},
+        {L"ImageMaxX", -2, "maxWidth", "0"},
+        {L"ImageMaxX", -1, "maxWidth", "-1"},
+        {L"ImageMaxY", INT_MIN, "maxHeight", "0"},
+        {L"DPI", -5, "dpi", "0"},
+        {L"DPI", 600, "dpi", "600"},
+        {L"WaterTranslucence", 101, "mark0.opacity", "100"},
+        {L"WaterTranslucence", 0, "mark0.opacity", "0"},
+        {L"WaterImageOpcity", -1, "mark1.opacity", "100"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(RegistryStore().WriteNumber(c.name, c.stored), 1);
+        EXPECT_EQ(loadAll()[c.field], c.loaded) << toUtf8(c.name) << " stored " << c.stored;
+        ASSERT_EQ(RegistryStore().WriteNumber(c.name, 0), 1);
+    }
+}
+
+TEST_F(SettingsStore, StoredMarginsThatLeaveNoRoomLoadAsNone) {
+    struct Case {
+        int pageSize, rotate, doublePage;
+        int left, top;
+        int loadedLeft, loadedTop;
+    } cases[] = {
+        {4, 0, 0, 20, 30, 20, 30},         // A4 594 x 842
+        {4, 0, 0, -500, 30, 0, 30},        // negative
+        {4, 0, 0, 20, -1, 20, 0},          //
+        {4, 0, 0, 297, 30, 0, 30},         // 594 - 2 x 297 leaves nothing
+        {4, 0, 0, 296, 420, 296, 420},     // two points each way
+        {4, 0, 0, 5000, 5000, 0, 0},       //
+        {4, 1, 0, 20, 297, 20, 0},         // landscape: 594 high
+        {4, 0, 1, 20, 211, 20, 0},         // two stacked: halves of 421
+        {4, 0, 1, 20, 210, 20, 210},       //
+        {4, 1, 1, 211, 20, 0, 20},         // two side by side: halves of 421
+        {0, 0, 0, 5000, 5000, 5000, 5000}, // a page cut to its image has room for any
+        {0, 0, 0, -1, -1, 0, 0},           //
+    };
+    for (const auto& c : cases) {
+        RegistryStore store;
+        ASSERT_EQ(store.WriteNumber(L"PageSize", c.pageSize), 1);
+        ASSERT_EQ(store.WriteNumber(L"RotatePage", c.rotate), 1);
+        ASSERT_EQ(store.WriteNumber(L"DoublePage", c.doublePage), 1);
+        ASSERT_EQ(store.WriteNumber(L"MearginLeft", c.left), 1);
+        ASSERT_EQ(store.WriteNumber(L"MearginTop", c.top), 1);
+        Snapshot m = loadAll();
+        std::string trace = "page " + std::to_string(c.pageSize) + " rotate " +
+                            std::to_string(c.rotate) + " double " + std::to_string(c.doublePage) +
+                            " margins " + std::to_string(c.left) + ", " + std::to_string(c.top);
+        EXPECT_EQ(m["margin0"], std::to_string(c.loadedLeft)) << trace;
+        EXPECT_EQ(m["margin2"], std::to_string(c.loadedLeft)) << trace;
+        EXPECT_EQ(m["margin1"], std::to_string(c.loadedTop)) << trace;
+        EXPECT_EQ(m["margin3"], std::to_string(c.loadedTop)) << trace;
+        // Loading corrects what it hands on, not what is stored.
+        EXPECT_EQ(store.ReadNumber(L"MearginLeft", 0), c.left) << trace;
     }
 }
 
@@ -390,7 +459,7 @@ TEST_F(SettingsStore, EveryValueSurvivesTheTripToANewProcess) {
     s.SetMargin(3, 98);
     s.SetImageEncode(5);
     s.SetDefaultImageEncode(3);
-    s.SetJpegQuality(150);
+    s.SetJpegQuality(95);
     s.SetImageMaxSize(INT_MAX, 1200);
     s.SetDpi(-1);
     s.SetSplitImage(1);
@@ -519,7 +588,7 @@ TEST_F(SettingsStore, AHandEditedFileGivesDefaultsForWhatCannotBeRead) {
     EXPECT_EQ(m["maxHeight"], "0"); // beyond 32 bits
     EXPECT_EQ(m["dpi"], "0");
     EXPECT_EQ(m["margin0"], "12");
-    EXPECT_EQ(m["margin3"], "-3");
+    EXPECT_EQ(m["margin3"], "0"); // no margin is negative
     EXPECT_EQ(m["mark0.opacity"], "100");
     EXPECT_EQ(m["mark0.text"], "草稿");
     EXPECT_EQ(m["doublePage"], "0"); // in another group
