@@ -196,6 +196,8 @@ bool parseDocumentOption(OptionArg& arg, CliOptions& o) {
             v = {v[0], v[0], v[0], v[0]};
         if (v.size() != 4)
             throw std::invalid_argument("--margins needs one value or four: L,T,R,B");
+        if (std::any_of(v.begin(), v.end(), [](int margin) { return margin < 0; }))
+            throw std::invalid_argument("--margins cannot be negative");
         o.margins.emplace();
         std::copy(v.begin(), v.end(), o.margins->begin());
     } else if (arg.is("--bookmark-text")) {
@@ -365,9 +367,12 @@ Pages:
   --[no-]landscape          turn the page size to landscape
   --custom-size W,H         every image page W x H points (wins over --page-size)
   --margins L[,T,R,B]       margins in points: one value for all sides, or left, top,
-                            right, bottom
+                            right, bottom; 0 or more, leaving the image at least one
+                            point of the page (of each half with --double-page)
   --[no-]double-page        two images per page: stacked, or side by side with landscape
   --[no-]image-in-page      fit and centre each image in its box, enlarging small ones
+                            (without it an image keeps its natural size unless that
+                            runs off the page: then it is shrunk to fit its box)
   --[no-]auto-rotate        turn an image a quarter turn when its orientation differs
                             from its box's
 

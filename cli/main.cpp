@@ -359,7 +359,30 @@ private:
     std::string folder_;
 };
 
+// Margins that leave no room for the image would make pages without it: refused, with
+// the page they were measured on, since the page size may come from the saved settings.
+bool marginsLeaveRoom(IFolimoSettings& s) {
+    if (FolimoMarginsLeaveRoom(s))
+        return true;
+    int width = 0, height = 0;
+    s.GetCustomPageSize(&width, &height);
+    if (width == 0 || height == 0) {
+        FolimoPageExtent page = FolimoPageExtentOf(s.GetPageSize(), s.GetRotatePage() != 0);
+        width = page.width;
+        height = page.height;
+    }
+    std::fprintf(stderr,
+                 "folimo-cli: margins of %d,%d,%d,%d points leave no room for the image on a "
+                 "page of %d x %d points%s; give --margins that leave at least one point\n"
+                 "Try 'folimo-cli --help'.\n",
+                 s.GetMargin(FOLIMO_MARGIN_LEFT), s.GetMargin(FOLIMO_MARGIN_TOP),
+                 s.GetMargin(FOLIMO_MARGIN_RIGHT), s.GetMargin(FOLIMO_MARGIN_BOTTOM), width, height,
+                 s.GetDoublePage() ? " (each half of it with --double-page)" : "");
+    return false;
+}
+
 // The engine with the run's settings: the saved ones first when asked, then the options.
+// Null, after saying why, when the settings cannot make a page.
 folimo::Owned<IFolimo> makeEngine(const CliOptions& options) {
     // The engine reads its budget for one decoded image from the environment, once.
     if (options.maxMemory)
@@ -368,6 +391,8 @@ folimo::Owned<IFolimo> makeEngine(const CliOptions& options) {
     if (options.useSavedSettings)
         folimo::LoadEngineSettings(engine->GetSettings());
     applySettings(options, *engine->GetSettings());
+    if (!marginsLeaveRoom(*engine->GetSettings()))
+        return nullptr;
     return engine;
 }
 
@@ -375,6 +400,8 @@ folimo::Owned<IFolimo> makeEngine(const CliOptions& options) {
 // program, so both write the same files under the same free names.
 int runDocuments(const CliOptions& options) {
     auto engine = makeEngine(options);
+    if (!engine)
+        return 2;
     std::vector<std::wstring> files;
     for (const std::string& file : expandInputs(options.inputs, *engine))
         files.push_back(folimo::fromUtf8(file));
@@ -443,6 +470,8 @@ int run(const CliOptions& options) {
     }
 
     auto engine = makeEngine(options);
+    if (!engine)
+        return 2;
     std::vector<std::string> files = expandInputs(options.inputs, *engine);
     if (files.empty()) {
         std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");

@@ -112,6 +112,40 @@ TEST_F(Cli, WrongCommandLinesExitWithTwoAndSayWhy) {
     EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"a.jpg"});
 }
 
+// Margins must leave the image a box of at least one point on the page it goes on;
+// refused ones make no document.
+TEST_F(Cli, MarginsThatLeaveNoRoomAreRefused) {
+    std::string a = jpeg("a.jpg");
+    struct Case {
+        std::string options;
+        int exitCode;
+        std::string says;
+    } cases[] = {
+        {"--page-size a4 --margins -500", 2, "--margins cannot be negative"},
+        {"--margins 10,-1,10,10", 2, "--margins cannot be negative"},
+        {"--page-size a4 --margins 5000", 2, "page of 594 x 842 points;"},
+        {"--page-size a4 --margins 297,0,297,0", 2, "margins of 297,0,297,0 points"},
+        {"--page-size a4 --margins 296,0,297,0", 0, ""},
+        {"--page-size a4 --double-page --margins 0,211,0,210", 2, "each half of it"},
+        {"--page-size a4 --double-page --margins 0,210,0,210", 0, ""},
+        {"--page-size a4 --landscape --double-page --margins 211,0,210,0", 2, "842 x 594"},
+        {"--custom-size 100,100 --margins 50,0,50,0", 2, "page of 100 x 100 points"},
+        {"--custom-size 100,100 --margins 0,49,0,50", 0, ""},
+        {"--margins 5000", 0, ""}, // a page cut to its image grows with the margins
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string out = dir.file("out" + std::to_string(n++) + ".pdf");
+        CliResult r = run("-o " + shellQuote(out) + " " + c.options + " " + shellQuote(a));
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.options << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.options << ": " << r.err;
+        EXPECT_EQ(fileExists(out), c.exitCode == 0) << c.options;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(pdfInfoField(out, "Pages"), "1") << c.options;
+        }
+    }
+}
+
 TEST_F(Cli, ConvertsWithTheLayoutOptionsAndPrintsWhereItWrote) {
     std::string a = jpeg("a.jpg");
     std::string b = jpeg("b.jpg", 30, 60);
