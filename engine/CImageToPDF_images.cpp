@@ -39,11 +39,6 @@ int CImageToPDF::loadImageFile(ConversionRun& run, PdfOutput& pdf, const wchar_t
 int CImageToPDF::loadImageOnce(ConversionRun& run, PdfOutput& pdf, const wchar_t* path, int code,
                                int page) {
     code = effectiveEncode(code);
-    if (code < FOLIMO_ENCODE_UNCHANGED || code > FOLIMO_ENCODE_TIFF) {
-        if (run.loadError().empty())
-            run.setLoadError(L"unknown image encoding " + std::to_wstring(code));
-        return -1;
-    }
     if (!run.firstAttempt(code))
         return -1;
 
@@ -55,7 +50,8 @@ int CImageToPDF::loadImageOnce(ConversionRun& run, PdfOutput& pdf, const wchar_t
             return image;
         }
         run.setLoadError(pdf.get_errmsg());
-        return loadImageOnce(run, pdf, path, settings_.GetDefaultImageEncode(), page);
+        return loadImageOnce(run, pdf, path,
+                             FolimoUsableDefaultEncode(settings_.GetDefaultImageEncode()), page);
     }
     const EncodePlan& plan = kEncodePlans[code];
     return reencodeImage(run, pdf, path, plan.encoder, plan.type, plan.grey, page);

@@ -276,6 +276,53 @@ TEST_F(Convert, UnreadableImageOnAFixedPageMakesNoPage) {
     EXPECT_EQ(bookmarkCount(out), 1);
 }
 
+// The record keeps whatever it is given, so a value outside its range (an old store, a
+// caller of the library) must still let every image through, not fail each one.
+TEST_F(Convert, SettingsOutsideTheirRangeStillConvertEveryImage) {
+    add(solid("a.png", "red", 30, 20));
+    add(solid("b.jpg", "blue", 20, 30));
+    struct Case {
+        const char* what;
+        void (*set)(IFolimoSettings&);
+    } cases[] = {
+        {"encode 77", [](IFolimoSettings& s) { s.SetImageEncode(77); }},
+        {"encode -1", [](IFolimoSettings& s) { s.SetImageEncode(-1); }},
+        {"default 77", [](IFolimoSettings& s) { s.SetDefaultImageEncode(77); }},
+        {"default -4", [](IFolimoSettings& s) { s.SetDefaultImageEncode(-4); }},
+        {"unchanged, default unchanged",
+         [](IFolimoSettings& s) {
+             s.SetImageEncode(FOLIMO_ENCODE_UNCHANGED);
+             s.SetDefaultImageEncode(FOLIMO_ENCODE_UNCHANGED);
+         }},
+        {"both out",
+         [](IFolimoSettings& s) {
+             s.SetImageEncode(-9);
+             s.SetDefaultImageEncode(9);
+         }},
+        {"quality 0", [](IFolimoSettings& s) { s.SetJpegQuality(0); }},
+        {"quality -20", [](IFolimoSettings& s) { s.SetJpegQuality(-20); }},
+        {"quality 1000", [](IFolimoSettings& s) { s.SetJpegQuality(1000); }},
+        {"dpi -5", [](IFolimoSettings& s) { s.SetDpi(-5); }},
+        {"maximum size -7", [](IFolimoSettings& s) { s.SetImageMaxSize(-7, -7); }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto fresh = createEngine();
+        for (const char* name : {"a.png", "b.jpg"})
+            fresh->AddFile(wide(dir.file(name)).c_str(), 0);
+        c.set(*fresh->GetSettings());
+        std::string out = dir.file("out" + std::to_string(n++) + ".pdf");
+        RecordingProcess p;
+        EXPECT_EQ(fresh->Convert(wide(out).c_str(), &p), 1);
+        EXPECT_EQ(p.count("error"), 0) << (p.events.size() > 1 ? p.events[1] : "");
+        EXPECT_EQ(pdfInfoField(out, "Pages"), "2");
+        if (fileExists(out)) {
+            EXPECT_TRUE(qpdfCheckClean(out));
+        }
+    }
+}
+
 TEST_F(Convert, OutputThatCannotBeCreatedEndsTheRunCleanly) {
     add(solid("a.png", "red", 10, 10));
     ASSERT_EQ(convert(dir.file("no/such/folder/out.pdf"), &process), 0);

@@ -60,13 +60,24 @@ enum FolimoImageEncode {
     FOLIMO_ENCODE_TIFF = 5,
 };
 
+// The encoding used for images that cannot go in unchanged: `defaultCode`, or JPEG when
+// that is no re-encoding (a record is given values as they come, from a store edited by
+// hand too, and one outside the codes would fail every image).
+inline int FolimoUsableDefaultEncode(int defaultCode) {
+    return defaultCode >= FOLIMO_ENCODE_JPEG && defaultCode <= FOLIMO_ENCODE_TIFF
+               ? defaultCode
+               : FOLIMO_ENCODE_JPEG;
+}
+
 // The encoding a run really uses for `code`: an image can go in unchanged only when it
 // need not be shrunk, that is when both maximum sizes are -1; otherwise, and for
-// "unchanged" with any other limits (0, 0 included), the default code applies.
+// "unchanged" with any other limits (0, 0 included), the default code applies, as it
+// does for a code outside 0 to 5.
 inline int FolimoEffectiveEncode(int code, int maxWidth, int maxHeight, int defaultCode) {
-    if (code == FOLIMO_ENCODE_UNCHANGED && !(maxWidth == -1 && maxHeight == -1))
-        return defaultCode;
-    return code;
+    const bool unchanged = code == FOLIMO_ENCODE_UNCHANGED && maxWidth == -1 && maxHeight == -1;
+    if (unchanged || (code >= FOLIMO_ENCODE_JPEG && code <= FOLIMO_ENCODE_TIFF))
+        return code;
+    return FolimoUsableDefaultEncode(defaultCode);
 }
 
 // Page sizes of SetPageSize: the image's own size, or a fixed portrait size.
