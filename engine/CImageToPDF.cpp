@@ -143,6 +143,13 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
 void CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
     int customWidth = 0, customHeight = 0;
     settings_.GetCustomPageSize(&customWidth, &customHeight);
+    if (!FolimoMarginsLeaveRoom(settings_))
+        run.reportError(L"margins of " + std::to_wstring(settings_.GetMargin(FOLIMO_MARGIN_LEFT)) +
+                        L"," + std::to_wstring(settings_.GetMargin(FOLIMO_MARGIN_TOP)) + L"," +
+                        std::to_wstring(settings_.GetMargin(FOLIMO_MARGIN_RIGHT)) + L"," +
+                        std::to_wstring(settings_.GetMargin(FOLIMO_MARGIN_BOTTOM)) +
+                        L" points leave the images no room on their pages; the pages have "
+                        L"no margins");
 
     while (!run.atEnd() && !run.cancelled()) {
         prepareAhead(run);

@@ -9,7 +9,11 @@
 
 namespace {
 
+// Margins that leave the image no room would give pages of one point or pages without
+// their picture, so the pages get none (writePages says so once).
 layout::Margins marginsOf(IFolimoSettings& s) {
+    if (!FolimoMarginsLeaveRoom(s))
+        return {0, 0, 0, 0};
     return {s.GetMargin(FOLIMO_MARGIN_LEFT), s.GetMargin(FOLIMO_MARGIN_TOP),
             s.GetMargin(FOLIMO_MARGIN_RIGHT), s.GetMargin(FOLIMO_MARGIN_BOTTOM)};
 }

@@ -607,6 +607,35 @@ TEST_F(Convert, EveryPictureLandsWholeOnItsPaper) {
     }
 }
 
+// Margins that leave no room (the settings window takes any number) give pages without
+// margins and one message, rather than pages of one point or without their picture.
+TEST_F(Convert, MarginsThatLeaveNoRoomAreLeftOutWithAMessage) {
+    add(solid("a.png", "red", 30, 20));
+    struct Case {
+        int pageSize, margin;
+        double width, height; // of the page
+    } cases[] = {{0, -500, 30, 20}, {4, -500, 594, 842}, {4, 5000, 594, 842}, {4, 297, 594, 842}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("page size " + std::to_string(c.pageSize) + " margins " +
+                     std::to_string(c.margin));
+        settings->SetPageSize(c.pageSize);
+        for (int side = 0; side < 4; ++side)
+            settings->SetMargin(side, c.margin);
+        std::string out =
+            dir.file("out" + std::to_string(c.pageSize) + "_" + std::to_string(c.margin) + ".pdf");
+        RecordingProcess p;
+        ASSERT_EQ(convert(out, &p), 1);
+        EXPECT_EQ(p.count("error Error: margins of "), 1);
+        auto sizes = pdfPageSizes(out);
+        ASSERT_EQ(sizes.size(), 1u);
+        EXPECT_EQ(sizes[0].width, c.width);
+        EXPECT_EQ(sizes[0].height, c.height);
+        Raster r = renderPage(out, 1, 72);
+        EXPECT_EQ(colourAt(r, 1, 1), "red");
+        EXPECT_EQ(colourAt(r, 28, 18), "red");
+    }
+}
+
 TEST_F(Convert, DoublePagesStackOrSitSideBySide) {
     add(solid("r.png", "red", 40, 30));
     add(solid("g.png", "green", 40, 30));

@@ -168,12 +168,16 @@ protected:
 // Whether the margins of `s` leave room for an image: none below 0, and on a fixed-size
 // page (the custom size, else the page-size code) the two margins of each axis leave
 // at least one point between them, in each half of the page on a page of two images.
-// A page cut to its image has room whatever the margins.
+// A page cut to its image has room whatever the margins of 0 or more.
 inline bool FolimoMarginsLeaveRoom(IFolimoSettings& s) {
     long long m[4] = {};
     for (int side = FOLIMO_MARGIN_LEFT; side <= FOLIMO_MARGIN_BOTTOM; ++side)
         if ((m[side] = s.GetMargin(side)) < 0)
             return false;
+    // No margins are never at fault, whatever the page (a page too small for any image is
+    // the page size's fault).
+    if (m[0] == 0 && m[1] == 0 && m[2] == 0 && m[3] == 0)
+        return true;
     int width = 0, height = 0;
     s.GetCustomPageSize(&width, &height);
     if (width == 0 || height == 0) {
