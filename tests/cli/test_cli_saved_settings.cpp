@@ -137,6 +137,36 @@ TEST_F(CliSavedSettings, TheRunStartsFromTheStoredSettingsOnlyWhenAsked) {
     EXPECT_EQ(imageWidths(plain, 1), std::vector<int>{40});
 }
 
+// Stored values outside their range (a file edited by hand) load as their defaults, so
+// the run converts every image on a whole page; margins the options then make
+// impossible on the stored page are refused.
+TEST_F(CliSavedSettings, StoredValuesOutOfRangeStillConvertEveryImage) {
+    folimo::RegistryStore store;
+    ASSERT_EQ(store.WriteNumber(L"ImageEncode", 77), 1);
+    ASSERT_EQ(store.WriteNumber(L"DefaultImageEncode", -2), 1);
+    ASSERT_EQ(store.WriteNumber(L"JpepPercent", 1000), 1);
+    ASSERT_EQ(store.WriteNumber(L"MearginLeft", -500), 1);
+    ASSERT_EQ(store.WriteNumber(L"MearginTop", 5000), 1);
+    std::string a = jpeg("a.jpg"), b = jpeg("b.jpg", 30, 60);
+    std::string out = dir.file("out.pdf");
+    CliResult r = run("-q --use-saved-settings -o " + shellQuote(out) + " " + shellQuote(a) + " " +
+                      shellQuote(b));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(qpdfCheckClean(out));
+    auto sizes = pdfPageSizes(out);
+    ASSERT_EQ(sizes.size(), 2u);
+    EXPECT_EQ(sizes[0].width, 594);
+    EXPECT_EQ(imageWidths(out, 2).front(), 30);
+
+    std::string refused = dir.file("refused.pdf");
+    r = run("--use-saved-settings --page-size a6 --margins 0,211,0,210 -o " + shellQuote(refused) +
+            " " + shellQuote(a));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("page of 297 x 421 points"), std::string::npos) << r.err;
+    EXPECT_FALSE(fileExists(refused));
+}
+
 TEST_F(CliSavedSettings, OptionsOverrideTheStoredValuesAndChangeTheStoredWatermarks) {
     std::string a = jpeg("a.jpg");
     std::string stamp = jpeg("other stamp.jpg", 30, 15);
