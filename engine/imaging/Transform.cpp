@@ -438,6 +438,34 @@ Bitmap resize(const Bitmap& source, int width, int height, const Limits& limits)
     return out;
 }
 
+bool isBlackAndWhite(const Bitmap& source) {
+    if (source.format != PixelFormat::Indexed1 || source.palette.size() != 2)
+        return false;
+    const std::uint32_t first = source.palette[0], second = source.palette[1];
+    constexpr std::uint32_t kBlack = 0xFF000000u, kWhite = 0xFFFFFFFFu;
+    return (first == kBlack && second == kWhite) || (first == kWhite && second == kBlack);
+}
+
+Bitmap resizeBlackAndWhite(const Bitmap& source, int width, int height, const Limits& limits) {
+    if (!isBlackAndWhite(source))
+        throw ImagingError(ImagingError::Unsupported, "the picture is not black and white");
+    // Grey 255 (no ink) to 0 (all ink) per output pixel, then packed; below 160 is more
+    // than three eighths ink.
+    const Bitmap grey = resize(source, width, height, limits);
+    Bitmap out = Bitmap::create(width, height, PixelFormat::Indexed1, limits);
+    out.palette = {0xFFFFFFFFu, 0xFF000000u};
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* in = grey.row(y);
+        std::uint8_t* o = out.row(y);
+        for (std::size_t x = 0; x < std::size_t(width); ++x)
+            if (in[x] < 160)
+                o[x / 8] |= std::uint8_t(0x80u >> (x % 8));
+    }
+    out.dpiX = source.dpiX;
+    out.dpiY = source.dpiY;
+    return out;
+}
+
 Bitmap toGrey(const Bitmap& source) {
     detail::checkBitmap(source);
     // One byte a pixel is never more than the source already holds, whatever limits it

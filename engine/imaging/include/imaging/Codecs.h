@@ -239,5 +239,9 @@ private:
 std::string encodePng(const Bitmap& bitmap);
 std::string encodeGif(const Bitmap& bitmap);
 std::string encodeTiff(const Bitmap& bitmap);
+// A black-and-white picture (isBlackAndWhite) as a TIFF of one strip coded CCITT
+// Group 4, lossless and a fraction of any other coding of a scanned page, which a PDF
+// carries as it stands (tiffFaxPage). Throws ImagingError.
+std::string encodeFax(const Bitmap& bitmap);
 
 } // namespace folimo::imaging
