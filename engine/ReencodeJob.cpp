@@ -258,6 +258,26 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
     }
 }
 
+// A Group 4 TIFF page asked for as JPEG that keeps its size keeps its coding as it
+// stands, with the settings' resolution where they give one. Group 3 and pages in
+// several strips are coded anew as Group 4, which is smaller.
+bool faxPassedThrough(const ReencodeParams& p, std::span<const std::uint8_t> file,
+                      folimo::imaging::ImageFormat format, ReencodeResult& result) noexcept {
+    if (p.encoder != 1 || format != folimo::imaging::ImageFormat::Tiff)
+        return false;
+    try {
+        auto fax = folimo::imaging::tiffFaxPage(file, p.page);
+        if (!fax || fax->k != -1 || shrunkSize(p, fax->width, fax->height))
+            return false;
+        if (p.dpi != 0 && p.dpi != -1)
+            fax->dpiX = fax->dpiY = p.dpi;
+        return handOver(folimo::imaging::wrapFax(*fax), result);
+    } catch (...) {
+        // The way through pixels says what is wrong with the page.
+        return false;
+    }
+}
+
 } // namespace
 
 int reencodeMostAtOnce() {
@@ -290,7 +310,8 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
             return result;
     }
     BudgetShare share(std::max(decodeCost(bytes, format), faxCost(p, bytes, format)));
-    if (file && reencodedInBands(p, bytes, format, result))
+    if (file &&
+        (faxPassedThrough(p, bytes, format, result) || reencodedInBands(p, bytes, format, result)))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {

@@ -290,6 +290,37 @@ std::string encodeTiff(const Bitmap& bitmap) {
     return finished(std::move(tiff), file);
 }
 
+std::string wrapFax(const TiffFax& fax) {
+    if (fax.k != -1 || fax.width <= 0 || fax.height <= 0 || fax.data.empty())
+        throw ImagingError(ImagingError::Unsupported, "only Group 4 data can be wrapped");
+    MemoryFile file;
+    std::unique_ptr<TIFF, CloseTiff> tiff = openMemory(file, fax.data.size());
+    TIFF* t = tiff.get();
+    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(fax.width)) &&
+              TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(fax.height)) &&
+              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(1)) &&
+              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1)) &&
+              TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                           fax.blackIs1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_MINISWHITE) &&
+              TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
+              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t(fax.height)) &&
+              TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    Bitmap resolution;
+    resolution.dpiX = fax.dpiX;
+    resolution.dpiY = fax.dpiY;
+    double dpiX = 0, dpiY = 0;
+    if (ok && detail::resolutionOf(resolution, dpiX, dpiY))
+        ok = TIFFSetField(t, TIFFTAG_XRESOLUTION, dpiX) &&
+             TIFFSetField(t, TIFFTAG_YRESOLUTION, dpiY) &&
+             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    if (!ok ||
+        TIFFWriteRawStrip(t, 0, const_cast<char*>(fax.data.data()), tmsize_t(fax.data.size())) < 0)
+        tiffFailed(file);
+    return finished(std::move(tiff), file);
+}
+
 std::string encodeFax(const Bitmap& bitmap) {
     detail::checkBitmap(bitmap);
     if (!isBlackAndWhite(bitmap))
