@@ -5,6 +5,7 @@
 #include "base/MappedFile.h"
 #include "imaging/Codecs.h"
 #include "imaging/JpegMarkers.h"
+#include "imaging/Transform.h"
 
 #include <folimo/WideText.h>
 
@@ -199,6 +200,9 @@ bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
     }
 }
 
+// Thrown by the first band of a picture that is black and white only.
+struct BlackAndWhite {};
+
 // A PNG or TIFF too large to decode whole within the memory budget goes to JPEG a band
 // of rows at a time, where nothing needs the whole picture: the size stays and colour
 // stays. Anything else (interlaced PNGs, turned TIFF pages) goes the way through
@@ -225,6 +229,9 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
         std::optional<JpegEncoder> encoder;
         const auto onBand = [&](const Bitmap& band, int rows, int total) {
             if (!encoder) {
+                // At a bit a pixel it fits whole, and goes in as a fax.
+                if (isBlackAndWhite(band))
+                    throw BlackAndWhite{};
                 Bitmap shape;
                 shape.width = band.width;
                 shape.format = band.format;
@@ -241,6 +248,8 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
         const bool read = format == ImageFormat::Tiff ? decodeTiffInBands(file, p.page, onBand)
                                                       : decodePngInBands(file, 64, onBand);
         return read && encoder && handOver(encoder->finish(), result);
+    } catch (const BlackAndWhite&) {
+        return false;
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const folimo::imaging::ImagingError& e) {

@@ -205,8 +205,9 @@ TEST_F(BlackAndWhite, OtherEncodingsKeepTheirOwnLosslessCoding) {
     }
 }
 
-// A page of width x height bits, white but for a black bar, coded G4 by libtiff.
-void writeLargeFax(const std::string& path, int width, int height) {
+// A page of width x height bits, white but for a black bar, coded G4 by libtiff in
+// strips of `rowsPerStrip` rows.
+void writeLargeFax(const std::string& path, int width, int height, int rowsPerStrip) {
     std::unique_ptr<TIFF, decltype(&TIFFClose)> t(TIFFOpen(path.c_str(), "w"), TIFFClose);
     ASSERT_TRUE(t);
     TIFFSetField(t.get(), TIFFTAG_IMAGEWIDTH, std::uint32_t(width));
@@ -215,7 +216,10 @@ void writeLargeFax(const std::string& path, int width, int height) {
     TIFFSetField(t.get(), TIFFTAG_SAMPLESPERPIXEL, 1);
     TIFFSetField(t.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
     TIFFSetField(t.get(), TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(t.get(), TIFFTAG_ROWSPERSTRIP, std::uint32_t(height));
+    TIFFSetField(t.get(), TIFFTAG_ROWSPERSTRIP, std::uint32_t(rowsPerStrip));
+    TIFFSetField(t.get(), TIFFTAG_XRESOLUTION, 300.0);
+    TIFFSetField(t.get(), TIFFTAG_YRESOLUTION, 300.0);
+    TIFFSetField(t.get(), TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     std::vector<std::uint8_t> row(std::size_t(width + 7) / 8, 0);
     for (std::size_t x = 10; x < 20; ++x)
         row[x] = 0xFF;
@@ -229,7 +233,7 @@ TEST(BlackAndWhiteJobs, LargeFaxPagesTakeTheirBitsFromTheMemoryBudget) {
     // time, as large pictures of any other kind do.
     TempDir dir;
     const std::string path = dir.file("large.tif");
-    writeLargeFax(path, 14000, 14000);
+    writeLargeFax(path, 14000, 14000, 14000);
     ASSERT_LT(readFile(path).size(), 100000u);
     reencodeMostAtOnce();
     std::latch start(2);
@@ -250,6 +254,25 @@ TEST(BlackAndWhiteJobs, LargeFaxPagesTakeTheirBitsFromTheMemoryBudget) {
         thread.join();
     EXPECT_EQ(faxes, 2);
     EXPECT_EQ(reencodeMostAtOnce(), 1);
+}
+
+TEST(BlackAndWhiteJobs, PagesTooLargeToDecodeWholeAtFourBytesAPixelAreFaxesToo) {
+    // 6000 x 4000 at four bytes a pixel is beyond 64 MB, so a picture in colour would go
+    // to JPEG a band at a time; at a bit a pixel the page fits whole.
+    TempDir dir;
+    const std::string path = dir.file("wide.tif");
+    writeLargeFax(path, 6000, 4000, 256);
+    for (const char* encode : {"jpeg", "gray-jpeg"}) {
+        SCOPED_TRACE(encode);
+        const std::string out = dir.file(std::string(encode) + ".pdf");
+        const CliResult r = runCli(dir, "-q --max-memory 64M --encode " + std::string(encode) +
+                                            " -o " + shellQuote(out) + " " + shellQuote(path));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(qpdfCheckClean(out));
+        const Listed image = listFirstImage(out);
+        EXPECT_EQ(image.encoding, "ccitt");
+        EXPECT_EQ(image.width * 10000 + image.height, 6000 * 10000 + 4000);
+    }
 }
 
 } // namespace
