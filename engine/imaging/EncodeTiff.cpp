@@ -351,15 +351,24 @@ std::string encodeFax(const Bitmap& bitmap) {
              TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     if (!ok)
         tiffFailed(file);
-    // A row at a time, so the picture is never held twice; turned over where black is
-    // the palette's first entry.
-    const bool invert = bitmap.palette[0] == 0xFF000000u;
-    std::vector<std::uint8_t> row(rowBytes);
+    // A row at a time, so the picture is never held twice: a bit set for black.
+    const auto palette = detail::fullPalette(bitmap);
+    const bool packed = bitmap.format == PixelFormat::Indexed1 && palette[0] != palette[1];
+    const bool invert = packed && palette[0] == 0xFF000000u;
+    std::vector<std::uint8_t> row(rowBytes), indices(packed ? 0 : std::size_t(bitmap.width));
     for (int y = 0; y < bitmap.height; ++y) {
-        std::memcpy(row.data(), bitmap.row(y), rowBytes);
-        if (invert)
-            for (std::uint8_t& byte : row)
-                byte = std::uint8_t(~byte);
+        if (packed) {
+            std::memcpy(row.data(), bitmap.row(y), rowBytes);
+            if (invert)
+                for (std::uint8_t& byte : row)
+                    byte = std::uint8_t(~byte);
+        } else {
+            detail::unpackIndices(bitmap, y, indices.data());
+            std::fill(row.begin(), row.end(), 0);
+            for (std::size_t x = 0; x < indices.size(); ++x)
+                if (palette[indices[x]] == 0xFF000000u)
+                    row[x / 8] |= std::uint8_t(0x80u >> (x % 8));
+        }
         if (TIFFWriteScanline(t, row.data(), std::uint32_t(y), 0) < 0)
             tiffFailed(file);
     }

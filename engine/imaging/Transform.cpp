@@ -439,11 +439,19 @@ Bitmap resize(const Bitmap& source, int width, int height, const Limits& limits)
 }
 
 bool isBlackAndWhite(const Bitmap& source) {
-    if (source.format != PixelFormat::Indexed1 || source.palette.size() != 2)
+    if (!isIndexed(source.format))
         return false;
-    const std::uint32_t first = source.palette[0], second = source.palette[1];
-    constexpr std::uint32_t kBlack = 0xFF000000u, kWhite = 0xFFFFFFFFu;
-    return (first == kBlack && second == kWhite) || (first == kWhite && second == kBlack);
+    const auto blackOrWhite = [](std::uint32_t c) { return c == 0xFF000000u || c == 0xFFFFFFFFu; };
+    const std::size_t entries = std::size_t(1) << bitsPerPixel(source.format);
+    const auto palette = detail::fullPalette(source);
+    if (std::all_of(palette.begin(), palette.begin() + entries, blackOrWhite))
+        return true;
+    // A GIF's palette often has entries no pixel uses.
+    const auto used = detail::usedIndices(source);
+    for (std::size_t i = 0; i < entries; ++i)
+        if (used[i] && !blackOrWhite(palette[i]))
+            return false;
+    return true;
 }
 
 Bitmap resizeBlackAndWhite(const Bitmap& source, int width, int height, const Limits& limits) {

@@ -92,6 +92,7 @@ protected:
         makeImage(page + " -monochrome -define png:bit-depth=1 -define png:color-type=3",
                   dir->file("palette1.png"));
         makeImage(page + " -type bilevel", dir->file("page.bmp"));
+        makeImage(page + " -monochrome", dir->file("page.gif"));
         // The same page in eight-bit grey: what any JPEG setting takes as a picture.
         makeImage(page + " -depth 8 -define png:color-type=0", dir->file("grey8.png"));
     }
@@ -120,8 +121,12 @@ TempDir* BlackAndWhite::dir = nullptr;
 int BlackAndWhite::runs = 0;
 
 TEST_F(BlackAndWhite, PagesGoInAsGroup4WholeOrShrunkAndStaySharpAndSmall) {
-    const char* const inputs[] = {"g4.tif",    "g4-black-is-1.tif", "g4-strips.tif",
-                                  "grey1.png", "palette1.png",      "page.bmp"};
+    struct Input {
+        const char* name;
+        int dpi; // GIF has none: a pixel a point
+    } inputs[] = {{"g4.tif", kDpi},    {"g4-black-is-1.tif", kDpi}, {"g4-strips.tif", kDpi},
+                  {"grey1.png", kDpi}, {"palette1.png", kDpi},      {"page.bmp", kDpi},
+                  {"page.gif", 72}};
     struct Setting {
         int code;     // JPEG or grey JPEG
         int maxWidth; // 0: the page keeps its size
@@ -131,7 +136,7 @@ TEST_F(BlackAndWhite, PagesGoInAsGroup4WholeOrShrunkAndStaySharpAndSmall) {
         const std::string jpeg =
             convert(dir->file("grey8.png"), setting.code, setting.maxWidth, jpegProcess);
         ASSERT_EQ(listFirstImage(jpeg).encoding, "jpeg");
-        for (const char* input : inputs) {
+        for (const auto& [input, dpi] : inputs) {
             SCOPED_TRACE(std::string(input) + " code " + std::to_string(setting.code) +
                          " max width " + std::to_string(setting.maxWidth));
             const std::string path = dir->file(input);
@@ -150,7 +155,7 @@ TEST_F(BlackAndWhite, PagesGoInAsGroup4WholeOrShrunkAndStaySharpAndSmall) {
             const Raster reference = decodeReference(path);
             if (setting.maxWidth == 0) {
                 EXPECT_EQ(image.width * 10000 + image.height, kWidth * 10000 + kHeight);
-                const Raster page = renderPage(out, 1, kDpi);
+                const Raster page = renderPage(out, 1, dpi);
                 EXPECT_EQ(compareRasters(page, reference).max, 0);
                 // A page coded Group 4 in one strip keeps its very bytes.
                 const std::string prefix = dir->file("ccitt" + std::to_string(runs));

@@ -11,9 +11,9 @@ namespace folimo::imaging {
 // resolution fields.
 Bitmap resize(const Bitmap& source, int width, int height, const Limits& limits = {});
 
-// Whether the picture is black and white only: one bit a pixel, one palette entry
-// opaque black and the other opaque white (in either order). Such a page, a scan or a
-// fax, is what CCITT coding (encodeFax) is made for.
+// Whether the picture is black and white only: a palette picture whose pixels are all
+// opaque black or opaque white (one bit a pixel, or a two-colour GIF). Such a page, a
+// scan or a fax, is what CCITT coding (encodeFax) is made for.
 bool isBlackAndWhite(const Bitmap& source);
 
 // A black-and-white picture at exactly width x height that stays black and white: each
