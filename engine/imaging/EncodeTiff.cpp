@@ -139,6 +139,34 @@ std::string finished(std::unique_ptr<TIFF, CloseTiff> tiff, MemoryFile& file) {
     return std::move(file.bytes);
 }
 
+// The tags of a black-and-white page coded Group 4 in one strip: PDF's CCITTFaxDecode
+// takes the data of a single coded image, and the coding restarts at every strip. The
+// codes call runs of 0 bits white, so min-is-white puts the paper of a page coded
+// anew in the white runs, whose codes are the short ones for long runs.
+void setFaxTags(TIFF* t, MemoryFile& file, int width, int height, bool blackIs1, double dpiX,
+                double dpiY) {
+    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(width)) &&
+              TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(height)) &&
+              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(1)) &&
+              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1)) &&
+              TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                           blackIs1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_MINISWHITE) &&
+              TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
+              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t(height)) &&
+              TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    Bitmap resolution;
+    resolution.dpiX = dpiX;
+    resolution.dpiY = dpiY;
+    if (ok && detail::resolutionOf(resolution, dpiX, dpiY))
+        ok = TIFFSetField(t, TIFFTAG_XRESOLUTION, dpiX) &&
+             TIFFSetField(t, TIFFTAG_YRESOLUTION, dpiY) &&
+             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    if (!ok)
+        tiffFailed(file);
+}
+
 // How the pixels go into the file: the samples of one row, and how to fill a row.
 struct Layout {
     std::uint16_t photometric = PHOTOMETRIC_RGB;
@@ -295,28 +323,9 @@ std::string wrapFax(const TiffFax& fax) {
         throw ImagingError(ImagingError::Unsupported, "only Group 4 data can be wrapped");
     MemoryFile file;
     std::unique_ptr<TIFF, CloseTiff> tiff = openMemory(file, fax.data.size());
-    TIFF* t = tiff.get();
-    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(fax.width)) &&
-              TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(fax.height)) &&
-              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(1)) &&
-              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1)) &&
-              TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                           fax.blackIs1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_MINISWHITE) &&
-              TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
-              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t(fax.height)) &&
-              TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    Bitmap resolution;
-    resolution.dpiX = fax.dpiX;
-    resolution.dpiY = fax.dpiY;
-    double dpiX = 0, dpiY = 0;
-    if (ok && detail::resolutionOf(resolution, dpiX, dpiY))
-        ok = TIFFSetField(t, TIFFTAG_XRESOLUTION, dpiX) &&
-             TIFFSetField(t, TIFFTAG_YRESOLUTION, dpiY) &&
-             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    if (!ok ||
-        TIFFWriteRawStrip(t, 0, const_cast<char*>(fax.data.data()), tmsize_t(fax.data.size())) < 0)
+    setFaxTags(tiff.get(), file, fax.width, fax.height, fax.blackIs1, fax.dpiX, fax.dpiY);
+    if (TIFFWriteRawStrip(tiff.get(), 0, const_cast<char*>(fax.data.data()),
+                          tmsize_t(fax.data.size())) < 0)
         tiffFailed(file);
     return finished(std::move(tiff), file);
 }
@@ -331,26 +340,7 @@ std::string encodeFax(const Bitmap& bitmap) {
     std::unique_ptr<TIFF, CloseTiff> tiff =
         openMemory(file, std::uint64_t(rowBytes) * std::uint64_t(bitmap.height));
     TIFF* t = tiff.get();
-    // One strip: PDF's CCITTFaxDecode takes the data of a single coded image, and the
-    // coding restarts at every strip. Min-is-white with white as 0 bits puts the paper
-    // in the white runs, whose codes are the short ones for long runs.
-    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(bitmap.width)) &&
-              TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(bitmap.height)) &&
-              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(1)) &&
-              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1)) &&
-              TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE) &&
-              TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
-              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t(bitmap.height)) &&
-              TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    double dpiX = 0, dpiY = 0;
-    if (ok && detail::resolutionOf(bitmap, dpiX, dpiY))
-        ok = TIFFSetField(t, TIFFTAG_XRESOLUTION, dpiX) &&
-             TIFFSetField(t, TIFFTAG_YRESOLUTION, dpiY) &&
-             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    if (!ok)
-        tiffFailed(file);
+    setFaxTags(t, file, bitmap.width, bitmap.height, false, bitmap.dpiX, bitmap.dpiY);
     // A row at a time, so the picture is never held twice: a bit set for black.
     const auto palette = detail::fullPalette(bitmap);
     const bool packed = bitmap.format == PixelFormat::Indexed1 && palette[0] != palette[1];

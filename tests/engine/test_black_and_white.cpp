@@ -23,6 +23,7 @@ struct Listed {
     std::string colour;
     int bpc = 0;
     std::string encoding;
+    int xppi = 0;
     int images = 0;
 };
 
@@ -36,10 +37,10 @@ Listed listFirstImage(const std::string& pdf) {
         if (++l.images > 1)
             continue;
         std::istringstream f(line);
-        std::string page, num, type;
+        std::string page, num, type, interpolate, object, generation;
         int components = 0;
         f >> page >> num >> type >> l.width >> l.height >> l.colour >> components >> l.bpc >>
-            l.encoding;
+            l.encoding >> interpolate >> object >> generation >> l.xppi;
     }
     return l;
 }
@@ -101,10 +102,11 @@ protected:
         dir = nullptr;
     }
 
-    std::string convert(const std::string& input, int code, int maxWidth,
-                        RecordingProcess& process) {
+    std::string convert(const std::string& input, int code, int maxWidth, RecordingProcess& process,
+                        int dpi = 0) {
         Owned<IFolimo> engine = createEngine();
         IFolimoSettings* s = engine->GetSettings();
+        s->SetDpi(dpi);
         s->SetImageEncode(code);
         s->SetImageMaxSize(maxWidth, maxWidth == -1 ? -1 : 0);
         engine->AddFile(wide(input).c_str(), 0);
@@ -180,6 +182,20 @@ TEST_F(BlackAndWhite, PagesGoInAsGroup4WholeOrShrunkAndStaySharpAndSmall) {
             for (std::size_t i = 0; i < page.rgb.size(); i += 3)
                 differing += page.rgb[i] != expected.rgb[i];
             EXPECT_LT(differing, page.width * page.height / 50);
+        }
+    }
+}
+
+TEST_F(BlackAndWhite, TheResolutionSetGoesWithThePageKeptOrCodedAnew) {
+    for (const char* input : {"g4.tif", "g4-strips.tif", "grey1.png"}) {
+        for (int maxWidth : {0, 500}) {
+            SCOPED_TRACE(std::string(input) + " max width " + std::to_string(maxWidth));
+            RecordingProcess process;
+            const std::string out = convert(dir->file(input), 1, maxWidth, process, 200);
+            const Listed image = listFirstImage(out);
+            EXPECT_EQ(image.encoding, "ccitt");
+            EXPECT_EQ(image.xppi, 200);
+            EXPECT_TRUE(qpdfCheckClean(out));
         }
     }
 }
