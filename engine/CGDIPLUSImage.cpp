@@ -76,6 +76,7 @@ int CGDIPLUSImage::load(std::unique_ptr<folimo::pdf::MappedFile> file,
         page_ = page;
         info_ = *info;
         bitmap_ = std::move(bitmap);
+        undecodable_ = false;
         loaded_ = true;
         lastError_.clear();
         return 0;
@@ -88,13 +89,15 @@ int CGDIPLUSImage::load(std::unique_ptr<folimo::pdf::MappedFile> file,
 }
 
 folimo::imaging::Bitmap* CGDIPLUSImage::pixels() noexcept {
-    if (bitmap_ || !loaded_)
+    if (bitmap_ || !loaded_ || undecodable_)
         return bitmap_.get();
+    undecodable_ = true;
     try {
         bitmap_ = std::make_unique<folimo::imaging::Bitmap>(
             folimo::imaging::decode(bytes_, format_, {}, page_));
         file_.reset();
         bytes_ = {};
+        undecodable_ = false;
     } catch (const std::exception& e) {
         lastError_ = e.what();
     } catch (...) {
@@ -136,23 +139,39 @@ int CGDIPLUSImage::SetQuality(int percent) noexcept {
     return quality_ = percent;
 }
 
+bool CGDIPLUSImage::IsBlackAndWhite() noexcept {
+    const folimo::imaging::Bitmap* bitmap = pixels();
+    return bitmap && folimo::imaging::isBlackAndWhite(*bitmap);
+}
+
 int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexcept {
+    const char* mime = mimeTypeOf(encoder);
+    if (!mime || !folimo::imaging::hasEncoder(mime)) {
+        lastError_ = "no encoder for encoder number " + std::to_string(encoder);
+        if (data)
+            *data = nullptr;
+        return 0;
+    }
+    return save(data, mime);
+}
+
+int CGDIPLUSImage::SaveAsFax(void** data) noexcept {
+    return save(data, nullptr);
+}
+
+int CGDIPLUSImage::save(void** data, const char* mime) noexcept {
     if (!data || !loaded_)
         return 0;
     *data = nullptr;
     try {
         using namespace folimo::imaging;
-        const char* mime = mimeTypeOf(encoder);
-        if (!mime || !hasEncoder(mime)) {
-            lastError_ = "no encoder for encoder number " + std::to_string(encoder);
-            return 0;
-        }
         if (!pixels())
             return 0;
-        // The source: the grey copy when asked for, else the bitmap itself.
+        // The source: the grey copy when asked for, else the bitmap itself. Black and
+        // white is grey already, and a grey copy would take it to eight bits.
         std::unique_ptr<Bitmap> temporary;
         const Bitmap* source = bitmap_.get();
-        if (grey_) {
+        if (grey_ && mime) {
             temporary = std::make_unique<Bitmap>(toGrey(*bitmap_));
             source = temporary.get();
         }
@@ -167,11 +186,12 @@ int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexce
             }
             // Never an enlargement made by accident: the engine asks only for smaller
             // sizes, and a resize to the same size is a plain copy.
-            Bitmap thumbnail = resize(*source, targetWidth_, targetHeight_);
+            Bitmap thumbnail = mime ? resize(*source, targetWidth_, targetHeight_)
+                                    : resizeBlackAndWhite(*source, targetWidth_, targetHeight_);
             temporary = std::make_unique<Bitmap>(std::move(thumbnail));
             source = temporary.get();
         }
-        std::string bytes = encode(*source, mime, quality_);
+        std::string bytes = mime ? encode(*source, mime, quality_) : encodeFax(*source);
         if (bytes.empty() || bytes.size() > 0x7fffffff) {
             lastError_ = "the encoded image is empty or too large";
             return 0;

@@ -46,6 +46,14 @@ public:
     void SetGrayscale() noexcept override { grey_ = 1; }
     int SetQuality(int percent) noexcept override;
 
+    // Whether the picture is black and white only (imaging::isBlackAndWhite); decodes
+    // it. Such a picture is best saved with SaveAsFax, whatever the encoder.
+    bool IsBlackAndWhite() noexcept;
+    // As SaveToMemory, as a CCITT Group 4 TIFF (imaging::encodeFax): lossless, shrunk
+    // to the target size as imaging::resizeBlackAndWhite does, never grey. 0 when the
+    // picture is not black and white.
+    int SaveAsFax(void** data) noexcept;
+
     // Why the last Load or SaveToMemory failed, for messages.
     const std::string& LastError() const { return lastError_; }
 
@@ -55,6 +63,8 @@ private:
     // The decoded picture, decoding it first if need be; null, with lastError_ set, when
     // it cannot be.
     folimo::imaging::Bitmap* pixels() noexcept;
+    // SaveToMemory and SaveAsFax: with a MIME type, through its encoder; without, as a fax.
+    int save(void** data, const char* mimeType) noexcept;
 
     // What Load found. The file's bytes are kept until the pixels are decoded: those of
     // a file Load read itself in file_, or the caller's in view only.
@@ -65,6 +75,7 @@ private:
     int page_ = 0;
     folimo::imaging::PictureInfo info_;
     std::unique_ptr<folimo::imaging::Bitmap> bitmap_;
+    bool undecodable_ = false; // the pixels were tried and failed: not tried again
     int targetWidth_ = 0;
     int targetHeight_ = 0;
     int resolution_ = 0;

@@ -5,6 +5,7 @@
 #include "base/MappedFile.h"
 #include "imaging/Codecs.h"
 #include "imaging/JpegMarkers.h"
+#include "imaging/Transform.h"
 
 #include <folimo/WideText.h>
 
@@ -94,6 +95,45 @@ std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::Ima
     return shareOf(cost);
 }
 
+// The size the settings' limits shrink a picture to (never enlarging it, keeping its
+// shape); nothing when it keeps its size.
+std::optional<folimo::imaging::PictureSize> shrunkSize(const ReencodeParams& p, int w, int h) {
+    if (p.maxWidth == -1 && p.maxHeight == -1)
+        return std::nullopt;
+    if (!((p.maxWidth != 0 && p.maxWidth < w) || (p.maxHeight != 0 && p.maxHeight < h)))
+        return std::nullopt;
+    double fx = p.maxWidth > 0 ? double(w) / p.maxWidth : 1;
+    double fy = p.maxHeight > 0 ? double(h) / p.maxHeight : 1;
+    double f = fx > fy ? fx : fy;
+    return folimo::imaging::PictureSize{static_cast<int>(w / f), static_cast<int>(h / f)};
+}
+
+// A black-and-white picture asked for as JPEG is coded as a fax (see reencode), which
+// holds the picture at a bit a pixel, when it shrinks its grey average at a byte a
+// pixel and the packed result, and the coded output twice over (as libtiff writes it
+// and as handed over). A fax-coded file is often a twentieth of those bits, so its own
+// size says little. 0 for what cannot be black and white, or where the header does
+// not give the size.
+std::size_t faxCost(const ReencodeParams& p, std::span<const std::uint8_t> bytes,
+                    folimo::imaging::ImageFormat format) noexcept {
+    using folimo::imaging::ImageFormat;
+    if (p.encoder != 1 || format == ImageFormat::Jpeg || format == ImageFormat::Unknown)
+        return 0;
+    try {
+        const auto info = folimo::imaging::probe(bytes, format, {}, p.page);
+        if (!info)
+            return 0;
+        const std::uint64_t bits =
+            (std::uint64_t(info->width) + 7) / 8 * std::uint64_t(info->height);
+        std::uint64_t cost = bits * 3;
+        if (const auto shrunk = shrunkSize(p, info->width, info->height))
+            cost += std::uint64_t(shrunk->width) * std::uint64_t(shrunk->height) * 9 / 8;
+        return shareOf(cost);
+    } catch (...) {
+        return 0;
+    }
+}
+
 class BudgetShare {
 public:
     explicit BudgetShare(std::size_t bytes) : bytes_(bytes) {
@@ -160,6 +200,9 @@ bool transcoded(const ReencodeParams& p, std::span<const std::uint8_t> file,
     }
 }
 
+// Thrown by the first band of a picture that is black and white only.
+struct BlackAndWhite {};
+
 // A PNG or TIFF too large to decode whole within the memory budget goes to JPEG a band
 // of rows at a time, where nothing needs the whole picture: the size stays and colour
 // stays. Anything else (interlaced PNGs, turned TIFF pages) goes the way through
@@ -180,14 +223,15 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
         if (std::uint64_t(size.width) * std::uint64_t(size.height) * 4 <= Limits{}.maxBytes ||
             size.width > kJpegMaxSide || size.height > kJpegMaxSide)
             return false;
-        const bool shrinks = !(p.maxWidth == -1 && p.maxHeight == -1) &&
-                             ((p.maxWidth > 0 && p.maxWidth < size.width) ||
-                              (p.maxHeight > 0 && p.maxHeight < size.height));
-        if (shrinks)
+        if (const auto shrunk = shrunkSize(p, size.width, size.height);
+            shrunk && (shrunk->width != size.width || shrunk->height != size.height))
             return false;
         std::optional<JpegEncoder> encoder;
         const auto onBand = [&](const Bitmap& band, int rows, int total) {
             if (!encoder) {
+                // At a bit a pixel it fits whole, and goes in as a fax.
+                if (isBlackAndWhite(band))
+                    throw BlackAndWhite{};
                 Bitmap shape;
                 shape.width = band.width;
                 shape.format = band.format;
@@ -204,6 +248,8 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
         const bool read = format == ImageFormat::Tiff ? decodeTiffInBands(file, p.page, onBand)
                                                       : decodePngInBands(file, 64, onBand);
         return read && encoder && handOver(encoder->finish(), result);
+    } catch (const BlackAndWhite&) {
+        return false;
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const folimo::imaging::ImagingError& e) {
@@ -218,6 +264,26 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
         // only after trying to hold the whole picture.
         result.error = e.what();
         return true;
+    }
+}
+
+// A Group 4 TIFF page asked for as JPEG that keeps its size keeps its coding as it
+// stands, with the settings' resolution where they give one. Group 3 and pages in
+// several strips are coded anew as Group 4, which is smaller.
+bool faxPassedThrough(const ReencodeParams& p, std::span<const std::uint8_t> file,
+                      folimo::imaging::ImageFormat format, ReencodeResult& result) noexcept {
+    if (p.encoder != 1 || format != folimo::imaging::ImageFormat::Tiff)
+        return false;
+    try {
+        auto fax = folimo::imaging::tiffFaxPage(file, p.page);
+        if (!fax || fax->k != -1 || shrunkSize(p, fax->width, fax->height))
+            return false;
+        if (p.dpi != 0 && p.dpi != -1)
+            fax->dpiX = fax->dpiY = p.dpi;
+        return handOver(folimo::imaging::wrapFax(*fax), result);
+    } catch (...) {
+        // The way through pixels says what is wrong with the page.
+        return false;
     }
 }
 
@@ -252,8 +318,9 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         if (transcoded(p, bytes, result))
             return result;
     }
-    BudgetShare share(decodeCost(bytes, format));
-    if (file && reencodedInBands(p, bytes, format, result))
+    BudgetShare share(std::max(decodeCost(bytes, format), faxCost(p, bytes, format)));
+    if (file &&
+        (faxPassedThrough(p, bytes, format, result) || reencodedInBands(p, bytes, format, result)))
         return result;
     auto* created = new (std::nothrow) CGDIPLUSImage;
     if (!created) {
@@ -269,19 +336,17 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         result.error = image->LastError();
         return result;
     }
+    // Black and white never goes to JPEG, which blurs it and makes it many times the
+    // size: it goes in as a fax, losslessly, and stays black and white when it shrinks.
+    const bool fax = p.encoder == 1 && image->IsBlackAndWhite();
     if (p.grey)
         image->SetGrayscale();
     int w = 0, h = 0;
     image->GetSize(&w, &h);
-    if (!(p.maxWidth == -1 && p.maxHeight == -1)) {
-        if ((p.maxWidth != 0 && p.maxWidth < w) || (p.maxHeight != 0 && p.maxHeight < h)) {
-            double fx = p.maxWidth > 0 ? double(w) / p.maxWidth : 1;
-            double fy = p.maxHeight > 0 ? double(h) / p.maxHeight : 1;
-            double f = fx > fy ? fx : fy;
-            w = static_cast<int>(w / f);
-            h = static_cast<int>(h / f);
-            image->SetTargetSize(w, h);
-        }
+    if (const auto shrunk = shrunkSize(p, w, h)) {
+        w = shrunk->width;
+        h = shrunk->height;
+        image->SetTargetSize(w, h);
     }
     if (p.dpi != 0 && p.dpi != -1)
         image->SetResolution(p.dpi);
@@ -292,7 +357,7 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
     if (encoder == 1)
         image->SetQuality(p.quality);
     void* data = nullptr;
-    result.size = image->SaveToMemory(&data, encoder, L"");
+    result.size = fax ? image->SaveAsFax(&data) : image->SaveToMemory(&data, encoder, L"");
     result.data.reset(data);
     if (result.size == 0)
         result.error = image->LastError();

@@ -1,5 +1,6 @@
 #include "Codecs.h"
 #include "Quantize.h"
+#include "Transform.h"
 
 #include <tiffio.h>
 
@@ -111,6 +112,61 @@ struct CloseTiff {
                                              ")");
 }
 
+// A TIFF being written into `file`. Classic TIFF addresses 4 GiB; a picture whose
+// samples might not fit goes to BigTIFF.
+std::unique_ptr<TIFF, CloseTiff> openMemory(MemoryFile& file, std::uint64_t rawBytes) {
+    std::unique_ptr<TIFFOpenOptions, FreeOptions> options(TIFFOpenOptionsAlloc());
+    if (!options)
+        throw std::bad_alloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), onTiffError, &file);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), onTiffWarning, &file);
+    const char* mode = rawBytes > 0xC0000000ull ? "w8" : "w";
+    std::unique_ptr<TIFF, CloseTiff> tiff(
+        TIFFClientOpenExt("memory", mode, &file, readMemory, writeMemory, seekMemory, closeMemory,
+                          sizeOfMemory, mapNothing, unmapNothing, options.get()));
+    if (!tiff)
+        tiffFailed(file);
+    return tiff;
+}
+
+// The file written: closed, and the first error it met, if any, thrown.
+std::string finished(std::unique_ptr<TIFF, CloseTiff> tiff, MemoryFile& file) {
+    if (!TIFFWriteDirectory(tiff.get()))
+        tiffFailed(file);
+    tiff.reset();
+    if (file.message[0])
+        tiffFailed(file);
+    return std::move(file.bytes);
+}
+
+// The tags of a black-and-white page coded Group 4 in one strip: PDF's CCITTFaxDecode
+// takes the data of a single coded image, and the coding restarts at every strip. The
+// codes call runs of 0 bits white, so min-is-white puts the paper of a page coded
+// anew in the white runs, whose codes are the short ones for long runs.
+void setFaxTags(TIFF* t, MemoryFile& file, int width, int height, bool blackIs1, double dpiX,
+                double dpiY) {
+    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(width)) &&
+              TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(height)) &&
+              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(1)) &&
+              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1)) &&
+              TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                           blackIs1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_MINISWHITE) &&
+              TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
+              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t(height)) &&
+              TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    Bitmap resolution;
+    resolution.dpiX = dpiX;
+    resolution.dpiY = dpiY;
+    if (ok && detail::resolutionOf(resolution, dpiX, dpiY))
+        ok = TIFFSetField(t, TIFFTAG_XRESOLUTION, dpiX) &&
+             TIFFSetField(t, TIFFTAG_YRESOLUTION, dpiY) &&
+             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    if (!ok)
+        tiffFailed(file);
+}
+
 // How the pixels go into the file: the samples of one row, and how to fill a row.
 struct Layout {
     std::uint16_t photometric = PHOTOMETRIC_RGB;
@@ -175,18 +231,7 @@ std::string encodeTiff(const Bitmap& bitmap) {
     const std::uint64_t rawBytes = std::uint64_t(rowBytes) * std::uint64_t(bitmap.height);
 
     MemoryFile file;
-    std::unique_ptr<TIFFOpenOptions, FreeOptions> options(TIFFOpenOptionsAlloc());
-    if (!options)
-        throw std::bad_alloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), onTiffError, &file);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), onTiffWarning, &file);
-    // Classic TIFF addresses 4 GiB; a picture that might not fit goes to BigTIFF.
-    const char* mode = rawBytes > 0xC0000000ull ? "w8" : "w";
-    std::unique_ptr<TIFF, CloseTiff> tiff(
-        TIFFClientOpenExt("memory", mode, &file, readMemory, writeMemory, seekMemory, closeMemory,
-                          sizeOfMemory, mapNothing, unmapNothing, options.get()));
-    if (!tiff)
-        tiffFailed(file);
+    std::unique_ptr<TIFF, CloseTiff> tiff = openMemory(file, rawBytes);
     TIFF* t = tiff.get();
 
     // About 64 KiB a strip: big enough that Deflate and the per-strip overhead work
@@ -270,12 +315,54 @@ std::string encodeTiff(const Bitmap& bitmap) {
         if (TIFFWriteEncodedStrip(t, index, strip.data(), tmsize_t(rows * rowBytes)) < 0)
             tiffFailed(file);
     }
-    if (!TIFFWriteDirectory(t))
+    return finished(std::move(tiff), file);
+}
+
+std::string wrapFax(const TiffFax& fax) {
+    if (fax.k != -1 || fax.width <= 0 || fax.height <= 0 || fax.data.empty())
+        throw ImagingError(ImagingError::Unsupported, "only Group 4 data can be wrapped");
+    MemoryFile file;
+    std::unique_ptr<TIFF, CloseTiff> tiff = openMemory(file, fax.data.size());
+    setFaxTags(tiff.get(), file, fax.width, fax.height, fax.blackIs1, fax.dpiX, fax.dpiY);
+    if (TIFFWriteRawStrip(tiff.get(), 0, const_cast<char*>(fax.data.data()),
+                          tmsize_t(fax.data.size())) < 0)
         tiffFailed(file);
-    tiff.reset();
-    if (file.message[0])
-        tiffFailed(file);
-    return std::move(file.bytes);
+    return finished(std::move(tiff), file);
+}
+
+std::string encodeFax(const Bitmap& bitmap) {
+    detail::checkBitmap(bitmap);
+    if (!isBlackAndWhite(bitmap))
+        throw ImagingError(ImagingError::Unsupported,
+                           "only a black-and-white picture can be coded as a fax");
+    const std::size_t rowBytes = (std::size_t(bitmap.width) + 7) / 8;
+    MemoryFile file;
+    std::unique_ptr<TIFF, CloseTiff> tiff =
+        openMemory(file, std::uint64_t(rowBytes) * std::uint64_t(bitmap.height));
+    TIFF* t = tiff.get();
+    setFaxTags(t, file, bitmap.width, bitmap.height, false, bitmap.dpiX, bitmap.dpiY);
+    // A row at a time, so the picture is never held twice: a bit set for black.
+    const auto palette = detail::fullPalette(bitmap);
+    const bool packed = bitmap.format == PixelFormat::Indexed1 && palette[0] != palette[1];
+    const bool invert = packed && palette[0] == 0xFF000000u;
+    std::vector<std::uint8_t> row(rowBytes), indices(packed ? 0 : std::size_t(bitmap.width));
+    for (int y = 0; y < bitmap.height; ++y) {
+        if (packed) {
+            std::memcpy(row.data(), bitmap.row(y), rowBytes);
+            if (invert)
+                for (std::uint8_t& byte : row)
+                    byte = std::uint8_t(~byte);
+        } else {
+            detail::unpackIndices(bitmap, y, indices.data());
+            std::fill(row.begin(), row.end(), 0);
+            for (std::size_t x = 0; x < indices.size(); ++x)
+                if (palette[indices[x]] == 0xFF000000u)
+                    row[x / 8] |= std::uint8_t(0x80u >> (x % 8));
+        }
+        if (TIFFWriteScanline(t, row.data(), std::uint32_t(y), 0) < 0)
+            tiffFailed(file);
+    }
+    return finished(std::move(tiff), file);
 }
 
 } // namespace folimo::imaging

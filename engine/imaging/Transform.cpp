@@ -438,6 +438,42 @@ Bitmap resize(const Bitmap& source, int width, int height, const Limits& limits)
     return out;
 }
 
+bool isBlackAndWhite(const Bitmap& source) {
+    if (!isIndexed(source.format))
+        return false;
+    const auto blackOrWhite = [](std::uint32_t c) { return c == 0xFF000000u || c == 0xFFFFFFFFu; };
+    const std::size_t entries = std::size_t(1) << bitsPerPixel(source.format);
+    const auto palette = detail::fullPalette(source);
+    if (std::all_of(palette.begin(), palette.begin() + entries, blackOrWhite))
+        return true;
+    // A GIF's palette often has entries no pixel uses.
+    const auto used = detail::usedIndices(source);
+    for (std::size_t i = 0; i < entries; ++i)
+        if (used[i] && !blackOrWhite(palette[i]))
+            return false;
+    return true;
+}
+
+Bitmap resizeBlackAndWhite(const Bitmap& source, int width, int height, const Limits& limits) {
+    if (!isBlackAndWhite(source))
+        throw ImagingError(ImagingError::Unsupported, "the picture is not black and white");
+    // Grey 255 (no ink) to 0 (all ink) per output pixel, then packed; below 160 is more
+    // than three eighths ink.
+    const Bitmap grey = resize(source, width, height, limits);
+    Bitmap out = Bitmap::create(width, height, PixelFormat::Indexed1, limits);
+    out.palette = {0xFFFFFFFFu, 0xFF000000u};
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* in = grey.row(y);
+        std::uint8_t* o = out.row(y);
+        for (std::size_t x = 0; x < std::size_t(width); ++x)
+            if (in[x] < 160)
+                o[x / 8] |= std::uint8_t(0x80u >> (x % 8));
+    }
+    out.dpiX = source.dpiX;
+    out.dpiY = source.dpiY;
+    return out;
+}
+
 Bitmap toGrey(const Bitmap& source) {
     detail::checkBitmap(source);
     // One byte a pixel is never more than the source already holds, whatever limits it

@@ -239,5 +239,13 @@ private:
 std::string encodePng(const Bitmap& bitmap);
 std::string encodeGif(const Bitmap& bitmap);
 std::string encodeTiff(const Bitmap& bitmap);
+// A black-and-white picture (isBlackAndWhite) as a TIFF of one strip coded CCITT
+// Group 4, lossless and a fraction of any other coding of a scanned page, which a PDF
+// carries as it stands (tiffFaxPage). Throws ImagingError.
+std::string encodeFax(const Bitmap& bitmap);
+// Group 4 data of tiffFaxPage as a TIFF of its own, coded as it stands, with the
+// fax's resolution: a page of a larger file, or one given another resolution, passes
+// into a PDF without being decoded and coded again. Throws ImagingError.
+std::string wrapFax(const TiffFax& fax);
 
 } // namespace folimo::imaging

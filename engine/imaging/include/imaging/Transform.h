@@ -11,6 +11,20 @@ namespace folimo::imaging {
 // resolution fields.
 Bitmap resize(const Bitmap& source, int width, int height, const Limits& limits = {});
 
+// Whether the picture is black and white only: a palette picture whose pixels are all
+// opaque black or opaque white (one bit a pixel, or a two-colour GIF). Such a page, a
+// scan or a fax, is what CCITT coding (encodeFax) is made for.
+bool isBlackAndWhite(const Bitmap& source);
+
+// A black-and-white picture at exactly width x height that stays black and white: each
+// pixel's footprint on the source is averaged, as resize does, and is black where ink
+// covers more than three eighths of it. Sampling one source pixel per output pixel
+// instead breaks strokes thinner than the step into dots or drops them by chance
+// ("coded" read "cocec" at 1.6 : 1); at a threshold of one half, a stroke about one
+// output pixel wide that falls across two of them vanishes. The result is Indexed1
+// with white at index 0, black at 1, and the source's resolution fields.
+Bitmap resizeBlackAndWhite(const Bitmap& source, int width, int height, const Limits& limits = {});
+
 // An 8-bit grey copy, indexed with a grey ramp palette: grey = (29 B + 150 G + 77 R)
 // >> 8 for colour pixels, the palette colour of each index for palette images, the
 // sample itself for grey ones (16-bit: the high byte). Alpha is dropped.
