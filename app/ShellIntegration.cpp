@@ -146,10 +146,12 @@ QString serviceMenu(const QString& program) {
 }
 
 QString nemoAction(const QString& program) {
-    // One file or folder: /makepdf takes one path.
+    // One file or folder: /makepdf takes one path. Nemo reads Exec as a key-file string,
+    // puts the path for %F with its quotes, tabs and backslashes escaped (and with
+    // EscapeSpaces its spaces too), and splits the line as the shell would.
     return QStringLiteral("[Nemo Action]\n") + nameKeys() + QStringLiteral("Icon-Name=") +
            QLatin1String(kIcon) + QStringLiteral("\nExec=") + desktopCommand(program, "%F") +
-           QStringLiteral("\nSelection=s\nMimetypes=") + mimeTypeList() + u'\n';
+           QStringLiteral("\nEscapeSpaces=true\nSelection=s\nMimetypes=") + mimeTypeList() + u'\n';
 }
 
 QString nautilusScript(const QString& program) {
