@@ -315,14 +315,14 @@ int IsContextMenuRegistered(const std::wstring& programPath) {
 
 int SetContextMenu(int enable, const std::wstring& programPath) {
     const auto thunar = readThunarActions();
-    if (!thunar)
-        return 0;
     if (!enable) {
+        // A uca.xml that cannot be read holds no action of ours that could be taken out;
+        // the other entries still go.
+        const bool inThunar = thunar && !thunar->ours.empty();
         if (!removable(entryFiles()) ||
-            (!thunar->ours.empty() &&
-             !QFileInfo(QFileInfo(thunarActionsPath()).path()).isWritable()))
+            (inThunar && !QFileInfo(QFileInfo(thunarActionsPath()).path()).isWritable()))
             return 0;
-        if (!thunar->ours.empty()) {
+        if (inThunar) {
             QSaveFile file(thunarActionsPath());
             const QByteArray text = mergedThunarActions(*thunar, {}).toUtf8();
             if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() ||
@@ -335,6 +335,8 @@ int SetContextMenu(int enable, const std::wstring& programPath) {
         return 1;
     }
 
+    if (!thunar)
+        return 0;
     const auto program = programFor(programPath);
     if (!program)
         return 0;

@@ -187,11 +187,18 @@ TEST_F(ShellIntegration, ThunarKeepsTheUsersActions) {
     ASSERT_EQ(SetContextMenu(0, program), 1);
     EXPECT_EQ(readFile(thunar), users);
 
-    // A file that is no list of actions is not replaced by one.
+    // A file that is no list of actions is not replaced by one, nor does it keep the
+    // other entries from going.
     for (const std::string& broken :
          {std::string("<actions><action>"), std::string("junk"), std::string("<other/>")}) {
         writeFile(thunar, broken);
         EXPECT_EQ(SetContextMenu(1, program), 0) << broken;
+        EXPECT_EQ(readFile(thunar), broken);
+        EXPECT_FALSE(fileExists(menu)) << broken;
+        std::filesystem::remove(thunar);
+        ASSERT_EQ(SetContextMenu(1, program), 1);
+        writeFile(thunar, broken);
+        EXPECT_EQ(SetContextMenu(0, program), 1) << broken;
         EXPECT_EQ(readFile(thunar), broken);
         EXPECT_FALSE(fileExists(menu)) << broken;
     }
