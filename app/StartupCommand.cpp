@@ -92,8 +92,9 @@ int AddStartupInputs(SFileListAdapter& list, const QString& path, QString* probl
             return 0;
         }
         list.AddImageFolder(path.toStdWString(), false);
-    } else
+    } else {
         list.AddImageFile(path.toStdWString());
+    }
     list.NotifyChanged();
     return list.GetCount() - before;
 }

@@ -270,6 +270,18 @@ numbered=${numbered#longer/}
 { [ $status -eq 0 ] && [ "$numbered" = "$(printf '图%.0s' $(seq 1 82)) (1).pdf" ] &&
     clean "longer/$numbered"; } && ok || fail "status $status, '$numbered': $(cat err)"
 
+# The desktop program's runner names its documents the same way: one PDF beside a
+# picture whose name is as long as names go, the PDF's name taken.
+case=long-name-per-image
+mkdir per-image
+base=$(printf 'p%.0s' $(seq 1 251))
+cp good.jpg "per-image/$base.jpg"
+printf old >"per-image/$base.pdf"
+run --mode per-image "per-image/$base.jpg"
+{ [ $status -eq 0 ] && clean "per-image/${base:0:247} (1).pdf" &&
+    only per-image "$base.jpg" "$base.pdf" "${base:0:247} (1).pdf"; } && ok ||
+    fail "status $status: $(cat err) $(ls per-image)"
+
 # Runs killed at once (SIGKILL) that replace a file or write to standard output: the old
 # file stays as it was and nothing is left beside it or in the temporary folder.
 mkdir killed killed-tmp
