@@ -3,6 +3,8 @@
 #include <folimo/WideText.h>
 
 #include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
@@ -11,12 +13,47 @@
 #include <cstdint>
 #include <limits>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace folimo {
 
 namespace {
 
 QString toQString(const std::wstring& text) {
     return QString::fromWCharArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The store's file, wherever QSettings::setPath put the per-user files: the folder of
+// the organisation's own file, which Qt keeps beside the program's folder. Asking an
+// organisation-only store for its name opens nothing of the program's.
+QString storeFile() {
+    const QSettings organisation(QSettings::NativeFormat, QSettings::UserScope,
+                                 QStringLiteral("Velmar"));
+    return QFileInfo(organisation.fileName()).path() + QStringLiteral("/Velmar/Folimo.conf");
+}
+
+// A store file that is not a regular file (a FIFO, a device) is never handed to
+// QSettings: reading a FIFO waits for a writer that never comes, and a save would put a
+// file in its place. Looked at without blocking: lstat, and for a link the target opened
+// with O_NONBLOCK.
+bool storeFileRefused(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0)
+        return false; // absent: created by the first write
+    if (S_ISLNK(st.st_mode)) {
+        const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return errno != ENOENT && errno != EACCES;
+        const bool statted = ::fstat(fd, &st) == 0;
+        ::close(fd);
+        if (!statted)
+            return true;
+    }
+    return !S_ISREG(st.st_mode);
 }
 
 QSettings openStore() {
@@ -35,6 +72,8 @@ void enterKey(QSettings& store, const std::wstring& subkey) {
 }
 
 int writeValue(const std::wstring& subkey, const std::wstring& name, const QVariant& value) {
+    if (storeFileRefused(storeFile()))
+        return 0;
     QSettings store = openStore();
     enterKey(store, subkey);
     // Qt keeps a change that it could not save in a cache of the file shared by the whole
@@ -71,12 +110,19 @@ int writeValue(const std::wstring& subkey, const std::wstring& name, const QVari
 }
 
 QVariant readValue(const std::wstring& subkey, const std::wstring& name) {
+    if (storeFileRefused(storeFile()))
+        return {};
     QSettings store = openStore();
     enterKey(store, subkey);
     return store.value(toQString(name));
 }
 
 } // namespace
+
+std::wstring RefusedStoreFile() {
+    const QString path = storeFile();
+    return storeFileRefused(path) ? path.toStdWString() : std::wstring();
+}
 
 int RegistryStore::WriteString(const std::wstring& name, const std::wstring& text,
                                const std::wstring& subkey) {

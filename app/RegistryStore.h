@@ -11,6 +11,11 @@
 
 namespace folimo {
 
+// The store's file when it is there but no regular file (a FIFO, a device, a link to
+// one), else empty. Such a file is refused: every read gives the default and every
+// write fails, so the program starts with the defaults and never replaces the file.
+std::wstring RefusedStoreFile();
+
 class RegistryStore {
 public:
     // A subkey names a group below the program's key ("" is the key itself); "\" and

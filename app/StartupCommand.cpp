@@ -1,8 +1,17 @@
 #include "StartupCommand.h"
 
 #include "ImageList.h"
+#include "RegistryStore.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#include <dirent.h>
 
 namespace folimo {
 
@@ -65,17 +74,39 @@ StartupCommand ParseStartupCommand(const QStringList& arguments, const QString& 
     return command;
 }
 
-int AddStartupInputs(SFileListAdapter& list, const QString& path) {
+int AddStartupInputs(SFileListAdapter& list, const QString& path, QString* problem) {
     const int before = list.GetCount();
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
         return 0;
-    if (info.isDir())
+    if (info.isDir()) {
+        // A folder that cannot be listed would give an empty window with no word of why.
+        if (DIR* dir = ::opendir(QFile::encodeName(path).constData())) {
+            ::closedir(dir);
+        } else {
+            if (problem)
+                *problem = QCoreApplication::translate(
+                               "StartupCommand", "无法读取文件夹“%1”（%2），没有可转换的图片。")
+                               .arg(QDir::toNativeSeparators(path),
+                                    QString::fromLocal8Bit(std::strerror(errno)));
+            return 0;
+        }
         list.AddImageFolder(path.toStdWString(), false);
-    else
+    } else {
         list.AddImageFile(path.toStdWString());
+    }
     list.NotifyChanged();
     return list.GetCount() - before;
+}
+
+QString StartupSettingsProblem() {
+    const std::wstring refused = RefusedStoreFile();
+    if (refused.empty())
+        return {};
+    return QCoreApplication::translate("StartupCommand",
+                                       "设置文件“%1”不是普通文件，无法读取。程序使用默认设置，"
+                                       "也不会写入该文件。")
+        .arg(QDir::toNativeSeparators(QString::fromStdWString(refused)));
 }
 
 } // namespace folimo

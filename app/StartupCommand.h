@@ -35,7 +35,12 @@ StartupCommand ParseStartupCommand(const QStringList& arguments, const QString& 
 // Adds the verb's path to `list`: nothing when it does not exist, the supported files
 // directly inside a folder (not those of its subfolders), otherwise the file itself
 // when the engine supports its type. Then tells the list's observers. Answers the
-// number of items added.
-int AddStartupInputs(SFileListAdapter& list, const QString& path);
+// number of items added. A folder that cannot be read adds nothing and sets `problem`
+// to the words the user is shown, in the windows' language.
+int AddStartupInputs(SFileListAdapter& list, const QString& path, QString* problem = nullptr);
+
+// The words the user is shown when the stored settings cannot be read because their file
+// is no regular file (RefusedStoreFile), in the windows' language; else empty.
+QString StartupSettingsProblem();
 
 } // namespace folimo

@@ -5,6 +5,7 @@
 
 #include <ConversionJob.h>
 #include <OutputNames.h>
+#include <RegistryStore.h>
 #include <SettingsStore.h>
 #include <TextExpansion.h>
 #include <folimo/Folimo.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -254,11 +256,27 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetBookmarkText(folimo::fromUtf8(*o.bookmarkText).c_str());
 }
 
+// A name for a document on its way elsewhere: hidden, short whatever the name it stands
+// for (a 255-byte target leaves no room for more), and not yet taken. The engine creates
+// it only when the document is whole, so a run killed before then leaves nothing.
+std::string passingName(const std::string& folder) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (;;) {
+        std::string name = folder + "/.folimo-";
+        for (int i = 0; i < 8; ++i)
+            name += kLetters[random() % (sizeof kLetters - 1)];
+        name += ".pdf";
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) != 0)
+            return name;
+    }
+}
+
 // A document that replaces an existing file (--overwrite). The engine never replaces
-// anything, so it writes into a fresh hidden folder beside the target, on the same file
+// anything, so it writes under a passing name beside the target, on the same file
 // system, and only a finished document is renamed over the target: one step, so the
-// name shows the old file or the new one whole, never a mixture. Whatever is left in the
-// folder (a failed or stopped run) goes with it.
+// name shows the old file or the new one whole, never a mixture.
 class Replacement {
 public:
     // `target` is an existing file that is not a folder. A link is followed, so that it
@@ -268,27 +286,23 @@ public:
         std::error_code ec;
         if (fs::is_symlink(fs::path(target), ec) && fs::exists(fs::path(target), ec))
             target_ = fs::canonical(fs::path(target)).string();
-        fs::path resolved(target_);
-        std::string name = resolved.filename().string();
-        std::string folder = (resolved.parent_path() / ("." + name + ".XXXXXX")).string();
-        if (!::mkdtemp(folder.data()))
-            throw std::runtime_error("cannot write beside '" + target +
-                                     "': " + std::strerror(errno));
-        folder_ = folder;
-        fresh_ = folder_ + "/" + name;
+        const std::string folder = fs::path(target_).parent_path().string();
+        fresh_ = passingName(folder.empty() ? "." : folder);
     }
     ~Replacement() {
-        std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
+        if (!fresh_.empty())
+            ::unlink(fresh_.c_str());
     }
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
 
     const std::string& freshPath() const { return fresh_; }
 
-    // Puts the finished document in the target's place. On failure (errno set) the
-    // target is as it was.
-    bool commit() {
+    // Puts the finished document, written at `written` (the passing name, or the next
+    // free one when another run took it), in the target's place. On failure (errno set)
+    // the target is as it was.
+    bool commit(const std::string& written) {
+        fresh_ = written;
         // The old file's permissions carry over, as when it was written in place: a
         // shared document stays readable by the group, a private one stays private.
         struct stat old {};
@@ -300,9 +314,13 @@ public:
             return false;
         if (::rename(fresh_.c_str(), target_.c_str()) != 0)
             return false;
+        fresh_.clear();
         syncPath(std::filesystem::path(target_).parent_path().string(), O_RDONLY | O_DIRECTORY);
         return true;
     }
+
+    // A document that is not to replace the target (a stopped run) goes.
+    void discard(const std::string& written) { fresh_ = written; }
 
 private:
     static bool syncPath(const std::string& path, int flags) {
@@ -316,37 +334,33 @@ private:
         return synced;
     }
 
-    std::string target_, folder_, fresh_;
+    std::string target_, fresh_;
 };
 
 // A document for standard output (`-o -`), as converters of its kind write one: made
-// in a private folder under the temporary folder, then copied out whole, so a reader
-// never gets a document that a failed run cut short.
+// under a passing name in the temporary folder, then copied out whole, so a reader never
+// gets a document that a failed run cut short. Its name goes as soon as it is opened.
 class PipedDocument {
 public:
     PipedDocument() {
         const char* tmp = std::getenv("TMPDIR");
-        std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/folimo-XXXXXX";
-        if (!::mkdtemp(folder.data()))
-            throw std::runtime_error("cannot make a temporary folder: " +
-                                     std::string(std::strerror(errno)));
-        folder_ = folder;
+        path_ = passingName(tmp && *tmp ? tmp : "/tmp");
     }
-    ~PipedDocument() {
-        std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
-    }
+    ~PipedDocument() { ::unlink(path_.c_str()); }
     PipedDocument(const PipedDocument&) = delete;
     PipedDocument& operator=(const PipedDocument&) = delete;
 
-    std::string path() const { return folder_ + "/document.pdf"; }
+    const std::string& path() const { return path_; }
 
-    // False, with errno set, when the document could not be read or written out.
-    bool send() const {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path().c_str(), "rb"),
+    // Sends the document written at `written` (the passing name, or the next free one).
+    // False, with errno set, when it could not be read or written out.
+    bool send(const std::string& written) {
+        path_ = written;
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path_.c_str(), "rbe"),
                                                            std::fclose);
         if (!in)
             return false;
+        ::unlink(path_.c_str());
         char buffer[1 << 16];
         std::size_t n;
         while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0)
@@ -356,7 +370,7 @@ public:
     }
 
 private:
-    std::string folder_;
+    std::string path_;
 };
 
 // Margins that leave no room for the image would make pages without it: refused, with
@@ -388,8 +402,15 @@ folimo::Owned<IFolimo> makeEngine(const CliOptions& options) {
     if (options.maxMemory)
         ::setenv("FOLIMO_MAX_MEMORY", options.maxMemory->c_str(), 1);
     auto engine = create<IFolimo>(FOLIMO_ENGINE);
-    if (options.useSavedSettings)
+    if (options.useSavedSettings) {
+        const std::wstring refused = folimo::RefusedStoreFile();
+        if (!refused.empty())
+            std::fprintf(stderr,
+                         "folimo-cli: the settings file %s is not a regular file and is not "
+                         "read; the default settings apply\n",
+                         folimo::toUtf8(refused).c_str());
         folimo::LoadEngineSettings(engine->GetSettings());
+    }
     applySettings(options, *engine->GetSettings());
     if (!marginsLeaveRoom(*engine->GetSettings()))
         return nullptr;
@@ -516,12 +537,14 @@ int run(const CliOptions& options) {
     process.EndBar();
     const bool cancelled = interrupted();
     // Another run may have taken the name meanwhile; the document then bears the next.
+    const std::string made = ok ? folimo::toUtf8(engine->GetOutputPath()) : std::string();
     if (ok && !replacement && !pipe)
-        output = engine->GetOutputPath();
+        output = folimo::fromUtf8(made);
     if (ok && replacement) {
         if (cancelled) {
             ok = 0; // a part of the new document is not worth the whole old one
-        } else if (!replacement->commit()) {
+            replacement->discard(made);
+        } else if (!replacement->commit(made)) {
             ok = 0;
             std::string why = std::strerror(errno);
             if (options.json)
@@ -534,7 +557,7 @@ int run(const CliOptions& options) {
         }
     }
     replacement.reset();
-    if (ok && pipe && !pipe->send()) {
+    if (ok && pipe && !pipe->send(made)) {
         ok = 0;
         std::fprintf(stderr, "folimo-cli: Error: cannot write the PDF to standard output: %s\n",
                      std::strerror(errno));

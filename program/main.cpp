@@ -12,6 +12,7 @@
 #include "HeapTuning.h"
 #include "ImageList.h"
 #include "InterfaceLanguage.h"
+#include "MessageBox.h"
 #include "ProgramControls.h"
 #include "StartupCommand.h"
 #include "TerminationSignals.h"
@@ -125,9 +126,12 @@ int main(int argc, char* argv[]) {
     }
     centreOnScreen(window);
     window.show();
+    // Told once the event loop runs, so that closing the windows (a signal included)
+    // ends the program as usual while a message is open.
+    QString startupProblem = folimo::StartupSettingsProblem(), folderProblem;
     if (folimo::SFileListAdapter* list = window.ImageList()) {
         if (command.makePdf) {
-            folimo::AddStartupInputs(*list, command.path);
+            folimo::AddStartupInputs(*list, command.path, &folderProblem);
         } else if (!command.open.isEmpty()) {
             // As if dropped on the window: folders with their subfolders.
             std::vector<std::wstring> paths;
@@ -136,5 +140,13 @@ int main(int argc, char* argv[]) {
             list->AddDroppedFiles(paths);
         }
     }
+    if (!folderProblem.isEmpty())
+        startupProblem +=
+            (startupProblem.isEmpty() ? QString() : QStringLiteral("\n\n")) + folderProblem;
+    if (!startupProblem.isEmpty())
+        QTimer::singleShot(0, &window, [&window, startupProblem] {
+            folimo::ui::SMessageBox(&window, startupProblem, window.windowTitle(),
+                                    folimo::ui::MB_OK | folimo::ui::MB_ICONWARNING);
+        });
     return app.exec();
 }

@@ -41,11 +41,6 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string baseName(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -203,8 +198,9 @@ int PdfOutput::begin_document(std::wstring_view filename, std::wstring_view optl
         }
     }
     if (fd < 0) {
-        // File systems without unnamed files get a hidden temporary one.
-        temp = directoryOf(path) + "/." + baseName(path) + ".XXXXXX.part";
+        // File systems without unnamed files get a hidden temporary one, named apart
+        // from the document so that the longest document name still leaves it room.
+        temp = directoryOf(path) + "/.folimo-XXXXXX.part";
         fd = ::mkstemps(temp.data(), 5);
         if (fd < 0)
             return fail("begin_document", "cannot create '" + path + "': " + std::strerror(errno),

@@ -67,6 +67,17 @@
     </message>
 </context>
 <context>
+    <name>StartupCommand</name>
+    <message>
+        <source>无法读取文件夹“%1”（%2），没有可转换的图片。</source>
+        <translation>The folder “%1” cannot be read (%2), so there are no pictures to convert.</translation>
+    </message>
+    <message>
+        <source>设置文件“%1”不是普通文件，无法读取。程序使用默认设置，也不会写入该文件。</source>
+        <translation>The settings file “%1” is not a regular file and cannot be read. The program uses the default settings and does not write to that file.</translation>
+    </message>
+</context>
+<context>
     <name>XML_ABOUTWND</name>
     <message>
         <source>关于 VelmarFolimo</source>

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -377,6 +378,53 @@ TEST_F(SettingsStore, StoredMarginsThatLeaveNoRoomLoadAsNone) {
         EXPECT_EQ(m["margin3"], std::to_string(c.loadedTop)) << trace;
         // Loading corrects what it hands on, not what is stored.
         EXPECT_EQ(store.ReadNumber(L"MearginLeft", 0), c.left) << trace;
+// A store file that is no regular file is not read (a FIFO would block for ever) and
+// not written over: every value reads as its default, every write fails, and the file
+// stays what it was.
+TEST_F(SettingsStore, AStoreFileThatIsNoFileIsRefused) {
+    const auto fifo = [&] { ASSERT_EQ(::mkfifo(storeFile.c_str(), 0644), 0); };
+    const auto linkTo = [&](const std::string& target) {
+        return [this, target] { std::filesystem::create_symlink(target, storeFile); };
+    };
+    const std::string elsewhere = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(elsewhere.c_str(), 0644), 0);
+    const struct {
+        const char* what;
+        std::function<void()> make;
+    } cases[] = {
+        {"a FIFO", fifo},
+        {"a link to a FIFO", linkTo(elsewhere)},
+        {"a link to a device", linkTo("/dev/zero")},
+        {"a folder", [&] { std::filesystem::create_directory(storeFile); }},
+    };
+    const Snapshot defaults = loadAll();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(storeFolder);
+        std::filesystem::create_directories(storeFolder);
+        c.make();
+        EXPECT_EQ(RefusedStoreFile(), wide(storeFile));
+        EXPECT_EQ(loadAll(), defaults);
+        EXPECT_EQ(RegistryStore().WriteNumber(L"PageSize", 4), 0);
+        EXPECT_EQ(RegistryStore().ReadNumber(L"PageSize", -1), -1);
+        struct stat st {};
+        ASSERT_EQ(::lstat(storeFile.c_str(), &st), 0);
+        EXPECT_FALSE(S_ISREG(st.st_mode));
+    }
+    std::filesystem::remove_all(storeFolder);
+    EXPECT_EQ(RefusedStoreFile(), L"");
+    std::filesystem::create_directories(storeFolder);
+    std::filesystem::create_symlink(dir.file("absent"), storeFile); // written through
+    EXPECT_EQ(RefusedStoreFile(), L"");
+}
+
+TEST_F(SettingsStore, JpegQualityBelowFiveLoadsAsThirtyWithNoCeiling) {
+    for (auto [stored, loaded] :
+         {std::pair{3, 30}, {4, 30}, {0, 30}, {-1, 30}, {5, 5}, {100, 100}, {150, 150}}) {
+        ASSERT_EQ(RegistryStore().WriteNumber(L"JpepPercent", stored), 1);
+        auto engine = createEngine();
+        LoadEngineSettings(engine->GetSettings());
+        EXPECT_EQ(engine->GetSettings()->GetJpegQuality(), loaded) << "stored " << stored;
     }
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -225,6 +226,48 @@ TEST(StartupInputs, TheVerbsPathAddsAFileOrAFoldersOwnFiles) {
         }
         list.UnregisterObserver(&observer);
     }
+}
+
+// A folder the verb cannot list adds nothing and says why, where it used to open an empty
+// window in silence. Permissions do not bind root's capabilities: then this test runs
+// again without any.
+TEST(StartupInputs, AFolderThatCannotBeReadIsReported) {
+    if (::geteuid() == 0 && !std::getenv("FOLIMO_WITHOUT_CAPABILITIES")) {
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        const folimo::test::CommandResult r = folimo::test::runCommand(
+            "setpriv --inh-caps=-all --bounding-set=-all env FOLIMO_WITHOUT_CAPABILITIES=1 " +
+            folimo::test::shellQuote(self) +
+            " --gtest_filter=StartupInputs.AFolderThatCannotBeReadIsReported");
+        if (r.output.find("setpriv") != std::string::npos && r.exitCode != 0)
+            GTEST_SKIP() << "running as root and cannot give up its privileges: " << r.output;
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
+        return;
+    }
+    folimo::test::TempDir dir;
+    std::filesystem::create_directories(dir.file("closed"));
+    folimo::test::writeFile(dir.file("closed/a.jpg"), "x");
+    folimo::test::writeFile(dir.file("open.jpg"), "x");
+    ::chmod(dir.file("closed").c_str(), 0);
+    const folimo::Owned<IFolimo> engine = folimo::createObject<IFolimo>(FOLIMO_ENGINE);
+    ASSERT_TRUE(engine);
+    const struct {
+        std::string path;
+        int added;
+        bool reported;
+    } cases[] = {{"closed", 0, true}, {"open.jpg", 1, false}, {"absent", 0, false}};
+    for (const auto& c : cases) {
+        SFileListAdapter list(engine.get());
+        QString problem;
+        const QString path = QString::fromStdString(dir.file(c.path));
+        EXPECT_EQ(folimo::AddStartupInputs(list, path, &problem), c.added) << c.path;
+        EXPECT_EQ(!problem.isEmpty(), c.reported) << c.path;
+        if (c.reported) {
+            EXPECT_TRUE(problem.startsWith(QStringLiteral("无法读取文件夹“") + path + u'”'))
+                << problem.toStdString();
+        }
+    }
+    ::chmod(dir.file("closed").c_str(), 0755);
 }
 
 // --- Signals ------------------------------------------------------------------------------

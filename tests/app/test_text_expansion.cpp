@@ -59,4 +59,35 @@ TEST(OutputNames, CounterBeforeTheExtensionOfTheFileName) {
     EXPECT_EQ(folimo::freeOutputName(noExt), folimo::test::wide(dir.file("v1.2/out (1)")));
 }
 
+// A taken name at the file systems' limit of 255 bytes makes room for the counter at the
+// end of its base: whole characters, the extension kept. The program's runs and the
+// engine's late renames both name through here.
+TEST(OutputNames, LongNamesMakeRoomForTheCounter) {
+    folimo::test::TempDir dir;
+    const auto repeat = [](const std::string& piece, int times) {
+        std::string text;
+        for (int i = 0; i < times; ++i)
+            text += piece;
+        return text;
+    };
+    const struct {
+        std::string taken, expected;
+    } cases[] = {
+        {repeat("n", 247) + ".pdf", repeat("n", 247) + " (1).pdf"},
+        {repeat("n", 248) + ".pdf", repeat("n", 247) + " (1).pdf"},
+        {repeat("n", 251) + ".pdf", repeat("n", 247) + " (1).pdf"},
+        {repeat("图", 83) + ".pdf", repeat("图", 82) + " (1).pdf"},             // 249 + 4 bytes
+        {"a" + repeat("é", 125) + ".pdf", "a" + repeat("é", 123) + " (1).pdf"}, // 251 + 4
+        {repeat("n", 255), repeat("n", 251) + " (1)"},
+        {repeat("n", 200) + "." + repeat("x", 54), repeat("n", 196) + " (1)." + repeat("x", 54)},
+    };
+    for (const auto& c : cases) {
+        folimo::test::writeFile(dir.file(c.taken), "");
+        EXPECT_EQ(folimo::freeOutputName(folimo::test::wide(dir.file(c.taken))),
+                  folimo::test::wide(dir.file(c.expected)))
+            << c.taken.size();
+        EXPECT_LE(c.expected.size(), 255u);
+    }
+}
+
 } // namespace

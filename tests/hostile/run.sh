@@ -243,6 +243,76 @@ name=$(printf 'n%.0s' $(seq 1 251)).pdf
 run -o "long/$name" good.jpg
 { [ $status -eq 0 ] && clean "long/$name" && only long "$name"; } && ok ||
     fail "status $status: $(cat err)"
+# Names at the limit of 255 bytes: replaced in place, or, when taken, shortened to make
+# room for the counter, whole characters only, the extension kept.
+mkdir longer
+for size in 248 249 250 251 252 253 254 255; do
+    case=long-name-$size
+    name=$(printf 'n%.0s' $(seq 1 $((size - 4)))).pdf
+    printf old >"longer/$name"
+    run --overwrite -o "longer/$name" good.jpg
+    { [ $status -eq 0 ] && clean "longer/$name" && only longer "$name"; } ||
+        fail "--overwrite: status $status: $(cat err)"
+    run -o "longer/$name" good.jpg
+    numbered=$(cat out)
+    numbered=${numbered#longer/}
+    { [ $status -eq 0 ] && [ ${#numbered} -le 255 ] && [ "${numbered: -8}" = " (1).pdf" ] &&
+        clean "longer/$numbered" && only longer "$name" "$numbered"; } && ok ||
+        fail "taken: status $status, '$numbered': $(cat err)"
+    rm -f longer/*
+done
+case=long-name-utf8
+name=$(printf '图%.0s' $(seq 1 83)).pdf # 249 + 4 bytes
+printf old >"longer/$name"
+run -o "longer/$name" good.jpg
+numbered=$(cat out)
+numbered=${numbered#longer/}
+{ [ $status -eq 0 ] && [ "$numbered" = "$(printf '图%.0s' $(seq 1 82)) (1).pdf" ] &&
+    clean "longer/$numbered"; } && ok || fail "status $status, '$numbered': $(cat err)"
+
+# The desktop program's runner names its documents the same way: one PDF beside a
+# picture whose name is as long as names go, the PDF's name taken.
+case=long-name-per-image
+mkdir per-image
+base=$(printf 'p%.0s' $(seq 1 251))
+cp good.jpg "per-image/$base.jpg"
+printf old >"per-image/$base.pdf"
+run --mode per-image "per-image/$base.jpg"
+{ [ $status -eq 0 ] && clean "per-image/${base:0:247} (1).pdf" &&
+    only per-image "$base.jpg" "$base.pdf" "${base:0:247} (1).pdf"; } && ok ||
+    fail "status $status: $(cat err) $(ls per-image)"
+
+# Runs killed at once (SIGKILL) that replace a file or write to standard output: the old
+# file stays as it was and nothing is left beside it or in the temporary folder.
+mkdir killed killed-tmp
+printf old >killed/out.pdf
+for how in overwrite piped; do
+    case=killed-$how
+    if [ $how = overwrite ]; then
+        TMPDIR="$work/killed-tmp" "$cli" --overwrite -o killed/out.pdf "${many[@]}" >/dev/null 2>&1 &
+    else
+        (cd killed && TMPDIR="$work/killed-tmp" exec "$cli" -o - "${many[@]/#/../}" >/dev/null 2>&1) &
+    fi
+    pid=$!
+    sleep 1.5
+    kill -s KILL $pid
+    wait $pid 2>/dev/null
+    { only killed out.pdf && only killed-tmp && [ "$(cat killed/out.pdf)" = old ]; } && ok ||
+        fail "a killed run left files"
+done
+
+# A settings file that is no file (a FIFO would block its reader for ever): refused with
+# a message, the defaults apply and the FIFO stays.
+case=settings-fifo
+mkdir -p settings/Velmar
+mkfifo settings/Velmar/Folimo.conf
+start=$(date +%s%N)
+XDG_CONFIG_HOME="$work/settings" run --use-saved-settings -o settings-fifo.pdf good.jpg
+ms=$((($(date +%s%N) - start) / 1000000))
+{ [ $status -eq 0 ] && grep -q "Folimo.conf is not a regular file" err && [ $ms -lt 10000 ] &&
+    [ -p settings/Velmar/Folimo.conf ] && clean settings-fifo.pdf; } && ok ||
+    fail "status $status, ${ms} ms: $(cat err)"
+
 case=folder-cannot-be-made
 touch afile
 run -o afile/sub/out.pdf good.jpg

@@ -194,6 +194,19 @@ any_pdf_in "$work/c" && problem "a PDF appeared"
 stop_with TERM
 finish_case
 
+# A settings file that is a FIFO is refused, not read: reading it would block the
+# program before its event loop, where no signal could end it. The FIFO stays.
+case=settings-fifo
+mkdir -p "$XDG_CONFIG_HOME/Velmar"
+mkfifo "$XDG_CONFIG_HOME/Velmar/Folimo.conf"
+start /makepdf "$work/c/nothing/here.jpg"
+sleep "$(seconds 2.5)"
+alive "$pid" || problem "the program did not stay up"
+stop_with TERM
+[ -p "$XDG_CONFIG_HOME/Velmar/Folimo.conf" ] || problem "the FIFO was replaced"
+rm -f "$XDG_CONFIG_HOME/Velmar/Folimo.conf"
+finish_case
+
 # An unsupported file and a command line of another form start the program normally.
 case=other-command-lines
 cd "$work/c"
