@@ -108,14 +108,15 @@ void runQuery(const std::shared_ptr<Query>& query, const UpdateQueryOptions& opt
         post->body = "tip=Folimos.exe&ver=" + toUtf8(own);
         post->timeout = options.timeout;
         post->stop = &query->stop;
-        post->completion = [&](const std::string& reply) {
+        post->completion = [&](const std::optional<std::string>& reply) {
             {
                 std::unique_lock lock(query->lock);
                 query->wake.wait_for(lock, options.answerDelay, [&] { return query->stop.load(); });
             }
             if (query->stop)
                 return;
-            const std::optional<UpdateInfo> newer = NewerVersionIn(reply, own);
+            const std::optional<UpdateInfo> newer =
+                reply ? NewerVersionIn(*reply, own) : std::nullopt;
             result(newer ? &*newer : nullptr, reply);
         };
         CHttpPost::Send(std::move(post));
@@ -198,6 +199,15 @@ std::optional<UpdateInfo> NewerVersionIn(std::string_view reply, const std::wstr
     info.updatePage = replyText(values, "UpdateURL");
     info.installerAddress = replyText(values, "UpdateFileURL");
     return info;
+}
+
+std::vector<std::string> InstallerHosts(const std::wstring& server) {
+    std::vector<std::string> hosts;
+    if (const auto address = ParseServerAddress(server))
+        hosts.push_back(address->host);
+    for (const std::wstring& host : GetUpdateDownloadHosts())
+        hosts.push_back(toUtf8(host));
+    return hosts;
 }
 
 std::optional<ServerAddress> ParseServerAddress(const std::wstring& address) {
