@@ -7,8 +7,6 @@
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
-#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -215,7 +213,7 @@ DownloadResult DownloadInstaller(const std::wstring& address, const std::vector<
     if (!InstallerAddressAllowed(address, hosts))
         return result;
     QEventLoop loop; // first: it gives this thread the event dispatcher the rest needs
-    DownloadFile file(toUtf8(QDir(QDir::tempPath()).canonicalPath().toStdWString()));
+    DownloadFile file(QDir(QDir::tempPath()).canonicalPath().toStdString());
     if (!file.isOpen())
         return result;
     if (!sink.OnProgress(0, 0, CDownloadProcess::FindingResource, address))
