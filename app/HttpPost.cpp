@@ -34,9 +34,9 @@ void UseSystemProxies(QNetworkAccessManager& manager) {
     manager.setProxyFactory(new SystemProxies);
 }
 
-std::string CHttpPost::Perform() const {
+std::optional<std::string> CHttpPost::Perform() const {
     if (stop && stop->load())
-        return {};
+        return std::nullopt;
     QEventLoop loop; // first: it gives this thread the event dispatcher the rest needs
     QNetworkAccessManager manager;
     UseSystemProxies(manager);
@@ -50,7 +50,7 @@ std::string CHttpPost::Perform() const {
     if (question != std::string::npos)
         url.setQuery(QString::fromStdString(objectPath.substr(question + 1)));
     if (!url.isValid() || url.host().isEmpty())
-        return {};
+        return std::nullopt;
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
@@ -89,15 +89,15 @@ std::string CHttpPost::Perform() const {
     if (reply->isOpen())
         collected += reply->readAll();
     if (failed || reply->error() != QNetworkReply::NoError)
-        return {};
+        return std::nullopt;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status < 200 || status >= 300)
-        return {};
+        return std::nullopt;
     return collected.toStdString();
 }
 
 void CHttpPost::Send(std::unique_ptr<CHttpPost> request) {
-    const std::string reply = request->Perform();
+    const std::optional<std::string> reply = request->Perform();
     if (request->completion)
         request->completion(reply);
 }

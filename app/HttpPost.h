@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QNetworkAccessManager;
@@ -19,9 +20,10 @@ public:
     std::string objectPath = "/"; // may carry a "?query"
     std::string verb = "POST";
     std::string body; // sent as it is (UTF-8 form fields)
-    // Gets the reply's body, empty when anything failed: no network, a refused
-    // connection, an HTTP error status, a reply beyond kMaxReply, the timeout, a stop.
-    std::function<void(const std::string& reply)> completion;
+    // Gets the reply's body; nothing when no server answered as it should: no network, a
+    // refused connection, an HTTP error status, a reply beyond kMaxReply, the timeout, a
+    // stop. An empty body that came is an empty string.
+    std::function<void(const std::optional<std::string>& reply)> completion;
     // The whole exchange ends within this, so a server that never answers cannot hold
     // the thread.
     std::chrono::milliseconds timeout{15000};
@@ -35,7 +37,7 @@ public:
     static void Send(std::unique_ptr<CHttpPost> request);
 
     // The reply alone; what Send hands to the completion routine.
-    std::string Perform() const;
+    std::optional<std::string> Perform() const;
 };
 
 // The system's proxy settings for `manager`, except for addresses of this machine, which

@@ -5,6 +5,7 @@
 #include <folimo/Owned.h>
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QString>
 
@@ -243,6 +244,19 @@ std::wstring GetUpdateServer() {
 
 int SetUpdateServer(const std::wstring& address) {
     return RegistryStore().WriteString(L"UpdateServer", address);
+}
+
+std::vector<std::wstring> GetUpdateDownloadHosts() {
+    const QString stored = QString::fromStdWString(text(L"UpdateDownloadHosts"));
+    std::vector<std::wstring> hosts;
+    for (const QString& host :
+         stored.split(QRegularExpression(QStringLiteral("[;\\s]+")), Qt::SkipEmptyParts))
+        hosts.push_back(host.toStdWString());
+    return hosts;
+}
+
+int SetUpdateDownloadHosts(const std::wstring& hosts) {
+    return RegistryStore().WriteString(L"UpdateDownloadHosts", hosts);
 }
 
 } // namespace folimo

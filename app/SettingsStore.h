@@ -9,6 +9,7 @@
 #include <folimo/Folimo.h>
 
 #include <string>
+#include <vector>
 
 namespace folimo {
 
@@ -50,5 +51,10 @@ std::wstring GetUpdateCheckDate();
 inline constexpr const wchar_t* kDefaultUpdateServer = L"www.velmar.com";
 std::wstring GetUpdateServer();
 int SetUpdateServer(const std::wstring& address); // 1 when written, 0 on failure
+
+// "UpdateDownloadHosts": hosts besides the update server's own that installers may be
+// downloaded from (over https only), separated by ";" or blanks. Empty at first.
+std::vector<std::wstring> GetUpdateDownloadHosts();
+int SetUpdateDownloadHosts(const std::wstring& hosts); // 1 when written, 0 on failure
 
 } // namespace folimo

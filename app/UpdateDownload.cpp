@@ -7,12 +7,9 @@
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
-#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -20,6 +17,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 namespace folimo {
 
@@ -38,6 +38,97 @@ int moveNoReplace(const std::string& from, const std::string& to) {
         return errno;
     ::unlink(from.c_str());
     return 0;
+}
+
+// Gives a file `name` in `folder`, or the first numbered form of it that is free, through
+// `attempt` (0 or an errno), which must never replace a file. The path; empty on failure.
+template <class Attempt>
+std::wstring placeUnderFreeName(const std::wstring& folder, const std::wstring& name,
+                                const Attempt& attempt) {
+    const std::wstring wanted = folder + L"/" + name;
+    while (true) {
+        const std::wstring target = freeOutputName(wanted);
+        const int error = attempt(toUtf8(target));
+        if (error == 0)
+            return target;
+        if (error != EEXIST) // the name was taken between the look and the move: the next one
+            return {};
+    }
+}
+
+// Where the download's bytes go until they are complete: a file without a name in the
+// target folder, so that nothing is left when the download fails, is stopped or the
+// program is killed; where the file system has no unnamed files, a hidden sibling that
+// goes again unless it was placed.
+class DownloadFile {
+public:
+    explicit DownloadFile(std::string folder) : folder_(std::move(folder)) {
+        fd_ = ::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd_ >= 0)
+            return;
+        std::string pattern = folder_ + "/.nsXXXXXX";
+        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ >= 0)
+            named_ = std::move(pattern);
+    }
+    ~DownloadFile() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        if (!named_.empty())
+            ::unlink(named_.c_str());
+    }
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+    DownloadFile(DownloadFile&&) = delete;
+    DownloadFile& operator=(DownloadFile&&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+
+    bool write(const QByteArray& data) {
+        const char* at = data.constData();
+        std::size_t left = std::size_t(data.size());
+        while (left > 0) {
+            const ssize_t written = ::write(fd_, at, left);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            at += written;
+            left -= std::size_t(written);
+        }
+        return true;
+    }
+
+    // The complete file under `name` in its folder, numbered when taken; empty on failure.
+    std::wstring place(const std::wstring& name) {
+        if (::fsync(fd_) != 0)
+            return {};
+        const std::wstring folder = fromUtf8(folder_);
+        if (!named_.empty()) {
+            const std::wstring placed = MoveToFreeName(fromUtf8(named_), folder, name);
+            if (!placed.empty())
+                named_.clear();
+            return placed;
+        }
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        return placeUnderFreeName(folder, name, [&](const std::string& target) {
+            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) ==
+                           0
+                       ? 0
+                       : errno;
+        });
+    }
+
+private:
+    std::string folder_;
+    std::string named_; // the sibling's path while it has one of its own
+    int fd_ = -1;
+};
+
+// A redirect stays on the host the installer was asked from, over https.
+bool redirectAllowed(const QUrl& from, const QUrl& to) {
+    return to.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+           to.host().compare(from.host(), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -98,53 +189,42 @@ std::wstring DownloadedFileName(const std::wstring& finalAddress) {
 
 std::wstring MoveToFreeName(const std::wstring& file, const std::wstring& folder,
                             const std::wstring& name) {
-    const std::wstring wanted = folder + L"/" + name;
-    while (true) {
-        const std::wstring target = freeOutputName(wanted);
-        const int error = moveNoReplace(toUtf8(file), toUtf8(target));
-        if (error == 0)
-            return target;
-        if (error != EEXIST) // the name was taken between the look and the move: the next one
-            return {};
-    }
+    const std::string from = toUtf8(file);
+    return placeUnderFreeName(
+        folder, name, [&](const std::string& target) { return moveNoReplace(from, target); });
 }
 
-bool InstallerAddressTrusted(const std::wstring& address) {
+bool InstallerAddressAllowed(const std::wstring& address, const std::vector<std::string>& hosts) {
     const QUrl url(QString::fromStdWString(address), QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty())
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() ||
+        url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
         return false;
-    const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("https"))
-        return true;
-    if (scheme != QLatin1String("http"))
-        return false;
-    const QString host = url.host().toLower();
-    const QHostAddress ip(host);
-    return host == QLatin1String("localhost") || (!ip.isNull() && ip.isLoopback());
+    return std::any_of(hosts.begin(), hosts.end(), [&](const std::string& host) {
+        QString name = QString::fromStdString(host);
+        if (name.startsWith(u'[') && name.endsWith(u']')) // an IPv6 address as a URL writes it
+            name = name.mid(1, name.size() - 2);
+        return !name.isEmpty() && url.host().compare(name, Qt::CaseInsensitive) == 0;
+    });
 }
 
-DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& sink,
-                                 std::chrono::milliseconds stall) {
+DownloadResult DownloadInstaller(const std::wstring& address, const std::vector<std::string>& hosts,
+                                 CDownloadProcess& sink, std::chrono::milliseconds stall) {
     DownloadResult result;
-    QEventLoop loop; // first: it gives this thread the event dispatcher the rest needs
-    QTemporaryFile temporary(QDir::tempPath() + QStringLiteral("/nsXXXXXX"));
-    temporary.setAutoRemove(false);
-    if (!temporary.open())
+    if (!InstallerAddressAllowed(address, hosts))
         return result;
-    result.path = temporary.fileName().toStdWString();
-    const QString folder = QFileInfo(temporary.fileName()).absolutePath();
-
-    const QUrl url(QString::fromStdWString(address));
-    if (!InstallerAddressTrusted(address))
+    QEventLoop loop; // first: it gives this thread the event dispatcher the rest needs
+    DownloadFile file(QDir(QDir::tempPath()).canonicalPath().toStdString());
+    if (!file.isOpen())
         return result;
     if (!sink.OnProgress(0, 0, CDownloadProcess::FindingResource, address))
         return result;
 
+    const QUrl url(QString::fromStdWString(address));
     QNetworkAccessManager manager;
     UseSystemProxies(manager);
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setTransferTimeout(int(stall.count()));
     QNetworkReply* reply = manager.get(request);
@@ -159,8 +239,17 @@ DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& 
             reply->abort();
         }
     };
-    QObject::connect(reply, &QNetworkReply::redirected, &loop,
-                     [&](const QUrl& to) { report(CDownloadProcess::Redirecting, to.toString()); });
+    QObject::connect(reply, &QNetworkReply::redirected, &loop, [&](const QUrl& to) {
+        const QUrl next = reply->url().resolved(to);
+        if (!redirectAllowed(url, next)) {
+            failed = true;
+            reply->abort();
+            return;
+        }
+        report(CDownloadProcess::Redirecting, next.toString());
+        if (!failed)
+            emit reply->redirectAllowed();
+    });
     QObject::connect(reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 got, qint64 size) {
         received = got;
         total = size;
@@ -169,8 +258,7 @@ DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& 
         begun = true;
     });
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        const QByteArray data = reply->readAll();
-        if (temporary.write(data) != data.size()) {
+        if (!file.write(reply->readAll())) {
             failed = true;
             reply->abort();
         }
@@ -187,12 +275,8 @@ DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& 
     if (!reply->isFinished())
         loop.exec();
 
-    const QByteArray rest = reply->isOpen() ? reply->readAll() : QByteArray();
-    if (temporary.write(rest) != rest.size())
+    if (!failed && reply->isOpen() && !file.write(reply->readAll()))
         failed = true;
-    if (!temporary.flush())
-        failed = true;
-    temporary.close();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (failed || reply->error() != QNetworkReply::NoError || status < 200 || status >= 300)
         return result;
@@ -200,12 +284,8 @@ DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& 
     if (failed)
         return result;
 
-    const std::wstring landed =
-        MoveToFreeName(result.path, folder.toStdWString(), DownloadedFileName(sink.FinalName()));
-    if (landed.empty())
-        return result;
-    result.ok = true;
-    result.path = landed;
+    result.path = file.place(DownloadedFileName(sink.FinalName()));
+    result.ok = !result.path.empty();
     return result;
 }
 

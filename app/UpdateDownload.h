@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace folimo {
 
@@ -48,20 +49,24 @@ private:
 
 struct DownloadResult {
     bool ok = false;
-    std::wstring path; // the installer where it landed; on failure the unfinished file left behind
+    std::wstring path; // the installer where it landed; empty on failure, when nothing is left
 };
 
-// Whether a program may be fetched from `address` and started: only over https, whose
-// server proves who it is, or from this machine itself (http to localhost or a
-// loopback address). Anything else, plain http included, could be swapped on its way.
-bool InstallerAddressTrusted(const std::wstring& address);
+// Whether an installer may be fetched from `address`: only over https, whose server
+// proves who it is, and only from one of `hosts` (the update server's own and those the
+// settings name, see InstallerHosts). The update query itself travels over plain http,
+// so anyone on the way could otherwise name a program of theirs.
+bool InstallerAddressAllowed(const std::wstring& address, const std::vector<std::string>& hosts);
 
-// Downloads `address` (a trusted one, see above; redirects never to a less safe one) into a new
-// temporary file named "ns…" in the user's temporary folder, then moves it in that folder to the
-// address's file name, numbered when taken. Blocks the calling thread, with an event
-// loop of its own; needs a QCoreApplication. A download that receives nothing for
-// `stall` fails. On failure the temporary file stays.
-DownloadResult DownloadInstaller(const std::wstring& address, CDownloadProcess& sink,
+// Downloads `address` (an allowed one, see above, else it fails without connecting;
+// redirects only to https on the same host) into the user's temporary folder, under the
+// address's file name, numbered when taken; an existing file is never replaced. The data
+// goes to an unnamed file that gets its name only when complete, so a failed or stopped
+// download leaves nothing behind. The installer is never opened or run. Blocks the
+// calling thread, with an event loop of its own; needs a QCoreApplication. A download
+// that receives nothing for `stall` fails.
+DownloadResult DownloadInstaller(const std::wstring& address, const std::vector<std::string>& hosts,
+                                 CDownloadProcess& sink,
                                  std::chrono::milliseconds stall = std::chrono::seconds(60));
 
 // The name a download is kept under: the last path component of the address the data

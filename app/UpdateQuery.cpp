@@ -35,20 +35,6 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-int base64Digit(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
 std::wstring replyText(const std::map<std::string, std::string>& values, const char* key) {
     const auto found = values.find(key);
     return found == values.end() ? std::wstring() : DecodeReplyValue(found->second);
@@ -108,14 +94,15 @@ void runQuery(const std::shared_ptr<Query>& query, const UpdateQueryOptions& opt
         post->body = "tip=Folimos.exe&ver=" + toUtf8(own);
         post->timeout = options.timeout;
         post->stop = &query->stop;
-        post->completion = [&](const std::string& reply) {
+        post->completion = [&](const std::optional<std::string>& reply) {
             {
                 std::unique_lock lock(query->lock);
                 query->wake.wait_for(lock, options.answerDelay, [&] { return query->stop.load(); });
             }
             if (query->stop)
                 return;
-            const std::optional<UpdateInfo> newer = NewerVersionIn(reply, own);
+            const std::optional<UpdateInfo> newer =
+                reply ? NewerVersionIn(*reply, own) : std::nullopt;
             result(newer ? &*newer : nullptr, reply);
         };
         CHttpPost::Send(std::move(post));
@@ -150,24 +137,15 @@ std::map<std::string, std::string> ParseUpdateReply(std::string_view reply) {
 }
 
 std::wstring DecodeReplyValue(std::string_view base64) {
-    std::string bytes;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (char c : base64) {
-        if (c == '\r' || c == '\n')
-            continue;
-        if (c == '=')
-            break;
-        const int digit = base64Digit(c);
-        if (digit < 0)
-            return {};
-        bits = (bits << 6) | std::uint32_t(digit);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            bytes += char((bits >> count) & 0xFF);
-        }
-    }
+    QByteArray value;
+    for (char c : base64.substr(0, base64.find('='))) // "=" ends the value
+        if (c != '\r' && c != '\n')
+            value += c;
+    const auto decoded = QByteArray::fromBase64Encoding(
+        value, QByteArray::AbortOnBase64DecodingErrors | QByteArray::OmitTrailingEquals);
+    if (!decoded)
+        return {};
+    const QByteArray& bytes = decoded.decoded;
     // A value that is no text (not UTF-8, or with control characters) is no version or
     // address at all, rather than one made of replacement characters.
     QStringDecoder utf8(QStringDecoder::Utf8);
@@ -198,6 +176,15 @@ std::optional<UpdateInfo> NewerVersionIn(std::string_view reply, const std::wstr
     info.updatePage = replyText(values, "UpdateURL");
     info.installerAddress = replyText(values, "UpdateFileURL");
     return info;
+}
+
+std::vector<std::string> InstallerHosts(const std::wstring& server) {
+    std::vector<std::string> hosts;
+    if (const auto address = ParseServerAddress(server))
+        hosts.push_back(address->host);
+    for (const std::wstring& host : GetUpdateDownloadHosts())
+        hosts.push_back(toUtf8(host));
+    return hosts;
 }
 
 std::optional<ServerAddress> ParseServerAddress(const std::wstring& address) {

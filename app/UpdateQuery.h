@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace folimo {
 
@@ -39,6 +40,10 @@ int NaturalCompare(const std::wstring& a, const std::wstring& b);
 // The update a reply offers against the own version, when its version ranks above.
 std::optional<UpdateInfo> NewerVersionIn(std::string_view reply, const std::wstring& ownVersion);
 
+// The hosts an installer may come from: the update server's own host and those stored in
+// "UpdateDownloadHosts".
+std::vector<std::string> InstallerHosts(const std::wstring& server);
+
 // "host", "host:port" or "[v6 address]:port"; port 80 when none. Nothing when the text
 // names no host or a port outside 1..65535.
 struct ServerAddress {
@@ -63,8 +68,11 @@ struct UpdateQueryOptions {
 };
 
 // Called on the query's thread: `newer` when the server offers a newer version (valid
-// during the call only), else null with the raw reply (empty when there was none).
-using UpdateQueryResult = std::function<void(const UpdateInfo* newer, const std::string& reply)>;
+// during the call only), else null with the raw reply, which is nothing when no server
+// answered: people are then told the server could not be reached, never that they have
+// the latest version.
+using UpdateQueryResult =
+    std::function<void(const UpdateInfo* newer, const std::optional<std::string>& reply)>;
 
 // Starts a query on a thread of its own and returns at once; nobody waits for it. The
 // options are completed here, so call it on the application's thread.

@@ -1,13 +1,16 @@
 #include "CUpdateDialog.h"
 
+#include "CMakeDialog.h"
 #include "Resources.h"
 #include "UpdateNotice.h"
 
+#include <SettingsStore.h>
 #include <UpdateDownload.h>
 #include <VersionInfo.h>
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
@@ -37,6 +40,9 @@ CUpdateDialog::CUpdateDialog(QWidget* parent, UpdateQueryOptions options)
     : HostDialog(QStringLiteral("LAYOUT:XML_UPDATE"), parent), options_(std::move(options)) {
     if (options_.programPath.empty())
         options_.programPath = QCoreApplication::applicationFilePath().toStdWString();
+    // Settled here: the installer may come only from the host that was asked.
+    if (options_.server.empty())
+        options_.server = GetUpdateServer();
 }
 
 CUpdateDialog::~CUpdateDialog() {
@@ -53,6 +59,8 @@ void CUpdateDialog::OnInit() {
     bar_ = FindChildByName2<QProgressBar>(QStringLiteral("progress_update"));
     tip_ = FindChildByName2<QLabel>(QStringLiteral("text_tip"));
     newVersionTip_ = FindChildByName2<QLabel>(QStringLiteral("text_tip_new_version"));
+    noUpdateTip_ = FindChildByName2<QLabel>(QStringLiteral("txt_no_update"));
+    downloadedTip_ = FindChildByName2<QLabel>(QStringLiteral("txt_download_done"));
     if (tip_)
         tip_->setText(GetString(QStringLiteral("update_checking")));
     showPage(PageProgress);
@@ -95,10 +103,14 @@ bool CUpdateDialog::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qin
     result = 0;
     if (msg == checkUpdateMessage_) {
         if (wParam != 1) {
+            // Without an answer nobody knows whether this is the latest version.
+            if (lParam == 0 && noUpdateTip_)
+                noUpdateTip_->setText(GetString(QStringLiteral("update_unreachable")));
             showPage(PageNoUpdate);
             return true;
         }
         const auto& info = *reinterpret_cast<const UpdateInfo*>(lParam);
+        newVersion_ = info.newVersion;
         updatePage_ = info.updatePage;
         installerAddress_ = info.installerAddress;
         if (newVersionTip_)
@@ -111,10 +123,14 @@ bool CUpdateDialog::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qin
     if (msg == downloadEndMessage_) {
         if (wParam == 1 && download_) {
             downloadedFile_ = download_->path;
-            if (!download_->sink.Aborted())
-                QDesktopServices::openUrl(
-                    QUrl::fromLocalFile(QString::fromStdWString(downloadedFile_)));
+            const QString path = QString::fromStdWString(downloadedFile_);
+            if (downloadedTip_)
+                downloadedTip_->setText(FillTexts(
+                    GetString(QStringLiteral("update_downloaded")),
+                    {QString::fromStdWString(newVersion_), QDir::toNativeSeparators(path)}));
             showPage(PageDownloaded);
+            if (!download_->sink.Aborted())
+                ShowInFolder(path);
         } else {
             showPage(PageDownloadFailed);
         }
@@ -125,9 +141,9 @@ bool CUpdateDialog::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qin
 
 bool CUpdateDialog::OnCommand(const QString& name) {
     if (name == QLatin1String("btn_update")) {
-        // A program fetched over a channel anyone on the way can change is not started:
-        // the update page says what is new and where to get it.
-        if (!InstallerAddressTrusted(installerAddress_)) {
+        // An installer from elsewhere, or over a channel anyone on the way can change, is
+        // not fetched: the update page says what is new and where to get it.
+        if (!InstallerAddressAllowed(installerAddress_, InstallerHosts(options_.server))) {
             if (const QUrl page = UpdatePageUrl(updatePage_); page.isValid())
                 QDesktopServices::openUrl(page);
         } else if (!download_) {
@@ -142,8 +158,7 @@ bool CUpdateDialog::OnCommand(const QString& name) {
     }
     if (name == QLatin1String("btn_open")) {
         if (!downloadedFile_.empty())
-            QDesktopServices::openUrl(
-                QUrl::fromLocalFile(QString::fromStdWString(downloadedFile_)));
+            ShowInFolder(QString::fromStdWString(downloadedFile_));
         return true;
     }
     if (name == QLatin1String("btn_open_url")) {
@@ -156,13 +171,14 @@ bool CUpdateDialog::OnCommand(const QString& name) {
 
 void CUpdateDialog::startDownload() {
     download_ = std::make_shared<Download>();
-    downloadThread_ = std::thread([download = download_, window = Handle(),
-                                   message = downloadEndMessage_, address = installerAddress_] {
-        const DownloadResult result = DownloadInstaller(address, download->sink);
-        download->path = result.path;
-        window->SendMessage(message, result.ok ? 1 : 0, 0);
-        download->ended = true;
-    });
+    downloadThread_ =
+        std::thread([download = download_, window = Handle(), message = downloadEndMessage_,
+                     address = installerAddress_, hosts = InstallerHosts(options_.server)] {
+            const DownloadResult result = DownloadInstaller(address, hosts, download->sink);
+            download->path = result.path;
+            window->SendMessage(message, result.ok ? 1 : 0, 0);
+            download->ended = true;
+        });
 }
 
 bool CUpdateDialog::stopDownload() {

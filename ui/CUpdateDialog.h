@@ -1,5 +1,7 @@
 // The update window: asks the update server on opening, offers a newer version, and on
-// request downloads its installer with progress and starts it.
+// request downloads its installer with progress and shows it in its folder. The installer
+// is never opened or run by the program: the question and its answer travel over plain
+// http, and only the person can judge what was downloaded.
 //
 // Pages of "tab_view": 0 checking or downloading, 1 newer version found, 2 no update,
 // 3 download finished, 4 download failed.
@@ -64,6 +66,7 @@ private:
     UpdateQueryOptions options_;
     std::wstring ownVersion_;
     std::wstring updatePage_;
+    std::wstring newVersion_;
     std::wstring installerAddress_;
     std::wstring downloadedFile_;
     int progress_ = 0;
@@ -78,6 +81,8 @@ private:
     QProgressBar* bar_ = nullptr;
     QLabel* tip_ = nullptr;
     QLabel* newVersionTip_ = nullptr;
+    QLabel* noUpdateTip_ = nullptr;
+    QLabel* downloadedTip_ = nullptr;
 };
 
 } // namespace folimo::ui

@@ -36,13 +36,14 @@ QUrl UpdatePageUrl(const std::wstring& address) {
 
 void StartWindowUpdateQuery(const std::shared_ptr<WindowHandle>& window, unsigned message,
                             UpdateQueryOptions options) {
-    StartUpdateQuery(std::move(options),
-                     [window, message](const UpdateInfo* newer, const std::string& reply) {
-                         if (newer)
-                             window->SendMessage(message, 1, reinterpret_cast<qintptr>(newer));
-                         else
-                             window->SendMessage(message, 0, reinterpret_cast<qintptr>(&reply));
-                     });
+    StartUpdateQuery(
+        std::move(options),
+        [window, message](const UpdateInfo* newer, const std::optional<std::string>& reply) {
+            if (newer)
+                window->SendMessage(message, 1, reinterpret_cast<qintptr>(newer));
+            else
+                window->SendMessage(message, 0, reply ? reinterpret_cast<qintptr>(&*reply) : 0);
+        });
 }
 
 bool StartUpdateCheckAtStartup(const std::shared_ptr<WindowHandle>& window, unsigned message) {

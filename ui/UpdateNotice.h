@@ -38,7 +38,7 @@ QUrl UpdatePageUrl(const std::wstring& address);
 // Starts the update query for a window. Its answer reaches the window's message map as
 // `message`, sent synchronously from the query's thread: wParam 1 with lParam a
 // `const UpdateInfo*` when a newer version exists, else wParam 0 with lParam a
-// `const std::string*`, the raw reply (empty when there was none). Both point to the
+// `const std::string*`, the raw reply, or 0 when no server answered. Both point to the
 // sender's data, valid during the message only. A window that is gone by then gets
 // nothing. Call it on the window's thread.
 void StartWindowUpdateQuery(const std::shared_ptr<WindowHandle>& window, unsigned message,

@@ -632,14 +632,6 @@
         <translation>Download complete</translation>
     </message>
     <message>
-        <source>安装包已下载，安装程序已启动。</source>
-        <translation>The installer has been downloaded and started.</translation>
-    </message>
-    <message>
-        <source>运行安装包</source>
-        <translation>Run the installer</translation>
-    </message>
-    <message>
         <source>下载失败</source>
         <translation>Download failed</translation>
     </message>
@@ -658,6 +650,14 @@
     <message>
         <source>取消</source>
         <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>安装包已下载。</source>
+        <translation>The installer has been downloaded.</translation>
+    </message>
+    <message>
+        <source>打开所在文件夹</source>
+        <translation>Open the containing folder</translation>
     </message>
 </context>
 <context>
@@ -868,6 +868,16 @@
     <message>
         <source>正在检查更新...</source>
         <translation>Checking for updates...</translation>
+    </message>
+    <message>
+        <source>无法连接更新服务器，请稍后再试。</source>
+        <translation>Could not reach the update server. Please try again later.</translation>
+    </message>
+    <message>
+        <source>新版本 %s 的安装包已下载到：%s
+为了安全，程序不会运行它；请确认来源后自行安装。</source>
+        <translation>The installer of version %s has been downloaded to: %s
+For safety the program does not run it; check where it comes from before you install it.</translation>
     </message>
 </context>
 </TS>

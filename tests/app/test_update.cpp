@@ -5,6 +5,7 @@
 
 #include <HttpPost.h>
 #include <OutputNames.h>
+#include <SettingsStore.h>
 #include <UpdateDownload.h>
 #include <UpdateQuery.h>
 #include <VersionInfo.h>
@@ -14,12 +15,14 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,7 +32,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// With settings of its own, so the tests never touch the user's.
 QCoreApplication& application() {
+    static test::TempDir config;
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     static int argc = 1;
     static char name[] = "test_update";
     static char* argv[] = {name, nullptr};
@@ -124,26 +130,33 @@ TEST(UpdateReply, HostileRepliesAreNoUpdate) {
     }
 }
 
-TEST(Installer, RunsOnlyFromAddressesThatCannotBeSwapped) {
+TEST(Installer, ComesOnlyOverHttpsFromTheUpdateHosts) {
+    const std::vector<std::string> hosts{"downloads.example.com", "[::1]"};
     const struct {
         const wchar_t* address;
-        bool trusted;
+        bool allowed;
     } cases[] = {
         {L"https://downloads.example.com/setup.exe", true},
-        {L"HTTPS://downloads.example.com/setup.exe", true},
+        {L"HTTPS://Downloads.Example.com:8443/setup.exe", true},
+        {L"https://[::1]/setup.exe", true},
         {L"http://downloads.example.com/setup.exe", false},
-        {L"http://127.0.0.1:8080/setup.exe", true},
-        {L"http://localhost/setup.exe", true},
-        {L"http://[::1]/setup.exe", true},
-        {L"http://127.0.0.1.example.com/setup.exe", false},
+        {L"http://127.0.0.1:8080/setup.exe", false},
+        {L"http://localhost/setup.exe", false},
+        {L"https://other.example.com/setup.exe", false},
+        {L"https://downloads.example.com.evil.test/setup.exe", false},
+        {L"https://evil.test/downloads.example.com/setup.exe", false},
+        {L"https://downloads.example.com@evil.test/setup.exe", false},
+        {L"https://user@downloads.example.com/setup.exe", false},
         {L"ftp://downloads.example.com/setup.exe", false},
         {L"file:///tmp/setup.exe", false},
+        {L"//downloads.example.com/setup.exe", false},
         {L"", false},
         {L"setup.exe", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(InstallerAddressTrusted(c.address), c.trusted)
+        EXPECT_EQ(InstallerAddressAllowed(c.address, hosts), c.allowed)
             << QString::fromStdWString(c.address).toStdString();
+    EXPECT_FALSE(InstallerAddressAllowed(L"https://downloads.example.com/setup.exe", {}));
 }
 
 TEST(UpdateReply, ValuesAreBase64OfUtf8) {
@@ -306,23 +319,25 @@ TEST(HttpPost, ReplyOrNothing) {
         refused = closed.serverPort();
     }
     std::atomic<bool> stopped{false};
+    server.answers["/empty"] = LocalHttpServer::ok("");
     const struct {
         const char* path;
         quint16 port;
         std::chrono::milliseconds timeout;
         const std::atomic<bool>* stop;
-        std::string reply;
+        std::optional<std::string> reply; // nothing: no server answered
     } cases[] = {
         {"/answers", server.serverPort(), 15s, nullptr, "answer"},
-        {"/missing", server.serverPort(), 15s, nullptr, ""}, // 404
-        {"/fails", server.serverPort(), 15s, nullptr, ""},
-        {"/answers", refused, 15s, nullptr, ""},
-        {"/silent", server.serverPort(), 300ms, nullptr, ""}, // its timeout ends it
-        {"/silent", server.serverPort(), 15s, &stopped, ""},  // stopped after 200 ms
+        {"/empty", server.serverPort(), 15s, nullptr, ""},             // an answer, if an empty one
+        {"/missing", server.serverPort(), 15s, nullptr, std::nullopt}, // 404
+        {"/fails", server.serverPort(), 15s, nullptr, std::nullopt},
+        {"/answers", refused, 15s, nullptr, std::nullopt},
+        {"/silent", server.serverPort(), 300ms, nullptr, std::nullopt}, // its timeout ends it
+        {"/silent", server.serverPort(), 15s, &stopped, std::nullopt},  // stopped after 200 ms
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.port));
-        std::optional<std::string> reply;
+        std::optional<std::optional<std::string>> reply;
         std::mutex lock;
         auto post = std::make_unique<CHttpPost>();
         post->host = "127.0.0.1";
@@ -331,7 +346,7 @@ TEST(HttpPost, ReplyOrNothing) {
         post->body = "tip=Folimos.exe&ver=1.0";
         post->timeout = c.timeout;
         post->stop = c.stop;
-        post->completion = [&](const std::string& text) {
+        post->completion = [&](const std::optional<std::string>& text) {
             std::lock_guard guard(lock);
             reply = text;
         };
@@ -360,16 +375,17 @@ TEST(UpdateQuery, TellsTheCallerOnItsThreadAndStopsCleanly) {
     server.answers["/record/ini.php"] = LocalHttpServer::ok(QByteArray::fromStdString(
         "NewVersion:" + b64("99.0") + "\r\nUpdateURL:" + b64("http://p.test/")));
     std::mutex lock;
-    std::optional<std::pair<std::optional<UpdateInfo>, std::string>> answer;
+    std::optional<std::pair<std::optional<UpdateInfo>, std::optional<std::string>>> answer;
     UpdateQueryOptions options;
     options.server = server.address();
     options.programPath = fromUtf8(FOLIMO_PROGRAM_PATH);
     options.answerDelay = 300ms;
     const auto started = std::chrono::steady_clock::now();
-    StartUpdateQuery(options, [&](const UpdateInfo* newer, const std::string& reply) {
-        std::lock_guard guard(lock);
-        answer.emplace(newer ? std::optional(*newer) : std::nullopt, reply);
-    });
+    StartUpdateQuery(options,
+                     [&](const UpdateInfo* newer, const std::optional<std::string>& reply) {
+                         std::lock_guard guard(lock);
+                         answer.emplace(newer ? std::optional(*newer) : std::nullopt, reply);
+                     });
     serveUntil([&] {
         std::lock_guard guard(lock);
         return answer.has_value();
@@ -378,7 +394,8 @@ TEST(UpdateQuery, TellsTheCallerOnItsThreadAndStopsCleanly) {
     ASSERT_TRUE(answer->first);
     EXPECT_EQ(answer->first->newVersion, L"99.0");
     EXPECT_EQ(answer->first->updatePage, L"http://p.test/");
-    EXPECT_EQ(answer->second.find("NewVersion:"), 0u);
+    ASSERT_TRUE(answer->second);
+    EXPECT_EQ(answer->second->find("NewVersion:"), 0u);
     EXPECT_TRUE(server.requests.value(0).endsWith(
         "\r\n\r\ntip=Folimos.exe&ver=" FOLIMO_COMPARABLE_VERSION));
 
@@ -387,10 +404,12 @@ TEST(UpdateQuery, TellsTheCallerOnItsThreadAndStopsCleanly) {
     std::atomic<int> told{0};
     server.answers["/record/ini.php"].delayMs = -1;
     options.timeout = 60s;
-    StartUpdateQuery(options, [&](const UpdateInfo*, const std::string&) { ++told; });
+    StartUpdateQuery(options,
+                     [&](const UpdateInfo*, const std::optional<std::string>&) { ++told; });
     server.answers["/record/ini.php"].delayMs = 0;
     options.answerDelay = 60s;
-    StartUpdateQuery(options, [&](const UpdateInfo*, const std::string&) { ++told; });
+    StartUpdateQuery(options,
+                     [&](const UpdateInfo*, const std::optional<std::string>&) { ++told; });
     serveUntil([&] { return server.requests.size() == 3; });
     EXPECT_EQ(RunningUpdateQueries(), 2);
     const auto stopping = std::chrono::steady_clock::now();
@@ -409,7 +428,8 @@ TEST(UpdateQuery, TellsTheCallerOnItsThreadAndStopsCleanly) {
     LocalHttpServer server; // nobody serves: the connection waits in its queue
     UpdateQueryOptions options;
     options.server = server.address();
-    StartUpdateQuery(options, [](const UpdateInfo*, const std::string&) { std::abort(); });
+    StartUpdateQuery(options,
+                     [](const UpdateInfo*, const std::optional<std::string>&) { std::abort(); });
     std::this_thread::sleep_for(200ms);
     delete app;
     std::exit(RunningUpdateQueries() == 0 ? 0 : 3);
@@ -430,4 +450,198 @@ TEST(UpdateQuery, AProgramThatEndsDuringAQueryExitsCleanly) {
         ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
     else
         ::unsetenv("ASAN_OPTIONS");
+}
+
+// No answer is not "no update": the caller learns that no server answered.
+TEST(UpdateQuery, SaysWhetherAServerAnswered) {
+    application();
+    LocalHttpServer server;
+    quint16 refused = 0;
+    {
+        LocalHttpServer closed;
+        refused = closed.serverPort();
+    }
+    const struct {
+        const char* what;
+        quint16 port;
+        LocalHttpServer::Answer answer;
+        std::optional<std::string> reply;
+    } cases[] = {
+        {"nobody listens", refused, LocalHttpServer::ok("x"), std::nullopt},
+        {"a server error", server.serverPort(), LocalHttpServer::ok("x", 500), std::nullopt},
+        {"an answer without a version", server.serverPort(), LocalHttpServer::ok("hello"), "hello"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.answers["/record/ini.php"] = c.answer;
+        UpdateQueryOptions options;
+        options.server = L"127.0.0.1:" + std::to_wstring(c.port);
+        options.programPath = fromUtf8(FOLIMO_PROGRAM_PATH);
+        options.answerDelay = 0ms;
+        std::mutex lock;
+        std::optional<std::optional<std::string>> reply;
+        StartUpdateQuery(options,
+                         [&](const UpdateInfo* newer, const std::optional<std::string>& text) {
+                             EXPECT_EQ(newer, nullptr);
+                             std::lock_guard guard(lock);
+                             reply = text;
+                         });
+        serveUntil([&] {
+            std::lock_guard guard(lock);
+            return reply.has_value();
+        });
+        EXPECT_EQ(*reply, c.reply);
+    }
+}
+
+namespace {
+
+// The user's temporary folder, where installers land, for the life of a test.
+class TemporaryFolder {
+public:
+    TemporaryFolder() : saved_(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
+        ::setenv("TMPDIR", dir_.path().c_str(), 1);
+    }
+    ~TemporaryFolder() {
+        if (saved_.empty())
+            ::unsetenv("TMPDIR");
+        else
+            ::setenv("TMPDIR", saved_.c_str(), 1);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    TemporaryFolder(TemporaryFolder&&) = delete;
+    TemporaryFolder& operator=(TemporaryFolder&&) = delete;
+
+    const test::TempDir& dir() const { return dir_; }
+    // Every name in it, hidden ones too.
+    QStringList names() const {
+        return QDir(QString::fromStdString(dir_.path()))
+            .entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot |
+                       QDir::System);
+    }
+
+private:
+    test::TempDir dir_;
+    std::string saved_;
+};
+
+// DownloadInstaller on a thread of its own while this one serves; `during` runs on this
+// thread with the sink while the download goes on.
+DownloadResult download(const std::wstring& address, const std::vector<std::string>& hosts,
+                        const std::function<void(CDownloadProcess&)>& during = {}) {
+    CDownloadProcess sink;
+    std::atomic<bool> done{false};
+    DownloadResult result;
+    std::thread worker([&] {
+        result = DownloadInstaller(address, hosts, sink);
+        done = true;
+    });
+    if (during)
+        during(sink);
+    serveUntil([&] { return done.load(); });
+    worker.join();
+    return result;
+}
+
+} // namespace
+
+// An installer comes over https from the update server's own host, following redirects
+// only there; every other address is refused before anything is connected, and nothing
+// is left in the folder.
+TEST(Installer, DownloadsOnlyOverHttpsFromTheUpdateHost) {
+    application();
+    LocalHttpServer::trustTls();
+    LocalHttpServer tls(LocalHttpServer::Tls::On);
+    LocalHttpServer plain;
+    const QByteArray bytes(200000, 'i');
+    const std::string https = tls.base().toStdString();
+    const std::string http = plain.base().toStdString();
+    const std::string otherHost = "https://localhost:" + std::to_string(tls.serverPort());
+    tls.answers["/files/setup.exe"] = LocalHttpServer::ok(bytes);
+    tls.answers["/get/latest"] = LocalHttpServer::redirect("/files/setup.exe");
+    tls.answers["/to-http"] = LocalHttpServer::redirect(QByteArray::fromStdString(http) + "/s.exe");
+    tls.answers["/to-other-host"] =
+        LocalHttpServer::redirect(QByteArray::fromStdString(otherHost) + "/files/setup.exe");
+    plain.answers["/s.exe"] = LocalHttpServer::ok(bytes);
+    const std::vector<std::string> hosts{"127.0.0.1"};
+    const struct {
+        const char* what;
+        std::string address;
+        int tlsRequests;   // that reached the https server
+        const char* lands; // null: the download fails
+    } cases[] = {
+        {"plain http from the update host", http + "/s.exe", 0, nullptr},
+        {"https from another host", otherHost + "/files/setup.exe", 0, nullptr},
+        {"https with a user name",
+         "https://u:p@127.0.0.1:" + std::to_string(tls.serverPort()) + "/files/setup.exe", 0,
+         nullptr},
+        {"a file on this machine", "file:///etc/passwd", 0, nullptr},
+        {"ftp", "ftp://127.0.0.1/setup.exe", 0, nullptr},
+        {"a redirect to plain http", https + "/to-http", 1, nullptr},
+        {"a redirect to another host", https + "/to-other-host", 1, nullptr},
+        {"not found", https + "/files/gone.exe", 1, nullptr},
+        {"allowed, through a redirect on the host", https + "/get/latest", 2, "setup.exe"},
+        {"allowed again: a free name", https + "/files/setup.exe", 1, "setup (1).exe"},
+    };
+    TemporaryFolder temp;
+    QStringList kept;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        tls.requests.clear();
+        tls.connections = 0;
+        const DownloadResult result = download(fromUtf8(c.address), hosts);
+        EXPECT_EQ(result.ok, c.lands != nullptr);
+        EXPECT_EQ(plain.connections, 0);
+        EXPECT_EQ(tls.requests.size(), c.tlsRequests);
+        if (c.tlsRequests == 0) {
+            EXPECT_EQ(tls.connections, 0);
+        }
+        if (c.lands) {
+            kept << c.lands;
+            EXPECT_EQ(result.path, fromUtf8(temp.dir().file(c.lands)));
+            EXPECT_EQ(readFile(temp.dir().file(c.lands)), bytes.toStdString());
+        } else {
+            EXPECT_EQ(result.path, L"");
+        }
+        kept.sort();
+        EXPECT_EQ(temp.names(), kept); // nothing else, not even a hidden unfinished file
+    }
+}
+
+// A stopped or failed download leaves nothing, and an existing file stays as it was.
+TEST(Installer, AStoppedOrFailedDownloadLeavesNothing) {
+    application();
+    LocalHttpServer::trustTls();
+    LocalHttpServer tls(LocalHttpServer::Tls::On);
+    tls.answers["/slow.exe"] = LocalHttpServer::trickling();
+    tls.answers["/broken.exe"] = LocalHttpServer::ok("", 500);
+    TemporaryFolder temp;
+    writeFile(temp.dir().file("slow.exe"), "mine");
+    const std::vector<std::string> hosts{"127.0.0.1"};
+    const std::string https = tls.base().toStdString();
+
+    const DownloadResult stopped =
+        download(fromUtf8(https + "/slow.exe"), hosts, [](CDownloadProcess& sink) {
+            serveUntil([&] { return sink.Permille() > 0; }); // some data has come
+            sink.Abort();
+        });
+    EXPECT_FALSE(stopped.ok);
+    EXPECT_EQ(download(fromUtf8(https + "/broken.exe"), hosts).ok, false);
+    EXPECT_EQ(temp.names(), QStringList{"slow.exe"});
+    EXPECT_EQ(readFile(temp.dir().file("slow.exe")), "mine");
+}
+
+TEST(Installer, HostsAreTheUpdateServersAndTheStoredOnes) {
+    application();
+    ASSERT_EQ(SetUpdateDownloadHosts(L""), 1);
+    EXPECT_EQ(InstallerHosts(L"updates.example.com:8080"),
+              std::vector<std::string>{"updates.example.com"});
+    ASSERT_EQ(SetUpdateDownloadHosts(L" cdn.example.com; [::1]  mirror.example.com;"), 1);
+    EXPECT_EQ(InstallerHosts(L"[::1]:81"),
+              (std::vector<std::string>{"::1", "cdn.example.com", "[::1]", "mirror.example.com"}));
+    EXPECT_TRUE(InstallerAddressAllowed(L"https://mirror.example.com/setup.exe",
+                                        InstallerHosts(L"updates.example.com")));
+    EXPECT_FALSE(InstallerAddressAllowed(L"https://other.example.com/setup.exe",
+                                         InstallerHosts(L"updates.example.com")));
 }

@@ -1,7 +1,9 @@
 // The update window against an update server on this machine: its pages for each
-// answer, the progress while it asks, the installer downloaded under a free name and
-// started, a failed and a stopped download; the about window's version; the main
-// window's notice; and answers that come after their window has gone.
+// answer (and for no answer), the progress while it asks, the installer downloaded over
+// https under a free name and shown in its folder, never opened; refused installer
+// addresses, a failed and a stopped download that leave nothing; the server's texts shown
+// as they are; the about window's version; the main window's notice; and answers that
+// come after their window has gone.
 #include "../support/LocalHttpServer.h"
 #include "CAboutDialog.h"
 #include "CUpdateDialog.h"
@@ -89,6 +91,7 @@ private slots:
     void init();
     void answersShowTheirPages_data();
     void answersShowTheirPages();
+    void serverTextsShowAsTheyAre();
     void progressCreepsWhileAsking();
     void updateButton_data();
     void updateButton();
@@ -100,11 +103,15 @@ private slots:
 
 private:
     UpdateQueryOptions quick() const;
-    QStringList tempNames() const { return QDir(temp_.path()).entryList(QDir::Files); }
+    QStringList tempNames() const {
+        return QDir(temp_.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    }
+    QString tempFolder() const { return QDir(temp_.path()).canonicalPath(); }
 
     QTemporaryDir dir_;
     QTemporaryDir temp_;
     LocalHttpServer server_;
+    LocalHttpServer downloads_{LocalHttpServer::Tls::On}; // on the update server's host
     QList<QUrl> opened;
 };
 
@@ -117,19 +124,26 @@ void UpdateDialogTest::initTestCase() {
     QVERIFY(server_.isListening());
     QVERIFY(
         SetUpdateServer(QStringLiteral("127.0.0.1:%1").arg(server_.serverPort()).toStdWString()));
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+    LocalHttpServer::trustTls();
+    QVERIFY(downloads_.isListening());
+    // No file manager answers, so showing a file opens its folder through the opener.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    for (const char* scheme : {"file", "http", "https"})
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
 }
 
 void UpdateDialogTest::cleanupTestCase() {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    for (const char* scheme : {"file", "http", "https"})
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
 }
 
 void UpdateDialogTest::init() {
     opened.clear();
-    server_.requests.clear();
-    server_.answers.clear();
+    for (LocalHttpServer* server : {&server_, &downloads_}) {
+        server->requests.clear();
+        server->answers.clear();
+        server->connections = 0;
+    }
 }
 
 UpdateQueryOptions UpdateDialogTest::quick() const {
@@ -143,29 +157,43 @@ void UpdateDialogTest::answersShowTheirPages_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("page");
-    QTest::addColumn<QString>("offer");
+    QTest::addColumn<QString>("told"); // on that page
+    QTest::addColumn<bool>("listening");
+    const QString latest = QStringLiteral("当前已是最新版本。");
+    const QString unreachable = QStringLiteral("无法连接更新服务器，请稍后再试。");
     QTest::newRow("newer")
         << 200 << updateReply("0.10.0.0", "http://p.test/", "") << 1
-        << QStringLiteral("软件有更新 %1 -> 0.10.0.0 ,是否更新？").arg(kOwnVersion);
-    QTest::newRow("the same") << 200 << updateReply(kOwnVersion, "http://p.test/", "") << 2 << "";
-    QTest::newRow("no version") << 200 << QByteArray("UpdateURL:aHR0cA==") << 2 << "";
-    QTest::newRow("unusable") << 200 << QByteArray("hello") << 2 << "";
-    QTest::newRow("server error") << 500 << updateReply("9.0", "http://p.test/", "") << 2 << "";
+        << QStringLiteral("软件有更新 %1 -> 0.10.0.0 ,是否更新？").arg(kOwnVersion) << true;
+    QTest::newRow("the same") << 200 << updateReply(kOwnVersion, "http://p.test/", "") << 2
+                              << latest << true;
+    QTest::newRow("no version") << 200 << QByteArray("UpdateURL:aHR0cA==") << 2 << latest << true;
+    QTest::newRow("unusable") << 200 << QByteArray("hello") << 2 << latest << true;
+    QTest::newRow("server error") << 500 << updateReply("9.0", "http://p.test/", "") << 2
+                                  << unreachable << true;
+    QTest::newRow("nobody listens") << 200 << QByteArray() << 2 << unreachable << false;
 }
 
 void UpdateDialogTest::answersShowTheirPages() {
     QFETCH(int, status);
     QFETCH(QByteArray, reply);
     QFETCH(int, page);
-    QFETCH(QString, offer);
+    QFETCH(QString, told);
+    QFETCH(bool, listening);
     server_.answers["/record/ini.php"] = LocalHttpServer::ok(reply, status);
-    CUpdateDialog dialog(nullptr, quick());
+    UpdateQueryOptions options = quick();
+    if (!listening) {
+        LocalHttpServer closed;
+        options.server = closed.address();
+    }
+    CUpdateDialog dialog(nullptr, options);
     runModal(dialog, [&] {
         QCOMPARE(dialog.CurrentPage(), 0);
         QTRY_COMPARE(dialog.CurrentPage(), page);
-        if (!offer.isEmpty())
-            QCOMPARE(dialog.findChild<QLabel*>("text_tip_new_version")->text(), offer);
+        const char* label = page == 1 ? "text_tip_new_version" : "txt_no_update";
+        QCOMPARE(dialog.findChild<QLabel*>(label)->text(), told);
     });
+    if (!listening)
+        return;
     // To the stored server, about the program's version.
     QCOMPARE(server_.requests.size(), 1);
     QVERIFY(server_.requests[0].endsWith("\r\n\r\ntip=Folimos.exe&ver=" FOLIMO_COMPARABLE_VERSION));
@@ -200,16 +228,42 @@ void UpdateDialogTest::progressCreepsWhileAsking() {
     });
 }
 
+// What the server sends is shown as text: markup in it is neither drawn nor loaded.
+void UpdateDialogTest::serverTextsShowAsTheyAre() {
+    const QString version = QStringLiteral("99<img src='/dev/zero'><b>");
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok(
+        updateReply(version, "http://p.test/", downloads_.base() + "/files/setup.exe"));
+    downloads_.answers["/files/setup.exe"] = LocalHttpServer::ok("installer");
+    CUpdateDialog dialog(nullptr, quick());
+    runModal(dialog, [&] {
+        for (const char* name :
+             {"text_tip", "text_tip_new_version", "txt_no_update", "txt_download_done"})
+            QCOMPARE(dialog.findChild<QLabel*>(name)->textFormat(), Qt::PlainText);
+        QTRY_COMPARE(dialog.CurrentPage(), 1);
+        QCOMPARE(dialog.findChild<QLabel*>("text_tip_new_version")->text(),
+                 QStringLiteral("软件有更新 %1 -> %2 ,是否更新？").arg(kOwnVersion, version));
+        dialog.findChild<QPushButton*>("btn_update")->click();
+        QTRY_COMPARE(dialog.CurrentPage(), 3);
+        QVERIFY(dialog.findChild<QLabel*>("txt_download_done")->text().contains(version));
+    });
+    QVERIFY(QFile::remove(QString::fromStdWString(dialog.DownloadedFile())));
+}
+
 void UpdateDialogTest::updateButton_data() {
-    QTest::addColumn<QString>("installer"); // on the server
+    QTest::addColumn<QString>("installer"); // "~" is the https server on the update host
     QTest::addColumn<int>("page");
     QTest::addColumn<QString>("landed"); // in the temporary folder
     QTest::newRow("no installer: the page opens") << "" << 1 << "";
-    // A program over plain http from elsewhere could be swapped on its way: never run.
-    QTest::newRow("plain http elsewhere: the page opens")
-        << "http://downloads.test/setup.exe" << 1 << "";
-    QTest::newRow("downloaded under a free name") << "/get/latest" << 3 << "setup (2).exe";
-    QTest::newRow("not found") << "/files/gone.exe" << 4 << "";
+    // The query travels over plain http: an installer from anywhere but the update
+    // server's host over https could be anyone's.
+    QTest::newRow("plain http from the update host: the page opens")
+        << "http://127.0.0.1:%1/files/setup.exe" << 1 << "";
+    QTest::newRow("https from another host: the page opens")
+        << "https://localhost:%2/files/setup.exe" << 1 << "";
+    QTest::newRow("downloaded under a free name") << "~/get/latest" << 3 << "setup (2).exe";
+    QTest::newRow("a redirect to plain http fails") << "~/get/plain" << 4 << "";
+    QTest::newRow("a redirect to another host fails") << "~/get/elsewhere" << 4 << "";
+    QTest::newRow("not found") << "~/files/gone.exe" << 4 << "";
 }
 
 void UpdateDialogTest::updateButton() {
@@ -221,15 +275,20 @@ void UpdateDialogTest::updateButton() {
         QVERIFY(taken.open(QIODevice::WriteOnly));
         taken.write("older");
     }
+    installer.replace(QLatin1String("~"), downloads_.base());
+    if (installer.contains(u'%'))
+        installer = installer.arg(server_.serverPort()).arg(downloads_.serverPort());
     const QByteArray bytes(300000, 'i');
-    server_.answers["/record/ini.php"] = LocalHttpServer::ok(updateReply(
-        "0.10.0.0", "http://p.test/news",
-        installer.isEmpty() || installer.startsWith("http") ? installer
-                                                            : server_.base() + installer));
+    server_.answers["/record/ini.php"] =
+        LocalHttpServer::ok(updateReply("0.10.0.0", "http://p.test/news", installer));
     // The name comes from where the data finally came from.
-    server_.answers["/get/latest"] =
+    downloads_.answers["/get/latest"] = LocalHttpServer::redirect("/files/setup.exe");
+    downloads_.answers["/get/plain"] =
         LocalHttpServer::redirect(server_.base().toUtf8() + "/files/setup.exe");
-    server_.answers["/files/setup.exe"] = LocalHttpServer::ok(bytes);
+    downloads_.answers["/get/elsewhere"] = LocalHttpServer::redirect(
+        "https://localhost:" + QByteArray::number(downloads_.serverPort()) + "/files/setup.exe");
+    for (LocalHttpServer* server : {&server_, &downloads_})
+        server->answers["/files/setup.exe"] = LocalHttpServer::ok(bytes);
     CUpdateDialog dialog(nullptr, quick());
     runModal(dialog, [&] {
         QTRY_COMPARE(dialog.CurrentPage(), 1);
@@ -238,15 +297,27 @@ void UpdateDialogTest::updateButton() {
             QCOMPARE(dialog.findChild<QLabel*>("text_tip")->text(),
                      QStringLiteral("正在下载安装包..."));
         QTRY_COMPARE(dialog.CurrentPage(), page);
-        if (page == 3)
+        if (page == 3) {
             QTRY_COMPARE(dialog.ProgressValue(), 1000);
+            const QString told = dialog.findChild<QLabel*>("txt_download_done")->text();
+            QVERIFY2(told.contains(tempFolder() + "/" + landed) && told.contains("0.10.0.0"),
+                     qPrintable(told));
+            dialog.findChild<QPushButton*>("btn_open")->click(); // shows it again
+        }
         if (page == 4)
             dialog.findChild<QPushButton*>("btn_open_url")->click();
     });
-    const QString path = landed.isEmpty() ? "" : QDir(temp_.path()).canonicalPath() + "/" + landed;
+    const QString path = landed.isEmpty() ? "" : tempFolder() + "/" + landed;
     QCOMPARE(QString::fromStdWString(dialog.DownloadedFile()), path);
-    QCOMPARE(opened,
-             QList<QUrl>{path.isEmpty() ? QUrl("http://p.test/news") : QUrl::fromLocalFile(path)});
+    // The installer is shown in its folder, never opened.
+    const QUrl folder = QUrl::fromLocalFile(tempFolder());
+    const QList<QUrl> expected =
+        path.isEmpty() ? QList<QUrl>{QUrl("http://p.test/news")} : QList<QUrl>{folder, folder};
+    QCOMPARE(opened, expected);
+    // Only the update query reached plain http; nothing came from another host.
+    QCOMPARE(server_.requests.size(), 1);
+    for (const QByteArray& request : downloads_.requests)
+        QVERIFY2(request.contains("\r\nHost: 127.0.0.1:"), request.constData());
     QStringList names{"setup (1).exe", "setup.exe"};
     if (!landed.isEmpty()) {
         names.insert(1, landed);
@@ -254,15 +325,16 @@ void UpdateDialogTest::updateButton() {
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), bytes);
     }
-    QCOMPARE(tempNames().filter(QRegularExpression("^(?!ns)")), names); // no other name appeared
+    QCOMPARE(tempNames(), names); // no other name appeared, not even an unfinished one
     if (!landed.isEmpty())
         QVERIFY(QFile::remove(path));
 }
 
 void UpdateDialogTest::closingDuringADownloadStopsIt() {
     server_.answers["/record/ini.php"] = LocalHttpServer::ok(
-        updateReply("0.10.0.0", "http://p.test/", server_.base() + "/files/slow.exe"));
-    server_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
+        updateReply("0.10.0.0", "http://p.test/", downloads_.base() + "/files/slow.exe"));
+    downloads_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
+    const QStringList before = tempNames();
     CUpdateDialog dialog(nullptr, quick());
     QElapsedTimer clock;
     const int code = runModal(dialog, [&] {
@@ -278,7 +350,7 @@ void UpdateDialogTest::closingDuringADownloadStopsIt() {
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(dialog.CurrentPage(), 4);
     QVERIFY(opened.isEmpty());
-    QVERIFY(!tempNames().contains("slow.exe"));
+    QCOMPARE(tempNames(), before); // nothing of the stopped download is left
 }
 
 void UpdateDialogTest::aboutWindowShowsTheFilesVersion() {
