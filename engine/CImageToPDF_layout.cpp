@@ -43,7 +43,7 @@ void CImageToPDF::placeImageInBox(ConversionRun& run, PdfOutput& pdf, int x, int
     const InputFile& file = run.currentFile();
     int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
     if (image == -1) {
-        run.reportError(run.loadError());
+        run.reportError(run.loadError(), FOLIMO_ERROR_INPUT, file.path, run.loadError());
         run.dropCurrentFile();
         return;
     }
@@ -63,7 +63,8 @@ void CImageToPDF::addImageSizedPage(ConversionRun& run, PdfOutput& pdf) {
     const InputFile& file = run.currentFile();
     int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
     if (image == -1) {
-        run.reportError(L"图片文件无法加载 " + file.path + L" :" + run.loadError());
+        run.reportError(L"图片文件无法加载 " + file.path + L" :" + run.loadError(),
+                        FOLIMO_ERROR_INPUT, file.path, run.loadError());
         run.dropCurrentFile();
         return;
     }
