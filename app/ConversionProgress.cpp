@@ -11,63 +11,96 @@ namespace folimo {
 
 namespace {
 
+// Each source text is marked where it is used, for the catalogues.
+QString translated(const char* text) {
+    return QCoreApplication::translate("ConversionProgress", text);
+}
+
 // A log line in the language of the windows: `format` takes the document's number as %1
 // and a path or message as %2.
 std::wstring line(const char* format, int counter, const std::wstring& text = {}) {
-    QString translated = QCoreApplication::translate("ConversionProgress", format);
-    translated = translated.contains(QLatin1String("%2"))
-                     ? translated.arg(QString::number(counter), QString::fromStdWString(text))
-                     : translated.arg(counter);
-    return translated.toStdWString();
+    QString shown = translated(format);
+    shown = shown.contains(QLatin1String("%2"))
+                ? shown.arg(QString::number(counter), QString::fromStdWString(text))
+                : shown.arg(counter);
+    return shown.toStdWString() + L"\r\n";
 }
 
-// The engine's one message of its own is written in Chinese, the others come from the
-// libraries in English; the log shows that one in the language of the windows too.
-std::wstring inWindowLanguage(const std::wstring& message) {
-    static const std::wstring unreadable = L"图片文件无法加载 ";
-    const std::size_t at = message.find(unreadable);
-    if (at == std::wstring::npos)
-        return message;
-    const QString translated =
-        QCoreApplication::translate("ConversionProgress", "图片文件无法加载 ");
-    return message.substr(0, at) + translated.toStdWString() +
-           message.substr(at + unreadable.size());
+std::wstring folderOf(const std::wstring& path) {
+    const auto slash = path.find_last_of(L'/');
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash ? slash : 1);
+}
+
+std::wstring stoppedText(int pages, const std::wstring& where) {
+    if (pages == 0)
+        return translated(QT_TRANSLATE_NOOP("ConversionProgress", "已停止: 没有生成页面"))
+            .toStdWString();
+    return translated(QT_TRANSLATE_NOOP("ConversionProgress", "已停止: %1 页保存在 %2"))
+        .arg(pages)
+        .arg(QString::fromStdWString(where))
+        .toStdWString();
 }
 
 } // namespace
 
-ConversionProgress::ConversionProgress(int totalFiles) : totalFiles_(totalFiles) {}
+ConversionProgress::ConversionProgress(int totalFiles, ConversionMode mode)
+    : totalFiles_(totalFiles), mode_(mode) {}
 
 void ConversionProgress::logLine(const std::wstring& line) {
+    sayHeldError();
     log_ += line;
+}
+
+void ConversionProgress::logError(const std::wstring& text) {
+    status_ = text;
+    const std::wstring number = std::to_wstring(counter_) + L"> ";
+    log_ += L"\r\n";
+    errorLines_.emplace_back(log_.size(), number.size() + text.size());
+    log_ += number + text + L"\r\n\r\n";
+}
+
+void ConversionProgress::sayHeldError() {
+    if (heldError_.empty())
+        return;
+    const std::wstring text = std::move(heldError_);
+    heldError_.clear();
+    heldFor_.clear();
+    logError(text);
 }
 
 int ConversionProgress::OnBegin(const wchar_t* outputPath) noexcept {
     try {
         const std::wstring path = outputPath ? outputPath : L"";
         std::lock_guard<std::mutex> lock(mutex_);
-        if (firstOutput_.empty())
-            firstOutput_ = path;
+        beganAt_ = path;
         status_ = path;
         logLine(
-            line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> 开始生成PDF: %2"), counter_, path) +
-            L"\r\n");
+            line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> 开始生成PDF: %2"), counter_, path));
     } catch (...) {
     }
     return 1;
 }
 
-int ConversionProgress::OnFile(const wchar_t* path, int) noexcept {
+int ConversionProgress::OnFile(const wchar_t* path, int loaded) noexcept {
     try {
         const std::wstring file = path ? path : L"";
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = file;
         ++filesDone_;
+        if (!loaded)
+            ++filesFailed_;
         // The bar follows the files of the whole run; the engine tells nothing finer.
         if (totalFiles_ > 0)
             permille_ = int(std::int64_t(std::min(filesDone_, totalFiles_)) * 1000 / totalFiles_);
-        logLine(line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> 添加文件: %2"), counter_, file) +
-                L"\r\n");
+        // The error of this very file follows the line that names it.
+        std::wstring held;
+        if (!heldError_.empty() && heldFor_ == file) {
+            held.swap(heldError_);
+            heldFor_.clear();
+        }
+        logLine(line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> 添加文件: %2"), counter_, file));
+        if (!held.empty())
+            logError(held);
     } catch (...) {
     }
     return 1;
@@ -76,13 +109,42 @@ int ConversionProgress::OnFile(const wchar_t* path, int) noexcept {
 int ConversionProgress::OnEnd() noexcept {
     try {
         std::lock_guard<std::mutex> lock(mutex_);
+        sayHeldError();
         // Full only when the run's files are through: with one document per image, a
-        // full bar after each would say "done" many times over.
+        // full bar after each would say "done" many times over. A stop leaves the bar
+        // where the run stood.
         if (totalFiles_ <= 0 || filesDone_ >= totalFiles_)
             permille_ = 1000;
-        status_ = QCoreApplication::translate("ConversionProgress", "完成").toStdWString();
-        logLine(line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> PDF完成"), counter_) + L"\r\n");
         ++counter_;
+    } catch (...) {
+    }
+    return 1;
+}
+
+int ConversionProgress::OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept {
+    try {
+        const std::wstring path = writtenPath ? writtenPath : L"";
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!path.empty())
+            written_.push_back(path);
+        if (how == FOLIMO_DOCUMENT_FAILED) {
+            ++failedDocuments_;
+            sayHeldError();
+            logError(translated(QT_TRANSLATE_NOOP("ConversionProgress", "PDF未能生成: %1"))
+                         .arg(QString::fromStdWString(beganAt_))
+                         .toStdWString());
+            return 1;
+        }
+        pagesKept_ += pages;
+        if (how == FOLIMO_DOCUMENT_STOPPED) {
+            stoppedDocument_ = true;
+            status_ = stoppedText(pages, path);
+            logLine(std::to_wstring(counter_) + L"> " + status_ + L"\r\n");
+        } else {
+            status_ = translated(QT_TRANSLATE_NOOP("ConversionProgress", "完成")).toStdWString();
+            logLine(
+                line(QT_TRANSLATE_NOOP("ConversionProgress", "%1> PDF完成: %2"), counter_, path));
+        }
     } catch (...) {
     }
     return 1;
@@ -97,18 +159,91 @@ int ConversionProgress::OnProgress(std::int64_t total, std::int64_t done) noexce
 
 int ConversionProgress::OnError(const wchar_t* message) noexcept {
     try {
-        const std::wstring text = inWindowLanguage(message ? message : L"");
+        const std::wstring text = message ? message : L"";
         std::lock_guard<std::mutex> lock(mutex_);
-        status_ = text;
-        logLine(L"\r\n" + std::to_wstring(counter_) + L"> " + text + L"\r\n\r\n");
+        sayHeldError();
+        logError(text);
+    } catch (...) {
+    }
+    return 1;
+}
+
+int ConversionProgress::OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                                    const wchar_t* message) noexcept {
+    try {
+        const QString file = QString::fromWCharArray(subject ? subject : L"");
+        const QString why = QString::fromWCharArray(reason ? reason : L"");
+        std::wstring text;
+        switch (code) {
+        case FOLIMO_ERROR_INPUT:
+            text =
+                translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: 图片文件无法加载 %1: %2"))
+                    .arg(file, why)
+                    .toStdWString();
+            break;
+        case FOLIMO_ERROR_WATERMARK_IMAGE:
+            text =
+                translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: 水印图片无法使用 %1: %2"))
+                    .arg(file, why)
+                    .toStdWString();
+            break;
+        case FOLIMO_ERROR_OUTPUT:
+            text = translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: 无法写入 %1: %2"))
+                       .arg(file, why)
+                       .toStdWString();
+            break;
+        default:
+            text = message ? message : L"";
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A watermark is told once a run, however many documents leave it out.
+        if (code == FOLIMO_ERROR_WATERMARK_IMAGE &&
+            !watermarksTold_.insert(file.toStdWString()).second)
+            return 1;
+        sayHeldError();
+        if (code == FOLIMO_ERROR_INPUT) {
+            heldError_ = text;
+            heldFor_ = file.toStdWString();
+            status_ = text;
+        } else {
+            logError(text);
+        }
     } catch (...) {
     }
     return 1;
 }
 
 int ConversionProgress::OnNotify() noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sayHeldError();
+        const std::wstring end = endOfRun();
+        status_ = end;
+        log_ += end + L"\r\n";
+    } catch (...) {
+    }
     finished_.store(true);
     return 1;
+}
+
+// What the whole run came to, for the status line and the last line of the log.
+std::wstring ConversionProgress::endOfRun() const {
+    if (stop_.load() || stoppedDocument_)
+        return stoppedText(pagesKept_, written_.size() == 1
+                                           ? written_.front()
+                                           : folderOf(written_.empty() ? L"" : written_.front()));
+    if (written_.empty())
+        return translated(QT_TRANSLATE_NOOP("ConversionProgress", "失败: 没有写入PDF"))
+            .toStdWString();
+    QString summary =
+        translated(QT_TRANSLATE_NOOP("ConversionProgress", "已写入 %1 个PDF")).arg(written_.size());
+    if (failedDocuments_ > 0)
+        summary += translated(QT_TRANSLATE_NOOP("ConversionProgress", "，%1 个PDF未能生成"))
+                       .arg(failedDocuments_);
+    if (filesFailed_ > 0)
+        summary += translated(QT_TRANSLATE_NOOP("ConversionProgress", "，%1 个文件失败"))
+                       .arg(filesFailed_);
+    return summary.toStdWString();
 }
 
 const wchar_t* ConversionProgress::ExpandText(const wchar_t* text, TextContext* context) noexcept {
@@ -121,19 +256,19 @@ const wchar_t* ConversionProgress::ExpandText(const wchar_t* text, TextContext* 
     return expanded_.c_str();
 }
 
-void ConversionProgress::SetFirstOutput(const std::wstring& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    firstOutput_ = path;
-}
-
 ConversionProgress::Snapshot ConversionProgress::Read() const {
     Snapshot s;
     std::lock_guard<std::mutex> lock(mutex_);
     s.status = status_;
     s.log = log_;
-    s.firstOutput = firstOutput_;
+    s.errorLines = errorLines_;
+    if (!written_.empty()) {
+        s.firstOutput = written_.front();
+        s.openPath = mode_ == ConversionMode::Single ? s.firstOutput : folderOf(s.firstOutput);
+    }
     s.permille = permille_;
     s.filesDone = filesDone_;
+    s.filesFailed = filesFailed_;
     s.totalFiles = totalFiles_;
     s.finished = finished_.load();
     // The time left by the pace so far, once a few files tell it.
@@ -176,6 +311,17 @@ int ConversionForwarder::OnProgress(std::int64_t, std::int64_t) noexcept {
 int ConversionForwarder::OnError(const wchar_t* message) noexcept {
     ConversionProgress* t = target_.load();
     return t ? t->OnError(message) : 1;
+}
+
+int ConversionForwarder::OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                                     const wchar_t* message) noexcept {
+    ConversionProgress* t = target_.load();
+    return t ? t->OnErrorCode(code, subject, reason, message) : 1;
+}
+
+int ConversionForwarder::OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept {
+    ConversionProgress* t = target_.load();
+    return t ? t->OnDocumentEnd(how, pages, writtenPath) : 1;
 }
 
 int ConversionForwarder::IsCancelled() noexcept {

@@ -3,20 +3,26 @@
 // reads a snapshot. The texts are the program's own log lines.
 #pragma once
 
+#include "ConversionJob.h"
+
 #include <folimo/Folimo.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace folimo {
 
-class ConversionProgress : public IProcess, public FolimoCallback {
+class ConversionProgress : public IProcessEx, public FolimoCallback {
 public:
     // `totalFiles`: the inputs of the whole run, for "done of total" and the time left.
-    explicit ConversionProgress(int totalFiles = 0);
+    // `mode`: with a document per folder or per image, "open" opens their folder.
+    explicit ConversionProgress(int totalFiles = 0, ConversionMode mode = ConversionMode::Single);
     virtual ~ConversionProgress() = default;
 
     int OnBegin(const wchar_t* outputPath) noexcept override;
@@ -26,21 +32,25 @@ public:
     int OnError(const wchar_t* message) noexcept override;
     int IsCancelled() noexcept override { return stop_.load() ? 1 : 0; }
     int OnNotify() noexcept override;
+    int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                    const wchar_t* message) noexcept override;
+    int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept override;
     // Placeholders of bookmark and watermark texts; worker thread only.
     const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;
 
     void Stop() { stop_.store(true); }
-    // The name the first document really got (another run may have taken the one it
-    // began with), for the open buttons.
-    void SetFirstOutput(const std::wstring& path);
     bool Finished() const { return finished_.load(); }
 
     struct Snapshot {
         std::wstring status;
         std::wstring log;
-        std::wstring firstOutput; // what the open buttons open
+        // Where each error line of the log starts and how long it is.
+        std::vector<std::pair<std::size_t, std::size_t>> errorLines;
+        std::wstring firstOutput; // the first document written; empty when none was
+        std::wstring openPath;    // what "open" opens: that document, or its folder
         int permille = 0;         // 0 to 1000
         int filesDone = 0;
+        int filesFailed = 0;
         int totalFiles = 0;
         int secondsLeft = -1; // -1 until it can be told
         bool finished = false;
@@ -49,15 +59,28 @@ public:
 
 private:
     void logLine(const std::wstring& line);
+    void logError(const std::wstring& text);
+    // An input's error waits for the line that names the input.
+    void sayHeldError();
+    std::wstring endOfRun() const;
 
     mutable std::mutex mutex_;
     std::wstring status_;
     std::wstring log_;
-    std::wstring firstOutput_;
+    std::vector<std::pair<std::size_t, std::size_t>> errorLines_;
+    std::wstring heldError_, heldFor_;
+    std::wstring beganAt_; // the output path of the document being made
+    std::vector<std::wstring> written_;
+    std::set<std::wstring> watermarksTold_;
+    int pagesKept_ = 0;
+    bool stoppedDocument_ = false;
+    int failedDocuments_ = 0;
     int counter_ = 1;
     int permille_ = 0;
     int filesDone_ = 0;
+    int filesFailed_ = 0;
     const int totalFiles_;
+    const ConversionMode mode_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
@@ -67,7 +90,7 @@ private:
 // The main window's side of a run: counts the files reported and passes every call on
 // to the progress it is given, or answers as if all went well when there is none (the
 // window was closed: the run goes on to its end unheard).
-class ConversionForwarder : public IProcess, public FolimoCallback {
+class ConversionForwarder : public IProcessEx, public FolimoCallback {
 public:
     virtual ~ConversionForwarder() = default;
     void SetTarget(ConversionProgress* target, int totalFiles);
@@ -79,6 +102,9 @@ public:
     int OnError(const wchar_t* message) noexcept override;
     int IsCancelled() noexcept override;
     int OnNotify() noexcept override;
+    int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                    const wchar_t* message) noexcept override;
+    int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept override;
     const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;
 
 private:

@@ -431,9 +431,10 @@ Saved settings:
 The last of --x and --no-x given wins.
 
 Exit status: 0 when every input was converted, 1 when the PDF could not be written,
-2 for a wrong command line, 3 when the PDF was written but some inputs failed, and
-128 + the signal's number when a signal stopped the run: 130 for Ctrl+C, 143 for
-SIGTERM, 129 for SIGHUP.
+2 for a wrong command line, 3 when the PDF was written but some inputs failed or an
+image watermark could not be used (missing, not a picture, too large, not a regular
+file), and 128 + the signal's number when a signal stopped the run: 130 for Ctrl+C,
+143 for SIGTERM, 129 for SIGHUP.
 )";
 }
 

@@ -100,6 +100,31 @@ int ConsoleProcess::OnError(const wchar_t* message) noexcept {
     return 1;
 }
 
+int ConsoleProcess::OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                                const wchar_t* message) noexcept {
+    try {
+        const std::wstring file = subject ? subject : L"";
+        const std::wstring why = reason ? reason : L"";
+        switch (code) {
+        case FOLIMO_ERROR_INPUT:
+            return OnError((L"Error: cannot load the picture file " + file + L": " + why).c_str());
+        case FOLIMO_ERROR_WATERMARK_IMAGE:
+            // A stamp that is missing from every page is said once, not once a document.
+            if (!watermarksTold_.insert(file).second)
+                return 1;
+            return OnError(
+                (L"Error: the watermark image " + file + L" cannot be used and is left out: " + why)
+                    .c_str());
+        case FOLIMO_ERROR_OUTPUT:
+            return OnError((L"Error: cannot write " + file + L": " + why).c_str());
+        default:
+            return OnError(message);
+        }
+    } catch (...) {
+        return OnError(message);
+    }
+}
+
 void ConsoleProcess::sayHeld() {
     if (!held_.empty())
         std::fprintf(stderr, "folimo-cli: %s\n", held_.c_str());

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,7 @@ std::string jsonString(const std::string& utf8);
 
 // Reports a run on the console: lines for people on standard error, or with --json one
 // JSON object per event on standard output for scripts.
-class ConsoleProcess : public IProcess {
+class ConsoleProcess : public IProcessEx {
 public:
     // `output` is the name reported: a replacement is written under another one first.
     // `stopped` tells whether the run is to stop after the current page.
@@ -36,12 +37,18 @@ public:
     int OnError(const wchar_t* message) noexcept override;
     int IsCancelled() noexcept override { return stopped_() ? 1 : 0; }
     int OnNotify() noexcept override { return 1; }
+    // The engine's failures in English, an unusable watermark once a run.
+    int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                    const wchar_t* message) noexcept override;
+    int OnDocumentEnd(int, int, const wchar_t*) noexcept override { return 1; }
 
     // One line each, flushed, so a reader sees events as they happen.
     static void emit(const std::string& line);
 
     std::size_t failed() const { return failed_; }
     std::size_t errors() const { return errors_; }
+    // Image watermarks that could not be stamped.
+    std::size_t watermarksLeftOut() const { return watermarksTold_.size(); }
 
 private:
     // Writes the error held back with -q, if any.
@@ -63,5 +70,6 @@ private:
     std::size_t failed_ = 0;
     std::size_t errors_ = 0;
     std::size_t documentLoaded_ = 0, documentFailed_ = 0; // the inputs of this document
+    std::set<std::wstring> watermarksTold_;
     std::string held_; // with -q, the last error until the next event tells its place
 };

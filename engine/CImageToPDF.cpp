@@ -107,7 +107,8 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
         if (pdf->begin_document(run.outputPath(), L"") == -1) {
             std::wstring errmsg = pdf->get_errmsg();
             run.diagnostic("Error: " + folimo::toUtf8(folimo::displayText(errmsg)));
-            run.reportError(errmsg);
+            run.reportError(errmsg, FOLIMO_ERROR_OUTPUT, run.outputPath(), errmsg);
+            run.notifyDocumentEnd(FOLIMO_DOCUMENT_FAILED, 0, {});
             run.notifyEnd();
             return 0;
         }
@@ -117,18 +118,30 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
         pdf->set_info(L"Subject", settings_.GetInfo(FOLIMO_INFO_SUBJECT));
         pdf->set_info(L"Keywords", settings_.GetInfo(FOLIMO_INFO_KEYWORDS));
 
-        writePages(run, *pdf);
+        const bool stopped = writePages(run, *pdf);
 
         run.dropPrepared();
         closeWatermarkImages(run, *pdf);
+        const int pages = pdf->pageCount();
+        // Stopped before its first page the run has nothing to keep, which is no failure:
+        // the unnamed document goes with the library, and no file is left.
+        if (stopped && pages == 0) {
+            pdf.reset();
+            run.notifyDocumentEnd(FOLIMO_DOCUMENT_STOPPED, 0, {});
+            run.notifyEnd();
+            return 0;
+        }
         pdf->end_document(L"");
         writtenPath_ = folimo::fromUtf8(pdf->writtenPath());
+        run.notifyDocumentEnd(stopped ? FOLIMO_DOCUMENT_STOPPED : FOLIMO_DOCUMENT_WRITTEN, pages,
+                              writtenPath_);
         run.notifyEnd();
         return 1;
     } catch (const folimo::pdf::PdfError& e) {
         run.diagnostic("folimo: PDF library error " + std::to_string(e.number()) + " in " +
                        e.apiName() + ": " + e.what());
-        run.reportError(folimo::fromUtf8(e.what()));
+        run.reportError(folimo::fromUtf8(e.what()), FOLIMO_ERROR_OUTPUT, run.outputPath(),
+                        folimo::fromUtf8(e.what()));
     } catch (const std::exception& e) {
         run.reportError(folimo::fromUtf8(e.what()));
     }
@@ -136,11 +149,12 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
     run.dropPrepared();
     closeWatermarkImages(run, *pdf);
     pdf.reset();
+    run.notifyDocumentEnd(FOLIMO_DOCUMENT_FAILED, 0, {});
     run.notifyEnd();
     return 0;
 }
 
-void CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
+bool CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
     int customWidth = 0, customHeight = 0;
     settings_.GetCustomPageSize(&customWidth, &customHeight);
     if (!FolimoMarginsLeaveRoom(settings_))
@@ -151,7 +165,9 @@ void CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
                         L" points leave the images no room on their pages; the pages have "
                         L"no margins");
 
-    while (!run.atEnd() && !run.cancelled()) {
+    while (!run.atEnd()) {
+        if (run.cancelled())
+            return true;
         prepareAhead(run);
         if (isPdfPath(run.currentFile().path)) {
             importPdfFile(run, pdf);
@@ -184,6 +200,7 @@ void CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
         pdf.end_page_ext(L"");
         run.pageWritten();
     }
+    return false;
 }
 
 void CImageToPDF::closeWatermarkImages(ConversionRun& run, PdfOutput& pdf) noexcept {
@@ -215,7 +232,7 @@ void CImageToPDF::importPdfFile(ConversionRun& run, PdfOutput& pdf) {
     const InputFile& file = run.currentFile();
     int doc = pdf.open_pdi_document(file.path, L"");
     if (doc == -1) {
-        run.reportError(pdf.get_errmsg());
+        run.reportError(pdf.get_errmsg(), FOLIMO_ERROR_INPUT, file.path, pdf.get_errmsg());
         run.notifyFile(file.path.c_str(), 0);
         run.nextFile();
         return;
@@ -243,7 +260,7 @@ void CImageToPDF::importPdfFile(ConversionRun& run, PdfOutput& pdf) {
         if (!errmsg.empty()) {
             run.nextFile();
             pdf.close_pdi_document(doc);
-            run.reportError(errmsg);
+            run.reportError(errmsg, FOLIMO_ERROR_INPUT, file.path, errmsg);
             return;
         }
         pdf.begin_page_ext(w, h, L"");

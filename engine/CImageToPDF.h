@@ -44,7 +44,8 @@ private:
     // page of a multi-page TIFF is an image of its own, and a file whose page fails to
     // load is left whole.
     int runConversion(const wchar_t* outputPath, IProcess* callback);
-    void writePages(ConversionRun& run, PdfOutput& pdf);
+    // True when the run was cancelled before its end.
+    bool writePages(ConversionRun& run, PdfOutput& pdf);
     // The image at the run's position, or -1 after reporting why it failed (naming the
     // file when asked) and moving past its file.
     int loadCurrentImage(ConversionRun& run, PdfOutput& pdf, bool nameTheFile);
@@ -73,7 +74,8 @@ private:
     ReencodeParams reencodeParams(const wchar_t* path, int page, int format, int grey);
     // Hands re-encoded bytes to the library as a virtual file of that image type.
     static int loadEncoded(PdfOutput& pdf, const ReencodeResult& encoded, const wchar_t* type);
-    static int loadWatermarkImage(PdfOutput& pdf, const std::wstring& path);
+    // -1, with the reason in `why`, when the image cannot be used.
+    static int loadWatermarkImage(PdfOutput& pdf, const std::wstring& path, std::wstring* why);
     void prepareAhead(ConversionRun& run);
 
     // Inputs whose name ends in ".pdf", in any case, have their pages imported.

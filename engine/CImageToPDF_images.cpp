@@ -142,7 +142,7 @@ int CImageToPDF::loadEncoded(PdfOutput& pdf, const ReencodeResult& encoded, cons
     return handle;
 }
 
-int CImageToPDF::loadWatermarkImage(PdfOutput& pdf, const std::wstring& path) {
+int CImageToPDF::loadWatermarkImage(PdfOutput& pdf, const std::wstring& path, std::wstring* why) {
     // A watermark keeps its own look whatever the pages are re-encoded to: re-encoded as
     // JPEG, a transparent logo became an opaque box. So it goes in as it stands (alpha
     // as a soft mask), and only a format the PDF cannot carry becomes a lossless PNG,
@@ -155,5 +155,12 @@ int CImageToPDF::loadWatermarkImage(PdfOutput& pdf, const std::wstring& path) {
     params.encoder = kEncodePlans[FOLIMO_ENCODE_PNG].encoder;
     params.maxWidth = params.maxHeight = -1;
     ReencodeResult encoded = reencode(params);
-    return encoded.size == 0 ? -1 : loadEncoded(pdf, encoded, kEncodePlans[FOLIMO_ENCODE_PNG].type);
+    if (encoded.size == 0) {
+        *why = folimo::fromUtf8(encoded.error);
+        return -1;
+    }
+    handle = loadEncoded(pdf, encoded, kEncodePlans[FOLIMO_ENCODE_PNG].type);
+    if (handle == -1)
+        *why = pdf.get_errmsg();
+    return handle;
 }

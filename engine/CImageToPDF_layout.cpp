@@ -25,7 +25,8 @@ int CImageToPDF::loadCurrentImage(ConversionRun& run, PdfOutput& pdf, bool nameT
     int image = loadImageFile(run, pdf, file.path.c_str(), settings_.GetImageEncode(), run.page());
     if (image == -1) {
         run.reportError(nameTheFile ? L"图片文件无法加载 " + file.path + L" :" + run.loadError()
-                                    : run.loadError());
+                                    : run.loadError(),
+                        FOLIMO_ERROR_INPUT, file.path, run.loadError());
         run.dropCurrentFile();
         return -1;
     }

@@ -8,7 +8,9 @@
 
 #include <folimo/WideText.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace {
@@ -21,9 +23,13 @@ std::wstring opacityOption(int percent) {
     return L"opacityfill=" + std::wstring(buf, r.ptr);
 }
 
-bool fileExists(const std::wstring& path) {
+// Why the path cannot be a watermark image before anything reads it, or empty when it
+// may be one. Only a regular file is opened: a FIFO would hold the run forever.
+std::wstring unusableFile(const std::wstring& path) {
     struct stat st {};
-    return ::stat(folimo::toUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (::stat(folimo::toUtf8(path).c_str(), &st) != 0)
+        return folimo::fromUtf8(std::strerror(errno));
+    return S_ISREG(st.st_mode) ? std::wstring() : L"not a regular file";
 }
 
 } // namespace
@@ -72,13 +78,19 @@ void CImageToPDF::drawWatermarks(ConversionRun& run, PdfOutput& pdf, int height)
         } else if (watermark->GetType() == FOLIMO_WATERMARK_IMAGE) {
             auto* image = static_cast<IImageWatermark*>(watermark);
             std::wstring path = image->GetImagePath();
-            if (path.empty() || !fileExists(path))
+            if (path.empty())
                 continue;
             std::map<std::wstring, int>& loadedImages = run.watermarkImages();
             auto cached = loadedImages.find(path);
             if (cached == loadedImages.end()) {
-                int loaded = loadWatermarkImage(pdf, path);
+                // A stamp such as "confidential" must not vanish unseen: a watermark that
+                // cannot be used is told once a document, and left out of its pages.
+                std::wstring why = unusableFile(path);
+                int loaded = why.empty() ? loadWatermarkImage(pdf, path, &why) : -1;
                 cached = loadedImages.emplace(path, loaded).first;
+                if (loaded == -1)
+                    run.reportError(L"the watermark image " + path + L" cannot be used: " + why,
+                                    FOLIMO_ERROR_WATERMARK_IMAGE, path, why);
             }
             if (cached->second == -1)
                 continue;

@@ -48,9 +48,21 @@ bool ConversionRun::cancelled() {
     return callback_ && callback_->IsCancelled();
 }
 
-void ConversionRun::reportError(const std::wstring& message) {
-    if (callback_)
-        callback_->OnError((L"Error: " + folimo::displayText(message)).c_str());
+void ConversionRun::notifyDocumentEnd(int how, int pages, const std::wstring& writtenPath) {
+    if (callbackEx_)
+        callbackEx_->OnDocumentEnd(how, pages, writtenPath.c_str());
+}
+
+void ConversionRun::reportError(const std::wstring& message, int code, const std::wstring& subject,
+                                const std::wstring& reason) {
+    if (!callback_)
+        return;
+    const std::wstring text = L"Error: " + folimo::displayText(message);
+    if (callbackEx_)
+        callbackEx_->OnErrorCode(code, subject.c_str(), folimo::displayText(reason).c_str(),
+                                 text.c_str());
+    else
+        callback_->OnError(text.c_str());
 }
 
 void ConversionRun::diagnostic(const std::string& line) {

@@ -26,7 +26,7 @@ public:
     // The files stay where they are for the whole run, so the text context may point into
     // them.
     ConversionRun(const std::vector<InputFile>& files, IProcess* callback)
-        : files_(files), callback_(callback) {}
+        : files_(files), callback_(callback), callbackEx_(dynamic_cast<IProcessEx*>(callback)) {}
     ConversionRun(const ConversionRun&) = delete;
     ConversionRun& operator=(const ConversionRun&) = delete;
 
@@ -52,8 +52,13 @@ public:
     void notifyBegin(const wchar_t* outputPath);
     void notifyFile(const wchar_t* path, int loaded);
     void notifyEnd();
+    // A FolimoDocumentEnd; only a caller that implements IProcessEx hears of it.
+    void notifyDocumentEnd(int how, int pages, const std::wstring& writtenPath);
     bool cancelled();
-    void reportError(const std::wstring& message);
+    // `message` goes to OnError after "Error: "; a caller that implements IProcessEx gets
+    // the code, the file and the reason with it instead, to word it itself.
+    void reportError(const std::wstring& message, int code = FOLIMO_ERROR_OTHER,
+                     const std::wstring& subject = {}, const std::wstring& reason = {});
     // One line for a console, and only when no caller hears of the failure.
     void diagnostic(const std::string& line);
 
@@ -101,6 +106,7 @@ private:
     int page_ = 0;
     int pageCount_ = 1;
     IProcess* callback_;
+    IProcessEx* callbackEx_;
     std::wstring outputPath_;
     TextContext context_{};
     unsigned attempts_ = 0; // bit n: code n tried in the current load

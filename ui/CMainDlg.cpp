@@ -27,6 +27,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QStandardPaths>
@@ -121,10 +122,23 @@ void CMainDlg::OnInit() {
     if (QWidget* side = FindChildByName(QStringLiteral("wnd_right_ad")))
         side->hide();
     if (preview_) {
+        if (auto* placeholder = FindChildByName2<QLabel>(QStringLiteral("txt_preview")))
+            previewHint_ = placeholder->text();
         connect(preview_, &SImageWndEx::imageLoaded, this, [this](const QString& path, bool ok) {
-            if (!ok || path != preview_->imagePath())
+            if (ok ? path != preview_->imagePath() : path != preview_->requestedPath())
                 return;
-            if (QWidget* placeholder = FindChildByName(QStringLiteral("txt_preview")))
+            auto* placeholder = FindChildByName2<QLabel>(QStringLiteral("txt_preview"));
+            // The row chosen cannot be shown: the pane says why instead of showing the
+            // picture of another row.
+            if (!ok) {
+                preview_->hide();
+                if (placeholder) {
+                    placeholder->setText(previewFailureText(preview_->failure()));
+                    placeholder->show();
+                }
+                return;
+            }
+            if (placeholder)
                 placeholder->hide();
             preview_->show();
         });
@@ -489,6 +503,21 @@ void CMainDlg::showItemMenu(QPoint viewportPos) {
     previewRow(view_->GetSel());
 }
 
+QString CMainDlg::previewFailureText(PreviewFailure failure) {
+    switch (failure) {
+    case PreviewFailure::Missing:
+        return QCoreApplication::translate("CMainDlg", "无法显示: 文件不存在");
+    case PreviewFailure::Unreadable:
+        return QCoreApplication::translate("CMainDlg", "无法显示: 文件无法读取");
+    case PreviewFailure::Damaged:
+        return QCoreApplication::translate("CMainDlg", "无法显示: 文件已损坏");
+    case PreviewFailure::NotAPicture:
+    case PreviewFailure::None:
+        break;
+    }
+    return QCoreApplication::translate("CMainDlg", "无法显示: 不是图片");
+}
+
 void CMainDlg::previewRow(int row) {
     if (!preview_)
         return;
@@ -496,6 +525,8 @@ void CMainDlg::previewRow(int row) {
     if (row < 0 || !list_) {
         preview_->SetImage({});
         preview_->hide();
+        if (auto* label = qobject_cast<QLabel*>(placeholder))
+            label->setText(previewHint_);
         if (placeholder)
             placeholder->show();
         return;
@@ -515,7 +546,7 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
         paths.push_back(list_->GetItemPath(row));
     const std::vector<ConversionJob> jobs = SplitIntoJobs(paths, mode, output);
 
-    ConversionProgress progress(int(paths.size()));
+    ConversionProgress progress(int(paths.size()), mode);
     forwarder_.SetTarget(&progress, int(paths.size()));
     std::thread worker([&] {
         // The run and the threads the engine starts for it (they inherit this) yield to
@@ -523,8 +554,6 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
         // keeps every core busy; on an idle core the run loses nothing.
         ::setpriority(PRIO_PROCESS, pid_t(::gettid()), 5);
         written = RunJobs(*engine_, jobs, &forwarder_, &forwarder_);
-        if (!written.empty())
-            progress.SetFirstOutput(written.front());
         forwarder_.OnNotify();
     });
     CMakeDialog dialog(progress, this);

@@ -22,6 +22,7 @@ namespace folimo::ui {
 
 class CFileListRows;
 class SImageWndEx;
+enum class PreviewFailure;
 class SMCListViewEx;
 
 // The command numbers of the main window's menus, as the menu files carry them.
@@ -105,6 +106,8 @@ private:
     void showMenuUnder(const QString& buttonName, const QString& menuName);
     void showItemMenu(QPoint viewportPos);
     void previewRow(int row);
+    // Why the preview cannot show the chosen row, in the window's language.
+    static QString previewFailureText(PreviewFailure failure);
     void listChangedAfterEdit();
     bool listIsEmpty();
 
@@ -114,6 +117,7 @@ private:
     std::shared_ptr<CFileListRows> rows_;
     SMCListViewEx* view_ = nullptr;
     SImageWndEx* preview_ = nullptr;
+    QString previewHint_; // what the preview pane says while no row is chosen
     // Items whose information came in since the list was last redrawn: the list is
     // redrawn once a second at most, not once an item.
     bool listChanged_ = false;

@@ -9,7 +9,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextCharFormat>
 #include <QTextEdit>
+#include <QTimer>
 #include <QUrl>
 
 namespace folimo::ui {
@@ -62,39 +64,57 @@ void CMakeDialog::refresh() {
         bar_->setValue(s.permille);
     // A reader who clicked into the log keeps it still; it catches up when they leave.
     if (log_ && !log_->hasFocus() && s.log.size() > logShown_) {
-        QString added = QString::fromStdWString(s.log.substr(logShown_));
-        added.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        logShown_ = s.log.size();
         QTextCursor end(log_->document());
         end.movePosition(QTextCursor::End);
-        end.insertText(added);
+        // Error lines stand out in red; the rest in the edit box's own colour.
+        QTextCharFormat plain, error;
+        error.setForeground(QColor(0xc0, 0x10, 0x10));
+        const auto insert = [&](std::size_t from, std::size_t to, const QTextCharFormat& format) {
+            if (to <= from)
+                return;
+            QString text = QString::fromStdWString(s.log.substr(from, to - from));
+            text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+            end.insertText(text, format);
+        };
+        for (; errorsShown_ < s.errorLines.size(); ++errorsShown_) {
+            const auto [at, length] = s.errorLines[errorsShown_];
+            insert(logShown_, at, plain);
+            insert(at, at + length, error);
+            logShown_ = at + length;
+        }
+        insert(logShown_, s.log.size(), plain);
+        logShown_ = s.log.size();
         QScrollBar* bar = log_->verticalScrollBar();
         if (bar->value() != bar->maximum())
             bar->setValue(bar->maximum());
     }
     firstOutput_ = s.firstOutput;
+    openPath_ = s.openPath;
     if (!s.finished || finishedShown_)
         return;
     finishedShown_ = true;
     KillTimer(kRefreshTimer);
-    for (const char* name : {"btn_open_file", "btn_open_folder", "btn_close2"})
-        showControl(this, name, !firstOutput_.empty() || std::string_view(name) == "btn_close2");
+    // Only a document that was written can be opened.
+    for (const char* name : {"btn_open_file", "btn_open_folder"})
+        showControl(this, name, !firstOutput_.empty());
+    showControl(this, "btn_close2", true);
     showControl(this, "btn_stop", false);
-    if (closeWhenFinished_)
+    if (closingByUser_)
+        // Long enough to read what the stop kept, which the log now says.
+        QTimer::singleShot(1500, this, [this] { EndDialog(IDOK); });
+    else if (closeWhenFinished_)
         EndDialog(IDOK);
 }
 
 bool CMakeDialog::OnCommand(const QString& name) {
     if (name == QLatin1String("btn_stop")) {
-        progress_.Stop();
-        if (auto* stop = FindChildByName2<QPushButton>(name))
-            stop->setEnabled(false);
+        stopRun();
         return true;
     }
     const QString path = QString::fromStdWString(firstOutput_);
     if (name == QLatin1String("btn_open_file")) {
-        if (!path.isEmpty())
-            QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+        if (!openPath_.empty())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdWString(openPath_)));
         return true;
     }
     if (name == QLatin1String("btn_open_folder")) {
@@ -110,10 +130,18 @@ void CMakeDialog::OnCancel() {
         HostDialog::OnCancel();
         return;
     }
+    stopRun();
+    closingByUser_ = true;
+}
+
+void CMakeDialog::stopRun() {
     progress_.Stop();
     if (auto* stop = FindChildByName2<QPushButton>(QStringLiteral("btn_stop")))
         stop->setEnabled(false);
-    closeWhenFinished_ = true;
+    // The disabled button hands its focus on, to the log, which would then stand still
+    // and never show what the stop kept.
+    if (log_ && log_->hasFocus())
+        log_->clearFocus();
 }
 
 void ShowInFolder(const QString& path) {

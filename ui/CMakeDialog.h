@@ -26,21 +26,25 @@ protected:
     void OnInit() override;
     void OnTimer(int id) override;
     bool OnCommand(const QString& name) override;
-    // Closing while the run goes on stops it, and the window goes when the worker has
-    // ended the document it was writing: no document is left half-made and no worker
-    // reports to a window that is gone.
+    // Closing while the run goes on stops it without asking, and the window goes when
+    // the worker has ended the document it was writing and the log has said what was
+    // kept: no document is left half-made and no worker reports to a window that is gone.
     void OnCancel() override;
 
 private:
     void refresh();
+    void stopRun();
 
     ConversionProgress& progress_;
     QLabel* tip_ = nullptr;
     QProgressBar* bar_ = nullptr;
     QTextEdit* log_ = nullptr;
     std::size_t logShown_ = 0; // the part of the log already in the edit box
+    std::size_t errorsShown_ = 0;
     std::wstring firstOutput_;
+    std::wstring openPath_;
     bool closeWhenFinished_ = false;
+    bool closingByUser_ = false; // closed during the run: goes once the run has stopped
     bool finishedShown_ = false;
 };
 

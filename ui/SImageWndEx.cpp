@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QMimeDatabase>
 #include <QPainter>
 #include <QScopeGuard>
 #include <QScreen>
@@ -258,23 +259,40 @@ bool readWithEngine(const LoadRequest& request, const Abandoned& abandoned, QIma
     return ok;
 }
 
+// Why a regular file that opens could not be shown: a file that says it is a picture by
+// its content but did not decode is damaged, any other is not a picture.
+PreviewFailure whyNotShown(const QString& path) {
+    if (!QImageReader::imageFormat(path).isEmpty())
+        return PreviewFailure::Damaged;
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchContent);
+    return type.name().startsWith(QLatin1String("image/")) ? PreviewFailure::Damaged
+                                                           : PreviewFailure::NotAPicture;
+}
+
 // A pipe or a device goes to Qt's readers only, from memory: the engine would wait on it
 // where the wait cannot be given up.
-bool readPicture(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
-                 QSize* natural) {
+PreviewFailure readPicture(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
+                           QSize* natural) {
     struct stat info {};
-    if (::stat(QFile::encodeName(request.path).constData(), &info) != 0 || S_ISDIR(info.st_mode))
-        return false;
+    if (::stat(QFile::encodeName(request.path).constData(), &info) != 0)
+        return errno == ENOENT ? PreviewFailure::Missing : PreviewFailure::Unreadable;
+    if (S_ISDIR(info.st_mode))
+        return PreviewFailure::NotAPicture;
     if (!S_ISREG(info.st_mode)) {
         QByteArray bytes;
         QBuffer buffer(&bytes);
-        return readStream(request.path, abandoned, &bytes) && buffer.open(QIODevice::ReadOnly) &&
-               readWithQt(request, buffer, image, natural);
+        if (!readStream(request.path, abandoned, &bytes) || !buffer.open(QIODevice::ReadOnly))
+            return PreviewFailure::Unreadable;
+        return readWithQt(request, buffer, image, natural) ? PreviewFailure::None
+                                                           : PreviewFailure::NotAPicture;
     }
     AbandonableFile file(request.path, abandoned);
-    if (file.open(QIODevice::ReadOnly) && readWithQt(request, file, image, natural))
-        return true;
-    return !abandoned() && readWithEngine(request, abandoned, image, natural);
+    if (!file.open(QIODevice::ReadOnly))
+        return PreviewFailure::Unreadable;
+    if (readWithQt(request, file, image, natural) ||
+        (!abandoned() && readWithEngine(request, abandoned, image, natural)))
+        return PreviewFailure::None;
+    return abandoned() ? PreviewFailure::Unreadable : whyNotShown(request.path);
 }
 
 // The threads that read pictures for every preview of the program. Two of them, so that a
@@ -375,6 +393,7 @@ struct SImageWndEx::Channel {
         QString path;
         QImage image;
         QSize natural;
+        PreviewFailure failure;
     };
     std::optional<Result> result;
 
@@ -384,7 +403,8 @@ struct SImageWndEx::Channel {
             return;
         QImage image;
         QSize natural;
-        if (!readPicture(request, abandoned, &image, &natural)) {
+        const PreviewFailure failure = readPicture(request, abandoned, &image, &natural);
+        if (failure != PreviewFailure::None) {
             image = {};
             natural = {};
         }
@@ -392,7 +412,7 @@ struct SImageWndEx::Channel {
         // A read given up half-way is no result, not even a failure.
         if (!owner || abandoned())
             return;
-        result = Result{id, request.path, std::move(image), natural};
+        result = Result{id, request.path, std::move(image), natural, failure};
         // By name: the call carries nothing, the result waits here under our lock.
         QMetaObject::invokeMethod(owner, "takeResult", Qt::QueuedConnection);
     }
@@ -433,6 +453,7 @@ void SImageWndEx::SetImage(const QImage& image) {
     reload_.stop();
     announce_ = false;
     loading_ = false;
+    failure_ = PreviewFailure::None;
     path_.clear();
     shown_ = {};
     natural_ = image.size();
@@ -547,14 +568,15 @@ void SImageWndEx::takeResult() {
         result.swap(channel_->result);
     }
     if (result)
-        takeLoad(result->id, result->path, result->image, result->natural);
+        takeLoad(result->id, result->path, result->image, result->natural, result->failure);
 }
 
-void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& image,
-                           QSize natural) {
+void SImageWndEx::takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural,
+                           PreviewFailure failure) {
     if (request != request_)
         return;
     loading_ = false;
+    failure_ = failure;
     // A file that cannot be read (a PDF in the list, a damaged photo) leaves the pane as
     // it was: stepping through a list should not blank the picture between good files.
     const bool ok = !image.isNull();

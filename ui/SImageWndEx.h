@@ -23,6 +23,9 @@ enum class PreviewFill { Stretch = 0, None = 1, Tile = 2 };
 // checked on its own.
 QRect previewRect(const QRect& area, const QSize& content, bool keepAspect, bool limitSize);
 
+// Why the last file asked for is not shown.
+enum class PreviewFailure { None, Missing, Unreadable, NotAPicture, Damaged };
+
 // A boolean attribute of a layout: "0" and "false" (any case) are off, anything else on.
 bool previewAttributeOn(const QString& value);
 
@@ -63,6 +66,8 @@ public:
     QRect pictureRect() const {
         return previewRect(rect(), contentSize(), keepAspect_, limitSize_);
     }
+    // Why the last file read could not be shown; None when it was.
+    PreviewFailure failure() const { return failure_; }
     // A requested file is still being read: imageLoaded() is still to come.
     bool isLoading() const { return announce_; }
 
@@ -123,7 +128,8 @@ private:
     bool readFallsShort() const;
     void readAgainIfShort();
     void paneChanged();
-    void takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural);
+    void takeLoad(quint64 request, const QString& path, const QImage& image, QSize natural,
+                  PreviewFailure failure);
     QSize skinFrameSize() const;
 
     bool keepAspect_ = true;
@@ -138,6 +144,7 @@ private:
     QString path_;    // the newest request
     bool loading_ = false;
     bool announce_ = false; // a request's imageLoaded() is still to be sent
+    PreviewFailure failure_ = PreviewFailure::None;
     QSize lastShownSize_;
     QTimer reload_;
     quint64 request_ = 0;

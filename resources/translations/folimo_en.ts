@@ -7,6 +7,22 @@
         <source>转换引擎无法启动。</source>
         <translation>The conversion engine cannot start.</translation>
     </message>
+    <message>
+        <source>无法显示: 文件不存在</source>
+        <translation>Cannot show: the file is missing</translation>
+    </message>
+    <message>
+        <source>无法显示: 文件无法读取</source>
+        <translation>Cannot show: the file cannot be read</translation>
+    </message>
+    <message>
+        <source>无法显示: 文件已损坏</source>
+        <translation>Cannot show: damaged</translation>
+    </message>
+    <message>
+        <source>无法显示: 不是图片</source>
+        <translation>Cannot show: not a picture</translation>
+    </message>
 </context>
 <context>
     <name>CMakeDialog</name>
@@ -17,10 +33,6 @@
 </context>
 <context>
     <name>ConversionProgress</name>
-    <message>
-        <source>图片文件无法加载 </source>
-        <translation>Cannot load the picture file </translation>
-    </message>
     <message>
         <source>%1&gt; 开始生成PDF: %2</source>
         <translation>%1&gt; Making the PDF: %2</translation>
@@ -34,8 +46,48 @@
         <translation>Done</translation>
     </message>
     <message>
-        <source>%1&gt; PDF完成</source>
-        <translation>%1&gt; PDF done</translation>
+        <source>已停止: 没有生成页面</source>
+        <translation>Stopped: no page was made</translation>
+    </message>
+    <message>
+        <source>已停止: %1 页保存在 %2</source>
+        <translation>Stopped: %1 pages kept in %2</translation>
+    </message>
+    <message>
+        <source>PDF未能生成: %1</source>
+        <translation>PDF failed: %1</translation>
+    </message>
+    <message>
+        <source>%1&gt; PDF完成: %2</source>
+        <translation>%1&gt; PDF done: %2</translation>
+    </message>
+    <message>
+        <source>错误: 图片文件无法加载 %1: %2</source>
+        <translation>Error: cannot load the picture file %1: %2</translation>
+    </message>
+    <message>
+        <source>错误: 水印图片无法使用 %1: %2</source>
+        <translation>Error: the watermark image %1 cannot be used and is left out: %2</translation>
+    </message>
+    <message>
+        <source>错误: 无法写入 %1: %2</source>
+        <translation>Error: cannot write %1: %2</translation>
+    </message>
+    <message>
+        <source>失败: 没有写入PDF</source>
+        <translation>Failed: no PDF was written</translation>
+    </message>
+    <message>
+        <source>已写入 %1 个PDF</source>
+        <translation>%1 PDF(s) written</translation>
+    </message>
+    <message>
+        <source>，%1 个PDF未能生成</source>
+        <translation>, %1 PDF(s) failed</translation>
+    </message>
+    <message>
+        <source>，%1 个文件失败</source>
+        <translation>, %1 file(s) failed</translation>
     </message>
 </context>
 <context>

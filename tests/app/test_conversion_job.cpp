@@ -11,6 +11,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 namespace {
 
 using folimo::ConversionJob;
@@ -141,25 +143,34 @@ TEST_F(ConversionRun, TheLogTellsEachDocumentItsFilesAndItsErrors) {
     forwarder.SetTarget(&progress, int(paths.size()));
     std::vector<ConversionJob> jobs = folimo::SplitIntoJobs(
         {paths[0], paths[1]}, ConversionMode::Single, folimo::fromUtf8(dir.file("one.pdf")));
-    jobs.push_back({{paths[2], paths[3]}, folimo::fromUtf8(dir.file("two.pdf"))});
+    jobs.push_back({{paths[2], paths[3], paths[4]}, folimo::fromUtf8(dir.file("two.pdf"))});
     folimo::RunJobs(*engine, jobs, &forwarder, &forwarder);
-    EXPECT_EQ(progress.Read().permille, 4 * 1000 / 6); // files of the run, not documents
+    EXPECT_EQ(progress.Read().permille, 5 * 1000 / 6); // files of the run, not documents
     forwarder.OnProgress(0, 0);
     forwarder.OnNotify();
 
     const auto seen = progress.Read();
     const std::wstring one = folimo::fromUtf8(dir.file("one.pdf"));
     const std::wstring two = folimo::fromUtf8(dir.file("two.pdf"));
-    ASSERT_EQ(seen.log.substr(0, seen.log.find(L"\r\n\r\n2> ") + 2),
-              L"1> 开始生成PDF: " + one + L"\r\n1> 添加文件: " + paths[0] + L"\r\n1> 添加文件: " +
-                  paths[1] + L"\r\n1> PDF完成\r\n2> 开始生成PDF: " + two + L"\r\n2> 添加文件: " +
-                  paths[2] + L"\r\n");
-    EXPECT_NE(seen.log.find(L"\r\n\r\n2> Error: "), std::wstring::npos);
-    EXPECT_TRUE(seen.log.ends_with(L"2> 添加文件: " + paths[3] + L"\r\n2> PDF完成\r\n"));
+    // Each document names the PDF it wrote; a file's error follows the line naming it.
+    const std::wstring head = L"1> 开始生成PDF: " + one + L"\r\n1> 添加文件: " + paths[0] +
+                              L"\r\n1> 添加文件: " + paths[1] + L"\r\n1> PDF完成: " + one +
+                              L"\r\n2> 开始生成PDF: " + two + L"\r\n2> 添加文件: " + paths[2] +
+                              L"\r\n2> 添加文件: " + paths[3] + L"\r\n\r\n";
+    ASSERT_EQ(seen.log.substr(0, head.size()), head);
+    const std::wstring error = L"2> 错误: 图片文件无法加载 " + paths[3] + L": ";
+    EXPECT_EQ(seen.log.substr(head.size(), error.size()), error);
+    ASSERT_EQ(seen.errorLines.size(), 1u);
+    EXPECT_EQ(seen.errorLines[0].first, head.size());
+    EXPECT_EQ(seen.log.find(L"\r\n", head.size()), head.size() + seen.errorLines[0].second);
+    EXPECT_TRUE(seen.log.ends_with(L"\r\n\r\n2> 添加文件: " + paths[4] + L"\r\n2> PDF完成: " + two +
+                                   L"\r\n已写入 2 个PDF，1 个文件失败\r\n"));
     EXPECT_EQ(seen.firstOutput, one);
-    EXPECT_EQ(seen.status, L"完成");
-    EXPECT_EQ(seen.permille, 4 * 1000 / 6);
-    EXPECT_EQ(seen.filesDone, 4);
+    EXPECT_EQ(seen.openPath, one);
+    EXPECT_EQ(seen.status, L"已写入 2 个PDF，1 个文件失败");
+    EXPECT_EQ(seen.permille, 5 * 1000 / 6);
+    EXPECT_EQ(seen.filesDone, 5);
+    EXPECT_EQ(seen.filesFailed, 1);
     EXPECT_TRUE(seen.finished);
     EXPECT_EQ(seen.secondsLeft, -1);
 
@@ -173,6 +184,114 @@ TEST_F(ConversionRun, TheLogTellsEachDocumentItsFilesAndItsErrors) {
     EXPECT_EQ(forwarder.IsCancelled(), 0);
     EXPECT_EQ(forwarder.OnBegin(L"x"), 1);
     EXPECT_STREQ(forwarder.ExpandText(L"%NUMBER%", &page3), L"%NUMBER%");
+}
+
+// A progress that the person presses stop on at a given poll of the engine.
+class StoppedProgress : public folimo::ConversionProgress {
+public:
+    StoppedProgress(int files, ConversionMode mode, int stopAt)
+        : ConversionProgress(files, mode), stopAt_(stopAt) {}
+    int IsCancelled() noexcept override {
+        if (polls_++ == stopAt_)
+            Stop();
+        return ConversionProgress::IsCancelled();
+    }
+
+private:
+    int stopAt_, polls_ = 0;
+};
+
+// How a run ended is what the window says: a stop keeps a whole PDF of the pages made
+// and says where, a document that could not be written reads as failed and offers
+// nothing to open, and a run of several documents opens their folder.
+TEST_F(ConversionRun, EachEndReadsAsWhatHappened) {
+    writeFile(dir.file("blocked"), "a file where a folder should be");
+    const std::wstring all = wide(dir.file("all.pdf")), out = wide(dir.file("out"));
+    const struct {
+        const char* what;
+        ConversionMode mode;
+        std::wstring output;
+        int stopAt;  // the engine's poll the stop comes at; -1: none
+        int written; // documents
+        std::wstring status, openPath;
+        int pages; // of the first document
+    } cases[] = {
+        {"stopped in the third page", ConversionMode::Single, all, 2, 1,
+         L"已停止: 2 页保存在 " + all, all, 2},
+        {"stopped before a page", ConversionMode::Single, all, 0, 0, L"已停止: 没有生成页面", L"",
+         0},
+        {"stopped after the second document", ConversionMode::PerImage, out + L"/", 3, 2,
+         L"已停止: 2 页保存在 " + out, out, 1},
+        {"per image, all written", ConversionMode::PerImage, out + L"/", -1, 5, L"已写入 5 个PDF",
+         out, 1},
+        {"a folder that cannot be made", ConversionMode::PerImage, wide(dir.file("blocked/x/")), -1,
+         0, L"失败: 没有写入PDF", L"", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(dir.file("all.pdf"));
+        std::filesystem::remove_all(dir.file("out"));
+        folimo::ConversionForwarder forwarder;
+        StoppedProgress progress(int(paths.size()), c.mode, c.stopAt);
+        forwarder.SetTarget(&progress, int(paths.size()));
+        const auto written = folimo::RunJobs(
+            *engine, folimo::SplitIntoJobs(paths, c.mode, c.output), &forwarder, &forwarder);
+        forwarder.OnNotify();
+        const auto seen = progress.Read();
+        ASSERT_EQ(int(written.size()), c.written);
+        EXPECT_EQ(seen.status, c.status);
+        EXPECT_TRUE(seen.log.ends_with(c.status + L"\r\n")) << folimo::toUtf8(seen.log);
+        EXPECT_EQ(seen.openPath, c.openPath);
+        EXPECT_EQ(seen.firstOutput, written.empty() ? L"" : written[0]);
+        if (c.written == 0) {
+            EXPECT_EQ(seen.log.find(L"PDF完成"), std::wstring::npos);
+        }
+        if (c.stopAt >= 0) {
+            EXPECT_LT(seen.permille, 1000);       // the bar stays where the run stopped
+            EXPECT_TRUE(seen.errorLines.empty()); // a stop is no error
+        }
+        if (c.written > 0) {
+            EXPECT_TRUE(qpdfCheckClean(folimo::toUtf8(written[0])));
+            EXPECT_EQ(int(pdfPageSizes(folimo::toUtf8(written[0])).size()), c.pages);
+        } else {
+            EXPECT_FALSE(fileExists(dir.file("all.pdf")));
+        }
+        if (c.status.starts_with(L"失败")) {
+            ASSERT_FALSE(seen.errorLines.empty());
+            const std::wstring expected = L"1> 错误: 无法写入 ";
+            EXPECT_EQ(seen.log.substr(seen.errorLines[0].first, expected.size()), expected);
+        }
+    }
+}
+
+// An image watermark that cannot be used is told once a run, not once a document, and
+// not at all when it is fine.
+TEST_F(ConversionRun, AnUnusableWatermarkImageIsToldOnceARun) {
+    writeFile(dir.file("text.png"), "not a picture");
+    ::mkfifo(dir.file("fifo.png").c_str(), 0600);
+    for (const std::string name : {"missing.png", "text.png", "fifo.png", "pics/p1.png"}) {
+        SCOPED_TRACE(name);
+        auto* watermark = folimo::createObject<IImageWatermark>(FOLIMO_IMAGE_WATERMARK).release();
+        watermark->SetImagePath(wide(dir.file(name)).c_str());
+        while (engine->GetSettings()->GetWatermarkCount() > 0)
+            engine->GetSettings()->RemoveWatermark(0);
+        engine->GetSettings()->AddWatermark(watermark);
+        std::filesystem::remove_all(dir.file("out"));
+        folimo::ConversionForwarder forwarder;
+        folimo::ConversionProgress progress(int(paths.size()), ConversionMode::PerImage);
+        forwarder.SetTarget(&progress, int(paths.size()));
+        folimo::RunJobs(
+            *engine, folimo::SplitIntoJobs(paths, ConversionMode::PerImage, wide(dir.file("out/"))),
+            &forwarder, &forwarder);
+        const auto seen = progress.Read();
+        const bool usable = name == "pics/p1.png";
+        ASSERT_EQ(seen.errorLines.size(), usable ? 0u : 1u) << folimo::toUtf8(seen.log);
+        if (!usable) {
+            const std::wstring expected =
+                L"1> 错误: 水印图片无法使用 " + wide(dir.file(name)) + L": ";
+            EXPECT_EQ(seen.log.substr(seen.errorLines[0].first, expected.size()), expected);
+        }
+    }
 }
 
 } // namespace

@@ -374,6 +374,47 @@ TEST_F(Cli, ASignalStopsTheRunWithThePagesMadeAndTheShellsStatus) {
     }
 }
 
+// A watermark image that cannot be stamped is a stamp missing from every page: the run
+// says so once, in every mode, and exits 3 although each input was converted.
+TEST_F(Cli, AnUnusableImageWatermarkIsReportedOnceAndExitsThree) {
+    const std::string a = jpeg("a.jpg"), b = jpeg("b.jpg");
+    writeFile(dir.file("text.png"), "not a picture");
+    ASSERT_EQ(::mkfifo(dir.file("fifo.png").c_str(), 0600), 0);
+    const std::string inputs = " " + shellQuote(a) + " " + shellQuote(b);
+    const struct {
+        const char* stamp;
+        std::string mode;
+        const char* why;
+    } cases[] = {{"missing.png", "-o " + shellQuote(dir.file("one.pdf")), "No such file"},
+                 {"text.png", "--mode per-image -o " + shellQuote(dir.file("each")), ""},
+                 {"fifo.png", "-q -o " + shellQuote(dir.file("fifo.pdf")), "not a regular file"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stamp);
+        CliResult r = run(c.mode + " --image-watermark " + shellQuote(dir.file(c.stamp)) + inputs);
+        EXPECT_EQ(r.exitCode, 3) << r.err;
+        const std::string said = "Error: the watermark image " + dir.file(c.stamp) +
+                                 " cannot be used and is left out: " + c.why;
+        const auto at = r.err.find(said);
+        EXPECT_NE(at, std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("watermark", at + said.size()), std::string::npos) << r.err;
+    }
+}
+
+// The engine's own load message reaches a console in English.
+TEST_F(Cli, LoadErrorsAreInEnglish) {
+    const std::string broken = dir.file("broken.png");
+    writeFile(broken, "\x89PNG\r\n\x1a\n truncated");
+    for (const char* layout : {"", "--page-size a4 "}) {
+        CliResult r = run(std::string(layout) + "-o " + shellQuote(dir.file("out.pdf")) + " " +
+                          shellQuote(jpeg("a.jpg")) + " " + shellQuote(broken));
+        EXPECT_EQ(r.exitCode, 3) << layout;
+        EXPECT_NE(r.err.find("Error: cannot load the picture file " + broken + ": "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(std::regex_search(r.err, std::regex("\xe5\x9b\xbe"))) << r.err; // 图
+    }
+}
+
 TEST_F(Cli, FailedInputsAreReportedAndTheRestConverted) {
     std::string a = jpeg("a.jpg");
     std::string broken = dir.file("broken.png");

@@ -4,9 +4,13 @@
 
 #include "FileFilter.h"
 
+#include <folimo/WideText.h>
+
 #include <gtest/gtest.h>
 
 #include <qpdf/QPDF.hh>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -162,7 +166,7 @@ TEST_F(Watermarks, FiltersChooseThePages) {
     EXPECT_NE(pageContent(out, 1).find("10 Tf 5 "), std::string::npos);
 }
 
-TEST_F(Watermarks, ImageWatermarksAreLoadedOncePerDocumentAndMissingOnesSkipped) {
+TEST_F(Watermarks, ImageWatermarksAreLoadedOncePerDocumentAndMissingOnesToldOnce) {
     page("a.png");
     page("b.png");
     std::string stamp = dir.file("stamp.png");
@@ -172,7 +176,11 @@ TEST_F(Watermarks, ImageWatermarksAreLoadedOncePerDocumentAndMissingOnesSkipped)
     addImage(dir.file("deleted.png"), 0, 0);
     RecordingProcess process;
     std::string out = convert(&process);
-    EXPECT_EQ(process.count("error"), 0);
+    // Left out of both pages, and said once, in the words of a caller that reads only text.
+    ASSERT_EQ(process.count("error"), 1);
+    EXPECT_EQ(process.count("error Error: the watermark image " + dir.file("deleted.png") +
+                            " cannot be used: No such file"),
+              1);
     // Two page images and one stamp, drawn on both pages.
     QPDF q;
     q.processFile(out.c_str());
@@ -270,6 +278,83 @@ TEST(FileFilter, WildcardsAndLists) {
     EXPECT_TRUE(matchesFileFilter(L"*straße*", L"/STRASSE/Straße.png"));
     EXPECT_TRUE(matchesFileFilter(L"*ΣΕΛΊΔΑ?.tif", L"/σελίδα1.tif"));
     EXPECT_FALSE(matchesFileFilter(L"*été*", L"/photos/ete.jpg"));
+}
+
+// What a caller that implements IProcessEx hears of each failure: a code and the file,
+// to word it itself, in place of the text; and how each document ended.
+struct CodedProcess : RecordingProcess, IProcessEx {
+    int OnBegin(const wchar_t* p) override { return RecordingProcess::OnBegin(p); }
+    int OnFile(const wchar_t* p, int loaded) override {
+        return RecordingProcess::OnFile(p, loaded);
+    }
+    int OnEnd() override { return RecordingProcess::OnEnd(); }
+    int OnProgress(std::int64_t, std::int64_t) override { return 1; }
+    int OnError(const wchar_t* m) override { return RecordingProcess::OnError(m); }
+    int IsCancelled() override { return RecordingProcess::IsCancelled(); }
+    int OnNotify() override { return 1; }
+    int OnErrorCode(int code, const wchar_t* subject, const wchar_t*,
+                    const wchar_t* message) override {
+        codes.push_back({code, folimo::toUtf8(subject), folimo::toUtf8(message)});
+        return 1;
+    }
+    int OnDocumentEnd(int how, int pages, const wchar_t* written) override {
+        ends.push_back({how, pages, folimo::toUtf8(written)});
+        return 1;
+    }
+    struct Coded {
+        int code;
+        std::string subject, message;
+    };
+    struct End {
+        int how, pages;
+        std::string written;
+    };
+    std::vector<Coded> codes;
+    std::vector<End> ends;
+};
+
+TEST_F(Watermarks, UnusableImagesAndInputsComeWithTheirCodes) {
+    writeFile(dir.file("text.png"), "not a picture");
+    ASSERT_EQ(::mkfifo(dir.file("fifo.png").c_str(), 0600), 0);
+    const std::string broken = dir.file("broken.png");
+    writeFile(broken, "\x89PNG\r\n\x1a\n truncated");
+    const struct {
+        const char* what;
+        int pageSize; // image-sized pages, or A4
+        std::string stamp;
+    } cases[] = {{"missing, image-sized pages", FOLIMO_PAGE_IMAGE, dir.file("missing.png")},
+                 {"not a picture, A4", FOLIMO_PAGE_A4, dir.file("text.png")},
+                 {"a FIFO", FOLIMO_PAGE_IMAGE, dir.file("fifo.png")}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        while (settings->GetWatermarkCount() > 0)
+            settings->RemoveWatermark(0);
+        engine->ClearFiles();
+        settings->SetPageSize(c.pageSize);
+        page("a.png");
+        engine->AddFile(wide(broken).c_str(), 0);
+        page("b.png");
+        addImage(c.stamp, 0, 0);
+        CodedProcess process;
+        const std::string out = convert(&process);
+        EXPECT_EQ(process.count("error"), 0); // all of it came with a code
+        ASSERT_EQ(process.codes.size(), 2u);
+        EXPECT_EQ(process.codes[0].code, FOLIMO_ERROR_WATERMARK_IMAGE);
+        EXPECT_EQ(process.codes[0].subject, c.stamp);
+        EXPECT_EQ(process.codes[1].code, FOLIMO_ERROR_INPUT);
+        EXPECT_EQ(process.codes[1].subject, broken);
+        // The text stays the engine's own for callers that read only it.
+        EXPECT_EQ(process.codes[1].message.find(c.pageSize == FOLIMO_PAGE_IMAGE
+                                                    ? "Error: 图片文件无法加载 " + broken + " :"
+                                                    : "Error: "),
+                  0u)
+            << process.codes[1].message;
+        ASSERT_EQ(process.ends.size(), 1u);
+        EXPECT_EQ(process.ends[0].how, FOLIMO_DOCUMENT_WRITTEN);
+        EXPECT_EQ(process.ends[0].pages,
+                  c.pageSize == FOLIMO_PAGE_IMAGE ? 2 : 3); // A4 keeps an empty page
+        EXPECT_EQ(process.ends[0].written, out);
+    }
 }
 
 } // namespace

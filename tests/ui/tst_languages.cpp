@@ -240,12 +240,14 @@ std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& languag
     texts["XML_SETTINGSWND"] = openDialog(settingsDialog, language, "settings");
 
     // A run as the progress window shows it: a document, a file, a file the engine could
-    // not read (its message as the engine words it), the end.
+    // not read (told with its code, the engine's own text beside it), the end.
     ConversionProgress progress(2);
     progress.OnBegin(L"/tmp/out/beach.pdf");
     progress.OnFile(L"/tmp/in/beach.png", 1);
-    progress.OnError(L"Error: 图片文件无法加载 /tmp/in/broken.png :not a picture");
+    progress.OnErrorCode(FOLIMO_ERROR_INPUT, L"/tmp/in/broken.png", L"not a picture",
+                         L"Error: 图片文件无法加载 /tmp/in/broken.png :not a picture");
     progress.OnFile(L"/tmp/in/broken.png", 0);
+    progress.OnDocumentEnd(FOLIMO_DOCUMENT_WRITTEN, 1, L"/tmp/out/beach.pdf");
     progress.OnEnd();
     progress.OnNotify();
     CMakeDialog make(progress);

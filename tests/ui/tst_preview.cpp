@@ -250,24 +250,33 @@ void PreviewTest::readsFilesWithoutHoldingUpTheWindow() {
 void PreviewTest::failedReadKeepsThePictureShown_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes"); // the content; none: no such file; "/": a folder
+    QTest::addColumn<int>("why");          // a PreviewFailure
     const QString sample = QStringLiteral(FOLIMO_SOURCE_DIR "/samples/");
     QFile pdf(sample + "04-document.pdf");
     QFile jpeg(sample + "01-plasma.jpg");
     QVERIFY(pdf.open(QIODevice::ReadOnly) && jpeg.open(QIODevice::ReadOnly));
     const QByteArray photo = jpeg.readAll();
-    QTest::newRow("pdf") << "document.pdf" << pdf.readAll();
-    QTest::newRow("cut-off jpeg") << "cut.jpg" << photo.left(photo.size() * 6 / 10);
-    QTest::newRow("jpeg without its end") << "end.jpg" << photo.chopped(2);
-    QTest::newRow("missing file") << "gone.png" << QByteArray();
-    QTest::newRow("not a picture") << "junk.png" << QByteArray("\x89PNG junk");
-    QTest::newRow("a folder") << "folder.jpg" << QByteArray("/");
+    QTest::newRow("pdf") << "document.pdf" << pdf.readAll() << int(PreviewFailure::NotAPicture);
+    QTest::newRow("cut-off jpeg") << "cut.jpg" << photo.left(photo.size() * 6 / 10)
+                                  << int(PreviewFailure::Damaged);
+    QTest::newRow("jpeg without its end")
+        << "end.jpg" << photo.chopped(2) << int(PreviewFailure::Damaged);
+    QTest::newRow("missing file") << "gone.png" << QByteArray() << int(PreviewFailure::Missing);
+    // A PNG by its signature, broken after it.
+    QTest::newRow("not a picture")
+        << "junk.png" << QByteArray("\x89PNG junk") << int(PreviewFailure::Damaged);
+    QTest::newRow("text") << "notes.png" << QByteArray("just some words\n")
+                          << int(PreviewFailure::NotAPicture);
+    QTest::newRow("a folder") << "folder.jpg" << QByteArray("/")
+                              << int(PreviewFailure::NotAPicture);
 }
 
 // The list's rows are stepped through one by one: a row that cannot be shown leaves the
-// picture before it, whole, and says so.
+// picture before it, whole, and tells why, for the window to say instead of the picture.
 void PreviewTest::failedReadKeepsThePictureShown() {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
+    QFETCH(int, why);
     const QString good = write(QStringLiteral("good.jpg"), halves(QSize(800, 600)));
     const QString bad = dir_.filePath(name);
     if (bytes == "/")
@@ -283,6 +292,7 @@ void PreviewTest::failedReadKeepsThePictureShown() {
     pane_->SetImagePath(bad);
     QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 2, 20000);
     QCOMPARE(loaded[1], QVariantList({bad, false}));
+    QCOMPARE(int(pane_->failure()), why);
     QVERIFY(!pane_->isLoading());
     QCOMPARE(pane_->contentSize(), QSize(800, 600));
     QCOMPARE(pane_->accessibleDescription(), QStringLiteral("good.jpg"));

@@ -209,6 +209,39 @@ protected:
     ~IProcess() = default;
 };
 
+// What a failure reported to IProcessEx::OnErrorCode concerns, so that a caller can word
+// it in its own language instead of showing the engine's text.
+enum FolimoErrorCode {
+    FOLIMO_ERROR_OTHER = 0,           // only the message tells
+    FOLIMO_ERROR_INPUT = 1,           // an input file, or one of its pages, cannot be read
+    FOLIMO_ERROR_WATERMARK_IMAGE = 2, // an image watermark cannot be used: told once a document
+    FOLIMO_ERROR_OUTPUT = 3,          // the document cannot be created or written
+};
+
+// How a document ended (IProcessEx::OnDocumentEnd).
+enum FolimoDocumentEnd {
+    FOLIMO_DOCUMENT_WRITTEN = 0,
+    FOLIMO_DOCUMENT_STOPPED = 1, // cancelled: a complete document of the pages made before
+    FOLIMO_DOCUMENT_FAILED = 2,  // no document is left
+};
+
+// A caller whose IProcess also derives from this one is told more; the engine finds it
+// with dynamic_cast on the callback given to Convert. A caller that implements only
+// IProcess sees no difference.
+struct IProcessEx : IProcess {
+    // In place of OnError. `message` is the text OnError would have been given; `subject`
+    // is the file the failure concerns (empty for FOLIMO_ERROR_OTHER) and `reason` the
+    // library's own words for it.
+    virtual int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
+                            const wchar_t* message) = 0;
+    // Once a document, just before OnEnd: a FolimoDocumentEnd, the pages the document
+    // holds and the name it was written under (empty when none was).
+    virtual int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) = 0;
+
+protected:
+    ~IProcessEx() = default;
+};
+
 // What the engine passes with every text it asks the caller to expand.
 struct TextContext {
     std::int32_t kind; // 1 while a bookmark text is expanded, 0 for a watermark text

@@ -47,6 +47,8 @@ public:
     void end_document(std::wstring_view optlist);
     // The name the last ended document was given; empty before one ends.
     const std::string& writtenPath() const { return writtenPath_; }
+    // The pages of the open document so far.
+    int pageCount() const { return static_cast<int>(pageObjects_.size()); }
     void set_info(std::wstring_view key, std::wstring_view value);
 
     void begin_page_ext(double width, double height, std::wstring_view optlist);
