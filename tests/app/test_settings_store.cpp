@@ -378,6 +378,9 @@ TEST_F(SettingsStore, StoredMarginsThatLeaveNoRoomLoadAsNone) {
         EXPECT_EQ(m["margin3"], std::to_string(c.loadedTop)) << trace;
         // Loading corrects what it hands on, not what is stored.
         EXPECT_EQ(store.ReadNumber(L"MearginLeft", 0), c.left) << trace;
+    }
+}
+
 // A store file that is no regular file is not read (a FIFO would block for ever) and
 // not written over: every value reads as its default, every write fails, and the file
 // stays what it was.
