@@ -94,6 +94,7 @@ TEST_F(ShellIntegration, RegisteringWritesEntriesThatFileManagersAccept) {
     // GNOME Files' script and Thunar's action.
     ASSERT_NE(script(), "");
     EXPECT_EQ(::access(script().c_str(), X_OK), 0);
+    EXPECT_EQ(validatorSays("sh -n", script()), "");
     EXPECT_EQ(validatorSays("xmllint --noout", thunar), "");
     const std::string uca = readFile(thunar);
     EXPECT_NE(uca.find("<unique-id>velmar-folimo-makepdf</unique-id>"), std::string::npos);
