@@ -188,8 +188,9 @@ int ConversionProgress::OnErrorCode(int code, const wchar_t* subject, const wcha
                     .toStdWString();
             break;
         case FOLIMO_ERROR_OUTPUT:
-            text = translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: 无法写入 %1: %2"))
-                       .arg(file, why)
+            // The library's reason names the file already.
+            text = translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: PDF无法写入: %1"))
+                       .arg(why)
                        .toStdWString();
             break;
         default:

@@ -116,7 +116,8 @@ int ConsoleProcess::OnErrorCode(int code, const wchar_t* subject, const wchar_t*
                 (L"Error: the watermark image " + file + L" cannot be used and is left out: " + why)
                     .c_str());
         case FOLIMO_ERROR_OUTPUT:
-            return OnError((L"Error: cannot write " + file + L": " + why).c_str());
+            // The library's reason names the file already.
+            return OnError((L"Error: the PDF cannot be written: " + why).c_str());
         default:
             return OnError(message);
         }

@@ -140,8 +140,12 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
     } catch (const folimo::pdf::PdfError& e) {
         run.diagnostic("folimo: PDF library error " + std::to_string(e.number()) + " in " +
                        e.apiName() + ": " + e.what());
-        run.reportError(folimo::fromUtf8(e.what()), FOLIMO_ERROR_OUTPUT, run.outputPath(),
-                        folimo::fromUtf8(e.what()));
+        // Only a failed write is the output's fault; a document left without pages has
+        // its inputs' errors to say why.
+        run.reportError(folimo::fromUtf8(e.what()),
+                        e.number() == folimo::pdf::kErrIo ? FOLIMO_ERROR_OUTPUT
+                                                          : FOLIMO_ERROR_OTHER,
+                        run.outputPath(), folimo::fromUtf8(e.what()));
     } catch (const std::exception& e) {
         run.reportError(folimo::fromUtf8(e.what()));
     }

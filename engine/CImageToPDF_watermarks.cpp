@@ -88,9 +88,11 @@ void CImageToPDF::drawWatermarks(ConversionRun& run, PdfOutput& pdf, int height)
                 std::wstring why = unusableFile(path);
                 int loaded = why.empty() ? loadWatermarkImage(pdf, path, &why) : -1;
                 cached = loadedImages.emplace(path, loaded).first;
-                if (loaded == -1)
-                    run.reportError(L"the watermark image " + path + L" cannot be used: " + why,
-                                    FOLIMO_ERROR_WATERMARK_IMAGE, path, why);
+                if (loaded == -1) {
+                    std::wstring message = L"the watermark image ";
+                    message.append(path).append(L" cannot be used: ").append(why);
+                    run.reportError(message, FOLIMO_ERROR_WATERMARK_IMAGE, path, why);
+                }
             }
             if (cached->second == -1)
                 continue;

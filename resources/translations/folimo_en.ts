@@ -70,10 +70,6 @@
         <translation>Error: the watermark image %1 cannot be used and is left out: %2</translation>
     </message>
     <message>
-        <source>错误: 无法写入 %1: %2</source>
-        <translation>Error: cannot write %1: %2</translation>
-    </message>
-    <message>
         <source>失败: 没有写入PDF</source>
         <translation>Failed: no PDF was written</translation>
     </message>
@@ -88,6 +84,10 @@
     <message>
         <source>，%1 个文件失败</source>
         <translation>, %1 file(s) failed</translation>
+    </message>
+    <message>
+        <source>错误: PDF无法写入: %1</source>
+        <translation>Error: the PDF cannot be written: %1</translation>
     </message>
 </context>
 <context>

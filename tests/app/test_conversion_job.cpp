@@ -258,7 +258,8 @@ TEST_F(ConversionRun, EachEndReadsAsWhatHappened) {
         }
         if (c.status.starts_with(L"失败")) {
             ASSERT_FALSE(seen.errorLines.empty());
-            const std::wstring expected = L"1> 错误: 无法写入 ";
+            const std::wstring expected =
+                L"1> 错误: PDF无法写入: cannot create '" + wide(dir.file("blocked/x/p1.pdf"));
             EXPECT_EQ(seen.log.substr(seen.errorLines[0].first, expected.size()), expected);
         }
     }

@@ -192,8 +192,7 @@ void MakeDialogTest::theWindowSaysHowTheRunEnded() {
         if (c.stop)
             QVERIFY2(bar > 0 && bar < 1000, qPrintable(QString::number(bar)));
         if (c.failWrite) {
-            QVERIFY(
-                log.contains(QStringLiteral("1> 错误: 无法写入 /out/a.pdf: Permission denied")));
+            QVERIFY(log.contains(QStringLiteral("1> 错误: PDF无法写入: Permission denied")));
             QVERIFY(errorInRed);
         }
     }
@@ -283,7 +282,8 @@ void MakeDialogTest::aFolderThatCannotBeWrittenReadsAsFailed() {
     QVERIFY(written.empty());
     QCOMPARE(tip, QStringLiteral("失败: 没有写入PDF"));
     QVERIFY2(!log.contains(QStringLiteral("PDF完成")), qPrintable(log));
-    QVERIFY2(log.contains(QStringLiteral("1> 错误: 无法写入 ") + folder + "/p.pdf: "),
+    QVERIFY2(log.contains(QStringLiteral("1> 错误: PDF无法写入: cannot create '") + folder +
+                          "/p.pdf': "),
              qPrintable(log));
     QVERIFY(!openShown);
 }
