@@ -39,8 +39,8 @@ constexpr NumberValue kNumbers[] = {
     {L"MearginTop", 0, 0, kNoMost},
     {L"ImageEncode", FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_TIFF},
     {L"DefaultImageEncode", FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_TIFF},
-    // Below 5 percent a JPEG shows little but its blocks.
-    {L"JpepPercent", 30, 5, 100},
+    // Below 5 percent a JPEG shows little but its blocks; above 100 the encoder takes 100.
+    {L"JpepPercent", 30, 5, kNoMost},
     // -1 on both sides switches the limits (and the forced re-encoding) off.
     {L"ImageMaxX", 0, -1, kNoMost},
     {L"ImageMaxY", 0, -1, kNoMost},
