@@ -20,6 +20,11 @@ namespace folimo::pdf {
 class MappedFile;
 }
 
+// What saving a picture holds at its peak beside its file: the picture, a grey or shrunk
+// copy when one is made, and the encoded file twice (the encoder's, and the copy handed
+// over).
+std::uint64_t savePeakBytes(const folimo::imaging::PictureInfo& info, int encoder, bool copy);
+
 class CGDIPLUSImage : public CBase<IXImage> {
 public:
     CGDIPLUSImage();

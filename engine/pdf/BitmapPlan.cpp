@@ -4,6 +4,7 @@
 #include "ImagePlan.h"
 
 #include "imaging/Bitmap.h"
+#include "imaging/Codecs.h"
 #include "imaging/Quantize.h"
 
 #include <cstring>
@@ -143,6 +144,15 @@ ImagePlan planBitmap(const Bitmap& b) {
     if (translucent)
         plan.softMask = flateStream(b.width, b.height, 8, "/DeviceGray", alpha);
     return plan;
+}
+
+ImagePlan planDecoded(std::span<const std::uint8_t> bytes, imaging::ImageFormat format, int page) {
+    if (const auto info = imaging::probe(bytes, format, {}, page)) {
+        const std::uint64_t peak = bytes.size() + 3 * imaging::pictureBytes(*info);
+        if (peak > imaging::Limits{}.maxBytes)
+            imaging::refuseMemory(info->width, info->height, peak);
+    }
+    return planBitmap(imaging::decode(bytes, format, {}, page));
 }
 
 } // namespace folimo::pdf
