@@ -32,8 +32,8 @@ const char* mimeTypeOf(int encoder) {
 
 std::uint64_t savePeakBytes(const folimo::imaging::PictureInfo& info, int encoder, bool copy) {
     const std::uint64_t picture = folimo::imaging::pictureBytes(info);
-    // JPEG and GIF make a byte a pixel at most (three for a picture of four), PNG and
-    // TIFF as much as the picture has.
+    // JPEG and GIF files come to a quarter of the picture at most in practice; PNG and
+    // TIFF files can be as large as the picture.
     const bool lossless = encoder == 2 || encoder == 4;
     return picture * (copy ? 2 : 1) + 2 * (lossless ? picture : picture / 4);
 }

@@ -148,7 +148,11 @@ ImagePlan planBitmap(const Bitmap& b) {
 
 ImagePlan planDecoded(std::span<const std::uint8_t> bytes, imaging::ImageFormat format, int page) {
     if (const auto info = imaging::probe(bytes, format, {}, page)) {
-        const std::uint64_t peak = bytes.size() + 3 * imaging::pictureBytes(*info);
+        // An indexed picture with a translucent palette adds a mask and its stream.
+        const std::uint64_t masks =
+            info->bitsPerPixel <= 8 ? 2 * std::uint64_t(info->width) * std::uint64_t(info->height)
+                                    : 0;
+        const std::uint64_t peak = bytes.size() + 3 * imaging::pictureBytes(*info) + masks;
         if (peak > imaging::Limits{}.maxBytes)
             imaging::refuseMemory(info->width, info->height, peak);
     }

@@ -66,14 +66,18 @@ struct PictureInfo {
     int height = 0;
     double dpiX = 0; // as Bitmap's
     double dpiY = 0;
+    // The decoded picture's, where the headers tell; else 32, which every format of
+    // eight-bit samples fits in.
+    int bitsPerPixel = 32;
 };
 std::optional<PictureInfo> probe(std::span<const std::uint8_t> bytes, ImageFormat format,
                                  const Limits& limits = {}, int page = 0);
-// The most memory the decoded picture can take: four bytes a pixel, which every format
-// of eight-bit samples fits in. Ways that hold copies of it charge multiples of this
-// before anything is decoded.
+// The memory the decoded picture takes, at most. Ways that hold copies of it charge
+// multiples of this before anything is decoded.
 inline std::uint64_t pictureBytes(const PictureInfo& info) {
-    return std::uint64_t(std::max(info.width, 0)) * std::uint64_t(std::max(info.height, 0)) * 4;
+    return (std::uint64_t(std::max(info.width, 0)) * std::uint64_t(std::max(info.bitsPerPixel, 8)) +
+            7) /
+           8 * std::uint64_t(std::max(info.height, 0));
 }
 
 // Per-format probes, as probe() dispatches to them; each as cheap as reading the
