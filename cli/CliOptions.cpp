@@ -387,8 +387,9 @@ Images:
   --max-size W,H            shrink larger images to fit W x H pixels (0 = no limit on
                             that side); -1,-1 switches shrinking and re-encoding off
                             for --encode unchanged
-  --max-memory SIZE         the most memory one decoded image may take, such as 512M
-                            or 2G (default 1G); a larger picture is refused
+  --max-memory SIZE         the most memory one image may take with its file and its
+                            copies, such as 512M or 2G (default 1G), and so a run;
+                            a larger picture is streamed where it can be, else refused
   --dpi N                   resolution written into re-encoded images (0 keeps the
                             image's own)
 

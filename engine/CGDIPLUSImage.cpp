@@ -30,13 +30,23 @@ const char* mimeTypeOf(int encoder) {
 
 } // namespace
 
+std::uint64_t savePeakBytes(const folimo::imaging::PictureInfo& info, int encoder, bool copy) {
+    const std::uint64_t picture = folimo::imaging::pictureBytes(info);
+    // JPEG and GIF files come to a quarter of the picture at most in practice; PNG and
+    // TIFF files can be as large as the picture.
+    const bool lossless = encoder == 2 || encoder == 4;
+    return picture * (copy ? 2 : 1) + 2 * (lossless ? picture : picture / 4);
+}
+
 CGDIPLUSImage::CGDIPLUSImage() = default;
 
 CGDIPLUSImage::~CGDIPLUSImage() = default;
 
 int CGDIPLUSImage::Load(const wchar_t* path) noexcept {
     try {
-        auto file = std::make_unique<folimo::pdf::MappedFile>(folimo::toUtf8(path ? path : L""));
+        auto file = std::make_unique<folimo::pdf::MappedFile>(folimo::toUtf8(path ? path : L""),
+                                                              folimo::imaging::Limits{}.maxBytes,
+                                                              folimo::imaging::unreadReason);
         const std::span<const std::uint8_t> bytes = file->bytes();
         return load(std::move(file), bytes, folimo::imaging::detectFormat(bytes), 0);
     } catch (const std::exception& e) {
@@ -152,19 +162,28 @@ int CGDIPLUSImage::SaveToMemory(void** data, int encoder, const wchar_t*) noexce
             *data = nullptr;
         return 0;
     }
-    return save(data, mime);
+    return save(data, mime, encoder);
 }
 
+// A fax is a TIFF, and charged as one: lossless, at the picture's own bits a pixel.
 int CGDIPLUSImage::SaveAsFax(void** data) noexcept {
-    return save(data, nullptr);
+    return save(data, nullptr, 4);
 }
 
-int CGDIPLUSImage::save(void** data, const char* mime) noexcept {
+int CGDIPLUSImage::save(void** data, const char* mime, int encoder) noexcept {
     if (!data || !loaded_)
         return 0;
     *data = nullptr;
     try {
         using namespace folimo::imaging;
+        // Refused before anything is decoded, whatever the picture would leave of the
+        // memory allowed for one image to the copies made around it.
+        const bool copies = grey_ || (targetWidth_ != 0 && targetHeight_ != 0);
+        if (!bitmap_) {
+            const std::uint64_t peak = bytes_.size() + savePeakBytes(info_, encoder, copies);
+            if (peak > Limits{}.maxBytes)
+                refuseMemory(info_.width, info_.height, peak);
+        }
         if (!pixels())
             return 0;
         // The source: the grey copy when asked for, else the bitmap itself. Black and

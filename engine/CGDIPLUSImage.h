@@ -20,6 +20,11 @@ namespace folimo::pdf {
 class MappedFile;
 }
 
+// What saving a picture holds at its peak beside its file: the picture, a grey or shrunk
+// copy when one is made, and the encoded file twice (the encoder's, and the copy handed
+// over).
+std::uint64_t savePeakBytes(const folimo::imaging::PictureInfo& info, int encoder, bool copy);
+
 class CGDIPLUSImage : public CBase<IXImage> {
 public:
     CGDIPLUSImage();
@@ -64,7 +69,8 @@ private:
     // it cannot be.
     folimo::imaging::Bitmap* pixels() noexcept;
     // SaveToMemory and SaveAsFax: with a MIME type, through its encoder; without, as a fax.
-    int save(void** data, const char* mimeType) noexcept;
+    // `encoder` (SaveToMemory's number) sizes the output the memory check allows for.
+    int save(void** data, const char* mimeType, int encoder) noexcept;
 
     // What Load found. The file's bytes are kept until the pixels are decoded: those of
     // a file Load read itself in file_, or the caller's in view only.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <malloc.h>
 #include <mutex>
 #include <new>
@@ -21,31 +22,40 @@ namespace {
 // Pictures are far larger decoded than in their files (a 20-megapixel photograph is
 // 60 MB of pixels), so what bounds the memory of a conversion is how much is decoded
 // at once, not how many images are being prepared. Every re-encoding takes its share
-// of this budget before it decodes and gives it back when done; one that alone
-// exceeds the budget runs when nothing else does.
+// of this budget before it reads its file and holds it, grown to what its way holds at
+// its peak, until it is done; one that alone exceeds the budget runs when nothing else
+// does. The budget is never more than one image may take, so a run stays within that.
 class DecodeBudget {
 public:
     explicit DecodeBudget(std::size_t bytes) : budget_(bytes) {}
 
     std::size_t budget() const { return budget_; }
 
-    void acquire(std::size_t bytes) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        released_.wait(lock, [&] { return inUse_ == 0 || inUse_ + bytes <= budget_; });
-        inUse_ += bytes;
-        mostHolders_ = std::max(mostHolders_, ++holders_);
-    }
-
-    void release(std::size_t bytes) {
+    // From holding `from` (0: nothing) to holding `to`, and from decoding or not to
+    // decoding or not: a share that holds only its file is not counted as decoding. A
+    // share that cannot grow at once is given back while it waits: two that waited
+    // holding theirs could wait for ever.
+    void change(std::size_t from, std::size_t to, bool wasDecoding, bool decoding) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            inUse_ -= bytes;
-            --holders_;
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (from != 0 && to > from && inUse_ != from && inUse_ - from + to > budget_) {
+                inUse_ -= from;
+                holders_ -= wasDecoding ? 1 : 0;
+                from = 0;
+                wasDecoding = false;
+                released_.notify_all();
+            }
+            if (from == 0 && to != 0)
+                released_.wait(lock, [&] { return inUse_ == 0 || inUse_ + to <= budget_; });
+            inUse_ = inUse_ - from + to;
+            holders_ += (decoding ? 1 : 0) - (wasDecoding ? 1 : 0);
+            mostHolders_ = std::max(mostHolders_, holders_);
         }
-        released_.notify_all();
+        if (to < from)
+            released_.notify_all();
     }
 
-    // The most shares held at once since the last call.
+    // The most shares decoding at once since the last call.
     int takeMostHolders() {
         std::lock_guard<std::mutex> lock(mutex_);
         const int most = mostHolders_;
@@ -62,37 +72,49 @@ private:
     int mostHolders_ = 0;
 };
 
-DecodeBudget decodeBudget(std::size_t(96) << 20);
-
-std::size_t shareOf(std::uint64_t bytes) {
-    return std::size_t(std::clamp<std::uint64_t>(bytes, 1u << 20, decodeBudget.budget()));
+// Made at first use: the budget of one image is known once the caller has set it.
+DecodeBudget& decodeBudget() {
+    static DecodeBudget budget(std::size_t(
+        std::min<std::uint64_t>(std::uint64_t(96) << 20, folimo::imaging::Limits{}.maxBytes)));
+    return budget;
 }
 
-// What decoding and re-encoding the file will hold at its peak. For JPEG: every DCT
-// coefficient (all held at once by a progressive file), and when the picture must be
-// turned, the bitmap and its turned copy. Other formats: the bitmap at four bytes a pixel
-// where the header gives the size (eight for HEIF, decoded twice), else a multiple of the
-// file.
-std::size_t decodeCost(std::span<const std::uint8_t> bytes, folimo::imaging::ImageFormat format) {
+std::size_t shareOf(std::uint64_t bytes) {
+    return std::size_t(std::clamp<std::uint64_t>(bytes, 1u << 20, decodeBudget().budget()));
+}
+
+// What the way through pixels holds at its peak, from the picture's size as its headers
+// claim it (see savePeakBytes); for JPEG with its DCT coefficients (all held at once by
+// a progressive file), and a turned copy when the picture must be turned. A file whose
+// headers do not tell counts as a multiple of its size.
+std::uint64_t decodeCost(const ReencodeParams& p, std::span<const std::uint8_t> bytes,
+                         folimo::imaging::ImageFormat format) {
     using namespace folimo::imaging;
+    const bool shrinks =
+        !(p.maxWidth == -1 && p.maxHeight == -1) && (p.maxWidth != 0 || p.maxHeight != 0);
+    bool copy = p.grey || shrinks;
     std::uint64_t cost = 0;
     if (format == ImageFormat::Jpeg) {
         const JpegMarkers markers = readJpegMarkers(bytes);
         cost = markers.coefficientBytes;
-        if (markers.orientation != 1)
-            cost += std::uint64_t(markers.width) * std::uint64_t(markers.height) * 6;
-    } else if (format == ImageFormat::Png && bytes.size() >= 24) {
-        // IHDR's width and height.
-        cost = std::uint64_t(folimo::base::loadBe32(bytes.data() + 16)) *
-               folimo::base::loadBe32(bytes.data() + 20) * 4;
-    } else if (format == ImageFormat::Heif || format == ImageFormat::Avif) {
-        // Compressed far more than JPEG; libheif's RGB picture and our copy of it.
-        const PictureSize size = heifSize(bytes);
-        cost = std::uint64_t(size.width) * std::uint64_t(size.height) * 8;
+        copy = copy || markers.orientation != 1;
     }
-    if (cost == 0)
-        cost = std::uint64_t(bytes.size()) * 4;
-    return shareOf(cost);
+    std::optional<PictureInfo> info;
+    try {
+        if (format == ImageFormat::Heif || format == ImageFormat::Avif) {
+            // Compressed far more than JPEG; libheif's RGB picture is a second copy.
+            const PictureSize size = heifSize(bytes);
+            info = PictureInfo{size.width, size.height};
+            copy = true;
+        } else if (!bytes.empty()) {
+            info = probe(bytes, format, {}, p.page);
+        }
+    } catch (const ImagingError&) {
+        // The pixel way says what is wrong, in its own words.
+    }
+    if (info)
+        cost += savePeakBytes(*info, p.encoder, copy);
+    return cost != 0 ? cost : std::uint64_t(bytes.size()) * 4;
 }
 
 // The size the settings' limits shrink a picture to (never enlarging it, keeping its
@@ -114,7 +136,7 @@ std::optional<folimo::imaging::PictureSize> shrunkSize(const ReencodeParams& p, 
 // and as handed over). A fax-coded file is often a twentieth of those bits, so its own
 // size says little. 0 for what cannot be black and white, or where the header does
 // not give the size.
-std::size_t faxCost(const ReencodeParams& p, std::span<const std::uint8_t> bytes,
+std::uint64_t faxCost(const ReencodeParams& p, std::span<const std::uint8_t> bytes,
                     folimo::imaging::ImageFormat format) noexcept {
     using folimo::imaging::ImageFormat;
     if (p.encoder != 1 || format == ImageFormat::Jpeg || format == ImageFormat::Unknown)
@@ -128,27 +150,37 @@ std::size_t faxCost(const ReencodeParams& p, std::span<const std::uint8_t> bytes
         std::uint64_t cost = bits * 3;
         if (const auto shrunk = shrunkSize(p, info->width, info->height))
             cost += std::uint64_t(shrunk->width) * std::uint64_t(shrunk->height) * 9 / 8;
-        return shareOf(cost);
+        return cost;
     } catch (...) {
         return 0;
     }
 }
 
+// A share of the decode budget: first for the file alone, then grown or shrunk to what
+// the way it is decoded by holds.
 class BudgetShare {
 public:
-    explicit BudgetShare(std::size_t bytes) : bytes_(bytes) {
-        decodeBudget.acquire(bytes_);
-        // A picture that needs most of the budget is where the heap would grow past it:
-        // what earlier pictures freed goes back to the system first, unless it is reused.
-        if (bytes_ >= decodeBudget.budget() / 2)
-            malloc_trim(0);
+    explicit BudgetShare(std::uint64_t fileBytes) : bytes_(shareOf(fileBytes)) {
+        decodeBudget().change(0, bytes_, false, false);
     }
-    ~BudgetShare() { decodeBudget.release(bytes_); }
+    ~BudgetShare() { decodeBudget().change(bytes_, 0, decoding_, false); }
     BudgetShare(const BudgetShare&) = delete;
     BudgetShare& operator=(const BudgetShare&) = delete;
 
+    void decode(std::uint64_t bytes) {
+        const std::size_t share = shareOf(bytes);
+        decodeBudget().change(bytes_, share, decoding_, true);
+        // A picture that needs most of the budget is where the heap would grow past it:
+        // what earlier pictures freed goes back to the system first, unless it is reused.
+        if (share > bytes_ && share >= decodeBudget().budget() / 2)
+            malloc_trim(0);
+        bytes_ = share;
+        decoding_ = true;
+    }
+
 private:
     std::size_t bytes_;
+    bool decoding_ = false;
 };
 
 // The encoded file in memory the caller frees with free().
@@ -220,7 +252,8 @@ bool reencodedInBands(const ReencodeParams& p, std::span<const std::uint8_t> fil
             size = {int(folimo::base::loadBe32(file.data() + 16) & 0x7FFFFFFF),
                     int(folimo::base::loadBe32(file.data() + 20) & 0x7FFFFFFF)};
         constexpr int kJpegMaxSide = 65500;
-        if (std::uint64_t(size.width) * std::uint64_t(size.height) * 4 <= Limits{}.maxBytes ||
+        if (file.size() + savePeakBytes({size.width, size.height}, p.encoder, false) <=
+                Limits{}.maxBytes ||
             size.width > kJpegMaxSide || size.height > kJpegMaxSide)
             return false;
         if (const auto shrunk = shrunkSize(p, size.width, size.height);
@@ -290,35 +323,41 @@ bool faxPassedThrough(const ReencodeParams& p, std::span<const std::uint8_t> fil
 } // namespace
 
 int reencodeMostAtOnce() {
-    return decodeBudget.takeMostHolders();
+    return decodeBudget().takeMostHolders();
 }
 
 ReencodeResult reencode(const ReencodeParams& p) noexcept {
+    using namespace folimo::imaging;
     ReencodeResult result;
-    // The file is read and recognised once, for the cost, the transcoder and the decoder.
+    // The file is read and recognised once, for the cost, the transcoder and the decoder,
+    // under a share of the budget taken before it is read: holding the file is part of
+    // every way's peak.
+    std::error_code unknown;
+    const std::uintmax_t fileSize = std::filesystem::file_size(folimo::toUtf8(p.path), unknown);
+    BudgetShare share(unknown ? 0 : fileSize);
     std::optional<folimo::pdf::MappedFile> file;
     try {
-        file.emplace(folimo::toUtf8(p.path));
+        file.emplace(folimo::toUtf8(p.path), Limits{}.maxBytes, unreadReason);
     } catch (...) {
         // Load below says what is wrong with the file, in its own words.
     }
     std::span<const std::uint8_t> bytes;
-    auto format = folimo::imaging::ImageFormat::Unknown;
+    auto format = ImageFormat::Unknown;
     if (file) {
         bytes = file->bytes();
-        format = folimo::imaging::detectFormat(bytes);
-        if (format == folimo::imaging::ImageFormat::Tiff)
-            result.pageCount = folimo::imaging::tiffPageCount(bytes);
+        format = detectFormat(bytes);
+        if (format == ImageFormat::Tiff)
+            result.pageCount = tiffPageCount(bytes);
     }
     // The transcoder often holds far less than the pixels would (a few rows where it
-    // streams), so it takes its own share; given back before the pixels take theirs, as
-    // both at once could exceed the budget and wait for ever.
+    // streams), so its share is first made what it holds, then what the pixels would.
     if (const std::size_t peak = file ? transcodeCost(p, bytes, format) : 0) {
-        BudgetShare share(shareOf(peak));
+        share.decode(bytes.size() + peak);
         if (transcoded(p, bytes, result))
             return result;
     }
-    BudgetShare share(std::max(decodeCost(bytes, format), faxCost(p, bytes, format)));
+    share.decode(bytes.size() +
+                 std::max(decodeCost(p, bytes, format), faxCost(p, bytes, format)));
     if (file &&
         (faxPassedThrough(p, bytes, format, result) || reencodedInBands(p, bytes, format, result)))
         return result;

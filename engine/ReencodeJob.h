@@ -34,6 +34,6 @@ struct ReencodeResult {
 // and encodes. Never throws.
 ReencodeResult reencode(const ReencodeParams& params) noexcept;
 
-// For tests: how many re-encodings held a share of the memory budget at once, at most,
-// since the last call.
+// For tests: how many re-encodings held a share of the memory budget for decoding at
+// once, at most, since the last call.
 int reencodeMostAtOnce();

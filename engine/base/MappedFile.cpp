@@ -1,5 +1,6 @@
 #include "base/MappedFile.h"
 
+#include "base/ByteCount.h"
 #include "base/PdfError.h"
 
 #include <cerrno>
@@ -8,8 +9,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace folimo::pdf {
+
+using base::byteCount;
 
 namespace {
 
@@ -26,9 +30,12 @@ bool sameFile(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// Enough for any format's signature and first header.
+constexpr std::size_t kHeadBytes = 64 * 1024;
+
 } // namespace
 
-MappedFile::MappedFile(const std::string& path) {
+MappedFile::MappedFile(const std::string& path, std::uint64_t most, const Refusal& refusal) {
     // Not blocking: opening a named pipe for reading would wait for a writer forever,
     // before anything could tell it is not a file.
     Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
@@ -37,6 +44,17 @@ MappedFile::MappedFile(const std::string& path) {
     struct stat before {};
     if (::fstat(file.fd, &before) != 0 || !S_ISREG(before.st_mode))
         throw PdfError(kErrOpenFile, "", "'" + path + "' is not a regular file");
+    if (std::uint64_t(before.st_size) > most) {
+        std::vector<std::uint8_t> head(kHeadBytes);
+        const ssize_t n = ::pread(file.fd, head.data(), head.size(), 0);
+        const std::string reason =
+            n < 0     ? std::strerror(errno)
+            : refusal ? refusal({head.data(), std::size_t(n)}, std::uint64_t(before.st_size))
+                      : "the file of " + byteCount(std::uint64_t(before.st_size)) +
+                            " is larger than the " + byteCount(most) + " allowed";
+        if (!reason.empty())
+            throw PdfError(kErrOpenFile, "", "cannot read '" + path + "': " + reason);
+    }
     size_ = static_cast<std::size_t>(before.st_size);
     if (size_ == 0)
         return;

@@ -1,5 +1,7 @@
 #include "Bitmap.h"
 
+#include "base/ByteCount.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -39,13 +41,14 @@ std::uint64_t decodedImageBudget() {
 }
 
 std::string byteCount(std::uint64_t bytes) {
-    // In the units FOLIMO_MAX_MEMORY takes: 1G is 2^30 bytes and reads "1.0 GB".
-    char text[32];
-    if (bytes >= 1ull << 30)
-        std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / (1ull << 30));
-    else
-        std::snprintf(text, sizeof text, "%.0f MB", std::max(1.0, double(bytes) / (1 << 20)));
-    return text;
+    return base::byteCount(bytes);
+}
+
+void refuseMemory(int width, int height, std::uint64_t bytes, const Limits& limits) {
+    throw ImagingError(ImagingError::TooLarge,
+                       "the image of " + std::to_string(width) + " x " + std::to_string(height) +
+                           " pixels needs " + byteCount(bytes) + " of memory, more than the " +
+                           byteCount(limits.maxBytes) + " allowed for one image");
 }
 
 int bitsPerPixel(PixelFormat format) {
@@ -93,11 +96,7 @@ void Bitmap::checkSize(int width, int height, PixelFormat format, const Limits& 
                                                        std::to_string(height) + " pixels)");
     std::uint64_t stride = (w * static_cast<std::uint64_t>(bitsPerPixel(format)) + 7) / 8;
     if (stride * h > limits.maxBytes)
-        throw ImagingError(ImagingError::TooLarge,
-                           "the image of " + std::to_string(width) + " x " +
-                               std::to_string(height) + " pixels needs " + byteCount(stride * h) +
-                               " of memory, more than the " + byteCount(limits.maxBytes) +
-                               " allowed for one image");
+        refuseMemory(width, height, stride * h, limits);
 }
 
 Bitmap Bitmap::create(int width, int height, PixelFormat format, const Limits& limits) {

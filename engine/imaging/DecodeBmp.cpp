@@ -377,7 +377,7 @@ void setResolution(const Header& h, double& dpiX, double& dpiY) {
 PictureInfo probeDib(Bytes file, std::size_t dibOffset, std::uint32_t fileHeaderPixelOffset,
                      bool icon, const Limits& limits) {
     const DibLayout l = readLayout(file, dibOffset, fileHeaderPixelOffset, icon, limits);
-    PictureInfo info{l.width, l.height, 0, 0};
+    PictureInfo info{l.width, l.height, 0, 0, bitsPerPixel(l.format)};
     setResolution(l.h, info.dpiX, info.dpiY);
     return info;
 }

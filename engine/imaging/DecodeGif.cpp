@@ -132,7 +132,8 @@ void openFirstImage(FirstImage& f, const Limits& limits) {
 std::optional<PictureInfo> probeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {
     FirstImage f(bytes);
     openFirstImage(f, limits);
-    return PictureInfo{f.width, f.height, 0, 0}; // GIF has no resolution
+    // GIF has no resolution; its frames are composed on an indexed screen.
+    return PictureInfo{f.width, f.height, 0, 0, bitsPerPixel(PixelFormat::Indexed8)};
 }
 
 Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits) {

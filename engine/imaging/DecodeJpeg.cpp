@@ -76,7 +76,7 @@ std::optional<PictureInfo> probeJpeg(std::span<const std::uint8_t> bytes, const 
     const JpegMarkers markers = readJpegMarkers(bytes);
     // As reorient() turns the picture and its resolution.
     const bool transposed = markers.orientation >= 5 && markers.orientation <= 8;
-    PictureInfo info{h.width, h.height, markers.dpiX, markers.dpiY};
+    PictureInfo info{h.width, h.height, markers.dpiX, markers.dpiY, bitsPerPixel(decodedFormat(h))};
     if (transposed) {
         std::swap(info.width, info.height);
         std::swap(info.dpiX, info.dpiY);

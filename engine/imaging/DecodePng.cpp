@@ -457,7 +457,7 @@ std::optional<PictureInfo> probePng(std::span<const std::uint8_t> bytes, const L
     const int height = int(std::min<png_uint_32>(job.height, 0x7FFFFFFF));
     Bitmap::checkSize(width, height, job.format, limits);
     // describe() without the palette and profile, which only decoding needs.
-    PictureInfo info{width, height, 0, 0};
+    PictureInfo info{width, height, 0, 0, bitsPerPixel(job.format)};
     png_uint_32 resX = 0, resY = 0;
     int unit = 0;
     if (png_get_pHYs(job.png, job.info, &resX, &resY, &unit) && unit == PNG_RESOLUTION_METER) {

@@ -255,6 +255,20 @@ void checkRequest(std::span<const std::uint8_t> bytes, ImageFormat format, int p
 
 } // namespace
 
+std::string unreadReason(std::span<const std::uint8_t> head, std::uint64_t size) {
+    switch (detectFormat(head)) {
+    case ImageFormat::Jpeg:
+    case ImageFormat::Png:
+    case ImageFormat::Tiff:
+        return {};
+    case ImageFormat::Unknown:
+        return "not an image file in a known format";
+    default:
+        return "the file of " + byteCount(size) + " is larger than the " +
+               byteCount(Limits{}.maxBytes) + " allowed for one image";
+    }
+}
+
 Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits,
               int page) {
     checkRequest(bytes, format, page);

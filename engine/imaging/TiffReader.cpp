@@ -312,11 +312,12 @@ PictureInfo TiffReader::probe() {
             throw ImagingError(ImagingError::Unsupported,
                                std::string("this kind of TIFF image is not supported: ") + message);
     }
-    Bitmap::checkSize(int(p.width), int(p.height), p.direct ? p.layout.format : PixelFormat::Rgba32,
-                      limits_);
+    const PixelFormat format = p.direct ? p.layout.format : PixelFormat::Rgba32;
+    Bitmap::checkSize(int(p.width), int(p.height), format, limits_);
     Bitmap resolution;
     readResolution(resolution);
-    PictureInfo info{int(p.width), int(p.height), resolution.dpiX, resolution.dpiY};
+    PictureInfo info{int(p.width), int(p.height), resolution.dpiX, resolution.dpiY,
+                     bitsPerPixel(format)};
     // As reorient() turns the picture and its resolution.
     if (p.orientation >= 5 && p.orientation <= 8) {
         std::swap(info.width, info.height);

@@ -4,6 +4,7 @@
 #include "ImagePlan.h"
 
 #include "imaging/Bitmap.h"
+#include "imaging/Codecs.h"
 #include "imaging/Quantize.h"
 
 #include <cstring>
@@ -143,6 +144,19 @@ ImagePlan planBitmap(const Bitmap& b) {
     if (translucent)
         plan.softMask = flateStream(b.width, b.height, 8, "/DeviceGray", alpha);
     return plan;
+}
+
+ImagePlan planDecoded(std::span<const std::uint8_t> bytes, imaging::ImageFormat format, int page) {
+    if (const auto info = imaging::probe(bytes, format, {}, page)) {
+        // An indexed picture with a translucent palette adds a mask and its stream.
+        const std::uint64_t masks =
+            info->bitsPerPixel <= 8 ? 2 * std::uint64_t(info->width) * std::uint64_t(info->height)
+                                    : 0;
+        const std::uint64_t peak = bytes.size() + 3 * imaging::pictureBytes(*info) + masks;
+        if (peak > imaging::Limits{}.maxBytes)
+            imaging::refuseMemory(info->width, info->height, peak);
+    }
+    return planBitmap(imaging::decode(bytes, format, {}, page));
 }
 
 } // namespace folimo::pdf

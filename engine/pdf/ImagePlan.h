@@ -69,13 +69,19 @@ ImagePlan planPng(std::span<const std::uint8_t> bytes);
 
 namespace folimo::imaging {
 struct Bitmap;
-}
+enum class ImageFormat;
+} // namespace folimo::imaging
 
 namespace folimo::pdf {
 
 // Plans a decoded bitmap: its samples compressed anew, a palette kept as an indexed
 // colour space, alpha as a soft mask, 16-bit samples kept.
 ImagePlan planBitmap(const imaging::Bitmap& bitmap);
+// Page `page` (from 0) of a file decoded and planned as a bitmap, refused before it is
+// decoded when the picture, its samples and their compressed stream, all held at once,
+// would take more than the memory allowed for one image. Throws imaging::ImagingError.
+ImagePlan planDecoded(std::span<const std::uint8_t> bytes, imaging::ImageFormat format,
+                      int page = 0);
 
 // Plans page `page` (from 0) of a TIFF: Group 3 and 4 fax data passes through as
 // CCITTFaxDecode where that is safe (see imaging::tiffFaxPage), anything else is

@@ -67,7 +67,7 @@ ImagePlan planAnyImage(std::span<const std::uint8_t> bytes, imaging::ImageFormat
         return planTiff(bytes, page);
     case imaging::ImageFormat::Gif:
     case imaging::ImageFormat::Bmp:
-        return planBitmap(imaging::decode(bytes, format));
+        return planDecoded(bytes, format);
     case imaging::ImageFormat::Unknown:
         throw ImageError("not an image file in a known format");
     default:
@@ -117,7 +117,8 @@ int PdfOutput::load_image(std::wstring_view imagetype, std::wstring_view filenam
         if (auto pvf = pvf_.find(name); pvf != pvf_.end()) {
             bytes = {static_cast<const std::uint8_t*>(pvf->second.first), pvf->second.second};
         } else {
-            file = std::make_unique<MappedFile>(name);
+            file = std::make_unique<MappedFile>(name, imaging::Limits{}.maxBytes,
+                                                imaging::unreadReason);
             bytes = file->bytes();
         }
         const imaging::ImageFormat format = imaging::detectFormat(bytes);

@@ -9,7 +9,7 @@ namespace folimo::pdf {
 ImagePlan planTiff(std::span<const std::uint8_t> bytes, int page) {
     auto fax = imaging::tiffFaxPage(bytes, page);
     if (!fax)
-        return planBitmap(imaging::decode(bytes, imaging::ImageFormat::Tiff, {}, page));
+        return planDecoded(bytes, imaging::ImageFormat::Tiff, page);
     ImagePlan plan;
     plan.format = "tiff";
     plan.resx = fax->dpiX;

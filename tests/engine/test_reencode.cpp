@@ -1,5 +1,6 @@
 // How input images reach the PDF: unchanged or re-encoded, shrunk, grey, with a
 // resolution; and the image object of the factory.
+#include "CGDIPLUSImage.h"
 #include "ReencodeJob.h"
 #include "TestSupport.h"
 
@@ -9,8 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <latch>
 #include <sstream>
+#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -377,6 +380,84 @@ TEST(ReencodeJobs, LargeJpegsRunSideBySideUnlessTheyHoldMostOfTheBudget) {
     EXPECT_EQ(runTogether(streamed, streamed), 2);
     EXPECT_EQ(runTogether(packed, streamed), 2);
     EXPECT_EQ(runTogether(whole, streamed), 1);
+}
+
+// A TIFF of width x height RGB zeros, a few strips of Deflate data that decode to far
+// more than the file: beyond a gigabyte at 18900 x 18900.
+void writeZeroTiff(const std::string& path, int width, int height) {
+    const std::string script = R"(
+import struct, sys, zlib
+path, w, h = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rows = 64
+count = (h + rows - 1) // rows
+full = zlib.compress(bytes(3 * w * rows), 9)
+strips = [full] * (count - 1) + [zlib.compress(bytes(3 * w * (h - (count - 1) * rows)), 9)]
+at = 8 + sum(map(len, strips))
+extra = at + 2 + 12 * 10 + 4
+offsets = [8 + sum(map(len, strips[:i])) for i in range(count)]
+def entry(tag, kind, n, value):
+    packed = struct.pack("<I", value) if kind == 4 or n > 2 else struct.pack("<HH", value, 0)
+    return struct.pack("<HHI", tag, kind, n) + packed
+ifd = b"".join([entry(256, 4, 1, w), entry(257, 4, 1, h), entry(258, 3, 3, extra + 8 * count),
+                entry(259, 3, 1, 8), entry(262, 3, 1, 2), entry(273, 4, count, extra),
+                entry(277, 3, 1, 3), entry(278, 4, 1, rows),
+                entry(279, 4, count, extra + 4 * count), entry(284, 3, 1, 1)])
+open(path, "wb").write(b"II*\0" + struct.pack("<I", at) + b"".join(strips) + struct.pack("<H", 10) +
+    ifd + bytes(4) + struct.pack("<%dI" % count, *offsets) +
+    struct.pack("<%dI" % count, *map(len, strips)) + struct.pack("<3H", 8, 8, 8))
+)";
+    const std::string scriptPath = path + ".py";
+    FILE* out = std::fopen(scriptPath.c_str(), "w");
+    ASSERT_TRUE(out);
+    std::fputs(script.c_str(), out);
+    std::fclose(out);
+    const auto made = runCommand("python3 " + shellQuote(scriptPath) + " " + shellQuote(path) +
+                                 " " + std::to_string(width) + " " + std::to_string(height));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+}
+
+// The most memory the process has held, in bytes: since the last reset, which starts it
+// again from what is held now.
+std::uint64_t peakMemory(bool reset = false) {
+    if (FILE* refs = reset ? std::fopen("/proc/self/clear_refs", "w") : nullptr) {
+        std::fputs("5", refs);
+        std::fclose(refs);
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return std::uint64_t(usage.ru_maxrss) * 1024;
+}
+
+TEST(ImageObject, PreviewsOfPicturesBeyondTheBudgetStayWithinIt) {
+    // The preview asks the image object for a copy of the selected file reduced to the
+    // pane; a small file that decodes to more than one image may take must be refused
+    // with the reason before the process holds it, and a picture that fits comes back
+    // reduced as before.
+    TempDir dir;
+    const std::string bomb = dir.file("bomb.tif"), photo = dir.file("photo.png");
+    writeZeroTiff(bomb, 18900, 18900);
+    makeImage("-size 1200x900 gradient:red-blue", photo);
+    const struct {
+        const std::string* path;
+        bool shown;
+    } cases[] = {{&bomb, false}, {&photo, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(*c.path);
+        const std::uint64_t before = peakMemory(true);
+        Owned<CGDIPLUSImage> image(new CGDIPLUSImage);
+        ASSERT_EQ(image->Load(wide(*c.path).c_str()), 0) << image->LastError();
+        image->SetTargetSize(400, 300);
+        void* data = nullptr;
+        const int size = image->SaveToMemory(&data, 2, L"image/png");
+        EXPECT_EQ(size > 0, c.shown) << image->LastError();
+        if (data)
+            image->FreeMemory(data);
+        if (!c.shown) {
+            EXPECT_NE(image->LastError().find("allowed for one image"), std::string::npos)
+                << image->LastError();
+        }
+        EXPECT_LT(peakMemory() - before, folimo::imaging::Limits{}.maxBytes / 4);
+    }
 }
 
 TEST(ImageObject, ImagesWithoutAResolutionReadAs72) {

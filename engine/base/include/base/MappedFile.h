@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,7 +17,13 @@ public:
     // Throws PdfError(kErrOpenFile) with the reason when the file cannot be opened, is
     // not a regular file, or changed while it was read. An empty file gives an empty
     // span.
-    explicit MappedFile(const std::string& utf8Path);
+    // A file of more than `most` bytes is read whole only when `refusal`, shown its first
+    // bytes and its size, gives no reason not to: reading a file to find out what it is
+    // would otherwise hold all of it, for nothing when it holds no picture.
+    using Refusal =
+        std::function<std::string(std::span<const std::uint8_t> head, std::uint64_t size)>;
+    explicit MappedFile(const std::string& utf8Path, std::uint64_t most = UINT64_MAX,
+                        const Refusal& refusal = {});
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;

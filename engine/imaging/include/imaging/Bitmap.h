@@ -56,6 +56,10 @@ struct Limits {
 
 // "1.6 GB" and the like, for messages.
 std::string byteCount(std::uint64_t bytes);
+// Throws ImagingError(TooLarge) for a picture of this size whose way through memory
+// needs `bytes`, more than `limits` allow, in the words users see for every such way.
+[[noreturn]] void refuseMemory(int width, int height, std::uint64_t bytes,
+                               const Limits& limits = {});
 
 struct Bitmap {
     int width = 0;

@@ -5,6 +5,8 @@
 
 #include "Bitmap.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,6 +38,10 @@ enum class ImageFormat {
 // By the first bytes of the file. Camera raw files are recognised by LibRaw.
 ImageFormat detectFormat(std::span<const std::uint8_t> bytes);
 const char* formatName(ImageFormat format); // "BMP", "JPEG", ...
+// Why a file of `size` bytes, more than the memory allowed for one image, is not worth
+// reading past its first bytes `head`; empty for JPEG, PNG and TIFF, whose ways stream
+// what a whole picture could not hold.
+std::string unreadReason(std::span<const std::uint8_t> head, std::uint64_t size);
 
 // Decodes the first image of the file. Throws ImagingError with a message for users.
 // CMYK and YCCK JPEG/TIFF become RGB (Adobe-inverted files are recognised); palette
@@ -60,9 +66,19 @@ struct PictureInfo {
     int height = 0;
     double dpiX = 0; // as Bitmap's
     double dpiY = 0;
+    // The decoded picture's, where the headers tell; else 32, which every format of
+    // eight-bit samples fits in.
+    int bitsPerPixel = 32;
 };
 std::optional<PictureInfo> probe(std::span<const std::uint8_t> bytes, ImageFormat format,
                                  const Limits& limits = {}, int page = 0);
+// The memory the decoded picture takes, at most. Ways that hold copies of it charge
+// multiples of this before anything is decoded.
+inline std::uint64_t pictureBytes(const PictureInfo& info) {
+    return (std::uint64_t(std::max(info.width, 0)) * std::uint64_t(std::max(info.bitsPerPixel, 8)) +
+            7) /
+           8 * std::uint64_t(std::max(info.height, 0));
+}
 
 // Per-format probes, as probe() dispatches to them; each as cheap as reading the
 // headers, whatever size they claim.
