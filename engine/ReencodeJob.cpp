@@ -137,7 +137,7 @@ std::optional<folimo::imaging::PictureSize> shrunkSize(const ReencodeParams& p, 
 // size says little. 0 for what cannot be black and white, or where the header does
 // not give the size.
 std::uint64_t faxCost(const ReencodeParams& p, std::span<const std::uint8_t> bytes,
-                    folimo::imaging::ImageFormat format) noexcept {
+                      folimo::imaging::ImageFormat format) noexcept {
     using folimo::imaging::ImageFormat;
     if (p.encoder != 1 || format == ImageFormat::Jpeg || format == ImageFormat::Unknown)
         return 0;
@@ -356,8 +356,7 @@ ReencodeResult reencode(const ReencodeParams& p) noexcept {
         if (transcoded(p, bytes, result))
             return result;
     }
-    share.decode(bytes.size() +
-                 std::max(decodeCost(p, bytes, format), faxCost(p, bytes, format)));
+    share.decode(bytes.size() + std::max(decodeCost(p, bytes, format), faxCost(p, bytes, format)));
     if (file &&
         (faxPassedThrough(p, bytes, format, result) || reencodedInBands(p, bytes, format, result)))
         return result;
