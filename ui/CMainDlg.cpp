@@ -511,6 +511,8 @@ QString CMainDlg::previewFailureText(PreviewFailure failure) {
         return QCoreApplication::translate("CMainDlg", "无法显示: 文件无法读取");
     case PreviewFailure::Damaged:
         return QCoreApplication::translate("CMainDlg", "无法显示: 文件已损坏");
+    case PreviewFailure::TooLarge:
+        return QCoreApplication::translate("CMainDlg", "无法显示: 图片太大，无法预览");
     case PreviewFailure::NotAPicture:
     case PreviewFailure::None:
         break;

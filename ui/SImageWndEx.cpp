@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -236,6 +237,10 @@ bool readWithQt(const LoadRequest& request, QIODevice& device, QImage* image, QS
     return reader.read(image) && (format != "jpeg" || jpegReachesItsEnd(device));
 }
 
+// A picture whose pixels alone take more than this is refused by the engine before it
+// decodes anything (its memory for one picture), whatever the file holds after its header.
+constexpr std::uint64_t kEngineOnePictureBytes = std::uint64_t(1) << 30;
+
 bool readWithEngine(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
                     QSize* natural) {
     auto picture = folimo::createObject<IXImage>(FOLIMO_IMAGE);
@@ -289,10 +294,19 @@ PreviewFailure readPicture(const LoadRequest& request, const Abandoned& abandone
     AbandonableFile file(request.path, abandoned);
     if (!file.open(QIODevice::ReadOnly))
         return PreviewFailure::Unreadable;
+    *natural = QSize();
     if (readWithQt(request, file, image, natural) ||
         (!abandoned() && readWithEngine(request, abandoned, image, natural)))
         return PreviewFailure::None;
-    return abandoned() ? PreviewFailure::Unreadable : whyNotShown(request.path);
+    if (abandoned())
+        return PreviewFailure::Unreadable;
+    // The engine read the header and gave the size: a picture beyond its memory was
+    // refused for that, not for damage.
+    if (natural->isValid() &&
+        std::uint64_t(natural->width()) * std::uint64_t(natural->height()) * 4 >
+            kEngineOnePictureBytes)
+        return PreviewFailure::TooLarge;
+    return whyNotShown(request.path);
 }
 
 // The threads that read pictures for every preview of the program. Two of them, so that a

@@ -24,7 +24,7 @@ enum class PreviewFill { Stretch = 0, None = 1, Tile = 2 };
 QRect previewRect(const QRect& area, const QSize& content, bool keepAspect, bool limitSize);
 
 // Why the last file asked for is not shown.
-enum class PreviewFailure { None, Missing, Unreadable, NotAPicture, Damaged };
+enum class PreviewFailure { None, Missing, Unreadable, NotAPicture, Damaged, TooLarge };
 
 // A boolean attribute of a layout: "0" and "false" (any case) are off, anything else on.
 bool previewAttributeOn(const QString& value);

@@ -20,6 +20,10 @@
         <translation>Cannot show: damaged</translation>
     </message>
     <message>
+        <source>无法显示: 图片太大，无法预览</source>
+        <translation>Cannot show: too large to preview</translation>
+    </message>
+    <message>
         <source>无法显示: 不是图片</source>
         <translation>Cannot show: not a picture</translation>
     </message>

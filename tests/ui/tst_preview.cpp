@@ -269,6 +269,18 @@ void PreviewTest::failedReadKeepsThePictureShown_data() {
                           << int(PreviewFailure::NotAPicture);
     QTest::newRow("a folder") << "folder.jpg" << QByteArray("/")
                               << int(PreviewFailure::NotAPicture);
+    // A BMP that claims 20000 x 19000 pixels and ends at once: 1.5 GB of pixels to draw,
+    // which is refused for its size, never decoded.
+    QByteArray bomb("BM");
+    const auto le = [&bomb](quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            bomb.append(char(value >> (8 * i)));
+    };
+    le(14 + 40 + 8 + 2, 4), le(0, 4), le(14 + 40 + 8, 4);
+    le(40, 4), le(20000, 4), le(19000, 4), le(1, 2), le(8, 2), le(1, 4), le(2, 4);
+    le(2835, 4), le(2835, 4), le(2, 4), le(0, 4);
+    le(0, 4), le(0x00ffffff, 4), bomb.append("\x00\x01", 2);
+    QTest::newRow("too large") << "huge.bmp" << bomb << int(PreviewFailure::TooLarge);
 }
 
 // The list's rows are stepped through one by one: a row that cannot be shown leaves the
