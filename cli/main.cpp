@@ -378,20 +378,14 @@ private:
 bool marginsLeaveRoom(IFolimoSettings& s) {
     if (FolimoMarginsLeaveRoom(s))
         return true;
-    int width = 0, height = 0;
-    s.GetCustomPageSize(&width, &height);
-    if (width == 0 || height == 0) {
-        FolimoPageExtent page = FolimoPageExtentOf(s.GetPageSize(), s.GetRotatePage() != 0);
-        width = page.width;
-        height = page.height;
-    }
+    const FolimoPageExtent page = FolimoFixedPageOf(s);
     std::fprintf(stderr,
                  "folimo-cli: margins of %d,%d,%d,%d points leave no room for the image on a "
                  "page of %d x %d points%s; give --margins that leave at least one point\n"
                  "Try 'folimo-cli --help'.\n",
                  s.GetMargin(FOLIMO_MARGIN_LEFT), s.GetMargin(FOLIMO_MARGIN_TOP),
-                 s.GetMargin(FOLIMO_MARGIN_RIGHT), s.GetMargin(FOLIMO_MARGIN_BOTTOM), width, height,
-                 s.GetDoublePage() ? " (each half of it with --double-page)" : "");
+                 s.GetMargin(FOLIMO_MARGIN_RIGHT), s.GetMargin(FOLIMO_MARGIN_BOTTOM), page.width,
+                 page.height, s.GetDoublePage() ? " (each half of it with --double-page)" : "");
     return false;
 }
 

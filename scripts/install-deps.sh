@@ -9,7 +9,7 @@ packages=(
     libqpdf-dev qpdf
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
     libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev libheif-dev
-    libheif-examples libavif-bin desktop-file-utils
+    libheif-examples libavif-bin desktop-file-utils libxml2-utils libglib2.0-bin util-linux
     libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
     poppler-utils
     img2pdf imagemagick time bc

@@ -492,6 +492,7 @@ TEST(UpdateQuery, SaysWhetherAServerAnswered) {
         });
         EXPECT_EQ(*reply, c.reply);
     }
+    StopUpdateQueries(); // their threads end with the test, not after it
 }
 
 namespace {

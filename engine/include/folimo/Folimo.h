@@ -165,6 +165,16 @@ protected:
     ~IFolimoSettings() = default;
 };
 
+// The fixed page of `s`: its custom size, else that of its page-size code; 0 x 0 when
+// each page follows its image.
+inline FolimoPageExtent FolimoFixedPageOf(IFolimoSettings& s) {
+    int width = 0, height = 0;
+    s.GetCustomPageSize(&width, &height);
+    if (width != 0 && height != 0)
+        return {width, height};
+    return FolimoPageExtentOf(s.GetPageSize(), s.GetRotatePage() != 0);
+}
+
 // Whether the margins of `s` leave room for an image: none below 0, and on a fixed-size
 // page (the custom size, else the page-size code) the two margins of each axis leave
 // at least one point between them, in each half of the page on a page of two images.
@@ -178,15 +188,9 @@ inline bool FolimoMarginsLeaveRoom(IFolimoSettings& s) {
     // the page size's fault).
     if (m[0] == 0 && m[1] == 0 && m[2] == 0 && m[3] == 0)
         return true;
-    int width = 0, height = 0;
-    s.GetCustomPageSize(&width, &height);
-    if (width == 0 || height == 0) {
-        FolimoPageExtent page = FolimoPageExtentOf(s.GetPageSize(), s.GetRotatePage() != 0);
-        width = page.width;
-        height = page.height;
-        if (width == 0)
-            return true;
-    }
+    auto [width, height] = FolimoFixedPageOf(s);
+    if (width == 0)
+        return true;
     if (s.GetDoublePage())
         (s.GetRotatePage() ? width : height) /= 2;
     return width - m[FOLIMO_MARGIN_LEFT] - m[FOLIMO_MARGIN_RIGHT] >= 1 &&
