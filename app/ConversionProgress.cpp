@@ -173,29 +173,19 @@ int ConversionProgress::OnErrorCode(int code, const wchar_t* subject, const wcha
     try {
         const QString file = QString::fromWCharArray(subject ? subject : L"");
         const QString why = QString::fromWCharArray(reason ? reason : L"");
-        std::wstring text;
-        switch (code) {
-        case FOLIMO_ERROR_INPUT:
-            text =
-                translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: 图片文件无法加载 %1: %2"))
-                    .arg(file, why)
-                    .toStdWString();
-            break;
-        case FOLIMO_ERROR_WATERMARK_IMAGE:
-            text =
-                translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: 水印图片无法使用 %1: %2"))
-                    .arg(file, why)
-                    .toStdWString();
-            break;
-        case FOLIMO_ERROR_OUTPUT:
-            // The library's reason names the file already.
-            text = translated(QT_TRANSLATE_NOOP("ConversionProgress", "错误: PDF无法写入: %1"))
-                       .arg(why)
-                       .toStdWString();
-            break;
-        default:
-            text = message ? message : L"";
-        }
+        // The input's and the watermark's reasons follow their file; the library's reason
+        // for the output names the file already.
+        const char* format = nullptr;
+        if (code == FOLIMO_ERROR_INPUT)
+            format = QT_TRANSLATE_NOOP("ConversionProgress", "错误: 图片文件无法加载 %1: %2");
+        else if (code == FOLIMO_ERROR_WATERMARK_IMAGE)
+            format = QT_TRANSLATE_NOOP("ConversionProgress", "错误: 水印图片无法使用 %1: %2");
+        else if (code == FOLIMO_ERROR_OUTPUT)
+            format = QT_TRANSLATE_NOOP("ConversionProgress", "错误: PDF无法写入: %1");
+        const std::wstring text = !format ? std::wstring(message ? message : L"")
+                                  : code == FOLIMO_ERROR_OUTPUT
+                                      ? translated(format).arg(why).toStdWString()
+                                      : translated(format).arg(file, why).toStdWString();
         std::lock_guard<std::mutex> lock(mutex_);
         // A watermark is told once a run, however many documents leave it out.
         if (code == FOLIMO_ERROR_WATERMARK_IMAGE &&
