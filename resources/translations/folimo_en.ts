@@ -305,6 +305,10 @@
         <source>关闭</source>
         <translation>Close</translation>
     </message>
+    <message>
+        <source>进度</source>
+        <translation>Progress</translation>
+    </message>
 </context>
 <context>
     <name>XML_SETTINGSWND</name>
