@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMetaClassInfo>
 #include <QtDebug>
 
 namespace folimo::ui {
@@ -27,13 +26,6 @@ QWidget* FindChildByName(const QObject* root, const QString& name, int levels) {
         level.swap(next);
     }
     return nullptr;
-}
-
-QString layoutClassName(const QMetaObject& metaObject) {
-    const int info = metaObject.indexOfClassInfo("layoutClass");
-    if (info >= 0)
-        return QString::fromLatin1(metaObject.classInfo(info).value());
-    return QString::fromLatin1(metaObject.className());
 }
 
 namespace detail {

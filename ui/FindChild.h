@@ -7,16 +7,14 @@
 #include <QString>
 #include <QWidget>
 
+#include "UiLoader.h"
+
 namespace folimo::ui {
 
 // The first widget named `name` below `root` (root itself excluded), nearer levels first.
 // `levels` limits the search: 1 looks at the direct children only, -1 searches the whole
 // tree. Null when there is none. GUI thread only, like every widget call.
 QWidget* FindChildByName(const QObject* root, const QString& name, int levels = -1);
-
-// The class a layout names a control by: "mclistviewex" for the program's own controls
-// (their "layoutClass" class info), the Qt class name ("QPushButton") for the rest.
-QString layoutClassName(const QMetaObject& metaObject);
 
 namespace detail {
 void reportMissingChild(const QMetaObject& wanted, const QString& name, int levels);

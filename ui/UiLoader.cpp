@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLayout>
+#include <QVBoxLayout>
+#include <QMetaClassInfo>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QResource>
@@ -181,5 +184,50 @@ QWidget* UiLoader::loadLayout(QIODevice* device, QWidget* parent) {
     translateStringLists(created_, formClass(layout));
     return root;
 }
+
+QString layoutClassName(const QMetaObject& metaObject) {
+    const int info = metaObject.indexOfClassInfo("layoutClass");
+    if (info >= 0)
+        return QString::fromLatin1(metaObject.classInfo(info).value());
+    return QString::fromLatin1(metaObject.className());
+}
+
+QWidget* buildLayoutInto(QWidget* window, const QString& nameOrPath) {
+    UiLoader loader;
+    loader.setDialogRootAsWidget(true);
+    QWidget* root = loader.loadLayout(nameOrPath);
+    if (!root) {
+        throw LayoutError(QStringLiteral("the window layout %1 cannot be built: %2")
+                              .arg(nameOrPath, loader.error())
+                              .toStdString());
+    }
+    // The layout describes a whole window but is shown inside this one, which takes over
+    // what belongs to the window: its title, icon and size.
+    const QSize size = root->size();
+    if (!root->windowTitle().isEmpty())
+        window->setWindowTitle(root->windowTitle());
+    if (root->testAttribute(Qt::WA_SetWindowIcon))
+        window->setWindowIcon(root->windowIcon());
+    root->setParent(window); // a window type (QMainWindow) becomes a plain child here
+    QLayout* layout = window->layout();
+    if (!layout) {
+        layout = new QVBoxLayout(window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+    }
+    layout->addWidget(root);
+    window->resize(size);
+    return root;
+}
+
+namespace detail {
+
+void throwMissingControl(const QMetaObject& wanted, const QString& name) {
+    throw LayoutError(QStringLiteral("no window of class [%1] with name of [%2] is in the layout")
+                          .arg(layoutClassName(wanted), name)
+                          .toStdString());
+}
+
+} // namespace detail
 
 } // namespace folimo::ui

@@ -7,7 +7,10 @@
 #include <QString>
 #include <QUiLoader>
 
+#include <QWidget>
+
 #include <functional>
+#include <stdexcept>
 
 class QIODevice;
 
@@ -26,6 +29,36 @@ QString resourcePath(const QString& resourceName);
 // else (":/image/add.png", a file on disk) as the path it already is. Windows and menus
 // take either, so tests and tools can build them from files of their own.
 QString resolveResource(const QString& nameOrPath);
+
+// The class a layout names a control by: "mclistviewex" for the program's own controls
+// (their "layoutClass" class info), the Qt class name ("QPushButton") for the rest.
+QString layoutClassName(const QMetaObject& metaObject);
+
+// Why a window cannot be built: its layout is missing or unreadable, or lacks a control
+// the window's code uses. A window that meets it is never shown half-wired.
+class LayoutError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Builds the layout `nameOrPath` inside `window`, which takes over what belongs to a
+// window (title, icon, size); answers the layout's root. Throws LayoutError.
+QWidget* buildLayoutInto(QWidget* window, const QString& nameOrPath);
+
+namespace detail {
+[[noreturn]] void throwMissingControl(const QMetaObject& wanted, const QString& name);
+} // namespace detail
+
+// The control named `name` anywhere below `root`, which must be a T (a subclass counts).
+// Windows bind their controls once, right after building their layout, so a name the
+// layout lacks fails the window's construction rather than a click later.
+template <class T>
+T* bindControl(const QWidget* root, const QString& name) {
+    T* control = root->findChild<T*>(name);
+    if (!control)
+        detail::throwMissingControl(T::staticMetaObject, name);
+    return control;
+}
 
 class UiLoader : public QUiLoader {
 public:
