@@ -26,8 +26,6 @@ int main(int argc, char** argv) {
     }
     folimo::ui::registerProgramControls();
     folimo::ui::CMainDlg window;
-    if (!window.Create())
-        return 1;
     for (int i = 2; i < argc; ++i)
         window.ImageList()->AddImageFile(QString::fromLocal8Bit(argv[i]).toStdWString());
 

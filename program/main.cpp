@@ -12,7 +12,6 @@
 #include "HeapTuning.h"
 #include "ImageList.h"
 #include "InterfaceLanguage.h"
-#include "MessageBox.h"
 #include "ProgramControls.h"
 #include "StartupCommand.h"
 #include "TerminationSignals.h"
@@ -23,12 +22,14 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,15 @@ int main(int argc, char* argv[]) {
                                                              "as written"));
     const folimo::StartupCommand command = folimo::ParseStartupCommand(arguments, startFolder);
 
-    folimo::ui::CMainDlg window;
+    std::unique_ptr<folimo::ui::CMainDlg> built;
+    try {
+        built = std::make_unique<folimo::ui::CMainDlg>();
+    } catch (const folimo::ui::LayoutError& failure) {
+        reportStartFailure(QStringLiteral("cannot start: the main window cannot be built: %1")
+                               .arg(failure.what()));
+        return 1;
+    }
+    folimo::ui::CMainDlg& window = *built;
 
     // Closes what the user would close, innermost first: open menus, then an open modal
     // window (the progress window stops its run and goes once the run has ended; it is
@@ -119,11 +128,6 @@ int main(int argc, char* argv[]) {
 
     if (command.makePdf)
         window.SetAutoConversion(true);
-    if (!window.Create()) {
-        reportStartFailure(QStringLiteral("cannot start: the main window cannot be built: %1")
-                               .arg(window.ErrorString()));
-        return 1;
-    }
     centreOnScreen(window);
     window.show();
     // Told once the event loop runs, so that closing the windows (a signal included)
@@ -145,8 +149,7 @@ int main(int argc, char* argv[]) {
             (startupProblem.isEmpty() ? QString() : QStringLiteral("\n\n")) + folderProblem;
     if (!startupProblem.isEmpty())
         QTimer::singleShot(0, &window, [&window, startupProblem] {
-            folimo::ui::SMessageBox(&window, startupProblem, window.windowTitle(),
-                                    folimo::ui::MB_OK | folimo::ui::MB_ICONWARNING);
+            QMessageBox::warning(&window, window.windowTitle(), startupProblem);
         });
     return app.exec();
 }

@@ -7,11 +7,12 @@
 #include "FileDialogs.h"
 #include "FileListRows.h"
 #include "Menus.h"
-#include "MessageBox.h"
+#include "OwnCaption.h"
 #include "Resources.h"
 #include "SImageWndEx.h"
 #include "SMCListViewEx.h"
 #include "SettingsStore.h"
+#include "UiLoader.h"
 #include "UpdateNotice.h"
 #include "WindowHandle.h"
 
@@ -25,10 +26,10 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QStandardPaths>
 #include <QUrl>
@@ -42,14 +43,12 @@
 namespace folimo::ui {
 namespace {
 
-constexpr int kRefreshTimer = 1;
-
 QString text(const char* name) {
     return GetString(QString::fromLatin1(name));
 }
 
 void information(QWidget* owner, const char* name) {
-    SMessageBox(owner, text(name), {}, MB_OK | MB_ICONINFORMATION);
+    QMessageBox::information(owner, {}, text(name));
 }
 
 std::vector<std::wstring> localPaths(const QMimeData* data) {
@@ -80,13 +79,64 @@ std::wstring withSeparator(std::wstring folder) {
 
 } // namespace
 
-CMainDlg::CMainDlg() : HostWindow("LAYOUT:XML_MAINWND") {}
+CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
+    // The layout, its controls bound once.
+    QWidget* root = buildLayoutInto(this, QStringLiteral("LAYOUT:XML_MAINWND"));
+    ui_ = {
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_add")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_add_ext")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_delete")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_delete_ext")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_make")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_make_ext")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_settings")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_app")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_menu")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_view")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_min")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_max")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_restore")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_close")),
+        bindControl<QWidget>(root, QStringLiteral("win_prview")),
+        bindControl<QWidget>(root, QStringLiteral("top_ie_ad")),
+        bindControl<QWidget>(root, QStringLiteral("wnd_right_ad")),
+        bindControl<SMCListViewEx>(root, QStringLiteral("mclv_list")),
+        bindControl<SImageWndEx>(root, QStringLiteral("img_preview")),
+        bindControl<QLabel>(root, QStringLiteral("txt_preview")),
+    };
+    new OwnCaption(this, bindControl<QWidget>(root, QStringLiteral("wnd_caption")));
+    previewHint_ = ui_.previewHint->text();
+    setAcceptDrops(true);
+
+    // The commands, and what triggers them besides the menus.
+    bindCommands();
+
+    // The engine and the list.
+    startEngine();
+
+    // Timers.
+    connect(&refresh_, &QTimer::timeout, this, [this] {
+        if (list_ && std::exchange(listChanged_, false))
+            list_->NotifyInvalidated();
+    });
+    refresh_.start(1000);
+    autoConversion_.setSingleShot(true);
+    autoConversion_.setInterval(1000);
+    connect(&autoConversion_, &QTimer::timeout, this, [this] {
+        if (list_ && list_->GetCount() > 0)
+            StartConversion(ConversionMode::PerImage, {});
+    });
+    if (!engine_)
+        QMessageBox::critical(this, text("msgbox_caption"),
+                              QCoreApplication::translate("CMainDlg", "转换引擎无法启动。"));
+}
 
 CMainDlg::~CMainDlg() {
-    // The list's information thread calls back into this window: it ends before the
-    // window's parts do.
-    if (view_)
-        view_->SetAdapter(nullptr);
+    // The list's information thread and the update query call back into this window:
+    // they end before the window's parts do.
+    if (updateHandle_)
+        updateHandle_->Close();
+    ui_.list->SetAdapter(nullptr);
     rows_.reset();
     list_.reset();
 }
@@ -99,106 +149,168 @@ QString CMainDlg::HelpAddress() {
     return QStringLiteral("https://www.velmar.com/folimo/help/");
 }
 
-void CMainDlg::OnInit() {
-    checkUpdate_ = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
-    setAcceptDrops(true);
+void CMainDlg::SetAutoConversion(bool on) {
+    on ? autoConversion_.start() : autoConversion_.stop();
+}
+
+void CMainDlg::bindCommands() {
+    // The store is read only by the commands that write into the PDF folder.
+    const auto pdfFolder = [] { return withSeparator(GetPdfFolder()); };
+    const auto openUrl = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
+    const auto removeAll = [this](bool unreadableOnly) {
+        if (!list_)
+            return;
+        unreadableOnly ? list_->RemoveErrorItems() : list_->RemoveAllItems();
+        list_->NotifyChanged();
+    };
+    const struct {
+        int id;
+        std::function<void()> run;
+        const char* text = nullptr; // the item menu's; the menu files name the others
+    } commands[] = {
+        {CmdAddFiles, [this] { addFiles(); }},
+        {CmdAddFolder, [this] { addFolder(false); }},
+        {CmdAddFolderTree, [this] { addFolder(true); }},
+        {CmdDeleteSelected, [this] { deleteSelected(); }},
+        {CmdClearList, [removeAll] { removeAll(false); }},
+        {CmdDeleteUnreadable, [removeAll] { removeAll(true); }},
+        {CmdMakeOne,
+         [this, pdfFolder] {
+             if (!listIsEmpty())
+                 make(ConversionMode::Single,
+                      pdfFolder() + FolderNameOf(list_->GetItemPath(0)) + L".pdf");
+         }},
+        {CmdMakePerImage, [this, pdfFolder] { make(ConversionMode::PerImage, pdfFolder()); }},
+        {CmdMakePerFolder, [this, pdfFolder] { make(ConversionMode::PerFolder, pdfFolder()); }},
+        {CmdMakeOneAs, [this] { makeAs(); }},
+        {CmdMakePerImageInto, [this] { makeInto(ConversionMode::PerImage); }},
+        {CmdMakePerFolderInto, [this] { makeInto(ConversionMode::PerFolder); }},
+        {CmdMakeBesideImages, [this] { make(ConversionMode::PerImage, {}); }},
+        {CmdHelp, [openUrl] { openUrl(HelpAddress()); }},
+        {CmdWebSite, [openUrl] { openUrl(WebSiteAddress()); }},
+        {CmdSettings, [this] { openSettings(); }},
+        {CmdUpdate, [this] { CUpdateDialog().DoModal(this); }},
+        {CmdAbout, [this] { CAboutDialog().DoModal(this); }},
+        {CmdMoveUp, [this] { moveItems(CmdMoveUp); }, "menu_move_up"},
+        {CmdMoveDown, [this] { moveItems(CmdMoveDown); }, "menu_move_down"},
+        {CmdMoveAbove, [this] { moveItems(CmdMoveAbove); }, "menu_move_above"},
+        {CmdMoveBelow, [this] { moveItems(CmdMoveBelow); }, "menu_move_below"},
+        {CmdDeleteItems, [this] { moveItems(CmdDeleteItems); }, "menu_delete_items"},
+    };
+    for (const auto& command : commands) {
+        auto* action = new QAction(command.text ? text(command.text) : QString(), this);
+        action->setData(command.id);
+        connect(action, &QAction::triggered, this, command.run);
+        actions_.insert(command.id, action);
+    }
+
+    const struct {
+        QAbstractButton* button;
+        int command;
+    } buttons[] = {
+        {ui_.add, CmdAddFiles}, {ui_.remove, CmdDeleteSelected}, {ui_.settings, CmdSettings},
+        {ui_.make, CmdMakeOne}, {ui_.app, CmdWebSite},
+    };
+    for (const auto& button : buttons)
+        connect(button.button, &QAbstractButton::clicked, actions_[button.command],
+                &QAction::trigger);
+    const struct {
+        QAbstractButton* button;
+        const char* menu;
+    } menus[] = {
+        {ui_.addMenu, "SMENU:MENU_ADD"},
+        {ui_.removeMenu, "SMENU:MENU_DELETE"},
+        {ui_.makeMenu, "SMENU:MENU_MAKE"},
+        {ui_.mainMenu, "SMENU:MENU_MAIN"},
+    };
+    for (const auto& menu : menus)
+        connect(menu.button, &QAbstractButton::clicked, this,
+                [this, menu] { showMenuUnder(menu.button, QString::fromLatin1(menu.menu)); });
+
+    // The button is the pane's switch: checked means hidden.
+    connect(ui_.view, &QAbstractButton::clicked, this,
+            [this](bool checked) { ui_.previewPane->setVisible(!checked); });
+    connect(ui_.minimise, &QAbstractButton::clicked, this, &QWidget::showMinimized);
+    connect(ui_.maximise, &QAbstractButton::clicked, this, &QWidget::showMaximized);
+    connect(ui_.restore, &QAbstractButton::clicked, this, &QWidget::showNormal);
+    connect(ui_.close, &QAbstractButton::clicked, this, &QWidget::close);
+
+    // The keys people expect of a list window, wherever the focus is in it.
+    auto* selectAll = new QAction(this);
+    connect(selectAll, &QAction::triggered, ui_.list, &SMCListViewEx::SelectAll);
+    const struct {
+        QAction* action;
+        QKeySequence keys;
+    } shortcuts[] = {
+        {actions_[CmdDeleteSelected], QKeySequence::Delete},
+        {selectAll, QKeySequence::SelectAll},
+        {actions_[CmdAddFiles], QKeySequence::Open},
+    };
+    for (const auto& shortcut : shortcuts) {
+        shortcut.action->setShortcut(shortcut.keys);
+        shortcut.action->setShortcutContext(Qt::WindowShortcut);
+        addAction(shortcut.action);
+    }
+
+    connect(ui_.list, &SMCListViewEx::selectionChanged, this,
+            [this](int, int newRow) { previewRow(newRow); });
+    connect(ui_.list, &QWidget::customContextMenuRequested, this, &CMainDlg::showItemMenu);
+    connect(ui_.preview, &SImageWndEx::imageLoaded, this, &CMainDlg::previewLoaded);
+}
+
+void CMainDlg::startEngine() {
     engine_ = createObject<IFolimo>(FOLIMO_ENGINE);
     if (engine_) {
         LoadEngineSettings(engine_->GetSettings());
-        StartUpdateCheckAtStartup(Handle(), checkUpdate_);
-    }
-    initialised_ = true;
-
-    view_ = FindChildByName2<SMCListViewEx>(QStringLiteral("mclv_list"));
-    preview_ = FindChildByName2<SImageWndEx>(QStringLiteral("img_preview"));
-    if (view_ && engine_) {
+        startUpdateCheck();
         list_ = std::make_shared<SFileListAdapter>(engine_.get());
         rows_ = std::make_shared<CFileListRows>(list_);
-        view_->SetAdapter(rows_);
+        ui_.list->SetAdapter(rows_);
         list_->StartInfoThread(this, [this](const ImageListItemPtr&) { listChanged_ = true; });
         list_->SetKeepOrder(GetMoveItemReSort() == 0);
     }
     showAdPanel();
-    if (QWidget* side = FindChildByName(QStringLiteral("wnd_right_ad")))
-        side->hide();
-    if (preview_) {
-        if (auto* placeholder = FindChildByName2<QLabel>(QStringLiteral("txt_preview")))
-            previewHint_ = placeholder->text();
-        connect(preview_, &SImageWndEx::imageLoaded, this, [this](const QString& path, bool ok) {
-            if (ok ? path != preview_->imagePath() : path != preview_->requestedPath())
-                return;
-            auto* placeholder = FindChildByName2<QLabel>(QStringLiteral("txt_preview"));
-            // The row chosen cannot be shown: the pane says why instead of showing the
-            // picture of another row.
-            if (!ok) {
-                preview_->hide();
-                if (placeholder) {
-                    placeholder->setText(previewFailureText(preview_->failure()));
-                    placeholder->show();
-                }
-                return;
-            }
-            if (placeholder)
-                placeholder->hide();
-            preview_->show();
+    ui_.sideAd->hide();
+}
+
+void CMainDlg::startUpdateCheck() {
+    // replaced by UpdateCheck at merge
+    checkUpdate_ = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
+    updateHandle_ = WindowHandle::Create(
+        this, [this](unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) {
+            if (msg != checkUpdate_)
+                return false;
+            // The answer lives on the query's stack for as long as this message is handled.
+            if (wParam == 1 && lParam != 0)
+                ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam));
+            result = 0;
+            return true;
         });
-    }
-
-    // The keys people expect of a list window, wherever the focus is in it.
-    const struct {
-        QKeySequence keys;
-        std::function<void()> run;
-    } shortcuts[] = {
-        {QKeySequence::Delete, [this] { deleteSelected(); }},
-        {QKeySequence::SelectAll,
-         [this] {
-             if (view_)
-                 view_->SelectAll();
-         }},
-        {QKeySequence::Open, [this] { addFiles(); }},
-    };
-    for (const auto& shortcut : shortcuts) {
-        auto* action = new QAction(this);
-        action->setShortcut(shortcut.keys);
-        action->setShortcutContext(Qt::WindowShortcut);
-        connect(action, &QAction::triggered, this, shortcut.run);
-        addAction(action);
-    }
-
-    SetTimer(kRefreshTimer, 1000);
-    if (!engine_)
-        SMessageBox(this, QCoreApplication::translate("CMainDlg", "转换引擎无法启动。"),
-                    text("msgbox_caption"), MB_OK | MB_ICONERROR);
+    StartUpdateCheckAtStartup(updateHandle_, checkUpdate_);
 }
 
-bool CMainDlg::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) {
-    if (msg != checkUpdate_ || checkUpdate_ == 0)
-        return HostWindow::OnMessage(msg, wParam, lParam, result);
-    // The answer lives on the query's stack for as long as this message is handled.
-    if (wParam == 1 && lParam != 0)
-        ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam));
-    result = 0;
-    return true;
-}
-
-void CMainDlg::OnTimer(int id) {
-    if (id != kRefreshTimer || !list_)
+void CMainDlg::previewLoaded(const QString& path, bool ok) {
+    if (ok ? path != ui_.preview->imagePath() : path != ui_.preview->requestedPath())
         return;
-    if (std::exchange(listChanged_, false))
-        list_->NotifyInvalidated();
-    if (std::exchange(autoConversion_, false) && list_->GetCount() > 0)
-        StartConversion(ConversionMode::PerImage, {});
+    // The row chosen cannot be shown: the pane says why instead of showing the picture of
+    // another row.
+    if (!ok) {
+        ui_.preview->hide();
+        ui_.previewHint->setText(previewFailureText(ui_.preview->failure()));
+        ui_.previewHint->show();
+        return;
+    }
+    ui_.previewHint->hide();
+    ui_.preview->show();
 }
 
 void CMainDlg::changeEvent(QEvent* event) {
-    HostWindow::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || !initialised_)
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange)
         return;
     const bool maximised = isMaximized();
-    if (QWidget* restore = FindChildByName(QStringLiteral("btn_restore")))
-        restore->setVisible(maximised);
-    if (QWidget* maximise = FindChildByName(QStringLiteral("btn_max")))
-        maximise->setVisible(!maximised);
+    ui_.restore->setVisible(maximised);
+    ui_.maximise->setVisible(!maximised);
 }
 
 void CMainDlg::dragEnterEvent(QDragEnterEvent* event) {
@@ -218,130 +330,6 @@ void CMainDlg::dropEvent(QDropEvent* event) {
     event->acceptProposedAction();
     list_->AddDroppedFiles(paths);
     list_->NotifyChanged();
-}
-
-bool CMainDlg::OnEvent(Event& event) {
-    if (event.name == QLatin1String("mclv_list")) {
-        if (event.id == EventId::ListSelChanged) {
-            previewRow(event.newIndex);
-            return true;
-        }
-        if (event.id == EventId::ContextMenu) {
-            showItemMenu(event.pos);
-            return true;
-        }
-    }
-    if (event.id == EventId::HeaderClick && view_ &&
-        event.sender == static_cast<QObject*>(view_->GetHeader())) {
-        previewRow(view_->GetSel());
-        return false; // the list still sorts by the column
-    }
-    return HostWindow::OnEvent(event);
-}
-
-bool CMainDlg::OnCommand(const QString& name) {
-    if (name == QLatin1String("btn_view")) {
-        // The button is the pane's switch: checked means hidden.
-        auto* view = FindChildByName2<QAbstractButton>(name);
-        if (QWidget* pane = FindChildByName(QStringLiteral("win_prview")); view && pane)
-            pane->setVisible(!view->isChecked());
-        return true;
-    }
-    static const struct {
-        const char* button;
-        int command;
-    } buttons[] = {
-        {"btn_add", CmdAddFiles}, {"btn_delete", CmdDeleteSelected}, {"btn_settings", CmdSettings},
-        {"btn_make", CmdMakeOne}, {"btn_app", CmdWebSite},
-    };
-    for (const auto& button : buttons)
-        if (name == QLatin1String(button.button))
-            return OnMenuCommand(button.command);
-    static const struct {
-        const char* button;
-        const char* menu;
-    } menus[] = {
-        {"btn_add_ext", "SMENU:MENU_ADD"},
-        {"btn_delete_ext", "SMENU:MENU_DELETE"},
-        {"btn_make_ext", "SMENU:MENU_MAKE"},
-        {"btn_menu", "SMENU:MENU_MAIN"},
-    };
-    for (const auto& menu : menus) {
-        if (name == QLatin1String(menu.button)) {
-            showMenuUnder(name, QString::fromLatin1(menu.menu));
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CMainDlg::OnMenuCommand(int id) {
-    // The store is read only by the commands that write into the PDF folder.
-    const auto pdfFolder = [] { return withSeparator(GetPdfFolder()); };
-    switch (id) {
-    case CmdAddFiles:
-        addFiles();
-        return true;
-    case CmdAddFolder:
-    case CmdAddFolderTree:
-        addFolder(id == CmdAddFolderTree);
-        return true;
-    case CmdDeleteSelected:
-        deleteSelected();
-        return true;
-    case CmdClearList:
-        if (list_) {
-            list_->RemoveAllItems();
-            list_->NotifyChanged();
-        }
-        return true;
-    case CmdDeleteUnreadable:
-        if (list_) {
-            list_->RemoveErrorItems();
-            list_->NotifyChanged();
-        }
-        return true;
-    case CmdMakeOne:
-        if (!listIsEmpty())
-            make(ConversionMode::Single,
-                 pdfFolder() + FolderNameOf(list_->GetItemPath(0)) + L".pdf");
-        return true;
-    case CmdMakePerImage:
-        make(ConversionMode::PerImage, pdfFolder());
-        return true;
-    case CmdMakePerFolder:
-        make(ConversionMode::PerFolder, pdfFolder());
-        return true;
-    case CmdMakeOneAs:
-        makeAs();
-        return true;
-    case CmdMakePerImageInto:
-        makeInto(ConversionMode::PerImage);
-        return true;
-    case CmdMakePerFolderInto:
-        makeInto(ConversionMode::PerFolder);
-        return true;
-    case CmdMakeBesideImages:
-        make(ConversionMode::PerImage, {});
-        return true;
-    case CmdHelp:
-        QDesktopServices::openUrl(QUrl(HelpAddress()));
-        return true;
-    case CmdWebSite:
-        QDesktopServices::openUrl(QUrl(WebSiteAddress()));
-        return true;
-    case CmdSettings:
-        openSettings();
-        return true;
-    case CmdUpdate:
-        CUpdateDialog().DoModal(this);
-        return true;
-    case CmdAbout:
-        CAboutDialog().DoModal(this);
-        return true;
-    default:
-        return false;
-    }
 }
 
 bool CMainDlg::listIsEmpty() {
@@ -406,7 +394,7 @@ void CMainDlg::addFolder(bool recursive) {
 }
 
 void CMainDlg::deleteSelected() {
-    if (!view_ || !list_)
+    if (!list_)
         return;
     if (list_->GetSelection().empty()) {
         information(this, "msg_select_to_delete");
@@ -414,12 +402,12 @@ void CMainDlg::deleteSelected() {
     }
     const int follower = list_->RemoveSelectedItems();
     list_->NotifyChanged();
-    view_->SetSel(follower, true);
+    ui_.list->SetSel(follower, true);
     if (follower >= 0)
-        view_->EnsureVisible(follower);
+        ui_.list->EnsureVisible(follower);
     // The follower often takes the deleted row's index, which the list does not report
     // as a change, and the preview would go on showing the deleted picture.
-    previewRow(view_->GetSel());
+    previewRow(ui_.list->GetSel());
 }
 
 void CMainDlg::openSettings() {
@@ -433,40 +421,41 @@ void CMainDlg::openSettings() {
 }
 
 void CMainDlg::showAdPanel() {
-    if (QWidget* panel = FindChildByName(QStringLiteral("top_ie_ad")))
-        panel->setVisible(GetShowAd() != 0);
+    ui_.adPanel->setVisible(GetShowAd() != 0);
 }
 
-void CMainDlg::showMenuUnder(const QString& buttonName, const QString& menuName) {
-    QWidget* button = FindChildByName(buttonName);
-    std::unique_ptr<QMenu> menu = LoadMenu(menuName);
-    if (!button || !menu)
-        return;
-    PopupMenu(*menu, button->mapToGlobal(button->rect().bottomLeft()));
+void CMainDlg::showMenuUnder(QAbstractButton* button, const QString& menuName) {
+    if (std::unique_ptr<QMenu> menu = LoadMenu(menuName, actions_))
+        menu->exec(button->mapToGlobal(button->rect().bottomLeft()));
 }
 
 void CMainDlg::showItemMenu(QPoint viewportPos) {
-    if (!view_ || !list_)
-        return;
-    const int row = view_->HitTest(viewportPos);
+    const int row = ui_.list->HitTest(viewportPos);
     // A row the view still shows may be gone from the list until its next redraw.
-    if (row < 0 || row >= list_->GetCount())
+    if (!list_ || row < 0 || row >= list_->GetCount())
         return;
-    std::unique_ptr<QMenu> menu = LoadMenu(QStringLiteral("SMENUEX:MENUEX_IMAGE_LIST"));
+    std::unique_ptr<QMenu> menu = LoadMenu(QStringLiteral("SMENUEX:MENUEX_IMAGE_LIST"), actions_);
     if (!menu)
         return;
-    const int count = list_->GetCount();
-    if (view_->GetSel() >= 0) {
-        AppendMenu(menu.get(), MF_STRING, CmdMoveAbove, text("menu_move_above"));
-        AppendMenu(menu.get(), MF_STRING, CmdMoveBelow, text("menu_move_below"));
-    }
+    QList<int> offered;
+    if (ui_.list->GetSel() >= 0)
+        offered << CmdMoveAbove << CmdMoveBelow;
     if (row > 0)
-        AppendMenu(menu.get(), MF_STRING, CmdMoveUp, text("menu_move_up"));
-    if (row < count - 1)
-        AppendMenu(menu.get(), MF_STRING, CmdMoveDown, text("menu_move_down"));
-    AppendMenu(menu.get(), MF_STRING, CmdDeleteItems, text("menu_delete_items"));
+        offered << CmdMoveUp;
+    if (row < list_->GetCount() - 1)
+        offered << CmdMoveDown;
+    offered << CmdDeleteItems;
+    for (int command : offered)
+        menu->addAction(actions_[command]);
+    itemMenuRow_ = row;
+    menu->exec(ui_.list->viewport()->mapToGlobal(viewportPos));
+}
 
-    const int command = TrackPopupMenu(menu.get(), view_->viewport()->mapToGlobal(viewportPos));
+void CMainDlg::moveItems(int command) {
+    const int count = list_ ? list_->GetCount() : 0;
+    const int row = itemMenuRow_;
+    if (row < 0 || row >= count)
+        return;
     const std::vector<int> selection = list_->GetSelection();
     std::vector<int> rows;
     for (int selected : selection)
@@ -493,14 +482,12 @@ void CMainDlg::showItemMenu(QPoint viewportPos) {
     case CmdMoveBelow:
         list_->MoveItemsTo(row + 1, selection);
         break;
-    case CmdDeleteItems:
+    default:
         list_->RemoveSelectedItems();
         break;
-    default:
-        return;
     }
     list_->NotifyChanged();
-    previewRow(view_->GetSel());
+    previewRow(ui_.list->GetSel());
 }
 
 QString CMainDlg::previewFailureText(PreviewFailure failure) {
@@ -521,21 +508,16 @@ QString CMainDlg::previewFailureText(PreviewFailure failure) {
 }
 
 void CMainDlg::previewRow(int row) {
-    if (!preview_)
-        return;
-    QWidget* placeholder = FindChildByName(QStringLiteral("txt_preview"));
     if (row < 0 || !list_) {
-        preview_->SetImage({});
-        preview_->hide();
-        if (auto* label = qobject_cast<QLabel*>(placeholder))
-            label->setText(previewHint_);
-        if (placeholder)
-            placeholder->show();
+        ui_.preview->SetImage({});
+        ui_.preview->hide();
+        ui_.previewHint->setText(previewHint_);
+        ui_.previewHint->show();
         return;
     }
-    // Shown when it is in (see OnInit); a file that cannot be read, such as a PDF,
+    // Shown when it is in (see previewLoaded); a file that cannot be read, such as a PDF,
     // leaves the picture before it in place.
-    preview_->SetImagePath(QString::fromStdWString(list_->GetItemPath(row)));
+    ui_.preview->SetImagePath(QString::fromStdWString(list_->GetItemPath(row)));
 }
 
 std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const std::wstring& output,

@@ -1,18 +1,23 @@
 // The main window. It owns the program's one engine object, whose settings record is
 // filled from the store when the window starts, and the image list; it turns the user's
 // gestures (buttons, menus, the list's context menu, dropped files, keys) into list
-// changes, previews and conversion runs.
+// changes, previews and conversion runs. Every command is one of its actions, whichever
+// button, menu item or key triggers it.
 #pragma once
-
-#include "HostWindow.h"
 
 #include <ConversionJob.h>
 #include <ConversionProgress.h>
 #include <folimo/Owned.h>
 
+#include <QHash>
+#include <QTimer>
+#include <QWidget>
+
 #include <memory>
 
-class QMenu;
+class QAbstractButton;
+class QAction;
+class QLabel;
 
 namespace folimo {
 class SFileListAdapter;
@@ -24,6 +29,7 @@ class CFileListRows;
 class SImageWndEx;
 enum class PreviewFailure;
 class SMCListViewEx;
+class WindowHandle;
 
 // The command numbers of the main window's menus, as the menu files carry them.
 enum MainCommand : int {
@@ -53,20 +59,21 @@ enum MainCommand : int {
     CmdDeleteItems = 1005,
 };
 
-class CMainDlg : public HostWindow {
+class CMainDlg : public QWidget {
     Q_OBJECT
 public:
+    // Throws LayoutError when the window's layout cannot be built.
     CMainDlg();
     ~CMainDlg() override;
 
     // Null when the engine could not be created (the window then says so).
     IFolimo* Engine() const { return engine_.get(); }
-    // The image list; null before the window starts or without an engine.
+    // The image list; null without an engine.
     SFileListAdapter* ImageList() const { return list_.get(); }
 
-    // Started for the file manager's verb: the first tick of the window's timer converts
-    // whatever the list holds then, one PDF beside each image. Set before Create().
-    void SetAutoConversion(bool on) { autoConversion_ = on; }
+    // Started for the file manager's verb: a second after this, the window converts
+    // whatever the list holds then, one PDF beside each image.
+    void SetAutoConversion(bool on);
 
     // Converts the whole list on a worker thread while the progress window shows the
     // run; returns when that window is closed, with the names of the documents written.
@@ -74,26 +81,20 @@ public:
     std::vector<std::wstring> StartConversion(ConversionMode mode, const std::wstring& output,
                                               bool closeWhenFinished = false);
 
-    // Runs a command as its menu item does.
-    bool OnMenuCommand(int id) override;
-
     // Where the web site and the help page are.
     static QString WebSiteAddress();
     static QString HelpAddress();
 
 protected:
-    void OnInit() override;
-    bool OnEvent(Event& event) override;
-    bool OnCommand(const QString& name) override;
-    void OnTimer(int id) override;
-    bool OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) override;
-
     void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
+    void bindCommands();
+    void startEngine();
+    void startUpdateCheck();
     void addFiles();
     void addFolder(bool recursive);
     void deleteSelected();
@@ -103,27 +104,53 @@ private:
     void make(ConversionMode mode, const std::wstring& output);
     void makeInto(ConversionMode mode); // into a folder the user picks
     void makeAs();                      // one PDF the user names
-    void showMenuUnder(const QString& buttonName, const QString& menuName);
+    void showMenuUnder(QAbstractButton* button, const QString& menuName);
     void showItemMenu(QPoint viewportPos);
+    // The item menu's commands, for the row it was opened on.
+    void moveItems(int command);
     void previewRow(int row);
+    void previewLoaded(const QString& path, bool ok);
     // Why the preview cannot show the chosen row, in the window's language.
     static QString previewFailureText(PreviewFailure failure);
-    void listChangedAfterEdit();
     bool listIsEmpty();
 
-    bool initialised_ = false;
+    struct Controls {
+        QAbstractButton* add;
+        QAbstractButton* addMenu;
+        QAbstractButton* remove;
+        QAbstractButton* removeMenu;
+        QAbstractButton* make;
+        QAbstractButton* makeMenu;
+        QAbstractButton* settings;
+        QAbstractButton* app;
+        QAbstractButton* mainMenu;
+        QAbstractButton* view;
+        QAbstractButton* minimise;
+        QAbstractButton* maximise;
+        QAbstractButton* restore;
+        QAbstractButton* close;
+        QWidget* previewPane;
+        QWidget* adPanel;
+        QWidget* sideAd;
+        SMCListViewEx* list;
+        SImageWndEx* preview;
+        QLabel* previewHint;
+    } ui_;
+    QHash<int, QAction*> actions_;
+    int itemMenuRow_ = -1; // the row the item menu was last opened on
+
     Owned<IFolimo> engine_;
     std::shared_ptr<SFileListAdapter> list_;
     std::shared_ptr<CFileListRows> rows_;
-    SMCListViewEx* view_ = nullptr;
-    SImageWndEx* preview_ = nullptr;
     QString previewHint_; // what the preview pane says while no row is chosen
     // Items whose information came in since the list was last redrawn: the list is
     // redrawn once a second at most, not once an item.
     bool listChanged_ = false;
-    bool autoConversion_ = false;
+    QTimer refresh_;
+    QTimer autoConversion_;
     // The update query's answer, a message registered by name.
     unsigned checkUpdate_ = 0;
+    std::shared_ptr<WindowHandle> updateHandle_;
     // What the engine calls during a run: passed on to the progress window's side.
     ConversionForwarder forwarder_;
 };

@@ -30,7 +30,7 @@ QString translated(const QString& text) {
 }
 
 // Reads the children of the <menu> element the reader stands on into `menu`.
-void readItems(QXmlStreamReader& xml, QMenu* menu) {
+void readItems(QXmlStreamReader& xml, QMenu* menu, const MenuActions& actions) {
     while (xml.readNextStartElement()) {
         const QXmlStreamAttributes attributes = xml.attributes();
         if (xml.name() == QLatin1String("item")) {
@@ -38,13 +38,19 @@ void readItems(QXmlStreamReader& xml, QMenu* menu) {
             const QString body = xml.readElementText(QXmlStreamReader::SkipChildElements);
             if (!attributes.hasAttribute(QLatin1String("text")))
                 text = body.trimmed();
+            const int id = attributes.value(QLatin1String("id")).toInt();
+            if (QAction* action = actions.value(id)) {
+                action->setText(translated(text));
+                action->setIcon(iconAt(attributes));
+                menu->addAction(action);
+                continue;
+            }
             unsigned flags = MF_STRING;
             if (isSet(attributes, "check"))
                 flags |= MF_CHECKED;
             if (isSet(attributes, "disable"))
                 flags |= MF_GRAYED;
-            AppendMenu(menu, flags, attributes.value(QLatin1String("id")).toInt(), translated(text),
-                       iconAt(attributes));
+            AppendMenu(menu, flags, id, translated(text), iconAt(attributes));
         } else if (xml.name() == QLatin1String("sep")) {
             menu->addSeparator();
             xml.skipCurrentElement();
@@ -52,7 +58,7 @@ void readItems(QXmlStreamReader& xml, QMenu* menu) {
             QMenu* sub = menu->addMenu(
                 iconAt(attributes), translated(attributes.value(QLatin1String("text")).toString()));
             sub->setEnabled(!isSet(attributes, "disable"));
-            readItems(xml, sub);
+            readItems(xml, sub, actions);
         } else {
             xml.skipCurrentElement();
         }
@@ -62,6 +68,11 @@ void readItems(QXmlStreamReader& xml, QMenu* menu) {
 } // namespace
 
 std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, QString* error) {
+    return LoadMenu(nameOrPath, {}, error);
+}
+
+std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, const MenuActions& actions,
+                                QString* error) {
     const QString path = resolveResource(nameOrPath);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -69,10 +80,10 @@ std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, QString* error) {
             *error = QStringLiteral("the menu %1 cannot be opened (%2)").arg(nameOrPath, path);
         return nullptr;
     }
-    return LoadMenu(&file, error);
+    return LoadMenu(&file, actions, error);
 }
 
-std::unique_ptr<QMenu> LoadMenu(QIODevice* device, QString* error) {
+std::unique_ptr<QMenu> LoadMenu(QIODevice* device, const MenuActions& actions, QString* error) {
     QXmlStreamReader xml(device);
     if (!xml.readNextStartElement() || xml.name() != QLatin1String("menu")) {
         if (error)
@@ -81,7 +92,7 @@ std::unique_ptr<QMenu> LoadMenu(QIODevice* device, QString* error) {
         return nullptr;
     }
     auto menu = std::make_unique<QMenu>();
-    readItems(xml, menu.get());
+    readItems(xml, menu.get(), actions);
     if (xml.hasError()) {
         if (error)
             *error = QStringLiteral("the menu file is damaged at line %1: %2")

@@ -11,6 +11,7 @@
 // (context "menus").
 #pragma once
 
+#include <QHash>
 #include <QIcon>
 #include <QString>
 
@@ -24,11 +25,18 @@ class QPoint;
 
 namespace folimo::ui {
 
+// A window's commands by command number.
+using MenuActions = QHash<int, QAction*>;
+
 // A menu by resource name or path (see resolveResource), or from a device. Null, with the
 // reason in *error, when it cannot be read. The caller owns the menu; its sub-menus are
-// its children.
+// its children. An item whose number is among `actions` is that action, which takes the
+// item's text and icon; the others are plain actions carrying their number in data().
 std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, QString* error = nullptr);
-std::unique_ptr<QMenu> LoadMenu(QIODevice* device, QString* error = nullptr);
+std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, const MenuActions& actions,
+                                QString* error = nullptr);
+std::unique_ptr<QMenu> LoadMenu(QIODevice* device, const MenuActions& actions = {},
+                                QString* error = nullptr);
 
 // Item flags for AppendMenu, combined with |.
 enum MenuFlag : unsigned {

@@ -112,6 +112,7 @@ public:
     bool SetAttribute(const QString& name, const QString& value);
 
 signals:
+    void selectionChanged(int oldRow, int newRow);
     // Escape or Enter pressed in the list, also sent to the window that owns it.
     void keyForOwner(int key);
 

@@ -8,7 +8,7 @@
 #include "CUpdateDialog.h"
 #include "FileDialogs.h"
 #include "Menus.h"
-#include "MessageBox.h"
+#include "PersonAtKeyboard.h"
 #include "ProgramControls.h"
 #include "SMCListViewEx.h"
 
@@ -110,7 +110,7 @@ private slots:
 
 private:
     QTemporaryDir dir_;
-    QStringList messages_;
+    std::unique_ptr<test::PersonAtKeyboard> person_;
 
     // Every window's texts by window, with a picture of each in the artifacts folder.
     std::map<QString, QStringList> walkWindows(const QString& language);
@@ -125,18 +125,13 @@ void LanguagesTest::initTestCase() {
     registerProgramControls();
     qputenv("XDG_CONFIG_HOME", dir_.filePath("config").toUtf8());
     SetPdfFolder(dir_.filePath("out").toStdWString());
-    SetMessageBoxResponder([this](QWidget*, const QString& text, const QString&, unsigned) {
-        messages_ << text;
-        return int(IDOK);
-    });
-    SetChooserResponder([](const ChooserRequest&) { return QStringList(); });
+    person_ = std::make_unique<test::PersonAtKeyboard>();
     makePicture(dir_.filePath("beach.png"));
     makePicture(dir_.filePath("harbour.png"));
 }
 
 void LanguagesTest::cleanupTestCase() {
-    SetMessageBoxResponder({});
-    SetChooserResponder({});
+    person_.reset();
 }
 
 void LanguagesTest::desktopPreferencesPickTheLanguage_data() {
@@ -199,17 +194,16 @@ QStringList LanguagesTest::openDialog(Dialog& dialog, const QString& language, c
 
 std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& language) {
     std::map<QString, QStringList> texts;
-    messages_.clear();
+    person_->boxTexts.clear();
     CMainDlg main;
-    if (!main.Create())
-        return {};
     main.resize(1100, 640);
     main.show();
     // The commands that only speak on an empty list, then a list with rows to show.
-    for (int command : {6, 12})
-        main.OnMenuCommand(command);
+    for (QAction* action : main.findChildren<QAction*>(Qt::FindDirectChildrenOnly))
+        if (action->data().toInt() == CmdMakeOne || action->data().toInt() == CmdMakeBesideImages)
+            action->trigger();
     main.findChild<QAbstractButton*>("btn_delete")->click();
-    texts["messages"] = messages_;
+    texts["messages"] = person_->boxTexts;
     SFileListAdapter* list = main.ImageList();
     for (const char* name : {"beach.png", "harbour.png"})
         list->AddImageFile(dir_.filePath(name).toStdWString());
@@ -224,14 +218,14 @@ std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& languag
         texts[menu] = loaded ? menuTexts(loaded.get()) : QStringList{"missing"};
     }
     // The list's own menu, as a right click on its first row offers it.
-    const MenuResponder previous = SetMenuResponder([&](QMenu* menu, const QPoint&) {
+    person_->chooseInMenus([&](QMenu* menu) {
         texts["MENUEX_IMAGE_LIST"] = menuTexts(menu);
         return 0;
     });
     auto* view = main.findChild<SMCListViewEx*>("mclv_list");
     view->SetSel(1);
     emit view->customContextMenuRequested(view->GetItemRect(0).center());
-    SetMenuResponder(previous);
+    person_->chooseInMenus(0);
 
     void* made = nullptr;
     CreateObject(FOLIMO_ENGINE, &made);

@@ -5,12 +5,12 @@
 #include "CMakeDialog.h"
 #include "FileDialogs.h"
 #include "Menus.h"
-#include "MessageBox.h"
+#include "PersonAtKeyboard.h"
 #include "ProgramControls.h"
 #include "SImageWndEx.h"
 #include "SMCListViewEx.h"
 #include "SettingsStore.h"
-#include "WindowHandle.h"
+#include "UpdateNotice.h"
 
 #include <UpdateQuery.h>
 
@@ -103,16 +103,28 @@ private slots:
     void captionAndPreviewButtonsFollowTheWindow();
     void aNewerVersionShowsInTheStatusLine();
     void aWholeSessionMakesOnePdfInTheListsOrder();
+    void menusButtonsAndKeysTriggerTheWindowsActions();
 
 private:
     QTemporaryDir dir_;
+    std::unique_ptr<test::PersonAtKeyboard> person_;
     std::unique_ptr<CMainDlg> window_;
     SFileListAdapter* list_ = nullptr;
     SMCListViewEx* view_ = nullptr;
-    QStringList messages_;
-    QList<ChooserRequest> choosers_;
-    QStringList chooserAnswer_;
     UrlSink links_;
+
+    // The window's action for a command number.
+    QAction* command(int id) {
+        for (QAction* action : window_->findChildren<QAction*>(Qt::FindDirectChildrenOnly))
+            if (action->data().toInt() == id)
+                return action;
+        return nullptr;
+    }
+    void run(int id) {
+        QAction* action = command(id);
+        QVERIFY2(action, qPrintable(QString::number(id)));
+        action->trigger();
+    }
 
     // Six pictures "0" to "5", in that order.
     void addSix() {
@@ -127,14 +139,6 @@ void MainWindowTest::initTestCase() {
     registerProgramControls();
     qputenv("XDG_CONFIG_HOME", dir_.filePath("config").toUtf8());
     SetPdfFolder(dir_.filePath("out").toStdWString());
-    SetMessageBoxResponder([this](QWidget*, const QString& text, const QString&, unsigned) {
-        messages_ << text;
-        return int(IDOK);
-    });
-    SetChooserResponder([this](const ChooserRequest& request) {
-        choosers_ << request;
-        return chooserAnswer_;
-    });
     // Links open nowhere during tests.
     QDesktopServices::setUrlHandler("https", &links_, "open");
     for (int i = 0; i < 6; ++i)
@@ -146,11 +150,8 @@ void MainWindowTest::cleanupTestCase() {
 }
 
 void MainWindowTest::init() {
-    messages_.clear();
-    choosers_.clear();
-    chooserAnswer_.clear();
+    person_ = std::make_unique<test::PersonAtKeyboard>();
     window_ = std::make_unique<CMainDlg>();
-    QVERIFY2(window_->Create(), qPrintable(window_->ErrorString()));
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
     list_ = window_->ImageList();
@@ -160,27 +161,29 @@ void MainWindowTest::init() {
 
 void MainWindowTest::cleanup() {
     window_.reset();
+    person_.reset();
 }
 
 void MainWindowTest::conversionCommandsOnAnEmptyListOnlySaySo() {
     const QString empty = QStringLiteral("请先添加需要转换的图片文件。");
-    for (int command : {6, 7, 8, 9, 10, 11, 12}) {
-        messages_.clear();
-        QVERIFY(window_->OnMenuCommand(command));
-        QCOMPARE(messages_, QStringList{empty});
+    QStringList& messages = person_->boxTexts;
+    for (int id : {6, 7, 8, 9, 10, 11, 12}) {
+        messages.clear();
+        run(id);
+        QCOMPARE(messages, QStringList{empty});
     }
-    messages_.clear();
+    messages.clear();
     window_->findChild<QAbstractButton*>("btn_make")->click();
-    QCOMPARE(messages_, QStringList{empty});
+    QCOMPARE(messages, QStringList{empty});
     // Nothing asked where to write, nothing written.
-    QVERIFY(choosers_.isEmpty());
+    QVERIFY(person_->choosers.isEmpty());
     QVERIFY(!QDir(dir_.filePath("out")).exists() || QDir(dir_.filePath("out")).isEmpty());
 
     window_->findChild<QAbstractButton*>("btn_delete")->click();
-    QCOMPARE(messages_.last(), QStringLiteral("请选择需要删除的项。"));
+    QCOMPARE(messages.last(), QStringLiteral("请选择需要删除的项。"));
 
     window_->findChild<QAbstractButton*>("btn_app")->click();
-    QVERIFY(window_->OnMenuCommand(20));
+    run(20);
     QCOMPARE(links_.opened,
              (QList<QUrl>{QUrl(CMainDlg::WebSiteAddress()), QUrl(CMainDlg::HelpAddress())}));
 }
@@ -212,7 +215,7 @@ void MainWindowTest::deletingSelectsTheItemAfterTheLastDeletedRow() {
     QCOMPARE(names(*list_), (QStringList{"0", "3"}));
     QCOMPARE(view_->GetSel(), -1);
     QVERIFY(list_->GetSelection().empty());
-    QVERIFY(messages_.isEmpty());
+    QVERIFY(person_->boxTexts.isEmpty());
 }
 
 void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
@@ -242,30 +245,17 @@ void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
         view_->SetSel(c.current);
         for (int row : c.alsoSelected)
             list_->ToggleItemSelected(row);
-        std::vector<int> offered;
-        const int chosen = c.chosen;
-        const MenuResponder previous =
-            SetMenuResponder([&offered, chosen](QMenu* menu, const QPoint&) {
-                for (QAction* action : menu->actions())
-                    offered.push_back(MenuCommand(action));
-                return chosen;
-            });
+        person_->chooseInMenus(c.chosen);
         emit view_->customContextMenuRequested(view_->GetItemRect(c.clicked).center());
-        SetMenuResponder(previous);
-        QCOMPARE(offered, c.offered);
+        QCOMPARE(person_->menusOffered.last(), QList<int>(c.offered.begin(), c.offered.end()));
         QCOMPARE(names(*list_), c.after);
     }
     // Below the last row there is no item, and no menu.
     QCoreApplication::processEvents();
-    bool shown = false;
-    const MenuResponder previous = SetMenuResponder([&](QMenu*, const QPoint&) {
-        shown = true;
-        return 0;
-    });
+    const qsizetype shown = person_->menusOffered.size();
     emit view_->customContextMenuRequested(view_->GetItemRect(list_->GetCount() - 1).bottomLeft() +
                                            QPoint(10, 40));
-    SetMenuResponder(previous);
-    QVERIFY(!shown);
+    QCOMPARE(person_->menusOffered.size(), shown);
 }
 
 void MainWindowTest::droppingAFolderAddsItsTree() {
@@ -350,17 +340,18 @@ void MainWindowTest::everyButtonIsReachableByKeyboardAndNamed() {
     std::sort(all.begin(), all.end());
     QCOMPARE(all, (std::vector<int>{0, 1, 2, 3, 4, 5}));
     QTest::keyClick(window_.get(), Qt::Key_O, Qt::ControlModifier);
-    QCOMPARE(choosers_.size(), 1);
-    QCOMPARE(choosers_[0].kind, ChooserKind::OpenFiles);
-    QCOMPARE(choosers_[0].filters.size(), 2);
-    QVERIFY(choosers_[0].filters[1].startsWith(QStringLiteral("所有图片文件 (")));
-    QVERIFY(choosers_[0].filters[1].contains("*.PNG"));
+    const QList<ChooserRequest>& choosers = person_->choosers;
+    QCOMPARE(choosers.size(), 1);
+    QCOMPARE(choosers[0].kind, ChooserKind::OpenFiles);
+    QCOMPARE(choosers[0].filters.size(), 2);
+    QVERIFY(choosers[0].filters[1].startsWith(QStringLiteral("所有图片文件 (")));
+    QVERIFY(choosers[0].filters[1].contains("*.PNG"));
 }
 
 void MainWindowTest::captionAndPreviewButtonsFollowTheWindow() {
     auto* maximise = window_->findChild<QAbstractButton*>("btn_max");
     auto* restore = window_->findChild<QAbstractButton*>("btn_restore");
-    QVERIFY(window_->HasOwnCaption());
+    QVERIFY(window_->windowFlags() & Qt::FramelessWindowHint);
     QVERIFY(maximise->isVisible() && !restore->isVisible());
     maximise->click();
     QTRY_VERIFY(window_->isMaximized());
@@ -384,14 +375,10 @@ void MainWindowTest::aNewerVersionShowsInTheStatusLine() {
     auto* status = window_->findChild<QWidget*>("wnd_status_tip");
     auto* link = window_->findChild<QLabel*>("link_bt_tip");
     QVERIFY(!status->isVisible());
-    const unsigned message = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
-    const std::string noUpdate;
-    window_->Handle()->SendMessage(message, 0, qintptr(&noUpdate));
-    QVERIFY(!status->isVisible());
     UpdateInfo info;
     info.newVersion = L"9.1.0.0";
     info.updatePage = L"https://www.velmar.com/folimo/new/";
-    window_->Handle()->SendMessage(message, 1, qintptr(&info));
+    ShowUpdateNotice(window_.get(), info);
     QVERIFY(status->isVisible());
     QVERIFY(link->text().contains(QStringLiteral("检查到软件更新")));
     QVERIFY(link->text().contains(QStringLiteral("9.1.0.0 ,点击更新。")));
@@ -411,10 +398,11 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
                                                "72", dir_.filePath("session/" + file)}),
                  0);
     }
-    chooserAnswer_ = {dir_.filePath("session")};
-    QVERIFY(window_->OnMenuCommand(3));
-    QCOMPARE(choosers_.last().kind, ChooserKind::Folder);
-    QCOMPARE(choosers_.last().title, QStringLiteral("请选择图片文件存放的目录"));
+    const QList<ChooserRequest>& choosers = person_->choosers;
+    person_->chooseFiles({dir_.filePath("session")});
+    run(3);
+    QCOMPARE(choosers.last().kind, ChooserKind::Folder);
+    QCOMPARE(choosers.last().title, QStringLiteral("请选择图片文件存放的目录"));
     QCOMPARE(QString::fromStdWString(GetAddImageFolder()), dir_.filePath("session"));
     QCOMPARE(list_->GetCount(), 4);
 
@@ -426,9 +414,8 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
 
     view_->SetSel(2);
     list_->ToggleItemSelected(3);
-    SetMenuResponder([](QMenu*, const QPoint&) { return 1003; });
+    person_->chooseInMenus(1003);
     emit view_->customContextMenuRequested(view_->GetItemRect(0).center());
-    SetMenuResponder({});
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img1", "img2"}));
 
     view_->SetSel(2);
@@ -436,20 +423,78 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
 
     QTimer::singleShot(0, window_.get(), [] {
-        if (auto* dialog = qobject_cast<HostDialog*>(QApplication::activeModalWidget()))
-            dialog->OnCancel();
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
     });
     window_->findChild<QAbstractButton*>("btn_settings")->click();
 
-    chooserAnswer_ = {dir_.filePath("session/out/all.pdf")};
+    person_->chooseFiles({dir_.filePath("session/out/all.pdf")});
     closeProgressWhenDone(window_.get());
-    QVERIFY(window_->OnMenuCommand(9));
-    QCOMPARE(choosers_.last().kind, ChooserKind::SaveFile);
-    QVERIFY(choosers_.last().startAt.endsWith("/NewPDF.pdf"));
+    run(9);
+    QCOMPARE(choosers.last().kind, ChooserKind::SaveFile);
+    QVERIFY(choosers.last().startAt.endsWith("/NewPDF.pdf"));
     const QString pdf = dir_.filePath("session/out/all.pdf");
     QVERIFY(QFile::exists(pdf));
     QCOMPARE(QProcess::execute("qpdf", {"--check", pdf}), 0);
     QCOMPARE(pageWidths(pdf), (QList<int>{60, 130, 50}));
+}
+
+// Every item of every menu is the window's own action for its number, and the buttons
+// and keys trigger those same actions.
+void MainWindowTest::menusButtonsAndKeysTriggerTheWindowsActions() {
+    const struct {
+        const char* button;
+        const char* menu;
+    } menus[] = {{"btn_add_ext", "SMENU:MENU_ADD"},
+                 {"btn_delete_ext", "SMENU:MENU_DELETE"},
+                 {"btn_make_ext", "SMENU:MENU_MAKE"},
+                 {"btn_menu", "SMENU:MENU_MAIN"}};
+    for (const auto& menu : menus) {
+        QList<int> inFile;
+        const std::unique_ptr<QMenu> loaded = LoadMenu(QString::fromLatin1(menu.menu));
+        for (QAction* item : loaded->actions())
+            inFile << item->data().toInt();
+        QList<QAction*> shown;
+        person_->chooseInMenus([&shown](QMenu* offered) {
+            shown = offered->actions();
+            return 0;
+        });
+        window_->findChild<QAbstractButton*>(menu.button)->click();
+        QCOMPARE(person_->menusOffered.last(), inFile);
+        for (QAction* item : shown)
+            QVERIFY2(item->isSeparator() || item == command(item->data().toInt()), menu.menu);
+    }
+    // Modal windows a command opens are closed as soon as they show.
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            dialog && !qobject_cast<QMessageBox*>(dialog))
+            dialog->reject();
+    });
+    closer.start(20);
+    const struct {
+        const char* button;
+        QKeySequence keys;
+        int id;
+    } triggers[] = {
+        {"btn_add", {}, CmdAddFiles},
+        {"btn_delete", {}, CmdDeleteSelected},
+        {"btn_settings", {}, CmdSettings},
+        {"btn_make", {}, CmdMakeOne},
+        {"btn_app", {}, CmdWebSite},
+        {nullptr, QKeySequence::Delete, CmdDeleteSelected},
+        {nullptr, QKeySequence::Open, CmdAddFiles},
+    };
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    for (const auto& trigger : triggers) {
+        QSignalSpy triggered(command(trigger.id), &QAction::triggered);
+        if (trigger.button)
+            window_->findChild<QAbstractButton*>(trigger.button)->click();
+        else
+            QTest::keySequence(window_.get(), trigger.keys);
+        QCOMPARE(triggered.size(), 1);
+    }
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -214,7 +214,6 @@ void MakeDialogTest::aRunOverBeforeTheWindowOpensClosesIt() {
 
 void MakeDialogTest::theMainWindowConvertsTheListPerImage() {
     CMainDlg window;
-    QVERIFY2(window.Create(), qPrintable(window.ErrorString()));
     SFileListAdapter* list = window.ImageList();
     QVERIFY(list);
     for (int i = 0; i < 4; ++i) {
@@ -257,7 +256,6 @@ void MakeDialogTest::aFolderThatCannotBeWrittenReadsAsFailed() {
     QCOMPARE(QProcess::execute("convert", {"-size", "30x20", "xc:orange", folder + "/p.png"}), 0);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
     CMainDlg window;
-    QVERIFY2(window.Create(), qPrintable(window.ErrorString()));
     QVERIFY(window.ImageList()->AddImageFile((folder + "/p.png").toStdWString()));
     QString log, tip;
     bool openShown = true;
