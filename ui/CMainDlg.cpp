@@ -31,6 +31,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -106,6 +108,16 @@ CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
     };
     new OwnCaption(this, bindControl<QWidget>(root, QStringLiteral("wnd_caption")));
     previewHint_ = ui_.previewHint->text();
+    // On a narrow screen the toolbar scrolls sideways, its bar below the buttons rather
+    // than over them.
+    auto* toolbar = bindControl<QScrollArea>(root, QStringLiteral("scroll_toolbar"));
+    connect(toolbar->horizontalScrollBar(), &QScrollBar::rangeChanged, toolbar,
+            [toolbar](int, int max) {
+                toolbar->setFixedHeight(
+                    toolbar->widget()->sizeHint().height() +
+                    (max > 0 ? toolbar->horizontalScrollBar()->sizeHint().height() : 0));
+            });
+    toolbar->setFixedHeight(toolbar->widget()->sizeHint().height());
     setAcceptDrops(true);
 
     // The commands, and what triggers them besides the menus.
