@@ -436,8 +436,8 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
 
     QTimer::singleShot(0, window_.get(), [] {
-        if (auto* dialog = qobject_cast<HostDialog*>(QApplication::activeModalWidget()))
-            dialog->OnCancel();
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
     });
     window_->findChild<QAbstractButton*>("btn_settings")->click();
 
