@@ -152,16 +152,16 @@ CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent)
         list->view()->setAccessibleName(
             QAccessible::queryAccessibleInterface(list)->text(QAccessible::Name));
 
-    connect(bindControl<QPushButton>(root, QStringLiteral("btn_ok")), &QPushButton::clicked, this,
-            &CSettingsDialog::accept);
-    connect(bindControl<QPushButton>(root, QStringLiteral("btn_cancel")), &QPushButton::clicked,
-            this, &CSettingsDialog::reject);
-    connect(bindControl<QPushButton>(root, QStringLiteral("btn_browse")), &QPushButton::clicked,
-            this, &CSettingsDialog::chooseFolder);
-    connect(bindControl<QPushButton>(root, QStringLiteral("btn_text_color")), &QPushButton::clicked,
-            this, &CSettingsDialog::chooseColor);
-    connect(bindControl<QPushButton>(root, QStringLiteral("bt_image_path")), &QPushButton::clicked,
-            this, &CSettingsDialog::chooseImage);
+    const std::pair<const char*, void (CSettingsDialog::*)()> buttons[] = {
+        {"btn_ok", &CSettingsDialog::accept},
+        {"btn_cancel", &CSettingsDialog::reject},
+        {"btn_browse", &CSettingsDialog::chooseFolder},
+        {"btn_text_color", &CSettingsDialog::chooseColor},
+        {"bt_image_path", &CSettingsDialog::chooseImage},
+    };
+    for (const auto& [name, slot] : buttons)
+        connect(bindControl<QPushButton>(root, QLatin1String(name)), &QPushButton::clicked, this,
+                slot);
 
     // Large text (a scale factor of 2 on a small screen) must not push the buttons off
     // the screen: the pages scroll instead. Some room is left for the window's frame.
@@ -172,20 +172,11 @@ CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent)
     ui_.pdfPath->setFocus();
 }
 
-ITextWatermark* CSettingsDialog::textWatermark() const {
-    if (!settings_ || settings_->GetWatermarkCount() <= 1)
-        return nullptr;
-    IWatermark* mark = settings_->GetWatermark(0);
-    return mark && mark->GetType() == FOLIMO_WATERMARK_TEXT ? static_cast<ITextWatermark*>(mark)
-                                                            : nullptr;
-}
-
-IImageWatermark* CSettingsDialog::imageWatermark() const {
-    if (!settings_ || settings_->GetWatermarkCount() <= 1)
-        return nullptr;
-    IWatermark* mark = settings_->GetWatermark(1);
-    return mark && mark->GetType() == FOLIMO_WATERMARK_IMAGE ? static_cast<IImageWatermark*>(mark)
-                                                             : nullptr;
+template <class T>
+T* CSettingsDialog::watermark(int index, int type) const {
+    IWatermark* mark =
+        settings_ && settings_->GetWatermarkCount() > 1 ? settings_->GetWatermark(index) : nullptr;
+    return mark && mark->GetType() == type ? static_cast<T*>(mark) : nullptr;
 }
 
 void CSettingsDialog::fill() {
@@ -219,8 +210,8 @@ void CSettingsDialog::fill() {
     ui_.marginLeft->setValue(s.GetMargin(FOLIMO_MARGIN_LEFT));
     ui_.marginTop->setValue(s.GetMargin(FOLIMO_MARGIN_TOP));
 
-    ITextWatermark* textMark = textWatermark();
-    IImageWatermark* imageMark = imageWatermark();
+    auto* textMark = watermark<ITextWatermark>(0, FOLIMO_WATERMARK_TEXT);
+    auto* imageMark = watermark<IImageWatermark>(1, FOLIMO_WATERMARK_IMAGE);
     // Without the two watermarks there is nothing the watermark controls could change.
     ui_.textGroup->setEnabled(textMark && imageMark);
     ui_.imageGroup->setEnabled(textMark && imageMark);
@@ -276,10 +267,8 @@ void CSettingsDialog::chooseImage() {
         NameFilter(text("filter_all_files_name"), text("filter_all_files_pattern")),
         NameFilter(text("filter_images_name"), text("filter_images_pattern")),
     };
-    QString startAt;
-    if (const QString current = ui_.imagePath->text(); !current.isEmpty())
-        startAt = QFileInfo(current).absolutePath();
-    if (!startAt.isEmpty() && !QFileInfo(startAt).isDir())
+    QString startAt = QFileInfo(ui_.imagePath->text()).absolutePath();
+    if (ui_.imagePath->text().isEmpty() || !QFileInfo(startAt).isDir())
         startAt.clear();
     // Everything is listed as the first filter, but the dialog opens on the images.
     const QString image = ChooseOpenFile(this, {}, filters, 1, startAt);
@@ -346,8 +335,8 @@ void CSettingsDialog::apply() {
         s.SetMargin(FOLIMO_MARGIN_BOTTOM, top);
     }
 
-    ITextWatermark* textMark = textWatermark();
-    IImageWatermark* imageMark = imageWatermark();
+    auto* textMark = watermark<ITextWatermark>(0, FOLIMO_WATERMARK_TEXT);
+    auto* imageMark = watermark<IImageWatermark>(1, FOLIMO_WATERMARK_IMAGE);
     if (!textMark || !imageMark)
         return;
     textMark->SetText(ui_.text->text().toStdWString().c_str());

@@ -28,9 +28,10 @@ public:
     void accept() override;
 
 private:
-    // The record's watermarks as the store fills it, or null when it holds other ones.
-    ITextWatermark* textWatermark() const;
-    IImageWatermark* imageWatermark() const;
+    // The record's watermark `index` when it is of `type`, as the store fills it (text at 0,
+    // image at 1), or null when the record holds other ones.
+    template <class T>
+    T* watermark(int index, int type) const;
 
     void fill();
     void apply();
@@ -40,35 +41,16 @@ private:
     void showTextColor();
 
     struct Controls {
-        QLineEdit* pdfPath;
-        QCheckBox* showAd;
-        QCheckBox* moveItemSort;
-        QCheckBox* contextMenu;
-        QCheckBox* addBookmark;
-        std::array<QLineEdit*, 5> info; // in the order of the info table
-        QComboBox* imageCode;
-        QComboBox* defaultCode;
-        QSpinBox* jpegQuality;
-        QSpinBox* maxWidth;
-        QSpinBox* maxHeight;
-        QSpinBox* dpi;
-        QComboBox* pageSize;
+        QLineEdit *pdfPath, *text, *imagePath;
+        QCheckBox *showAd, *moveItemSort, *contextMenu, *addBookmark;
+        std::array<QLineEdit*, 5> info;        // in the order of the info table
         std::array<QCheckBox*, 4> layoutFlags; // in the order of the flag table
-        QSpinBox* marginLeft;
-        QSpinBox* marginTop;
-        QWidget* textGroup;
-        QLineEdit* text;
-        QSpinBox* fontSize;
-        QSpinBox* textTransparency;
-        QSpinBox* textX;
-        QSpinBox* textY;
-        QWidget* colorSwatch;
+        QComboBox *imageCode, *defaultCode, *pageSize;
+        QSpinBox *jpegQuality, *maxWidth, *maxHeight, *dpi, *marginLeft, *marginTop;
+        QSpinBox *fontSize, *textTransparency, *textX, *textY;
+        QSpinBox *imageX, *imageY, *imageTransparency;
+        QWidget *textGroup, *imageGroup, *colorSwatch;
         QLabel* colorText;
-        QWidget* imageGroup;
-        QLineEdit* imagePath;
-        QSpinBox* imageX;
-        QSpinBox* imageY;
-        QSpinBox* imageTransparency;
     };
     Controls ui_{};
     IFolimoSettings* settings_;
