@@ -21,45 +21,41 @@ std::wstring text(const wchar_t* name, const wchar_t* defaultText = L"") {
     return RegistryStore().ReadString(name, defaultText);
 }
 
-// Every stored number with its default and the values it may take. One outside them (a
-// file edited by hand, a code of another version) reads as the default, as an absent one
-// does: passed on, an unknown encoding failed every image and a negative margin made
-// pages of one point.
-struct NumberValue {
-    const wchar_t* name;
-    int defaultValue;
-    int least;
-    int most;
-};
 constexpr int kAny = INT_MIN;
 constexpr int kNoMost = INT_MAX;
+
+// Every stored number with its default and the values it may take. One outside them (a
+// file edited by hand, a code of another version, a quality typed before the window took
+// only numbers) reads as the default, as an absent one does: passed on, an unknown
+// encoding failed every image and a negative margin made pages of one point.
+struct NumberValue {
+    const wchar_t* name;
+    StoredRange range;
+};
 constexpr NumberValue kNumbers[] = {
-    {L"PageSize", FOLIMO_PAGE_IMAGE, FOLIMO_PAGE_IMAGE, FOLIMO_PAGE_TABLOID},
-    {L"MearginLeft", 0, 0, kNoMost},
-    {L"MearginTop", 0, 0, kNoMost},
-    {L"ImageEncode", FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_TIFF},
-    {L"DefaultImageEncode", FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_TIFF},
-    // Below 5 percent a JPEG shows little but its blocks; above 100 the encoder takes 100.
-    {L"JpepPercent", 30, 5, kNoMost},
+    {L"PageSize", {FOLIMO_PAGE_IMAGE, FOLIMO_PAGE_IMAGE, FOLIMO_PAGE_TABLOID}},
+    {L"MearginLeft", {0, 0, kNoMost}},
+    {L"MearginTop", {0, 0, kNoMost}},
+    {L"ImageEncode", {FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_UNCHANGED, FOLIMO_ENCODE_TIFF}},
+    {L"DefaultImageEncode", {FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_JPEG, FOLIMO_ENCODE_TIFF}},
+    // Below 5 percent a JPEG shows little but its blocks.
+    {L"JpepPercent", {30, 5, 100}},
     // -1 on both sides switches the limits (and the forced re-encoding) off.
-    {L"ImageMaxX", 0, -1, kNoMost},
-    {L"ImageMaxY", 0, -1, kNoMost},
-    {L"DPI", 0, -1, kNoMost}, // 0 and -1 keep the image's own
-    {L"WaterTranslucence", 100, 0, 100},
-    {L"WaterImageOpcity", 100, 0, 100},
-    {L"ShowAD", 1, kAny, kNoMost},
-    {L"MoveItemReSort", 1, kAny, kNoMost},
+    {L"ImageMaxX", {0, -1, kNoMost}},
+    {L"ImageMaxY", {0, -1, kNoMost}},
+    {L"DPI", {0, -1, kNoMost}},          // 0 and -1 keep the image's own
+    {L"WaterFontSize", {0, 0, kNoMost}}, // 0 draws at 20 points
+    {L"WaterTranslucence", {100, 0, 100}},
+    {L"WaterImageOpcity", {100, 0, 100}},
+    {L"ShowAD", {1, kAny, kNoMost}},
+    {L"MoveItemReSort", {1, kAny, kNoMost}},
 };
 
-// The stored number, or its default when it is absent or out of its range. Names not
-// in the table (flags, colours, positions) take any value and default to 0.
+// The stored number, or its default when it is absent or out of its range.
 int number(const wchar_t* name) {
-    NumberValue value{name, 0, kAny, kNoMost};
-    for (const NumberValue& known : kNumbers)
-        if (std::wcscmp(known.name, name) == 0)
-            value = known;
-    const int stored = RegistryStore().ReadNumber(name, value.defaultValue);
-    return stored < value.least || stored > value.most ? value.defaultValue : stored;
+    const StoredRange range = StoredNumberRange(name);
+    const int stored = RegistryStore().ReadNumber(name, range.defaultValue);
+    return stored < range.least || stored > range.most ? range.defaultValue : stored;
 }
 
 void writeText(const wchar_t* name, const wchar_t* value) {
@@ -71,6 +67,13 @@ void writeNumber(const wchar_t* name, int value) {
 }
 
 } // namespace
+
+StoredRange StoredNumberRange(const wchar_t* name) {
+    for (const NumberValue& known : kNumbers)
+        if (std::wcscmp(known.name, name) == 0)
+            return known.range;
+    return {0, kAny, kNoMost};
+}
 
 int LoadEngineSettings(IFolimoSettings* settings) {
     if (!settings)

@@ -13,6 +13,17 @@
 
 namespace folimo {
 
+// The default of a stored number and the values it may take (least and most included):
+// one stored outside them loads as the default. The settings window offers the same
+// range. Names without a range of their own (flags, colours, positions) take any int and
+// default to 0.
+struct StoredRange {
+    int defaultValue;
+    int least;
+    int most;
+};
+StoredRange StoredNumberRange(const wchar_t* name);
+
 // Fills the record from the store, then appends a text watermark (it gets index 0 on a
 // fresh record) and an image watermark (index 1), filled from the store too. Call it
 // once per record: every call appends two more. Returns 1 (0 for a null record).

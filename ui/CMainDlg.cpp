@@ -425,8 +425,8 @@ void CMainDlg::deleteSelected() {
 void CMainDlg::openSettings() {
     if (!engine_)
         return;
-    CSettingsDialog dialog(engine_->GetSettings());
-    dialog.DoModal(this);
+    CSettingsDialog dialog(engine_->GetSettings(), this);
+    dialog.exec();
     showAdPanel();
     if (list_)
         list_->SetKeepOrder(GetMoveItemReSort() == 0);

@@ -1,21 +1,26 @@
 #include "CSettingsDialog.h"
 
 #include "FileDialogs.h"
-#include "MessageBox.h"
 #include "Resources.h"
+#include "UiLoader.h"
 
-#include <DecimalText.h>
 #include <SettingsStore.h>
 #include <ShellIntegration.h>
 
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 
+#include <algorithm>
 #include <optional>
 
 namespace folimo::ui {
@@ -52,60 +57,6 @@ int engineColor(const QColor& color) {
     return color.red() | color.green() << 8 | color.blue() << 16;
 }
 
-// What a control holds, or nothing when the layout lacks it: a control that is not
-// there must not turn into a value of 0 or "" on confirmation.
-template <class T>
-T* find(const QObject* root, const char* name) {
-    return FindChildByName2<T>(root, QLatin1String(name));
-}
-
-std::optional<QString> textOf(const QObject* root, const char* name) {
-    if (auto* edit = find<QLineEdit>(root, name))
-        return edit->text();
-    return std::nullopt;
-}
-
-std::optional<int> numberOf(const QObject* root, const char* name) {
-    if (auto* edit = find<QLineEdit>(root, name))
-        return ParseDecimal(edit->text());
-    return std::nullopt;
-}
-
-std::optional<int> checkedOf(const QObject* root, const char* name) {
-    if (auto* box = find<QCheckBox>(root, name))
-        return box->isChecked() ? 1 : 0;
-    return std::nullopt;
-}
-
-// Nothing for a list without a selection (a stored code it does not offer): confirming
-// then keeps the code rather than storing -1.
-std::optional<int> selectionOf(const QObject* root, const char* name) {
-    if (auto* list = find<QComboBox>(root, name); list && list->currentIndex() >= 0)
-        return list->currentIndex();
-    return std::nullopt;
-}
-
-void setText(const QObject* root, const char* name, const QString& value) {
-    if (auto* edit = find<QLineEdit>(root, name)) {
-        edit->setText(value);
-        edit->setCursorPosition(0); // long paths show their beginning
-    }
-}
-
-void setNumber(const QObject* root, const char* name, int value) {
-    setText(root, name, QString::number(value));
-}
-
-void setChecked(const QObject* root, const char* name, bool checked) {
-    if (auto* box = find<QCheckBox>(root, name))
-        box->setChecked(checked);
-}
-
-void select(const QObject* root, const char* name, int index) {
-    if (auto* list = find<QComboBox>(root, name))
-        list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
-}
-
 const struct {
     int index;
     const char* edit;
@@ -129,125 +80,175 @@ const struct {
      &IFolimoSettings::SetImageAutoRotate},
 };
 
+// Opacities are percentages; one beyond them (a record filled by other code) shows at the
+// nearest end rather than overflowing.
+int transparency(int opacity) {
+    return 100 - std::clamp(opacity, 0, 100);
+}
+
+void setPath(QLineEdit* edit, const QString& path) {
+    edit->setText(path);
+    edit->setCursorPosition(0); // long paths show their beginning
+}
+
 } // namespace
 
 CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent)
-    : HostDialog(QStringLiteral("LAYOUT:XML_SETTINGSWND"), parent), settings_(settings) {}
+    : QDialog(parent), settings_(settings) {
+    const QWidget* root = buildLayoutInto(this, QStringLiteral("LAYOUT:XML_SETTINGSWND"));
+    const auto bind = [root]<class T>(T*& control, const char* name) {
+        control = bindControl<T>(root, QLatin1String(name));
+    };
+    bind(ui_.pdfPath, "edit_pdf_path");
+    bind(ui_.showAd, "check_show_ad");
+    bind(ui_.moveItemSort, "check_move_item_sort");
+    bind(ui_.contextMenu, "check_context_menu");
+    bind(ui_.addBookmark, "check_add_bookmark");
+    for (std::size_t i = 0; i < ui_.info.size(); ++i)
+        bind(ui_.info[i], kInfoEdits[i].edit);
+    bind(ui_.imageCode, "cbx_image_code");
+    bind(ui_.defaultCode, "cbx_image_default_code");
+    bind(ui_.pageSize, "cbx_page_size");
+    for (std::size_t i = 0; i < ui_.layoutFlags.size(); ++i)
+        bind(ui_.layoutFlags[i], kLayoutFlags[i].box);
+    bind(ui_.textGroup, "grp_text_watermark");
+    bind(ui_.text, "edit_text");
+    bind(ui_.colorSwatch, "div_text_color");
+    bind(ui_.colorText, "txt_text_color");
+    bind(ui_.imageGroup, "grp_image_watermark");
+    bind(ui_.imagePath, "edit_image_path");
+    // The number boxes offer what the store would load, so nothing typed can be stored out
+    // of range. A transparency box shows 100 - the stored opacity.
+    const struct {
+        QSpinBox*& box;
+        const char* name;
+        const wchar_t* stored;
+        bool transparency = false;
+    } numbers[] = {
+        {ui_.jpegQuality, "edit_jpeg_ratio", L"JpepPercent"},
+        {ui_.maxWidth, "edit_image_maxx", L"ImageMaxX"},
+        {ui_.maxHeight, "edit_image_maxy", L"ImageMaxY"},
+        {ui_.dpi, "edit_dpi", L"DPI"},
+        {ui_.marginLeft, "edit_page_margin_left", L"MearginLeft"},
+        {ui_.marginTop, "edit_page_margin_top", L"MearginTop"},
+        {ui_.fontSize, "edit_font_size", L"WaterFontSize"},
+        {ui_.textTransparency, "edit_text_opcity", L"WaterTranslucence", true},
+        {ui_.textX, "edit_text_pos_x", L"WaterPosX"},
+        {ui_.textY, "edit_text_pos_y", L"WaterPosY"},
+        {ui_.imageX, "edit_image_pos_x", L"WaterImageX"},
+        {ui_.imageY, "edit_image_pos_y", L"WaterImageY"},
+        {ui_.imageTransparency, "edit_image_opcity", L"WaterImageOpcity", true},
+    };
+    for (const auto& number : numbers) {
+        bind(number.box, number.name);
+        const StoredRange range = StoredNumberRange(number.stored);
+        if (number.transparency)
+            number.box->setRange(100 - range.most, 100 - range.least);
+        else
+            number.box->setRange(range.least, range.most);
+    }
+    // A screen reader names the open list as it names the closed one (by its label).
+    for (QComboBox* list : {ui_.imageCode, ui_.defaultCode, ui_.pageSize})
+        list->view()->setAccessibleName(
+            QAccessible::queryAccessibleInterface(list)->text(QAccessible::Name));
 
-ITextWatermark* CSettingsDialog::textWatermark() const {
-    if (!settings_ || settings_->GetWatermarkCount() <= 1)
-        return nullptr;
-    IWatermark* mark = settings_->GetWatermark(0);
-    return mark && mark->GetType() == FOLIMO_WATERMARK_TEXT ? static_cast<ITextWatermark*>(mark)
-                                                            : nullptr;
-}
+    const std::pair<const char*, void (CSettingsDialog::*)()> buttons[] = {
+        {"btn_ok", &CSettingsDialog::accept},
+        {"btn_cancel", &CSettingsDialog::reject},
+        {"btn_browse", &CSettingsDialog::chooseFolder},
+        {"btn_text_color", &CSettingsDialog::chooseColor},
+        {"bt_image_path", &CSettingsDialog::chooseImage},
+    };
+    for (const auto& [name, slot] : buttons)
+        connect(bindControl<QPushButton>(root, QLatin1String(name)), &QPushButton::clicked, this,
+                slot);
 
-IImageWatermark* CSettingsDialog::imageWatermark() const {
-    if (!settings_ || settings_->GetWatermarkCount() <= 1)
-        return nullptr;
-    IWatermark* mark = settings_->GetWatermark(1);
-    return mark && mark->GetType() == FOLIMO_WATERMARK_IMAGE ? static_cast<IImageWatermark*>(mark)
-                                                             : nullptr;
-}
-
-void CSettingsDialog::OnInit() {
     // Large text (a scale factor of 2 on a small screen) must not push the buttons off
     // the screen: the pages scroll instead. Some room is left for the window's frame.
-    const QWidget* near = parentWidget() ? parentWidget() : this;
-    if (const QScreen* screen = near->screen()) {
+    if (const QScreen* screen = (parent ? parent : this)->screen())
         resize(size().boundedTo(screen->availableGeometry().size() - QSize(16, 48)));
-    }
     fill();
     // Not a browse button: Enter in the window confirms it.
-    if (QWidget* first = FindChildByName(QStringLiteral("edit_pdf_path")))
-        first->setFocus();
+    ui_.pdfPath->setFocus();
+}
+
+template <class T>
+T* CSettingsDialog::watermark(int index, int type) const {
+    IWatermark* mark =
+        settings_ && settings_->GetWatermarkCount() > 1 ? settings_->GetWatermark(index) : nullptr;
+    return mark && mark->GetType() == type ? static_cast<T*>(mark) : nullptr;
 }
 
 void CSettingsDialog::fill() {
-    setText(this, "edit_pdf_path", QString::fromStdWString(GetPdfFolder()));
-    setChecked(this, "check_show_ad", GetShowAd() == 0);
-    setChecked(this, "check_move_item_sort", GetMoveItemReSort() != 0);
-    setChecked(this, "check_context_menu", IsContextMenuRegistered() != 0);
+    setPath(ui_.pdfPath, QString::fromStdWString(GetPdfFolder()));
+    ui_.showAd->setChecked(GetShowAd() == 0);
+    ui_.moveItemSort->setChecked(GetMoveItemReSort() != 0);
+    ui_.contextMenu->setChecked(IsContextMenuRegistered() != 0);
     if (!settings_)
         return;
     IFolimoSettings& s = *settings_;
-    setChecked(this, "check_add_bookmark", s.GetCreateBookmark() != 0);
-    for (const auto& info : kInfoEdits)
-        setText(this, info.edit, fromWide(s.GetInfo(info.index)));
+    ui_.addBookmark->setChecked(s.GetCreateBookmark() != 0);
+    for (std::size_t i = 0; i < ui_.info.size(); ++i)
+        ui_.info[i]->setText(fromWide(s.GetInfo(kInfoEdits[i].index)));
 
-    select(this, "cbx_image_code", s.GetImageEncode());
-    select(this, "cbx_image_default_code", s.GetDefaultImageEncode() - 1);
-    setNumber(this, "edit_jpeg_ratio", s.GetJpegQuality());
+    // A stored code the list does not offer shows no selection, and confirming keeps it.
+    const auto select = [](QComboBox* list, int index) {
+        list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
+    };
+    select(ui_.imageCode, s.GetImageEncode());
+    select(ui_.defaultCode, s.GetDefaultImageEncode() - 1);
+    ui_.jpegQuality->setValue(s.GetJpegQuality());
     int maxWidth = 0, maxHeight = 0;
     s.GetImageMaxSize(&maxWidth, &maxHeight);
-    setNumber(this, "edit_image_maxx", maxWidth);
-    setNumber(this, "edit_image_maxy", maxHeight);
-    setNumber(this, "edit_dpi", s.GetDpi());
-    select(this, "cbx_page_size", s.GetPageSize());
+    ui_.maxWidth->setValue(maxWidth);
+    ui_.maxHeight->setValue(maxHeight);
+    ui_.dpi->setValue(s.GetDpi());
+    select(ui_.pageSize, s.GetPageSize());
 
-    for (const auto& flag : kLayoutFlags)
-        setChecked(this, flag.box, (s.*flag.get)() != 0);
-    setNumber(this, "edit_page_margin_left", s.GetMargin(FOLIMO_MARGIN_LEFT));
-    setNumber(this, "edit_page_margin_top", s.GetMargin(FOLIMO_MARGIN_TOP));
+    for (std::size_t i = 0; i < ui_.layoutFlags.size(); ++i)
+        ui_.layoutFlags[i]->setChecked((s.*kLayoutFlags[i].get)() != 0);
+    ui_.marginLeft->setValue(s.GetMargin(FOLIMO_MARGIN_LEFT));
+    ui_.marginTop->setValue(s.GetMargin(FOLIMO_MARGIN_TOP));
 
-    ITextWatermark* textMark = textWatermark();
-    IImageWatermark* imageMark = imageWatermark();
+    auto* textMark = watermark<ITextWatermark>(0, FOLIMO_WATERMARK_TEXT);
+    auto* imageMark = watermark<IImageWatermark>(1, FOLIMO_WATERMARK_IMAGE);
     // Without the two watermarks there is nothing the watermark controls could change.
-    for (const char* group : {"grp_text_watermark", "grp_image_watermark"})
-        if (QWidget* box = FindChildByName(QLatin1String(group)))
-            box->setEnabled(textMark && imageMark);
+    ui_.textGroup->setEnabled(textMark && imageMark);
+    ui_.imageGroup->setEnabled(textMark && imageMark);
     if (!textMark || !imageMark)
         return;
     int x = 0, y = 0;
-    setText(this, "edit_text", fromWide(textMark->GetText()));
-    setNumber(this, "edit_font_size", textMark->GetFontSize());
-    setNumber(this, "edit_text_opcity", HundredMinus(textMark->GetOpacity()));
+    ui_.text->setText(fromWide(textMark->GetText()));
+    ui_.fontSize->setValue(textMark->GetFontSize());
+    ui_.textTransparency->setValue(transparency(textMark->GetOpacity()));
     textMark->GetPosition(&x, &y);
-    setNumber(this, "edit_text_pos_x", x);
-    setNumber(this, "edit_text_pos_y", y);
+    ui_.textX->setValue(x);
+    ui_.textY->setValue(y);
     textColor_ = textMark->GetColor();
     showTextColor();
 
-    setText(this, "edit_image_path", fromWide(imageMark->GetImagePath()));
+    setPath(ui_.imagePath, fromWide(imageMark->GetImagePath()));
     imageMark->GetPosition(&x, &y);
-    setNumber(this, "edit_image_pos_x", x);
-    setNumber(this, "edit_image_pos_y", y);
-    setNumber(this, "edit_image_opcity", HundredMinus(imageMark->GetOpacity()));
+    ui_.imageX->setValue(x);
+    ui_.imageY->setValue(y);
+    ui_.imageTransparency->setValue(transparency(imageMark->GetOpacity()));
 }
 
 void CSettingsDialog::showTextColor() {
     const QString color = colorText(textColor_);
-    if (auto* swatch = FindChildByName2<QWidget>(QStringLiteral("div_text_color"))) {
-        swatch->setProperty("colorBkgnd", color);
-        swatch->setStyleSheet(
-            QStringLiteral("background-color: %1; border: 1px solid #9aa3af;").arg(color));
-        swatch->setToolTip(color);
-        swatch->setAccessibleDescription(color);
-    }
-    if (QWidget* shown = FindChildByName(QStringLiteral("txt_text_color")))
-        if (auto* label = qobject_cast<QLabel*>(shown))
-            label->setText(color);
-}
-
-bool CSettingsDialog::OnCommand(const QString& name) {
-    if (name == QLatin1String("btn_ok"))
-        OnOK();
-    else if (name == QLatin1String("btn_browse"))
-        chooseFolder();
-    else if (name == QLatin1String("btn_text_color"))
-        chooseColor();
-    else if (name == QLatin1String("bt_image_path"))
-        chooseImage();
-    else
-        return false;
-    return true;
+    ui_.colorSwatch->setProperty("colorBkgnd", color);
+    ui_.colorSwatch->setStyleSheet(
+        QStringLiteral("background-color: %1; border: 1px solid #9aa3af;").arg(color));
+    ui_.colorSwatch->setToolTip(color);
+    ui_.colorSwatch->setAccessibleDescription(color);
+    ui_.colorText->setText(color);
 }
 
 void CSettingsDialog::chooseFolder() {
     // No start folder: it opens where the main window's browser was last.
     const QString folder = BrowseForFolder(this, text("title_choose_pdf_folder"));
     if (!folder.isEmpty())
-        setText(this, "edit_pdf_path", QDir::toNativeSeparators(folder));
+        setPath(ui_.pdfPath, QDir::toNativeSeparators(folder));
 }
 
 void CSettingsDialog::chooseColor() {
@@ -266,106 +267,87 @@ void CSettingsDialog::chooseImage() {
         NameFilter(text("filter_all_files_name"), text("filter_all_files_pattern")),
         NameFilter(text("filter_images_name"), text("filter_images_pattern")),
     };
-    QString startAt;
-    if (const std::optional<QString> current = textOf(this, "edit_image_path");
-        current && !current->isEmpty())
-        startAt = QFileInfo(*current).absolutePath();
-    if (!startAt.isEmpty() && !QFileInfo(startAt).isDir())
+    QString startAt = QFileInfo(ui_.imagePath->text()).absolutePath();
+    if (ui_.imagePath->text().isEmpty() || !QFileInfo(startAt).isDir())
         startAt.clear();
     // Everything is listed as the first filter, but the dialog opens on the images.
     const QString image = ChooseOpenFile(this, {}, filters, 1, startAt);
     if (!image.isEmpty())
-        setText(this, "edit_image_path", QDir::toNativeSeparators(image));
+        setPath(ui_.imagePath, QDir::toNativeSeparators(image));
 }
 
-void CSettingsDialog::OnOK() {
+void CSettingsDialog::accept() {
     apply();
     if (settings_)
         SaveEngineSettings(settings_);
-    HostDialog::OnOK();
+    QDialog::accept();
 }
 
 void CSettingsDialog::apply() {
-    if (const auto folder = textOf(this, "edit_pdf_path");
-        folder && *folder != QString::fromStdWString(GetPdfFolder()))
-        SetPdfFolder(folder->toStdWString());
+    if (const QString folder = ui_.pdfPath->text();
+        folder != QString::fromStdWString(GetPdfFolder()))
+        SetPdfFolder(folder.toStdWString());
     // Checked hides the panel: "ShowAD" is the opposite of the box.
-    if (const auto hide = checkedOf(this, "check_show_ad"); hide && GetShowAd() == *hide)
-        SetShowAd(!*hide);
-    if (const auto sort = checkedOf(this, "check_move_item_sort");
-        sort && GetMoveItemReSort() != *sort)
-        SetMoveItemReSort(*sort);
-    if (const auto verb = checkedOf(this, "check_context_menu");
-        verb && *verb != IsContextMenuRegistered() && !SetContextMenu(*verb))
-        SMessageBox(this, text("msg_context_menu_needs_admin"), text("msgbox_caption"),
-                    MB_OK | MB_ICONWARNING);
+    if (const int hide = ui_.showAd->isChecked(); GetShowAd() == hide)
+        SetShowAd(!hide);
+    if (const int sort = ui_.moveItemSort->isChecked(); GetMoveItemReSort() != sort)
+        SetMoveItemReSort(sort);
+    if (const int verb = ui_.contextMenu->isChecked();
+        verb != IsContextMenuRegistered() && !SetContextMenu(verb))
+        QMessageBox::warning(this, text("msgbox_caption"), text("msg_context_menu_needs_admin"));
     if (!settings_)
         return;
 
     IFolimoSettings& s = *settings_;
-    if (const auto on = checkedOf(this, "check_add_bookmark"); on && *on != s.GetCreateBookmark())
-        s.SetCreateBookmark(*on);
-    for (const auto& info : kInfoEdits)
-        if (const auto value = textOf(this, info.edit);
-            value && *value != fromWide(s.GetInfo(info.index)))
-            s.SetInfo(info.index, value->toStdWString().c_str());
+    if (const int on = ui_.addBookmark->isChecked(); on != s.GetCreateBookmark())
+        s.SetCreateBookmark(on);
+    for (std::size_t i = 0; i < ui_.info.size(); ++i)
+        if (const QString value = ui_.info[i]->text();
+            value != fromWide(s.GetInfo(kInfoEdits[i].index)))
+            s.SetInfo(kInfoEdits[i].index, value.toStdWString().c_str());
 
-    if (const auto code = selectionOf(this, "cbx_image_code"); code && *code != s.GetImageEncode())
-        s.SetImageEncode(*code);
-    if (const auto code = selectionOf(this, "cbx_image_default_code");
-        code && *code + 1 != s.GetDefaultImageEncode())
-        s.SetDefaultImageEncode(*code + 1);
-    if (const auto quality = numberOf(this, "edit_jpeg_ratio");
-        quality && *quality != s.GetJpegQuality())
-        s.SetJpegQuality(*quality);
+    if (const int code = ui_.imageCode->currentIndex(); code >= 0 && code != s.GetImageEncode())
+        s.SetImageEncode(code);
+    if (const int code = ui_.defaultCode->currentIndex();
+        code >= 0 && code + 1 != s.GetDefaultImageEncode())
+        s.SetDefaultImageEncode(code + 1);
+    if (const int quality = ui_.jpegQuality->value(); quality != s.GetJpegQuality())
+        s.SetJpegQuality(quality);
     int maxWidth = 0, maxHeight = 0;
     s.GetImageMaxSize(&maxWidth, &maxHeight);
-    const int newWidth = numberOf(this, "edit_image_maxx").value_or(maxWidth);
-    const int newHeight = numberOf(this, "edit_image_maxy").value_or(maxHeight);
-    if (newWidth != maxWidth || newHeight != maxHeight)
-        s.SetImageMaxSize(newWidth, newHeight);
-    if (const auto dpi = numberOf(this, "edit_dpi"); dpi && *dpi != s.GetDpi())
-        s.SetDpi(*dpi);
-    if (const auto code = selectionOf(this, "cbx_page_size"); code && *code != s.GetPageSize())
-        s.SetPageSize(*code);
+    if (ui_.maxWidth->value() != maxWidth || ui_.maxHeight->value() != maxHeight)
+        s.SetImageMaxSize(ui_.maxWidth->value(), ui_.maxHeight->value());
+    if (const int dpi = ui_.dpi->value(); dpi != s.GetDpi())
+        s.SetDpi(dpi);
+    if (const int code = ui_.pageSize->currentIndex(); code >= 0 && code != s.GetPageSize())
+        s.SetPageSize(code);
 
-    for (const auto& flag : kLayoutFlags)
-        if (const auto on = checkedOf(this, flag.box); on && *on != (s.*flag.get)())
-            (s.*flag.set)(*on);
+    for (std::size_t i = 0; i < ui_.layoutFlags.size(); ++i)
+        if (const int on = ui_.layoutFlags[i]->isChecked(); on != (s.*kLayoutFlags[i].get)())
+            (s.*kLayoutFlags[i].set)(on);
     // The left and top margins stand for the right and bottom ones too.
-    if (const auto left = numberOf(this, "edit_page_margin_left");
-        left && *left != s.GetMargin(FOLIMO_MARGIN_LEFT)) {
-        s.SetMargin(FOLIMO_MARGIN_LEFT, *left);
-        s.SetMargin(FOLIMO_MARGIN_RIGHT, *left);
+    if (const int left = ui_.marginLeft->value(); left != s.GetMargin(FOLIMO_MARGIN_LEFT)) {
+        s.SetMargin(FOLIMO_MARGIN_LEFT, left);
+        s.SetMargin(FOLIMO_MARGIN_RIGHT, left);
     }
-    if (const auto top = numberOf(this, "edit_page_margin_top");
-        top && *top != s.GetMargin(FOLIMO_MARGIN_TOP)) {
-        s.SetMargin(FOLIMO_MARGIN_TOP, *top);
-        s.SetMargin(FOLIMO_MARGIN_BOTTOM, *top);
+    if (const int top = ui_.marginTop->value(); top != s.GetMargin(FOLIMO_MARGIN_TOP)) {
+        s.SetMargin(FOLIMO_MARGIN_TOP, top);
+        s.SetMargin(FOLIMO_MARGIN_BOTTOM, top);
     }
 
-    ITextWatermark* textMark = textWatermark();
-    IImageWatermark* imageMark = imageWatermark();
+    auto* textMark = watermark<ITextWatermark>(0, FOLIMO_WATERMARK_TEXT);
+    auto* imageMark = watermark<IImageWatermark>(1, FOLIMO_WATERMARK_IMAGE);
     if (!textMark || !imageMark)
         return;
-    int x = 0, y = 0;
-    if (const auto words = textOf(this, "edit_text"))
-        textMark->SetText(words->toStdWString().c_str());
-    textMark->SetFontSize(numberOf(this, "edit_font_size").value_or(textMark->GetFontSize()));
-    textMark->GetPosition(&x, &y);
-    textMark->SetPosition(numberOf(this, "edit_text_pos_x").value_or(x),
-                          numberOf(this, "edit_text_pos_y").value_or(y));
+    textMark->SetText(ui_.text->text().toStdWString().c_str());
+    textMark->SetFontSize(ui_.fontSize->value());
+    textMark->SetPosition(ui_.textX->value(), ui_.textY->value());
     textMark->SetColor(textColor_);
-    if (const auto transparency = numberOf(this, "edit_text_opcity"))
-        textMark->SetOpacity(HundredMinus(*transparency));
+    textMark->SetOpacity(100 - ui_.textTransparency->value());
 
-    if (const auto path = textOf(this, "edit_image_path"))
-        imageMark->SetImagePath(path->toStdWString().c_str());
-    imageMark->GetPosition(&x, &y);
-    imageMark->SetPosition(numberOf(this, "edit_image_pos_x").value_or(x),
-                           numberOf(this, "edit_image_pos_y").value_or(y));
-    if (const auto transparency = numberOf(this, "edit_image_opcity"))
-        imageMark->SetOpacity(HundredMinus(*transparency));
+    imageMark->SetImagePath(ui_.imagePath->text().toStdWString().c_str());
+    imageMark->SetPosition(ui_.imageX->value(), ui_.imageY->value());
+    imageMark->SetOpacity(100 - ui_.imageTransparency->value());
 }
 
 } // namespace folimo::ui

@@ -1,34 +1,37 @@
 // The settings window over the engine's settings record and the program's own stored
-// values. Nothing changes until "btn_ok": then what differs from the current values is
-// applied (the watermarks always), the record is stored and the window closes. Any other
-// way of closing it leaves everything as it was.
+// values. Nothing changes until it is accepted: then what differs from the current values
+// is applied (the watermarks always), the record is stored and the window closes. Any
+// other way of closing it leaves everything as it was.
 #pragma once
-
-#include "HostWindow.h"
 
 #include <folimo/Folimo.h>
 
+#include <QDialog>
+
+#include <array>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QSpinBox;
+
 namespace folimo::ui {
 
-class CSettingsDialog : public HostDialog {
+class CSettingsDialog : public QDialog {
     Q_OBJECT
 public:
     // `settings` is the main window's record; it must outlive the dialog.
     explicit CSettingsDialog(IFolimoSettings* settings, QWidget* parent = nullptr);
 
-    IFolimoSettings* Settings() const { return settings_; }
-
-    // Applies the controls, stores the record and closes the window with IDOK.
-    void OnOK() override;
-
-protected:
-    void OnInit() override;
-    bool OnCommand(const QString& name) override;
+    // Applies the controls, stores the record and closes the window as accepted.
+    void accept() override;
 
 private:
-    // The record's watermarks as the store fills it, or null when it holds other ones.
-    ITextWatermark* textWatermark() const;
-    IImageWatermark* imageWatermark() const;
+    // The record's watermark `index` when it is of `type`, as the store fills it (text at 0,
+    // image at 1), or null when the record holds other ones.
+    template <class T>
+    T* watermark(int index, int type) const;
 
     void fill();
     void apply();
@@ -37,6 +40,19 @@ private:
     void chooseImage();
     void showTextColor();
 
+    struct Controls {
+        QLineEdit *pdfPath, *text, *imagePath;
+        QCheckBox *showAd, *moveItemSort, *contextMenu, *addBookmark;
+        std::array<QLineEdit*, 5> info;        // in the order of the info table
+        std::array<QCheckBox*, 4> layoutFlags; // in the order of the flag table
+        QComboBox *imageCode, *defaultCode, *pageSize;
+        QSpinBox *jpegQuality, *maxWidth, *maxHeight, *dpi, *marginLeft, *marginTop;
+        QSpinBox *fontSize, *textTransparency, *textX, *textY;
+        QSpinBox *imageX, *imageY, *imageTransparency;
+        QWidget *textGroup, *imageGroup, *colorSwatch;
+        QLabel* colorText;
+    };
+    Controls ui_{};
     IFolimoSettings* settings_;
     int textColor_ = 0; // 0x00BBGGRR, as the engine takes it
 };

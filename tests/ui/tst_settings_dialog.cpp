@@ -2,13 +2,13 @@
 // what it leaves alone, the ways of closing it, the choosers, the verb failing, the
 // page-size captions against the pages the engine makes, and the keyboard.
 #include "CSettingsDialog.h"
-#include "FileDialogs.h"
-#include "MessageBox.h"
+#include "PersonAtKeyboard.h"
 #include "ProgramControls.h"
 #include "SettingsStore.h"
 #include "ShellIntegration.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QResource>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -40,6 +41,8 @@ QString shown(QWidget* root, const QString& name) {
     QWidget* control = root->findChild<QWidget*>(name);
     if (auto* edit = qobject_cast<QLineEdit*>(control))
         return edit->text();
+    if (auto* number = qobject_cast<QSpinBox*>(control))
+        return QString::number(number->value());
     if (auto* box = qobject_cast<QCheckBox*>(control))
         return QString::number(box->isChecked());
     if (auto* list = qobject_cast<QComboBox*>(control))
@@ -47,11 +50,16 @@ QString shown(QWidget* root, const QString& name) {
     return control ? control->property("colorBkgnd").toString() : "no " + name;
 }
 
+// Numbers are typed over what the box shows, key by key, as a person types them.
 void change(QWidget* root, const QString& name, const QString& to) {
     QWidget* control = root->findChild<QWidget*>(name);
     if (auto* edit = qobject_cast<QLineEdit*>(control))
         edit->setText(to);
-    else if (auto* box = qobject_cast<QCheckBox*>(control))
+    else if (auto* number = qobject_cast<QSpinBox*>(control)) {
+        number->selectAll();
+        QTest::keyClick(number, Qt::Key_Delete);
+        QTest::keyClicks(number, to);
+    } else if (auto* box = qobject_cast<QCheckBox*>(control))
         box->setChecked(to == "1");
     else if (auto* list = qobject_cast<QComboBox*>(control))
         list->setCurrentIndex(to.toInt());
@@ -76,6 +84,7 @@ private slots:
     void openingShowsTheStoredValues();
     void confirmingStoresWhatWasTypedAndNothingElse();
     void everyValueComesBackAfterARestart();
+    void numberBoxesTakeOnlyWhatTheStoreLoads();
     void choosersFillTheirControls();
     void aFailingVerbIsToldAndTheRestStillApplied();
     void pageSizeCaptionsTellThePagesTheEngineMakes();
@@ -95,7 +104,7 @@ private:
             else
                 dialog.findChild<QAbstractButton*>(end)->click();
         });
-        return dialog.DoModal();
+        return dialog.exec();
     }
     int type(const QString& edits, const QString& end = "btn_ok") {
         return run(end, [&](CSettingsDialog& dialog) {
@@ -110,23 +119,13 @@ private:
 
     QTemporaryDir dir_;
     IFolimoSettings* record_ = nullptr;
-    QStringList messages_;
-    QList<ChooserRequest> choosers_;
-    QStringList chooserAnswer_;
+    test::PersonAtKeyboard person_;
 };
 
 void SettingsDialogTest::initTestCase() {
     QVERIFY(QResource::registerResource(QStringLiteral(FOLIMO_UIRES_PATH)));
     registerProgramControls();
     qputenv("XDG_CONFIG_HOME", dir_.filePath("config").toUtf8());
-    SetMessageBoxResponder([this](QWidget*, const QString& text, const QString& caption, unsigned) {
-        messages_ << caption + ": " + text;
-        return int(IDOK);
-    });
-    SetChooserResponder([this](const ChooserRequest& request) {
-        choosers_ << request;
-        return chooserAnswer_;
-    });
 }
 
 // A fresh start: an empty store, no verb, the record as the main window loads it.
@@ -134,7 +133,8 @@ void SettingsDialogTest::init() {
     QSettings(QSettings::NativeFormat, QSettings::UserScope, "Velmar", "Folimo").clear();
     QDir(dir_.filePath("data")).removeRecursively();
     qputenv("XDG_DATA_HOME", dir_.filePath("data").toUtf8());
-    messages_.clear();
+    person_.boxTexts.clear();
+    person_.boxCaptions.clear();
     void* made = nullptr;
     CreateObject(FOLIMO_SETTINGS, &made);
     record_ = static_cast<IFolimoSettings*>(made);
@@ -159,7 +159,7 @@ void SettingsDialogTest::openingShowsTheStoredValues() {
     });
     // Without the two watermarks their controls stay empty and change nothing.
     record_->RemoveWatermark(1);
-    QCOMPARE(type("edit_text_opcity=30"), int(IDOK));
+    QCOMPARE(type("edit_text_opcity=30"), int(QDialog::Accepted));
     QCOMPARE(text->GetOpacity(), 60);
 }
 
@@ -174,12 +174,12 @@ void SettingsDialogTest::confirmingStoresWhatWasTypedAndNothingElse() {
          "ShowAD=-|MoveItemReSort=-|PDFPath=-|PageSize=0|PDFCreator=Velmar-Folimo|"
          "WaterFontSize=20|WaterTranslucence=100"},
         {"edit_dpi=12abc|edit_jpeg_ratio=|edit_image_maxx= 800px",
-         "DPI=12|JpepPercent=0|ImageMaxX=800|ImageMaxY=0"},
+         "DPI=12|JpepPercent=30|ImageMaxX=800|ImageMaxY=0"}, // emptied: the last number
         {"edit_text_opcity=30|edit_image_opcity=+25|edit_font_size=36",
          "WaterTranslucence=70|WaterImageOpcity=75|WaterFontSize=36"},
         {"edit_page_margin_left=15|edit_page_margin_top=-4|cbx_page_size=4|check_rung_page=1|"
          "cbx_image_default_code=2|check_show_ad=1|check_move_item_sort=0",
-         "MearginLeft=15|MearginTop=-4|PageSize=4|RotatePage=1|DefaultImageEncode=3|ShowAD=0|"
+         "MearginLeft=15|MearginTop=4|PageSize=4|RotatePage=1|DefaultImageEncode=3|ShowAD=0|"
          "MoveItemReSort=0"},
         {"edit_pdf_title=标题 1|edit_pdf_path=/out|edit_image_path=/p/logo.png",
          "PDFTitle=标题 1|PDFPath=/out|WaterImage=/p/logo.png"},
@@ -191,7 +191,7 @@ void SettingsDialogTest::confirmingStoresWhatWasTypedAndNothingElse() {
         const bool confirmed = c.end == QLatin1String("btn_ok");
         if (&c != cases)
             restart();
-        QCOMPARE(type(c.edits, c.end), confirmed ? int(IDOK) : int(IDCANCEL));
+        QCOMPARE(type(c.edits, c.end), confirmed ? int(QDialog::Accepted) : int(QDialog::Rejected));
         const QMap<QString, QString> values = stored();
         for (const QStringList& expected : pairs(c.stored))
             QVERIFY2(values.value(expected[0], "-") == expected[1],
@@ -200,7 +200,7 @@ void SettingsDialogTest::confirmingStoresWhatWasTypedAndNothingElse() {
         QCOMPARE(record_->GetDpi(), values.value("DPI", "0").toInt());
         QCOMPARE(record_->GetMargin(FOLIMO_MARGIN_RIGHT), record_->GetMargin(FOLIMO_MARGIN_LEFT));
         QCOMPARE(record_->GetMargin(FOLIMO_MARGIN_BOTTOM), record_->GetMargin(FOLIMO_MARGIN_TOP));
-        QVERIFY(messages_.isEmpty() && !QDir(dir_.filePath("data")).exists()); // no verb
+        QVERIFY(person_.boxTexts.isEmpty() && !QDir(dir_.filePath("data")).exists()); // no verb
     }
 }
 
@@ -225,7 +225,7 @@ void SettingsDialogTest::everyValueComesBackAfterARestart() {
         for (const QStringList& edit : pairs(edits))
             QVERIFY2(shown(&dialog, edit[0]) != edit[1], qPrintable(edit[0]));
     });
-    QCOMPARE(type(edits), int(IDOK));
+    QCOMPARE(type(edits), int(QDialog::Accepted));
     record_->Release(); // the store stays: a new record reads it as the next start does
     void* made = nullptr;
     CreateObject(FOLIMO_SETTINGS, &made);
@@ -236,6 +236,50 @@ void SettingsDialogTest::everyValueComesBackAfterARestart() {
             QVERIFY2(shown(&dialog, edit[0]) == edit[1],
                      qPrintable(edit[0] + " shows " + shown(&dialog, edit[0])));
     });
+}
+
+// Each number box offers the range its stored value loads with, and what a person types
+// beyond it (letters, a sign, too many digits) never reaches the store.
+void SettingsDialogTest::numberBoxesTakeOnlyWhatTheStoreLoads() {
+    const struct {
+        const char* box;
+        const wchar_t* stored;
+        QString typed;
+        QString shown;
+        bool transparency = false;
+    } cases[] = {
+        {"edit_jpeg_ratio", L"JpepPercent", "abc", "30"},
+        {"edit_jpeg_ratio", L"JpepPercent", "150", "15"},
+        {"edit_jpeg_ratio", L"JpepPercent", "1000", "100"},
+        {"edit_image_maxx", L"ImageMaxX", "-1", "-1"},
+        {"edit_image_maxy", L"ImageMaxY", "-7", "0"},
+        {"edit_dpi", L"DPI", "12abc", "12"},
+        {"edit_page_margin_left", L"MearginLeft", "-20", "20"},
+        {"edit_page_margin_top", L"MearginTop", "x", "0"},
+        {"edit_font_size", L"WaterFontSize", "-3", "3"},
+        {"edit_text_opcity", L"WaterTranslucence", "250", "25", true},
+        {"edit_image_opcity", L"WaterImageOpcity", "-5", "5", true},
+        {"edit_text_pos_x", L"WaterPosX", "-40", "-40"},
+        {"edit_text_pos_y", L"WaterPosY", "7", "7"},
+        {"edit_image_pos_x", L"WaterImageX", "8", "8"},
+        {"edit_image_pos_y", L"WaterImageY", "9", "9"},
+    };
+    for (const auto& c : cases) {
+        const StoredRange range = StoredNumberRange(c.stored);
+        QString typedAs;
+        QCOMPARE(run("btn_ok",
+                     [&](CSettingsDialog& dialog) {
+                         auto* box = dialog.findChild<QSpinBox*>(c.box);
+                         QCOMPARE(box->minimum(), c.transparency ? 100 - range.most : range.least);
+                         QCOMPARE(box->maximum(), c.transparency ? 100 - range.least : range.most);
+                         change(&dialog, c.box, c.typed);
+                         typedAs = shown(&dialog, c.box);
+                     }),
+                 int(QDialog::Accepted));
+        QCOMPARE(typedAs, c.shown);
+        const int value = stored().value(QString::fromWCharArray(c.stored)).toInt();
+        QCOMPARE(value, c.transparency ? 100 - c.shown.toInt() : c.shown.toInt());
+    }
 }
 
 void SettingsDialogTest::choosersFillTheirControls() {
@@ -251,44 +295,46 @@ void SettingsDialogTest::choosersFillTheirControls() {
         {"btn_text_color", {}, "div_text_color", "#1964c8"}, // cancelled
         {"bt_image_path", {"/p/logo.png"}, "edit_image_path", "/p/logo.png"},
     };
-    choosers_.clear();
+    person_.choosers.clear();
     run("btn_ok", [&](CSettingsDialog& dialog) {
         for (const auto& c : cases) {
-            chooserAnswer_ = c.answer;
+            person_.chooseFiles(c.answer);
             dialog.findChild<QAbstractButton*>(c.button)->click();
             QCOMPARE(shown(&dialog, c.control), c.shown);
         }
     });
-    QCOMPARE(choosers_.size(), 4);
-    QCOMPARE(choosers_[0].title, QStringLiteral("请选择保存PDF文件的目录"));
-    QCOMPARE(choosers_[0].startAt, QString("/main/window/start"));
+    QCOMPARE(person_.choosers.size(), 4);
+    QCOMPARE(person_.choosers[0].title, QStringLiteral("请选择保存PDF文件的目录"));
+    QCOMPARE(person_.choosers[0].startAt, QString("/main/window/start"));
     QStringList custom;
-    for (const QColor& color : choosers_[1].customColors)
+    for (const QColor& color : person_.choosers[1].customColors)
         custom << color.name();
     QCOMPARE(custom.join(' '), "#ff0000 #00ff00 #0000ff #ffff00 #ff00ff #ffffff #321400 #1964c8 "
                                "#501023 #ffc714 #2c2d20 #16c8be #9b0000 #323232 #9b0c5a #64c800");
-    QCOMPARE(choosers_[2].startAt, QString("#1964c8")); // it opens at the colour shown
-    QCOMPARE(choosers_[3].kind, ChooserKind::OpenFile);
-    QCOMPARE(choosers_[3].filters.value(0), QStringLiteral("所有文件 (*.*)"));
-    QVERIFY(choosers_[3].filters.value(1).startsWith(QStringLiteral("所有图片文件 (*.bmp *.BMP")));
-    QVERIFY(choosers_[3].filters.value(1).contains(" *jpg *JPG "));
+    QCOMPARE(person_.choosers[2].startAt, QString("#1964c8")); // it opens at the colour shown
+    QCOMPARE(person_.choosers[3].kind, ChooserKind::OpenFile);
+    QCOMPARE(person_.choosers[3].filters.value(0), QStringLiteral("所有文件 (*.*)"));
+    QVERIFY(person_.choosers[3].filters.value(1).startsWith(
+        QStringLiteral("所有图片文件 (*.bmp *.BMP")));
+    QVERIFY(person_.choosers[3].filters.value(1).contains(" *jpg *JPG "));
     const QMap<QString, QString> values = stored();
     QCOMPARE(values.value("WaterColor"), QString::number(0xc86419));
     QCOMPARE(values.value("WaterImage") + values.value("PDFPath"), QString("/p/logo.png/pdfs"));
 }
 
 void SettingsDialogTest::aFailingVerbIsToldAndTheRestStillApplied() {
-    QCOMPARE(type("check_context_menu=1"), int(IDOK));
+    QCOMPARE(type("check_context_menu=1"), int(QDialog::Accepted));
     QCOMPARE(IsContextMenuRegistered(), 1);
-    QCOMPARE(type("check_context_menu=0"), int(IDOK));
+    QCOMPARE(type("check_context_menu=0"), int(QDialog::Accepted));
     QCOMPARE(IsContextMenuRegistered(), 0);
-    QVERIFY(messages_.isEmpty());
+    QVERIFY(person_.boxTexts.isEmpty());
     // A file where the data folder should be: no entry can be written, even by root.
     QFile blocker(dir_.filePath("blocked"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     qputenv("XDG_DATA_HOME", blocker.fileName().toUtf8());
-    QCOMPARE(type("check_context_menu=1|edit_dpi=150"), int(IDOK));
-    QCOMPARE(messages_, QStringList{"VelmarFolimo: 请使用管理员权限打开后设置系统右键菜单"});
+    QCOMPARE(type("check_context_menu=1|edit_dpi=150"), int(QDialog::Accepted));
+    QCOMPARE(person_.boxCaptions, QStringList{"VelmarFolimo"});
+    QCOMPARE(person_.boxTexts, QStringList{"请使用管理员权限打开后设置系统右键菜单"});
     QCOMPARE(stored().value("DPI"), QString("150"));
 }
 
@@ -340,6 +386,9 @@ void SettingsDialogTest::everyControlIsNamedAndTabFollowsReadingOrder() {
                 QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(w);
                 QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(),
                          qPrintable(w->objectName()));
+                // An open list is named as the closed one is.
+                if (auto* list = qobject_cast<QComboBox*>(w))
+                    QCOMPARE(list->view()->accessibleName(), accessible->text(QAccessible::Name));
                 if (!tabs->widget(page)->isAncestorOf(w))
                     continue;
                 // The next control stands to the right on the same row, or lower down.
