@@ -337,7 +337,7 @@ bool CMainDlg::OnMenuCommand(int id) {
         CUpdateDialog().DoModal(this);
         return true;
     case CmdAbout:
-        CAboutDialog().DoModal(this);
+        CAboutDialog(this).exec();
         return true;
     default:
         return false;

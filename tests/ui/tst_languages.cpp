@@ -193,7 +193,10 @@ QStringList LanguagesTest::openDialog(Dialog& dialog, const QString& language, c
         }
         dialog.reject();
     });
-    dialog.DoModal();
+    if constexpr (requires { dialog.DoModal(); })
+        dialog.DoModal();
+    else
+        dialog.exec();
     return texts;
 }
 
