@@ -560,7 +560,7 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
     });
     CMakeDialog dialog(progress, this);
     dialog.SetCloseWhenFinished(closeWhenFinished);
-    dialog.DoModal(this);
+    dialog.exec();
     // A window that could not be built, or an event loop ended under it, leaves a run
     // no one watches: it ends at its next page. Otherwise the window closed only once
     // the run was over (closing it earlier stops the run and waits), and this wait is
