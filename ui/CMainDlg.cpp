@@ -100,12 +100,13 @@ QString CMainDlg::HelpAddress() {
 }
 
 void CMainDlg::OnInit() {
-    checkUpdate_ = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
     setAcceptDrops(true);
     engine_ = createObject<IFolimo>(FOLIMO_ENGINE);
     if (engine_) {
         LoadEngineSettings(engine_->GetSettings());
-        StartUpdateCheckAtStartup(Handle(), checkUpdate_);
+        if (auto* check = UpdateCheck::startIfDue(this))
+            connect(check, &UpdateCheck::updateFound, this,
+                    [this](const UpdateInfo& info) { ShowUpdateNotice(this, info); });
     }
     initialised_ = true;
 
@@ -169,16 +170,6 @@ void CMainDlg::OnInit() {
     if (!engine_)
         SMessageBox(this, QCoreApplication::translate("CMainDlg", "转换引擎无法启动。"),
                     text("msgbox_caption"), MB_OK | MB_ICONERROR);
-}
-
-bool CMainDlg::OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) {
-    if (msg != checkUpdate_ || checkUpdate_ == 0)
-        return HostWindow::OnMessage(msg, wParam, lParam, result);
-    // The answer lives on the query's stack for as long as this message is handled.
-    if (wParam == 1 && lParam != 0)
-        ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam));
-    result = 0;
-    return true;
 }
 
 void CMainDlg::OnTimer(int id) {
@@ -334,7 +325,7 @@ bool CMainDlg::OnMenuCommand(int id) {
         openSettings();
         return true;
     case CmdUpdate:
-        CUpdateDialog().DoModal(this);
+        CUpdateDialog(this).exec();
         return true;
     case CmdAbout:
         CAboutDialog(this).exec();

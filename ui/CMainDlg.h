@@ -86,7 +86,6 @@ protected:
     bool OnEvent(Event& event) override;
     bool OnCommand(const QString& name) override;
     void OnTimer(int id) override;
-    bool OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) override;
 
     void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -122,8 +121,6 @@ private:
     // redrawn once a second at most, not once an item.
     bool listChanged_ = false;
     bool autoConversion_ = false;
-    // The update query's answer, a message registered by name.
-    unsigned checkUpdate_ = 0;
     // What the engine calls during a run: passed on to the progress window's side.
     ConversionForwarder forwarder_;
 };
