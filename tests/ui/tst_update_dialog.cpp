@@ -79,7 +79,9 @@ private slots:
     void progressCreepsWhileAsking();
     void updateButton_data();
     void updateButton();
+    void closingDuringADownloadStopsIt_data();
     void closingDuringADownloadStopsIt();
+    void aWindowDeletedDuringADownloadStopsItFirst();
     void aboutWindowShowsTheFilesVersion();
     void answersAfterTheWindowWentDoNothing();
     void aCheckAnswersOnTheApplicationsThreadOnlyAParentThatIsThere();
@@ -315,27 +317,61 @@ void UpdateDialogTest::updateButton() {
         QVERIFY(QFile::remove(path));
 }
 
+void UpdateDialogTest::closingDuringADownloadStopsIt_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("code");
+    for (const char* how : {"btn_cancel", "Escape", "title bar"})
+        QTest::newRow(how) << how << int(QDialog::Rejected);
+    QTest::newRow("btn_ok") << "btn_ok" << int(QDialog::Accepted);
+}
+
 void UpdateDialogTest::closingDuringADownloadStopsIt() {
+    QFETCH(QString, how);
+    QFETCH(int, code);
     server_.answers["/record/ini.php"] = LocalHttpServer::ok(
         updateReply("0.10.0.0", "http://p.test/", downloads_.base() + "/files/slow.exe"));
     downloads_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
     const QStringList before = tempNames();
     CUpdateDialog dialog(nullptr, quick());
     QElapsedTimer clock;
-    const int code = runModal(dialog, [&] {
+    const int ended = runModal(dialog, [&] {
         QTRY_COMPARE(dialog.CurrentPage(), 1);
         dialog.findChild<QPushButton*>("btn_update")->click();
         auto* bar = dialog.findChild<QProgressBar*>("progress_update");
         QTRY_VERIFY(bar->value() > 0); // progress of the 10 MB announced
         QVERIFY(bar->value() < 1000);
         clock.start();
-        dialog.findChild<QPushButton*>("btn_cancel")->click();
+        if (how == "Escape")
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        else if (how == "title bar")
+            dialog.close();
+        else
+            dialog.findChild<QPushButton*>(how)->click();
+        QVERIFY(dialog.isVisible()); // until the download has ended
+        QTRY_VERIFY(!dialog.isVisible());
     });
-    QCOMPARE(code, int(QDialog::Rejected));
+    QCOMPARE(ended, code);
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(dialog.CurrentPage(), 4);
     QVERIFY(opened.isEmpty());
     QCOMPARE(tempNames(), before); // nothing of the stopped download is left
+}
+
+// As when the program quits under the window: its download ends before it goes, and the
+// download's report, on its way to the window, goes with the window.
+void UpdateDialogTest::aWindowDeletedDuringADownloadStopsItFirst() {
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok(
+        updateReply("0.10.0.0", "http://p.test/", downloads_.base() + "/files/slow.exe"));
+    downloads_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
+    const QStringList before = tempNames();
+    auto dialog = std::make_unique<CUpdateDialog>(nullptr, quick());
+    QTRY_COMPARE(dialog->CurrentPage(), 1);
+    dialog->findChild<QPushButton*>("btn_update")->click();
+    QTRY_VERIFY(dialog->findChild<QProgressBar*>("progress_update")->value() > 0);
+    dialog.reset();
+    QTest::qWait(100);
+    QVERIFY(opened.isEmpty());
+    QCOMPARE(tempNames(), before);
 }
 
 void UpdateDialogTest::aboutWindowShowsTheFilesVersion() {
