@@ -5,6 +5,9 @@
 //
 // Pages of "tab_view": 0 checking or downloading, 1 newer version found, 2 no update,
 // 3 download finished, 4 download failed.
+//
+// For the GUI thread only. The window owns its download's thread and joins it before it
+// goes; the query's answer comes through an UpdateCheck the window owns.
 #pragma once
 
 #include <UpdateDownload.h>

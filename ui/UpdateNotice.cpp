@@ -29,7 +29,7 @@ QString FillTexts(const QString& format, const QStringList& texts) {
 }
 
 QUrl UpdatePageUrl(const std::wstring& address) {
-    const QUrl url(QString::fromStdWString(address).trimmed());
+    QUrl url(QString::fromStdWString(address).trimmed());
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return {};
