@@ -1,7 +1,7 @@
 // Asking the update server whether a newer version exists. The query posts the
 // program's own version to "/record/ini.php" on the configured server and answers on a
-// thread of its own; windows get the answer through the callback they give, which they
-// turn into a window message.
+// thread of its own; windows get the answer through the callback they give, which hands
+// it to their own thread as a value.
 //
 // The server answers with lines "Key:Base64 value" separated by CR LF; "NewVersion",
 // "UpdateURL" (the update page) and "UpdateFileURL" (the installer) are read.

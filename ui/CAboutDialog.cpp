@@ -1,22 +1,23 @@
 #include "CAboutDialog.h"
 
+#include "UiLoader.h"
+
 #include <VersionInfo.h>
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QPushButton>
 
 namespace folimo::ui {
 
-CAboutDialog::CAboutDialog(QWidget* parent, std::wstring programPath)
-    : HostDialog(QStringLiteral("LAYOUT:XML_ABOUTWND"), parent),
-      programPath_(std::move(programPath)) {
-    if (programPath_.empty())
-        programPath_ = QCoreApplication::applicationFilePath().toStdWString();
-}
-
-void CAboutDialog::OnInit() {
-    if (auto* version = FindChildByName2<QLabel>(QStringLiteral("text_ver")))
-        version->setText(QString::fromStdWString(ComparableVersionOf(programPath_)));
+CAboutDialog::CAboutDialog(QWidget* parent, const std::wstring& programPath) : QDialog(parent) {
+    QWidget* root = buildLayoutInto(this, QStringLiteral("LAYOUT:XML_ABOUTWND"));
+    ui_ = {bindControl<QLabel>(root, QStringLiteral("text_ver")),
+           bindControl<QPushButton>(root, QStringLiteral("btn_ok"))};
+    connect(ui_.ok, &QPushButton::clicked, this, &QDialog::accept);
+    ui_.version->setText(QString::fromStdWString(ComparableVersionOf(
+        programPath.empty() ? QCoreApplication::applicationFilePath().toStdWString()
+                            : programPath)));
 }
 
 } // namespace folimo::ui

@@ -1,23 +1,28 @@
 // The about window: the program's name and the version its file carries.
 #pragma once
 
-#include "HostWindow.h"
+#include <QDialog>
 
 #include <string>
 
+class QLabel;
+class QPushButton;
+
 namespace folimo::ui {
 
-class CAboutDialog : public HostDialog {
+class CAboutDialog : public QDialog {
     Q_OBJECT
 public:
     // `programPath`: the file whose version shows; empty for the running program.
-    explicit CAboutDialog(QWidget* parent = nullptr, std::wstring programPath = {});
-
-protected:
-    void OnInit() override;
+    // Throws LayoutError when the window's layout cannot be built.
+    explicit CAboutDialog(QWidget* parent = nullptr, const std::wstring& programPath = {});
 
 private:
-    std::wstring programPath_;
+    struct Controls {
+        QLabel* version;
+        QPushButton* ok;
+    };
+    Controls ui_;
 };
 
 } // namespace folimo::ui

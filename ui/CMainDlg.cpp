@@ -14,7 +14,6 @@
 #include "SettingsStore.h"
 #include "UiLoader.h"
 #include "UpdateNotice.h"
-#include "WindowHandle.h"
 
 #include <ImageList.h>
 
@@ -144,10 +143,8 @@ CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
 }
 
 CMainDlg::~CMainDlg() {
-    // The list's information thread and the update query call back into this window:
-    // they end before the window's parts do.
-    if (updateHandle_)
-        updateHandle_->Close();
+    // The list's information thread calls back into this window: it ends before the
+    // window's parts do.
     ui_.list->SetAdapter(nullptr);
     rows_.reset();
     list_.reset();
@@ -201,8 +198,8 @@ void CMainDlg::bindCommands() {
         {CmdHelp, [openUrl] { openUrl(HelpAddress()); }},
         {CmdWebSite, [openUrl] { openUrl(WebSiteAddress()); }},
         {CmdSettings, [this] { openSettings(); }},
-        {CmdUpdate, [this] { CUpdateDialog().DoModal(this); }},
-        {CmdAbout, [this] { CAboutDialog().DoModal(this); }},
+        {CmdUpdate, [this] { CUpdateDialog(this).exec(); }},
+        {CmdAbout, [this] { CAboutDialog(this).exec(); }},
         {CmdMoveUp, [this] { moveItems(CmdMoveUp); }, "menu_move_up"},
         {CmdMoveDown, [this] { moveItems(CmdMoveDown); }, "menu_move_down"},
         {CmdMoveAbove, [this] { moveItems(CmdMoveAbove); }, "menu_move_above"},
@@ -286,19 +283,9 @@ void CMainDlg::startEngine() {
 }
 
 void CMainDlg::startUpdateCheck() {
-    // replaced by UpdateCheck at merge
-    checkUpdate_ = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
-    updateHandle_ = WindowHandle::Create(
-        this, [this](unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) {
-            if (msg != checkUpdate_)
-                return false;
-            // The answer lives on the query's stack for as long as this message is handled.
-            if (wParam == 1 && lParam != 0)
-                ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam));
-            result = 0;
-            return true;
-        });
-    StartUpdateCheckAtStartup(updateHandle_, checkUpdate_);
+    if (auto* check = UpdateCheck::startIfDue(this))
+        connect(check, &UpdateCheck::updateFound, this,
+                [this](const UpdateInfo& info) { ShowUpdateNotice(this, info); });
 }
 
 void CMainDlg::previewLoaded(const QString& path, bool ok) {
@@ -543,6 +530,16 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
     const std::vector<ConversionJob> jobs = SplitIntoJobs(paths, mode, output);
 
     ConversionProgress progress(int(paths.size()), mode);
+    // The window is built before the run starts, so a window that cannot be built leaves
+    // no run behind.
+    std::unique_ptr<CMakeDialog> dialog;
+    try {
+        dialog = std::make_unique<CMakeDialog>(progress, this);
+    } catch (const LayoutError& error) {
+        QMessageBox::critical(this, text("msgbox_caption"), QString::fromUtf8(error.what()));
+        return written;
+    }
+    dialog->SetCloseWhenFinished(closeWhenFinished);
     forwarder_.SetTarget(&progress, int(paths.size()));
     std::thread worker([&] {
         // The run and the threads the engine starts for it (they inherit this) yield to
@@ -552,11 +549,9 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
         written = RunJobs(*engine_, jobs, &forwarder_, &forwarder_);
         forwarder_.OnNotify();
     });
-    CMakeDialog dialog(progress, this);
-    dialog.SetCloseWhenFinished(closeWhenFinished);
-    dialog.DoModal(this);
-    // A window that could not be built, or an event loop ended under it, leaves a run
-    // no one watches: it ends at its next page. Otherwise the window closed only once
+    dialog->exec();
+    // An event loop ended under the window leaves a run no one watches: it ends at its
+    // next page. Otherwise the window closed only once
     // the run was over (closing it earlier stops the run and waits), and this wait is
     // over at once.
     if (!progress.Finished())

@@ -29,7 +29,6 @@ class CFileListRows;
 class SImageWndEx;
 enum class PreviewFailure;
 class SMCListViewEx;
-class WindowHandle;
 
 // The command numbers of the main window's menus, as the menu files carry them.
 enum MainCommand : int {
@@ -148,9 +147,6 @@ private:
     bool listChanged_ = false;
     QTimer refresh_;
     QTimer autoConversion_;
-    // The update query's answer, a message registered by name.
-    unsigned checkUpdate_ = 0;
-    std::shared_ptr<WindowHandle> updateHandle_;
     // What the engine calls during a run: passed on to the progress window's side.
     ConversionForwarder forwarder_;
 };

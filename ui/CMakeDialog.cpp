@@ -1,5 +1,7 @@
 #include "CMakeDialog.h"
 
+#include "UiLoader.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -11,60 +13,52 @@
 #include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextEdit>
-#include <QTimer>
 #include <QUrl>
 
 namespace folimo::ui {
 
-namespace {
-
-constexpr int kRefreshTimer = 1;
-
-void showControl(QWidget* root, const char* name, bool shown) {
-    if (auto* control = FindChildByName(root, QLatin1String(name)))
-        control->setVisible(shown);
-}
-
-} // namespace
-
 CMakeDialog::CMakeDialog(ConversionProgress& progress, QWidget* parent)
-    : HostDialog(QStringLiteral("LAYOUT:XML_MAKEWND"), parent), progress_(progress) {}
-
-void CMakeDialog::OnInit() {
-    tip_ = FindChildByName2<QLabel>(QStringLiteral("text_tip"));
-    bar_ = FindChildByName2<QProgressBar>(QStringLiteral("progress_make"));
-    log_ = FindChildByName2<QTextEdit>(QStringLiteral("edit_log"));
-    for (const char* name : {"btn_open_file", "btn_open_folder", "btn_close2"})
-        showControl(this, name, false);
-    showControl(this, "btn_stop", true);
+    : QDialog(parent), progress_(progress) {
+    QWidget* root = buildLayoutInto(this, QStringLiteral("LAYOUT:XML_MAKEWND"));
+    ui_ = {bindControl<QLabel>(root, QStringLiteral("text_tip")),
+           bindControl<QProgressBar>(root, QStringLiteral("progress_make")),
+           bindControl<QTextEdit>(root, QStringLiteral("edit_log")),
+           bindControl<QPushButton>(root, QStringLiteral("btn_open_file")),
+           bindControl<QPushButton>(root, QStringLiteral("btn_open_folder")),
+           bindControl<QPushButton>(root, QStringLiteral("btn_stop")),
+           bindControl<QPushButton>(root, QStringLiteral("btn_close2"))};
+    connect(ui_.stop, &QPushButton::clicked, this, &CMakeDialog::stopRun);
+    connect(ui_.close, &QPushButton::clicked, this, &CMakeDialog::reject);
+    connect(ui_.openFile, &QPushButton::clicked, this, [this] {
+        if (!openPath_.empty())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdWString(openPath_)));
+    });
+    connect(ui_.openFolder, &QPushButton::clicked, this, [this] {
+        if (!firstOutput_.empty())
+            ShowInFolder(QString::fromStdWString(firstOutput_));
+    });
     // The log must not start with the focus, or it would never follow the run.
-    if (auto* stop = FindChildByName2<QPushButton>(QStringLiteral("btn_stop")))
-        stop->setFocus();
-    SetTimer(kRefreshTimer, 200);
-    refresh();
-}
-
-void CMakeDialog::OnTimer(int id) {
-    if (id == kRefreshTimer)
-        refresh();
+    ui_.stop->setFocus();
+    connect(&refreshTimer_, &QTimer::timeout, this, &CMakeDialog::refresh);
+    refreshTimer_.start(200);
+    // The first look comes from the dialog's own loop: a run already over may end the
+    // window at once, which only a running loop can take.
+    QTimer::singleShot(0, this, &CMakeDialog::refresh);
 }
 
 void CMakeDialog::refresh() {
     const ConversionProgress::Snapshot s = progress_.Read();
-    if (tip_) {
-        QString tip = QString::fromStdWString(s.status);
-        if (s.totalFiles > 0 && !s.finished) {
-            tip += QStringLiteral("\n%1 / %2").arg(s.filesDone).arg(s.totalFiles);
-            if (s.secondsLeft >= 0)
-                tip += QCoreApplication::translate("CMakeDialog", "，约 %1 秒").arg(s.secondsLeft);
-        }
-        tip_->setText(tip);
+    QString tip = QString::fromStdWString(s.status);
+    if (s.totalFiles > 0 && !s.finished) {
+        tip += QStringLiteral("\n%1 / %2").arg(s.filesDone).arg(s.totalFiles);
+        if (s.secondsLeft >= 0)
+            tip += QCoreApplication::translate("CMakeDialog", "，约 %1 秒").arg(s.secondsLeft);
     }
-    if (bar_)
-        bar_->setValue(s.permille);
+    ui_.tip->setText(tip);
+    ui_.bar->setValue(s.permille);
     // A reader who clicked into the log keeps it still; it catches up when they leave.
-    if (log_ && !log_->hasFocus() && s.log.size() > logShown_) {
-        QTextCursor end(log_->document());
+    if (!ui_.log->hasFocus() && s.log.size() > logShown_) {
+        QTextCursor end(ui_.log->document());
         end.movePosition(QTextCursor::End);
         // Error lines stand out in red; the rest in the edit box's own colour.
         QTextCharFormat plain, error;
@@ -84,7 +78,7 @@ void CMakeDialog::refresh() {
         }
         insert(logShown_, s.log.size(), plain);
         logShown_ = s.log.size();
-        QScrollBar* bar = log_->verticalScrollBar();
+        QScrollBar* bar = ui_.log->verticalScrollBar();
         if (bar->value() != bar->maximum())
             bar->setValue(bar->maximum());
     }
@@ -93,41 +87,22 @@ void CMakeDialog::refresh() {
     if (!s.finished || finishedShown_)
         return;
     finishedShown_ = true;
-    KillTimer(kRefreshTimer);
+    refreshTimer_.stop();
     // Only a document that was written can be opened.
-    for (const char* name : {"btn_open_file", "btn_open_folder"})
-        showControl(this, name, !firstOutput_.empty());
-    showControl(this, "btn_close2", true);
-    showControl(this, "btn_stop", false);
+    ui_.openFile->setVisible(!firstOutput_.empty());
+    ui_.openFolder->setVisible(!firstOutput_.empty());
+    ui_.close->show();
+    ui_.stop->hide();
     if (closingByUser_)
         // Long enough to read what the stop kept, which the log now says.
-        QTimer::singleShot(1500, this, [this] { EndDialog(IDOK); });
+        QTimer::singleShot(1500, this, &QDialog::accept);
     else if (closeWhenFinished_)
-        EndDialog(IDOK);
+        accept();
 }
 
-bool CMakeDialog::OnCommand(const QString& name) {
-    if (name == QLatin1String("btn_stop")) {
-        stopRun();
-        return true;
-    }
-    const QString path = QString::fromStdWString(firstOutput_);
-    if (name == QLatin1String("btn_open_file")) {
-        if (!openPath_.empty())
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdWString(openPath_)));
-        return true;
-    }
-    if (name == QLatin1String("btn_open_folder")) {
-        if (!path.isEmpty())
-            ShowInFolder(path);
-        return true;
-    }
-    return false;
-}
-
-void CMakeDialog::OnCancel() {
+void CMakeDialog::reject() {
     if (progress_.Finished()) {
-        HostDialog::OnCancel();
+        QDialog::reject();
         return;
     }
     stopRun();
@@ -136,12 +111,11 @@ void CMakeDialog::OnCancel() {
 
 void CMakeDialog::stopRun() {
     progress_.Stop();
-    if (auto* stop = FindChildByName2<QPushButton>(QStringLiteral("btn_stop")))
-        stop->setEnabled(false);
+    ui_.stop->setEnabled(false);
     // The disabled button hands its focus on, to the log, which would then stand still
     // and never show what the stop kept.
-    if (log_ && log_->hasFocus())
-        log_->clearFocus();
+    if (ui_.log->hasFocus())
+        ui_.log->clearFocus();
 }
 
 void ShowInFolder(const QString& path) {

@@ -3,42 +3,51 @@
 // reads the run's progress on a 200 ms timer; the run itself goes on on its worker.
 #pragma once
 
-#include "HostWindow.h"
-
 #include <ConversionProgress.h>
+
+#include <QDialog>
+#include <QTimer>
 
 class QLabel;
 class QProgressBar;
+class QPushButton;
 class QTextEdit;
 
 namespace folimo::ui {
 
-class CMakeDialog : public HostDialog {
+class CMakeDialog : public QDialog {
     Q_OBJECT
 public:
-    // `progress` outlives the window; the worker reports to it.
+    // `progress` outlives the window; the worker reports to it. Throws LayoutError when
+    // the window's layout cannot be built.
     explicit CMakeDialog(ConversionProgress& progress, QWidget* parent = nullptr);
 
-    // Ends the window by itself once the run is over (a conversion nobody waits to read).
+    // Ends the window (Accepted) by itself once the run is over: a conversion nobody waits
+    // to read.
     void SetCloseWhenFinished(bool on) { closeWhenFinished_ = on; }
 
-protected:
-    void OnInit() override;
-    void OnTimer(int id) override;
-    bool OnCommand(const QString& name) override;
-    // Closing while the run goes on stops it without asking, and the window goes when
-    // the worker has ended the document it was writing and the log has said what was
-    // kept: no document is left half-made and no worker reports to a window that is gone.
-    void OnCancel() override;
+    // Closing while the run goes on stops it without asking, and the window goes
+    // (Accepted) when the worker has ended the document it was writing and the log has
+    // said what was kept: no document is left half-made and no worker reports to a window
+    // that is gone.
+    void reject() override;
 
 private:
     void refresh();
     void stopRun();
 
+    struct Controls {
+        QLabel* tip;
+        QProgressBar* bar;
+        QTextEdit* log;
+        QPushButton* openFile;
+        QPushButton* openFolder;
+        QPushButton* stop;
+        QPushButton* close;
+    };
+    Controls ui_;
     ConversionProgress& progress_;
-    QLabel* tip_ = nullptr;
-    QProgressBar* bar_ = nullptr;
-    QTextEdit* log_ = nullptr;
+    QTimer refreshTimer_;
     std::size_t logShown_ = 0; // the part of the log already in the edit box
     std::size_t errorsShown_ = 0;
     std::wstring firstOutput_;

@@ -5,23 +5,30 @@
 //
 // Pages of "tab_view": 0 checking or downloading, 1 newer version found, 2 no update,
 // 3 download finished, 4 download failed.
+//
+// For the GUI thread only. The window owns its download's thread and joins it before it
+// goes; the query's answer comes through an UpdateCheck the window owns.
 #pragma once
 
-#include "HostWindow.h"
-
+#include <UpdateDownload.h>
 #include <UpdateQuery.h>
 
+#include <QDialog>
+#include <QTimer>
+
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 class QLabel;
 class QProgressBar;
+class QPushButton;
 class QTabWidget;
 
 namespace folimo::ui {
 
-class CUpdateDialog : public HostDialog {
+class CUpdateDialog : public QDialog {
     Q_OBJECT
 public:
     enum Page {
@@ -32,10 +39,13 @@ public:
         PageDownloadFailed = 4
     };
 
-    // `options` default to the stored server and the running program's version.
+    // `options` default to the stored server and the running program's version. The
+    // query starts here. Throws LayoutError when the window's layout cannot be built.
     explicit CUpdateDialog(QWidget* parent = nullptr, UpdateQueryOptions options = {});
     // A download still running is stopped and waited for.
     ~CUpdateDialog() override;
+    CUpdateDialog(const CUpdateDialog&) = delete;
+    CUpdateDialog& operator=(const CUpdateDialog&) = delete;
 
     // The progress value: 0 upward, 1000 is a full bar.
     int ProgressValue() const { return progress_; }
@@ -43,46 +53,47 @@ public:
     // Where the installer landed; empty until a download succeeded.
     const std::wstring& DownloadedFile() const { return downloadedFile_; }
 
+    // Accepting and rejecting both stop a running download, and the window ends once the
+    // download has ended and shown how.
+    void done(int result) override;
+
+signals:
+    // From the download's thread to the window's.
+    void downloadEnded(bool ok, const QString& path);
+
 protected:
-    void OnInit() override;
-    void OnTimer(int id) override;
-    bool OnCommand(const QString& name) override;
-    bool OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) override;
-    // Both stop a download and wait for it before the window ends.
-    void OnOK() override;
-    void OnCancel() override;
+    // One step of the 100 ms progress timer.
+    void tick();
 
 private:
-    struct Download;
+    void showOffer(const UpdateInfo& info);
+    void showNoUpdate(bool serverAnswered);
+    void showDownloadEnd(bool ok, const QString& path);
+    void onUpdateClicked();
 
-    void showPage(int page);
-    void showProgress();
-    void startDownload();
-    // Stops the download and waits for its thread while the window's events go on. False
-    // when the wait ended early (the application quits, or the window was closed again).
-    bool stopDownload();
-    void end(int code);
-
+    struct Controls {
+        QTabWidget* tabs;
+        QProgressBar* bar;
+        QLabel* tip;
+        QLabel* newVersionTip;
+        QLabel* noUpdateTip;
+        QLabel* downloadedTip;
+        QPushButton* update;
+        QPushButton* open;
+        QPushButton* openUrl;
+        QPushButton* ok;
+        QPushButton* cancel;
+    };
+    Controls ui_;
     UpdateQueryOptions options_;
     std::wstring ownVersion_;
-    std::wstring updatePage_;
-    std::wstring newVersion_;
-    std::wstring installerAddress_;
+    UpdateInfo offer_;
     std::wstring downloadedFile_;
     int progress_ = 0;
-    unsigned checkUpdateMessage_ = 0;
-    unsigned downloadEndMessage_ = 0;
-    std::shared_ptr<Download> download_; // null until a download starts
+    QTimer progressTimer_;
+    std::unique_ptr<CDownloadProcess> download_; // null until a download starts
     std::thread downloadThread_;
-    bool waiting_ = false;      // inside stopDownload
-    bool endRequested_ = false; // asked to end again while waiting
-
-    QTabWidget* tabs_ = nullptr;
-    QProgressBar* bar_ = nullptr;
-    QLabel* tip_ = nullptr;
-    QLabel* newVersionTip_ = nullptr;
-    QLabel* noUpdateTip_ = nullptr;
-    QLabel* downloadedTip_ = nullptr;
+    std::optional<int> endAfterDownload_; // the window was closed during the download
 };
 
 } // namespace folimo::ui

@@ -1,6 +1,5 @@
 #include "UpdateNotice.h"
 
-#include "FindChild.h"
 #include "Resources.h"
 
 #include <SettingsStore.h>
@@ -8,6 +7,9 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QPointer>
+
+#include <optional>
 
 namespace folimo::ui {
 
@@ -27,30 +29,43 @@ QString FillTexts(const QString& format, const QStringList& texts) {
 }
 
 QUrl UpdatePageUrl(const std::wstring& address) {
-    const QUrl url(QString::fromStdWString(address).trimmed());
+    QUrl url(QString::fromStdWString(address).trimmed());
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return {};
     return url;
 }
 
-void StartWindowUpdateQuery(const std::shared_ptr<WindowHandle>& window, unsigned message,
-                            UpdateQueryOptions options) {
-    StartUpdateQuery(
-        std::move(options),
-        [window, message](const UpdateInfo* newer, const std::optional<std::string>& reply) {
-            if (newer)
-                window->SendMessage(message, 1, reinterpret_cast<qintptr>(newer));
-            else
-                window->SendMessage(message, 0, reply ? reinterpret_cast<qintptr>(&*reply) : 0);
-        });
+UpdateCheck* UpdateCheck::start(QObject* parent, UpdateQueryOptions options) {
+    auto* check = new UpdateCheck(parent);
+    auto answer = [check = QPointer<UpdateCheck>(check)](const std::optional<UpdateInfo>& newer,
+                                                         bool answered) {
+        if (!check)
+            return;
+        if (newer)
+            emit check->updateFound(*newer);
+        else
+            emit check->noUpdate(answered);
+        check->deleteLater();
+    };
+    // The query answers on its thread, where the check may be deleted at any moment: the
+    // answer goes on, as values, to the application object, which outlives every query,
+    // and the check is looked at only there.
+    StartUpdateQuery(std::move(options),
+                     [answer](const UpdateInfo* newer, const std::optional<std::string>& reply) {
+                         QMetaObject::invokeMethod(
+                             QCoreApplication::instance(),
+                             [answer, newer = newer ? std::optional(*newer) : std::nullopt,
+                              answered = reply.has_value()] { answer(newer, answered); },
+                             Qt::QueuedConnection);
+                     });
+    return check;
 }
 
-bool StartUpdateCheckAtStartup(const std::shared_ptr<WindowHandle>& window, unsigned message) {
+UpdateCheck* UpdateCheck::startIfDue(QObject* parent) {
     if (!ShouldCheckAtStartup(TodayForUpdateCheck(), GetUpdateCheckDate()))
-        return false;
-    StartWindowUpdateQuery(window, message);
-    return true;
+        return nullptr;
+    return start(parent);
 }
 
 void ShowUpdateNotice(QWidget* mainWindow, const UpdateInfo& info) {
@@ -65,14 +80,14 @@ void ShowUpdateNotice(QWidget* mainWindow, const UpdateInfo& info, const std::ws
     // An address the program would not open stays out of the link; the text still tells.
     const QUrl url = UpdatePageUrl(info.updatePage);
     const QString page = url.isValid() ? url.toString() : QString();
-    if (auto* link = FindChildByName2<QLabel>(mainWindow, QStringLiteral("link_bt_tip"))) {
+    if (auto* link = mainWindow->findChild<QLabel*>(QStringLiteral("link_bt_tip"))) {
         link->setProperty("href", page);
         link->setText(page.isEmpty() ? text.toHtmlEscaped()
                                      : QStringLiteral("<a href=\"%1\">%2</a>")
                                            .arg(page.toHtmlEscaped(), text.toHtmlEscaped()));
         link->setToolTip(page);
     }
-    if (QWidget* tip = FindChildByName(mainWindow, QStringLiteral("wnd_status_tip")))
+    if (auto* tip = mainWindow->findChild<QWidget*>(QStringLiteral("wnd_status_tip")))
         tip->show();
 }
 

@@ -1,26 +1,18 @@
-// The update query as windows use it: its answer arrives as a registered window message
-// ("CheckUpdate"), and the main window shows a newer version in its status line.
+// The update query as windows use it: its answer arrives as a signal on the window's
+// thread, and the main window shows a newer version in its status line.
 //
-// The main window, in OnInit:
-//     checkUpdate_ = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
-//     StartUpdateCheckAtStartup(Handle(), checkUpdate_);
-// and in OnMessage:
-//     if (msg == checkUpdate_) {
-//         if (wParam == 1)
-//             ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam));
-//         return true;
-//     }
+//     if (auto* check = UpdateCheck::startIfDue(this))
+//         connect(check, &UpdateCheck::updateFound, this,
+//                 [this](const UpdateInfo& info) { ShowUpdateNotice(this, info); });
 #pragma once
-
-#include "WindowHandle.h"
 
 #include <UpdateQuery.h>
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
-#include <memory>
 #include <string>
 
 class QWidget;
@@ -35,18 +27,27 @@ QString FillTexts(const QString& format, const QStringList& texts);
 // and https, which the program does not hand to the shell.
 QUrl UpdatePageUrl(const std::wstring& address);
 
-// Starts the update query for a window. Its answer reaches the window's message map as
-// `message`, sent synchronously from the query's thread: wParam 1 with lParam a
-// `const UpdateInfo*` when a newer version exists, else wParam 0 with lParam a
-// `const std::string*`, the raw reply, or 0 when no server answered. Both point to the
-// sender's data, valid during the message only. A window that is gone by then gets
-// nothing. Call it on the window's thread.
-void StartWindowUpdateQuery(const std::shared_ptr<WindowHandle>& window, unsigned message,
-                            UpdateQueryOptions options = {});
+// One update query seen from the application's thread. It belongs to its parent and
+// deletes itself once it has answered.
+class UpdateCheck : public QObject {
+    Q_OBJECT
+public:
+    // Starts the query on a thread of its own; its one answer arrives as a signal on
+    // `parent`'s thread, the application's. A parent that is gone by then gets nothing.
+    static UpdateCheck* start(QObject* parent, UpdateQueryOptions options = {});
+    // The start-up check: starts only when the stored "UpdateCheckDate" says it is due;
+    // null otherwise.
+    static UpdateCheck* startIfDue(QObject* parent);
 
-// The main window's start-up check: starts the query as above when today's date (UTC)
-// ranks below the stored "UpdateCheckDate". True when it started one.
-bool StartUpdateCheckAtStartup(const std::shared_ptr<WindowHandle>& window, unsigned message);
+signals:
+    void updateFound(const folimo::UpdateInfo& info);
+    // No newer version; `serverAnswered` is false when no server answered, and then
+    // nobody can tell whether this is the latest version.
+    void noUpdate(bool serverAnswered);
+
+private:
+    using QObject::QObject;
+};
 
 // Below `mainWindow`: "link_bt_tip" reads "检查到软件更新 %s -> %s ,点击更新。" with
 // the own version and the new one and links to the update page (its "href" too), and

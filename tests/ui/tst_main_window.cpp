@@ -1,6 +1,7 @@
 // The main window as a person uses it: commands on an empty list, deleting, the list's
 // context menu, dropping folders, previews, keys and names, and a whole session from
 // adding a folder tree to one PDF in the list's order.
+#include "../support/LocalHttpServer.h"
 #include "CMainDlg.h"
 #include "CMakeDialog.h"
 #include "FileDialogs.h"
@@ -12,6 +13,7 @@
 #include "SettingsStore.h"
 #include "UpdateNotice.h"
 
+#include <RegistryStore.h>
 #include <UpdateQuery.h>
 
 #include <ImageList.h>
@@ -374,14 +376,23 @@ void MainWindowTest::captionAndPreviewButtonsFollowTheWindow() {
 }
 
 void MainWindowTest::aNewerVersionShowsInTheStatusLine() {
-    auto* status = window_->findChild<QWidget*>("wnd_status_tip");
+    LocalHttpServer server;
+    QVERIFY(SetUpdateServer(server.address()));
+    RegistryStore().WriteString(L"UpdateCheckDate", L"2999/12/31"); // the check is due
+    for (const char* version : {"", "9.1.0.0"}) {                   // no version offered, then one
+        server.answers["/record/ini.php"] =
+            LocalHttpServer::ok("NewVersion:" + QByteArray(version).toBase64() + "\r\nUpdateURL:" +
+                                QByteArray("https://www.velmar.com/folimo/new/").toBase64());
+        window_ = std::make_unique<CMainDlg>(); // checks as it starts
+        window_->show();
+        auto* status = window_->findChild<QWidget*>("wnd_status_tip");
+        QVERIFY(!status->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(RunningUpdateQueries(), 0, 6000);
+        QTest::qWait(50); // the answer's way to the window's thread
+        QCOMPARE(status->isVisible(), QByteArray(version) == "9.1.0.0");
+    }
+    RegistryStore().WriteString(L"UpdateCheckDate", L"");
     auto* link = window_->findChild<QLabel*>("link_bt_tip");
-    QVERIFY(!status->isVisible());
-    UpdateInfo info;
-    info.newVersion = L"9.1.0.0";
-    info.updatePage = L"https://www.velmar.com/folimo/new/";
-    ShowUpdateNotice(window_.get(), info);
-    QVERIFY(status->isVisible());
     QVERIFY(link->text().contains(QStringLiteral("检查到软件更新")));
     QVERIFY(link->text().contains(QStringLiteral("9.1.0.0 ,点击更新。")));
     QVERIFY(link->text().contains("https://www.velmar.com/folimo/new/"));

@@ -106,7 +106,7 @@ void MakeDialogTest::logFollowsUnlessTheReaderIsInItAndFinishedShowsTheOpenButto
         dialog.reject();
     });
     run.start(40);
-    QCOMPARE(dialog.DoModal(), int(IDCANCEL));
+    QCOMPARE(dialog.exec(), int(QDialog::Rejected));
     QVERIFY(followed.contains(QStringLiteral("1> 添加文件: /in/3.jpg"))); // from the start
     QVERIFY(!heldText.isEmpty());
     QCOMPARE(linesAtTheEnd, 43); // begin, 40 files, the document, the run
@@ -128,7 +128,7 @@ void MakeDialogTest::closingDuringARunStopsItAndWaitsForTheDocument() {
     connect(&dialog, &QDialog::finished, [&] {
         shownAtTheClose = dialog.findChild<QTextEdit*>(QStringLiteral("edit_log"))->toPlainText();
     });
-    dialog.DoModal();
+    dialog.exec();
     QVERIFY(progress.Finished()); // the window went only after the worker was done
     QVERIFY(progress.Read().filesDone < 1000);
     QVERIFY(clock.elapsed() < 4000);
@@ -182,7 +182,7 @@ void MakeDialogTest::theWindowSaysHowTheRunEnded() {
         });
         run.step = 40;
         run.start(20);
-        dialog.DoModal();
+        dialog.exec();
         QVERIFY2(tip == c.tip, qPrintable(QString(c.what) + ": " + tip));
         QVERIFY2(log.endsWith(c.tip + "\n"), qPrintable(log));
         QCOMPARE(openFile, c.openShown);
@@ -209,7 +209,7 @@ void MakeDialogTest::aRunOverBeforeTheWindowOpensClosesIt() {
     CMakeDialog dialog(progress);
     dialog.SetCloseWhenFinished(true);
     QTimer::singleShot(5000, &dialog, [&] { dialog.reject(); });
-    QCOMPARE(dialog.DoModal(), int(IDOK));
+    QCOMPARE(dialog.exec(), int(QDialog::Accepted));
 }
 
 void MakeDialogTest::theMainWindowConvertsTheListPerImage() {

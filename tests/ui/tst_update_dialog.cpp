@@ -8,6 +8,7 @@
 #include "CAboutDialog.h"
 #include "CUpdateDialog.h"
 #include "ProgramControls.h"
+#include "UiLoader.h"
 #include "UpdateNotice.h"
 
 #include <RegistryStore.h>
@@ -40,10 +41,10 @@ QByteArray updateReply(const QString& version, const QString& page, const QStrin
 
 // Runs `dialog` while `script` drives it; the dialog ends after the script even when a
 // check in it failed.
-int runModal(HostDialog& dialog, const std::function<void()>& script) {
+int runModal(QDialog& dialog, const std::function<void()>& script) {
     QTimer::singleShot(0, &dialog, [&] {
         struct End {
-            HostDialog& dialog;
+            QDialog& dialog;
             ~End() {
                 if (dialog.isVisible())
                     dialog.reject();
@@ -51,31 +52,14 @@ int runModal(HostDialog& dialog, const std::function<void()>& script) {
         } end{dialog};
         script();
     });
-    return dialog.DoModal();
+    return dialog.exec();
 }
 
 // The window's timer, driven by hand: a run of ticks without waiting for them.
 class TickedUpdateDialog : public CUpdateDialog {
 public:
     using CUpdateDialog::CUpdateDialog;
-    using CUpdateDialog::OnTimer;
-};
-
-// A main window that shows the notice as the program's does.
-class NoticeWindow : public HostWindow {
-public:
-    NoticeWindow() : HostWindow(QStringLiteral("LAYOUT:XML_MAINWND")) {}
-    unsigned checkUpdate = RegisterWindowMessage(QStringLiteral("CheckUpdate"));
-
-protected:
-    bool OnMessage(unsigned msg, quintptr wParam, qintptr lParam, qintptr& result) override {
-        if (msg != checkUpdate)
-            return HostWindow::OnMessage(msg, wParam, lParam, result);
-        if (wParam == 1)
-            ShowUpdateNotice(this, *reinterpret_cast<const UpdateInfo*>(lParam),
-                             kOwnVersion.toStdWString());
-        return true;
-    }
+    using CUpdateDialog::tick;
 };
 
 } // namespace
@@ -95,9 +79,12 @@ private slots:
     void progressCreepsWhileAsking();
     void updateButton_data();
     void updateButton();
+    void closingDuringADownloadStopsIt_data();
     void closingDuringADownloadStopsIt();
+    void aWindowDeletedDuringADownloadStopsItFirst();
     void aboutWindowShowsTheFilesVersion();
     void answersAfterTheWindowWentDoNothing();
+    void aCheckAnswersOnTheApplicationsThreadOnlyAParentThatIsThere();
     void mainWindowNotice_data();
     void mainWindowNotice();
 
@@ -222,7 +209,7 @@ void UpdateDialogTest::progressCreepsWhileAsking() {
         QCOMPARE(dialog.CurrentPage(), 0); // the answer waits its two seconds
         QTRY_COMPARE_WITH_TIMEOUT(dialog.CurrentPage(), 2, 5000);
         for (int i = 0; i < 400; ++i)
-            dialog.OnTimer(1);
+            dialog.tick();
         QCOMPARE(dialog.ProgressValue(), 1002); // past 1000 it rises no more
         QCOMPARE(bar->value(), 1000);
     });
@@ -330,27 +317,61 @@ void UpdateDialogTest::updateButton() {
         QVERIFY(QFile::remove(path));
 }
 
+void UpdateDialogTest::closingDuringADownloadStopsIt_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("code");
+    for (const char* how : {"btn_cancel", "Escape", "title bar"})
+        QTest::newRow(how) << how << int(QDialog::Rejected);
+    QTest::newRow("btn_ok") << "btn_ok" << int(QDialog::Accepted);
+}
+
 void UpdateDialogTest::closingDuringADownloadStopsIt() {
+    QFETCH(QString, how);
+    QFETCH(int, code);
     server_.answers["/record/ini.php"] = LocalHttpServer::ok(
         updateReply("0.10.0.0", "http://p.test/", downloads_.base() + "/files/slow.exe"));
     downloads_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
     const QStringList before = tempNames();
     CUpdateDialog dialog(nullptr, quick());
     QElapsedTimer clock;
-    const int code = runModal(dialog, [&] {
+    const int ended = runModal(dialog, [&] {
         QTRY_COMPARE(dialog.CurrentPage(), 1);
         dialog.findChild<QPushButton*>("btn_update")->click();
         auto* bar = dialog.findChild<QProgressBar*>("progress_update");
         QTRY_VERIFY(bar->value() > 0); // progress of the 10 MB announced
         QVERIFY(bar->value() < 1000);
         clock.start();
-        dialog.findChild<QPushButton*>("btn_cancel")->click();
+        if (how == "Escape")
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        else if (how == "title bar")
+            dialog.close();
+        else
+            dialog.findChild<QPushButton*>(how)->click();
+        QVERIFY(dialog.isVisible()); // until the download has ended
+        QTRY_VERIFY(!dialog.isVisible());
     });
-    QCOMPARE(code, int(IDCANCEL));
+    QCOMPARE(ended, code);
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(dialog.CurrentPage(), 4);
     QVERIFY(opened.isEmpty());
     QCOMPARE(tempNames(), before); // nothing of the stopped download is left
+}
+
+// As when the program quits under the window: its download ends before it goes, and the
+// download's report, on its way to the window, goes with the window.
+void UpdateDialogTest::aWindowDeletedDuringADownloadStopsItFirst() {
+    server_.answers["/record/ini.php"] = LocalHttpServer::ok(
+        updateReply("0.10.0.0", "http://p.test/", downloads_.base() + "/files/slow.exe"));
+    downloads_.answers["/files/slow.exe"] = LocalHttpServer::trickling();
+    const QStringList before = tempNames();
+    auto dialog = std::make_unique<CUpdateDialog>(nullptr, quick());
+    QTRY_COMPARE(dialog->CurrentPage(), 1);
+    dialog->findChild<QPushButton*>("btn_update")->click();
+    QTRY_VERIFY(dialog->findChild<QProgressBar*>("progress_update")->value() > 0);
+    dialog.reset();
+    QTest::qWait(100);
+    QVERIFY(opened.isEmpty());
+    QCOMPARE(tempNames(), before);
 }
 
 void UpdateDialogTest::aboutWindowShowsTheFilesVersion() {
@@ -361,9 +382,9 @@ void UpdateDialogTest::aboutWindowShowsTheFilesVersion() {
                  {QString(), QString()}}; // this test program, which has no version block
     for (const auto& c : cases) {
         CAboutDialog about(nullptr, c.program.toStdWString());
-        QString shown = QStringLiteral("-");
-        runModal(about, [&] { shown = about.findChild<QLabel*>("text_ver")->text(); });
-        QCOMPARE(shown, c.shown);
+        QCOMPARE(about.findChild<QLabel*>("text_ver")->text(), c.shown);
+        QTimer::singleShot(0, about.findChild<QPushButton*>("btn_ok"), &QPushButton::click);
+        QCOMPARE(about.exec(), int(QDialog::Accepted));
     }
 }
 
@@ -376,9 +397,31 @@ void UpdateDialogTest::answersAfterTheWindowWentDoNothing() {
     runModal(*gone, [&] { QTRY_COMPARE(server_.requests.size(), 2); });
     delete gone;
     QTRY_COMPARE(RunningUpdateQueries(), 0); // both answered into nothing
+    QCoreApplication::processEvents();
     QCOMPARE(kept.CurrentPage(), 0);
     QCOMPARE(kept.findChild<QLabel*>("text_tip_new_version")->text(),
              QStringLiteral("发现新版本。"));
+}
+
+void UpdateDialogTest::aCheckAnswersOnTheApplicationsThreadOnlyAParentThatIsThere() {
+    server_.answers["/record/ini.php"] =
+        LocalHttpServer::ok(updateReply("0.10.0.0", "http://p.test/", ""), 200, 300);
+    QObject kept, witness;
+    auto* gone = new QObject;
+    QStringList answered;
+    for (QObject* parent : {&kept, gone}) {
+        const QString name = parent == gone ? "gone" : "kept";
+        connect(UpdateCheck::start(parent, quick()), &UpdateCheck::updateFound, &witness,
+                [&answered, name](const UpdateInfo& info) {
+                    QCOMPARE(QThread::currentThread(), QCoreApplication::instance()->thread());
+                    answered << name + " " + QString::fromStdWString(info.newVersion);
+                });
+    }
+    QTRY_COMPARE(server_.requests.size(), 2);
+    delete gone;
+    QTRY_COMPARE(RunningUpdateQueries(), 0);
+    QTRY_VERIFY(kept.findChildren<UpdateCheck*>().isEmpty()); // one answer, then it goes
+    QCOMPARE(answered, QStringList{"kept 0.10.0.0"});
 }
 
 void UpdateDialogTest::mainWindowNotice_data() {
@@ -395,12 +438,18 @@ void UpdateDialogTest::mainWindowNotice() {
     RegistryStore().WriteString(L"UpdateCheckDate", stored.toStdWString());
     server_.answers["/record/ini.php"] =
         LocalHttpServer::ok(updateReply("0.10.0.0", "https://p.test/n", ""));
-    NoticeWindow window;
-    QVERIFY2(window.Create(), qPrintable(window.ErrorString()));
+    QWidget window;
+    buildLayoutInto(&window, QStringLiteral("LAYOUT:XML_MAINWND"));
     auto* tip = window.findChild<QWidget*>("wnd_status_tip");
     auto* link = window.findChild<QLabel*>("link_bt_tip");
     QVERIFY(tip && link && tip->isHidden());
-    QCOMPARE(StartUpdateCheckAtStartup(window.Handle(), window.checkUpdate), checks);
+    // As the main window asks at its start.
+    UpdateCheck* check = UpdateCheck::startIfDue(&window);
+    QCOMPARE(check != nullptr, checks);
+    if (check)
+        connect(check, &UpdateCheck::updateFound, &window, [&](const UpdateInfo& info) {
+            ShowUpdateNotice(&window, info, kOwnVersion.toStdWString());
+        });
     if (!checks) {
         QTest::qWait(300);
         QVERIFY(tip->isHidden());
