@@ -115,6 +115,8 @@ void CMainDlg::OnInit() {
         list_ = std::make_shared<SFileListAdapter>(engine_.get());
         rows_ = std::make_shared<CFileListRows>(list_);
         view_->SetAdapter(rows_);
+        connect(view_, &SMCListViewEx::selectionChanged, this,
+                [this](int, int row) { previewRow(row); });
         list_->StartInfoThread(this, [this](const ImageListItemPtr&) { listChanged_ = true; });
         list_->SetKeepOrder(GetMoveItemReSort() == 0);
     }
@@ -222,19 +224,10 @@ void CMainDlg::dropEvent(QDropEvent* event) {
 
 bool CMainDlg::OnEvent(Event& event) {
     if (event.name == QLatin1String("mclv_list")) {
-        if (event.id == EventId::ListSelChanged) {
-            previewRow(event.newIndex);
-            return true;
-        }
         if (event.id == EventId::ContextMenu) {
             showItemMenu(event.pos);
             return true;
         }
-    }
-    if (event.id == EventId::HeaderClick && view_ &&
-        event.sender == static_cast<QObject*>(view_->GetHeader())) {
-        previewRow(view_->GetSel());
-        return false; // the list still sorts by the column
     }
     return HostWindow::OnEvent(event);
 }

@@ -1,7 +1,5 @@
 #include "SMCListViewEx.h"
 
-#include "Events.h"
-#include "FindChild.h"
 #include "McListAccessible.h"
 #include "Resources.h"
 #include "UiLoader.h"
@@ -27,7 +25,6 @@ namespace folimo::ui {
 
 namespace {
 
-constexpr int autoScrollTimer = 110;
 constexpr int autoScrollPeriodMs = 10;
 const QString defaultRowHeight = QStringLiteral("30dp");
 const QString defaultHeaderHeight = QStringLiteral("28dp");
@@ -250,13 +247,15 @@ void McListOverlay::paintEvent(QPaintEvent* event) {
             painter.fillRect(QRect(panel->x(), panel->geometry().bottom(), panel->width(), 1),
                              QColor::fromRgba(l.dividerColor_));
     }
+    // Before any row is current the focus sits on the first row in view, as item views
+    // show it, so a keyboard user sees that the list has the focus.
     if (l.hasFocus() && !l.banding_ && !l.moveDragging_) {
-        if (const McItemPanel* panel = l.GetItemPanel(l.current_)) {
-            QPen pen(palette().color(QPalette::Highlight), 1, Qt::DotLine);
-            painter.setPen(pen);
-            painter.drawRect(panel->geometry().adjusted(0, 0, -1, -1) &
-                             client.adjusted(0, 0, -1, -1));
-        }
+        const McItemPanel* panel = l.GetItemPanel(l.current_);
+        if (!panel && l.current_ < 0 && !l.visible_.empty())
+            panel = l.visible_.front();
+        painter.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
+        painter.drawRect((panel ? panel->geometry() : client).adjusted(0, 0, -1, -1) &
+                         client.adjusted(0, 0, -1, -1));
     }
     if (l.banding_) {
         const QRect band = l.bandRect();
@@ -331,12 +330,8 @@ void McItemPanel::paintEvent(QPaintEvent*) {
 }
 
 void McItemPanel::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) {
-        Event notify;
-        notify.id = EventId::ItemPanelNotify;
-        notify.newIndex = row_;
-        FireEvent(this, notify);
-    }
+    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton)
+        emit pressed(row_);
     event->accept();
 }
 
@@ -365,6 +360,13 @@ SMCListViewEx::SMCListViewEx(QWidget* parent)
     makeHeader();
     overlay_ = new McListOverlay(this);
     setViewportMargins(0, headerHeight_, 0, 0);
+    autoScroll_.setInterval(autoScrollPeriodMs);
+    connect(&autoScroll_, &QTimer::timeout, this, [this] {
+        if (outBelow_)
+            scrollLines(1);
+        else if (outAbove_)
+            scrollLines(-1);
+    });
 }
 
 SMCListViewEx::~SMCListViewEx() {
@@ -396,37 +398,9 @@ void SMCListViewEx::makeHeader() {
                                       *flag == 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
     };
 
-    connect(header_, &QHeaderView::sectionClicked, this, [this](int logical) {
-        Event click;
-        click.id = EventId::HeaderClick;
-        click.oldIndex = logical;
-        FireEvent(header_, click);
-    });
-    connect(header_, &QHeaderView::sectionResized, this, [this](int logical, int, int size) {
-        Event resizing;
-        resizing.id = EventId::HeaderItemResizing;
-        resizing.oldIndex = logical;
-        resizing.newIndex = size;
-        FireEvent(header_, resizing);
-    });
-    connect(header_, &QHeaderView::sectionMoved, this, [this](int, int from, int to) {
-        Event swapped;
-        swapped.id = EventId::HeaderItemSwapped;
-        swapped.oldIndex = from;
-        swapped.newIndex = to;
-        FireEvent(header_, swapped);
-    });
-    // Left unhandled, so the window also hears of them.
-    SubscribeEvent(header_, EventId::HeaderClick, [this](Event& event) {
-        onHeaderClick(event.oldIndex);
-        return false;
-    });
-    for (EventId id : {EventId::HeaderItemResizing, EventId::HeaderItemSwapped}) {
-        SubscribeEvent(header_, id, [this](Event&) {
-            columnsChanged();
-            return false;
-        });
-    }
+    connect(header_, &QHeaderView::sectionClicked, this, &SMCListViewEx::onHeaderClick);
+    connect(header_, &QHeaderView::sectionResized, this, &SMCListViewEx::columnsChanged);
+    connect(header_, &QHeaderView::sectionMoved, this, &SMCListViewEx::columnsChanged);
 }
 
 // The layout builds the header as a plain child carrying its columns; it becomes the
@@ -620,10 +594,9 @@ McItemPanel* SMCListViewEx::takePanel(int viewType) {
     }
     auto* panel = new McItemPanel(viewport());
     panel->setViewType(viewType);
-    SubscribeEvent(panel, EventId::ItemPanelNotify, [this](Event& event) {
-        if (event.newIndex != current_)
-            SetSel(event.newIndex, true);
-        return true;
+    connect(panel, &McItemPanel::pressed, this, [this](int row) {
+        if (row != current_)
+            SetSel(row, true);
     });
     overlay_->raise();
     return panel;
@@ -798,11 +771,22 @@ void SMCListViewEx::onHeaderClick(int logical) {
     const int count = header_->count();
     std::vector<int> flags = sortFlags_;
     flags.resize(size_t(count), 0);
-    if (adapter_->OnSort(logical, flags.data(), count)) {
-        sortFlags_ = flags;
-        static_cast<McHeader*>(header_)->afterRelease();
-        refresh();
+    void* const currentItem = current_ >= 0 ? adapter_->GetItemData(current_) : nullptr;
+    if (!adapter_->OnSort(logical, flags.data(), count))
+        return;
+    sortFlags_ = flags;
+    static_cast<McHeader*>(header_)->afterRelease();
+    // The selection follows its items; the current row, which the preview shows, too.
+    const int old = current_;
+    for (int row = 0; currentItem && row < adapter_->GetCount(); ++row) {
+        if (adapter_->GetItemData(row) == currentItem) {
+            current_ = row;
+            break;
+        }
     }
+    refresh();
+    if (current_ != old)
+        emit selectionChanged(old, current_);
 }
 
 void SMCListViewEx::onItemChanged(int row) {
@@ -912,12 +896,9 @@ bool SMCListViewEx::SetSel(int row, bool notify) {
     // Asked before anything changes, so a handler that says no leaves the selection,
     // however many rows it holds, as it was.
     if (notify) {
-        Event changing;
-        changing.id = EventId::ListSelChanging;
-        changing.oldIndex = old;
-        changing.newIndex = row;
-        FireEvent(this, changing);
-        if (changing.cancel)
+        bool cancel = false;
+        emit selectionChanging(old, row, &cancel);
+        if (cancel)
             return false;
     }
     current_ = row;
@@ -932,13 +913,8 @@ bool SMCListViewEx::SetSel(int row, bool notify) {
     if (McItemPanel* panel = GetItemPanel(row))
         panel->setState(panel->state() | McRowSelected);
     overlay_->update();
-    if (notify) {
-        Event changed;
-        changed.id = EventId::ListSelChanged;
-        changed.oldIndex = old;
-        changed.newIndex = row;
-        FireEvent(this, changed);
-    }
+    if (notify)
+        emit selectionChanged(old, row);
     if (row >= 0 && QAccessible::isActive()) {
         if (QAccessibleInterface* table = QAccessible::queryAccessibleInterface(this)) {
             if (QAccessibleTableInterface* cells = table->tableInterface()) {
@@ -1016,8 +992,7 @@ QRect SMCListViewEx::bandRect() const {
 
 void SMCListViewEx::endBand() {
     banding_ = false;
-    autoScrolling_ = false;
-    KillTimer2(autoScrollTimer);
+    autoScroll_.stop();
     overlay_->update();
     if (adapter_)
         adapter_->EndRangeSelection();
@@ -1115,6 +1090,9 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
             SetSel(-1, true);
         return;
     }
+    // The menu a right press opens acts on the selection, so it must not shrink it.
+    if (event->button() == Qt::RightButton && adapter_->IsItemSelected(row))
+        return;
     forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
 }
 
@@ -1142,10 +1120,8 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
             outAbove_ = pos.y() < area.top();
             outBelow_ = pos.y() > area.bottom();
         }
-        if (!autoScrolling_) {
-            autoScrolling_ = true;
-            SetTimer2(autoScrollTimer, autoScrollPeriodMs);
-        }
+        if (!autoScroll_.isActive())
+            autoScroll_.start();
     } else if (moveDragging_) {
         moved_ = true;
         const int oldDrop = dropRow_;
@@ -1319,15 +1295,6 @@ void SMCListViewEx::focusOutEvent(QFocusEvent* event) {
             focusedChild_ = focused;
     }
     overlay_->update();
-}
-
-void SMCListViewEx::OnTimer2(int id) {
-    if (id != autoScrollTimer)
-        return;
-    if (outBelow_)
-        scrollLines(1);
-    else if (outAbove_)
-        scrollLines(-1);
 }
 
 bool SMCListViewEx::event(QEvent* event) {

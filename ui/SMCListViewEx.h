@@ -5,7 +5,6 @@
 #pragma once
 
 #include "McAdapter.h"
-#include "Timers.h"
 
 #include <QAbstractScrollArea>
 #include <QEvent>
@@ -13,6 +12,7 @@
 #include <QPoint>
 #include <QPointer>
 #include <QRgb>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -26,8 +26,7 @@ class McRowLocator;
 class McListOverlay;
 
 // One row's panel. The list hands it to the adapter to fill and keeps its state; the
-// panel paints its own background by that state and tells the list when it is clicked
-// (EventId::ItemPanelNotify).
+// panel paints its own background by that state and tells the list when it is pressed.
 class McItemPanel : public QWidget {
     Q_OBJECT
 public:
@@ -46,6 +45,9 @@ public:
     // cannot be built.
     static bool BuildFromTemplate(QWidget* panel, const QString& itemTemplate);
 
+signals:
+    void pressed(int row);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -56,7 +58,7 @@ private:
     unsigned state_ = 0;
 };
 
-class SMCListViewEx : public QAbstractScrollArea, public TimedControl {
+class SMCListViewEx : public QAbstractScrollArea {
     Q_OBJECT
     Q_CLASSINFO("layoutClass", "mclistviewex")
 public:
@@ -67,8 +69,8 @@ public:
     void SetAdapter(std::shared_ptr<IMcAdapterEx> adapter);
     IMcAdapterEx* GetAdapter() const { return adapter_.get(); }
 
-    // Makes `row` the current row and the only selected one (-1: none). With `notify`, the
-    // changing event may cancel it and the changed event follows. False when nothing
+    // Makes `row` the current row and the only selected one (-1: none). With `notify`,
+    // selectionChanging may cancel it and selectionChanged follows. False when nothing
     // changed.
     bool SetSel(int row, bool notify = false);
     int GetSel() const { return current_; }
@@ -114,6 +116,10 @@ public:
 signals:
     // Escape or Enter pressed in the list, also sent to the window that owns it.
     void keyForOwner(int key);
+    // The current row is about to change; a handler sets *cancel to keep the old one.
+    void selectionChanging(int oldRow, int newRow, bool* cancel);
+    // The current row changed, by the user or because a sort moved its item.
+    void selectionChanged(int oldRow, int newRow);
 
 protected:
     bool event(QEvent* event) override;
@@ -129,7 +135,6 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
-    void OnTimer2(int id) override;
 
 private:
     class Observer;
@@ -198,7 +203,7 @@ private:
     QPoint bandStart_;
     QPoint bandCurrent_;
     bool outLeft_ = false, outRight_ = false, outAbove_ = false, outBelow_ = false;
-    bool autoScrolling_ = false;
+    QTimer autoScroll_;
 
     bool moveDragging_ = false;
     bool moved_ = false;
