@@ -203,21 +203,6 @@ private:
     std::vector<qint64> tree_;
 };
 
-// The header keeps the sort marks the adapter chose: its own click handling would
-// otherwise flip them after the list has written them.
-class McHeader : public QHeaderView {
-public:
-    explicit McHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
-    std::function<void()> afterRelease;
-
-protected:
-    void mouseReleaseEvent(QMouseEvent* event) override {
-        QHeaderView::mouseReleaseEvent(event);
-        if (afterRelease)
-            afterRelease();
-    }
-};
-
 } // namespace
 
 // The band and the insertion line go over the row panels, which are widgets of their
@@ -375,8 +360,7 @@ SMCListViewEx::~SMCListViewEx() {
 
 void SMCListViewEx::makeHeader() {
     columns_ = new QStandardItemModel(this);
-    auto* header = new McHeader(this);
-    header_ = header;
+    header_ = new QHeaderView(Qt::Horizontal, this);
     header_->setModel(columns_);
     header_->setSectionsMovable(true);
     header_->setSectionsClickable(true);
@@ -388,16 +372,6 @@ void SMCListViewEx::makeHeader() {
     header_->setSortIndicator(-1, Qt::AscendingOrder);
     header_->setFocusPolicy(Qt::NoFocus);
     header_->setAccessibleName(QCoreApplication::translate("SMCListViewEx", "列标题"));
-    header->afterRelease = [this] {
-        const auto flag =
-            std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });
-        if (flag == sortFlags_.end())
-            header_->setSortIndicator(-1, Qt::AscendingOrder);
-        else
-            header_->setSortIndicator(int(flag - sortFlags_.begin()),
-                                      *flag == 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
-    };
-
     connect(header_, &QHeaderView::sectionClicked, this, &SMCListViewEx::onHeaderClick);
     connect(header_, &QHeaderView::sectionResized, this, &SMCListViewEx::columnsChanged);
     connect(header_, &QHeaderView::sectionMoved, this, &SMCListViewEx::columnsChanged);
@@ -766,16 +740,22 @@ void SMCListViewEx::columnsChanged() {
 }
 
 void SMCListViewEx::onHeaderClick(int logical) {
-    if (!adapter_ || logical < 0)
-        return;
     const int count = header_->count();
     std::vector<int> flags = sortFlags_;
     flags.resize(size_t(count), 0);
-    void* const currentItem = current_ >= 0 ? adapter_->GetItemData(current_) : nullptr;
-    if (!adapter_->OnSort(logical, flags.data(), count))
+    void* const currentItem = adapter_ && current_ >= 0 ? adapter_->GetItemData(current_) : nullptr;
+    const bool sorted = adapter_ && logical >= 0 && adapter_->OnSort(logical, flags.data(), count);
+    if (sorted)
+        sortFlags_ = flags;
+    // The header has flipped its own mark on the click; the adapter's choice stands.
+    const auto flag = std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });
+    if (flag == sortFlags_.end())
+        header_->setSortIndicator(-1, Qt::AscendingOrder);
+    else
+        header_->setSortIndicator(int(flag - sortFlags_.begin()),
+                                  *flag == 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    if (!sorted)
         return;
-    sortFlags_ = flags;
-    static_cast<McHeader*>(header_)->afterRelease();
     // The selection follows its items; the current row, which the preview shows, too.
     const int old = current_;
     for (int row = 0; currentItem && row < adapter_->GetCount(); ++row) {
@@ -1076,7 +1056,7 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
             SetSel(-1, true);
             banding_ = true;
             bandStart_ = bandCurrent_ = pos;
-            outLeft_ = outRight_ = outAbove_ = outBelow_ = false;
+            outAbove_ = outBelow_ = false;
             adapter_->BeginRangeSelection(row);
             setHover(row);
             if (row >= 0)
@@ -1104,7 +1084,7 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
     const QPoint pos = event->position().toPoint();
     const int row = HitTest(pos);
     if (banding_) {
-        outLeft_ = outRight_ = outAbove_ = outBelow_ = false;
+        outAbove_ = outBelow_ = false;
         overlay_->update(bandRect().adjusted(-1, -1, 1, 1));
         bandCurrent_ = pos;
         overlay_->update(bandRect().adjusted(-1, -1, 1, 1));
@@ -1114,11 +1094,8 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
             const int below = HitTest(QPoint(bandStart_.x(), pos.y()));
             if (below >= 0)
                 adapter_->ExtendRangeSelection(below);
-            const QRect area = viewport()->rect();
-            outLeft_ = pos.x() < area.left();
-            outRight_ = pos.x() > area.right();
-            outAbove_ = pos.y() < area.top();
-            outBelow_ = pos.y() > area.bottom();
+            outAbove_ = pos.y() < 0;
+            outBelow_ = pos.y() >= viewport()->height();
         }
         if (!autoScroll_.isActive())
             autoScroll_.start();

@@ -202,7 +202,7 @@ private:
     bool banding_ = false;
     QPoint bandStart_;
     QPoint bandCurrent_;
-    bool outLeft_ = false, outRight_ = false, outAbove_ = false, outBelow_ = false;
+    bool outAbove_ = false, outBelow_ = false; // where the band's pointer left the rows
     QTimer autoScroll_;
 
     bool moveDragging_ = false;
