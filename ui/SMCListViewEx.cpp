@@ -20,6 +20,7 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <optional>
 
 namespace folimo::ui {
 
@@ -29,27 +30,19 @@ constexpr int autoScrollPeriodMs = 10;
 const QString defaultRowHeight = QStringLiteral("30dp");
 const QString defaultHeaderHeight = QStringLiteral("28dp");
 
-// Integers of the layout: decimal or "0x" hexadecimal; anything else counts as 0, so a
-// flag written "true" is off.
-qint64 layoutInteger(const QString& text) {
+// Integers of the layout: decimal or "0x" hexadecimal.
+std::optional<qint64> layoutNumber(const QString& text) {
     const QString value = text.trimmed();
     bool ok = false;
-    qint64 number = 0;
-    if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        number = value.mid(2).toLongLong(&ok, 16);
-    else
-        number = value.toLongLong(&ok, 10);
-    return ok ? number : 0;
+    const qint64 number = value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                              ? value.mid(2).toLongLong(&ok, 16)
+                              : value.toLongLong(&ok, 10);
+    return ok ? std::optional(number) : std::nullopt;
 }
 
-bool isLayoutInteger(const QString& text) {
-    const QString value = text.trimmed();
-    bool ok = false;
-    if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        value.mid(2).toULongLong(&ok, 16);
-    else
-        value.toLongLong(&ok, 10);
-    return ok;
+// Anything but a number counts as 0, so a flag written "true" is off.
+qint64 layoutInteger(const QString& text) {
+    return layoutNumber(text).value_or(0);
 }
 
 // A colour of the layout: a number in the toolkit's order (alpha, blue, green, red from
@@ -57,8 +50,8 @@ bool isLayoutInteger(const QString& text) {
 bool layoutColor(const QString& text, QRgb* rgba) {
     if (text.trimmed().isEmpty())
         return false;
-    if (isLayoutInteger(text)) {
-        const quint32 v = quint32(layoutInteger(text));
+    if (const std::optional<qint64> number = layoutNumber(text)) {
+        const auto v = quint32(*number);
         *rgba = qRgba(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF), int(v >> 24));
         return true;
     }
@@ -1172,8 +1165,7 @@ void SMCListViewEx::wheelEvent(QWheelEvent* event) {
 }
 
 void SMCListViewEx::keyPressEvent(QKeyEvent* event) {
-    static bool offering = false; // a key a panel leaves comes back up to the list
-    if (!adapter_ || offering) {
+    if (!adapter_ || offeringKey_) {
         event->ignore();
         return;
     }
@@ -1184,9 +1176,9 @@ void SMCListViewEx::keyPressEvent(QKeyEvent* event) {
         QKeyEvent offered(event->type(), event->key(), event->modifiers(), event->text(),
                           event->isAutoRepeat(), ushort(event->count()));
         offered.setAccepted(false);
-        offering = true;
+        offeringKey_ = true;
         QCoreApplication::sendEvent(panel->focusWidget() ? panel->focusWidget() : panel, &offered);
-        offering = false;
+        offeringKey_ = false;
         return offered.isAccepted();
     };
     if (wantTab_ && offerToCurrent()) {

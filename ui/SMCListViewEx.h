@@ -213,6 +213,7 @@ private:
     bool pendingRefresh_ = true;
     bool rebuildQueued_ = false;
     bool inRebuild_ = false;
+    bool offeringKey_ = false; // a key a panel leaves comes back up to the list
     QPointer<QWidget> focusedChild_;
 };
 
