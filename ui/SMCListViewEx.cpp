@@ -266,10 +266,8 @@ void McListOverlay::paintEvent(QPaintEvent* event) {
 // ---- McItemPanel
 
 McItemPanel::McItemPanel(QWidget* parent) : QWidget(parent) {
-    // The list reads the mouse for every row and hands each panel what is meant for it;
-    // what a panel leaves must not come back to the list as if new.
+    // The list reads the mouse for every row: selection, bands and drags span rows.
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    setAttribute(Qt::WA_NoMousePropagation);
     setObjectName(QStringLiteral("mclv_item"));
 }
 
@@ -305,12 +303,6 @@ void McItemPanel::paintEvent(QPaintEvent*) {
     else
         return;
     QPainter(this).fillRect(rect(), background);
-}
-
-void McItemPanel::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton)
-        emit pressed(row_);
-    event->accept();
 }
 
 // ---- SMCListViewEx
@@ -561,10 +553,6 @@ McItemPanel* SMCListViewEx::takePanel(int viewType) {
     }
     auto* panel = new McItemPanel(viewport());
     panel->setViewType(viewType);
-    connect(panel, &McItemPanel::pressed, this, [this](int row) {
-        if (row != current_)
-            SetSel(row, true);
-    });
     overlay_->raise();
     return panel;
 }
@@ -1001,15 +989,6 @@ void SMCListViewEx::setHover(int row) {
     }
 }
 
-void SMCListViewEx::forwardMouse(McItemPanel* panel, QMouseEvent* event, QEvent::Type type) {
-    if (!panel)
-        return;
-    const QPointF local = panel->mapFrom(viewport(), event->position().toPoint());
-    QMouseEvent forwarded(type, local, event->globalPosition(), event->button(), event->buttons(),
-                          event->modifiers());
-    QCoreApplication::sendEvent(panel, &forwarded);
-}
-
 void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
     if (!adapter_) {
         event->ignore();
@@ -1052,8 +1031,7 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
             outAbove_ = outBelow_ = false;
             adapter_->BeginRangeSelection(row);
             setHover(row);
-            if (row >= 0)
-                forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
+            pressRow(row);
             return;
         }
     }
@@ -1064,9 +1042,15 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
         return;
     }
     // The menu a right press opens acts on the selection, so it must not shrink it.
-    if (event->button() == Qt::RightButton && adapter_->IsItemSelected(row))
-        return;
-    forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
+    if (event->button() == Qt::LeftButton ||
+        (event->button() == Qt::RightButton && !adapter_->IsItemSelected(row)))
+        pressRow(row);
+}
+
+// A row that is pressed becomes the current one.
+void SMCListViewEx::pressRow(int row) {
+    if (row >= 0 && row != current_)
+        SetSel(row, true);
 }
 
 void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
@@ -1108,8 +1092,6 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
             overlay_->update();
     }
     setHover(HitTest(pos));
-    if (!moveDragging_ && hoverRow_ >= 0)
-        forwardMouse(GetItemPanel(hoverRow_), event, QEvent::MouseMove);
 }
 
 void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
@@ -1122,10 +1104,8 @@ void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && moveDragging_) {
         int target = -1;
         if (row >= 0) {
-            if (!moved_) {
-                forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
-                forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonRelease);
-            }
+            if (!moved_)
+                pressRow(row); // a plain click on a selected row
             const QRect rect = GetItemRect(row);
             dropAbove_ = pos.y() < rect.top() + rect.height() / 2;
             // Dropping the rows onto one of themselves leaves them where they are.
@@ -1136,19 +1116,12 @@ void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
         adapter_->MoveSelectionTo(target);
     } else if (event->button() == Qt::LeftButton && banding_) {
         endBand();
-    } else if (row >= 0) {
-        forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonRelease);
     }
 }
 
+// The second press of a double click is no new press: it must not start a drag.
 void SMCListViewEx::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (!adapter_) {
-        event->ignore();
-        return;
-    }
-    const int row = HitTest(event->position().toPoint());
-    if (row >= 0)
-        forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonDblClick);
+    event->setAccepted(adapter_ != nullptr);
 }
 
 void SMCListViewEx::wheelEvent(QWheelEvent* event) {

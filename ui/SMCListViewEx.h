@@ -7,8 +7,6 @@
 #include "McAdapter.h"
 
 #include <QAbstractScrollArea>
-#include <QEvent>
-#include <QHash>
 #include <QPoint>
 #include <QPointer>
 #include <QRgb>
@@ -26,7 +24,7 @@ class McRowLocator;
 class McListOverlay;
 
 // One row's panel. The list hands it to the adapter to fill and keeps its state; the
-// panel paints its own background by that state and tells the list when it is pressed.
+// panel paints its own background by that state.
 class McItemPanel : public QWidget {
     Q_OBJECT
 public:
@@ -45,12 +43,8 @@ public:
     // cannot be built.
     static bool BuildFromTemplate(QWidget* panel, const QString& itemTemplate);
 
-signals:
-    void pressed(int row);
-
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     int row_ = -1;
@@ -161,8 +155,7 @@ private:
     unsigned rowState(int row) const;
     McItemPanel* takePanel(int viewType);
     void setHover(int row);
-    void forwardMouse(McItemPanel* panel, QMouseEvent* event, QEvent::Type type);
-    void extendBandTo(QPoint point);
+    void pressRow(int row);
     void extendBandAfterScroll();
     void endBand();
     void endMoveDrag();
