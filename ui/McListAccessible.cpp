@@ -112,11 +112,10 @@ public:
     }
     QString text(QAccessible::Text t) const override {
         if (t == QAccessible::Name) {
-            if (!list()->accessibleName().isEmpty())
-                return list()->accessibleName();
-            return list()->objectName().isEmpty()
+            // The internal name means nothing to a listener; the caption does.
+            return list()->accessibleName().isEmpty()
                        ? QCoreApplication::translate("McListAccessible", "图片列表")
-                       : list()->objectName();
+                       : list()->accessibleName();
         }
         return QAccessibleWidget::text(t);
     }

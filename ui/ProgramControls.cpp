@@ -1,6 +1,5 @@
 #include "ProgramControls.h"
 
-#include "FindChild.h"
 #include "UiLoader.h"
 
 #include <QHBoxLayout>

@@ -1,6 +1,6 @@
 #include "SImageWndEx.h"
 
-#include "FindChild.h"
+#include "UiLoader.h"
 
 #include <folimo/Owned.h>
 

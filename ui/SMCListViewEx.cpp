@@ -1,7 +1,5 @@
 #include "SMCListViewEx.h"
 
-#include "Events.h"
-#include "FindChild.h"
 #include "McListAccessible.h"
 #include "Resources.h"
 #include "UiLoader.h"
@@ -22,37 +20,29 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <optional>
 
 namespace folimo::ui {
 
 namespace {
 
-constexpr int autoScrollTimer = 110;
 constexpr int autoScrollPeriodMs = 10;
 const QString defaultRowHeight = QStringLiteral("30dp");
 const QString defaultHeaderHeight = QStringLiteral("28dp");
 
-// Integers of the layout: decimal or "0x" hexadecimal; anything else counts as 0, so a
-// flag written "true" is off.
-qint64 layoutInteger(const QString& text) {
+// Integers of the layout: decimal or "0x" hexadecimal.
+std::optional<qint64> layoutNumber(const QString& text) {
     const QString value = text.trimmed();
     bool ok = false;
-    qint64 number = 0;
-    if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        number = value.mid(2).toLongLong(&ok, 16);
-    else
-        number = value.toLongLong(&ok, 10);
-    return ok ? number : 0;
+    const qint64 number = value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                              ? value.mid(2).toLongLong(&ok, 16)
+                              : value.toLongLong(&ok, 10);
+    return ok ? std::optional(number) : std::nullopt;
 }
 
-bool isLayoutInteger(const QString& text) {
-    const QString value = text.trimmed();
-    bool ok = false;
-    if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        value.mid(2).toULongLong(&ok, 16);
-    else
-        value.toLongLong(&ok, 10);
-    return ok;
+// Anything but a number counts as 0, so a flag written "true" is off.
+qint64 layoutInteger(const QString& text) {
+    return layoutNumber(text).value_or(0);
 }
 
 // A colour of the layout: a number in the toolkit's order (alpha, blue, green, red from
@@ -60,8 +50,8 @@ bool isLayoutInteger(const QString& text) {
 bool layoutColor(const QString& text, QRgb* rgba) {
     if (text.trimmed().isEmpty())
         return false;
-    if (isLayoutInteger(text)) {
-        const quint32 v = quint32(layoutInteger(text));
+    if (const std::optional<qint64> number = layoutNumber(text)) {
+        const auto v = quint32(*number);
         *rgba = qRgba(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF), int(v >> 24));
         return true;
     }
@@ -206,21 +196,6 @@ private:
     std::vector<qint64> tree_;
 };
 
-// The header keeps the sort marks the adapter chose: its own click handling would
-// otherwise flip them after the list has written them.
-class McHeader : public QHeaderView {
-public:
-    explicit McHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
-    std::function<void()> afterRelease;
-
-protected:
-    void mouseReleaseEvent(QMouseEvent* event) override {
-        QHeaderView::mouseReleaseEvent(event);
-        if (afterRelease)
-            afterRelease();
-    }
-};
-
 } // namespace
 
 // The band and the insertion line go over the row panels, which are widgets of their
@@ -250,13 +225,15 @@ void McListOverlay::paintEvent(QPaintEvent* event) {
             painter.fillRect(QRect(panel->x(), panel->geometry().bottom(), panel->width(), 1),
                              QColor::fromRgba(l.dividerColor_));
     }
+    // Before any row is current the focus sits on the first row in view, as item views
+    // show it, so a keyboard user sees that the list has the focus.
     if (l.hasFocus() && !l.banding_ && !l.moveDragging_) {
-        if (const McItemPanel* panel = l.GetItemPanel(l.current_)) {
-            QPen pen(palette().color(QPalette::Highlight), 1, Qt::DotLine);
-            painter.setPen(pen);
-            painter.drawRect(panel->geometry().adjusted(0, 0, -1, -1) &
-                             client.adjusted(0, 0, -1, -1));
-        }
+        const McItemPanel* panel = l.GetItemPanel(l.current_);
+        if (!panel && l.current_ < 0 && !l.visible_.empty())
+            panel = l.visible_.front();
+        painter.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
+        painter.drawRect((panel ? panel->geometry() : client).adjusted(0, 0, -1, -1) &
+                         client.adjusted(0, 0, -1, -1));
     }
     if (l.banding_) {
         const QRect band = l.bandRect();
@@ -289,10 +266,8 @@ void McListOverlay::paintEvent(QPaintEvent* event) {
 // ---- McItemPanel
 
 McItemPanel::McItemPanel(QWidget* parent) : QWidget(parent) {
-    // The list reads the mouse for every row and hands each panel what is meant for it;
-    // what a panel leaves must not come back to the list as if new.
+    // The list reads the mouse for every row: selection, bands and drags span rows.
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    setAttribute(Qt::WA_NoMousePropagation);
     setObjectName(QStringLiteral("mclv_item"));
 }
 
@@ -330,16 +305,6 @@ void McItemPanel::paintEvent(QPaintEvent*) {
     QPainter(this).fillRect(rect(), background);
 }
 
-void McItemPanel::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) {
-        Event notify;
-        notify.id = EventId::ItemPanelNotify;
-        notify.newIndex = row_;
-        FireEvent(this, notify);
-    }
-    event->accept();
-}
-
 // ---- SMCListViewEx
 
 class SMCListViewEx::Observer : public IDataSetObserver {
@@ -365,6 +330,13 @@ SMCListViewEx::SMCListViewEx(QWidget* parent)
     makeHeader();
     overlay_ = new McListOverlay(this);
     setViewportMargins(0, headerHeight_, 0, 0);
+    autoScroll_.setInterval(autoScrollPeriodMs);
+    connect(&autoScroll_, &QTimer::timeout, this, [this] {
+        if (outBelow_)
+            scrollLines(1);
+        else if (outAbove_)
+            scrollLines(-1);
+    });
 }
 
 SMCListViewEx::~SMCListViewEx() {
@@ -373,8 +345,7 @@ SMCListViewEx::~SMCListViewEx() {
 
 void SMCListViewEx::makeHeader() {
     columns_ = new QStandardItemModel(this);
-    auto* header = new McHeader(this);
-    header_ = header;
+    header_ = new QHeaderView(Qt::Horizontal, this);
     header_->setModel(columns_);
     header_->setSectionsMovable(true);
     header_->setSectionsClickable(true);
@@ -386,47 +357,9 @@ void SMCListViewEx::makeHeader() {
     header_->setSortIndicator(-1, Qt::AscendingOrder);
     header_->setFocusPolicy(Qt::NoFocus);
     header_->setAccessibleName(QCoreApplication::translate("SMCListViewEx", "列标题"));
-    header->afterRelease = [this] {
-        const auto flag =
-            std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });
-        if (flag == sortFlags_.end())
-            header_->setSortIndicator(-1, Qt::AscendingOrder);
-        else
-            header_->setSortIndicator(int(flag - sortFlags_.begin()),
-                                      *flag == 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
-    };
-
-    connect(header_, &QHeaderView::sectionClicked, this, [this](int logical) {
-        Event click;
-        click.id = EventId::HeaderClick;
-        click.oldIndex = logical;
-        FireEvent(header_, click);
-    });
-    connect(header_, &QHeaderView::sectionResized, this, [this](int logical, int, int size) {
-        Event resizing;
-        resizing.id = EventId::HeaderItemResizing;
-        resizing.oldIndex = logical;
-        resizing.newIndex = size;
-        FireEvent(header_, resizing);
-    });
-    connect(header_, &QHeaderView::sectionMoved, this, [this](int, int from, int to) {
-        Event swapped;
-        swapped.id = EventId::HeaderItemSwapped;
-        swapped.oldIndex = from;
-        swapped.newIndex = to;
-        FireEvent(header_, swapped);
-    });
-    // Left unhandled, so the window also hears of them.
-    SubscribeEvent(header_, EventId::HeaderClick, [this](Event& event) {
-        onHeaderClick(event.oldIndex);
-        return false;
-    });
-    for (EventId id : {EventId::HeaderItemResizing, EventId::HeaderItemSwapped}) {
-        SubscribeEvent(header_, id, [this](Event&) {
-            columnsChanged();
-            return false;
-        });
-    }
+    connect(header_, &QHeaderView::sectionClicked, this, &SMCListViewEx::onHeaderClick);
+    connect(header_, &QHeaderView::sectionResized, this, &SMCListViewEx::columnsChanged);
+    connect(header_, &QHeaderView::sectionMoved, this, &SMCListViewEx::columnsChanged);
 }
 
 // The layout builds the header as a plain child carrying its columns; it becomes the
@@ -620,11 +553,6 @@ McItemPanel* SMCListViewEx::takePanel(int viewType) {
     }
     auto* panel = new McItemPanel(viewport());
     panel->setViewType(viewType);
-    SubscribeEvent(panel, EventId::ItemPanelNotify, [this](Event& event) {
-        if (event.newIndex != current_)
-            SetSel(event.newIndex, true);
-        return true;
-    });
     overlay_->raise();
     return panel;
 }
@@ -793,16 +721,33 @@ void SMCListViewEx::columnsChanged() {
 }
 
 void SMCListViewEx::onHeaderClick(int logical) {
-    if (!adapter_ || logical < 0)
-        return;
     const int count = header_->count();
     std::vector<int> flags = sortFlags_;
     flags.resize(size_t(count), 0);
-    if (adapter_->OnSort(logical, flags.data(), count)) {
+    void* const currentItem = adapter_ && current_ >= 0 ? adapter_->GetItemData(current_) : nullptr;
+    const bool sorted = adapter_ && logical >= 0 && adapter_->OnSort(logical, flags.data(), count);
+    if (sorted)
         sortFlags_ = flags;
-        static_cast<McHeader*>(header_)->afterRelease();
-        refresh();
+    // The header has flipped its own mark on the click; the adapter's choice stands.
+    const auto flag = std::find_if(sortFlags_.begin(), sortFlags_.end(), [](int f) { return f; });
+    if (flag == sortFlags_.end())
+        header_->setSortIndicator(-1, Qt::AscendingOrder);
+    else
+        header_->setSortIndicator(int(flag - sortFlags_.begin()),
+                                  *flag == 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    if (!sorted)
+        return;
+    // The selection follows its items; the current row, which the preview shows, too.
+    const int old = current_;
+    for (int row = 0; currentItem && row < adapter_->GetCount(); ++row) {
+        if (adapter_->GetItemData(row) == currentItem) {
+            current_ = row;
+            break;
+        }
     }
+    refresh();
+    if (current_ != old)
+        emit selectionChanged(old, current_);
 }
 
 void SMCListViewEx::onItemChanged(int row) {
@@ -912,12 +857,9 @@ bool SMCListViewEx::SetSel(int row, bool notify) {
     // Asked before anything changes, so a handler that says no leaves the selection,
     // however many rows it holds, as it was.
     if (notify) {
-        Event changing;
-        changing.id = EventId::ListSelChanging;
-        changing.oldIndex = old;
-        changing.newIndex = row;
-        FireEvent(this, changing);
-        if (changing.cancel)
+        bool cancel = false;
+        emit selectionChanging(old, row, &cancel);
+        if (cancel)
             return false;
     }
     current_ = row;
@@ -932,13 +874,8 @@ bool SMCListViewEx::SetSel(int row, bool notify) {
     if (McItemPanel* panel = GetItemPanel(row))
         panel->setState(panel->state() | McRowSelected);
     overlay_->update();
-    if (notify) {
-        Event changed;
-        changed.id = EventId::ListSelChanged;
-        changed.oldIndex = old;
-        changed.newIndex = row;
-        FireEvent(this, changed);
-    }
+    if (notify)
+        emit selectionChanged(old, row);
     if (row >= 0 && QAccessible::isActive()) {
         if (QAccessibleInterface* table = QAccessible::queryAccessibleInterface(this)) {
             if (QAccessibleTableInterface* cells = table->tableInterface()) {
@@ -1016,8 +953,7 @@ QRect SMCListViewEx::bandRect() const {
 
 void SMCListViewEx::endBand() {
     banding_ = false;
-    autoScrolling_ = false;
-    KillTimer2(autoScrollTimer);
+    autoScroll_.stop();
     overlay_->update();
     if (adapter_)
         adapter_->EndRangeSelection();
@@ -1051,15 +987,6 @@ void SMCListViewEx::setHover(int row) {
         viewport()->setToolTip(QString());
         viewport()->unsetCursor();
     }
-}
-
-void SMCListViewEx::forwardMouse(McItemPanel* panel, QMouseEvent* event, QEvent::Type type) {
-    if (!panel)
-        return;
-    const QPointF local = panel->mapFrom(viewport(), event->position().toPoint());
-    QMouseEvent forwarded(type, local, event->globalPosition(), event->button(), event->buttons(),
-                          event->modifiers());
-    QCoreApplication::sendEvent(panel, &forwarded);
 }
 
 void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
@@ -1101,11 +1028,10 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
             SetSel(-1, true);
             banding_ = true;
             bandStart_ = bandCurrent_ = pos;
-            outLeft_ = outRight_ = outAbove_ = outBelow_ = false;
+            outAbove_ = outBelow_ = false;
             adapter_->BeginRangeSelection(row);
             setHover(row);
-            if (row >= 0)
-                forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
+            pressRow(row);
             return;
         }
     }
@@ -1115,7 +1041,16 @@ void SMCListViewEx::mousePressEvent(QMouseEvent* event) {
             SetSel(-1, true);
         return;
     }
-    forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
+    // The menu a right press opens acts on the selection, so it must not shrink it.
+    if (event->button() == Qt::LeftButton ||
+        (event->button() == Qt::RightButton && !adapter_->IsItemSelected(row)))
+        pressRow(row);
+}
+
+// A row that is pressed becomes the current one.
+void SMCListViewEx::pressRow(int row) {
+    if (row >= 0 && row != current_)
+        SetSel(row, true);
 }
 
 void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
@@ -1126,7 +1061,7 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
     const QPoint pos = event->position().toPoint();
     const int row = HitTest(pos);
     if (banding_) {
-        outLeft_ = outRight_ = outAbove_ = outBelow_ = false;
+        outAbove_ = outBelow_ = false;
         overlay_->update(bandRect().adjusted(-1, -1, 1, 1));
         bandCurrent_ = pos;
         overlay_->update(bandRect().adjusted(-1, -1, 1, 1));
@@ -1136,16 +1071,11 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
             const int below = HitTest(QPoint(bandStart_.x(), pos.y()));
             if (below >= 0)
                 adapter_->ExtendRangeSelection(below);
-            const QRect area = viewport()->rect();
-            outLeft_ = pos.x() < area.left();
-            outRight_ = pos.x() > area.right();
-            outAbove_ = pos.y() < area.top();
-            outBelow_ = pos.y() > area.bottom();
+            outAbove_ = pos.y() < 0;
+            outBelow_ = pos.y() >= viewport()->height();
         }
-        if (!autoScrolling_) {
-            autoScrolling_ = true;
-            SetTimer2(autoScrollTimer, autoScrollPeriodMs);
-        }
+        if (!autoScroll_.isActive())
+            autoScroll_.start();
     } else if (moveDragging_) {
         moved_ = true;
         const int oldDrop = dropRow_;
@@ -1162,8 +1092,6 @@ void SMCListViewEx::mouseMoveEvent(QMouseEvent* event) {
             overlay_->update();
     }
     setHover(HitTest(pos));
-    if (!moveDragging_ && hoverRow_ >= 0)
-        forwardMouse(GetItemPanel(hoverRow_), event, QEvent::MouseMove);
 }
 
 void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
@@ -1176,10 +1104,8 @@ void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && moveDragging_) {
         int target = -1;
         if (row >= 0) {
-            if (!moved_) {
-                forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonPress);
-                forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonRelease);
-            }
+            if (!moved_)
+                pressRow(row); // a plain click on a selected row
             const QRect rect = GetItemRect(row);
             dropAbove_ = pos.y() < rect.top() + rect.height() / 2;
             // Dropping the rows onto one of themselves leaves them where they are.
@@ -1190,19 +1116,12 @@ void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
         adapter_->MoveSelectionTo(target);
     } else if (event->button() == Qt::LeftButton && banding_) {
         endBand();
-    } else if (row >= 0) {
-        forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonRelease);
     }
 }
 
+// The second press of a double click is no new press: it must not start a drag.
 void SMCListViewEx::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (!adapter_) {
-        event->ignore();
-        return;
-    }
-    const int row = HitTest(event->position().toPoint());
-    if (row >= 0)
-        forwardMouse(GetItemPanel(row), event, QEvent::MouseButtonDblClick);
+    event->setAccepted(adapter_ != nullptr);
 }
 
 void SMCListViewEx::wheelEvent(QWheelEvent* event) {
@@ -1219,8 +1138,7 @@ void SMCListViewEx::wheelEvent(QWheelEvent* event) {
 }
 
 void SMCListViewEx::keyPressEvent(QKeyEvent* event) {
-    static bool offering = false; // a key a panel leaves comes back up to the list
-    if (!adapter_ || offering) {
+    if (!adapter_ || offeringKey_) {
         event->ignore();
         return;
     }
@@ -1231,9 +1149,9 @@ void SMCListViewEx::keyPressEvent(QKeyEvent* event) {
         QKeyEvent offered(event->type(), event->key(), event->modifiers(), event->text(),
                           event->isAutoRepeat(), ushort(event->count()));
         offered.setAccepted(false);
-        offering = true;
+        offeringKey_ = true;
         QCoreApplication::sendEvent(panel->focusWidget() ? panel->focusWidget() : panel, &offered);
-        offering = false;
+        offeringKey_ = false;
         return offered.isAccepted();
     };
     if (wantTab_ && offerToCurrent()) {
@@ -1319,15 +1237,6 @@ void SMCListViewEx::focusOutEvent(QFocusEvent* event) {
             focusedChild_ = focused;
     }
     overlay_->update();
-}
-
-void SMCListViewEx::OnTimer2(int id) {
-    if (id != autoScrollTimer)
-        return;
-    if (outBelow_)
-        scrollLines(1);
-    else if (outAbove_)
-        scrollLines(-1);
 }
 
 bool SMCListViewEx::event(QEvent* event) {

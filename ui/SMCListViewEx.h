@@ -5,14 +5,12 @@
 #pragma once
 
 #include "McAdapter.h"
-#include "Timers.h"
 
 #include <QAbstractScrollArea>
-#include <QEvent>
-#include <QHash>
 #include <QPoint>
 #include <QPointer>
 #include <QRgb>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -26,8 +24,7 @@ class McRowLocator;
 class McListOverlay;
 
 // One row's panel. The list hands it to the adapter to fill and keeps its state; the
-// panel paints its own background by that state and tells the list when it is clicked
-// (EventId::ItemPanelNotify).
+// panel paints its own background by that state.
 class McItemPanel : public QWidget {
     Q_OBJECT
 public:
@@ -48,7 +45,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     int row_ = -1;
@@ -56,7 +52,7 @@ private:
     unsigned state_ = 0;
 };
 
-class SMCListViewEx : public QAbstractScrollArea, public TimedControl {
+class SMCListViewEx : public QAbstractScrollArea {
     Q_OBJECT
     Q_CLASSINFO("layoutClass", "mclistviewex")
 public:
@@ -67,8 +63,8 @@ public:
     void SetAdapter(std::shared_ptr<IMcAdapterEx> adapter);
     IMcAdapterEx* GetAdapter() const { return adapter_.get(); }
 
-    // Makes `row` the current row and the only selected one (-1: none). With `notify`, the
-    // changing event may cancel it and the changed event follows. False when nothing
+    // Makes `row` the current row and the only selected one (-1: none). With `notify`,
+    // selectionChanging may cancel it and selectionChanged follows. False when nothing
     // changed.
     bool SetSel(int row, bool notify = false);
     int GetSel() const { return current_; }
@@ -115,6 +111,10 @@ signals:
     void selectionChanged(int oldRow, int newRow);
     // Escape or Enter pressed in the list, also sent to the window that owns it.
     void keyForOwner(int key);
+    // The current row is about to change; a handler sets *cancel to keep the old one.
+    void selectionChanging(int oldRow, int newRow, bool* cancel);
+    // The current row changed, by the user or because a sort moved its item.
+    void selectionChanged(int oldRow, int newRow);
 
 protected:
     bool event(QEvent* event) override;
@@ -130,7 +130,6 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
-    void OnTimer2(int id) override;
 
 private:
     class Observer;
@@ -157,8 +156,7 @@ private:
     unsigned rowState(int row) const;
     McItemPanel* takePanel(int viewType);
     void setHover(int row);
-    void forwardMouse(McItemPanel* panel, QMouseEvent* event, QEvent::Type type);
-    void extendBandTo(QPoint point);
+    void pressRow(int row);
     void extendBandAfterScroll();
     void endBand();
     void endMoveDrag();
@@ -198,8 +196,8 @@ private:
     bool banding_ = false;
     QPoint bandStart_;
     QPoint bandCurrent_;
-    bool outLeft_ = false, outRight_ = false, outAbove_ = false, outBelow_ = false;
-    bool autoScrolling_ = false;
+    bool outAbove_ = false, outBelow_ = false; // where the band's pointer left the rows
+    QTimer autoScroll_;
 
     bool moveDragging_ = false;
     bool moved_ = false;
@@ -209,6 +207,7 @@ private:
     bool pendingRefresh_ = true;
     bool rebuildQueued_ = false;
     bool inRebuild_ = false;
+    bool offeringKey_ = false; // a key a panel leaves comes back up to the list
     QPointer<QWidget> focusedChild_;
 };
 

@@ -2,7 +2,6 @@
 // that keeps an ordered selection with an anchor, and driven by mouse and keyboard on its
 // viewport. Rows come from the interface package's own item template.
 
-#include "Events.h"
 #include "ProgramControls.h"
 #include "Resources.h"
 #include "UiLoader.h"
@@ -75,7 +74,9 @@ public:
         return {available.width(), heightOf ? heightOf(row) : 30};
     }
     bool IsEmpty() override { return items.empty(); }
-    void* GetItemData(int) override { return nullptr; }
+    void* GetItemData(int row) override {
+        return reinterpret_cast<void*>(quintptr(items[size_t(row)]) + 1);
+    }
     QString GetItemDesc(int) override { return {}; }
     void InitByTemplate(const QString&) override {}
     QString GetColumnName(int column) override { return QStringLiteral("col%1").arg(column + 1); }
@@ -87,6 +88,15 @@ public:
         const int state = flags[column] == 1 ? 2 : 1;
         std::fill(flags, flags + count, 0);
         flags[column] = state;
+        // By id, descending first; the selection follows its items.
+        std::vector<int> chosen;
+        for (int row : selectedRows())
+            chosen.push_back(items[size_t(row)]);
+        std::sort(items.begin(), items.end(),
+                  [state](int a, int b) { return state == 1 ? a > b : a < b; });
+        selection.clear();
+        for (int id : chosen)
+            selection.push_back(int(std::find(items.begin(), items.end(), id) - items.begin()));
         return true;
     }
 
@@ -553,18 +563,17 @@ private slots:
     void selectionEvents() {
         ListWindow w = openList(6);
         QVERIFY(w.list);
-        QList<std::pair<EventId, QPoint>> seen;
-        for (EventId id : {EventId::ListSelChanging, EventId::ListSelChanged}) {
-            SubscribeEvent(w.list, id, [&seen](Event& e) {
-                seen.append({e.id, QPoint(e.oldIndex, e.newIndex)});
-                return true;
-            });
-        }
+        QStringList seen;
+        QObject::connect(w.list, &SMCListViewEx::selectionChanging,
+                         [&seen](int from, int to, bool*) {
+                             seen << QStringLiteral("changing %1 %2").arg(from).arg(to);
+                         });
+        QObject::connect(w.list, &SMCListViewEx::selectionChanged, [&seen](int from, int to) {
+            seen << QStringLiteral("changed %1 %2").arg(from).arg(to);
+        });
         w.list->SetSel(2, true);
         w.list->SetSel(2, true);
-        QCOMPARE(seen, (QList<std::pair<EventId, QPoint>>{{EventId::ListSelChanging, {-1, 2}},
-                                                          {EventId::ListSelChanged, {-1, 2}},
-                                                          {EventId::ListSelChanging, {2, 2}}}));
+        QCOMPARE(seen, (QStringList{"changing -1 2", "changed -1 2", "changing 2 2"}));
     }
 
     void cancelledChangingKeepsRowAndSelection() {
@@ -572,19 +581,70 @@ private slots:
         QVERIFY(w.list);
         w.click(2);
         w.click(4, Qt::ControlModifier);
-        int changed = 0;
-        SubscribeEvent(w.list, EventId::ListSelChanging, [](Event& e) {
-            e.cancel = true;
-            return true;
-        });
-        SubscribeEvent(w.list, EventId::ListSelChanged, [&changed](Event&) {
-            ++changed;
-            return true;
-        });
+        QObject::connect(w.list, &SMCListViewEx::selectionChanging,
+                         [](int, int, bool* cancel) { *cancel = true; });
+        QSignalSpy changed(w.list, &SMCListViewEx::selectionChanged);
         QTest::keyClick(w.list, Qt::Key_Down);
         QCOMPARE(w.list->GetSel(), 2);
         QCOMPARE(w.adapter->selectedRows(), (Rows{2, 4}));
-        QCOMPARE(changed, 0);
+        QCOMPARE(changed.count(), 0);
+    }
+
+    // The menu a right press opens acts on the selection it was opened over.
+    void rightPress_data() {
+        QTest::addColumn<int>("row"); // -1: below the rows
+        QTest::addColumn<int>("current");
+        QTest::addColumn<Rows>("selected");
+        QTest::newRow("selected, not current") << 4 << 2 << Rows{2, 4};
+        QTest::newRow("current") << 2 << 2 << Rows{2, 4};
+        QTest::newRow("unselected") << 5 << 5 << Rows{5};
+        QTest::newRow("empty space") << -1 << -1 << Rows{};
+    }
+
+    void rightPress() {
+        QFETCH(int, row);
+        ListWindow w = openList(6);
+        QVERIFY(w.list);
+        w.click(2);
+        w.click(4, Qt::ControlModifier);
+        QTest::mouseClick(w.viewport(), Qt::RightButton, {}, row < 0 ? w.belowRows() : w.at(row));
+        QTEST(w.list->GetSel(), "current");
+        QTEST(w.adapter->selectedRows(), "selected");
+    }
+
+    void sortKeepsTheCurrentRowOnItsItem() {
+        ListWindow w = openList(6);
+        QVERIFY(w.list);
+        w.click(1);
+        QSignalSpy changed(w.list, &SMCListViewEx::selectionChanged);
+        QHeaderView* header = w.list->GetHeader();
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(1) + 10, header->height() / 2));
+        QCOMPARE(w.list->GetSel(), 4); // descending: img1 is now fifth
+        QCOMPARE(w.adapter->selectedRows(), (Rows{4}));
+        QCOMPARE(w.list->GetCellText(w.list->GetSel(), 1), QStringLiteral("img1"));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed[0], (QVariantList{1, 4}));
+    }
+
+    // The focus shows on the list before any row is current, on the first row in view.
+    void focusIsVisibleWithoutACurrentRow() {
+        ListWindow w = openList(6);
+        QVERIFY(w.list);
+        QVERIFY(w.list->hasFocus());
+        QCOMPARE(w.list->GetSel(), -1);
+        const QColor focus = w.list->palette().color(QPalette::Highlight);
+        const auto focusPixelsOnRow0 = [&] {
+            const QImage shot = w.viewport()->grab().toImage();
+            const QRect row = w.list->GetItemRect(0);
+            int found = 0;
+            for (int x = row.left(); x < std::min(row.right(), shot.width()); ++x)
+                found += shot.pixelColor(x, row.top()) == focus ? 1 : 0;
+            return found;
+        };
+        QVERIFY(focusPixelsOnRow0() > 10);
+        w.list->clearFocus();
+        QCOMPARE(focusPixelsOnRow0(), 0);
     }
 
     void columnsFollowTheHeader() {
@@ -613,11 +673,7 @@ private slots:
         QVERIFY(w.list);
         QHeaderView* header = w.list->GetHeader();
         header->moveSection(0, 3);
-        int windowSaw = 0;
-        SubscribeEvent(header, EventId::HeaderClick, [&windowSaw](Event& e) {
-            windowSaw = e.oldIndex;
-            return false;
-        });
+        QSignalSpy windowSaw(header, &QHeaderView::sectionClicked);
         const auto clickColumn = [&](int logical) {
             QTest::mouseClick(
                 header->viewport(), Qt::LeftButton, {},
@@ -627,7 +683,7 @@ private slots:
         clickColumn(1);
         clickColumn(0); // the number column does not sort
         QCOMPARE(w.adapter->sortedColumns, (std::vector<int>{1, 1, 0}));
-        QCOMPARE(windowSaw, 0);
+        QCOMPARE(windowSaw.count(), 3);
         QCOMPARE(header->sortIndicatorSection(), 1);
         QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     }
@@ -705,7 +761,7 @@ private slots:
         QAccessibleInterface* table = QAccessible::queryAccessibleInterface(w.list);
         QVERIFY(table);
         QCOMPARE(table->role(), QAccessible::Table);
-        QCOMPARE(table->text(QAccessible::Name), QStringLiteral("mclv_list"));
+        QCOMPARE(table->text(QAccessible::Name), QStringLiteral("图片列表"));
         QAccessibleTableInterface* cells = table->tableInterface();
         QVERIFY(cells);
         QCOMPARE(cells->rowCount(), 1000);
@@ -720,9 +776,8 @@ private slots:
         QVERIFY(!cells->cellAt(3, 2)->state().selected);
         QCOMPARE(cells->cellAt(5, 6)->tableCellInterface()->rowIndex(), 5);
 
-        SMCListViewEx unnamed;
-        QCOMPARE(QAccessible::queryAccessibleInterface(&unnamed)->text(QAccessible::Name),
-                 QStringLiteral("图片列表"));
+        w.list->setAccessibleName(QStringLiteral("待转换的图片"));
+        QCOMPARE(table->text(QAccessible::Name), QStringLiteral("待转换的图片"));
     }
 };
 
