@@ -108,7 +108,6 @@ public:
     bool SetAttribute(const QString& name, const QString& value);
 
 signals:
-    void selectionChanged(int oldRow, int newRow);
     // Escape or Enter pressed in the list, also sent to the window that owns it.
     void keyForOwner(int key);
     // The current row is about to change; a handler sets *cancel to keep the old one.
