@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QMenu>
-#include <QPoint>
 #include <QXmlStreamReader>
 
 namespace folimo::ui {
@@ -45,12 +44,11 @@ void readItems(QXmlStreamReader& xml, QMenu* menu, const MenuActions& actions) {
                 menu->addAction(action);
                 continue;
             }
-            unsigned flags = MF_STRING;
-            if (isSet(attributes, "check"))
-                flags |= MF_CHECKED;
-            if (isSet(attributes, "disable"))
-                flags |= MF_GRAYED;
-            AppendMenu(menu, flags, id, translated(text), iconAt(attributes));
+            QAction* item = menu->addAction(iconAt(attributes), translated(text));
+            item->setData(id);
+            item->setCheckable(isSet(attributes, "check"));
+            item->setChecked(item->isCheckable());
+            item->setEnabled(!isSet(attributes, "disable"));
         } else if (xml.name() == QLatin1String("sep")) {
             menu->addSeparator();
             xml.skipCurrentElement();
@@ -66,10 +64,6 @@ void readItems(QXmlStreamReader& xml, QMenu* menu, const MenuActions& actions) {
 }
 
 } // namespace
-
-std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, QString* error) {
-    return LoadMenu(nameOrPath, {}, error);
-}
 
 std::unique_ptr<QMenu> LoadMenu(const QString& nameOrPath, const MenuActions& actions,
                                 QString* error) {
@@ -101,41 +95,6 @@ std::unique_ptr<QMenu> LoadMenu(QIODevice* device, const MenuActions& actions, Q
         return nullptr;
     }
     return menu;
-}
-
-QAction* AppendMenu(QMenu* menu, unsigned flags, int id, const QString& text, const QIcon& icon) {
-    if (flags & MF_SEPARATOR)
-        return menu->addSeparator();
-    QAction* action = menu->addAction(icon, text);
-    action->setData(id);
-    if (flags & MF_CHECKED) {
-        action->setCheckable(true);
-        action->setChecked(true);
-    }
-    action->setEnabled(!(flags & MF_GRAYED));
-    return action;
-}
-
-int MenuCommand(const QAction* action) {
-    return action ? action->data().toInt() : 0;
-}
-
-namespace {
-MenuResponder& menuResponder() {
-    static MenuResponder current;
-    return current;
-}
-} // namespace
-
-MenuResponder SetMenuResponder(MenuResponder responder) {
-    std::swap(menuResponder(), responder);
-    return responder;
-}
-
-int TrackPopupMenu(QMenu* menu, const QPoint& globalPos) {
-    if (menuResponder())
-        return menuResponder()(menu, globalPos);
-    return MenuCommand(menu->exec(globalPos));
 }
 
 } // namespace folimo::ui

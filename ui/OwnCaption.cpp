@@ -11,7 +11,7 @@ namespace folimo::ui {
 OwnCaption::OwnCaption(QWidget* window, QWidget* caption)
     : QObject(window), window_(window), grip_(new QSizeGrip(window)) {
     window->setWindowFlag(Qt::FramelessWindowHint);
-    grip_->setAccessibleName(QCoreApplication::translate("HostWindow", "调整窗口大小"));
+    grip_->setAccessibleName(QCoreApplication::translate("OwnCaption", "调整窗口大小"));
     grip_->resize(grip_->sizeHint());
     caption->installEventFilter(this);
     window->installEventFilter(this);

@@ -95,17 +95,17 @@
     </message>
 </context>
 <context>
-    <name>HostWindow</name>
-    <message>
-        <source>调整窗口大小</source>
-        <translation>Resize window</translation>
-    </message>
-</context>
-<context>
     <name>McListAccessible</name>
     <message>
         <source>图片列表</source>
         <translation>Picture list</translation>
+    </message>
+</context>
+<context>
+    <name>OwnCaption</name>
+    <message>
+        <source>调整窗口大小</source>
+        <translation>Resize window</translation>
     </message>
 </context>
 <context>

@@ -3,6 +3,11 @@
 // numbers the windows handle, the texts and colours are well formed, and every window
 // renders (screenshots go to $FOLIMO_ARTIFACTS for a human to look at).
 
+#include "CAboutDialog.h"
+#include "CMainDlg.h"
+#include "CMakeDialog.h"
+#include "CSettingsDialog.h"
+#include "CUpdateDialog.h"
 #include "ProgramControls.h"
 #include "UiLoader.h"
 
@@ -25,6 +30,7 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -346,6 +352,42 @@ private slots:
             QVERIFY2(!root->findChild<QWidget*>(name)->isVisibleTo(root), name);
         // The close button ends the dialog through the standard handling, as a cancel.
         QCOMPARE(root->findChild<QWidget*>("btn_close2")->property("commandId").toInt(), 2);
+    }
+
+    // Every window binds each control its code uses when it is built: a layout that lost
+    // or renamed one fails here, not at the click that needs it.
+    void everyWindowBindsItsControls() {
+        using namespace folimo::ui;
+        CMainDlg owner; // built first: it binds its own controls
+        QVERIFY(owner.Engine());
+        folimo::ConversionProgress progress(1, folimo::ConversionMode::Single);
+        folimo::UpdateQueryOptions nowhere;
+        nowhere.server = L"127.0.0.1:9";
+        const struct {
+            const char* window;
+            std::function<void()> build;
+        } windows[] = {
+            {"settings",
+             [&] {
+                 CSettingsDialog{owner.Engine()->GetSettings(), &owner};
+             }},
+            {"progress",
+             [&] {
+                 CMakeDialog{progress, &owner};
+             }},
+            {"update",
+             [&] {
+                 CUpdateDialog{&owner, nowhere};
+             }},
+            {"about", [&] { CAboutDialog{&owner}; }},
+        };
+        for (const auto& window : windows) {
+            try {
+                window.build();
+            } catch (const LayoutError& error) {
+                QFAIL(qPrintable(QStringLiteral("%1: %2").arg(window.window, error.what())));
+            }
+        }
     }
 
     // The drop-down lists are read by index as the record's codes: their items must stand
