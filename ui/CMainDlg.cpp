@@ -104,6 +104,8 @@ CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
         bindControl<SMCListViewEx>(root, QStringLiteral("mclv_list")),
         bindControl<SImageWndEx>(root, QStringLiteral("img_preview")),
         bindControl<QLabel>(root, QStringLiteral("txt_preview")),
+        bindControl<QLabel>(root, QStringLiteral("link_bt_tip")),
+        bindControl<QWidget>(root, QStringLiteral("wnd_status_tip")),
     };
     new OwnCaption(this, bindControl<QWidget>(root, QStringLiteral("wnd_caption")));
     previewHint_ = ui_.previewHint->text();
@@ -284,8 +286,9 @@ void CMainDlg::startEngine() {
 
 void CMainDlg::startUpdateCheck() {
     if (auto* check = UpdateCheck::startIfDue(this))
-        connect(check, &UpdateCheck::updateFound, this,
-                [this](const UpdateInfo& info) { ShowUpdateNotice(this, info); });
+        connect(check, &UpdateCheck::updateFound, this, [this](const UpdateInfo& info) {
+            ShowUpdateNotice(ui_.updateLink, ui_.statusLine, info);
+        });
 }
 
 void CMainDlg::previewLoaded(const QString& path, bool ok) {

@@ -134,6 +134,8 @@ private:
         SMCListViewEx* list;
         SImageWndEx* preview;
         QLabel* previewHint;
+        QLabel* updateLink;
+        QWidget* statusLine;
     } ui_;
     QHash<int, QAction*> actions_;
     int itemMenuRow_ = -1; // the row the item menu was last opened on

@@ -68,27 +68,22 @@ UpdateCheck* UpdateCheck::startIfDue(QObject* parent) {
     return start(parent);
 }
 
-void ShowUpdateNotice(QWidget* mainWindow, const UpdateInfo& info) {
-    ShowUpdateNotice(mainWindow, info,
-                     ComparableVersionOf(QCoreApplication::applicationFilePath().toStdWString()));
-}
-
-void ShowUpdateNotice(QWidget* mainWindow, const UpdateInfo& info, const std::wstring& ownVersion) {
+void ShowUpdateNotice(QLabel* link, QWidget* statusLine, const UpdateInfo& info,
+                      std::wstring ownVersion) {
+    if (ownVersion.empty())
+        ownVersion = ComparableVersionOf(QCoreApplication::applicationFilePath().toStdWString());
     const QString text =
         FillTexts(GetString(QStringLiteral("update_notice")),
                   {QString::fromStdWString(ownVersion), QString::fromStdWString(info.newVersion)});
     // An address the program would not open stays out of the link; the text still tells.
     const QUrl url = UpdatePageUrl(info.updatePage);
     const QString page = url.isValid() ? url.toString() : QString();
-    if (auto* link = mainWindow->findChild<QLabel*>(QStringLiteral("link_bt_tip"))) {
-        link->setProperty("href", page);
-        link->setText(page.isEmpty() ? text.toHtmlEscaped()
-                                     : QStringLiteral("<a href=\"%1\">%2</a>")
-                                           .arg(page.toHtmlEscaped(), text.toHtmlEscaped()));
-        link->setToolTip(page);
-    }
-    if (auto* tip = mainWindow->findChild<QWidget*>(QStringLiteral("wnd_status_tip")))
-        tip->show();
+    link->setProperty("href", page);
+    link->setText(page.isEmpty() ? text.toHtmlEscaped()
+                                 : QStringLiteral("<a href=\"%1\">%2</a>")
+                                       .arg(page.toHtmlEscaped(), text.toHtmlEscaped()));
+    link->setToolTip(page);
+    statusLine->show();
 }
 
 } // namespace folimo::ui

@@ -3,7 +3,8 @@
 //
 //     if (auto* check = UpdateCheck::startIfDue(this))
 //         connect(check, &UpdateCheck::updateFound, this,
-//                 [this](const UpdateInfo& info) { ShowUpdateNotice(this, info); });
+//                 [this](const UpdateInfo& info) { ShowUpdateNotice(ui_.updateLink, ui_.statusLine,
+//                 info); });
 #pragma once
 
 #include <UpdateQuery.h>
@@ -15,6 +16,7 @@
 
 #include <string>
 
+class QLabel;
 class QWidget;
 
 namespace folimo::ui {
@@ -49,10 +51,11 @@ private:
     using QObject::QObject;
 };
 
-// Below `mainWindow`: "link_bt_tip" reads "检查到软件更新 %s -> %s ,点击更新。" with
-// the own version and the new one and links to the update page (its "href" too), and
-// "wnd_status_tip" shows. `ownVersion` defaults to the running program's.
-void ShowUpdateNotice(QWidget* mainWindow, const UpdateInfo& info);
-void ShowUpdateNotice(QWidget* mainWindow, const UpdateInfo& info, const std::wstring& ownVersion);
+// The main window's status line: `link` ("link_bt_tip") reads "检查到软件更新 %s -> %s
+// ,点击更新。" with the own version and the new one and links to the update page (its
+// "href" too), and `statusLine` ("wnd_status_tip") shows. `ownVersion` defaults to the
+// running program's.
+void ShowUpdateNotice(QLabel* link, QWidget* statusLine, const UpdateInfo& info,
+                      std::wstring ownVersion = {});
 
 } // namespace folimo::ui

@@ -448,7 +448,7 @@ void UpdateDialogTest::mainWindowNotice() {
     QCOMPARE(check != nullptr, checks);
     if (check)
         connect(check, &UpdateCheck::updateFound, &window, [&](const UpdateInfo& info) {
-            ShowUpdateNotice(&window, info, kOwnVersion.toStdWString());
+            ShowUpdateNotice(link, tip, info, kOwnVersion.toStdWString());
         });
     if (!checks) {
         QTest::qWait(300);
@@ -464,7 +464,7 @@ void UpdateDialogTest::mainWindowNotice() {
              QStringLiteral("<a href=\"https://p.test/n\">%1</a>").arg(text.toHtmlEscaped()));
 
     // A page the program would not open is not linked.
-    ShowUpdateNotice(&window, UpdateInfo{L"2.0", L"file:///etc/passwd", L""}, L"1.0");
+    ShowUpdateNotice(link, tip, UpdateInfo{L"2.0", L"file:///etc/passwd", L""}, L"1.0");
     QCOMPARE(link->property("href").toString(), QString());
     QCOMPARE(link->text(), QStringLiteral("检查到软件更新 1.0 -> 2.0 ,点击更新。").toHtmlEscaped());
 }
