@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cmath>
 
 namespace folimo {
 
@@ -266,7 +267,7 @@ ConversionProgress::Snapshot ConversionProgress::Read() const {
     if (filesDone_ >= 3 && totalFiles_ > filesDone_ && !s.finished) {
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-        s.secondsLeft = int(elapsed / filesDone_ * (totalFiles_ - filesDone_) + 0.5);
+        s.secondsLeft = int(std::lround(elapsed / filesDone_ * (totalFiles_ - filesDone_)));
     }
     return s;
 }

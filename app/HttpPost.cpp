@@ -9,6 +9,11 @@
 #include <QTimer>
 #include <QUrl>
 
+// The lambdas below capture this function's locals by reference on purpose: they are
+// connected to this function's own reply, event loop and timers and run only inside the
+// loop's exec(), so none can run after the locals have gone.
+// clazy:excludeall=lambda-in-connect
+
 namespace folimo {
 
 namespace {

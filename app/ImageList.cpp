@@ -310,7 +310,7 @@ bool SFileListAdapter::OnSort(int column, int* flags, int count) {
     return true;
 }
 
-bool SFileListAdapter::MoveItemsTo(int target, std::vector<int> selection) {
+bool SFileListAdapter::MoveItemsTo(int target, const std::vector<int>& selection) {
     // Rows that are not rows, and a row named twice, would take the wrong items out.
     std::vector<int> rows;
     for (int row : selection)

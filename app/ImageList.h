@@ -102,7 +102,7 @@ public:
     // Moves the selected rows as one block to stand where `target` stood (GetCount():
     // the end) and selects them there. With keep-order the block is in row order,
     // otherwise in the order the rows were selected.
-    bool MoveItemsTo(int target, std::vector<int> selection);
+    bool MoveItemsTo(int target, const std::vector<int>& selection);
     void SetKeepOrder(bool keep) { keepOrder_ = keep; }
     bool KeepOrder() const { return keepOrder_; }
 

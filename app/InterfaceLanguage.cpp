@@ -9,7 +9,9 @@ namespace folimo {
 
 namespace {
 
-const QString cataloguePrefix = QStringLiteral("folimo_");
+QString cataloguePrefix() {
+    return QStringLiteral("folimo_");
+}
 
 } // namespace
 
@@ -35,10 +37,10 @@ QString ChooseInterfaceLanguage(const QStringList& preferred, const QStringList&
 QStringList CatalogueLanguages(const QString& folder) {
     QStringList languages;
     const QStringList files =
-        QDir(folder).entryList({cataloguePrefix + QStringLiteral("*.qm")}, QDir::Files);
+        QDir(folder).entryList({cataloguePrefix() + QStringLiteral("*.qm")}, QDir::Files);
     for (const QString& file : files)
         languages.append(
-            file.mid(cataloguePrefix.size(), file.size() - cataloguePrefix.size() - 3));
+            file.mid(cataloguePrefix().size(), file.size() - cataloguePrefix().size() - 3));
     return languages;
 }
 
@@ -50,7 +52,7 @@ InterfaceTranslation::InterfaceTranslation(const QString& language, const QStrin
     };
     if (language != kSourceLanguage) {
         auto ours = std::make_unique<QTranslator>();
-        const QString path = QDir(catalogueFolder).filePath(cataloguePrefix + language + ".qm");
+        const QString path = QDir(catalogueFolder).filePath(cataloguePrefix() + language + ".qm");
         if (ours->load(path)) {
             install(std::move(ours));
         } else {

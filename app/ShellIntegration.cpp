@@ -284,7 +284,7 @@ QStringList entryFiles() {
 // Files are removed only when all of them can be, so that no half verb stays behind.
 bool removable(const QStringList& paths) {
     for (const QString& path : paths)
-        if (QFileInfo(path).exists() && !QFileInfo(QFileInfo(path).path()).isWritable())
+        if (QFileInfo::exists(path) && !QFileInfo(QFileInfo(path).path()).isWritable())
             return false;
     return true;
 }
@@ -330,7 +330,7 @@ int SetContextMenu(int enable, const std::wstring& programPath) {
                 return 0;
         }
         for (const QString& path : entryFiles())
-            if (QFileInfo(path).exists() && !QFile::remove(path))
+            if (QFileInfo::exists(path) && !QFile::remove(path))
                 return 0;
         return 1;
     }
@@ -380,7 +380,7 @@ int SetContextMenu(int enable, const std::wstring& programPath) {
         if (!file->commit())
             return 0;
     for (const QString& path : stale)
-        if (QFileInfo(path).exists() && !QFile::remove(path))
+        if (QFileInfo::exists(path) && !QFile::remove(path))
             return 0;
     return 1;
 }

@@ -21,6 +21,11 @@
 #include <algorithm>
 #include <cstdlib>
 
+// The lambdas below capture this function's locals by reference on purpose: they are
+// connected to this function's own reply, event loop and timers and run only inside the
+// loop's exec(), so none can run after the locals have gone.
+// clazy:excludeall=lambda-in-connect
+
 namespace folimo {
 
 namespace {
@@ -47,7 +52,7 @@ std::wstring placeUnderFreeName(const std::wstring& folder, const std::wstring& 
                                 const Attempt& attempt) {
     const std::wstring wanted = folder + L"/" + name;
     while (true) {
-        const std::wstring target = freeOutputName(wanted);
+        std::wstring target = freeOutputName(wanted);
         const int error = attempt(toUtf8(target));
         if (error == 0)
             return target;
@@ -105,7 +110,7 @@ public:
             return {};
         const std::wstring folder = fromUtf8(folder_);
         if (!named_.empty()) {
-            const std::wstring placed = MoveToFreeName(fromUtf8(named_), folder, name);
+            std::wstring placed = MoveToFreeName(fromUtf8(named_), folder, name);
             if (!placed.empty())
                 named_.clear();
             return placed;

@@ -25,7 +25,7 @@ struct CliOptions {
     std::optional<bool> doublePage;
     std::optional<bool> imageInPage;
     std::optional<bool> autoRotate;
-    std::optional<std::string> info[5]; // title, subject, author, creator, keywords
+    std::array<std::optional<std::string>, 5> info; // title, subject, author, creator, keywords
     std::optional<bool> bookmarks;
     std::optional<std::string> bookmarkText;
 

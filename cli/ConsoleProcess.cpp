@@ -2,6 +2,7 @@
 
 #include <folimo/WideText.h>
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -142,12 +143,13 @@ void ConsoleProcess::drawBar(const wchar_t* path) {
     const double elapsed = duration<double>(steady_clock::now() - started_).count();
     const double share = total_ ? double(done_) / double(total_) : 1.0;
     constexpr int kWidth = 24;
-    const int filled = int(share * kWidth + 0.5);
+    const int filled = int(std::lround(share * kWidth));
     std::string line = "\r\033[K[" + std::string(std::size_t(filled), '#') +
                        std::string(std::size_t(kWidth - filled), '.') + "] " +
                        std::to_string(done_) + "/" + std::to_string(total_);
     if (done_ >= 3 && done_ < total_)
-        line += ", " + std::to_string(int(elapsed / double(done_) * double(total_ - done_) + 0.5)) +
+        line += ", " +
+                std::to_string(std::lround(elapsed / double(done_) * double(total_ - done_))) +
                 " s left";
     std::string name = folimo::toUtf8(folimo::displayText(path ? path : L""));
     name = name.substr(name.find_last_of('/') + 1);

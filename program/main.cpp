@@ -130,26 +130,27 @@ int main(int argc, char* argv[]) {
         window.SetAutoConversion(true);
     centreOnScreen(window);
     window.show();
-    // Told once the event loop runs, so that closing the windows (a signal included)
-    // ends the program as usual while a message is open.
-    QString startupProblem = folimo::StartupSettingsProblem(), folderProblem;
-    if (folimo::SFileListAdapter* list = window.ImageList()) {
-        if (command.makePdf) {
-            folimo::AddStartupInputs(*list, command.path, &folderProblem);
-        } else if (!command.open.isEmpty()) {
-            // As if dropped on the window: folders with their subfolders.
-            std::vector<std::wstring> paths;
-            for (const QString& path : command.open)
-                paths.push_back(path.toStdWString());
-            list->AddDroppedFiles(paths);
+    // What the window does not need in order to appear waits until it is on the screen:
+    // the command line's inputs (listing a folder of thousands of pictures takes a while)
+    // and the start-up messages. The verb's conversion starts at the window's first tick,
+    // a second on, when the inputs are in the list.
+    QTimer::singleShot(0, &window, [&window, command] {
+        QString problem = folimo::StartupSettingsProblem(), folderProblem;
+        if (folimo::SFileListAdapter* list = window.ImageList()) {
+            if (command.makePdf) {
+                folimo::AddStartupInputs(*list, command.path, &folderProblem);
+            } else if (!command.open.isEmpty()) {
+                // As if dropped on the window: folders with their subfolders.
+                std::vector<std::wstring> paths;
+                for (const QString& path : command.open)
+                    paths.push_back(path.toStdWString());
+                list->AddDroppedFiles(paths);
+            }
         }
-    }
-    if (!folderProblem.isEmpty())
-        startupProblem +=
-            (startupProblem.isEmpty() ? QString() : QStringLiteral("\n\n")) + folderProblem;
-    if (!startupProblem.isEmpty())
-        QTimer::singleShot(0, &window, [&window, startupProblem] {
-            QMessageBox::warning(&window, window.windowTitle(), startupProblem);
-        });
+        if (!folderProblem.isEmpty())
+            problem += (problem.isEmpty() ? QString() : QStringLiteral("\n\n")) + folderProblem;
+        if (!problem.isEmpty())
+            QMessageBox::warning(&window, window.windowTitle(), problem);
+    });
     return app.exec();
 }

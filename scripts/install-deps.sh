@@ -13,7 +13,7 @@ packages=(
     libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
     poppler-utils
     img2pdf imagemagick time bc
-    clang-14 libclang-rt-14-dev clang-format clang-tidy jbigkit-bin libtiff-tools
+    clang-14 libclang-rt-14-dev clang-format clang-tidy clazy jbigkit-bin libtiff-tools
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6opengl6-dev qt6-qpa-plugins
     qt6-l10n-tools qt6-translations-l10n python3
     xvfb xauth x11-utils xdotool
