@@ -252,8 +252,8 @@ int SetUpdateServer(const std::wstring& address) {
 std::vector<std::wstring> GetUpdateDownloadHosts() {
     const QString stored = QString::fromStdWString(text(L"UpdateDownloadHosts"));
     std::vector<std::wstring> hosts;
-    for (const QString& host :
-         stored.split(QRegularExpression(QStringLiteral("[;\\s]+")), Qt::SkipEmptyParts))
+    static const QRegularExpression separators(QStringLiteral("[;\\s]+"));
+    for (const QString& host : stored.split(separators, Qt::SkipEmptyParts))
         hosts.push_back(host.toStdWString());
     return hosts;
 }

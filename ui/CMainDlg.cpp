@@ -65,7 +65,7 @@ std::vector<std::wstring> localPaths(const QMimeData* data) {
 // Where adding pictures starts: the folder they last came from, else the user's
 // pictures folder.
 QString pictureFolder() {
-    const QString stored = QString::fromStdWString(GetAddImageFolder());
+    QString stored = QString::fromStdWString(GetAddImageFolder());
     if (!stored.isEmpty() && QFileInfo(stored).isDir())
         return stored;
     const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
@@ -273,7 +273,8 @@ void CMainDlg::startEngine() {
     engine_ = createObject<IFolimo>(FOLIMO_ENGINE);
     if (engine_) {
         LoadEngineSettings(engine_->GetSettings());
-        startUpdateCheck();
+        // The query's network thread starts once the window is up, not while it is built.
+        QTimer::singleShot(0, this, &CMainDlg::startUpdateCheck);
         list_ = std::make_shared<SFileListAdapter>(engine_.get());
         rows_ = std::make_shared<CFileListRows>(list_);
         ui_.list->SetAdapter(rows_);
@@ -528,6 +529,7 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
     if (!engine_ || !list_ || list_->GetCount() == 0)
         return written;
     std::vector<std::wstring> paths;
+    paths.reserve(size_t(list_->GetCount()));
     for (int row = 0; row < list_->GetCount(); ++row)
         paths.push_back(list_->GetItemPath(row));
     const std::vector<ConversionJob> jobs = SplitIntoJobs(paths, mode, output);

@@ -191,7 +191,7 @@ public:
                 rows << row;
         }
         std::sort(rows.begin(), rows.end());
-        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        rows.resize(std::unique(rows.begin(), rows.end()) - rows.begin());
         return rows;
     }
     bool isColumnSelected(int) const override { return false; }

@@ -15,8 +15,8 @@ namespace folimo::ui {
 
 namespace {
 
-const QString stringTablePath = QStringLiteral(":/values/strings.xml");
-const QString colorTablePath = QStringLiteral(":/values/colors.xml");
+constexpr char stringTablePath[] = ":/values/strings.xml";
+constexpr char colorTablePath[] = ":/values/colors.xml";
 
 // A name -> value table read from <root><element name="..">..</element></root>; the value
 // is the element's `valueAttribute`, or its text when that is empty. Names, patterns and
@@ -143,7 +143,7 @@ bool parseColor(const QString& text, QRgb* rgba) {
 } // namespace
 
 QString GetString(const QString& name, bool* found) {
-    const QString key = withoutPrefix(name, QLatin1String("@string/"));
+    QString key = withoutPrefix(name, QLatin1String("@string/"));
     QString value;
     bool translatable = false;
     const bool present =

@@ -27,8 +27,8 @@ namespace folimo::ui {
 namespace {
 
 constexpr int autoScrollPeriodMs = 10;
-const QString defaultRowHeight = QStringLiteral("30dp");
-const QString defaultHeaderHeight = QStringLiteral("28dp");
+constexpr char defaultRowHeight[] = "30dp";
+constexpr char defaultHeaderHeight[] = "28dp";
 
 // Integers of the layout: decimal or "0x" hexadecimal.
 std::optional<qint64> layoutNumber(const QString& text) {
@@ -307,7 +307,7 @@ void McItemPanel::paintEvent(QPaintEvent*) {
 
 // ---- SMCListViewEx
 
-class SMCListViewEx::Observer : public IDataSetObserver {
+class SMCListViewEx::Observer final : public IDataSetObserver {
 public:
     explicit Observer(SMCListViewEx* list) : list_(list) {}
     void OnChanged() override { list_->refresh(); }
@@ -592,14 +592,12 @@ void SMCListViewEx::rebuildVisibleRows() {
             panel->setRow(-1);
             bins_[size_t(panel->viewType())].push_back(panel);
         };
-        for (auto it = parked.begin(); it != parked.end();) {
-            if (it.key() < row) {
-                recycle(*it);
-                it = parked.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        parked.removeIf([&](QHash<int, McItemPanel*>::iterator it) {
+            if (it.key() >= row)
+                return false;
+            recycle(*it);
+            return true;
+        });
         while (y < bottom && row < count) {
             const unsigned state = rowState(row);
             const int type = std::clamp(adapter_->GetItemViewType(row, state), 0, typeCount - 1);
@@ -607,7 +605,7 @@ void SMCListViewEx::rebuildVisibleRows() {
             const auto reusable = parked.find(row);
             if (reusable != parked.end() && (*reusable)->viewType() == type) {
                 panel = *reusable;
-                parked.erase(reusable);
+                parked.remove(row);
             } else {
                 if (bins_[size_t(type)].empty()) {
                     // The farthest parked row is the least likely to come into view.
@@ -619,7 +617,7 @@ void SMCListViewEx::rebuildVisibleRows() {
                     }
                     if (farthest != parked.end()) {
                         recycle(*farthest);
-                        parked.erase(farthest);
+                        parked.remove(farthest.key());
                     }
                 }
                 panel = takePanel(type);
@@ -768,7 +766,7 @@ void SMCListViewEx::onItemChanged(int row) {
     panel->update();
 }
 
-int SMCListViewEx::InsertColumn(int index, const QString& text, int width, QVariant data) {
+int SMCListViewEx::InsertColumn(int index, const QString& text, int width, const QVariant& data) {
     const int logical = columns_->columnCount();
     columns_->insertColumn(logical);
     columns_->setHeaderData(logical, Qt::Horizontal, text);

@@ -74,7 +74,7 @@ public:
 
     // Columns are appended in creation order and shown at display position `index`; the
     // adapter knows them by creation order whatever the display order.
-    int InsertColumn(int index, const QString& text, int width, QVariant data = {});
+    int InsertColumn(int index, const QString& text, int width, const QVariant& data = {});
     bool DeleteColumn(int index); // display position
     QHeaderView* GetHeader() const { return header_; }
 

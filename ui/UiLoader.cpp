@@ -8,11 +8,11 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QLayout>
-#include <QVBoxLayout>
 #include <QMetaClassInfo>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QResource>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <QXmlStreamReader>
 
@@ -20,7 +20,10 @@ namespace folimo::ui {
 
 namespace {
 
-QMutex factoriesLock;
+QMutex& factoriesLock() {
+    static QMutex lock;
+    return lock;
+}
 
 QHash<QString, UiLoader::Factory>& factories() {
     static QHash<QString, UiLoader::Factory> table;
@@ -120,15 +123,15 @@ UiLoader::UiLoader(QObject* parent) : QUiLoader(parent) {
     clearPluginPaths();
 }
 
-void UiLoader::registerClass(const QString& className, Factory factory) {
-    QMutexLocker lock(&factoriesLock);
-    factories().insert(className, std::move(factory));
+void UiLoader::registerClass(const QString& className, const Factory& factory) {
+    QMutexLocker lock(&factoriesLock());
+    factories().insert(className, factory);
 }
 
 QWidget* UiLoader::createWidget(const QString& className, QWidget* parent, const QString& name) {
     Factory factory;
     {
-        QMutexLocker lock(&factoriesLock);
+        QMutexLocker lock(&factoriesLock());
         factory = factories().value(className);
     }
     QWidget* widget = nullptr;

@@ -68,7 +68,7 @@ public:
 
     // A control class of the program's own ("mclistviewex", ...). Registered before any
     // layout is loaded; a later registration of the same name replaces the earlier one.
-    static void registerClass(const QString& className, Factory factory);
+    static void registerClass(const QString& className, const Factory& factory);
 
     QWidget* createWidget(const QString& className, QWidget* parent = nullptr,
                           const QString& name = QString()) override;
