@@ -360,8 +360,11 @@ void CMainDlg::makeAs() {
         return;
     const QString proposed =
         QDir(QString::fromStdWString(GetPdfFolder())).filePath(text("save_pdf_default_name"));
-    const QString file = ChooseSaveFile(
+    QString file = ChooseSaveFile(
         this, proposed, {NameFilter(text("filter_pdf_name"), text("filter_pdf_pattern"))});
+    // A name typed without its extension still makes a file that opens as a PDF.
+    if (!file.isEmpty() && QFileInfo(file).suffix().isEmpty())
+        file += QStringLiteral(".pdf");
     if (!file.isEmpty())
         StartConversion(ConversionMode::Single, file.toStdWString());
 }

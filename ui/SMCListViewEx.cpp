@@ -311,7 +311,7 @@ class SMCListViewEx::Observer final : public IDataSetObserver {
 public:
     explicit Observer(SMCListViewEx* list) : list_(list) {}
     void OnChanged() override { list_->refresh(); }
-    void OnInvalidated() override { list_->requestRebuild(); }
+    void OnInvalidated() override { list_->onInvalidated(); }
     void OnItemChanged(int row) override { list_->onItemChanged(row); }
 
 private:
@@ -470,6 +470,7 @@ void SMCListViewEx::SetAdapter(std::shared_ptr<IMcAdapterEx> adapter) {
     detachAdapter();
     adapter_ = std::move(adapter);
     current_ = hoverRow_ = firstVisible_ = -1;
+    currentItem_ = nullptr;
     if (!adapter_) {
         viewport()->update();
         return;
@@ -504,8 +505,8 @@ void SMCListViewEx::refresh() {
         return;
     const int count = adapter_->GetCount();
     locator_->setCount(count);
-    if (current_ >= count)
-        current_ = -1;
+    const int old = current_;
+    followCurrentItem(true);
     if (hoverRow_ >= count)
         hoverRow_ = -1;
     updateScrollBars();
@@ -515,6 +516,40 @@ void SMCListViewEx::refresh() {
         QAccessibleTableModelChangeEvent reset(this, QAccessibleTableModelChangeEvent::ModelReset);
         QAccessible::updateAccessibility(&reset);
     }
+    if (current_ != old)
+        emit selectionChanged(old, current_);
+}
+
+void SMCListViewEx::onInvalidated() {
+    // The same rows in new looks or a new order (a move): the current row follows its
+    // item, and stays current even where a Ctrl+click took it out of the selection.
+    const int old = current_;
+    if (adapter_)
+        followCurrentItem(false);
+    requestRebuild();
+    if (current_ != old)
+        emit selectionChanged(old, current_);
+}
+
+void SMCListViewEx::followCurrentItem(bool dropUnselected) {
+    const int count = adapter_->GetCount();
+    if (currentItem_ &&
+        (current_ < 0 || current_ >= count || adapter_->GetItemData(current_) != currentItem_)) {
+        current_ = -1;
+        for (int row = 0; row < count; ++row) {
+            if (adapter_->GetItemData(row) == currentItem_) {
+                current_ = row;
+                break;
+            }
+        }
+    }
+    // A current row the change left unselected (its item removed, the selection cleared)
+    // would keep showing a picture nobody chose.
+    if (current_ >= count ||
+        (dropUnselected && current_ >= 0 && !adapter_->IsItemSelected(current_)))
+        current_ = -1;
+    if (current_ < 0)
+        currentItem_ = nullptr;
 }
 
 void SMCListViewEx::requestRebuild() {
@@ -722,7 +757,6 @@ void SMCListViewEx::onHeaderClick(int logical) {
     const int count = header_->count();
     std::vector<int> flags = sortFlags_;
     flags.resize(size_t(count), 0);
-    void* const currentItem = adapter_ && current_ >= 0 ? adapter_->GetItemData(current_) : nullptr;
     const bool sorted = adapter_ && logical >= 0 && adapter_->OnSort(logical, flags.data(), count);
     if (sorted)
         sortFlags_ = flags;
@@ -733,19 +767,8 @@ void SMCListViewEx::onHeaderClick(int logical) {
     else
         header_->setSortIndicator(int(flag - sortFlags_.begin()),
                                   *flag == 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
-    if (!sorted)
-        return;
-    // The selection follows its items; the current row, which the preview shows, too.
-    const int old = current_;
-    for (int row = 0; currentItem && row < adapter_->GetCount(); ++row) {
-        if (adapter_->GetItemData(row) == currentItem) {
-            current_ = row;
-            break;
-        }
-    }
-    refresh();
-    if (current_ != old)
-        emit selectionChanged(old, current_);
+    if (sorted)
+        refresh(); // the current row follows its item there
 }
 
 void SMCListViewEx::onItemChanged(int row) {
@@ -861,6 +884,7 @@ bool SMCListViewEx::SetSel(int row, bool notify) {
             return false;
     }
     current_ = row;
+    currentItem_ = row >= 0 ? adapter_->GetItemData(row) : nullptr;
     adapter_->SelectOnly(row);
     if (old == row)
         return false;

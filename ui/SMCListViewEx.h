@@ -141,6 +141,10 @@ private:
     void detachAdapter();
     void makeLocator();
     void refresh();
+    void onInvalidated();
+    // Finds the current row's item again after the rows changed; `dropUnselected` lets a
+    // row the change left unselected go.
+    void followCurrentItem(bool dropUnselected);
     void requestRebuild();
     void rebuildIfPending();
     void rebuildVisibleRows();
@@ -187,6 +191,9 @@ private:
     bool hasDivider_ = false;
 
     int current_ = -1;
+    // The item the current row shows (the adapter's item data, only compared): when rows
+    // are sorted, moved or removed the current row follows it, as the selection does.
+    void* currentItem_ = nullptr;
     int hoverRow_ = -1;
     int firstVisible_ = -1;
     std::vector<McItemPanel*> visible_;           // in row order

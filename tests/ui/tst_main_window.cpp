@@ -102,6 +102,7 @@ private slots:
     void theItemMenuOffersAndMovesAsTheClickedRowAllows();
     void droppingAFolderAddsItsTree();
     void aRowThatCannotBeShownSaysWhy();
+    void thePreviewFollowsTheCurrentItemWhereverItGoes();
     void everyButtonIsReachableByKeyboardAndNamed();
     void captionAndPreviewButtonsFollowTheWindow();
     void aNewerVersionShowsInTheStatusLine();
@@ -441,7 +442,7 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     });
     window_->findChild<QAbstractButton*>("btn_settings")->click();
 
-    person_->chooseFiles({dir_.filePath("session/out/all.pdf")});
+    person_->chooseFiles({dir_.filePath("session/out/all")}); // typed without ".pdf"
     closeProgressWhenDone(window_.get());
     run(9);
     QCOMPARE(choosers.last().kind, ChooserKind::SaveFile);
@@ -450,6 +451,29 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     QVERIFY(QFile::exists(pdf));
     QCOMPARE(QProcess::execute("qpdf", {"--check", pdf}), 0);
     QCOMPARE(pageWidths(pdf), (QList<int>{60, 130, 50}));
+}
+
+// The preview shows the current row's picture: when a move takes that item elsewhere it
+// goes along, and when a removal takes it (or its selection) away the pane goes back to
+// its hint rather than showing a picture nobody chose.
+void MainWindowTest::thePreviewFollowsTheCurrentItemWhereverItGoes() {
+    addSix();
+    auto* preview = window_->findChild<SImageWndEx*>("img_preview");
+    auto* hint = window_->findChild<QLabel*>("txt_preview");
+    view_->SetSel(4, true);
+    const QString four = QString::fromStdWString(list_->GetItemPath(4));
+    QCOMPARE(preview->requestedPath(), four);
+    list_->MoveSelectionTo(1);
+    QCOMPARE(names(*list_), (QStringList{"0", "4", "1", "2", "3", "5"}));
+    QCOMPARE(view_->GetSel(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(preview->imagePath(), four, 10000);
+    QVERIFY(hint->isHidden());
+
+    run(CmdDeleteUnreadable); // none are unreadable, but the selection is cleared
+    QCOMPARE(list_->GetCount(), 6);
+    QCOMPARE(view_->GetSel(), -1);
+    QVERIFY(preview->isHidden());
+    QVERIFY(!hint->isHidden());
 }
 
 // Every item of every menu is the window's own action for its number, and the buttons
