@@ -188,10 +188,7 @@ QStringList LanguagesTest::openDialog(Dialog& dialog, const QString& language, c
         }
         dialog.reject();
     });
-    if constexpr (requires { dialog.DoModal(); })
-        dialog.DoModal();
-    else
-        dialog.exec();
+    dialog.exec();
     return texts;
 }
 
