@@ -1,5 +1,6 @@
 #include "ProgramControls.h"
 
+#include "McListAccessible.h"
 #include "UiLoader.h"
 
 #include <QHBoxLayout>
@@ -23,6 +24,8 @@ void registerControl() {
 
 void registerProgramControls() {
     registerControl<SMCListViewEx>();
+    // What a screen reader sees of the list: its rows and cells, not an empty scroll area.
+    installMcListAccessibility();
     registerControl<SImageWndEx>();
     registerControl<SIECtrl>();
     registerControl<SWkeWebkit>();

@@ -14,8 +14,9 @@ class QLabel;
 
 namespace folimo::ui {
 
-// Registers "mclistviewex", "imgex", "iectrl" and "wkeWebkit" with UiLoader. Call once
-// before the first layout is loaded; calling again changes nothing.
+// Registers "mclistviewex", "imgex", "iectrl" and "wkeWebkit" with UiLoader, and the
+// list's accessibility (its rows and cells) with Qt. Call once before the first layout
+// is loaded; calling again changes nothing.
 void registerProgramControls();
 
 // The top web panel ("iectrl"): a named placeholder that is only shown or hidden. Until

@@ -1,6 +1,5 @@
 #include "SMCListViewEx.h"
 
-#include "McListAccessible.h"
 #include "Resources.h"
 #include "UiLoader.h"
 
@@ -320,7 +319,6 @@ private:
 
 SMCListViewEx::SMCListViewEx(QWidget* parent)
     : QAbstractScrollArea(parent), observer_(std::make_unique<Observer>(this)) {
-    installMcListAccessibility();
     setProperty("folimoClass", layoutClassName(staticMetaObject));
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setMouseTracking(true);
