@@ -82,6 +82,12 @@ FolimoCallback* CImageToPDF::SetTextCallback(FolimoCallback* callback) noexcept 
     return callback;
 }
 
+const wchar_t* CImageToPDF::GetTextData() noexcept {
+    // Filled in where the recogniser is joined to the run.
+    textData_.clear();
+    return textData_.c_str();
+}
+
 int CImageToPDF::Convert(const wchar_t* outputPath, IProcess* callback) noexcept {
     try {
         return runConversion(outputPath ? outputPath : L"", callback);

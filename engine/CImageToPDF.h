@@ -36,6 +36,7 @@ public:
     int Convert(const wchar_t* outputPath, IProcess* callback) noexcept override;
     FolimoCallback* SetTextCallback(FolimoCallback* callback) noexcept override;
     const wchar_t* GetOutputPath() noexcept override { return writtenPath_.c_str(); }
+    const wchar_t* GetTextData() noexcept override;
 
 private:
     // The steps of a run. Each is handed the run and the document it works on; the object
@@ -86,4 +87,5 @@ private:
     CImageToPDFSettings settings_;
     std::map<std::wstring, int> supportedExtensions_;
     FolimoCallback* textCallback_ = nullptr;
+    std::wstring textData_;
 };

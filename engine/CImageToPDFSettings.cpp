@@ -220,6 +220,27 @@ int CImageToPDFSettings::SetImageAutoRotate(int flag) noexcept {
     return imageAutoRotate_ = flag;
 }
 
+int CImageToPDFSettings::SetTextLanguages(const wchar_t* languages) noexcept {
+    try {
+        textLanguages_ = languages ? languages : L"";
+    } catch (...) {
+        return 0;
+    }
+    return 1;
+}
+
+const wchar_t* CImageToPDFSettings::GetTextLanguages() noexcept {
+    return textLanguages_.c_str();
+}
+
+int CImageToPDFSettings::SetUprightByText(int flag) noexcept {
+    return uprightByText_ = flag;
+}
+
+int CImageToPDFSettings::GetUprightByText() noexcept {
+    return uprightByText_;
+}
+
 int CImageToPDFSettings::CopyFrom(IFolimoSettings* other) noexcept {
     if (!other || other == this)
         return 1;
@@ -242,6 +263,8 @@ int CImageToPDFSettings::CopyFrom(IFolimoSettings* other) noexcept {
     SetBookmarkText(other->GetBookmarkText());
     imageInPage_ = other->GetImageInPage();
     imageAutoRotate_ = other->GetImageAutoRotate();
+    SetTextLanguages(other->GetTextLanguages());
+    uprightByText_ = other->GetUprightByText();
     while (GetWatermarkCount() > 0)
         RemoveWatermark(GetWatermarkCount() - 1);
     for (int i = 0; i < other->GetWatermarkCount(); ++i)

@@ -55,6 +55,10 @@ public:
     int SetImageInPage(int flag) noexcept override;
     int GetImageAutoRotate() noexcept override;
     int SetImageAutoRotate(int flag) noexcept override;
+    int SetTextLanguages(const wchar_t* languages) noexcept override;
+    const wchar_t* GetTextLanguages() noexcept override;
+    int SetUprightByText(int flag) noexcept override;
+    int GetUprightByText() noexcept override;
 
     // Copies every value of `other`; its watermarks are replaced by copies of the
     // other's.
@@ -84,4 +88,6 @@ private:
     std::wstring bookmarkText_ = L"%FILENAME%";
     int imageInPage_ = 0;
     int imageAutoRotate_ = 0;
+    std::wstring textLanguages_;
+    int uprightByText_ = 0;
 };

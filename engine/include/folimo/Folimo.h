@@ -160,6 +160,15 @@ struct IFolimoSettings : IBase {
     virtual int SetImageInPage(int flag) = 0;
     virtual int GetImageAutoRotate() = 0;
     virtual int SetImageAutoRotate(int flag) = 0;
+    // Text recognition: the languages of the invisible text laid over every image page,
+    // Tesseract's names joined by '+' ("eng+chi_sim"); empty (the default) recognises
+    // nothing. Imported PDF pages are never recognised.
+    virtual int SetTextLanguages(const wchar_t* languages) = 0;
+    virtual const wchar_t* GetTextLanguages() = 0;
+    // 1: a recognised page whose text lies on its side or upside down is turned upright
+    // (needs the orientation data "osd"); 0, the default, leaves it as it is.
+    virtual int SetUprightByText(int flag) = 0;
+    virtual int GetUprightByText() = 0;
 
 protected:
     ~IFolimoSettings() = default;
@@ -220,6 +229,12 @@ enum FolimoErrorCode {
     FOLIMO_ERROR_INPUT = 1,           // an input file, or one of its pages, cannot be read
     FOLIMO_ERROR_WATERMARK_IMAGE = 2, // an image watermark cannot be used: told once a document
     FOLIMO_ERROR_OUTPUT = 3,          // the document cannot be created or written
+    // The recognition data of a language is missing: `subject` is the language, `reason`
+    // the Debian package that brings it. Told before any page is made; no document is.
+    FOLIMO_ERROR_TEXT_DATA = 4,
+    // A page's text could not be recognised: `subject` is the file. The page is kept
+    // without text and the run goes on.
+    FOLIMO_ERROR_RECOGNITION = 5,
 };
 
 // How a document ended (IProcessEx::OnDocumentEnd).
@@ -244,6 +259,19 @@ struct IProcessEx : IProcess {
 
 protected:
     ~IProcessEx() = default;
+};
+
+// A caller whose IProcess also derives from this one hears how each image page's text
+// was recognised (found with dynamic_cast, as IProcessEx).
+struct IProcessText {
+    // After the recognition of page `filePage` (from 0) of `path`, which lands on page
+    // `documentPage` (from 1) of the document: the words found, or -1 when recognition
+    // failed, and the clockwise quarter turns (0 to 3) that turned it upright by its text.
+    virtual int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
+                           int quarterTurns) = 0;
+
+protected:
+    ~IProcessText() = default;
 };
 
 // What the engine passes with every text it asks the caller to expand.
@@ -275,6 +303,11 @@ struct IFolimo : IBase {
     // run took that name while this one wrote, the next free one with " (1)", " (2)",
     // ... before the extension. Empty when that Convert wrote no document.
     virtual const wchar_t* GetOutputPath() = 0;
+    // The recognition data installed, Tesseract's names joined by '+' in alphabetical
+    // order ("chi_sim+eng+osd"): the languages SetTextLanguages can take, and "osd" when
+    // pages can be turned upright by their text. Read from TESSDATA_PREFIX when set,
+    // else from the system's data folder.
+    virtual const wchar_t* GetTextData() = 0;
 
 protected:
     ~IFolimo() = default;
