@@ -164,7 +164,7 @@ std::string GlyphlessFont::encode(std::u32string_view text) {
         unsigned code = 0;
         if (auto known = codes_.find(c); known != codes_.end())
             code = known->second;
-        else if (mappable && codes_.size() < kMaxCode)
+        else if (mappable && codes_.size() + 1 < kMaxCode)
             code = codes_.emplace(c, static_cast<unsigned>(codes_.size() + 1)).first->second;
         put16(out, code);
     }

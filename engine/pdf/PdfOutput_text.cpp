@@ -26,6 +26,41 @@ bool unspaced(wchar_t c) {
            (v >= 0xFF00 && v <= 0xFF60) || (v >= 0x20000 && v <= 0x3FFFF);
 }
 
+bool unspaced(const std::wstring& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](wchar_t c) { return unspaced(c); });
+}
+
+// A reader tells lines apart by their glyphs' size and baseline, so a character of an
+// unspaced script whose box is short (a full stop, a flat stroke) would start a line
+// of its own: such words stand as tall as the line they are on, from the lowest to the
+// highest box of the words in a row that share its height.
+std::vector<LayerWord> lineHigh(const std::vector<LayerWord>& words,
+                                const std::vector<std::wstring>& texts) {
+    std::vector<LayerWord> placed = words;
+    std::size_t start = 0;
+    while (start < words.size()) {
+        double bottom = words[start].bottom, top = words[start].top;
+        std::size_t end = start + 1;
+        for (; end < words.size(); ++end) {
+            const LayerWord& next = words[end];
+            const double overlap = std::min(top, next.top) - std::max(bottom, next.bottom);
+            const bool along = next.left >= words[end - 1].left;
+            if (!along || overlap < 0.5 * std::min(top - bottom, next.top - next.bottom))
+                break;
+            bottom = std::min(bottom, next.bottom);
+            top = std::max(top, next.top);
+        }
+        for (std::size_t i = start; i < end; ++i)
+            if (unspaced(texts[i])) {
+                placed[i].bottom = bottom;
+                placed[i].top = top;
+            }
+        start = end;
+    }
+    return placed;
+}
+
 // Where `word`'s run of glyphs ends: at its box's right edge, or, between two words
 // of an unspaced script on one line, at the next one's left edge, since a reader
 // takes a gap between glyphs for a space, and a recogniser sees words in such text
@@ -38,7 +73,9 @@ double runEnd(const LayerWord& word, const std::wstring& text, const LayerWord* 
     const double overlap = std::min(word.top, next->top) - std::max(word.bottom, next->bottom);
     const double gap = next->left - word.right;
     const bool sameLine = overlap > 0.5 * std::min(size, next->top - next->bottom);
-    return sameLine && gap > 0 && gap < 0.6 * size ? next->left : word.right;
+    // Boxes that overlap are cut back too: a reader takes glyphs that step back for a
+    // new line.
+    return sameLine && gap != 0 && gap < size && next->left > word.left ? next->left : word.right;
 }
 
 } // namespace
@@ -144,13 +181,14 @@ void PdfOutput::add_text_layer(const std::vector<LayerWord>& words,
     texts.reserve(words.size());
     for (const LayerWord& word : words)
         texts.push_back(displayText(word.text));
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const LayerWord& word = words[i];
+    const std::vector<LayerWord> placed = lineHigh(words, texts);
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        const LayerWord& word = placed[i];
         const std::wstring& text = texts[i];
         if (text.empty())
             continue;
-        const bool last = i + 1 == words.size();
-        const double right = runEnd(word, text, last ? nullptr : &words[i + 1],
+        const bool last = i + 1 == placed.size();
+        const double right = runEnd(word, text, last ? nullptr : &placed[i + 1],
                                     last ? std::wstring() : texts[i + 1]);
         const double size = word.top - word.bottom;
         const double baseline = std::isnan(word.baseline)

@@ -429,4 +429,71 @@ TEST_F(TextLayerTest, ATurnedImageShowsTurnedAndItsWordsFollow) {
         }
 }
 
+// Words as a recogniser gives them: Latin letters half as wide as the line is tall,
+// Chinese characters nearly square, `gap` (of the height) between words. Copied out,
+// Latin words keep one space between them, Chinese characters none, whatever the gap
+// a recogniser left between them.
+struct SpacingCase {
+    const char* name;
+    std::vector<std::vector<std::string>> lines;
+    double gap;
+    std::string expected;
+};
+
+TEST_F(TextLayerTest, CopiedTextHasSpacesWhereTheScriptHasThem) {
+    const std::vector<SpacingCase> cases = {
+        {"english",
+         {{"Searchable", "text", "layer"}, {"second", "line"}},
+         0.3,
+         "Searchable text layer\nsecond line"},
+        {"chinese_characters_close",
+         {{"扫", "描", "文", "件"}, {"可", "以", "搜", "索"}},
+         0.08,
+         "扫描文件\n可以搜索"},
+        {"chinese_characters_apart",
+         {{"扫", "描", "文", "件", "可", "以", "搜", "索"}},
+         0.4,
+         "扫描文件可以搜索"},
+        {"chinese_words", {{"扫描", "文件", "可以", "搜索"}}, 0.25, "扫描文件可以搜索"},
+        {"mixed", {{"PDF", "文", "档", "2026", "年"}}, 0.3, "PDF 文档 2026 年"},
+        // A full stop and a flat stroke have short boxes, a wide character's box runs
+        // into its neighbour's.
+        {"chinese_short_and_overlapping_boxes",
+         {{"这", "是", "一", "个", "读者", "段落", "。"}},
+         0.3,
+         "这是一个读者段落。"},
+    };
+    const std::string image = jpeg("page.jpg", 612, 792);
+    constexpr double kHeight = 30;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<LayerWord> words;
+        double bottom = 700;
+        for (const auto& texts : c.lines) {
+            double x = 40;
+            for (const auto& text : texts) {
+                const std::wstring w = wide(text);
+                const double width =
+                    kHeight * static_cast<double>(w.size()) * (w[0] < 0x2E80 ? 0.5 : 0.95);
+                Box box{x, bottom, x + width, bottom + kHeight};
+                if (text == "。")
+                    box.top = bottom + 0.3 * kHeight;
+                else if (text == "一")
+                    box = {x, bottom + 0.45 * kHeight, x + width, bottom + 0.55 * kHeight};
+                else if (text == "读者")
+                    box.right += 0.8 * kHeight;
+                words.push_back(word(text, box));
+                x += width + c.gap * kHeight;
+            }
+            bottom -= 2 * kHeight;
+        }
+        const std::string pdf = write(std::string(c.name) + ".pdf", image, {words});
+        auto text = runCommand("pdftotext -enc UTF-8 " + shellQuote(pdf) + " -");
+        ASSERT_EQ(text.exitCode, 0) << text.output;
+        std::string got = text.output;
+        got.erase(got.find_last_not_of("\n\f ") + 1);
+        EXPECT_EQ(got, c.expected);
+    }
+}
+
 } // namespace

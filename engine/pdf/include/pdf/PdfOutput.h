@@ -106,7 +106,9 @@ public:
     // Adds to the open page, over what it shows so far, text that is not drawn but can
     // be found, selected and copied: each word stretched over its box, its size the
     // box's height, its baseline the given one or, unknown, the font's descent above
-    // the box's bottom. The words' coordinates are in the space that `cm` (a b c d e f,
+    // the box's bottom. Words of Chinese or Japanese, written without spaces, stand as
+    // tall as their line and reach the next word on it, so that readers copy them out
+    // as one line without spaces. The words' coordinates are in the space that `cm` (a b c d e f,
     // as the operator cm) maps onto the page: by default page points from the lower
     // left. Words with no text are left out. Throws PdfError(kErrOption), adding
     // nothing, for a box that is empty, inverted or not finite, or a matrix that
