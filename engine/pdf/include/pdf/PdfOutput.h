@@ -108,9 +108,9 @@ public:
     // box's height, its baseline the given one or, unknown, the font's descent above
     // the box's bottom. Words of Chinese or Japanese, written without spaces, stand as
     // tall as their line and reach the next word on it, so that readers copy them out
-    // as one line without spaces. The words' coordinates are in the space that `cm` (a b c d e f,
-    // as the operator cm) maps onto the page: by default page points from the lower
-    // left. Words with no text are left out. Throws PdfError(kErrOption), adding
+    // as one line without spaces. The words' coordinates are in the space that `cm`
+    // (a b c d e f, as the operator cm) maps onto the page: by default page points
+    // from the lower left. Words with no text are left out. Throws PdfError(kErrOption), adding
     // nothing, for a box that is empty, inverted or not finite, or a matrix that
     // cannot be inverted.
     void add_text_layer(const std::vector<LayerWord>& words,
