@@ -1,0 +1,226 @@
+#include "TextRecognizer.h"
+
+#include "imaging/Transform.h"
+#include <folimo/WideText.h>
+
+#include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
+#include <tesseract/resultiterator.h>
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace folimo::ocr {
+
+namespace {
+
+std::vector<std::string> splitLanguages(const std::string& languages) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= languages.size()) {
+        std::size_t end = languages.find('+', start);
+        if (end == std::string::npos)
+            end = languages.size();
+        if (end > start)
+            out.push_back(languages.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// Debian names a language's package after the language, underscores turned hyphens.
+std::string debianPackage(std::string language) {
+    std::replace(language.begin(), language.end(), '_', '-');
+    std::transform(language.begin(), language.end(), language.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return "tesseract-ocr-" + language;
+}
+
+// Below this the orientation detection's confidence is too weak to turn a page by.
+// Tesseract's own measure: on a page of three printed lines a right answer scores 7 to
+// 10, while a page of a word or two, or of no text, scores below 1.
+constexpr float kOrientationConfidence = 2.0F;
+
+// Tesseract's LSTM splits its work over OpenMP teams of four threads. The engine runs
+// one recogniser per core, so those teams only multiply the threads per core; with
+// other work on the machine their spinning waits then cost several times the page's own
+// time (a test page: 45 s instead of 4.5 s with the machine busy). Serialised, each
+// recogniser keeps to its own thread. The limit is an OpenMP setting of the calling
+// thread's data environment, so it is set on the thread that recognises, before each
+// page; OMP_THREAD_LIMIT=1 in the environment does the same for the whole process.
+void keepToThisThread() {
+    omp_set_max_active_levels(0);
+}
+
+// Tesseract polls this between words; a stop then acts within the page.
+bool stopRequested(void* flag, int /*words*/) {
+    return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
+}
+
+// Hands `page` to `api` as 8-bit grey or RGB, the layouts it reads without a copy.
+// `grey` keeps the converted copy alive for other formats.
+void setImage(tesseract::TessBaseAPI& api, const imaging::Bitmap& page, imaging::Bitmap& grey) {
+    using imaging::PixelFormat;
+    const imaging::Bitmap* source = &page;
+    const int bytesPerPixel = page.format == PixelFormat::Rgb24 ? 3 : 1;
+    if (page.format != PixelFormat::Gray8 && page.format != PixelFormat::Rgb24) {
+        // The grey copy's palette is a ramp: each index is its own grey level.
+        grey = imaging::toGrey(page);
+        source = &grey;
+    }
+    api.SetImage(source->pixels.data(), source->width, source->height, bytesPerPixel,
+                 static_cast<int>(source->stride));
+    if (page.dpiX > 0)
+        api.SetSourceResolution(static_cast<int>(page.dpiX + 0.5));
+}
+
+// Owns the UTF-8 text Tesseract hands out with new[].
+struct TessText {
+    char* text;
+    ~TessText() { delete[] text; }
+};
+
+} // namespace
+
+std::string languageDataFolder() {
+    const char* prefix = std::getenv("TESSDATA_PREFIX");
+    if (prefix != nullptr && *prefix != '\0')
+        return prefix;
+    return "/usr/share/tesseract-ocr/5/tessdata";
+}
+
+std::vector<std::string> installedLanguages() {
+    std::vector<std::string> out;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(languageDataFolder(), error)) {
+        const auto& path = entry.path();
+        if (path.extension() == ".traineddata")
+            out.push_back(path.stem().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void checkLanguages(const std::string& languages) {
+    const auto wanted = splitLanguages(languages);
+    if (wanted.empty())
+        throw MissingLanguageData("Text recognition needs at least one language, such as "
+                                  "\"eng\" or \"eng+chi_sim\".",
+                                  "", "");
+    const auto installed = installedLanguages();
+    for (const auto& language : wanted) {
+        if (!std::binary_search(installed.begin(), installed.end(), language)) {
+            std::string package = debianPackage(language);
+            throw MissingLanguageData("The language data for \"" + language +
+                                          "\" is not installed in " + languageDataFolder() +
+                                          ": install the Debian package " + package + ".",
+                                      language, package);
+        }
+    }
+}
+
+TextRecognizer::TextRecognizer(const std::string& languages)
+    : api_(std::make_unique<tesseract::TessBaseAPI>()) {
+    checkLanguages(languages);
+    const std::string folder = languageDataFolder();
+    if (api_->Init(folder.c_str(), languages.c_str(), tesseract::OEM_LSTM_ONLY) != 0)
+        throw RecognitionError("Tesseract could not load the language data for \"" + languages +
+                               "\" from " + folder + ".");
+    // Like the command line: find the page's blocks and columns rather than reading the
+    // page as one block.
+    api_->SetPageSegMode(tesseract::PSM_AUTO);
+    // Looking for light text on dark ground recognises every doubtful word a second time,
+    // inverted; on scanned documents it costs about a sixth of the time and finds
+    // nothing the first reading missed.
+    api_->SetVariable("tessedit_do_invert", "0");
+}
+
+TextRecognizer::~TextRecognizer() {
+    api_->End();
+    if (orientation_ != nullptr)
+        orientation_->End();
+}
+
+std::vector<RecognizedWord> TextRecognizer::recognize(const imaging::Bitmap& page,
+                                                      const std::atomic<bool>* cancel) {
+    if (cancel != nullptr && cancel->load())
+        throw RecognitionCancelled("Text recognition was stopped.");
+    keepToThisThread();
+    imaging::Bitmap grey;
+    setImage(*api_, page, grey);
+    tesseract::ETEXT_DESC monitor;
+    if (cancel != nullptr) {
+        monitor.cancel = &stopRequested;
+        // Only read through this pointer, by stopRequested.
+        monitor.cancel_this = const_cast<std::atomic<bool>*>(cancel);
+    }
+    const int status = api_->Recognize(&monitor);
+    if (cancel != nullptr && cancel->load()) {
+        api_->Clear();
+        throw RecognitionCancelled("Text recognition was stopped.");
+    }
+    if (status != 0) {
+        api_->Clear();
+        throw RecognitionError("Tesseract could not recognise the page's text.");
+    }
+
+    std::vector<RecognizedWord> words;
+    std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
+    constexpr auto level = tesseract::RIL_WORD;
+    if (it != nullptr) {
+        do {
+            if (it->Empty(level))
+                continue;
+            TessText text{it->GetUTF8Text(level)};
+            if (text.text == nullptr || *text.text == '\0')
+                continue;
+            RecognizedWord word;
+            word.text = fromUtf8(text.text);
+            it->BoundingBox(level, &word.left, &word.top, &word.right, &word.bottom);
+            it->Baseline(level, &word.baselineX1, &word.baselineY1, &word.baselineX2,
+                         &word.baselineY2);
+            word.confidence = it->Confidence(level);
+            words.push_back(std::move(word));
+        } while (it->Next(level));
+    }
+    api_->Clear();
+    return words;
+}
+
+int TextRecognizer::uprightTurns(const imaging::Bitmap& page) {
+    if (!orientationTried_) {
+        orientationTried_ = true;
+        const auto installed = installedLanguages();
+        if (std::binary_search(installed.begin(), installed.end(), "osd")) {
+            // The orientation model is a classifier of Tesseract's older engine; it gets
+            // its own instance so the recogniser keeps only the LSTM models loaded.
+            auto api = std::make_unique<tesseract::TessBaseAPI>();
+            if (api->Init(languageDataFolder().c_str(), "osd", tesseract::OEM_TESSERACT_ONLY) == 0)
+                orientation_ = std::move(api);
+        }
+    }
+    if (orientation_ == nullptr)
+        return 0;
+    keepToThisThread();
+    imaging::Bitmap grey;
+    setImage(*orientation_, page, grey);
+    int degrees = 0;
+    float confidence = 0;
+    const char* script = nullptr;
+    float scriptConfidence = 0;
+    const bool found =
+        orientation_->DetectOrientationScript(&degrees, &confidence, &script, &scriptConfidence);
+    orientation_->Clear();
+    if (!found || confidence < kOrientationConfidence)
+        return 0;
+    // Tesseract reports how far the page stands turned clockwise; turning it on to a
+    // full turn makes it upright.
+    return (4 - degrees / 90 % 4) % 4;
+}
+
+} // namespace folimo::ocr
