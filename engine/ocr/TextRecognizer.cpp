@@ -3,6 +3,7 @@
 #include "imaging/Transform.h"
 #include <folimo/WideText.h>
 
+#include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/ocrclass.h>
 #include <tesseract/resultiterator.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -62,19 +64,51 @@ bool stopRequested(void* flag, int /*words*/) {
     return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
 
-// Hands `page` to `api` as 8-bit grey or RGB, the layouts it reads without a copy.
-// `grey` keeps the converted copy alive for other formats.
-void setImage(tesseract::TessBaseAPI& api, const imaging::Bitmap& page, imaging::Bitmap& grey) {
+struct PixDeleter {
+    void operator()(Pix* pix) const { pixDestroy(&pix); }
+};
+using PixPtr = std::unique_ptr<Pix, PixDeleter>;
+
+// `page` as a Leptonica picture, 8-bit grey or 32-bit RGB, carrying the page's
+// resolution. Handed raw bytes, Tesseract knows the resolution only from
+// SetSourceResolution, which its orientation detection does not read: it took 70 dpi,
+// said so on standard error for every page, and sized the rules it removes by that.
+PixPtr toPix(const imaging::Bitmap& page) {
     using imaging::PixelFormat;
+    imaging::Bitmap grey;
     const imaging::Bitmap* source = &page;
-    const int bytesPerPixel = page.format == PixelFormat::Rgb24 ? 3 : 1;
     if (page.format != PixelFormat::Gray8 && page.format != PixelFormat::Rgb24) {
         // The grey copy's palette is a ramp: each index is its own grey level.
         grey = imaging::toGrey(page);
         source = &grey;
     }
-    api.SetImage(source->pixels.data(), source->width, source->height, bytesPerPixel,
-                 static_cast<int>(source->stride));
+    const bool rgb = source->format == PixelFormat::Rgb24;
+    PixPtr pix(pixCreate(source->width, source->height, rgb ? 32 : 8));
+    if (pix == nullptr)
+        throw RecognitionError("There is not enough memory to recognise the page's text.");
+    l_uint32* data = pixGetData(pix.get());
+    const int wordsPerLine = pixGetWpl(pix.get());
+    for (int y = 0; y < source->height; ++y) {
+        const std::uint8_t* in = source->row(y);
+        l_uint32* line = data + std::size_t(y) * std::size_t(wordsPerLine);
+        if (rgb) {
+            for (int x = 0; x < source->width; ++x, in += 3)
+                composeRGBPixel(in[0], in[1], in[2], line + x);
+        } else {
+            for (int x = 0; x < source->width; ++x)
+                SET_DATA_BYTE(line, x, in[x]);
+        }
+    }
+    if (page.dpiX > 0)
+        pixSetResolution(pix.get(), static_cast<l_int32>(page.dpiX + 0.5),
+                         static_cast<l_int32>((page.dpiY > 0 ? page.dpiY : page.dpiX) + 0.5));
+    return pix;
+}
+
+// Hands `page` to `api`, which takes its own copy.
+void setImage(tesseract::TessBaseAPI& api, const imaging::Bitmap& page) {
+    PixPtr pix = toPix(page);
+    api.SetImage(pix.get());
     if (page.dpiX > 0)
         api.SetSourceResolution(static_cast<int>(page.dpiX + 0.5));
 }
@@ -151,8 +185,7 @@ std::vector<RecognizedWord> TextRecognizer::recognize(const imaging::Bitmap& pag
     if (cancel != nullptr && cancel->load())
         throw RecognitionCancelled("Text recognition was stopped.");
     keepToThisThread();
-    imaging::Bitmap grey;
-    setImage(*api_, page, grey);
+    setImage(*api_, page);
     tesseract::ETEXT_DESC monitor;
     if (cancel != nullptr) {
         monitor.cancel = &stopRequested;
@@ -207,8 +240,7 @@ int TextRecognizer::uprightTurns(const imaging::Bitmap& page) {
     if (orientation_ == nullptr)
         return 0;
     keepToThisThread();
-    imaging::Bitmap grey;
-    setImage(*orientation_, page, grey);
+    setImage(*orientation_, page);
     int degrees = 0;
     float confidence = 0;
     const char* script = nullptr;
