@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -66,6 +67,11 @@ bool stopRequested(void* flag, int /*words*/) {
     return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
 
+// A file's resolution, whole, and bounded so that a nonsense value cannot overflow.
+int dotsPerInch(double dpi) {
+    return static_cast<int>(std::lround(std::clamp(dpi, 1.0, 100000.0)));
+}
+
 struct PixDeleter {
     void operator()(Pix* pix) const { pixDestroy(&pix); }
 };
@@ -102,8 +108,8 @@ PixPtr toPix(const imaging::Bitmap& page) {
         }
     }
     if (page.dpiX > 0)
-        pixSetResolution(pix.get(), static_cast<l_int32>(page.dpiX + 0.5),
-                         static_cast<l_int32>((page.dpiY > 0 ? page.dpiY : page.dpiX) + 0.5));
+        pixSetResolution(pix.get(), dotsPerInch(page.dpiX),
+                         dotsPerInch(page.dpiY > 0 ? page.dpiY : page.dpiX));
     return pix;
 }
 
@@ -112,7 +118,7 @@ void setImage(tesseract::TessBaseAPI& api, const imaging::Bitmap& page) {
     PixPtr pix = toPix(page);
     api.SetImage(pix.get());
     if (page.dpiX > 0)
-        api.SetSourceResolution(static_cast<int>(page.dpiX + 0.5));
+        api.SetSourceResolution(dotsPerInch(page.dpiX));
 }
 
 // Owns the UTF-8 text Tesseract hands out with new[].
@@ -152,10 +158,10 @@ void checkLanguages(const std::string& languages) {
     for (const auto& language : wanted) {
         if (!std::binary_search(installed.begin(), installed.end(), language)) {
             std::string package = debianPackage(language);
-            throw MissingLanguageData("The language data for \"" + language +
-                                          "\" is not installed in " + languageDataFolder() +
-                                          ": install the Debian package " + package + ".",
-                                      language, package);
+            std::string message = "The language data for \"" + language;
+            message += "\" is not installed in " + languageDataFolder();
+            message += ": install the Debian package " + package + ".";
+            throw MissingLanguageData(message, language, package);
         }
     }
 }
@@ -186,6 +192,8 @@ std::vector<RecognizedWord> TextRecognizer::recognize(const imaging::Bitmap& pag
                                                       const std::atomic<bool>* cancel) {
     if (cancel != nullptr && cancel->load())
         throw RecognitionCancelled("Text recognition was stopped.");
+    if (page.width <= 0 || page.height <= 0)
+        return {};
     keepToThisThread();
     setImage(*api_, page);
     tesseract::ETEXT_DESC monitor;
@@ -239,7 +247,7 @@ int TextRecognizer::uprightTurns(const imaging::Bitmap& page) {
                 orientation_ = std::move(api);
         }
     }
-    if (orientation_ == nullptr)
+    if (orientation_ == nullptr || page.width <= 0 || page.height <= 0)
         return 0;
     keepToThisThread();
     setImage(*orientation_, page);

@@ -319,7 +319,9 @@ TEST(TextRecognizer, FindsTheTurnsThatStandAPageUpright) {
         auto words = textsOf(recognizer.recognize(folimo::imaging::turnClockwise(lying, turns)));
         EXPECT_GE(inOrder(wordsOf(kEnglish), words), wordsOf(kEnglish).size() * 9 / 10) << turned;
     }
-    // Nothing to read: no turn.
+    // Nothing to read: no turn, no words.
+    EXPECT_EQ(recognizer.uprightTurns(folimo::imaging::Bitmap{}), 0);
+    EXPECT_TRUE(recognizer.recognize(folimo::imaging::Bitmap{}).empty());
     std::string blank = dir.file("blank.png");
     makeImage("-size 800x300 xc:white -density 300 -units PixelsPerInch -type Grayscale", blank);
     EXPECT_EQ(recognizer.uprightTurns(decodeFile(blank)), 0);
