@@ -2,7 +2,7 @@
 # Fails when an #include runs against the layers. The order, top down:
 #   program/, bench/ -> ui/ -> app/ (cli/ -> app/) -> the engine's public headers
 #   (engine/include/folimo, included as <folimo/...>) -> the engine object (engine/*.h)
-#   -> pdf -> imaging -> base.
+#   -> pdf, ocr -> imaging -> base.
 # Each engine part offers the parts above it only what is in its include/<part>/ folder
 # ("imaging/Codecs.h"); the headers beside its sources are its own. Nothing includes
 # upward, and no headers include each other in a circle, except the topic files of one
@@ -29,8 +29,8 @@ engineLower() {
     case $1 in
     base) echo "" ;;
     imaging) echo "base" ;;
-    pdf) echo "base imaging" ;;
-    object) echo "base imaging pdf" ;;
+    pdf | ocr) echo "base imaging" ;;
+    object) echo "base imaging pdf ocr" ;;
     public) echo "" ;;
     esac
 }
@@ -48,6 +48,7 @@ enginePart() {
     engine/base/*) echo base ;;
     engine/imaging/*) echo imaging ;;
     engine/pdf/*) echo pdf ;;
+    engine/ocr/*) echo ocr ;;
     engine/*/*) echo other ;;
     engine/*) echo object ;;
     esac

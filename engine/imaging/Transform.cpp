@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <type_traits>
+#include <utility>
 
 namespace folimo::imaging {
 
@@ -608,6 +609,13 @@ Bitmap reorient(Bitmap s, int orientation, const Limits& limits) {
         }
     }
     return d;
+}
+
+Bitmap turnClockwise(Bitmap source, int quarterTurns, const Limits& limits) {
+    // The orientation values that store a picture turned 0, 1, 2 and 3 quarter turns
+    // anticlockwise, which reorient undoes by turning it clockwise.
+    static constexpr int kOrientationOfTurns[] = {1, 6, 3, 8};
+    return reorient(std::move(source), kOrientationOfTurns[((quarterTurns % 4) + 4) % 4], limits);
 }
 
 } // namespace folimo::imaging

@@ -2,6 +2,7 @@
 // finishing that writes the page tree, outlines and trailer and names the file.
 #include "PdfOutput.h"
 
+#include "GlyphlessFont.h"
 #include "OptionList.h"
 #include "PdfFont.h"
 #include "PdfImport.h"
@@ -101,6 +102,8 @@ void PdfOutput::discardDocument() noexcept {
     page_.reset();
     fonts_.clear();
     fontHandles_.clear();
+    layerFont_.reset();
+    layerFontObject_ = 0;
     gstates_.clear();
     gstateHandles_.clear();
     writer_.reset();
@@ -313,6 +316,10 @@ void PdfOutput::finishDocument() {
         font.font->write(*writer_, font.object);
     fonts_.clear();
     fontHandles_.clear();
+    if (layerFont_)
+        layerFont_->write(*writer_, layerFontObject_);
+    layerFont_.reset();
+    layerFontObject_ = 0;
     gstates_.clear();
     gstateHandles_.clear();
 

@@ -12,9 +12,10 @@
 
 namespace folimo::pdf {
 
-void PdfOutput::placeObject(double w, double h, double unitW, double unitH, double x, double y,
-                            std::wstring_view optlist, const std::string& name, int object,
-                            const char* api, const std::string& inner) {
+std::array<double, 6> PdfOutput::placeObject(double w, double h, double unitW, double unitH,
+                                             double x, double y, std::wstring_view optlist,
+                                             const std::string& name, int object, const char* api,
+                                             const std::string& inner) {
     Page& page = requirePage(api);
     OptionList options(optlist);
     options.allowOnly({"boxsize", "position", "fitmethod", "scale", "orientate", "adjustpage"},
@@ -91,8 +92,9 @@ void PdfOutput::placeObject(double w, double h, double unitW, double unitH, doub
         e = x0 + ow;
         f = y0 + oh;
     }
-    page.content += "q " + pdfReal(a / unitW) + " " + pdfReal(b / unitW) + " " +
-                    pdfReal(c / unitH) + " " + pdfReal(d / unitH) + " " + pdfReal(e) + " " +
+    const std::array<double, 6> matrix{a / unitW, b / unitW, c / unitH, d / unitH, e, f};
+    page.content += "q " + pdfReal(matrix[0]) + " " + pdfReal(matrix[1]) + " " +
+                    pdfReal(matrix[2]) + " " + pdfReal(matrix[3]) + " " + pdfReal(e) + " " +
                     pdfReal(f) + " cm " + inner + "/" + name + " Do Q\n";
     page.xobjects[name] = object;
 
@@ -102,6 +104,7 @@ void PdfOutput::placeObject(double w, double h, double unitW, double unitH, doub
         if (!(page.width > 0) || !(page.height > 0))
             throw PdfError(kErrOption, api, "adjustpage gives an empty page");
     }
+    return matrix;
 }
 
 int PdfOutput::create_gstate(std::wstring_view optlist) {

@@ -185,18 +185,42 @@ void PdfOutput::fit_image(int handle, double x, double y, std::wstring_view optl
         throw PdfError(kErrOption, "fit_image", "adjustpage is for imported pages");
     // Maps the stored picture's unit square onto the upright picture's, for each EXIF
     // orientation (2 to 8; 1 is upright).
-    static const char* const kOrientations[9] = {"",
-                                                 "",
-                                                 "-1 0 0 1 1 0 cm ",
-                                                 "-1 0 0 -1 1 1 cm ",
-                                                 "1 0 0 -1 0 1 cm ",
-                                                 "0 -1 -1 0 1 1 cm ",
-                                                 "0 -1 1 0 0 1 cm ",
-                                                 "0 1 1 0 0 0 cm ",
-                                                 "0 1 -1 0 1 0 cm "};
+    static constexpr Matrix kOrientations[9] = {
+        {1, 0, 0, 1, 0, 0},   {1, 0, 0, 1, 0, 0},  {-1, 0, 0, 1, 1, 0},
+        {-1, 0, 0, -1, 1, 1}, {1, 0, 0, -1, 0, 1}, {0, -1, -1, 0, 1, 1},
+        {0, -1, 1, 0, 0, 1},  {0, 1, 1, 0, 0, 0},  {0, 1, -1, 0, 1, 0}};
+    // Then the upright picture's onto itself turned 0 to 3 quarters clockwise.
+    static constexpr Matrix kTurns[4] = {
+        {1, 0, 0, 1, 0, 0}, {0, -1, 1, 0, 0, 1}, {-1, 0, 0, -1, 1, 1}, {0, 1, -1, 0, 1, 0}};
     int o = img.orientation >= 1 && img.orientation <= 8 ? img.orientation : 1;
-    placeObject(w, h, 1, 1, x, y, optlist, "Im" + std::to_string(img.object), img.object,
-                "fit_image", kOrientations[o]);
+    const Matrix inner = multiply(kOrientations[o], kTurns[img.turns & 3]);
+    const std::string innerCm =
+        inner == Matrix{1, 0, 0, 1, 0, 0} ? std::string() : matrixOperator(inner) + " ";
+    const Matrix placed = placeObject(w, h, 1, 1, x, y, optlist, "Im" + std::to_string(img.object),
+                                      img.object, "fit_image", innerCm);
+    Image& changed = images_.at(handle);
+    changed.matrix = placed;
+    changed.placed = true;
+}
+
+void PdfOutput::turn_image(int handle, int quarterTurns) {
+    image(handle, "turn_image");
+    Image& img = images_.at(handle);
+    const int turns = ((quarterTurns % 4) + 4) % 4;
+    // Sizes follow the picture as shown, as they do for its own orientation.
+    if (turns % 2 == 1) {
+        std::swap(img.width, img.height);
+        std::swap(img.resx, img.resy);
+    }
+    img.turns = (img.turns + turns) % 4;
+}
+
+std::array<double, 6> PdfOutput::image_matrix(int handle) const {
+    const Image& img = image(handle, "image_matrix");
+    if (!img.placed)
+        throw PdfError(kErrScope, "image_matrix",
+                       "the image " + std::to_string(handle) + " was not placed yet");
+    return img.matrix;
 }
 
 void PdfOutput::close_image(int handle) {

@@ -24,6 +24,18 @@ std::string pdfReal(double value, int decimals) {
     return s;
 }
 
+Matrix multiply(const Matrix& first, const Matrix& second) {
+    const auto& [a, b, c, d, e, f] = first;
+    const auto& [a2, b2, c2, d2, e2, f2] = second;
+    return {a * a2 + b * c2, a * b2 + b * d2,      c * a2 + d * c2,
+            c * b2 + d * d2, e * a2 + f * c2 + e2, e * b2 + f * d2 + f2};
+}
+
+std::string matrixOperator(const Matrix& m, int decimals) {
+    return pdfReal(m[0], decimals) + " " + pdfReal(m[1], decimals) + " " + pdfReal(m[2], decimals) +
+           " " + pdfReal(m[3], decimals) + " " + pdfReal(m[4]) + " " + pdfReal(m[5]) + " cm";
+}
+
 std::string pdfLiteralString(std::string_view bytes) {
     std::string out = "(";
     for (char c : bytes) {

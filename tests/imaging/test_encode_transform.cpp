@@ -1176,3 +1176,45 @@ TEST(ToGrey, GreySourcesAndPalettes) {
     EXPECT_EQ(f.row(0)[1], 28);
     EXPECT_EQ(f.row(0)[2], 0);
 }
+
+// ---------------------------------------------------------------------------------------
+// turnClockwise
+
+TEST(TurnClockwise, TurnsByQuarterTurnsAndSwapsTheResolutions) {
+    // 3 wide, 2 high:  1 2 3
+    //                  4 5 6
+    const Bitmap b = makeBitmap(3, 2, PixelFormat::Gray8,
+                                [](int x, int y, int) { return std::uint8_t(1 + x + 3 * y); });
+    struct Case {
+        int turns;
+        int width;
+        std::vector<std::uint8_t> rows; // the result's pixels, row by row
+    } cases[] = {
+        {0, 3, {1, 2, 3, 4, 5, 6}}, {1, 2, {4, 1, 5, 2, 6, 3}},  {2, 3, {6, 5, 4, 3, 2, 1}},
+        {3, 2, {3, 6, 2, 5, 1, 4}}, {-1, 2, {3, 6, 2, 5, 1, 4}}, {5, 2, {4, 1, 5, 2, 6, 3}},
+    };
+    for (const auto& c : cases) {
+        Bitmap in = b;
+        in.dpiX = 300;
+        in.dpiY = 150;
+        const Bitmap out = turnClockwise(in, c.turns);
+        ASSERT_EQ(out.width, c.width) << c.turns;
+        ASSERT_EQ(out.height, 6 / c.width) << c.turns;
+        std::vector<std::uint8_t> got;
+        for (int y = 0; y < out.height; ++y)
+            got.insert(got.end(), out.row(y), out.row(y) + out.width);
+        EXPECT_EQ(got, c.rows) << c.turns;
+        EXPECT_EQ(out.dpiX, c.width == 3 ? 300 : 150) << c.turns;
+        EXPECT_EQ(out.dpiY, c.width == 3 ? 150 : 300) << c.turns;
+    }
+    // Packed pixels turn too: one black pixel in the top left corner of a 1-bit picture
+    // ends in the top right corner after a clockwise quarter turn.
+    Bitmap bits = Bitmap::create(9, 4, PixelFormat::Indexed1);
+    bits.palette = {0xFFFFFFFFu, 0xFF000000u};
+    bits.row(0)[0] = 0x80;
+    const Bitmap turned = turnClockwise(bits, 1);
+    ASSERT_EQ(turned.width, 4);
+    ASSERT_EQ(turned.height, 9);
+    EXPECT_EQ(turned.row(0)[0], 0x10);
+    EXPECT_EQ(turned.palette, bits.palette);
+}

@@ -36,4 +36,9 @@ Bitmap toGrey(const Bitmap& source);
 // Other values give the bitmap back as it is.
 Bitmap reorient(Bitmap source, int orientation, const Limits& limits = {});
 
+// The picture turned clockwise by `quarterTurns` quarter turns (any integer, taken
+// modulo 4; 1 puts the left edge at the top), with its resolutions following the axes.
+// This is how a page found lying on its side is stood upright.
+Bitmap turnClockwise(Bitmap source, int quarterTurns, const Limits& limits = {});
+
 } // namespace folimo::imaging

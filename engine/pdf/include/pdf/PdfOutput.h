@@ -17,8 +17,10 @@
 
 #include "base/PdfError.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +32,18 @@ namespace folimo::pdf {
 class PdfWriter;
 class PdfImport;
 class PdfFont;
+class GlyphlessFont;
+
+// A word of an invisible text layer: its box, y up, and where known the height of its
+// baseline, in the space add_text_layer's matrix maps onto the page.
+struct LayerWord {
+    std::wstring text;
+    double left = 0;
+    double bottom = 0;
+    double right = 0;
+    double top = 0;
+    double baseline = std::numeric_limits<double>::quiet_NaN();
+};
 
 class PdfOutput {
 public:
@@ -62,6 +76,15 @@ public:
     double info_image(int image, std::wstring_view keyword, std::wstring_view optlist);
     void fit_image(int image, double x, double y, std::wstring_view optlist);
     void close_image(int image);
+    // Turns a loaded image by `quarterTurns` clockwise as shown (any number, taken mod
+    // 4) on top of its own orientation: its data stays as it is, only its placement
+    // turns, and info_image then tells the turned picture's sizes and resolutions.
+    void turn_image(int image, int quarterTurns);
+    // The matrix (a b c d e f, as cm) with which the last fit_image of `image` mapped
+    // the picture as shown, upright and turned, from its unit square onto the page:
+    // (0,0) its lower left corner, (1,1) its upper right. Throws PdfError(kErrScope)
+    // before the image is placed.
+    std::array<double, 6> image_matrix(int image) const;
 
     int open_pdi_document(std::wstring_view filename, std::wstring_view optlist);
     double pcos_get_number(int doc, std::wstring_view path);
@@ -80,6 +103,18 @@ public:
     void setfont(int font, double fontsize);
     // Draws text with its baseline starting at (x, y).
     void show_xy(std::wstring_view text, double x, double y);
+    // Adds to the open page, over what it shows so far, text that is not drawn but can
+    // be found, selected and copied: each word stretched over its box, its size the
+    // box's height, its baseline the given one or, unknown, the font's descent above
+    // the box's bottom. Words of Chinese or Japanese, written without spaces, stand as
+    // tall as their line and reach the next word on it, so that readers copy them out
+    // as one line without spaces. The words' coordinates are in the space that `cm`
+    // (a b c d e f, as the operator cm) maps onto the page: by default page points
+    // from the lower left. Words with no text are left out. Throws PdfError(kErrOption), adding
+    // nothing, for a box that is empty, inverted or not finite, or a matrix that
+    // cannot be inverted.
+    void add_text_layer(const std::vector<LayerWord>& words,
+                        const std::array<double, 6>& cm = {1, 0, 0, 1, 0, 0});
     // "opacityfill=0.50": the fill opacity of what is drawn after set_gstate.
     int create_gstate(std::wstring_view optlist);
     void set_gstate(int gstate);
@@ -105,7 +140,10 @@ private:
         double resx = 0;
         double resy = 0;
         int orientation = 1;
+        int turns = 0; // quarter turns clockwise after the orientation, 0 to 3
         int pages = 1; // of the file it came from, for info_image's "pagecount"
+        bool placed = false;
+        std::array<double, 6> matrix{}; // of the last placement, see image_matrix
     };
     struct ImportedPage {
         int object = 0;
@@ -141,9 +179,10 @@ private:
     // Draws the XObject `name` of natural size (w, h), whose own coordinates span
     // unitW x unitH, at (x, y) following the fitting options.
     // `inner`, when not empty, is a matrix applied to the object before the placement.
-    void placeObject(double w, double h, double unitW, double unitH, double x, double y,
-                     std::wstring_view optlist, const std::string& name, int object,
-                     const char* api, const std::string& inner = "");
+    // Returns the matrix that maps the unitW x unitH extent onto the page.
+    std::array<double, 6> placeObject(double w, double h, double unitW, double unitH, double x,
+                                      double y, std::wstring_view optlist, const std::string& name,
+                                      int object, const char* api, const std::string& inner = "");
     void writePagesTree();
     void writeOutlines(int outlinesObject);
     void finishDocument();
@@ -176,6 +215,8 @@ private:
     std::map<std::string, std::pair<const void*, std::size_t>> pvf_;
     std::map<int, Font> fonts_;
     std::map<std::string, int> fontHandles_;   // by font name, one load per document
+    std::unique_ptr<GlyphlessFont> layerFont_; // the text layers' font, shared by every page
+    int layerFontObject_ = 0;
     std::map<int, int> gstates_;               // handle -> object
     std::map<std::string, int> gstateHandles_; // by option list, one object per document
 };
