@@ -1,6 +1,7 @@
 #include "CImageToPDF.h"
 
 #include "PageLayout.h"
+#include "ocr/TextRecognizer.h"
 #include "pdf/PdfOutput.h"
 
 #include <folimo/WideText.h>
@@ -83,9 +84,33 @@ FolimoCallback* CImageToPDF::SetTextCallback(FolimoCallback* callback) noexcept 
 }
 
 const wchar_t* CImageToPDF::GetTextData() noexcept {
-    // Filled in where the recogniser is joined to the run.
-    textData_.clear();
+    try {
+        std::string joined;
+        for (const std::string& language : folimo::ocr::installedLanguages())
+            joined += (joined.empty() ? "" : "+") + language;
+        textData_ = folimo::fromUtf8(joined);
+    } catch (...) {
+        textData_.clear();
+    }
     return textData_.c_str();
+}
+
+bool CImageToPDF::checkTextData(ConversionRun& run, const std::string& languages) {
+    try {
+        folimo::ocr::checkLanguages(languages);
+        return true;
+    } catch (const folimo::ocr::MissingLanguageData& e) {
+        const std::wstring message = folimo::fromUtf8(e.what());
+        run.diagnostic(std::string("Error: ") + e.what());
+        run.reportError(message, FOLIMO_ERROR_TEXT_DATA, folimo::fromUtf8(e.language),
+                        folimo::fromUtf8(e.package));
+    } catch (const std::exception& e) {
+        // Not a language the data folder could hold: there is no package to name.
+        const std::wstring message = folimo::fromUtf8(e.what());
+        run.diagnostic(std::string("Error: ") + e.what());
+        run.reportError(message, FOLIMO_ERROR_TEXT_DATA, folimo::fromUtf8(languages), message);
+    }
+    return false;
 }
 
 int CImageToPDF::Convert(const wchar_t* outputPath, IProcess* callback) noexcept {
@@ -110,6 +135,17 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
         pdf->set_parameter(L"FontOutline", L"gothic=SimSun");
         pdf->set_parameter(L"compatibility", L"1.7");
 
+        // Missing language data would fail every page: the run does not begin, and no
+        // file is made.
+        const std::string languages = folimo::toUtf8(settings_.GetTextLanguages());
+        if (!languages.empty()) {
+            if (!checkTextData(run, languages)) {
+                run.notifyDocumentEnd(FOLIMO_DOCUMENT_FAILED, 0, {});
+                run.notifyEnd();
+                return 0;
+            }
+            run.startRecognition(languages, settings_.GetUprightByText() != 0);
+        }
         if (pdf->begin_document(run.outputPath(), L"") == -1) {
             std::wstring errmsg = pdf->get_errmsg();
             run.diagnostic("Error: " + folimo::toUtf8(folimo::displayText(errmsg)));
@@ -126,6 +162,7 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
 
         const bool stopped = writePages(run, *pdf);
 
+        run.stopRecognition();
         run.dropPrepared();
         closeWatermarkImages(run, *pdf);
         const int pages = pdf->pageCount();
@@ -156,6 +193,7 @@ int CImageToPDF::runConversion(const wchar_t* outputPath, IProcess* callback) {
         run.reportError(folimo::fromUtf8(e.what()));
     }
     // The document is abandoned: destroying the library removes its unfinished file.
+    run.stopRecognition();
     run.dropPrepared();
     closeWatermarkImages(run, *pdf);
     pdf.reset();
@@ -179,10 +217,15 @@ bool CImageToPDF::writePages(ConversionRun& run, PdfOutput& pdf) {
         if (run.cancelled())
             return true;
         prepareAhead(run);
+        recognizeAhead(run);
         if (isPdfPath(run.currentFile().path)) {
             importPdfFile(run, pdf);
             continue;
         }
+        // A stop heard while the page's text is recognised leaves the page unmade, as a
+        // stop between pages does.
+        if (!run.awaitText(run.fileIndex(), run.page()))
+            return true;
         layout::Size page;
         if (customWidth != 0 && customHeight != 0) {
             page = {customWidth, customHeight};

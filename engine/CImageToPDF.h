@@ -78,6 +78,14 @@ private:
     // -1, with the reason in `why`, when the image cannot be used.
     static int loadWatermarkImage(PdfOutput& pdf, const std::wstring& path, std::wstring* why);
     void prepareAhead(ConversionRun& run);
+    // Keeps the current image page's text and the next ones' being recognised.
+    void recognizeAhead(ConversionRun& run);
+    // Checks the languages' data before anything is made; false after reporting what is
+    // missing.
+    bool checkTextData(ConversionRun& run, const std::string& languages);
+    // Lays the recognised words of the loaded image over where fit_image placed it, or
+    // reports why there are none, for the image at the run's position.
+    void addTextLayer(ConversionRun& run, PdfOutput& pdf, int image, const RecognitionResult& text);
 
     // Inputs whose name ends in ".pdf", in any case, have their pages imported.
     static bool isPdfPath(const std::wstring& path);

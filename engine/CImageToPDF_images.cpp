@@ -108,6 +108,25 @@ void CImageToPDF::prepareAhead(ConversionRun& run) {
     run.dropPassedPrepared();
 }
 
+void CImageToPDF::recognizeAhead(ConversionRun& run) {
+    if (!run.recognizing())
+        return;
+    // The current page and, in their order, as many after it as there are threads, so a
+    // thread done with its page finds the next one waiting. Past this file's pages (their
+    // count known once its first page is loaded) come the first pages of the next files.
+    const std::vector<InputFile>& files = run.files();
+    std::size_t file = run.fileIndex();
+    int page = run.page();
+    for (unsigned n = 0; n <= run.recognitionThreads() && file < files.size(); ++n) {
+        if (!isPdfPath(files[file].path))
+            run.recognize(file, page);
+        if (++page >= (file == run.fileIndex() ? run.pageCount() : 1)) {
+            ++file;
+            page = 0;
+        }
+    }
+}
+
 int CImageToPDF::reencodeImage(ConversionRun& run, PdfOutput& pdf, const wchar_t* path, int format,
                                const wchar_t* type, int grey, int page) {
     ReencodeParams params = reencodeParams(path, page, format, grey);

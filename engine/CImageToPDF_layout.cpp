@@ -5,6 +5,8 @@
 #include "PageLayout.h"
 #include "pdf/PdfOutput.h"
 
+#include <folimo/WideText.h>
+
 #include <algorithm>
 
 namespace {
@@ -60,12 +62,18 @@ void CImageToPDF::layoutDoublePage(ConversionRun& run, PdfOutput& pdf, int image
 
 void CImageToPDF::placeImage(ConversionRun& run, PdfOutput& pdf, int image, layout::Box box,
                              layout::Box cell) {
+    // A page turned upright by its text is laid out as turned.
+    const std::optional<RecognitionResult> text = run.takeText();
+    if (text && text->quarterTurns != 0)
+        pdf.turn_image(image, text->quarterTurns);
     const layout::Picture picture{
         pdf.info_image(image, L"imagewidth", L""), pdf.info_image(image, L"imageheight", L""),
         pdf.info_image(image, L"width", L""), pdf.info_image(image, L"height", L"")};
     std::wstring options = layout::fitOptions(box, cell, picture, settings_.GetImageInPage() != 0,
                                               settings_.GetImageAutoRotate() != 0);
     pdf.fit_image(image, box.x, box.y, options);
+    if (text)
+        addTextLayer(run, pdf, image, *text);
     pdf.close_image(image);
     run.setContextFile(run.currentFile());
     run.nextImage();
@@ -76,6 +84,9 @@ void CImageToPDF::addImageSizedPage(ConversionRun& run, PdfOutput& pdf) {
     if (image == -1)
         return;
     const InputFile& file = run.currentFile();
+    const std::optional<RecognitionResult> text = run.takeText();
+    if (text && text->quarterTurns != 0)
+        pdf.turn_image(image, text->quarterTurns);
     layout::Margins m = marginsOf(settings_);
     layout::Size page = layout::imageSizedPage(
         pdf.info_image(image, L"imagewidth", L""), pdf.info_image(image, L"imageheight", L""),
@@ -88,8 +99,54 @@ void CImageToPDF::addImageSizedPage(ConversionRun& run, PdfOutput& pdf) {
     run.setContextFile(file);
     addBookmark(run, pdf);
     pdf.fit_image(image, m.left, m.bottom, L"");
+    if (text)
+        addTextLayer(run, pdf, image, *text);
     run.nextImage();
     drawWatermarks(run, pdf, page.height);
     pdf.close_image(image);
     pdf.end_page_ext(L"");
+}
+
+void CImageToPDF::addTextLayer(ConversionRun& run, PdfOutput& pdf, int image,
+                               const RecognitionResult& text) {
+    // A stopped run says nothing of the pages it did not read.
+    if (text.cancelled)
+        return;
+    const InputFile& file = run.currentFile();
+    const int documentPage = pdf.pageCount();
+    if (!text.error.empty()) {
+        const std::wstring reason = folimo::fromUtf8(text.error);
+        std::wstring name = L"the image '" + file.path + L"'";
+        if (run.page() != 0)
+            name = L"page " + std::to_wstring(run.page() + 1) + L" of " + name;
+        run.reportError(L"cannot recognise the text of " + name + L": " + reason,
+                        FOLIMO_ERROR_RECOGNITION, file.path, reason);
+        run.notifyPageText(documentPage, file.path, run.page(), -1, 0);
+        return;
+    }
+    // The words' pixels, row 0 at the top, become the unit square the image matrix
+    // places: y turns upward, and both axes shrink by the recognised copy's size, so the
+    // words land on the picture whatever size the PDF holds it at.
+    const double w = text.width, h = text.height;
+    std::vector<folimo::pdf::LayerWord> words;
+    words.reserve(text.words.size());
+    for (const auto& word : text.words) {
+        // Rules and frames come back as words of spaces, which nobody searches for and
+        // which would stand as tall as the page among the words of their line.
+        if (word.text.find_first_not_of(L" \t\u00a0\u3000") == std::wstring::npos ||
+            word.right <= word.left || word.bottom <= word.top)
+            continue;
+        folimo::pdf::LayerWord layer{word.text, double(word.left), h - word.bottom,
+                                     double(word.right), h - word.top};
+        if (word.baselineX2 != word.baselineX1)
+            layer.baseline =
+                std::clamp(h - (word.baselineY1 + word.baselineY2) / 2.0, layer.bottom, layer.top);
+        words.push_back(std::move(layer));
+    }
+    if (!words.empty() && w > 0 && h > 0) {
+        const std::array<double, 6> m = pdf.image_matrix(image);
+        pdf.add_text_layer(words, {m[0] / w, m[1] / w, m[2] / h, m[3] / h, m[4], m[5]});
+    }
+    run.notifyPageText(documentPage, file.path, run.page(), static_cast<int>(words.size()),
+                       text.quarterTurns);
 }

@@ -3,6 +3,7 @@
 #include <folimo/WideText.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 void ConversionRun::nextImage() {
@@ -45,7 +46,15 @@ void ConversionRun::notifyEnd() {
 }
 
 bool ConversionRun::cancelled() {
-    return callback_ && callback_->IsCancelled();
+    if (!cancelled_ && callback_ && callback_->IsCancelled())
+        cancelled_ = true;
+    return cancelled_;
+}
+
+void ConversionRun::notifyPageText(int documentPage, const std::wstring& path, int filePage,
+                                   int words, int quarterTurns) {
+    if (callbackText_)
+        callbackText_->OnPageText(documentPage, path.c_str(), filePage, words, quarterTurns);
 }
 
 void ConversionRun::notifyDocumentEnd(int how, int pages, const std::wstring& writtenPath) {
@@ -127,4 +136,61 @@ void ConversionRun::dropPassedPrepared() {
     prepared_.remove_if([&](const PreparedImage& job) {
         return job.file < file_ || (job.file == file_ && job.page < page_);
     });
+    // A passed page's text, still being recognised, is only left to finish: the thread
+    // is the run's own and goes on with the next page.
+    texts_.remove_if([&](const PendingText& job) {
+        return job.file < file_ || (job.file == file_ && job.page < page_);
+    });
+}
+
+void ConversionRun::startRecognition(const std::string& languages, bool upright) {
+    uprightByText_ = upright;
+    recognition_ =
+        std::make_unique<RecognitionPool>(languages, std::thread::hardware_concurrency());
+}
+
+std::list<ConversionRun::PendingText>::iterator ConversionRun::findText(std::size_t file,
+                                                                        int page) {
+    return std::find_if(texts_.begin(), texts_.end(), [&](const PendingText& job) {
+        return job.file == file && job.page == page;
+    });
+}
+
+void ConversionRun::recognize(std::size_t file, int page) {
+    if (!recognition_ || findText(file, page) != texts_.end())
+        return;
+    RecognitionParams params{files_[file].path, page, uprightByText_};
+    texts_.push_back({file, page, recognition_->submit(std::move(params))});
+}
+
+bool ConversionRun::awaitText(std::size_t file, int page) {
+    if (!recognition_)
+        return true;
+    recognize(file, page);
+    auto job = findText(file, page);
+    // The caller's stop is heard while a page is recognised, not only between pages:
+    // recognising a page takes seconds.
+    while (job->result.wait_for(std::chrono::milliseconds(75)) != std::future_status::ready)
+        if (cancelled()) {
+            recognition_->cancel();
+            return false;
+        }
+    return true;
+}
+
+std::optional<RecognitionResult> ConversionRun::takeText() {
+    if (!recognition_ || !awaitText(file_, page_))
+        return std::nullopt;
+    auto job = findText(file_, page_);
+    RecognitionResult result = job->result.get();
+    texts_.erase(job);
+    return result;
+}
+
+void ConversionRun::stopRecognition() noexcept {
+    if (!recognition_)
+        return;
+    recognition_->cancel();
+    texts_.clear();
+    recognition_.reset();
 }

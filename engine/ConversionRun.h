@@ -4,6 +4,7 @@
 // document already holds. The steps of a run are handed it; nothing of it outlives the run.
 #pragma once
 
+#include "RecognitionJob.h"
 #include "ReencodeJob.h"
 
 #include <folimo/Folimo.h>
@@ -12,6 +13,7 @@
 #include <future>
 #include <list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +28,8 @@ public:
     // The files stay where they are for the whole run, so the text context may point into
     // them.
     ConversionRun(const std::vector<InputFile>& files, IProcess* callback)
-        : files_(files), callback_(callback), callbackEx_(dynamic_cast<IProcessEx*>(callback)) {}
+        : files_(files), callback_(callback), callbackEx_(dynamic_cast<IProcessEx*>(callback)),
+          callbackText_(dynamic_cast<IProcessText*>(callback)) {}
     ConversionRun(const ConversionRun&) = delete;
     ConversionRun& operator=(const ConversionRun&) = delete;
 
@@ -54,7 +57,11 @@ public:
     void notifyEnd();
     // A FolimoDocumentEnd; only a caller that implements IProcessEx hears of it.
     void notifyDocumentEnd(int how, int pages, const std::wstring& writtenPath);
+    // Once true, true for the rest of the run.
     bool cancelled();
+    // Only a caller that implements IProcessText hears of it.
+    void notifyPageText(int documentPage, const std::wstring& path, int filePage, int words,
+                        int quarterTurns);
     // `message` goes to OnError after "Error: "; a caller that implements IProcessEx gets
     // the code, the file and the reason with it instead, to word it itself.
     void reportError(const std::wstring& message, int code = FOLIMO_ERROR_OTHER,
@@ -90,6 +97,25 @@ public:
     // Waits for jobs still running: they hold nothing of the run but their own data.
     void dropPrepared() noexcept { prepared_.clear(); }
 
+    // The text of the image pages, recognised on threads of the run's own, as many as the
+    // machine has cores, which keep the next pages' recognitions running ahead of the
+    // writer; the writer only takes their results, in page order.
+    void startRecognition(const std::string& languages, bool upright);
+    bool recognizing() const { return recognition_ != nullptr; }
+    unsigned recognitionThreads() const { return recognition_ ? recognition_->threads() : 0; }
+    // Asks for the text of page `page` of file `file` (its position in the run) unless
+    // it was asked for already.
+    void recognize(std::size_t file, int page);
+    // Waits for that page's text, asking for it first when nobody has. False when the
+    // run was cancelled meanwhile: the recognitions still running then stop within
+    // their pages.
+    bool awaitText(std::size_t file, int page);
+    // The text of the page at the run's position, taken from the list (waited for as
+    // awaitText does); nothing when the run does not recognise, or was cancelled.
+    std::optional<RecognitionResult> takeText();
+    // Cancels what is still being recognised and waits for the threads.
+    void stopRecognition() noexcept;
+
     // Watermark image handles by path, loaded once per document.
     std::map<std::wstring, int>& watermarkImages() { return watermarkImages_; }
 
@@ -101,12 +127,21 @@ private:
         std::future<ReencodeResult> result;
     };
 
+    struct PendingText {
+        std::size_t file;
+        int page;
+        std::future<RecognitionResult> result;
+    };
+    std::list<PendingText>::iterator findText(std::size_t file, int page);
+
     const std::vector<InputFile>& files_;
     std::size_t file_ = 0;
     int page_ = 0;
     int pageCount_ = 1;
     IProcess* callback_;
     IProcessEx* callbackEx_;
+    IProcessText* callbackText_;
+    bool cancelled_ = false;
     std::wstring outputPath_;
     TextContext context_{};
     unsigned attempts_ = 0; // bit n: code n tried in the current load
@@ -114,4 +149,8 @@ private:
     int loadedPages_ = 1; // the page count the last successful load found
     std::list<PreparedImage> prepared_;
     std::map<std::wstring, int> watermarkImages_;
+    bool uprightByText_ = false;
+    std::list<PendingText> texts_;
+    // Last: its threads are done before anything else of the run goes.
+    std::unique_ptr<RecognitionPool> recognition_;
 };

@@ -156,33 +156,6 @@ std::uint64_t faxCost(const ReencodeParams& p, std::span<const std::uint8_t> byt
     }
 }
 
-// A share of the decode budget: first for the file alone, then grown or shrunk to what
-// the way it is decoded by holds.
-class BudgetShare {
-public:
-    explicit BudgetShare(std::uint64_t fileBytes) : bytes_(shareOf(fileBytes)) {
-        decodeBudget().change(0, bytes_, false, false);
-    }
-    ~BudgetShare() { decodeBudget().change(bytes_, 0, decoding_, false); }
-    BudgetShare(const BudgetShare&) = delete;
-    BudgetShare& operator=(const BudgetShare&) = delete;
-
-    void decode(std::uint64_t bytes) {
-        const std::size_t share = shareOf(bytes);
-        decodeBudget().change(bytes_, share, decoding_, true);
-        // A picture that needs most of the budget is where the heap would grow past it:
-        // what earlier pictures freed goes back to the system first, unless it is reused.
-        if (share > bytes_ && share >= decodeBudget().budget() / 2)
-            malloc_trim(0);
-        bytes_ = share;
-        decoding_ = true;
-    }
-
-private:
-    std::size_t bytes_;
-    bool decoding_ = false;
-};
-
 // The encoded file in memory the caller frees with free().
 bool handOver(const std::string& bytes, ReencodeResult& result) {
     if (bytes.empty() || bytes.size() > 0x7fffffff)
@@ -321,6 +294,25 @@ bool faxPassedThrough(const ReencodeParams& p, std::span<const std::uint8_t> fil
 }
 
 } // namespace
+
+BudgetShare::BudgetShare(std::uint64_t fileBytes) : bytes_(shareOf(fileBytes)) {
+    decodeBudget().change(0, bytes_, false, false);
+}
+
+BudgetShare::~BudgetShare() {
+    decodeBudget().change(bytes_, 0, decoding_, false);
+}
+
+void BudgetShare::decode(std::uint64_t bytes) {
+    const std::size_t share = shareOf(bytes);
+    decodeBudget().change(bytes_, share, decoding_, true);
+    // A picture that needs most of the budget is where the heap would grow past it:
+    // what earlier pictures freed goes back to the system first, unless it is reused.
+    if (share > bytes_ && share >= decodeBudget().budget() / 2)
+        malloc_trim(0);
+    bytes_ = share;
+    decoding_ = true;
+}
 
 int reencodeMostAtOnce() {
     return decodeBudget().takeMostHolders();

@@ -3,6 +3,8 @@
 // current one.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -34,6 +36,25 @@ struct ReencodeResult {
 // and encodes. Never throws.
 ReencodeResult reencode(const ReencodeParams& params) noexcept;
 
-// For tests: how many re-encodings held a share of the memory budget for decoding at
-// once, at most, since the last call.
+// A share of the memory budget for decoded pictures, which every re-encoding and every
+// recognition of a page holds while its pictures live: first for the file alone, then
+// grown or shrunk to what its way holds at its peak. Taking or growing it waits until
+// the budget has room; one that alone exceeds the budget waits until nothing else holds
+// any.
+class BudgetShare {
+public:
+    explicit BudgetShare(std::uint64_t fileBytes);
+    ~BudgetShare();
+    BudgetShare(const BudgetShare&) = delete;
+    BudgetShare& operator=(const BudgetShare&) = delete;
+
+    void decode(std::uint64_t bytes);
+
+private:
+    std::size_t bytes_;
+    bool decoding_ = false;
+};
+
+// For tests: how many re-encodings and recognitions held a share of the memory budget for decoding
+// at once, at most, since the last call.
 int reencodeMostAtOnce();

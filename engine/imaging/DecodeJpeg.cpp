@@ -84,7 +84,11 @@ std::optional<PictureInfo> probeJpeg(std::span<const std::uint8_t> bytes, const 
     return info;
 }
 
-Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
+namespace {
+
+// Luminance only, for `greyOnly`, where the file has it: a CMYK file has none of its own
+// and is decoded whole.
+Bitmap decodeJpegAs(std::span<const std::uint8_t> bytes, const Limits& limits, bool greyOnly) {
     std::unique_ptr<void, support::Release<tjDestroy>> tj(tjInitDecompress());
     if (!tj)
         throw std::bad_alloc();
@@ -93,8 +97,10 @@ Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
 
     JpegMarkers markers = readJpegMarkers(bytes);
     const bool cmyk = header.cmyk;
-    const bool grey = header.grey;
-    const PixelFormat decodeAs = decodedFormat(header);
+    const bool grey = header.grey || (greyOnly && !cmyk);
+    const PixelFormat decodeAs = cmyk   ? PixelFormat::Rgba32
+                                 : grey ? PixelFormat::Gray8
+                                        : PixelFormat::Rgb24;
     Bitmap bitmap = Bitmap::create(width, height, decodeAs, limits);
     const int pixelFormat = cmyk ? TJPF_CMYK : grey ? TJPF_GRAY : TJPF_RGB;
     const int flags = TJFLAG_ACCURATEDCT | TJFLAG_LIMITSCANS;
@@ -121,6 +127,16 @@ Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
     // Cameras store the sensor's rows and say in EXIF how to turn them: the picture is
     // made upright here, as every viewer shows it.
     return reorient(std::move(bitmap), markers.orientation, limits);
+}
+
+} // namespace
+
+Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    return decodeJpegAs(bytes, limits, false);
+}
+
+Bitmap decodeJpegGrey(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    return decodeJpegAs(bytes, limits, true);
 }
 
 } // namespace folimo::imaging

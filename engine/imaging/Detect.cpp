@@ -16,6 +16,7 @@
 // name decodes better as the picture it is than as a sensor mosaic.
 #include "Codecs.h"
 #include "DecodeSupport.h"
+#include "Transform.h"
 
 #include <libraw/libraw.h>
 #include <tiffio.h>
@@ -307,6 +308,20 @@ Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Lim
         throw ImagingError(ImagingError::TooLarge, "not enough memory to decode the image");
     }
     unknownFormat();
+}
+
+Bitmap decodeGrey(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits,
+                  int page) {
+    Bitmap bitmap = format == ImageFormat::Jpeg && page == 0 && !bytes.empty()
+                        ? decodeJpegGrey(bytes, limits)
+                        : decode(bytes, format, limits, page);
+    if (bitmap.format == PixelFormat::Gray8)
+        return bitmap;
+    Bitmap grey = toGrey(bitmap);
+    // toGrey's palette is the identity ramp: its indices are the grey levels.
+    grey.format = PixelFormat::Gray8;
+    grey.palette.clear();
+    return grey;
 }
 
 std::optional<PictureInfo> probe(std::span<const std::uint8_t> bytes, ImageFormat format,

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "imaging/Codecs.h"
 #include "imaging/DecodeSupport.h"
+#include "imaging/Transform.h"
 
 #include <gif_lib.h>
 #include <gtest/gtest.h>
@@ -1531,6 +1532,46 @@ TEST(Limits, AreHonouredExactly) {
             << s.name;
         EXPECT_EQ(errorKind(s.bytes, fi::Limits{pixels, 64 * 48 - 1}), ImagingError::TooLarge)
             << s.name;
+    }
+}
+
+// The grey picture a reader of text gets is the picture's luminance, upright, at its size
+// and resolution, whether the JPEG decoder gives its luminance alone or the picture is
+// made grey after decoding.
+TEST(DecodeGrey, IsTheLuminanceOfThePictureUpright) {
+    JpegParams rgb;
+    rgb.densityUnit = 1;
+    rgb.densityX = rgb.densityY = 150;
+    JpegParams grey = rgb, cmyk = rgb;
+    grey.color = JpegColor::Gray;
+    cmyk.color = JpegColor::Cmyk;
+    std::string exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0", 30);
+    const struct {
+        const char* name;
+        std::string file;
+        int tolerance; // JPEG's luminance against the one of its decoded colours
+    } cases[] = {
+        {"RGB JPEG", makeJpeg(rgb), 3},
+        {"grey JPEG", makeJpeg(grey), 0},
+        {"CMYK JPEG", makeJpeg(cmyk), 0},
+        {"JPEG turned by EXIF", insertJpegSegment(makeJpeg(rgb), 0xE1, exif), 3},
+        {"PNG", makePng({}), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(c.file.data()), c.file.size());
+        const Bitmap whole = fi::toGrey(fi::decode(bytes));
+        const Bitmap g = fi::decodeGrey(bytes, fi::detectFormat(bytes));
+        ASSERT_EQ(g.format, PixelFormat::Gray8);
+        ASSERT_EQ(g.width, whole.width);
+        ASSERT_EQ(g.height, whole.height);
+        EXPECT_EQ(g.dpiX, whole.dpiX);
+        int worst = 0;
+        for (int y = 0; y < g.height; ++y)
+            for (int x = 0; x < g.width; ++x)
+                worst = std::max(worst, std::abs(int(g.row(y)[x]) - int(whole.row(y)[x])));
+        EXPECT_LE(worst, c.tolerance);
     }
 }
 

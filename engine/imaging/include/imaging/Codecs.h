@@ -53,6 +53,12 @@ Bitmap decode(std::span<const std::uint8_t> bytes, const Limits& limits = {});
 // pages.
 Bitmap decode(std::span<const std::uint8_t> bytes, ImageFormat format, const Limits& limits = {},
               int page = 0);
+// The same picture as 8-bit grey (Gray8), upright as decode() turns it, for a reader of
+// its text rather than of its colours. JPEG decodes its luminance alone, which skips
+// the colour conversion and holds a third of the pixels; other formats are decoded
+// whole and made grey as toGrey() does.
+Bitmap decodeGrey(std::span<const std::uint8_t> bytes, ImageFormat format,
+                  const Limits& limits = {}, int page = 0);
 
 // What decode() would give as the picture's size (turned upright, as the decoder turns
 // it) and resolution (0 when the file says none), read from the file's headers
@@ -100,6 +106,8 @@ Bitmap decodeBmp(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeGif(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodePng(std::span<const std::uint8_t> bytes, const Limits& limits);
 Bitmap decodeJpeg(std::span<const std::uint8_t> bytes, const Limits& limits);
+// Its luminance alone (Gray8); a CMYK file, which has none, as decodeJpeg gives it.
+Bitmap decodeJpegGrey(std::span<const std::uint8_t> bytes, const Limits& limits);
 // A PNG a band of rows at a time, for pictures too large to hold whole: onBand gets a
 // bitmap whose first `rows` rows are the next of the picture (its palette, resolution
 // and profile set), and the picture's height. False, with nothing decoded, for an
