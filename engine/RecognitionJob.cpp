@@ -7,6 +7,7 @@
 
 #include <folimo/WideText.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -14,9 +15,9 @@
 namespace {
 
 // What recognising a page holds at its peak besides its file: the picture as decoded
-// (grey already for JPEG), the grey copy, a turned copy, and Tesseract's own copy and
-// its black-and-white image. A file whose headers do not tell counts as a multiple of
-// its size, as for re-encoding.
+// with its grey copy (JPEG decodes grey at once), or later the grey picture, a turned
+// copy and Tesseract's own copy and black-and-white image, whichever is more. A file
+// whose headers do not tell counts as a multiple of its size, as for re-encoding.
 std::uint64_t recognitionCost(std::span<const std::uint8_t> bytes,
                               folimo::imaging::ImageFormat format, int page) {
     using namespace folimo::imaging;
@@ -30,7 +31,7 @@ std::uint64_t recognitionCost(std::span<const std::uint8_t> bytes,
         return std::uint64_t(bytes.size()) * 4;
     const std::uint64_t grey = std::uint64_t(info->width) * std::uint64_t(info->height);
     const std::uint64_t decoded = format == ImageFormat::Jpeg ? 0 : pictureBytes(*info);
-    return decoded + grey * 4;
+    return std::max(decoded + grey, grey * 4);
 }
 
 } // namespace
