@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
     std::atomic<bool> go{false};
     std::atomic<int> words{0};
     std::vector<std::thread> workers;
+    workers.reserve(std::size_t(threads));
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&] {
             auto api = std::make_unique<tesseract::TessBaseAPI>();

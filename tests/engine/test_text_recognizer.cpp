@@ -106,6 +106,7 @@ std::size_t inOrder(const std::vector<T>& expected, const std::vector<T>& found)
 
 std::vector<std::wstring> textsOf(const std::vector<RecognizedWord>& words) {
     std::vector<std::wstring> out;
+    out.reserve(words.size());
     for (const auto& w : words)
         out.push_back(w.text);
     return out;
@@ -145,7 +146,7 @@ TEST_P(EnglishPage, FindsTheWordsInOrderWhereTheOracleSeesThem) {
         EXPECT_GT(w.confidence, 50) << folimo::toUtf8(w.text);
         EXPECT_LT(w.left, w.right);
         EXPECT_LT(w.top, w.bottom);
-        EXPECT_NEAR(w.baselineY1, w.bottom, (w.bottom - w.top) / 2) << folimo::toUtf8(w.text);
+        EXPECT_NEAR(w.baselineY1, w.bottom, (w.bottom - w.top) / 2.0) << folimo::toUtf8(w.text);
         for (const auto& o : oracle) {
             if (o.text == w.text && overlap(w, o) > 0.5) {
                 ++matched;
