@@ -425,14 +425,15 @@ TEST(RecognizedPages, MissingLanguageDataFailsBeforeAnythingIsMade) {
 TEST(RecognizedPages, AStopDuringRecognitionKeepsTheFinishedPages) {
     Pictures& p = Pictures::get();
     TempDir dir;
-    // Full pages of small print, which take seconds to read.
+    // A full A4 page at 300 dpi, which takes seconds to read: twice that of the stop's
+    // allowance.
     const std::string dense = dir.file("dense.png");
     std::string args =
-        "-size 1700x2200 xc:white -font " + std::string(kSans) + " -pointsize 20 -fill black";
+        "-size 2480x3508 xc:white -font " + std::string(kSans) + " -pointsize 36 -fill black";
     for (int line = 0; line < 45; ++line)
-        args += " -annotate +80+" + std::to_string(80 + line * 46) + " " +
-                shellQuote(kEnglish[line % 3] + " " + kEnglish[(line + 1) % 3]);
-    makeImage(args + " -density 200 -units PixelsPerInch", dense);
+        args += " -annotate +150+" + std::to_string(200 + line * 70) + " " +
+                shellQuote(kEnglish[line % 3] + " " + std::to_string(line));
+    makeImage(args + " -density 300 -units PixelsPerInch", dense);
     auto engine = recognisingEngine("eng");
     engine->AddFile(wide(p.english).c_str(), 0);
     engine->AddFile(wide(dense).c_str(), 0);
