@@ -36,6 +36,12 @@ struct CliOptions {
     std::optional<int> dpi;
     std::optional<std::string> maxMemory; // "512M": for the engine's decoded-image budget
 
+    // --ocr (true) and --no-ocr (false). The languages of --ocr LANGS, "eng+chi_sim"; empty
+    // for the saved ones with useSavedSettings, else the interface language's default.
+    std::optional<bool> ocr;
+    std::string ocrLanguages;
+    std::optional<bool> uprightByText;
+
     // Present when any option of that watermark is given. An empty content (from
     // --no-text-watermark or --no-image-watermark) draws nothing.
     struct Watermark {

@@ -180,6 +180,15 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetImageMaxSize(-1, -1);
     if (o.dpi)
         s.SetDpi(*o.dpi);
+    if (o.ocr) {
+        std::wstring languages = folimo::fromUtf8(o.ocrLanguages);
+        if (*o.ocr && languages.empty())
+            languages = o.useSavedSettings ? folimo::GetChosenTextLanguages()
+                                           : folimo::DefaultTextLanguages();
+        s.SetTextLanguages(*o.ocr ? languages.c_str() : L"");
+    }
+    if (o.uprightByText)
+        s.SetUprightByText(*o.uprightByText ? 1 : 0);
 
     // The stored settings bring their text watermark at index 0 and their image
     // watermark at 1; the options change those rather than stamping a second one
