@@ -85,6 +85,17 @@ std::vector<int> parseList(const std::string& option, const std::string& text) {
 
 } // namespace
 
+std::optional<std::string> recognitionLanguages(const CliOptions& options, const std::string& saved,
+                                                const std::string& fallback) {
+    if (!options.ocr)
+        return std::nullopt;
+    if (!*options.ocr)
+        return std::string();
+    if (!options.ocrLanguages.empty())
+        return options.ocrLanguages;
+    return options.useSavedSettings ? saved : fallback;
+}
+
 std::optional<int> pageSizeCode(const std::string& text) {
     return codeByName(text, kPageSizeNames, 12);
 }

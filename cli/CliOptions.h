@@ -69,5 +69,11 @@ CliOptions parseCliOptions(int argc, char** argv);
 
 const char* cliUsage();
 
+// The languages a run recognises: none when recognition is not mentioned (the record's
+// stay), "" for --no-ocr, else those of --ocr LANGS or, without them, `saved` with
+// --use-saved-settings and `fallback` otherwise.
+std::optional<std::string> recognitionLanguages(const CliOptions& options, const std::string& saved,
+                                                const std::string& fallback);
+
 // A page-size code from a number or one of the names of cliUsage().
 std::optional<int> pageSizeCode(const std::string& text);

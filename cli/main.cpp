@@ -180,13 +180,10 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetImageMaxSize(-1, -1);
     if (o.dpi)
         s.SetDpi(*o.dpi);
-    if (o.ocr) {
-        std::wstring languages = folimo::fromUtf8(o.ocrLanguages);
-        if (*o.ocr && languages.empty())
-            languages = o.useSavedSettings ? folimo::GetChosenTextLanguages()
-                                           : folimo::DefaultTextLanguages();
-        s.SetTextLanguages(*o.ocr ? languages.c_str() : L"");
-    }
+    if (const auto languages =
+            recognitionLanguages(o, folimo::toUtf8(folimo::GetChosenTextLanguages()),
+                                 folimo::toUtf8(folimo::DefaultTextLanguages())))
+        s.SetTextLanguages(folimo::fromUtf8(*languages).c_str());
     if (o.uprightByText)
         s.SetUprightByText(*o.uprightByText ? 1 : 0);
 

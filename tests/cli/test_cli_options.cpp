@@ -93,6 +93,32 @@ TEST_F(CliTextOptions, WhatIsNoLanguageListIsRefusedWithTheFormItTakes) {
     }
 }
 
+// The languages that reach the engine's record, from the options and the saved ones.
+TEST_F(CliTextOptions, TheLanguagesComeFromTheOptionsTheStoreOrTheDesktop) {
+    const struct {
+        std::vector<std::string> args;
+        const char* languages; // null: the record's stay as loaded
+    } cases[] = {
+        {{"photo.jpg"}, nullptr},
+        {{"--use-saved-settings", "photo.jpg"}, nullptr},
+        {{"--ocr", "photo.jpg"}, "desktop"},
+        {{"--use-saved-settings", "--ocr", "photo.jpg"}, "saved"},
+        {{"--use-saved-settings", "--ocr", "deu", "photo.jpg"}, "deu"},
+        {{"--ocr=deu", "photo.jpg"}, "deu"},
+        {{"--use-saved-settings", "--no-ocr", "photo.jpg"}, ""},
+        {{"--upright-by-text", "photo.jpg"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), {"-o", "out.pdf"});
+        const auto languages = recognitionLanguages(parse(args), "saved", "desktop");
+        EXPECT_EQ(languages.has_value(), c.languages != nullptr) << args[2];
+        if (languages && c.languages) {
+            EXPECT_EQ(*languages, c.languages) << args[2];
+        }
+    }
+}
+
 // The JSON objects a run prints for its pages' recognition, and the error of a page
 // whose text could not be recognised, as the engine reports them.
 TEST(CliTextReport, EachPageIsOneJsonObjectAndAFailureAnErrorToo) {
