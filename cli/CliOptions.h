@@ -25,6 +25,11 @@ struct CliOptions {
     std::optional<bool> doublePage;
     std::optional<bool> imageInPage;
     std::optional<bool> autoRotate;
+    // --ocr (true) and --no-ocr (false), and the languages of --ocr LANGS, "eng+chi_sim":
+    // empty for the saved ones with useSavedSettings, else the interface language's default.
+    std::optional<bool> ocr;
+    std::optional<bool> uprightByText;
+    std::string ocrLanguages;
     std::array<std::optional<std::string>, 5> info; // title, subject, author, creator, keywords
     std::optional<bool> bookmarks;
     std::optional<std::string> bookmarkText;
@@ -35,12 +40,6 @@ struct CliOptions {
     std::optional<int> maxWidth, maxHeight;
     std::optional<int> dpi;
     std::optional<std::string> maxMemory; // "512M": for the engine's decoded-image budget
-
-    // --ocr (true) and --no-ocr (false). The languages of --ocr LANGS, "eng+chi_sim"; empty
-    // for the saved ones with useSavedSettings, else the interface language's default.
-    std::optional<bool> ocr;
-    std::string ocrLanguages;
-    std::optional<bool> uprightByText;
 
     // Present when any option of that watermark is given. An empty content (from
     // --no-text-watermark or --no-image-watermark) draws nothing.
