@@ -183,6 +183,11 @@ int ConversionProgress::OnErrorCode(int code, const wchar_t* subject, const wcha
             format = QT_TRANSLATE_NOOP("ConversionProgress", "错误: 水印图片无法使用 %1: %2");
         else if (code == FOLIMO_ERROR_OUTPUT)
             format = QT_TRANSLATE_NOOP("ConversionProgress", "错误: PDF无法写入: %1");
+        else if (code == FOLIMO_ERROR_TEXT_DATA)
+            format = QT_TRANSLATE_NOOP("ConversionProgress",
+                                       "错误: 没有安装“%1”的文字识别数据: 请安装Debian软件包 %2");
+        else if (code == FOLIMO_ERROR_RECOGNITION)
+            return 1; // the page's report names the page, and says it then
         const std::wstring text = !format ? std::wstring(message ? message : L"")
                                   : code == FOLIMO_ERROR_OUTPUT
                                       ? translated(format).arg(why).toStdWString()
@@ -200,6 +205,24 @@ int ConversionProgress::OnErrorCode(int code, const wchar_t* subject, const wcha
         } else {
             logError(text);
         }
+    } catch (...) {
+    }
+    return 1;
+}
+
+int ConversionProgress::OnPageText(int, const wchar_t* path, int filePage, int words,
+                                   int) noexcept {
+    if (words >= 0)
+        return 1;
+    try {
+        const std::wstring text =
+            translated(QT_TRANSLATE_NOOP("ConversionProgress",
+                                         "%2 的第 %1 页: 无法识别其中的文字; 该页保留, 但不含文字"))
+                .arg(QString::number(filePage + 1), QString::fromWCharArray(path ? path : L""))
+                .toStdWString();
+        std::lock_guard<std::mutex> lock(mutex_);
+        sayHeldError();
+        logError(text);
     } catch (...) {
     }
     return 1;
@@ -324,6 +347,12 @@ int ConversionForwarder::IsCancelled() noexcept {
 int ConversionForwarder::OnNotify() noexcept {
     ConversionProgress* t = target_.load();
     return t ? t->OnNotify() : 1;
+}
+
+int ConversionForwarder::OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
+                                    int quarterTurns) noexcept {
+    ConversionProgress* t = target_.load();
+    return t ? t->OnPageText(documentPage, path, filePage, words, quarterTurns) : 1;
 }
 
 const wchar_t* ConversionForwarder::ExpandText(const wchar_t* text, TextContext* context) noexcept {

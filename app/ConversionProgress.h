@@ -18,7 +18,7 @@
 
 namespace folimo {
 
-class ConversionProgress : public IProcessEx, public FolimoCallback {
+class ConversionProgress : public IProcessEx, public IProcessText, public FolimoCallback {
 public:
     // `totalFiles`: the inputs of the whole run, for "done of total" and the time left.
     // `mode`: with a document per folder or per image, "open" opens their folder.
@@ -35,6 +35,9 @@ public:
     int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
                     const wchar_t* message) noexcept override;
     int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept override;
+    // A page whose text could not be recognised is an error line naming the page.
+    int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
+                   int quarterTurns) noexcept override;
     // Placeholders of bookmark and watermark texts; worker thread only.
     const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;
 
@@ -90,7 +93,7 @@ private:
 // The main window's side of a run: counts the files reported and passes every call on
 // to the progress it is given, or answers as if all went well when there is none (the
 // window was closed: the run goes on to its end unheard).
-class ConversionForwarder : public IProcessEx, public FolimoCallback {
+class ConversionForwarder : public IProcessEx, public IProcessText, public FolimoCallback {
 public:
     virtual ~ConversionForwarder() = default;
     void SetTarget(ConversionProgress* target, int totalFiles);
@@ -105,6 +108,8 @@ public:
     int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
                     const wchar_t* message) noexcept override;
     int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept override;
+    int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
+                   int quarterTurns) noexcept override;
     const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;
 
 private:

@@ -1,10 +1,12 @@
 #include "SettingsStore.h"
 
+#include "InterfaceLanguage.h"
 #include "RegistryStore.h"
 
 #include <folimo/Owned.h>
 
 #include <QDir>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QString>
@@ -49,6 +51,8 @@ constexpr NumberValue kNumbers[] = {
     {L"WaterImageOpcity", {100, 0, 100}},
     {L"ShowAD", {1, kAny, kNoMost}},
     {L"MoveItemReSort", {1, kAny, kNoMost}},
+    {L"RecognizeText", {0, 0, 1}},
+    {L"UprightByText", {0, 0, 1}},
 };
 
 // The stored number, or its default when it is absent or out of its range.
@@ -99,6 +103,8 @@ int LoadEngineSettings(IFolimoSettings* settings) {
     s.SetDoublePage(number(L"DoublePage"));
     s.SetImageInPage(number(L"ImageInPage"));
     s.SetImageAutoRotate(number(L"ImageAutoRotate"));
+    s.SetTextLanguages(number(L"RecognizeText") ? GetChosenTextLanguages().c_str() : L"");
+    s.SetUprightByText(number(L"UprightByText"));
     // One stored margin stands for both sides of its axis. Whether they leave room for
     // an image depends on the page they are for, so they are read after it.
     const auto setMargins = [&s](int horizontal, int vertical) {
@@ -166,6 +172,12 @@ int SaveEngineSettings(IFolimoSettings* settings) {
     writeNumber(L"DoublePage", s.GetDoublePage());
     writeNumber(L"ImageInPage", s.GetImageInPage());
     writeNumber(L"ImageAutoRotate", s.GetImageAutoRotate());
+    const wchar_t* languages = s.GetTextLanguages();
+    const bool recognize = languages && *languages;
+    writeNumber(L"RecognizeText", recognize ? 1 : 0);
+    if (recognize)
+        writeText(L"TextLanguages", languages);
+    writeNumber(L"UprightByText", s.GetUprightByText());
 
     // The loaded record holds the text watermark at 0 and the image watermark at 1, but
     // a record filled another way may not: an entry of the other kind is not stored,
@@ -194,6 +206,32 @@ int SaveEngineSettings(IFolimoSettings* settings) {
         writeNumber(L"WaterImageOpcity", mark->GetOpacity());
     }
     return 1;
+}
+
+bool IsTextLanguageList(const std::wstring& text) {
+    static const QRegularExpression list(QStringLiteral(
+        "^[A-Za-z0-9_]*[A-Za-z][A-Za-z0-9_]*(\\+[A-Za-z0-9_]*[A-Za-z][A-Za-z0-9_]*)*$"));
+    return list.match(QString::fromStdWString(text)).hasMatch();
+}
+
+std::wstring DefaultTextLanguages(const std::wstring& interfaceLanguage) {
+    return QString::fromStdWString(interfaceLanguage) == kSourceLanguage ? L"chi_sim+eng" : L"eng";
+}
+
+std::wstring DefaultTextLanguages() {
+    // Only Chinese changes the default, so no catalogue needs to be known here.
+    return DefaultTextLanguages(
+        ChooseInterfaceLanguage(QLocale::system().uiLanguages(), {}).toStdWString());
+}
+
+std::wstring GetChosenTextLanguages() {
+    // A list edited by hand into something else would fail every run at its start.
+    std::wstring languages = text(L"TextLanguages");
+    return IsTextLanguageList(languages) ? languages : DefaultTextLanguages();
+}
+
+int SetChosenTextLanguages(const std::wstring& languages) {
+    return RegistryStore().WriteString(L"TextLanguages", languages);
 }
 
 std::wstring GetPdfFolder() {

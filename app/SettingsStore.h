@@ -24,7 +24,8 @@ struct StoredRange {
 };
 StoredRange StoredNumberRange(const wchar_t* name);
 
-// Fills the record from the store, then appends a text watermark (it gets index 0 on a
+// Fills the record from the store (text recognition's languages only while "RecognizeText"
+// is on: an empty list recognises nothing), then appends a text watermark (it gets index 0 on a
 // fresh record) and an image watermark (index 1), filled from the store too. Call it
 // once per record: every call appends two more. Returns 1 (0 for a null record).
 int LoadEngineSettings(IFolimoSettings* settings);
@@ -32,9 +33,25 @@ int LoadEngineSettings(IFolimoSettings* settings);
 // Writes the record's values back. The right and bottom margins are not stored (the
 // left and top ones stand for them) and neither is the text watermark's angle.
 // Watermark 0 is stored when it is a text watermark and watermark 1 when it is an
-// image watermark. Returns 1 even when the store cannot be written, as the record
-// keeps its values for this run (0 for a null record).
+// image watermark. Empty text languages switch "RecognizeText" off and keep the stored
+// languages, so that switching recognition on again brings them back. Returns 1 even when the store
+// cannot be written, as the record keeps its values for this run (0 for a null record).
 int SaveEngineSettings(IFolimoSettings* settings);
+
+// Tesseract's names of recognition languages joined by '+' ("eng+chi_sim"): letters,
+// digits and '_', each name with a letter. True for nothing else, empty included.
+bool IsTextLanguageList(const std::wstring& text);
+
+// The languages recognised when none are chosen: Chinese and English for a Chinese
+// interface (`interfaceLanguage` as ChooseInterfaceLanguage names it), English otherwise.
+std::wstring DefaultTextLanguages(const std::wstring& interfaceLanguage);
+// The default for the interface language the desktop's languages choose.
+std::wstring DefaultTextLanguages();
+
+// "TextLanguages": the languages chosen for recognition, kept while recognition is off.
+// The default when absent or not a language list.
+std::wstring GetChosenTextLanguages();
+int SetChosenTextLanguages(const std::wstring& languages); // 1 when written, 0 on failure
 
 // The folder PDFs go to when no other is chosen: "PDFPath", or when that is absent or
 // empty the user's documents folder followed by Velmar/PDF. Never empty; not created.

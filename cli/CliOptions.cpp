@@ -1,8 +1,12 @@
 #include "CliOptions.h"
 
+#include <SettingsStore.h>
+#include <folimo/WideText.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace {
@@ -40,11 +44,10 @@ struct Flag {
     const char* name;
     std::optional<bool> CliOptions::*member;
 };
-const Flag kFlags[] = {{"landscape", &CliOptions::landscape},
-                       {"double-page", &CliOptions::doublePage},
-                       {"image-in-page", &CliOptions::imageInPage},
-                       {"auto-rotate", &CliOptions::autoRotate},
-                       {"bookmarks", &CliOptions::bookmarks}};
+const Flag kFlags[] = {
+    {"landscape", &CliOptions::landscape},       {"double-page", &CliOptions::doublePage},
+    {"image-in-page", &CliOptions::imageInPage}, {"auto-rotate", &CliOptions::autoRotate},
+    {"bookmarks", &CliOptions::bookmarks},       {"upright-by-text", &CliOptions::uprightByText}};
 
 const Flag* findFlag(const std::string& arg, bool* on) {
     for (const Flag& flag : kFlags) {
@@ -82,6 +85,17 @@ std::vector<int> parseList(const std::string& option, const std::string& text) {
 
 } // namespace
 
+std::optional<std::string> recognitionLanguages(const CliOptions& options, const std::string& saved,
+                                                const std::string& fallback) {
+    if (!options.ocr)
+        return std::nullopt;
+    if (!*options.ocr)
+        return std::string();
+    if (!options.ocrLanguages.empty())
+        return options.ocrLanguages;
+    return options.useSavedSettings ? saved : fallback;
+}
+
 std::optional<int> pageSizeCode(const std::string& text) {
     return codeByName(text, kPageSizeNames, 12);
 }
@@ -116,6 +130,18 @@ public:
         if (index_ + 1 >= argc_)
             throw std::invalid_argument(name_ + " needs a value");
         return argv_[++index_];
+    }
+
+    // A value that may be left out: an inline one, or the next argument when `fits` it.
+    template <class Fits>
+    std::optional<std::string> optionalValue(Fits fits) {
+        if (inline_) {
+            valueUsed_ = true;
+            return inline_;
+        }
+        if (index_ + 1 < argc_ && fits(std::string(argv_[index_ + 1])))
+            return std::string(argv_[++index_]);
+        return std::nullopt;
     }
 
     // An inline value that the option did not take is a mistake, not something to drop.
@@ -313,6 +339,33 @@ bool parseWatermarkOption(OptionArg& arg, CliOptions& o) {
     return true;
 }
 
+bool isLanguageList(const std::string& text) {
+    return folimo::IsTextLanguageList(folimo::fromUtf8(text));
+}
+
+// Text recognition. A bare --ocr followed by an input named like a language ("eng", a
+// file in the current folder) keeps that input: a name that exists is a file.
+bool parseTextOption(OptionArg& arg, CliOptions& o) {
+    if (arg.is("--no-ocr")) {
+        o.ocr = false;
+        o.ocrLanguages.clear();
+        return true;
+    }
+    if (!arg.is("--ocr"))
+        return false;
+    const std::optional<std::string> languages = arg.optionalValue([](const std::string& next) {
+        std::error_code ignored;
+        return isLanguageList(next) && !std::filesystem::exists(next, ignored);
+    });
+    if (languages && !isLanguageList(*languages))
+        throw std::invalid_argument("--ocr: '" + *languages +
+                                    "' is not a list of Tesseract language names such as "
+                                    "eng+chi_sim");
+    o.ocr = true;
+    o.ocrLanguages = languages.value_or("");
+    return true;
+}
+
 // What no single option can tell: options that need others, or exclude them.
 void checkCombination(const CliOptions& o) {
     // The stored watermarks give the other options something to change; without them a
@@ -357,8 +410,10 @@ Output:
   -q, --quiet               print only errors: no progress, no paths of the PDFs
                             written, no notice of a stop
   --json                    report on standard output, one JSON object per event:
-                            begin, file (path, loaded, done, total), error (message),
-                            end, and last done (ok, output, failed, cancelled)
+                            begin, file (path, loaded, done, total), text (page,
+                            path, filePage, recognized, words, quarterTurns: a page's
+                            recognition, with --ocr), error (message), end, and last
+                            done (ok, output, failed, cancelled)
 
 Pages:
   --page-size SIZE          image (each page the size of its image, the default), a1,
@@ -393,6 +448,20 @@ Images:
   --dpi N                   resolution written into re-encoded images (0 keeps the
                             image's own)
 
+Searchable PDFs (text recognition with Tesseract):
+  --ocr [LANGS]             lay the text recognised in each image page under it,
+                            invisible, so that it can be searched and copied; LANGS are
+                            Tesseract's language names joined by "+" (eng+chi_sim), the
+                            next argument taken as them unless it is an existing file;
+                            without LANGS the saved languages with --use-saved-settings,
+                            else chi_sim+eng for a Chinese desktop and eng for others.
+                            The data of each language is a Debian package:
+                            tesseract-ocr-eng, tesseract-ocr-chi-sim, ... Imported PDF
+                            pages are not recognised
+  --no-ocr                  no recognition (switches off a stored one)
+  --[no-]upright-by-text    turn recognised pages upright by the direction of their
+                            text (needs tesseract-ocr-osd)
+
 Watermarks, on every page (imported PDF pages too):
   --text-watermark TEXT     a text; %FILENAME%, %NUMBER% and %MDATA% are replaced
   --text-size N             its size in points (default 20)
@@ -419,12 +488,12 @@ Saved settings:
   --use-saved-settings      start from the settings that the desktop program keeps
                             (Velmar/Folimo.conf in $XDG_CONFIG_HOME, by default
                             ~/.config): page size, margins, layout, images, document
-                            information, bookmarks, and its one text and one image
-                            watermark. The options above override them (--no-x
-                            switches a stored x off); the watermark options change
-                            those two watermarks instead of adding more, each on its
-                            own (--text-opacity 50 alone makes the stored text lighter),
-                            and keep what they do not set
+                            information, bookmarks, text recognition, and its one
+                            text and one image watermark. The options above override
+                            them (--no-x switches a stored x off); the watermark
+                            options change those two watermarks instead of adding
+                            more, each on its own (--text-opacity 50 alone makes the
+                            stored text lighter), and keep what they do not set
 
   -h, --help                this text
   -V, --version             the version of folimo-cli
@@ -432,8 +501,9 @@ Saved settings:
 The last of --x and --no-x given wins.
 
 Exit status: 0 when every input was converted, 1 when the PDF could not be written,
-2 for a wrong command line, 3 when the PDF was written but some inputs failed or an
-image watermark could not be used (missing, not a picture, too large, not a regular
+2 for a wrong command line, 3 when the PDF was written but some inputs failed, a
+page's text could not be recognised (the page is kept without it) or an image
+watermark could not be used (missing, not a picture, too large, not a regular
 file), and 128 + the signal's number when a signal stopped the run: 130 for Ctrl+C,
 143 for SIGTERM, 129 for SIGHUP.
 )";
@@ -454,7 +524,7 @@ CliOptions parseCliOptions(int argc, char** argv) {
         }
         OptionArg arg(std::move(text), argc, argv, i);
         if (!parseSwitch(arg, o) && !parseDocumentOption(arg, o) && !parseImageOption(arg, o) &&
-            !parseWatermarkOption(arg, o))
+            !parseWatermarkOption(arg, o) && !parseTextOption(arg, o))
             throw std::invalid_argument("unknown option " + arg.name());
         arg.requireValueUsed();
     }

@@ -25,6 +25,11 @@ struct CliOptions {
     std::optional<bool> doublePage;
     std::optional<bool> imageInPage;
     std::optional<bool> autoRotate;
+    // --ocr (true) and --no-ocr (false), and the languages of --ocr LANGS, "eng+chi_sim":
+    // empty for the saved ones with useSavedSettings, else the interface language's default.
+    std::optional<bool> ocr;
+    std::optional<bool> uprightByText;
+    std::string ocrLanguages;
     std::array<std::optional<std::string>, 5> info; // title, subject, author, creator, keywords
     std::optional<bool> bookmarks;
     std::optional<std::string> bookmarkText;
@@ -62,6 +67,12 @@ struct CliOptions {
 CliOptions parseCliOptions(int argc, char** argv);
 
 const char* cliUsage();
+
+// The languages a run recognises: none when recognition is not mentioned (the record's
+// stay), "" for --no-ocr, else those of --ocr LANGS or, without them, `saved` with
+// --use-saved-settings and `fallback` otherwise.
+std::optional<std::string> recognitionLanguages(const CliOptions& options, const std::string& saved,
+                                                const std::string& fallback);
 
 // A page-size code from a number or one of the names of cliUsage().
 std::optional<int> pageSizeCode(const std::string& text);

@@ -119,12 +119,38 @@ int ConsoleProcess::OnErrorCode(int code, const wchar_t* subject, const wchar_t*
         case FOLIMO_ERROR_OUTPUT:
             // The library's reason names the file already.
             return OnError((L"Error: the PDF cannot be written: " + why).c_str());
+        case FOLIMO_ERROR_TEXT_DATA:
+            return OnError((L"Error: the language data for \"" + file +
+                            L"\" is not installed: install the Debian package " + why)
+                               .c_str());
+        case FOLIMO_ERROR_RECOGNITION:
+            // The page's report names the page: it says so, with its number.
+            return 1;
         default:
             return OnError(message);
         }
     } catch (...) {
         return OnError(message);
     }
+}
+
+int ConsoleProcess::OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
+                               int quarterTurns) noexcept {
+    try {
+        const std::wstring file = path ? path : L"";
+        if (json_)
+            emit("{\"event\":\"text\",\"page\":" + std::to_string(documentPage) +
+                 ",\"path\":" + jsonString(file) + ",\"filePage\":" + std::to_string(filePage) +
+                 ",\"recognized\":" + (words >= 0 ? "true" : "false") +
+                 ",\"words\":" + std::to_string(words >= 0 ? words : 0) +
+                 ",\"quarterTurns\":" + std::to_string(quarterTurns) + "}");
+        if (words < 0)
+            return OnError((L"page " + std::to_wstring(filePage + 1) + L" of " + file +
+                            L": its text could not be recognised; the page is kept without text")
+                               .c_str());
+    } catch (...) {
+    }
+    return 1;
 }
 
 void ConsoleProcess::sayHeld() {

@@ -19,7 +19,7 @@ std::string jsonString(const std::string& utf8);
 
 // Reports a run on the console: lines for people on standard error, or with --json one
 // JSON object per event on standard output for scripts.
-class ConsoleProcess : public IProcessEx {
+class ConsoleProcess : public IProcessEx, public IProcessText {
 public:
     // `output` is the name reported: a replacement is written under another one first.
     // `stopped` tells whether the run is to stop after the current page.
@@ -41,6 +41,10 @@ public:
     int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
                     const wchar_t* message) noexcept override;
     int OnDocumentEnd(int, int, const wchar_t*) noexcept override { return 1; }
+    // Each page's recognition as a JSON object; a page whose text could not be
+    // recognised as an error in either form.
+    int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
+                   int quarterTurns) noexcept override;
 
     // One line each, flushed, so a reader sees events as they happen.
     static void emit(const std::string& line);

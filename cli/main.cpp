@@ -180,6 +180,12 @@ void applySettings(const CliOptions& o, IFolimoSettings& s) {
         s.SetImageMaxSize(-1, -1);
     if (o.dpi)
         s.SetDpi(*o.dpi);
+    if (const auto languages =
+            recognitionLanguages(o, folimo::toUtf8(folimo::GetChosenTextLanguages()),
+                                 folimo::toUtf8(folimo::DefaultTextLanguages())))
+        s.SetTextLanguages(folimo::fromUtf8(*languages).c_str());
+    if (o.uprightByText)
+        s.SetUprightByText(*o.uprightByText ? 1 : 0);
 
     // The stored settings bring their text watermark at index 0 and their image
     // watermark at 1; the options change those rather than stamping a second one

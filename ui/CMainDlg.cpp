@@ -419,7 +419,8 @@ void CMainDlg::deleteSelected() {
 void CMainDlg::openSettings() {
     if (!engine_)
         return;
-    CSettingsDialog dialog(engine_->GetSettings(), this);
+    CSettingsDialog dialog(engine_->GetSettings(), this,
+                           QString::fromWCharArray(engine_->GetTextData()));
     dialog.exec();
     showAdPanel();
     if (list_)

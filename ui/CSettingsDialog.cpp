@@ -6,15 +6,18 @@
 
 #include <SettingsStore.h>
 #include <ShellIntegration.h>
+#include <TextLanguageNames.h>
 
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -93,7 +96,8 @@ void setPath(QLineEdit* edit, const QString& path) {
 
 } // namespace
 
-CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent)
+CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent,
+                                 const QString& textData)
     : QDialog(parent), settings_(settings) {
     const QWidget* root = buildLayoutInto(this, QStringLiteral("LAYOUT:XML_SETTINGSWND"));
     const auto bind = [root]<class T>(T*& control, const char* name) {
@@ -117,6 +121,10 @@ CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent)
     bind(ui_.colorText, "txt_text_color");
     bind(ui_.imageGroup, "grp_image_watermark");
     bind(ui_.imagePath, "edit_image_path");
+    bind(ui_.recognizeText, "check_recognize_text");
+    bind(ui_.textLanguages, "list_text_languages");
+    bind(ui_.textDataMissing, "hint_text_data_missing");
+    bind(ui_.uprightByText, "check_upright_by_text");
     // The number boxes offer what the store would load, so nothing typed can be stored out
     // of range. A transparency box shows 100 - the stored opacity.
     const struct {
@@ -168,6 +176,8 @@ CSettingsDialog::CSettingsDialog(IFolimoSettings* settings, QWidget* parent)
     if (const QScreen* screen = (parent ? parent : this)->screen())
         resize(size().boundedTo(screen->availableGeometry().size() - QSize(16, 48)));
     fill();
+    fillRecognition(textData);
+    connect(ui_.recognizeText, &QCheckBox::toggled, this, &CSettingsDialog::enableRecognition);
     // Not a browse button: Enter in the window confirms it.
     ui_.pdfPath->setFocus();
 }
@@ -234,6 +244,74 @@ void CSettingsDialog::fill() {
     ui_.imageTransparency->setValue(transparency(imageMark->GetOpacity()));
 }
 
+void CSettingsDialog::fillRecognition(const QString& textData) {
+    QStringList installed = SplitTextLanguages(textData);
+    canTurnUpright_ = installed.removeAll(QStringLiteral("osd")) > 0;
+    const QString recognized = settings_ ? fromWide(settings_->GetTextLanguages()) : QString();
+    // While recognition is off the record has no languages; the store keeps the choice.
+    const QStringList chosen = SplitTextLanguages(
+        recognized.isEmpty() ? QString::fromStdWString(GetChosenTextLanguages()) : recognized);
+    ui_.recognizeText->setChecked(!recognized.isEmpty());
+    // The chosen languages lead in their order, which is Tesseract's order of trying
+    // them. One whose data has gone stays, so that confirming keeps it and a run tells
+    // which package brings it back.
+    QStringList shown = chosen;
+    for (const QString& code : installed)
+        if (!shown.contains(code))
+            shown.append(code);
+    ui_.textLanguages->clear();
+    for (const QString& code : shown) {
+        auto* item = new QListWidgetItem(TextLanguageName(code), ui_.textLanguages);
+        item->setData(Qt::UserRole, code);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(chosen.contains(code) ? Qt::Checked : Qt::Unchecked);
+        if (!installed.contains(code)) {
+            item->setText(
+                QCoreApplication::translate("CSettingsDialog", "%1 - 未安装").arg(item->text()));
+            item->setToolTip(QCoreApplication::translate("CSettingsDialog", "请安装Debian软件包 %1")
+                                 .arg(TextDataPackage(code)));
+        }
+    }
+    if (ui_.textLanguages->count() > 0)
+        ui_.textLanguages->setCurrentRow(0);
+    ui_.textDataMissing->setVisible(installed.isEmpty());
+    ui_.uprightByText->setChecked(settings_ && settings_->GetUprightByText() != 0);
+    ui_.uprightByText->setToolTip(
+        canTurnUpright_
+            ? QString()
+            : QCoreApplication::translate(
+                  "CSettingsDialog", "需要文字方向数据: 请安装Debian软件包 tesseract-ocr-osd"));
+    ui_.uprightByText->setAccessibleDescription(ui_.uprightByText->toolTip());
+    enableRecognition();
+}
+
+void CSettingsDialog::enableRecognition() {
+    const bool on = ui_.recognizeText->isChecked();
+    ui_.textLanguages->setEnabled(on);
+    ui_.uprightByText->setEnabled(on && canTurnUpright_);
+}
+
+void CSettingsDialog::applyRecognition() {
+    QStringList checked;
+    for (int row = 0; row < ui_.textLanguages->count(); ++row)
+        if (const QListWidgetItem* item = ui_.textLanguages->item(row);
+            item->checkState() == Qt::Checked)
+            checked.append(item->data(Qt::UserRole).toString());
+    // With every language unticked, the ones chosen before stay.
+    const std::wstring chosen = checked.isEmpty() ? GetChosenTextLanguages()
+                                                  : checked.join(QLatin1Char('+')).toStdWString();
+    if (chosen != GetChosenTextLanguages())
+        SetChosenTextLanguages(chosen);
+    if (!settings_)
+        return;
+    IFolimoSettings& s = *settings_;
+    const std::wstring languages = ui_.recognizeText->isChecked() ? chosen : std::wstring();
+    if (fromWide(s.GetTextLanguages()).toStdWString() != languages)
+        s.SetTextLanguages(languages.c_str());
+    if (const int upright = ui_.uprightByText->isChecked(); upright != s.GetUprightByText())
+        s.SetUprightByText(upright);
+}
+
 void CSettingsDialog::showTextColor() {
     const QString color = colorText(textColor_);
     ui_.colorSwatch->setProperty("colorBkgnd", color);
@@ -295,6 +373,7 @@ void CSettingsDialog::apply() {
     if (const int verb = ui_.contextMenu->isChecked();
         verb != IsContextMenuRegistered() && !SetContextMenu(verb))
         QMessageBox::warning(this, text("msgbox_caption"), text("msg_context_menu_needs_admin"));
+    applyRecognition();
     if (!settings_)
         return;
 

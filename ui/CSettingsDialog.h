@@ -14,6 +14,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QSpinBox;
 
 namespace folimo::ui {
@@ -21,8 +22,10 @@ namespace folimo::ui {
 class CSettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    // `settings` is the main window's record; it must outlive the dialog.
-    explicit CSettingsDialog(IFolimoSettings* settings, QWidget* parent = nullptr);
+    // `settings` is the main window's record; it must outlive the dialog. `textData` is the
+    // recognition data installed, as IFolimo::GetTextData gives it ("chi_sim+eng+osd").
+    explicit CSettingsDialog(IFolimoSettings* settings, QWidget* parent = nullptr,
+                             const QString& textData = QString());
 
     // Applies the controls, stores the record and closes the window as accepted.
     void accept() override;
@@ -39,6 +42,10 @@ private:
     void chooseColor();
     void chooseImage();
     void showTextColor();
+    void fillRecognition(const QString& textData);
+    void applyRecognition();
+    // The list and the upright box follow the recognition box.
+    void enableRecognition();
 
     struct Controls {
         QLineEdit *pdfPath, *text, *imagePath;
@@ -51,10 +58,14 @@ private:
         QSpinBox *imageX, *imageY, *imageTransparency;
         QWidget *textGroup, *imageGroup, *colorSwatch;
         QLabel* colorText;
+        QCheckBox *recognizeText, *uprightByText;
+        QListWidget* textLanguages;
+        QLabel* textDataMissing;
     };
     Controls ui_{};
     IFolimoSettings* settings_;
-    int textColor_ = 0; // 0x00BBGGRR, as the engine takes it
+    int textColor_ = 0;           // 0x00BBGGRR, as the engine takes it
+    bool canTurnUpright_ = false; // the orientation data "osd" is installed
 };
 
 } // namespace folimo::ui

@@ -36,6 +36,21 @@
     </message>
 </context>
 <context>
+    <name>CSettingsDialog</name>
+    <message>
+        <source>%1 - 未安装</source>
+        <translation>%1 - not installed</translation>
+    </message>
+    <message>
+        <source>请安装Debian软件包 %1</source>
+        <translation>Install the Debian package %1</translation>
+    </message>
+    <message>
+        <source>需要文字方向数据: 请安装Debian软件包 tesseract-ocr-osd</source>
+        <translation>Needs the text direction data: install the Debian package tesseract-ocr-osd</translation>
+    </message>
+</context>
+<context>
     <name>ConversionProgress</name>
     <message>
         <source>%1&gt; 开始生成PDF: %2</source>
@@ -93,6 +108,14 @@
         <source>错误: PDF无法写入: %1</source>
         <translation>Error: the PDF cannot be written: %1</translation>
     </message>
+    <message>
+        <source>错误: 没有安装“%1”的文字识别数据: 请安装Debian软件包 %2</source>
+        <translation>Error: the language data for “%1” is not installed: install the Debian package %2</translation>
+    </message>
+    <message>
+        <source>%2 的第 %1 页: 无法识别其中的文字; 该页保留, 但不含文字</source>
+        <translation>page %1 of %2: its text could not be recognised; the page is kept without text</translation>
+    </message>
 </context>
 <context>
     <name>McListAccessible</name>
@@ -131,6 +154,73 @@
     <message>
         <source>设置文件“%1”不是普通文件，无法读取。程序使用默认设置，也不会写入该文件。</source>
         <translation>The settings file “%1” is not a regular file and cannot be read. The program uses the default settings and does not write to that file.</translation>
+    </message>
+</context>
+<context>
+    <name>TextLanguages</name>
+    <message>
+        <source>简体中文</source>
+        <translation>Simplified Chinese</translation>
+    </message>
+    <message>
+        <source>简体中文（竖排）</source>
+        <translation>Simplified Chinese, vertical</translation>
+    </message>
+    <message>
+        <source>繁体中文</source>
+        <translation>Traditional Chinese</translation>
+    </message>
+    <message>
+        <source>繁体中文（竖排）</source>
+        <translation>Traditional Chinese, vertical</translation>
+    </message>
+    <message>
+        <source>英语</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>日语</source>
+        <translation>Japanese</translation>
+    </message>
+    <message>
+        <source>韩语</source>
+        <translation>Korean</translation>
+    </message>
+    <message>
+        <source>德语</source>
+        <translation>German</translation>
+    </message>
+    <message>
+        <source>法语</source>
+        <translation>French</translation>
+    </message>
+    <message>
+        <source>西班牙语</source>
+        <translation>Spanish</translation>
+    </message>
+    <message>
+        <source>葡萄牙语</source>
+        <translation>Portuguese</translation>
+    </message>
+    <message>
+        <source>意大利语</source>
+        <translation>Italian</translation>
+    </message>
+    <message>
+        <source>俄语</source>
+        <translation>Russian</translation>
+    </message>
+    <message>
+        <source>阿拉伯语</source>
+        <translation>Arabic</translation>
+    </message>
+    <message>
+        <source>越南语</source>
+        <translation>Vietnamese</translation>
+    </message>
+    <message>
+        <source>泰语</source>
+        <translation>Thai</translation>
     </message>
 </context>
 <context>
@@ -647,6 +737,34 @@
     <message>
         <source>取消</source>
         <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>文字识别</source>
+        <translation>Text recognition</translation>
+    </message>
+    <message>
+        <source>识别文字</source>
+        <translation>Recognise text</translation>
+    </message>
+    <message>
+        <source>在每个图片页面下放一层看不见的识别文字，生成的PDF可以搜索和复制文字。导入的PDF页面不识别。</source>
+        <translation>Lays the recognised text, invisible, under every image page, so that the PDF can be searched and its text copied. Pages of imported PDF files are not recognised.</translation>
+    </message>
+    <message>
+        <source>识别的语言：</source>
+        <translation>Languages to recognise:</translation>
+    </message>
+    <message>
+        <source>识别的语言</source>
+        <translation>Languages to recognise</translation>
+    </message>
+    <message>
+        <source>没有安装文字识别数据。请安装Debian软件包 tesseract-ocr-eng（英语）和 tesseract-ocr-chi-sim（简体中文）。</source>
+        <translation>No language data for text recognition is installed. Install the Debian packages tesseract-ocr-eng (English) and tesseract-ocr-chi-sim (Simplified Chinese).</translation>
+    </message>
+    <message>
+        <source>按文字方向将页面转正</source>
+        <translation>Turn pages upright by their text</translation>
     </message>
 </context>
 <context>

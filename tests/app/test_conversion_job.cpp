@@ -296,3 +296,49 @@ TEST_F(ConversionRun, AnUnusableWatermarkImageIsToldOnceARun) {
 }
 
 } // namespace
+
+namespace {
+
+// The engine reaches the window's log through the forwarder, found there as an
+// IProcessText: a page without text is an error line naming the page, the engine's own
+// report of it adds none, and a missing language names its Debian package.
+TEST(ConversionLog, RecognitionFailuresAreToldOncePerPage) {
+    folimo::ConversionForwarder forwarder;
+    folimo::ConversionProgress progress(2);
+    forwarder.SetTarget(&progress, 2);
+    IProcess& engineSide = forwarder;
+    auto* text = dynamic_cast<IProcessText*>(&engineSide);
+    ASSERT_NE(text, nullptr);
+    const struct {
+        int filePage, words;
+        const wchar_t* line; // the error line it adds, or null
+    } pages[] = {
+        {0, 12, nullptr},
+        {1, 0, nullptr}, // a page without words is no failure
+        {2, -1, L"1> /in/scan.tif 的第 3 页: 无法识别其中的文字; 该页保留, 但不含文字"},
+    };
+    for (const auto& page : pages) {
+        const std::size_t before = progress.Read().errorLines.size();
+        if (page.words < 0)
+            forwarder.OnErrorCode(FOLIMO_ERROR_RECOGNITION, L"/in/scan.tif", L"out of memory",
+                                  L"Error: recognition failed");
+        text->OnPageText(page.filePage + 1, L"/in/scan.tif", page.filePage, page.words, 0);
+        const auto seen = progress.Read();
+        ASSERT_EQ(seen.errorLines.size(), before + (page.line ? 1 : 0)) << page.filePage;
+        if (page.line) {
+            EXPECT_EQ(seen.log.substr(seen.errorLines.back().first, seen.errorLines.back().second),
+                      page.line);
+        }
+    }
+    forwarder.OnErrorCode(FOLIMO_ERROR_TEXT_DATA, L"chi_sim", L"tesseract-ocr-chi-sim",
+                          L"Error: no chi_sim");
+    const auto seen = progress.Read();
+    ASSERT_EQ(seen.errorLines.size(), 2u);
+    EXPECT_EQ(seen.log.substr(seen.errorLines[1].first, seen.errorLines[1].second),
+              L"1> 错误: 没有安装“chi_sim”的文字识别数据: 请安装Debian软件包 "
+              L"tesseract-ocr-chi-sim");
+    forwarder.SetTarget(nullptr, 0);
+    EXPECT_EQ(text->OnPageText(1, L"/in/a.jpg", 0, -1, 0), 1); // the window has gone
+}
+
+} // namespace

@@ -59,6 +59,8 @@ Snapshot snapshot(IFolimoSettings& s) {
     m["imageInPage"] = std::to_string(s.GetImageInPage());
     m["imageAutoRotate"] = std::to_string(s.GetImageAutoRotate());
     m["bookmarkText"] = toUtf8(s.GetBookmarkText());
+    m["textLanguages"] = toUtf8(s.GetTextLanguages());
+    m["uprightByText"] = std::to_string(s.GetUprightByText());
     m["watermarks"] = std::to_string(s.GetWatermarkCount());
     for (int i = 0; i < s.GetWatermarkCount(); ++i) {
         IWatermark* w = s.GetWatermark(i);
@@ -88,7 +90,8 @@ Snapshot programValues() {
             {"program.MoveItemReSort", std::to_string(GetMoveItemReSort())},
             {"program.AddImageDirPath", toUtf8(GetAddImageFolder())},
             {"program.UpdateCheckDate", toUtf8(GetUpdateCheckDate())},
-            {"program.UpdateServer", toUtf8(GetUpdateServer())}};
+            {"program.UpdateServer", toUtf8(GetUpdateServer())},
+            {"program.TextLanguages", toUtf8(GetChosenTextLanguages())}};
 }
 
 // What a program start finds: a new engine's record after LoadEngineSettings, and the
@@ -269,6 +272,8 @@ TEST_F(SettingsStore, AnEmptyStoreGivesEveryDefaultAndReadingWritesNothing) {
                          {"imageInPage", "0"},
                          {"imageAutoRotate", "0"},
                          {"bookmarkText", "%FILENAME%"},
+                         {"textLanguages", ""}, // recognition is off
+                         {"uprightByText", "0"},
                          {"watermarks", "2"},
                          {"mark0.type", "1"},
                          {"mark0.x", "0"},
@@ -512,6 +517,8 @@ TEST_F(SettingsStore, EveryValueSurvivesTheTripToANewProcess) {
     s.SetDoublePage(1);
     s.SetImageInPage(1);
     s.SetImageAutoRotate(1);
+    s.SetTextLanguages(L"deu+chi_tra");
+    s.SetUprightByText(1);
     auto* text = static_cast<ITextWatermark*>(s.GetWatermark(0));
     text->SetText(longMark.c_str());
     text->SetColor(0x00FF8040);
@@ -741,6 +748,80 @@ TEST_F(SettingsStore, SavingSkipsWatermarksOfTheWrongKindOrPlace) {
     EXPECT_EQ(store.ReadString(L"WaterImage", L""), L"/stored.png");
     EXPECT_EQ(LoadEngineSettings(nullptr), 0);
     EXPECT_EQ(SaveEngineSettings(nullptr), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The languages each interface gets when it has chosen none.
+TEST(TextLanguages, TheDefaultFollowsTheInterfaceLanguage) {
+    EXPECT_EQ(DefaultTextLanguages(L"zh"), L"chi_sim+eng");
+    EXPECT_EQ(DefaultTextLanguages(L"en"), L"eng");
+    EXPECT_EQ(DefaultTextLanguages(L"pt_BR"), L"eng");
+}
+
+TEST(TextLanguages, OnlyTesseractNamesJoinedByPlusAreALanguageList) {
+    const struct {
+        const wchar_t* text;
+        bool list;
+    } cases[] = {
+        {L"eng", true},        {L"eng+chi_sim", true}, {L"chi_sim_vert+osd", true},
+        {L"Fraktur", true},    {L"", false},           {L"+eng", false},
+        {L"eng+", false},      {L"eng++deu", false},   {L"eng deu", false},
+        {L"photo.jpg", false}, {L"123", false},        {L"../eng", false},
+        {L"eng,deu", false},   {L"中文", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsTextLanguageList(c.text), c.list) << toUtf8(c.text);
+}
+
+// What the store holds for recognition, and what the engine's record then gets: the
+// languages only while recognition is on, and the default for a list that is none.
+TEST_F(SettingsStore, RecognitionReachesTheRecordOnlyWhenItIsOn) {
+    const std::string fallback = toUtf8(DefaultTextLanguages());
+    const struct {
+        const char* stored; // the store file's lines
+        const char* languages;
+        const char* upright;
+        std::string chosen;
+    } cases[] = {
+        {"", "", "0", fallback},
+        {"RecognizeText=1\n", fallback.c_str(), "0", fallback},
+        {"RecognizeText=1\nTextLanguages=deu+eng\n", "deu+eng", "0", "deu+eng"},
+        {"RecognizeText=0\nTextLanguages=deu+eng\nUprightByText=1\n", "", "1", "deu+eng"},
+        {"RecognizeText=2\nTextLanguages=deu\n", "", "0", "deu"},
+        {"RecognizeText=1\nTextLanguages=deu+\n", fallback.c_str(), "0", fallback},
+        {"RecognizeText=1\nTextLanguages=\n", fallback.c_str(), "0", fallback},
+        {"UprightByText=-1\n", "", "0", fallback},
+    };
+    for (const auto& c : cases) {
+        ::mkdir(storeFolder.c_str(), 0755);
+        writeFile(storeFile, std::string("[General]\n") + c.stored);
+        Snapshot m = loadAll();
+        EXPECT_EQ(m["textLanguages"], c.languages) << c.stored;
+        EXPECT_EQ(m["uprightByText"], c.upright) << c.stored;
+        EXPECT_EQ(m["program.TextLanguages"], c.chosen) << c.stored;
+    }
+}
+
+// Switching recognition off keeps the chosen languages, so that switching it on again
+// brings them back.
+TEST_F(SettingsStore, SavingRecognitionOffKeepsTheChosenLanguages) {
+    auto engine = createEngine();
+    IFolimoSettings& s = *engine->GetSettings();
+    LoadEngineSettings(&s);
+    s.SetTextLanguages(L"eng+deu");
+    ASSERT_EQ(SaveEngineSettings(&s), 1);
+    EXPECT_EQ(loadAll()["textLanguages"], "eng+deu");
+    s.SetTextLanguages(L"");
+    ASSERT_EQ(SaveEngineSettings(&s), 1);
+    EXPECT_NE(storedText().find("RecognizeText=0"), std::string::npos) << storedText();
+    EXPECT_EQ(loadAll()["textLanguages"], "");
+    EXPECT_EQ(GetChosenTextLanguages(), L"eng+deu");
+    ASSERT_EQ(SetChosenTextLanguages(L"fra"), 1);
+    ASSERT_EQ(RegistryStore().WriteNumber(L"RecognizeText", 1), 1);
+    EXPECT_EQ(loadAll()["textLanguages"], "fra");
 }
 
 } // namespace

@@ -67,6 +67,9 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--image-filter",
                                "--no-text-watermark",
                                "--no-image-watermark",
+                               "--ocr [LANGS]",
+                               "--no-ocr",
+                               "--[no-]upright-by-text",
                                "--json"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     // It reads in an 80-column terminal without wrapping mid-sentence.

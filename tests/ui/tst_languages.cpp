@@ -230,7 +230,10 @@ std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& languag
     void* made = nullptr;
     CreateObject(FOLIMO_ENGINE, &made);
     auto* engine = static_cast<IFolimo*>(made);
-    CSettingsDialog settingsDialog(engine ? engine->GetSettings() : nullptr);
+    // Languages with and without their data, and no orientation data for the upright box.
+    SetChosenTextLanguages(L"eng+chi_sim+kor");
+    CSettingsDialog settingsDialog(engine ? engine->GetSettings() : nullptr, nullptr,
+                                   QStringLiteral("chi_sim+chi_tra+eng"));
     texts["XML_SETTINGSWND"] = openDialog(settingsDialog, language, "settings");
 
     // A run as the progress window shows it: a document, a file, a file the engine could
@@ -241,6 +244,10 @@ std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& languag
     progress.OnErrorCode(FOLIMO_ERROR_INPUT, L"/tmp/in/broken.png", L"not a picture",
                          L"Error: 图片文件无法加载 /tmp/in/broken.png :not a picture");
     progress.OnFile(L"/tmp/in/broken.png", 0);
+    // A page whose text was not recognised, and a language without its data.
+    progress.OnPageText(1, L"/tmp/in/beach.png", 0, -1, 0);
+    progress.OnErrorCode(FOLIMO_ERROR_TEXT_DATA, L"chi_sim", L"tesseract-ocr-chi-sim",
+                         L"Error: chi_sim");
     progress.OnDocumentEnd(FOLIMO_DOCUMENT_WRITTEN, 1, L"/tmp/out/beach.pdf");
     progress.OnEnd();
     progress.OnNotify();

@@ -12,7 +12,9 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QResource>
@@ -89,12 +91,14 @@ private slots:
     void aFailingVerbIsToldAndTheRestStillApplied();
     void pageSizeCaptionsTellThePagesTheEngineMakes();
     void everyControlIsNamedAndTabFollowsReadingOrder();
+    void recognitionTabShowsTheInstalledDataAndStoresTheChoice_data();
+    void recognitionTabShowsTheInstalledDataAndStoresTheChoice();
 
 private:
     // Opens the window on record_, lets `act` use it, then ends it with `end` ("escape",
     // "close" or a button's name) and answers how it ended.
     int run(const QString& end, const std::function<void(CSettingsDialog&)>& act) {
-        CSettingsDialog dialog(record_);
+        CSettingsDialog dialog(record_, nullptr, textData_);
         QTimer::singleShot(0, &dialog, [&] {
             act(dialog);
             if (end == "escape")
@@ -118,6 +122,7 @@ private:
     }
 
     QTemporaryDir dir_;
+    QString textData_; // the recognition data the window is told is installed
     IFolimoSettings* record_ = nullptr;
     test::PersonAtKeyboard person_;
 };
@@ -135,6 +140,7 @@ void SettingsDialogTest::init() {
     qputenv("XDG_DATA_HOME", dir_.filePath("data").toUtf8());
     person_.boxTexts.clear();
     person_.boxCaptions.clear();
+    textData_.clear();
     void* made = nullptr;
     CreateObject(FOLIMO_SETTINGS, &made);
     record_ = static_cast<IFolimoSettings*>(made);
@@ -401,6 +407,113 @@ void SettingsDialogTest::everyControlIsNamedAndTabFollowsReadingOrder() {
             }
         }
     });
+}
+
+void SettingsDialogTest::recognitionTabShowsTheInstalledDataAndStoresTheChoice_data() {
+    QTest::addColumn<QString>("data");       // what GetTextData says is installed
+    QTest::addColumn<QString>("before");     // the record's languages as the window opens
+    QTest::addColumn<QString>("keys");       // pressed on the tab: "box" the recognition box,
+                                             // a number the row of the list, "up" the upright box
+    QTest::addColumn<QString>("rows");       // the list as shown, checked rows marked "x "
+    QTest::addColumn<QString>("recognized"); // the record's languages after OK
+    QTest::addColumn<QString>("chosen");     // the store's languages after OK
+    QTest::addColumn<bool>("upright");
+    QTest::addColumn<bool>("uprightOffered");
+    QTest::addColumn<bool>("missingShown");
+    QTest::newRow("switched on with another language") << "chi_sim+eng+osd"
+                                                       << ""
+                                                       << "box 1 up"
+                                                       << "x 英语 (eng)|简体中文 (chi_sim)"
+                                                       << "eng+chi_sim"
+                                                       << "eng+chi_sim" << true << true << false;
+    QTest::newRow("without orientation data") << "eng"
+                                              << ""
+                                              << "box up"
+                                              << "x 英语 (eng)"
+                                              << "eng"
+                                              << "eng" << false << false << false;
+    QTest::newRow("switched off keeps the languages") << "eng+osd"
+                                                      << "deu+eng"
+                                                      << "box"
+                                                      << "x 德语 (deu) - 未安装|x 英语 (eng)"
+                                                      << ""
+                                                      << "deu+eng" << false << false << false;
+    QTest::newRow("nothing installed") << ""
+                                       << ""
+                                       << ""
+                                       << "x 英语 (eng) - 未安装"
+                                       << ""
+                                       << "eng" << false << false << true;
+    QTest::newRow("every language unticked keeps the ones before")
+        << "eng+fra"
+        << "fra"
+        << "0"
+        << "x 法语 (fra)|英语 (eng)"
+        << "fra"
+        << "fra" << false << false << false;
+}
+
+void SettingsDialogTest::recognitionTabShowsTheInstalledDataAndStoresTheChoice() {
+    QFETCH(QString, data);
+    QFETCH(QString, before);
+    QFETCH(QString, keys);
+    QFETCH(QString, rows);
+    textData_ = data;
+    // The default languages follow the desktop's; these cases expect a non-Chinese one.
+    SetChosenTextLanguages(L"eng");
+    record_->SetTextLanguages(before.toStdWString().c_str());
+    if (!before.isEmpty())
+        SetChosenTextLanguages(before.toStdWString());
+    QStringList shownRows;
+    bool offered = false, missing = false, listFollows = true;
+    QCOMPARE(run("btn_ok",
+                 [&](CSettingsDialog& dialog) {
+                     auto* tabs = dialog.findChild<QTabWidget*>("tab_settings");
+                     auto* box = dialog.findChild<QCheckBox*>("check_recognize_text");
+                     auto* list = dialog.findChild<QListWidget*>("list_text_languages");
+                     auto* upright = dialog.findChild<QCheckBox*>("check_upright_by_text");
+                     QVERIFY(box && list && upright);
+                     // The last tab, reached from the first with the keyboard.
+                     tabs->setFocus();
+                     for (int i = 0; i < tabs->count() - 1; ++i)
+                         QTest::keyClick(tabs, Qt::Key_Tab, Qt::ControlModifier);
+                     QCOMPARE(tabs->currentWidget()->objectName(), QString("page_text"));
+                     QCOMPARE(tabs->tabText(tabs->currentIndex()), QString("文字识别"));
+                     for (int row = 0; row < list->count(); ++row)
+                         shownRows << (list->item(row)->checkState() == Qt::Checked ? "x " : "") +
+                                          list->item(row)->text();
+                     missing = !dialog.findChild<QLabel*>("hint_text_data_missing")->isHidden();
+                     for (const QString& key : keys.split(' ', Qt::SkipEmptyParts)) {
+                         QWidget* target = list;
+                         if (key == "box" || key == "up")
+                             target = key == "box" ? box : upright;
+                         target->setFocus();
+                         if (target == list)
+                             list->setCurrentRow(key.toInt());
+                         QTest::keyClick(target, Qt::Key_Space);
+                         listFollows = listFollows && list->isEnabled() == box->isChecked();
+                     }
+                     offered = upright->isEnabled();
+                     QCOMPARE(upright->toolTip().isEmpty(), data.contains("osd"));
+                 }),
+             int(QDialog::Accepted));
+    QCOMPARE(shownRows.join('|'), rows);
+    QVERIFY(listFollows);
+    QTEST(offered, "uprightOffered");
+    QTEST(missing, "missingShown");
+    QTEST(QString::fromWCharArray(record_->GetTextLanguages()), "recognized");
+    QTEST(record_->GetUprightByText() != 0, "upright");
+    QTEST(QString::fromStdWString(GetChosenTextLanguages()), "chosen");
+    // What the next start loads.
+    void* made = nullptr;
+    CreateObject(FOLIMO_SETTINGS, &made);
+    auto* next = static_cast<IFolimoSettings*>(made);
+    LoadEngineSettings(next);
+    const QString loaded = QString::fromWCharArray(next->GetTextLanguages());
+    const bool loadedUpright = next->GetUprightByText() != 0;
+    next->Release();
+    QTEST(loaded, "recognized");
+    QTEST(loadedUpright, "upright");
 }
 
 QTEST_MAIN(SettingsDialogTest)
