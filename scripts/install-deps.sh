@@ -12,11 +12,13 @@ packages=(
     libheif-examples libavif-bin desktop-file-utils libxml2-utils libglib2.0-bin util-linux
     libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
     poppler-utils
+    libtesseract-dev tesseract-ocr tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
     img2pdf imagemagick time bc
     clang-14 libclang-rt-14-dev clang-format clang-tidy clazy jbigkit-bin libtiff-tools
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6opengl6-dev qt6-qpa-plugins
     qt6-l10n-tools qt6-translations-l10n python3
     xvfb xauth x11-utils xdotool
+    fonts-dejavu-core
     dpkg-dev file lintian
 )
 
