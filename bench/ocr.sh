@@ -9,7 +9,7 @@
 # turns; each prints its median and fastest wall time. --quick: one run, English only.
 # Environment: RUNS, LANGS (default "eng chi_sim"), PAGES, BUILD (default build-bench,
 # configured and built here unless FOLIMO_BENCH_BUILT=1), CLI (a folimo-cli to measure
-# instead of BUILD's).
+# instead of BUILD's), SKIP (cases left out: "omp" the floor's OpenMP way, "ocrmypdf").
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 quick=0
@@ -49,19 +49,26 @@ ocr=1
 ocrmypdf=1
 command -v ocrmypdf >/dev/null || ocrmypdf=0
 
-# timed NAME COMMAND...: one run; its wall seconds are added to the list of NAME. A
+# timed NAME COMMAND...: one run; its wall seconds are added to the list of NAME, and its
+# peak memory (of the process or of the largest one it waited for) to that of NAME. A
 # failed run is reported, adds nothing and returns 1.
-declare -A walls=()
+declare -A walls=() peaks=()
 timed() {
     local name=$1
     shift
-    if ! /usr/bin/time -f '%e' -o "$work/time.txt" "$@" >/dev/null 2>"$work/err.txt"; then
+    if ! /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/err.txt"; then
         printf '%-50s failed (run %d):\n' "$name" "$run"
         sed 's/^/    /' "$work/err.txt" | tail -5
         return 1
     fi
-    walls[$name]="${walls[$name]:-} $(tail -1 "$work/time.txt")"
+    local wall kb
+    read -r wall kb <"$work/time.txt"
+    walls[$name]="${walls[$name]:-} $wall"
+    [ "${peaks[$name]:-0}" -ge "$kb" ] || peaks[$name]=$kb
 }
+
+# skipped CASE: whether SKIP names CASE.
+skipped() { [[ " ${SKIP:-} " == *" $1 "* ]]; }
 
 # stats NAME: "median min" of NAME's runs, or nothing.
 stats() {
@@ -71,17 +78,21 @@ stats() {
         END {if (NR) printf "%.2f %.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2, v[1]}'
 }
 
-# row LABEL NAME [ratios]: NAME's median and fastest, and with "ratios" both over the floor's.
+# row LABEL NAME [ratios]: NAME's median and fastest, its highest peak memory, and with
+# "ratios" both times over the floor's.
 row() {
-    local med min
+    local med min mb
     read -r med min <<<"$(stats "$2")" || true
     if [ -z "${med:-}" ]; then
-        printf '%-50s %15s\n' "$1" "no run finished"
-    elif [ -n "${3:-}" ]; then
-        printf '%-50s %7s %7s   / floor %s, fastest %s\n' "$1" "$med" "$min" \
+        skipped "$2" || printf '%-50s %15s\n' "$1" "no run finished"
+        return 0
+    fi
+    mb=$(awk -v k="${peaks[$2]}" 'BEGIN{printf "%.0f", k / 1024}')
+    if [ -n "${3:-}" ]; then
+        printf '%-50s %7s %7s %6s MB   / floor %s, fastest %s\n' "$1" "$med" "$min" "$mb" \
             "$(ratio "$med" "${floor_med:-}")" "$(ratio "$min" "${floor_min:-}")"
     else
-        printf '%-50s %7s %7s\n' "$1" "$med" "$min"
+        printf '%-50s %7s %7s %6s MB\n' "$1" "$med" "$min" "$mb"
     fi
 }
 
@@ -112,7 +123,8 @@ size() { stat -c %s "$1"; }
 
 echo "machine: $cores cores, $(free -g | awk '/Mem:/ {print $2}') GiB," \
     "load $(cut -d' ' -f1-3 /proc/loadavg); $(date -u '+%F %H:%M') UTC"
-echo "$RUNS runs of each case, in turns; wall seconds: median, fastest"
+echo "$RUNS runs of each case, in turns; wall seconds: median, fastest; the highest peak" \
+    "memory of one process"
 [ "$ocr" = 1 ] || echo "folimo-cli has no --ocr: only the floor and the peers are measured"
 [ "$ocrmypdf" = 1 ] || echo "ocrmypdf is not installed: it is left out"
 echo
@@ -131,22 +143,24 @@ for lang in $LANGS; do
     cat "${files[@]}" >/dev/null # into the page cache before the first run
     printf '%s\n' "${files[@]}" >"$work/list"
     img2pdf -o "$work/in.pdf" "${files[@]}"
-    walls=()
+    walls=() peaks=()
     for ((run = 1; run <= RUNS; run++)); do
         # Only the last run's results are scored, and only when that run succeeded.
         rm -rf "$work"/floor* "$work"/folimo* "$work"/ocrmypdf*
         mkdir -p "$work/floor" "$work/floor1"
         # OCRmyPDF lowers its own priority by 5; the others run at that priority too, so
         # that other work on the machine takes the same share from each.
-        timed omp nice -n 5 env -u OMP_THREAD_LIMIT xargs -a "$work/list" -P "$cores" -I{} \
-            sh -c "$page_cmd" _ {} "$work/floor" "$lang" || rm -rf "$work/floor"
+        if ! skipped omp; then
+            timed omp nice -n 5 env -u OMP_THREAD_LIMIT xargs -a "$work/list" -P "$cores" \
+                -I{} sh -c "$page_cmd" _ {} "$work/floor" "$lang" || rm -rf "$work/floor"
+        fi
         timed one nice -n 5 env OMP_THREAD_LIMIT=1 xargs -a "$work/list" -P "$cores" -I{} \
-            sh -c "$page_cmd" _ {} "$work/floor1" "$lang" || true
+            sh -c "$page_cmd" _ {} "$work/floor1" "$lang" || rm -rf "$work/floor1"
         if [ "$ocr" = 1 ]; then
             timed folimo nice -n 5 "$cli" -q --ocr "$lang" -o "$work/folimo.pdf" "${files[@]}" ||
                 rm -f "$work/folimo.pdf"
         fi
-        if [ "$ocrmypdf" = 1 ]; then
+        if [ "$ocrmypdf" = 1 ] && ! skipped ocrmypdf; then
             timed ocrmypdf ocrmypdf -q -l "$lang" "$work/in.pdf" "$work/ocrmypdf.pdf" ||
                 rm -f "$work/ocrmypdf.pdf"
         fi
@@ -161,13 +175,18 @@ for lang in $LANGS; do
         awk -v a="$one_med" -v b="$floor_med" 'BEGIN{exit !(a<b)}'; }; then
         floor_med=$one_med floor_min=$one_min floor_how="OMP_THREAD_LIMIT=1"
     fi
-    echo "  the floor is the tesseract CLI with $floor_how"
+    echo "  the floor is the tesseract CLI with $floor_how$(skipped omp && echo " (OpenMP on left out)")"
     [ "$ocr" = 1 ] && row "folimo-cli --ocr $lang" folimo ratios
     [ "$ocrmypdf" = 1 ] && row "ocrmypdf -l $lang (img2pdf's PDF in)" ocrmypdf ratios
     echo "  goal: folimo-cli / floor 1.00 at most"
 
     echo "-- accuracy: the truth found in order (words; Chinese: characters), goal 99.5 %"
-    [ -d "$work/floor" ] && python3 "$top/bench/ocr_score.py" "$texts" "$work/floor" "tesseract CLI "
+    for floor_dir in "$work/floor1" "$work/floor"; do
+        if [ -d "$floor_dir" ]; then
+            python3 "$top/bench/ocr_score.py" "$texts" "$floor_dir" "tesseract CLI "
+            break
+        fi
+    done
     if [ -f "$work/folimo.pdf" ]; then
         pdf_pages "$work/folimo.pdf" "$work/folimo-text" "${names[@]}"
         python3 "$top/bench/ocr_score.py" "$texts" "$work/folimo-text" "folimo-cli "
