@@ -18,6 +18,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6opengl6-dev qt6-qpa-plugins
     qt6-l10n-tools qt6-translations-l10n python3
     xvfb xauth x11-utils xdotool
+    fonts-dejavu-core
     dpkg-dev file lintian
 )
 
