@@ -40,7 +40,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${CMAKE_INSTALL_LIBDIR}/foli
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-zenhei")
 # The update download checks the server against the system's certificates; Qt's own
 # catalogues put the standard buttons and dialogs into a Chinese desktop's language.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates, qt6-translations-l10n")
+# The recognition data of English and Chinese, and of the upright turn, lets searchable
+# PDFs be made out of the box; libtesseract itself comes with its shared library.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "ca-certificates, qt6-translations-l10n, tesseract-ocr-eng, tesseract-ocr-chi-sim, tesseract-ocr-osd")
 
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianTree.cmake)
 # Handed to that script through CPackConfig.cmake, which keeps only CPACK_ variables.
