@@ -8,6 +8,7 @@
 #include <folimo/WideText.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -18,6 +19,71 @@ layout::Margins marginsOf(IFolimoSettings& s) {
         return {0, 0, 0, 0};
     return {s.GetMargin(FOLIMO_MARGIN_LEFT), s.GetMargin(FOLIMO_MARGIN_TOP),
             s.GetMargin(FOLIMO_MARGIN_RIGHT), s.GetMargin(FOLIMO_MARGIN_BOTTOM)};
+}
+
+using RecognizedWords = std::vector<folimo::ocr::RecognizedWord>;
+
+bool blank(const folimo::ocr::RecognizedWord& word) {
+    // Rules and frames come back as words of spaces, which nobody searches for and
+    // which would stand as tall as the page among the words of their line.
+    return word.text.find_first_not_of(L" \t\u00a0\u3000") == std::wstring::npos ||
+           word.right <= word.left || word.bottom <= word.top;
+}
+
+// Adds the words [first, last) of one line to `out`, in PDF units of the picture `h`
+// pixels high. A reader puts words on one line only when they share a baseline and a
+// size, and on a scan turned by a fraction of a degree a line's baseline climbs by half a
+// line's height across the page: such a line is set level, on its baseline at its
+// middle, as tall as its words measured from there, each word still over its own
+// columns, so that it reads as one line and still highlights over the picture's word.
+// A line turned further than its own height stays on its words' pieces of baseline,
+// where a level line would miss its words at the ends.
+void appendLine(std::vector<folimo::pdf::LayerWord>& out, RecognizedWords::const_iterator first,
+                RecognizedWords::const_iterator last, double h) {
+    double left = 0, right = 0, top = 0, bottom = 0;
+    bool any = false;
+    for (auto it = first; it != last; ++it) {
+        if (blank(*it))
+            continue;
+        left = any ? std::min(left, double(it->left)) : it->left;
+        right = any ? std::max(right, double(it->right)) : it->right;
+        any = true;
+    }
+    if (!any)
+        return;
+    const auto& line = *first;
+    const bool fitted = line.line >= 0 && line.lineX2 != line.lineX1;
+    const double slope =
+        fitted ? double(line.lineY2 - line.lineY1) / (line.lineX2 - line.lineX1) : 0;
+    const double middle = (left + right) / 2;
+    any = false;
+    for (auto it = first; it != last; ++it) {
+        if (blank(*it))
+            continue;
+        // The word's box moved along the line to the line's middle.
+        const double shift = slope * (middle - (it->left + it->right) / 2.0);
+        top = any ? std::min(top, it->top + shift) : it->top + shift;
+        bottom = any ? std::max(bottom, it->bottom + shift) : it->bottom + shift;
+        any = true;
+    }
+    const bool level = fitted && std::abs(slope) * (right - left) < bottom - top;
+    for (auto it = first; it != last; ++it) {
+        const auto& word = *it;
+        if (blank(word))
+            continue;
+        folimo::pdf::LayerWord layer{word.text, double(word.left), h - word.bottom,
+                                     double(word.right), h - word.top};
+        if (level) {
+            layer.bottom = h - bottom;
+            layer.top = h - top;
+            const double baseline = line.lineY1 + slope * (middle - line.lineX1);
+            layer.baseline = std::clamp(h - baseline, layer.bottom, layer.top);
+        } else if (word.baselineX2 != word.baselineX1) {
+            layer.baseline =
+                std::clamp(h - (word.baselineY1 + word.baselineY2) / 2.0, layer.bottom, layer.top);
+        }
+        out.push_back(std::move(layer));
+    }
 }
 
 } // namespace
@@ -130,18 +196,13 @@ void CImageToPDF::addTextLayer(ConversionRun& run, PdfOutput& pdf, int image,
     const double w = text.width, h = text.height;
     std::vector<folimo::pdf::LayerWord> words;
     words.reserve(text.words.size());
-    for (const auto& word : text.words) {
-        // Rules and frames come back as words of spaces, which nobody searches for and
-        // which would stand as tall as the page among the words of their line.
-        if (word.text.find_first_not_of(L" \t\u00a0\u3000") == std::wstring::npos ||
-            word.right <= word.left || word.bottom <= word.top)
-            continue;
-        folimo::pdf::LayerWord layer{word.text, double(word.left), h - word.bottom,
-                                     double(word.right), h - word.top};
-        if (word.baselineX2 != word.baselineX1)
-            layer.baseline =
-                std::clamp(h - (word.baselineY1 + word.baselineY2) / 2.0, layer.bottom, layer.top);
-        words.push_back(std::move(layer));
+    const auto& recognized = text.words;
+    for (std::size_t start = 0, end = 0; start < recognized.size(); start = end) {
+        end = start + 1;
+        while (end < recognized.size() && recognized[start].line >= 0 &&
+               recognized[end].line == recognized[start].line)
+            ++end;
+        appendLine(words, recognized.begin() + start, recognized.begin() + end, h);
     }
     if (!words.empty() && w > 0 && h > 0) {
         const std::array<double, 6> m = pdf.image_matrix(image);

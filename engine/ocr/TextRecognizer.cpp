@@ -215,8 +215,14 @@ std::vector<RecognizedWord> TextRecognizer::recognize(const imaging::Bitmap& pag
     std::vector<RecognizedWord> words;
     std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
     constexpr auto level = tesseract::RIL_WORD;
+    int line = -1;
+    int lineX1 = 0, lineY1 = 0, lineX2 = 0, lineY2 = 0;
     if (it != nullptr) {
         do {
+            if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+                ++line;
+                it->Baseline(tesseract::RIL_TEXTLINE, &lineX1, &lineY1, &lineX2, &lineY2);
+            }
             if (it->Empty(level))
                 continue;
             TessText text{it->GetUTF8Text(level)};
@@ -228,6 +234,11 @@ std::vector<RecognizedWord> TextRecognizer::recognize(const imaging::Bitmap& pag
             it->Baseline(level, &word.baselineX1, &word.baselineY1, &word.baselineX2,
                          &word.baselineY2);
             word.confidence = it->Confidence(level);
+            word.line = line;
+            word.lineX1 = lineX1;
+            word.lineY1 = lineY1;
+            word.lineX2 = lineX2;
+            word.lineY2 = lineY2;
             words.push_back(std::move(word));
         } while (it->Next(level));
     }

@@ -78,6 +78,22 @@ double runEnd(const LayerWord& word, const std::wstring& text, const LayerWord* 
     return sameLine && gap != 0 && gap < size && next->left > word.left ? next->left : word.right;
 }
 
+// A reader joins glyphs of one size on one baseline into a word unless a tenth of the
+// size lies between them, and a recogniser's boxes can leave less than that between a
+// short word and the next ("in a"): such a word's run ends that much before the next,
+// giving up at most a quarter of its width.
+double spacedEnd(const LayerWord& word, double end, const LayerWord* next) {
+    if (!next || end != word.right)
+        return end;
+    const double size = word.top - word.bottom;
+    const double overlap = std::min(word.top, next->top) - std::max(word.bottom, next->bottom);
+    const bool sameLine = overlap > 0.5 * std::min(size, next->top - next->bottom);
+    const double gap = 0.15 * size;
+    if (!sameLine || next->left <= word.left || next->left - word.right >= gap)
+        return end;
+    return std::max(next->left - gap, word.right - 0.25 * (word.right - word.left));
+}
+
 } // namespace
 
 int PdfOutput::load_font(std::wstring_view fontname, std::wstring_view encoding,
@@ -188,8 +204,9 @@ void PdfOutput::add_text_layer(const std::vector<LayerWord>& words,
         if (text.empty())
             continue;
         const bool last = i + 1 == placed.size();
-        const double right = runEnd(word, text, last ? nullptr : &placed[i + 1],
-                                    last ? std::wstring() : texts[i + 1]);
+        const LayerWord* next = last ? nullptr : &placed[i + 1];
+        const double right =
+            spacedEnd(word, runEnd(word, text, next, last ? std::wstring() : texts[i + 1]), next);
         const double size = word.top - word.bottom;
         const double baseline = std::isnan(word.baseline)
                                     ? word.bottom + size * GlyphlessFont::kDescent / 1000.0

@@ -142,7 +142,14 @@ TEST_P(EnglishPage, FindsTheWordsInOrderWhereTheOracleSeesThem) {
     auto oracle = oracleWords(dir, image, "eng");
     ASSERT_FALSE(oracle.empty());
     std::size_t matched = 0;
+    int line = 0;
     for (const auto& w : words) {
+        // Lines counted in reading order, each with a baseline fitted over it.
+        EXPECT_TRUE(w.line == line || w.line == line + 1) << folimo::toUtf8(w.text);
+        line = w.line;
+        EXPECT_LE(w.lineX1, w.left);
+        EXPECT_GE(w.lineX2, w.right - 1);
+        EXPECT_NEAR(w.lineY1, w.baselineY1, (w.bottom - w.top) / 2.0) << folimo::toUtf8(w.text);
         EXPECT_GT(w.confidence, 50) << folimo::toUtf8(w.text);
         EXPECT_LT(w.left, w.right);
         EXPECT_LT(w.top, w.bottom);
@@ -155,6 +162,7 @@ TEST_P(EnglishPage, FindsTheWordsInOrderWhereTheOracleSeesThem) {
         }
     }
     EXPECT_GE(matched, words.size() * 99 / 100);
+    EXPECT_GE(line, 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -446,6 +446,12 @@ TEST_F(TextLayerTest, CopiedTextHasSpacesWhereTheScriptHasThem) {
          {{"Searchable", "text", "layer"}, {"second", "line"}},
          0.3,
          "Searchable text layer\nsecond line"},
+        // Words of a line all of one size, as scans are laid, closer than a reader's
+        // least word gap.
+        {"english_close",
+         {{"keep", "it", "in", "a", "safe", "place"}},
+         0.08,
+         "keep it in a safe place"},
         {"chinese_characters_close",
          {{"扫", "描", "文", "件"}, {"可", "以", "搜", "索"}},
          0.08,

@@ -36,6 +36,15 @@ struct RecognizedWord {
     int baselineX2 = 0;
     int baselineY2 = 0;
     float confidence = 0; // 0-100
+    // The line the word stands on: its place among the page's lines in reading order,
+    // and the baseline Tesseract fitted to the whole line, from (lineX1, lineY1) to
+    // (lineX2, lineY2). A reader groups words into lines by their baseline, so words set
+    // on their own pieces of a slanting line read as several lines.
+    int line = -1;
+    int lineX1 = 0;
+    int lineY1 = 0;
+    int lineX2 = 0;
+    int lineY2 = 0;
 };
 
 class RecognitionError : public std::runtime_error {
