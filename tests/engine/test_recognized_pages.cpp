@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -20,7 +19,6 @@
 namespace {
 
 using namespace folimo::test;
-using Clock = std::chrono::steady_clock;
 
 const char* const kSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 const char* const kHei = "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc";
@@ -187,12 +185,7 @@ public:
     int OnError(const wchar_t*) override { return 1; }
     int OnNotify() override { return 1; }
     int IsCancelled() override {
-        if (stopAfterPages > 0 && int(pageTexts.size()) >= stopAfterPages) {
-            if (stoppedAt == Clock::time_point{})
-                stoppedAt = Clock::now();
-            return 1;
-        }
-        return 0;
+        return stopAfterPages > 0 && int(pageTexts.size()) >= stopAfterPages ? 1 : 0;
     }
     int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
                     const wchar_t*) override {
@@ -223,7 +216,6 @@ public:
     std::pair<int, int> documentEnd{-1, -1};
     int files = 0;
     int stopAfterPages = 0;
-    Clock::time_point stoppedAt{};
 };
 
 // The pictures every test shares, made once: the upright English and Chinese pages, the
@@ -441,8 +433,7 @@ TEST(RecognizedPages, MissingLanguageDataFailsBeforeAnythingIsMade) {
 TEST(RecognizedPages, AStopDuringRecognitionKeepsTheFinishedPages) {
     Pictures& p = Pictures::get();
     TempDir dir;
-    // A full A4 page at 300 dpi, which takes seconds to read: twice that of the stop's
-    // allowance.
+    // Full A4 pages at 300 dpi, which take seconds to read: the stop comes while one is.
     const std::string dense = dir.file("dense.png");
     std::string args =
         "-size 2480x3508 xc:white -font " + std::string(kSans) + " -pointsize 36 -fill black";
@@ -457,20 +448,14 @@ TEST(RecognizedPages, AStopDuringRecognitionKeepsTheFinishedPages) {
     TextProcess process;
     process.stopAfterPages = 1;
     const std::string out = dir.file("out.pdf");
-    const auto started = Clock::now();
+    // How soon a stop reaches the page being read is the recogniser's test's to tell, as a
+    // share of the page's time: a bound in seconds here would measure the machine.
     ASSERT_EQ(engine->Convert(wide(out).c_str(), &process), 1);
-    const auto ended = Clock::now();
     EXPECT_EQ(process.documentEnd, std::make_pair(int(FOLIMO_DOCUMENT_STOPPED), 1));
     EXPECT_TRUE(qpdfCheckClean(out));
     EXPECT_EQ(pdfInfoField(out, "Pages"), "1");
     EXPECT_NE(pdfText(out).find(kEnglish[0]), std::string::npos);
     ASSERT_EQ(process.pageTexts.size(), 1u);
-    // Within the page being read, not after it.
-    const auto afterStop =
-        std::chrono::duration_cast<std::chrono::milliseconds>(ended - process.stoppedAt);
-    EXPECT_LT(afterStop.count(), 1000)
-        << "of a run of "
-        << std::chrono::duration_cast<std::chrono::milliseconds>(ended - started).count() << " ms";
 }
 
 TEST(RecognizedPages, APageThatCannotBeReadForItsTextIsKeptWithoutIt) {
