@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -197,12 +198,13 @@ void CImageToPDF::addTextLayer(ConversionRun& run, PdfOutput& pdf, int image,
     std::vector<folimo::pdf::LayerWord> words;
     words.reserve(text.words.size());
     const auto& recognized = text.words;
-    for (std::size_t start = 0, end = 0; start < recognized.size(); start = end) {
-        end = start + 1;
-        while (end < recognized.size() && recognized[start].line >= 0 &&
-               recognized[end].line == recognized[start].line)
-            ++end;
-        appendLine(words, recognized.begin() + start, recognized.begin() + end, h);
+    for (auto start = recognized.begin(); start != recognized.end();) {
+        auto end = std::next(start);
+        if (start->line >= 0)
+            end = std::find_if(end, recognized.end(),
+                               [&](const auto& word) { return word.line != start->line; });
+        appendLine(words, start, end, h);
+        start = end;
     }
     if (!words.empty() && w > 0 && h > 0) {
         const std::array<double, 6> m = pdf.image_matrix(image);
