@@ -210,6 +210,24 @@ int ConversionProgress::OnErrorCode(int code, const wchar_t* subject, const wcha
     return 1;
 }
 
+int ConversionProgress::OnPageTextBegin(int, const wchar_t* path, int filePage) noexcept {
+    try {
+        const QString file = QString::fromWCharArray(path ? path : L"");
+        const QString page =
+            filePage == 0 ? file
+                          : translated(QT_TRANSLATE_NOOP("ConversionProgress", "%2 的第 %1 页"))
+                                .arg(QString::number(filePage + 1), file);
+        const std::wstring text =
+            translated(QT_TRANSLATE_NOOP("ConversionProgress", "正在识别文字: %1"))
+                .arg(page)
+                .toStdWString();
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = text;
+    } catch (...) {
+    }
+    return 1;
+}
+
 int ConversionProgress::OnPageText(int, const wchar_t* path, int filePage, int words,
                                    int) noexcept {
     if (words >= 0)
@@ -347,6 +365,12 @@ int ConversionForwarder::IsCancelled() noexcept {
 int ConversionForwarder::OnNotify() noexcept {
     ConversionProgress* t = target_.load();
     return t ? t->OnNotify() : 1;
+}
+
+int ConversionForwarder::OnPageTextBegin(int documentPage, const wchar_t* path,
+                                         int filePage) noexcept {
+    ConversionProgress* t = target_.load();
+    return t ? t->OnPageTextBegin(documentPage, path, filePage) : 1;
 }
 
 int ConversionForwarder::OnPageText(int documentPage, const wchar_t* path, int filePage, int words,

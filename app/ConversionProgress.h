@@ -35,6 +35,8 @@ public:
     int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
                     const wchar_t* message) noexcept override;
     int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept override;
+    // The status names the page whose text the run waits for.
+    int OnPageTextBegin(int documentPage, const wchar_t* path, int filePage) noexcept override;
     // A page whose text could not be recognised is an error line naming the page.
     int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
                    int quarterTurns) noexcept override;
@@ -108,6 +110,7 @@ public:
     int OnErrorCode(int code, const wchar_t* subject, const wchar_t* reason,
                     const wchar_t* message) noexcept override;
     int OnDocumentEnd(int how, int pages, const wchar_t* writtenPath) noexcept override;
+    int OnPageTextBegin(int documentPage, const wchar_t* path, int filePage) noexcept override;
     int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
                    int quarterTurns) noexcept override;
     const wchar_t* ExpandText(const wchar_t* text, TextContext* context) noexcept override;

@@ -168,6 +168,9 @@ bool ConversionRun::awaitText(std::size_t file, int page) {
         return true;
     recognize(file, page);
     auto job = findText(file, page);
+    const bool ready = job->result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    if (!ready && callbackText_)
+        callbackText_->OnPageTextBegin(context_.pageCount + 1, files_[file].path.c_str(), page);
     // The caller's stop is heard while a page is recognised, not only between pages:
     // recognising a page takes seconds.
     while (job->result.wait_for(std::chrono::milliseconds(75)) != std::future_status::ready)

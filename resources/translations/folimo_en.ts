@@ -116,6 +116,14 @@
         <source>%2 的第 %1 页: 无法识别其中的文字; 该页保留, 但不含文字</source>
         <translation>page %1 of %2: its text could not be recognised; the page is kept without text</translation>
     </message>
+    <message>
+        <source>%2 的第 %1 页</source>
+        <translation>page %1 of %2</translation>
+    </message>
+    <message>
+        <source>正在识别文字: %1</source>
+        <translation>Recognising text: %1</translation>
+    </message>
 </context>
 <context>
     <name>McListAccessible</name>

@@ -196,6 +196,10 @@ public:
         documentEnd = {how, pages};
         return 1;
     }
+    int OnPageTextBegin(int documentPage, const wchar_t* path, int filePage) override {
+        waits.push_back({documentPage, folimo::toUtf8(path), filePage, -1, 0});
+        return 1;
+    }
     int OnPageText(int documentPage, const wchar_t* path, int filePage, int words,
                    int quarterTurns) override {
         pageTexts.push_back({documentPage, folimo::toUtf8(path), filePage, words, quarterTurns});
@@ -213,6 +217,7 @@ public:
     };
     std::vector<Error> errors;
     std::vector<PageText> pageTexts;
+    std::vector<PageText> waits; // the pages the run was told to be waiting for
     std::pair<int, int> documentEnd{-1, -1};
     int files = 0;
     int stopAfterPages = 0;
@@ -456,6 +461,12 @@ TEST(RecognizedPages, AStopDuringRecognitionKeepsTheFinishedPages) {
     EXPECT_EQ(pdfInfoField(out, "Pages"), "1");
     EXPECT_NE(pdfText(out).find(kEnglish[0]), std::string::npos);
     ASSERT_EQ(process.pageTexts.size(), 1u);
+    // The wait for the first page's text was told, naming the page, so a progress window
+    // can say what the run is doing in the seconds before the first page is made.
+    ASSERT_FALSE(process.waits.empty());
+    EXPECT_EQ(process.waits[0].documentPage, 1);
+    EXPECT_EQ(process.waits[0].path, p.english);
+    EXPECT_EQ(process.waits[0].filePage, 0);
 }
 
 TEST(RecognizedPages, APageThatCannotBeReadForItsTextIsKeptWithoutIt) {

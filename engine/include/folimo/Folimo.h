@@ -264,6 +264,12 @@ protected:
 // A caller whose IProcess also derives from this one hears how each image page's text
 // was recognised (found with dynamic_cast, as IProcessEx).
 struct IProcessText {
+    // The run waits for the text of page `filePage` (from 0) of `path`, which lands on
+    // page `documentPage`: recognition can take seconds a page, which a waiting person
+    // should be told. Pages recognised ahead may be told in quick succession.
+    virtual int OnPageTextBegin(int /*documentPage*/, const wchar_t* /*path*/, int /*filePage*/) {
+        return 1;
+    }
     // After the recognition of page `filePage` (from 0) of `path`, which lands on page
     // `documentPage` (from 1) of the document: the words found, or -1 when recognition
     // failed, and the clockwise quarter turns (0 to 3) that turned it upright by its text.
