@@ -274,6 +274,11 @@ void CSettingsDialog::fillRecognition(const QString& textData) {
     }
     if (ui_.textLanguages->count() > 0)
         ui_.textLanguages->setCurrentRow(0);
+    // As tall as its languages, up to eight, so that the options below it stay in sight
+    // at a large scale; a machine with many languages installed scrolls the list instead.
+    QListWidget* list = ui_.textLanguages;
+    const int row = list->count() > 0 ? list->sizeHintForRow(0) : list->fontMetrics().height();
+    list->setFixedHeight(row * std::clamp(list->count(), 3, 8) + 2 * list->frameWidth());
     ui_.textDataMissing->setVisible(installed.isEmpty());
     ui_.uprightByText->setChecked(settings_ && settings_->GetUprightByText() != 0);
     ui_.uprightByText->setToolTip(
