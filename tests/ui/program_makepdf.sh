@@ -63,6 +63,10 @@ finish_case() {
 
 # seconds SECONDS: scaled for the sanitizers.
 seconds() { awk -v s="$1" -v f="$factor" 'BEGIN { print s * f }'; }
+# quiet_for: how long to watch for a PDF that must not come. A sanitized program makes
+# one from these small pictures within a few seconds, so the wait grows less than the
+# slowest work's does.
+quiet_for() { awk -v f="$factor" 'BEGIN { print 2.5 * (f < 3 ? f : 3) }'; }
 # Whether the process is running: a zombie (ended, not yet reaped) is not.
 alive() { [ -r "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
 
@@ -188,7 +192,7 @@ mkdir -p "$work/c"
 cp "$work/a/photos/one.jpg" "$work/c/"
 cd "$work/c"
 start /makepdf "$work/c/nothing/here.jpg"
-sleep "$(seconds 2.5)"
+sleep "$(quiet_for)"
 alive "$pid" || problem "the program did not stay up"
 any_pdf_in "$work/c" && problem "a PDF appeared"
 stop_with TERM
@@ -200,7 +204,7 @@ case=settings-fifo
 mkdir -p "$XDG_CONFIG_HOME/Velmar"
 mkfifo "$XDG_CONFIG_HOME/Velmar/Folimo.conf"
 start /makepdf "$work/c/nothing/here.jpg"
-sleep "$(seconds 2.5)"
+sleep "$(quiet_for)"
 alive "$pid" || problem "the program did not stay up"
 stop_with TERM
 [ -p "$XDG_CONFIG_HOME/Velmar/Folimo.conf" ] || problem "the FIFO was replaced"
@@ -221,7 +225,7 @@ for arguments in "/makepdf $work/a/photos/notes.txt" "/makepdf ." "/makepdf . ."
             problem "'$arguments': no PDF of the working folder's image"
         rm -f "$work/c/one.pdf"
     else
-        sleep "$(seconds 2.5)"
+        sleep "$(quiet_for)"
         [ "$(find "$work" -name '*.pdf' | sort)" = "$before" ] ||
             problem "'$arguments': a PDF appeared: $(diff <(echo "$before") <(find "$work" -name '*.pdf' | sort))"
     fi
