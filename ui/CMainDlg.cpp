@@ -468,26 +468,30 @@ void CMainDlg::moveItems(int command) {
     for (int selected : selection)
         if (selected >= 0 && selected < count)
             rows.push_back(selected);
+    const auto moveTo = [&](int to) {
+        if (list_->MoveItemsTo(to, selection))
+            ui_.list->ClearSortMarks();
+    };
     switch (command) {
     case CmdMoveUp:
         if (!rows.empty()) {
             const int first = *std::min_element(rows.begin(), rows.end());
             if (first > 0)
-                list_->MoveItemsTo(first - 1, selection);
+                moveTo(first - 1);
         }
         break;
     case CmdMoveDown:
         if (!rows.empty()) {
             const int last = *std::max_element(rows.begin(), rows.end());
             if (last < count - 1)
-                list_->MoveItemsTo(last + 2, selection);
+                moveTo(last + 2);
         }
         break;
     case CmdMoveAbove:
-        list_->MoveItemsTo(row, selection);
+        moveTo(row);
         break;
     case CmdMoveBelow:
-        list_->MoveItemsTo(row + 1, selection);
+        moveTo(row + 1);
         break;
     default:
         list_->RemoveSelectedItems();

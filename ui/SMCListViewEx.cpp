@@ -751,6 +751,11 @@ void SMCListViewEx::columnsChanged() {
     overlay_->update();
 }
 
+void SMCListViewEx::ClearSortMarks() {
+    std::fill(sortFlags_.begin(), sortFlags_.end(), 0);
+    header_->setSortIndicator(-1, Qt::AscendingOrder);
+}
+
 void SMCListViewEx::onHeaderClick(int logical) {
     const int count = header_->count();
     std::vector<int> flags = sortFlags_;
@@ -1133,6 +1138,8 @@ void SMCListViewEx::mouseReleaseEvent(QMouseEvent* event) {
                 target = dropAbove_ ? row : row + 1;
         }
         endMoveDrag();
+        if (target >= 0)
+            ClearSortMarks();
         adapter_->MoveSelectionTo(target);
     } else if (event->button() == Qt::LeftButton && banding_) {
         endBand();

@@ -71,6 +71,9 @@ public:
     // Selects every row; the current row stays.
     void SelectAll();
     void EnsureVisible(int row);
+    // Rows put in an order of the person's own: the header no longer says the list is
+    // sorted, and the next click on a column starts its sort afresh.
+    void ClearSortMarks();
 
     // Columns are appended in creation order and shown at display position `index`; the
     // adapter knows them by creation order whatever the display order.

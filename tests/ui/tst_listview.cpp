@@ -686,6 +686,14 @@ private slots:
         QCOMPARE(windowSaw.count(), 3);
         QCOMPARE(header->sortIndicatorSection(), 1);
         QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
+        // A row dragged elsewhere puts the rows in an order of the person's own: the
+        // header no longer says they are sorted.
+        w.click(0);
+        QTest::mousePress(w.viewport(), Qt::LeftButton, {}, w.at(0));
+        QTest::mouseMove(w.viewport(), w.at(2));
+        QTest::mouseMove(w.viewport(), w.at(3, 0.75));
+        QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, w.at(3, 0.75));
+        QCOMPARE(header->sortIndicatorSection(), -1);
     }
 
     void onlyRowsInViewHavePanels() {
