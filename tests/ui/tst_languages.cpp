@@ -258,7 +258,12 @@ std::map<QString, QStringList> LanguagesTest::walkWindows(const QString& languag
     offline.server = L"127.0.0.1:9";
     offline.answerDelay = std::chrono::milliseconds(0);
     CUpdateDialog update(nullptr, offline);
-    texts["XML_UPDATE"] = openDialog(update, language, "update");
+    // The refused query's answer changes what the window says: read it once it came, or
+    // the two walks would compare a window before its answer with one after.
+    texts["XML_UPDATE"] = openDialog(update, language, "update", [&] {
+        (void)QTest::qWaitFor([&] { return update.CurrentPage() == CUpdateDialog::PageNoUpdate; },
+                              20000);
+    });
     CAboutDialog about;
     texts["XML_ABOUTWND"] = openDialog(about, language, "about");
     if (engine)
