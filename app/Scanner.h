@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace folimo::scan {
@@ -30,10 +31,10 @@ struct Device {
 
 // What a device offers, read from its options.
 struct Capabilities {
-    std::vector<Source> sources;    // in the device's order; never empty
-    std::vector<Colour> colours;    // never empty
-    std::vector<int> resolutions;   // dpi, ascending; a range is offered at common steps
-    double maxWidthMm = 0;          // the scan area; 0 when the device cannot crop
+    std::vector<Source> sources;  // in the device's order; never empty
+    std::vector<Colour> colours;  // never empty
+    std::vector<int> resolutions; // dpi, ascending; a range is offered at common steps
+    double maxWidthMm = 0;        // the scan area; 0 when the device cannot crop
     double maxHeightMm = 0;
 };
 
@@ -48,20 +49,23 @@ struct Choices {
     // A page whose share of ink (dark pixels, per mille of the page, after a margin of
     // the page's edges is left out) is at most this is blank.
     int blankInkPermille = 5;
+    // Options set by their SANE names after the choices above, for what only one driver
+    // offers (the test driver's "test-picture" and "read-return-value").
+    std::vector<std::pair<std::string, std::string>> deviceOptions;
 };
 
 // Why a device or a batch failed, in the terms the windows put in words.
 enum class Failure {
     None,
-    NoDevice,      // the name is not (or no longer) a device
-    Busy,          // another program holds it
+    NoDevice, // the name is not (or no longer) a device
+    Busy,     // another program holds it
     CoverOpen,
     Jammed,
-    FeederEmpty,   // the feeder held no page when the batch began
-    Unplugged,     // the device went away or stopped answering mid-page
-    AccessDenied,  // no permission to use it
+    FeederEmpty,  // the feeder held no page when the batch began
+    Unplugged,    // the device went away or stopped answering mid-page
+    AccessDenied, // no permission to use it
     OutOfMemory,
-    Unsupported,   // the choices cannot be set on it
+    Unsupported, // the choices cannot be set on it
     Other,
 };
 
