@@ -469,3 +469,23 @@ TEST(Scanner, ColourPagesHoldThePixelsScanimageReads) {
         EXPECT_EQ(differing.output, "0") << differing.output;
     }
 }
+
+TEST(Scanner, ClosingTheServiceStopsItsBatches) {
+    TestDriver driver;
+    TempDir out;
+    Recorder reading, waiting;
+    {
+        ScannerService service(driver.config.path());
+        service.scan("test:0",
+                     choose(Source::Feeder, Colour::Grey, 300, 60, 60,
+                            {{"read-delay", "yes"}, {"read-delay-duration", "100000"}}),
+                     out.path(), "scan", &reading);
+        service.scan("test:0", choose(Source::Flatbed, Colour::Grey, 75, 20, 20), out.path(),
+                     "other", &waiting);
+        reading.waitForPage(1);
+    }
+    EXPECT_EQ(reading.waitForEnd(), (std::vector<std::string>{"started 1", "ended None stopped"}));
+    // The batch asked for behind it is answered too, so its window does not wait.
+    EXPECT_EQ(waiting.waitForEnd(), (std::vector<std::string>{"ended None stopped"}));
+    EXPECT_TRUE(folimo::test::listDir(out.path()).empty());
+}
