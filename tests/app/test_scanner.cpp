@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -18,10 +20,16 @@ using folimo::test::TempDir;
 
 namespace {
 
-// A SANE configuration holding the test driver alone.
+// A SANE configuration holding the test driver alone. The driver stays loaded after
+// sane_exit, so that the sanitizer can name it in a leak of its own.
 struct TestDriver {
     TempDir config;
-    TestDriver() { folimo::test::writeFile(config.file("dll.conf"), "test\n"); }
+    TestDriver() {
+        folimo::test::writeFile(config.file("dll.conf"), "test\n");
+        static void* const kept =
+            ::dlopen(FOLIMO_SANE_DRIVERS "/libsane-test.so.1", RTLD_NOW | RTLD_NODELETE);
+        EXPECT_NE(kept, nullptr) << ::dlerror();
+    }
 };
 
 // Records a batch as lines ("started 1", "scanned 1 NAME", "skipped 1 0",
