@@ -102,6 +102,8 @@ folimo::scan::Choices scanChoices(const CliOptions::Scan& scan) {
     choices.source = scan.source;
     choices.colour = scan.colour;
     choices.resolution = scan.resolution;
+    choices.widthMm = scan.widthMm;
+    choices.heightMm = scan.heightMm;
     choices.skipBlank = scan.skipBlankPermille.has_value();
     choices.blankInkPermille = scan.skipBlankPermille.value_or(choices.blankInkPermille);
     choices.deviceOptions = scan.deviceOptions;
@@ -384,9 +386,9 @@ bool parseTextOption(OptionArg& arg, CliOptions& o) {
 bool parseScanOption(OptionArg& arg, CliOptions& o) {
     using folimo::scan::Colour;
     using folimo::scan::Source;
-    static const char* const kNames[] = {"--scan",       "--source",     "--scan-mode",
-                                         "--resolution", "--skip-blank", "--keep-scans",
-                                         "--scan-option"};
+    static const char* const kNames[] = {"--scan",        "--source",     "--scan-mode",
+                                         "--resolution",  "--skip-blank", "--keep-scans",
+                                         "--scan-option", "--scan-area"};
     if (std::none_of(std::begin(kNames), std::end(kNames),
                      [&](const char* name) { return arg.is(name); }))
         return false;
@@ -427,6 +429,13 @@ bool parseScanOption(OptionArg& arg, CliOptions& o) {
         if (dpi < 1 || dpi > 9600)
             throw std::invalid_argument("--resolution must be 1 to 9600 dots per inch");
         scan.resolution = dpi;
+    } else if (arg.is("--scan-area")) {
+        const auto size = parseList(arg.name(), arg.value());
+        if (size.size() != 2 || size[0] <= 0 || size[1] <= 0)
+            throw std::invalid_argument("--scan-area needs two positive numbers of "
+                                        "millimetres, W,H");
+        scan.widthMm = size[0];
+        scan.heightMm = size[1];
     } else if (arg.is("--skip-blank")) {
         // Only inline: a number after it could as well be meant for something else.
         const auto v = arg.optionalValue([](const std::string&) { return false; });
@@ -588,6 +597,8 @@ Scanning (through SANE; SANE_CONFIG_DIR and the backends' files choose the devic
                             feeder, until it is empty) or duplex (both sides)
   --scan-mode MODE          color (the default), gray or lineart (black and white)
   --resolution N            dots per inch, 1 to 9600, default 300
+  --scan-area W,H           scan W x H millimetres from the top left corner (such as
+                            210,297 for A4) instead of the device's whole area
   --skip-blank[=PERMILLE]   leave out pages with at most this share of ink, in per
                             mille of the page (default 5)
   --keep-scans FOLDER       keep the scanned files there (created when missing);

@@ -67,6 +67,7 @@ struct CliOptions {
         folimo::scan::Source source = folimo::scan::Source::Flatbed;
         folimo::scan::Colour colour = folimo::scan::Colour::Colour;
         int resolution = 300;
+        int widthMm = 0, heightMm = 0;        // from the top left corner; 0: the whole area
         std::optional<int> skipBlankPermille; // with --skip-blank: blank at or below it
         std::string keepFolder;               // empty: a private folder removed at the end
         std::vector<std::pair<std::string, std::string>> deviceOptions;

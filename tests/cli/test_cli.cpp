@@ -76,6 +76,7 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--source",
                                "--scan-mode",
                                "--resolution",
+                               "--scan-area",
                                "--skip-blank[=PERMILLE]",
                                "--keep-scans",
                                "--scan-option"})

@@ -219,6 +219,11 @@ TEST(CliScanOptions, TheChoicesReachTheServiceAsGiven) {
     const std::vector<std::pair<std::string, std::string>> options = {
         {"test-picture", "Solid white"}, {"read-delay", "yes"}};
     EXPECT_EQ(scanChoices(*driver.scan).deviceOptions, options);
+    const auto area =
+        scanChoices(*parse({"-o", "o.pdf", "--scan", "s", "--scan-area", "210x297"}).scan);
+    EXPECT_EQ(area.widthMm, 210);
+    EXPECT_EQ(area.heightMm, 297);
+    EXPECT_EQ(scanChoices(*driver.scan).widthMm, 0); // the whole area
     // Listing needs nothing else, not even an output.
     EXPECT_TRUE(parse({"--list-scanners"}).listScanners);
 }
@@ -239,6 +244,8 @@ TEST(CliScanOptions, WrongScanningOptionsAreRefusedByName) {
         {{"-o", "o.pdf", "--scan", "test:0", "--skip-blank=1001"}, "0 to 1000"},
         {{"-o", "o.pdf", "--scan", "test:0", "--scan-option", "mode"}, "NAME=VALUE"},
         {{"-o", "o.pdf", "--scan", ""}, "--scan needs the name of a scanner"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--scan-area", "80"}, "--scan-area needs two"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--scan-area", "0,100"}, "--scan-area needs two"},
         {{"--mode", "per-image", "--scan", "test:0"}, "--mode single only"},
         {{"--scan", "test:0"}, "no output file"},
         {{"-o", "o.pdf", "--list-scanners=all"}, "--list-scanners takes no value"},

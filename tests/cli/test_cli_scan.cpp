@@ -17,10 +17,12 @@ namespace {
 
 using namespace folimo::test;
 
-// The test driver's scan area, 80 x 100 mm, in points: the size of an image page
-// whatever the resolution, since the scans carry theirs.
+// The test driver's default area, 80 x 100 mm, in points: the size of an image page
+// whatever the resolution, since the scans carry theirs. Its whole area is 200 x 200.
+// The engine's pages are whole points, cut down: a page is within a point below these.
 constexpr double kAreaWidth = 80 / 25.4 * 72;
 constexpr double kAreaHeight = 100 / 25.4 * 72;
+constexpr double kWholeArea = 200 / 25.4 * 72;
 
 class CliScan : public ::testing::Test {
 protected:
@@ -56,15 +58,15 @@ protected:
 };
 
 TEST_F(CliScan, AFeederBatchBecomesOneDocumentOfItsPagesInOrder) {
-    CliResult r = run("--scan test:0 --source adf -o " + shellQuote(out()));
+    CliResult r = run("--scan test:0 --source adf --scan-area 80,100 -o " + shellQuote(out()));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, out() + "\n");
     EXPECT_TRUE(qpdfCheckClean(out()));
     const std::vector<PageSize> pages = pdfPageSizes(out());
     ASSERT_EQ(pages.size(), 10u) << r.err;
     for (const PageSize& page : pages) {
-        EXPECT_NEAR(page.width, kAreaWidth, 0.3);
-        EXPECT_NEAR(page.height, kAreaHeight, 0.3);
+        EXPECT_NEAR(page.width, kAreaWidth - 0.5, 0.5);
+        EXPECT_NEAR(page.height, kAreaHeight - 0.5, 0.5);
     }
     // Each page is told as it is scanned, then converted as an input.
     std::size_t at = 0;
@@ -77,16 +79,19 @@ TEST_F(CliScan, AFeederBatchBecomesOneDocumentOfItsPagesInOrder) {
     EXPECT_TRUE(listDir(dir.file("tmp")).empty());
 }
 
-TEST_F(CliScan, TheModeAndResolutionReachTheImages) {
+TEST_F(CliScan, TheModeResolutionAndAreaReachTheImages) {
     const struct {
         std::string options;
-        const char* colour; // pdfimages' "color" and "enc" columns, and the width
+        const char* colour; // pdfimages' "color" and "enc" columns
         const char* encoding;
-        int width;
+        int width; // pixels
+        double pageWidth, pageHeight;
     } cases[] = {
-        {"", "rgb", nullptr, 945},
-        {"--scan-mode gray --resolution 150", "gray", nullptr, 472},
-        {"--scan-mode lineart", "gray", "ccitt", 945},
+        {"--scan-area 80,100", "rgb", nullptr, 945, kAreaWidth, kAreaHeight},
+        {"--scan-area 80x100 --scan-mode gray --resolution 150", "gray", nullptr, 472, kAreaWidth,
+         kAreaHeight},
+        {"--scan-area 80,100 --scan-mode lineart", "gray", "ccitt", 945, kAreaWidth, kAreaHeight},
+        {"--scan-mode gray --resolution 100", "gray", nullptr, 787, kWholeArea, kWholeArea},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
@@ -96,8 +101,8 @@ TEST_F(CliScan, TheModeAndResolutionReachTheImages) {
         EXPECT_TRUE(qpdfCheckClean(out()));
         const auto pages = pdfPageSizes(out());
         ASSERT_EQ(pages.size(), 1u); // a flatbed scans one page
-        EXPECT_NEAR(pages[0].width, kAreaWidth, 0.6);
-        EXPECT_NEAR(pages[0].height, kAreaHeight, 0.6);
+        EXPECT_NEAR(pages[0].width, c.pageWidth - 0.5, 0.5);
+        EXPECT_NEAR(pages[0].height, c.pageHeight - 0.5, 0.5);
         const auto rows = images(out());
         ASSERT_EQ(rows.size(), 1u);
         ASSERT_GE(rows[0].size(), 9u);
