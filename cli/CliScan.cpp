@@ -181,7 +181,7 @@ std::string scanFailureText(Failure failure, const std::string& device,
         text = "the document feeder of " + named + " is empty: put the pages in it";
         break;
     case Failure::Unplugged:
-        text = named + " stopped answering: is it still plugged in and switched on?";
+        text = named + " stopped answering: check that it is plugged in and switched on";
         break;
     case Failure::AccessDenied:
         text = "no permission to use " + named +

@@ -502,8 +502,9 @@ int run(const CliOptions& options) {
     std::unique_ptr<ScanFolder> scans;
     bool scanCutShort = false;
     if (options.scan) {
-        scans = std::make_unique<ScanFolder>(options.scan->keepFolder);
+        // From before the scans' folder is made, so that a stop never leaves it behind.
         handleStopSignals(onInterrupt);
+        scans = std::make_unique<ScanFolder>(options.scan->keepFolder);
         ScanOutcome scanned =
             scanPages(*options.scan, scans->path(), options.quiet, options.json, interrupted);
         // The stop was the scan's; a signal during the conversion stops that in turn.
