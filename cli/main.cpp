@@ -465,6 +465,42 @@ int runDocuments(const CliOptions& options) {
     return process.failed() > 0 || process.errors() > 0 || !whole ? 3 : 0;
 }
 
+// Scans the run's inputs into `folder`. Nonzero, after saying why, when there is
+// nothing to convert: the status to end with. `cutShort` when a failure ended the batch
+// after some pages.
+int scanInputs(const CliOptions& options, const std::string& folder,
+               std::vector<std::string>& files, bool& cutShort) {
+    ScanOutcome scanned =
+        scanPages(*options.scan, folder, options.quiet, options.json, interrupted);
+    // The stop was the scan's; a signal during the conversion stops that in turn.
+    scanStopSignal = stopSignal.exchange(0);
+    files = scanned.pages;
+    std::string failure;
+    if (scanned.failure != folimo::scan::Failure::None)
+        failure =
+            "Error: " + scanFailureText(scanned.failure, options.scan->device, scanned.message);
+    else if (files.empty() && scanStopSignal == 0)
+        failure = "Error: no page to convert: every page scanned was blank";
+    if (!failure.empty()) {
+        if (options.json)
+            ConsoleProcess::emit("{\"event\":\"error\",\"message\":" + jsonString(failure) + "}");
+        else
+            std::fprintf(stderr, "folimo-cli: %s%s\n", failure.c_str(),
+                         files.empty() ? "; no PDF is made" : "");
+    }
+    cutShort = !failure.empty();
+    if (!files.empty())
+        return 0;
+    handleStopSignals(SIG_DFL);
+    if (options.json)
+        ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":false,\"output\":null,"
+                                         "\"failed\":0,\"cancelled\":") +
+                             (scanStopSignal ? "true" : "false") + "}");
+    else if (scanStopSignal && !options.quiet)
+        std::fprintf(stderr, "folimo-cli: stopped before a page was scanned; no PDF is made\n");
+    return scanStopSignal ? stoppedStatus() : 1;
+}
+
 int run(const CliOptions& options) {
     if (options.mode != 0)
         return runDocuments(options);
@@ -505,37 +541,8 @@ int run(const CliOptions& options) {
         // From before the scans' folder is made, so that a stop never leaves it behind.
         handleStopSignals(onInterrupt);
         scans = std::make_unique<ScanFolder>(options.scan->keepFolder);
-        ScanOutcome scanned =
-            scanPages(*options.scan, scans->path(), options.quiet, options.json, interrupted);
-        // The stop was the scan's; a signal during the conversion stops that in turn.
-        scanStopSignal = stopSignal.exchange(0);
-        files = scanned.pages;
-        std::string failure;
-        if (scanned.failure != folimo::scan::Failure::None)
-            failure =
-                "Error: " + scanFailureText(scanned.failure, options.scan->device, scanned.message);
-        else if (files.empty() && scanStopSignal == 0)
-            failure = "Error: no page to convert: every page scanned was blank";
-        if (!failure.empty()) {
-            if (options.json)
-                ConsoleProcess::emit("{\"event\":\"error\",\"message\":" + jsonString(failure) +
-                                     "}");
-            else
-                std::fprintf(stderr, "folimo-cli: %s%s\n", failure.c_str(),
-                             files.empty() ? "; no PDF is made" : "");
-        }
-        if (files.empty()) {
-            handleStopSignals(SIG_DFL);
-            if (options.json)
-                ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":false,\"output\":"
-                                                 "null,\"failed\":0,\"cancelled\":") +
-                                     (scanStopSignal ? "true" : "false") + "}");
-            else if (scanStopSignal && !options.quiet)
-                std::fprintf(stderr, "folimo-cli: stopped before a page was scanned; no PDF is "
-                                     "made\n");
-            return scanStopSignal ? stoppedStatus() : 1;
-        }
-        scanCutShort = !failure.empty();
+        if (const int status = scanInputs(options, scans->path(), files, scanCutShort))
+            return status;
     } else {
         files = expandInputs(options.inputs, *engine);
     }
