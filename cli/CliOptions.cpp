@@ -99,7 +99,7 @@ std::optional<std::string> recognitionLanguages(const CliOptions& options, const
 
 folimo::scan::Choices scanChoices(const CliOptions::Scan& scan) {
     folimo::scan::Choices choices;
-    choices.source = scan.source;
+    choices.source = scan.source.value_or(folimo::scan::Source::Flatbed);
     choices.colour = scan.colour;
     choices.resolution = scan.resolution;
     choices.widthMm = scan.widthMm;
@@ -593,8 +593,9 @@ Scanning (through SANE; SANE_CONFIG_DIR and the backends' files choose the devic
   --scan DEVICE             scan with the scanner of that name (as --list-scanners
                             shows it) and convert the pages scanned, in their order,
                             as if they had been given as inputs; takes no INPUT
-  --source SOURCE           flatbed (the default: one page), adf (the document
-                            feeder, until it is empty) or duplex (both sides)
+  --source SOURCE           flatbed (one page), adf (the document feeder, until it
+                            is empty) or duplex (both sides); by default the
+                            device's first, the flatbed when it has one
   --scan-mode MODE          color (the default), gray or lineart (black and white)
   --resolution N            dots per inch, 1 to 9600, default 300
   --scan-area W,H           scan W x H millimetres from the top left corner (such as

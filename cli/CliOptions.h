@@ -64,7 +64,7 @@ struct CliOptions {
     // a scan are given): the inputs are the pages scanned in this run, in their order.
     struct Scan {
         std::string device;
-        folimo::scan::Source source = folimo::scan::Source::Flatbed;
+        std::optional<folimo::scan::Source> source; // none: the device's first
         folimo::scan::Colour colour = folimo::scan::Colour::Colour;
         int resolution = 300;
         int widthMm = 0, heightMm = 0;        // from the top left corner; 0: the whole area

@@ -23,12 +23,22 @@ using folimo::scan::Failure;
 // the main thread only waits, so the lines never interleave with its own.
 class BatchReport : public folimo::scan::ScanListener {
 public:
-    BatchReport(bool quiet, bool json) : quiet_(quiet), json_(json) {}
+    BatchReport(bool quiet, bool json)
+        : quiet_(quiet), json_(json), bar_(!quiet && !json && ::isatty(STDERR_FILENO)) {}
 
     void pageStarted(int) override {}
-    void pageProgress(int, int) override {}
+
+    // A page takes seconds on a real scanner: a terminal shows how far it is.
+    void pageProgress(int number, int permille) override {
+        if (!bar_)
+            return;
+        std::fprintf(stderr, "\r\033[K[scan %d] %d%%", number, permille / 10);
+        std::fflush(stderr);
+        barShown_ = true;
+    }
 
     void pageScanned(const folimo::scan::Page& page) override {
+        endBar();
         if (json_)
             ConsoleProcess::emit("{\"event\":\"scanned\",\"page\":" + std::to_string(page.number) +
                                  ",\"path\":" + jsonString(page.path) + "}");
@@ -39,6 +49,7 @@ public:
     }
 
     void pageSkipped(int number, int inkPermille) override {
+        endBar();
         if (json_)
             ConsoleProcess::emit("{\"event\":\"skipped\",\"page\":" + std::to_string(number) +
                                  ",\"ink\":" + std::to_string(inkPermille) + "}");
@@ -48,6 +59,7 @@ public:
     }
 
     void batchEnded(Failure failure, bool stopped, const std::string& message) override {
+        endBar();
         std::lock_guard<std::mutex> lock(mutex_);
         outcome_.failure = failure;
         outcome_.stopped = stopped;
@@ -73,7 +85,14 @@ public:
     }
 
 private:
-    bool quiet_, json_;
+    void endBar() {
+        if (barShown_)
+            std::fputs("\r\033[K", stderr);
+        barShown_ = false;
+    }
+
+    bool quiet_, json_, bar_;
+    bool barShown_ = false; // touched on the service's thread only
     std::mutex mutex_;
     std::condition_variable endedSignal_;
     bool ended_ = false;
@@ -115,9 +134,24 @@ ScanFolder::~ScanFolder() {
 
 ScanOutcome scanPages(const CliOptions::Scan& scan, const std::string& folder, bool quiet,
                       bool json, bool (*stopAsked)()) {
-    BatchReport report(quiet, json);
     folimo::scan::ScannerService service;
-    service.scan(scan.device, scanChoices(scan), folder, "scan", &report);
+    folimo::scan::Choices choices = scanChoices(scan);
+    if (!scan.source) {
+        // A scanner with only a feeder scans from it without being told.
+        std::promise<ScanOutcome> answer;
+        auto offered = answer.get_future();
+        service.capabilities(scan.device, [&](folimo::scan::Capabilities capabilities,
+                                              Failure failure, std::string message) {
+            if (failure == Failure::None)
+                choices.source = capabilities.sources.front();
+            answer.set_value({{}, failure, false, std::move(message)});
+        });
+        ScanOutcome failed = offered.get();
+        if (failed.failure != Failure::None)
+            return failed;
+    }
+    BatchReport report(quiet, json);
+    service.scan(scan.device, choices, folder, "scan", &report);
     return report.wait(service, stopAsked);
 }
 

@@ -224,6 +224,8 @@ TEST(CliScanOptions, TheChoicesReachTheServiceAsGiven) {
     EXPECT_EQ(area.widthMm, 210);
     EXPECT_EQ(area.heightMm, 297);
     EXPECT_EQ(scanChoices(*driver.scan).widthMm, 0); // the whole area
+    // Without --source the device's first is taken, not a flatbed it may not have.
+    EXPECT_FALSE(parse({"-o", "o.pdf", "--scan", "test:0"}).scan->source);
     // Listing needs nothing else, not even an output.
     EXPECT_TRUE(parse({"--list-scanners"}).listScanners);
 }
