@@ -134,6 +134,7 @@ private:
     void runBatch(unsigned batch, const std::string& device, const Choices& choices,
                   const std::string& folder, const std::string& stem, ScanListener& listener);
     bool stopped(unsigned batch) const;
+    void started() const; // throws when sane_init failed
     std::atomic<unsigned> batchesAsked_{0};
     std::atomic<unsigned> batchesStopped_{0};
     int initStatus_ = 0; // sane_init's status; read and written on the service's thread
