@@ -595,7 +595,7 @@ Scanning (through SANE; SANE_CONFIG_DIR and the backends' files choose the devic
                             as if they had been given as inputs; takes no INPUT
   --source SOURCE           flatbed (one page), adf (the document feeder, until it
                             is empty) or duplex (both sides); by default the
-                            device's first, the flatbed when it has one
+                            first the device offers
   --scan-mode MODE          color (the default), gray or lineart (black and white)
   --resolution N            dots per inch, 1 to 9600, default 300
   --scan-area W,H           scan W x H millimetres from the top left corner (such as
