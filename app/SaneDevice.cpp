@@ -20,8 +20,8 @@ std::string lower(std::string text) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
-bool has(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
+bool has(const std::string& text, const char* piece) {
+    return text.find(piece) != std::string::npos;
 }
 
 // Drivers name their sources freely ("ADF Duplex", "Automatic Document Feeder(left

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace folimo::scan {
 
@@ -118,13 +119,11 @@ PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& s
         lastFrame = p.last_frame != SANE_FALSE;
         const bool separate = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN ||
                               p.format == SANE_FRAME_BLUE;
+        const std::int64_t rowBits =
+            std::int64_t{p.pixels_per_line} * (p.format == SANE_FRAME_RGB ? 3 : 1) * p.depth;
         if ((p.format != SANE_FRAME_GRAY && p.format != SANE_FRAME_RGB && !separate) ||
             (p.depth != 1 && p.depth != 8 && p.depth != 16) || p.pixels_per_line <= 0 ||
-            p.bytes_per_line <= 0 ||
-            p.bytes_per_line < (static_cast<std::int64_t>(p.pixels_per_line) *
-                                    (p.format == SANE_FRAME_RGB ? 3 : 1) * p.depth +
-                                7) /
-                                   8)
+            p.bytes_per_line < (rowBits + 7) / 8)
             throw ScanError{Failure::Unsupported,
                             "the device sends a kind of image Folimo does not read"};
         if (!frames.empty() && (!separate || p.pixels_per_line != frames[0].params.pixels_per_line))
@@ -334,6 +333,9 @@ void ScannerService::runBatch(unsigned batch, const std::string& deviceName, con
         listener.batchEnded(failed.failure, false, failed.message);
     } catch (const std::bad_alloc&) {
         listener.batchEnded(Failure::OutOfMemory, false, "out of memory");
+    } catch (const std::length_error&) {
+        // A page size no buffer can hold, as a broken driver may claim.
+        listener.batchEnded(Failure::OutOfMemory, false, "the page is too large");
     }
 }
 

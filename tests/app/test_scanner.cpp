@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -18,10 +20,16 @@ using folimo::test::TempDir;
 
 namespace {
 
-// A SANE configuration holding the test driver alone.
+// A SANE configuration holding the test driver alone. The driver stays loaded after
+// sane_exit, so that the sanitizer can name it in a leak of its own.
 struct TestDriver {
     TempDir config;
-    TestDriver() { folimo::test::writeFile(config.file("dll.conf"), "test\n"); }
+    TestDriver() {
+        folimo::test::writeFile(config.file("dll.conf"), "test\n");
+        static void* const kept =
+            ::dlopen(FOLIMO_SANE_DRIVERS "/libsane-test.so.1", RTLD_NOW | RTLD_NODELETE);
+        EXPECT_NE(kept, nullptr) << ::dlerror();
+    }
 };
 
 // Records a batch as lines ("started 1", "scanned 1 NAME", "skipped 1 0",
@@ -468,4 +476,24 @@ TEST(Scanner, ColourPagesHoldThePixelsScanimageReads) {
             " " + folimo::test::shellQuote(reference) + " null: 2>&1");
         EXPECT_EQ(differing.output, "0") << differing.output;
     }
+}
+
+TEST(Scanner, ClosingTheServiceStopsItsBatches) {
+    TestDriver driver;
+    TempDir out;
+    Recorder reading, waiting;
+    {
+        ScannerService service(driver.config.path());
+        service.scan("test:0",
+                     choose(Source::Feeder, Colour::Grey, 300, 60, 60,
+                            {{"read-delay", "yes"}, {"read-delay-duration", "100000"}}),
+                     out.path(), "scan", &reading);
+        service.scan("test:0", choose(Source::Flatbed, Colour::Grey, 75, 20, 20), out.path(),
+                     "other", &waiting);
+        reading.waitForPage(1);
+    }
+    EXPECT_EQ(reading.waitForEnd(), (std::vector<std::string>{"started 1", "ended None stopped"}));
+    // The batch asked for behind it is answered too, so its window does not wait.
+    EXPECT_EQ(waiting.waitForEnd(), (std::vector<std::string>{"ended None stopped"}));
+    EXPECT_TRUE(folimo::test::listDir(out.path()).empty());
 }
