@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -96,6 +97,19 @@ std::optional<std::string> recognitionLanguages(const CliOptions& options, const
     return options.useSavedSettings ? saved : fallback;
 }
 
+folimo::scan::Choices scanChoices(const CliOptions::Scan& scan) {
+    folimo::scan::Choices choices;
+    choices.source = scan.source.value_or(folimo::scan::Source::Flatbed);
+    choices.colour = scan.colour;
+    choices.resolution = scan.resolution;
+    choices.widthMm = scan.widthMm;
+    choices.heightMm = scan.heightMm;
+    choices.skipBlank = scan.skipBlankPermille.has_value();
+    choices.blankInkPermille = scan.skipBlankPermille.value_or(choices.blankInkPermille);
+    choices.deviceOptions = scan.deviceOptions;
+    return choices;
+}
+
 std::optional<int> pageSizeCode(const std::string& text) {
     return codeByName(text, kPageSizeNames, 12);
 }
@@ -168,6 +182,8 @@ bool parseSwitch(const OptionArg& arg, CliOptions& o) {
         o.overwrite = true;
     else if (arg.is("--use-saved-settings"))
         o.useSavedSettings = true;
+    else if (arg.is("--list-scanners"))
+        o.listScanners = true;
     else if (arg.is("--json"))
         o.json = true;
     else if (arg.is("-q") || arg.is("--quiet"))
@@ -366,6 +382,82 @@ bool parseTextOption(OptionArg& arg, CliOptions& o) {
     return true;
 }
 
+// --scan and the options that say how to scan.
+bool parseScanOption(OptionArg& arg, CliOptions& o) {
+    using folimo::scan::Colour;
+    using folimo::scan::Source;
+    static const char* const kNames[] = {"--scan",        "--source",     "--scan-mode",
+                                         "--resolution",  "--skip-blank", "--keep-scans",
+                                         "--scan-option", "--scan-area"};
+    if (std::none_of(std::begin(kNames), std::end(kNames),
+                     [&](const char* name) { return arg.is(name); }))
+        return false;
+    if (!o.scan)
+        o.scan.emplace();
+    CliOptions::Scan& scan = *o.scan;
+    if (arg.is("--scan")) {
+        scan.device = arg.value();
+        if (scan.device.empty())
+            throw std::invalid_argument("--scan needs the name of a scanner, such as those "
+                                        "of --list-scanners");
+        return true;
+    }
+    scan.given.push_back(arg.name());
+    if (arg.is("--source")) {
+        const std::string v = arg.value();
+        if (v == "flatbed")
+            scan.source = Source::Flatbed;
+        else if (v == "adf")
+            scan.source = Source::Feeder;
+        else if (v == "duplex")
+            scan.source = Source::Duplex;
+        else
+            throw std::invalid_argument("--source takes flatbed, adf or duplex, not " + v);
+    } else if (arg.is("--scan-mode")) {
+        const std::string v = arg.value();
+        if (v == "color" || v == "colour")
+            scan.colour = Colour::Colour;
+        else if (v == "gray" || v == "grey")
+            scan.colour = Colour::Grey;
+        else if (v == "lineart")
+            scan.colour = Colour::BlackAndWhite;
+        else
+            throw std::invalid_argument("--scan-mode takes color, gray or lineart, not " + v);
+    } else if (arg.is("--resolution")) {
+        const int dpi = parseInt(arg.name(), arg.value());
+        // Beyond what any scanner reads, a typing slip would ask for gigabytes a page.
+        if (dpi < 1 || dpi > 9600)
+            throw std::invalid_argument("--resolution must be 1 to 9600 dots per inch");
+        scan.resolution = dpi;
+    } else if (arg.is("--scan-area")) {
+        const auto size = parseList(arg.name(), arg.value());
+        if (size.size() != 2 || size[0] <= 0 || size[1] <= 0)
+            throw std::invalid_argument("--scan-area needs two positive numbers of "
+                                        "millimetres, W,H");
+        scan.widthMm = size[0];
+        scan.heightMm = size[1];
+    } else if (arg.is("--skip-blank")) {
+        // Only inline: a number after it could as well be meant for something else.
+        const auto v = arg.optionalValue([](const std::string&) { return false; });
+        const int permille = v ? parseInt(arg.name(), *v) : 5;
+        if (permille < 0 || permille > 1000)
+            throw std::invalid_argument("--skip-blank takes a share of ink of 0 to 1000 per "
+                                        "mille");
+        scan.skipBlankPermille = permille;
+    } else if (arg.is("--keep-scans")) {
+        scan.keepFolder = arg.value();
+        if (scan.keepFolder.empty())
+            throw std::invalid_argument("--keep-scans needs a folder");
+    } else {
+        const std::string v = arg.value();
+        const auto eq = v.find('=');
+        if (eq == 0 || eq == std::string::npos)
+            throw std::invalid_argument("--scan-option needs NAME=VALUE, not " + v);
+        scan.deviceOptions.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    }
+    return true;
+}
+
 // What no single option can tell: options that need others, or exclude them.
 void checkCombination(const CliOptions& o) {
     // The stored watermarks give the other options something to change; without them a
@@ -381,7 +473,16 @@ void checkCombination(const CliOptions& o) {
     if (o.mode != 0 && (o.output == "-" || o.overwrite))
         throw std::invalid_argument(std::string(o.output == "-" ? "-o -" : "--overwrite") +
                                     " makes one document: it works with --mode single only");
-    if (o.inputs.empty())
+    if (o.scan && o.scan->device.empty())
+        throw std::invalid_argument(o.scan->given.front() + " needs --scan DEVICE");
+    if (o.scan && !o.inputs.empty())
+        throw std::invalid_argument("--scan converts the pages it scans: give no input files "
+                                    "with it (" +
+                                    o.inputs.front() + ")");
+    if (o.scan && o.mode != 0)
+        throw std::invalid_argument("--scan makes one document: it works with --mode single "
+                                    "only");
+    if (o.inputs.empty() && !o.scan)
         throw std::invalid_argument("no input files");
 }
 
@@ -390,6 +491,8 @@ void checkCombination(const CliOptions& o) {
 const char* cliUsage() {
     return R"(Usage: folimo-cli -o OUTPUT.pdf [options] INPUT...
        folimo-cli --mode per-folder|per-image [-o FOLDER/] [options] INPUT...
+       folimo-cli --scan DEVICE [scanning options] -o OUTPUT.pdf [options]
+       folimo-cli --list-scanners
 
 Converts images and PDF files into one PDF document, one page per image (or two with
 --double-page); the pages of PDF inputs are copied in. With --mode per-folder each
@@ -484,6 +587,30 @@ Document:
   --bookmark-text TEMPLATE  its title; %FILENAME%, %NUMBER% and %MDATA% (the file's
                             date) are replaced; default %FILENAME%; implies --bookmarks
 
+Scanning (through SANE; SANE_CONFIG_DIR and the backends' files choose the devices):
+  --list-scanners           list the scanners, one a line: name, vendor, model and
+                            type, separated by tabs (with --json one object each)
+  --scan DEVICE             scan with the scanner of that name (as --list-scanners
+                            shows it) and convert the pages scanned, in their order,
+                            as if they had been given as inputs; takes no INPUT
+  --source SOURCE           flatbed (one page), adf (the document feeder, until it
+                            is empty) or duplex (both sides); by default the
+                            first the device offers
+  --scan-mode MODE          color (the default), gray or lineart (black and white)
+  --resolution N            dots per inch, 1 to 9600, default 300
+  --scan-area W,H           scan W x H millimetres from the top left corner (such as
+                            210,297 for A4) instead of the device's whole area
+  --skip-blank[=PERMILLE]   leave out pages with at most this share of ink, in per
+                            mille of the page (default 5)
+  --keep-scans FOLDER       keep the scanned files there (created when missing);
+                            without it they go to a private temporary folder that is
+                            removed at the end
+  --scan-option NAME=VALUE  set an option of the device by its SANE name, for what
+                            only one driver offers; may be repeated
+  Each page scanned is told on standard error (with --json as an event "scanned",
+  and "skipped" for a blank one). Ctrl+C during the scan ends it and converts the
+  pages already scanned. A scan that fails before its first page makes no PDF.
+
 Saved settings:
   --use-saved-settings      start from the settings that the desktop program keeps
                             (Velmar/Folimo.conf in $XDG_CONFIG_HOME, by default
@@ -500,12 +627,13 @@ Saved settings:
 
 The last of --x and --no-x given wins.
 
-Exit status: 0 when every input was converted, 1 when the PDF could not be written,
-2 for a wrong command line, 3 when the PDF was written but some inputs failed, a
-page's text could not be recognised (the page is kept without it) or an image
-watermark could not be used (missing, not a picture, too large, not a regular
-file), and 128 + the signal's number when a signal stopped the run: 130 for Ctrl+C,
-143 for SIGTERM, 129 for SIGHUP.
+Exit status: 0 when every input was converted, 1 when the PDF could not be written
+or a scan failed before its first page, 2 for a wrong command line, 3 when the PDF
+was written but some inputs failed, a scan failed after some pages, a page's text
+could not be recognised (the page is kept without it) or an image watermark could
+not be used (missing, not a picture, too large, not a regular file), and 128 + the
+signal's number when a signal stopped the run: 130 for Ctrl+C, 143 for SIGTERM, 129
+for SIGHUP.
 )";
 }
 
@@ -524,11 +652,11 @@ CliOptions parseCliOptions(int argc, char** argv) {
         }
         OptionArg arg(std::move(text), argc, argv, i);
         if (!parseSwitch(arg, o) && !parseDocumentOption(arg, o) && !parseImageOption(arg, o) &&
-            !parseWatermarkOption(arg, o) && !parseTextOption(arg, o))
+            !parseWatermarkOption(arg, o) && !parseTextOption(arg, o) && !parseScanOption(arg, o))
             throw std::invalid_argument("unknown option " + arg.name());
         arg.requireValueUsed();
     }
-    if (!o.help && !o.version)
+    if (!o.help && !o.version && !o.listScanners)
         checkCombination(o);
     return o;
 }

@@ -2,9 +2,12 @@
 // how to report. Parsing only; nothing here touches the engine.
 #pragma once
 
+#include <Scanner.h>
+
 #include <array>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Options not given stay empty, so that they leave the settings as they are: the
@@ -57,6 +60,23 @@ struct CliOptions {
     std::optional<Watermark> textWatermark;
     std::optional<Watermark> imageWatermark;
 
+    // --scan DEVICE (present with an empty device when only the options that adjust
+    // a scan are given): the inputs are the pages scanned in this run, in their order.
+    struct Scan {
+        std::string device;
+        std::optional<folimo::scan::Source> source; // none: the device's first
+        folimo::scan::Colour colour = folimo::scan::Colour::Colour;
+        int resolution = 300;
+        int widthMm = 0, heightMm = 0;        // from the top left corner; 0: the whole area
+        std::optional<int> skipBlankPermille; // with --skip-blank: blank at or below it
+        std::string keepFolder;               // empty: a private folder removed at the end
+        std::vector<std::pair<std::string, std::string>> deviceOptions;
+        // The scanning options given, for a message when --scan is not.
+        std::vector<std::string> given;
+    };
+    std::optional<Scan> scan;
+    bool listScanners = false;
+
     bool quiet = false;
     bool json = false;
     bool help = false;
@@ -73,6 +93,9 @@ const char* cliUsage();
 // --use-saved-settings and `fallback` otherwise.
 std::optional<std::string> recognitionLanguages(const CliOptions& options, const std::string& saved,
                                                 const std::string& fallback);
+
+// The scanning choices of a run, as the scanner service takes them.
+folimo::scan::Choices scanChoices(const CliOptions::Scan& scan);
 
 // A page-size code from a number or one of the names of cliUsage().
 std::optional<int> pageSizeCode(const std::string& text);

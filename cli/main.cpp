@@ -1,5 +1,6 @@
 // folimo-cli: the engine without windows, for scripts, batch work and benchmarks.
 #include "CliOptions.h"
+#include "CliScan.h"
 #include "ConsoleProcess.h"
 #include "HeapTuning.h"
 
@@ -56,9 +57,13 @@ bool interrupted() {
     return stopSignal.load() != 0;
 }
 
+// The signal that ended a scan: the pages scanned before it are converted whole, and
+// the run still ends with its status.
+int scanStopSignal = 0;
+
 // 128 + the signal's number, as shells report it: 130 for Ctrl+C.
 int stoppedStatus() {
-    return 128 + stopSignal.load();
+    return 128 + (stopSignal.load() != 0 ? stopSignal.load() : scanStopSignal);
 }
 
 void handleStopSignals(void (*handler)(int)) {
@@ -460,6 +465,42 @@ int runDocuments(const CliOptions& options) {
     return process.failed() > 0 || process.errors() > 0 || !whole ? 3 : 0;
 }
 
+// Scans the run's inputs into `folder`. Nonzero, after saying why, when there is
+// nothing to convert: the status to end with. `cutShort` when a failure ended the batch
+// after some pages.
+int scanInputs(const CliOptions& options, const std::string& folder,
+               std::vector<std::string>& files, bool& cutShort) {
+    ScanOutcome scanned =
+        scanPages(*options.scan, folder, options.quiet, options.json, interrupted);
+    // The stop was the scan's; a signal during the conversion stops that in turn.
+    scanStopSignal = stopSignal.exchange(0);
+    files = scanned.pages;
+    std::string failure;
+    if (scanned.failure != folimo::scan::Failure::None)
+        failure =
+            "Error: " + scanFailureText(scanned.failure, options.scan->device, scanned.message);
+    else if (files.empty() && scanStopSignal == 0)
+        failure = "Error: no page to convert: every page scanned was blank";
+    if (!failure.empty()) {
+        if (options.json)
+            ConsoleProcess::emit("{\"event\":\"error\",\"message\":" + jsonString(failure) + "}");
+        else
+            std::fprintf(stderr, "folimo-cli: %s%s\n", failure.c_str(),
+                         files.empty() ? "; no PDF is made" : "");
+    }
+    cutShort = !failure.empty();
+    if (!files.empty())
+        return 0;
+    handleStopSignals(SIG_DFL);
+    if (options.json)
+        ConsoleProcess::emit(std::string("{\"event\":\"done\",\"ok\":false,\"output\":null,"
+                                         "\"failed\":0,\"cancelled\":") +
+                             (scanStopSignal ? "true" : "false") + "}");
+    else if (scanStopSignal && !options.quiet)
+        std::fprintf(stderr, "folimo-cli: stopped before a page was scanned; no PDF is made\n");
+    return scanStopSignal ? stoppedStatus() : 1;
+}
+
 int run(const CliOptions& options) {
     if (options.mode != 0)
         return runDocuments(options);
@@ -493,7 +534,18 @@ int run(const CliOptions& options) {
     auto engine = makeEngine(options);
     if (!engine)
         return 2;
-    std::vector<std::string> files = expandInputs(options.inputs, *engine);
+    std::vector<std::string> files;
+    std::unique_ptr<ScanFolder> scans;
+    bool scanCutShort = false;
+    if (options.scan) {
+        // From before the scans' folder is made, so that a stop never leaves it behind.
+        handleStopSignals(onInterrupt);
+        scans = std::make_unique<ScanFolder>(options.scan->keepFolder);
+        if (const int status = scanInputs(options, scans->path(), files, scanCutShort))
+            return status;
+    } else {
+        files = expandInputs(options.inputs, *engine);
+    }
     if (files.empty()) {
         std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");
         return 1;
@@ -535,7 +587,7 @@ int run(const CliOptions& options) {
     handleStopSignals(onInterrupt);
     int ok = engine->Convert(written.c_str(), &process);
     process.EndBar();
-    const bool cancelled = interrupted();
+    const bool cancelled = interrupted() || scanStopSignal != 0;
     // Another run may have taken the name meanwhile; the document then bears the next.
     const std::string made = ok ? folimo::toUtf8(engine->GetOutputPath()) : std::string();
     if (ok && !replacement && !pipe)
@@ -580,7 +632,7 @@ int run(const CliOptions& options) {
         std::fprintf(stderr, "folimo-cli: stopped; the PDF holds the pages made so far\n");
     if (cancelled)
         return stoppedStatus();
-    return process.failed() > 0 || process.errors() > 0 ? 3 : 0;
+    return process.failed() > 0 || process.errors() > 0 || scanCutShort ? 3 : 0;
 }
 
 } // namespace
@@ -607,6 +659,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
+        if (options.listScanners)
+            return listScanners(options.json);
         return run(options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "folimo-cli: Error: %s\n", e.what());

@@ -70,7 +70,16 @@ TEST_F(Cli, HelpNamesEveryOption) {
                                "--ocr [LANGS]",
                                "--no-ocr",
                                "--[no-]upright-by-text",
-                               "--json"})
+                               "--json",
+                               "--list-scanners",
+                               "--scan DEVICE",
+                               "--source",
+                               "--scan-mode",
+                               "--resolution",
+                               "--scan-area",
+                               "--skip-blank[=PERMILLE]",
+                               "--keep-scans",
+                               "--scan-option"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     // It reads in an 80-column terminal without wrapping mid-sentence.
     std::istringstream lines(r.out);

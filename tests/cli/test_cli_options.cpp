@@ -158,3 +158,108 @@ TEST(CliTextReport, EachPageIsOneJsonObjectAndAFailureAnErrorToo) {
 }
 
 } // namespace
+
+namespace {
+
+using folimo::scan::Colour;
+using folimo::scan::Source;
+
+// The scanning options as the service gets them, and the command lines refused with
+// the option at fault named.
+TEST(CliScanOptions, TheChoicesReachTheServiceAsGiven) {
+    const struct {
+        std::vector<std::string> args;
+        Source source;
+        Colour colour;
+        int resolution;
+        int blank; // -1: blank pages are kept
+        std::string keep;
+    } cases[] = {
+        {{"--scan", "test:0"}, Source::Flatbed, Colour::Colour, 300, -1, ""},
+        {{"--source", "adf", "--scan=test:0"}, Source::Feeder, Colour::Colour, 300, -1, ""},
+        {{"--scan", "test:0", "--source=duplex", "--scan-mode", "gray"},
+         Source::Duplex,
+         Colour::Grey,
+         300,
+         -1,
+         ""},
+        {{"--scan", "test:0", "--scan-mode", "lineart", "--resolution", "600"},
+         Source::Flatbed,
+         Colour::BlackAndWhite,
+         600,
+         -1,
+         ""},
+        {{"--scan", "test:0", "--skip-blank"}, Source::Flatbed, Colour::Colour, 300, 5, ""},
+        {{"--scan", "test:0", "--skip-blank=20", "--keep-scans", "kept"},
+         Source::Flatbed,
+         Colour::Colour,
+         300,
+         20,
+         "kept"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), {"-o", "out.pdf"});
+        const CliOptions o = parse(args);
+        ASSERT_TRUE(o.scan) << args[3];
+        EXPECT_EQ(o.scan->device, "test:0");
+        const folimo::scan::Choices choices = scanChoices(*o.scan);
+        EXPECT_EQ(choices.source, c.source) << args[3];
+        EXPECT_EQ(choices.colour, c.colour) << args[3];
+        EXPECT_EQ(choices.resolution, c.resolution) << args[3];
+        EXPECT_EQ(choices.skipBlank, c.blank >= 0) << args[3];
+        if (c.blank >= 0) {
+            EXPECT_EQ(choices.blankInkPermille, c.blank) << args[3];
+        }
+        EXPECT_EQ(o.scan->keepFolder, c.keep) << args[3];
+        EXPECT_TRUE(o.inputs.empty());
+    }
+    const CliOptions driver = parse({"-o", "o.pdf", "--scan", "test:1", "--scan-option",
+                                     "test-picture=Solid white", "--scan-option=read-delay=yes"});
+    const std::vector<std::pair<std::string, std::string>> options = {
+        {"test-picture", "Solid white"}, {"read-delay", "yes"}};
+    EXPECT_EQ(scanChoices(*driver.scan).deviceOptions, options);
+    const auto area =
+        scanChoices(*parse({"-o", "o.pdf", "--scan", "s", "--scan-area", "210x297"}).scan);
+    EXPECT_EQ(area.widthMm, 210);
+    EXPECT_EQ(area.heightMm, 297);
+    EXPECT_EQ(scanChoices(*driver.scan).widthMm, 0); // the whole area
+    // Without --source the device's first is taken, not a flatbed it may not have.
+    EXPECT_FALSE(parse({"-o", "o.pdf", "--scan", "test:0"}).scan->source);
+    // Listing needs nothing else, not even an output.
+    EXPECT_TRUE(parse({"--list-scanners"}).listScanners);
+}
+
+TEST(CliScanOptions, WrongScanningOptionsAreRefusedByName) {
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"-o", "o.pdf", "--scan", "test:0", "--source", "tray"}, "--source takes flatbed"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--resolution", "0"}, "--resolution must be"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--resolution", "9601"}, "--resolution must be"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--resolution", "high"}, "not a whole number"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--scan-mode", "sepia"}, "--scan-mode takes color"},
+        {{"-o", "o.pdf", "--scan-mode", "gray", "a.jpg"}, "--scan-mode needs --scan DEVICE"},
+        {{"-o", "o.pdf", "--keep-scans", "k", "a.jpg"}, "--keep-scans needs --scan DEVICE"},
+        {{"-o", "o.pdf", "--scan", "test:0", "a.jpg"}, "give no input files"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--skip-blank=1001"}, "0 to 1000"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--scan-option", "mode"}, "NAME=VALUE"},
+        {{"-o", "o.pdf", "--scan", ""}, "--scan needs the name of a scanner"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--scan-area", "80"}, "--scan-area needs two"},
+        {{"-o", "o.pdf", "--scan", "test:0", "--scan-area", "0,100"}, "--scan-area needs two"},
+        {{"--mode", "per-image", "--scan", "test:0"}, "--mode single only"},
+        {{"--scan", "test:0"}, "no output file"},
+        {{"-o", "o.pdf", "--list-scanners=all"}, "--list-scanners takes no value"},
+    };
+    for (const auto& c : cases) {
+        try {
+            parse(c.args);
+            ADD_FAILURE() << c.says << ": taken";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+    }
+}
+
+} // namespace
