@@ -379,8 +379,8 @@ void CScanDialog::startScan() {
     ui_.bar->show();
     say(QCoreApplication::translate("CScanDialog", "正在启动扫描仪..."));
     setScanning(true);
-    // Batches of one window keep apart by the minute and second they began; the service
-    // never replaces a file, should two begin within a second.
+    // Each batch is named after the second it began; two that begin within a second
+    // share the name, and the service numbers the second one's pages on.
     const QString stem = QStringLiteral("scan-") +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     service_.scan(device, choices, ui_.folder->text().toStdString(), stem.toStdString(), events_);
@@ -390,6 +390,10 @@ void CScanDialog::stopScan() {
     if (!scanning_)
         return;
     service_.stop();
+    // The disabled button would hand its focus to the folder box, selecting its text;
+    // the window keeps it until the batch has ended and Scan takes it.
+    if (ui_.stop->hasFocus())
+        setFocus();
     ui_.stop->setEnabled(false);
     say(QCoreApplication::translate("CScanDialog", "正在停止..."));
 }
