@@ -127,13 +127,13 @@ private:
     std::atomic<bool> stopBatch_{false};
     std::thread thread_;
 
-    // Added beside the members above: a stop ends the batches asked for before it, so a
-    // stop that comes before its batch's task runs still counts, and one that comes
-    // when nothing scans does not end the next batch. stopBatch_ ends every batch, when
-    // the service goes.
+    // stop() ends the batches asked for before it: a stop that comes before its batch's
+    // task runs still counts, and one that comes when nothing scans does not end the
+    // next batch. stopBatch_ ends every batch, when the service goes.
     void runBatch(unsigned batch, const std::string& device, const Choices& choices,
                   const std::string& folder, const std::string& stem, ScanListener& listener);
     bool stopped(unsigned batch) const;
+    void started() const; // throws when sane_init failed
     std::atomic<unsigned> batchesAsked_{0};
     std::atomic<unsigned> batchesStopped_{0};
     int initStatus_ = 0; // sane_init's status; read and written on the service's thread
