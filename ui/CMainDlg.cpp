@@ -2,6 +2,7 @@
 
 #include "CAboutDialog.h"
 #include "CMakeDialog.h"
+#include "CScanDialog.h"
 #include "CSettingsDialog.h"
 #include "CUpdateDialog.h"
 #include "FileDialogs.h"
@@ -16,6 +17,7 @@
 #include "UpdateNotice.h"
 
 #include <ImageList.h>
+#include <Scanner.h>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -182,6 +184,7 @@ void CMainDlg::bindCommands() {
         {CmdAddFiles, [this] { addFiles(); }},
         {CmdAddFolder, [this] { addFolder(false); }},
         {CmdAddFolderTree, [this] { addFolder(true); }},
+        {CmdScan, [this] { scan(); }},
         {CmdDeleteSelected, [this] { deleteSelected(); }},
         {CmdClearList, [removeAll] { removeAll(false); }},
         {CmdDeleteUnreadable, [removeAll] { removeAll(true); }},
@@ -256,6 +259,7 @@ void CMainDlg::bindCommands() {
         {actions_[CmdDeleteSelected], QKeySequence::Delete},
         {selectAll, QKeySequence::SelectAll},
         {actions_[CmdAddFiles], QKeySequence::Open},
+        {actions_[CmdScan], QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
     };
     for (const auto& shortcut : shortcuts) {
         shortcut.action->setShortcut(shortcut.keys);
@@ -397,6 +401,19 @@ void CMainDlg::addFolder(bool recursive) {
     SetAddImageFolder(folder.toStdWString());
     list_->AddImageFolder(folder.toStdWString(), recursive);
     list_->NotifyChanged();
+}
+
+void CMainDlg::scan() {
+    if (!list_)
+        return;
+    if (!scanner_)
+        scanner_ = std::make_unique<scan::ScannerService>();
+    CScanDialog dialog(*scanner_, this);
+    connect(&dialog, &CScanDialog::pageArrived, this, [this](const QString& path) {
+        list_->AddImageFile(path.toStdWString());
+        list_->NotifyChanged();
+    });
+    dialog.exec();
 }
 
 void CMainDlg::deleteSelected() {

@@ -23,6 +23,10 @@ namespace folimo {
 class SFileListAdapter;
 }
 
+namespace folimo::scan {
+class ScannerService;
+}
+
 namespace folimo::ui {
 
 class CFileListRows;
@@ -45,6 +49,7 @@ enum MainCommand : int {
     CmdMakePerFolderInto = 11,
     CmdMakeBesideImages = 12,
     CmdDeleteUnreadable = 13,
+    CmdScan = 14,
     CmdHelp = 20,
     CmdWebSite = 21,
     CmdSettings = 24,
@@ -96,6 +101,8 @@ private:
     void startUpdateCheck();
     void addFiles();
     void addFolder(bool recursive);
+    // The scan window; its pages join the list as they arrive.
+    void scan();
     void deleteSelected();
     void openSettings();
     void showAdPanel();
@@ -151,6 +158,9 @@ private:
     QTimer autoConversion_;
     // What the engine calls during a run: passed on to the progress window's side.
     ConversionForwarder forwarder_;
+    // Made at the first scan, not at start-up: SANE's start looks for every scanner,
+    // network ones included, which takes seconds nobody who never scans should wait.
+    std::unique_ptr<scan::ScannerService> scanner_;
 };
 
 } // namespace folimo::ui

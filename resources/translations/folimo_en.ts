@@ -36,6 +36,133 @@
     </message>
 </context>
 <context>
+    <name>CScanDialog</name>
+    <message>
+        <source>平板</source>
+        <translation>Flatbed</translation>
+    </message>
+    <message>
+        <source>自动进纸器</source>
+        <translation>Document feeder</translation>
+    </message>
+    <message>
+        <source>自动进纸器（双面）</source>
+        <translation>Document feeder (duplex)</translation>
+    </message>
+    <message>
+        <source>彩色</source>
+        <translation>Colour</translation>
+    </message>
+    <message>
+        <source>灰度</source>
+        <translation>Grey</translation>
+    </message>
+    <message>
+        <source>黑白</source>
+        <translation>Black and white</translation>
+    </message>
+    <message>
+        <source>找不到这台扫描仪：它可能已断开或关闭。请检查后点击“刷新”。</source>
+        <translation>The scanner cannot be found: it may be disconnected or switched off. Check it, then click Refresh.</translation>
+    </message>
+    <message>
+        <source>扫描仪正被另一个程序使用。请关闭那个程序后再试。</source>
+        <translation>The scanner is in use by another program. Close that program and try again.</translation>
+    </message>
+    <message>
+        <source>扫描仪的盖子是打开的。请合上后再扫描。</source>
+        <translation>The scanner&apos;s cover is open. Close it and scan again.</translation>
+    </message>
+    <message>
+        <source>卡纸了。请取出卡住的纸张后再扫描。</source>
+        <translation>The paper is jammed. Remove the jammed paper and scan again.</translation>
+    </message>
+    <message>
+        <source>进纸器中没有纸。请放入纸张后再扫描。</source>
+        <translation>The document feeder is empty. Load the pages and scan again.</translation>
+    </message>
+    <message>
+        <source>扫描一页时扫描仪断开了。未扫描完的页面没有添加到列表中。</source>
+        <translation>The scanner was disconnected while scanning a page. Nothing half-written was added to the list.</translation>
+    </message>
+    <message>
+        <source>没有使用这台扫描仪的权限。请向系统管理员申请权限。</source>
+        <translation>You have no permission to use this scanner. Ask your system administrator for access.</translation>
+    </message>
+    <message>
+        <source>内存不足，无法继续扫描。</source>
+        <translation>There is not enough memory to go on scanning.</translation>
+    </message>
+    <message>
+        <source>扫描仪不支持所选的设置。请换一种来源、颜色或分辨率。</source>
+        <translation>The scanner does not support the chosen settings. Choose another source, colour or resolution.</translation>
+    </message>
+    <message>
+        <source>扫描失败。</source>
+        <translation>The scan failed.</translation>
+    </message>
+    <message>
+        <source>扫描失败：%1</source>
+        <translation>The scan failed: %1</translation>
+    </message>
+    <message>
+        <source>正在扫描第 %1 页...</source>
+        <translation>Scanning page %1...</translation>
+    </message>
+    <message>
+        <source>第 %1 页是空白页，已跳过。</source>
+        <translation>Page %1 is blank and was skipped.</translation>
+    </message>
+    <message>
+        <source>已扫描 %1 页，跳过空白页 %2 页</source>
+        <translation>Pages scanned: %1, blank pages skipped: %2</translation>
+    </message>
+    <message>
+        <source>正在查找扫描仪...</source>
+        <translation>Looking for scanners...</translation>
+    </message>
+    <message>
+        <source>没有找到扫描仪。请连接扫描仪并打开电源，然后点击“刷新”。</source>
+        <translation>No scanner was found. Connect a scanner and switch it on, then click Refresh.</translation>
+    </message>
+    <message>
+        <source>正在读取扫描仪的设置...</source>
+        <translation>Reading the scanner&apos;s settings...</translation>
+    </message>
+    <message>
+        <source>%1 dpi</source>
+        <translation>%1 dpi</translation>
+    </message>
+    <message>
+        <source>整个扫描区域</source>
+        <translation>Whole scan area</translation>
+    </message>
+    <message>
+        <source>选择保存扫描的文件夹</source>
+        <translation>Choose the folder scans are saved in</translation>
+    </message>
+    <message>
+        <source>正在启动扫描仪...</source>
+        <translation>Starting the scanner...</translation>
+    </message>
+    <message>
+        <source>正在停止...</source>
+        <translation>Stopping...</translation>
+    </message>
+    <message>
+        <source>之前扫描的 %1 页已添加到列表中。</source>
+        <translation>The %1 page(s) scanned before were added to the list.</translation>
+    </message>
+    <message>
+        <source>扫描已停止。之前扫描的 %1 页已添加到列表中。</source>
+        <translation>Scanning stopped. The %1 page(s) scanned before were added to the list.</translation>
+    </message>
+    <message>
+        <source>扫描完成。</source>
+        <translation>Scanning finished.</translation>
+    </message>
+</context>
+<context>
     <name>CSettingsDialog</name>
     <message>
         <source>%1 - 未安装</source>
@@ -406,6 +533,117 @@
     <message>
         <source>进度</source>
         <translation>Progress</translation>
+    </message>
+</context>
+<context>
+    <name>XML_SCANWND</name>
+    <message>
+        <source>扫描</source>
+        <translation>Scan</translation>
+    </message>
+    <message>
+        <source>设备(&amp;D)</source>
+        <translation>&amp;Device</translation>
+    </message>
+    <message>
+        <source>设备</source>
+        <translation>Device</translation>
+    </message>
+    <message>
+        <source>刷新(&amp;R)</source>
+        <translation>&amp;Refresh</translation>
+    </message>
+    <message>
+        <source>刷新设备列表</source>
+        <translation>Refresh the device list</translation>
+    </message>
+    <message>
+        <source>来源(&amp;O)</source>
+        <translation>S&amp;ource</translation>
+    </message>
+    <message>
+        <source>来源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>颜色(&amp;C)</source>
+        <translation>&amp;Colour</translation>
+    </message>
+    <message>
+        <source>颜色</source>
+        <translation>Colour</translation>
+    </message>
+    <message>
+        <source>分辨率(&amp;E)</source>
+        <translation>R&amp;esolution</translation>
+    </message>
+    <message>
+        <source>分辨率</source>
+        <translation>Resolution</translation>
+    </message>
+    <message>
+        <source>纸张大小(&amp;P)</source>
+        <translation>&amp;Paper size</translation>
+    </message>
+    <message>
+        <source>纸张大小</source>
+        <translation>Paper size</translation>
+    </message>
+    <message>
+        <source>跳过空白页(&amp;K)</source>
+        <translation>S&amp;kip blank pages</translation>
+    </message>
+    <message>
+        <source>跳过空白页</source>
+        <translation>Skip blank pages</translation>
+    </message>
+    <message>
+        <source>墨迹阈值(&amp;T)</source>
+        <translation>Ink &amp;threshold</translation>
+    </message>
+    <message>
+        <source>空白页墨迹阈值（千分比）</source>
+        <translation>Ink threshold of a blank page (per mille)</translation>
+    </message>
+    <message>
+        <source>保存到(&amp;S)</source>
+        <translation>&amp;Save in</translation>
+    </message>
+    <message>
+        <source>扫描保存文件夹</source>
+        <translation>Folder scans are saved in</translation>
+    </message>
+    <message>
+        <source>浏览(&amp;B)...</source>
+        <translation>&amp;Browse...</translation>
+    </message>
+    <message>
+        <source>选择扫描保存文件夹</source>
+        <translation>Choose the folder scans are saved in</translation>
+    </message>
+    <message>
+        <source>扫描状态</source>
+        <translation>Scan status</translation>
+    </message>
+    <message>
+        <source>当前页进度</source>
+        <translation>Progress of the page</translation>
+    </message>
+    <message>
+        <source>页数</source>
+        <translation>Pages</translation>
+    </message>
+    <message>
+        <source>扫描(&amp;N)</source>
+        <translation>Sca&amp;n</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
     </message>
 </context>
 <context>
@@ -919,6 +1157,10 @@
     <message>
         <source>每张图片生成一个PDF文件，保存在图片所在的文件夹</source>
         <translation>One PDF file per picture, beside each picture</translation>
+    </message>
+    <message>
+        <source>扫描...</source>
+        <translation>Scan...</translation>
     </message>
 </context>
 <context>

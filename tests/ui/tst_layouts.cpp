@@ -96,6 +96,26 @@ const std::map<QString, QList<Control>>& requiredControls() {
              {"btn_open_folder", "QPushButton"},
              {"btn_close2", "QPushButton"},
          }},
+        {"XML_SCANWND",
+         {
+             {"combo_device", "QComboBox"},
+             {"btn_refresh", "QPushButton"},
+             {"combo_source", "QComboBox"},
+             {"combo_colour", "QComboBox"},
+             {"combo_resolution", "QComboBox"},
+             {"combo_paper", "QComboBox"},
+             {"check_skip_blank", "QCheckBox"},
+             {"spin_blank_ink", "QSpinBox"},
+             {"lbl_blank_ink", "QLabel"},
+             {"edit_folder", "QLineEdit"},
+             {"btn_folder", "QPushButton"},
+             {"text_status", "QLabel"},
+             {"progress_page", "QProgressBar"},
+             {"text_counts", "QLabel"},
+             {"btn_scan", "QPushButton"},
+             {"btn_stop", "QPushButton"},
+             {"btn_close", "QPushButton"},
+         }},
         {"XML_SETTINGSWND",
          {
              {"edit_pdf_path", "QLineEdit"},
@@ -166,6 +186,7 @@ const QList<Window>& windows() {
         {"XML_ABOUTWND", "QDialog", QSize(400, 240)},
         {"XML_MAKEWND", "QDialog", QSize(560, 380)},
         {"XML_SETTINGSWND", "QDialog", QSize(580, 500)},
+        {"XML_SCANWND", "QDialog", QSize(520, 420)},
         {"XML_UPDATE", "QDialog", QSize(460, 240)},
         {"XML_LISTITEM", "QWidget", QSize(962, 30)},
     };
@@ -440,7 +461,7 @@ private slots:
     void menus_data() {
         QTest::addColumn<QString>("resource");
         QTest::addColumn<QList<int>>("commands");
-        QTest::newRow("MENU_ADD") << "SMENU:MENU_ADD" << QList<int>{1, 2, 3};
+        QTest::newRow("MENU_ADD") << "SMENU:MENU_ADD" << QList<int>{1, 2, 3, 14};
         QTest::newRow("MENU_DELETE") << "SMENU:MENU_DELETE" << QList<int>{4, 5, 13};
         QTest::newRow("MENU_MAKE") << "SMENU:MENU_MAKE" << QList<int>{6, 7, 8, 9, 10, 11, 12};
         QTest::newRow("MENU_MAIN") << "SMENU:MENU_MAIN" << QList<int>{20, 21, 24, 25, 26};
