@@ -356,12 +356,13 @@ for screen in 1280x800:1 1600x1000:2; do
     case=centred-on-x-${screen/:/-scale-}
     if command -v xvfb-run >/dev/null && command -v xwininfo >/dev/null; then
         cd "$work/c"
-        # On X, Qt's platform plugin talks to D-Bus, whose library keeps one buffer to the
+        # Its own range of displays: xvfb-run -a, started beside the start-up test's, would
+        # otherwise pick the same free display. On X, Qt's platform plugin talks to D-Bus, whose library keeps one buffer to the
         # end that LeakSanitizer reports: not ours.
         printf 'leak:libdbus-1.so\n' >"$work/lsan.supp"
         LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp" \
         env -u QT_QPA_PLATFORM QT_SCALE_FACTOR="${screen#*:}" \
-            xvfb-run -a -s "-screen 0 ${screen%:*}x24" bash -c '
+            xvfb-run -a -n 160 -s "-screen 0 ${screen%:*}x24" bash -c '
             "$1" 2>"$2" & pid=$!
             id=""
             for _ in $(seq 1 $((300 * $3))); do

@@ -14,7 +14,9 @@ export HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/run"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset QT_QPA_PLATFORM
 
-xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+# xvfb-run -a takes the first free display from its start, but two started at once both
+# see the same one free: the other test on X starts its search elsewhere.
+xvfb-run -a -n 140 -s "-screen 0 1280x800x24" bash -c '
     "$1" & pid=$!
     shown=""
     for _ in $(seq 1 300); do
