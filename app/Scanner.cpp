@@ -10,6 +10,7 @@
 #include <sane/sane.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -99,6 +100,21 @@ ScanImage imageOf(const std::vector<Frame>& frames, int resolution,
 
 enum class PageRead { Complete, Stopped, NoDocument };
 
+// A page stopped part-way is read out before the device is let go. SANE's thread helper,
+// which many drivers (the test driver among them) read their device with, cancels its
+// reader thread asynchronously: cut down inside the allocator, that thread keeps a lock
+// that hangs the whole process at its next allocation or exit. A page reads out in a
+// few seconds; one that takes longer is cancelled all the same.
+void readOut(SANE_Handle handle) {
+    constexpr auto kLimit = std::chrono::seconds(10);
+    const auto until = std::chrono::steady_clock::now() + kLimit;
+    std::vector<SANE_Byte> scratch(static_cast<std::size_t>(kReadChunk));
+    SANE_Int got = 0;
+    while (std::chrono::steady_clock::now() < until &&
+           sane_read(handle, scratch.data(), kReadChunk, &got) == SANE_STATUS_GOOD) {
+    }
+}
+
 // Reads the frames of a page begun into `bytes`, telling the listener the progress.
 PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& stopped,
                   std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
@@ -135,8 +151,10 @@ PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& s
         const std::size_t frameCount = separate ? 3 : 1;
         bytes.reserve(frame.offset + (expected > 0 ? expected : bpl * 1024));
         for (;;) {
-            if (stopped())
+            if (stopped()) {
+                readOut(handle);
                 return PageRead::Stopped;
+            }
             const std::size_t at = bytes.size();
             bytes.resize(at + static_cast<std::size_t>(kReadChunk));
             SANE_Int got = 0;
