@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -68,7 +69,7 @@ bool writePng(std::FILE* file, const ScanImage& image) {
                  rgb ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     // pHYs counts pixels per metre.
-    const auto perMetre = static_cast<png_uint_32>(image.resolution / 0.0254 + 0.5);
+    const auto perMetre = static_cast<png_uint_32>(std::lround(image.resolution / 0.0254));
     png_set_pHYs(png, info, perMetre, perMetre, PNG_RESOLUTION_METER);
     png_write_info(png, info);
     for (int y = 0; y < image.height; ++y)
@@ -265,7 +266,7 @@ std::string SaveScannedPage(const ScanImage& image, const std::string& folder,
     // A hard link fails when the name is taken, so a file that appeared meanwhile stays;
     // file systems without links (a FAT memory stick) take the rename after a look.
     for (;; ++number) {
-        const std::string path = folder + "/" + numbered(stem, number, extension);
+        std::string path = folder + "/" + numbered(stem, number, extension);
         if (::link(temporary.c_str(), path.c_str()) == 0) {
             std::remove(temporary.c_str());
             return path;

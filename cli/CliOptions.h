@@ -10,6 +10,22 @@
 #include <utility>
 #include <vector>
 
+// What a scan asks for (--scan and the options that go with it). Outside CliOptions, as
+// clang sees a nested class with member initialisers as not default-constructible until
+// the enclosing class is complete.
+struct CliScanOptions {
+    std::string device;
+    std::optional<folimo::scan::Source> source; // none: the device's first
+    folimo::scan::Colour colour = folimo::scan::Colour::Colour;
+    int resolution = 300;
+    int widthMm = 0, heightMm = 0;        // from the top left corner; 0: the whole area
+    std::optional<int> skipBlankPermille; // with --skip-blank: blank at or below it
+    std::string keepFolder;               // empty: a private folder removed at the end
+    std::vector<std::pair<std::string, std::string>> deviceOptions;
+    // The scanning options given, for a message when --scan is not.
+    std::vector<std::string> given;
+};
+
 // Options not given stay empty, so that they leave the settings as they are: the
 // engine's defaults, or the stored ones with useSavedSettings. The on/off settings are
 // optional too, so that --no-x can switch off what the stored settings switched on.
@@ -62,18 +78,7 @@ struct CliOptions {
 
     // --scan DEVICE (present with an empty device when only the options that adjust
     // a scan are given): the inputs are the pages scanned in this run, in their order.
-    struct Scan {
-        std::string device;
-        std::optional<folimo::scan::Source> source; // none: the device's first
-        folimo::scan::Colour colour = folimo::scan::Colour::Colour;
-        int resolution = 300;
-        int widthMm = 0, heightMm = 0;        // from the top left corner; 0: the whole area
-        std::optional<int> skipBlankPermille; // with --skip-blank: blank at or below it
-        std::string keepFolder;               // empty: a private folder removed at the end
-        std::vector<std::pair<std::string, std::string>> deviceOptions;
-        // The scanning options given, for a message when --scan is not.
-        std::vector<std::string> given;
-    };
+    using Scan = CliScanOptions;
     std::optional<Scan> scan;
     bool listScanners = false;
 

@@ -223,7 +223,8 @@ TEST_F(CliScan, ASignalEndsTheBatchAndThePagesScannedAreConverted) {
         {"--resolution 100 --scan-option read-delay-duration=20000",
          "grep -q '^\\[scan 2\\]' report", 2, 9},
         // Seconds a page: the signal comes during the first.
-        {"--resolution 300 --scan-area 100,100 --scan-option read-delay-duration=100000", "[ -n \"$(ls tmp)\" ]", 0, 0},
+        {"--resolution 300 --scan-area 100,100 --scan-option read-delay-duration=100000",
+         "[ -n \"$(ls tmp)\" ]", 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
