@@ -9,6 +9,9 @@
 
 #include <sane/sane.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -214,6 +217,14 @@ void ScannerService::post(std::function<void()> task) {
 }
 
 void ScannerService::run() {
+    // Drivers read their device on threads of their own, started from this one, into a
+    // pipe that a cancelled or failed page closes under them: the SIGPIPE of that write
+    // would end the whole program. Threads inherit the blocked signals, and a blocked
+    // SIGPIPE leaves the write failing with EPIPE.
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
     if (!configDir_.empty())
         ::setenv("SANE_CONFIG_DIR", configDir_.c_str(), 1);
     SANE_Int version = 0;
