@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace folimo::scan {
 
@@ -103,11 +104,14 @@ ScanImage imageOf(const std::vector<Frame>& frames, int resolution,
 
 enum class PageRead { Complete, Stopped, NoDocument };
 
-// A page stopped part-way is read out before the device is let go. SANE's thread helper,
-// which many drivers (the test driver among them) read their device with, cancels its
-// reader thread asynchronously: cut down inside the allocator, that thread keeps a lock
-// that hangs the whole process at its next allocation or exit. A page reads out in a
-// few seconds; one that takes longer is cancelled all the same.
+// SANE's thread helper, which many drivers (the test driver among them) read their
+// device with, cancels its reader thread asynchronously when the page is let go. Cut
+// down inside the allocator, that thread keeps the allocator's lock, and the whole
+// process hangs at its next allocation or exit. A cancel is safe while the reader waits
+// in a read or a write, so a page is let go only once its reader has reached one.
+//
+// A page stopped part-way is read out first: a page reads out in a few seconds, and
+// one that takes longer is cancelled all the same.
 void readOut(SANE_Handle handle) {
     constexpr auto kLimit = std::chrono::seconds(10);
     const auto until = std::chrono::steady_clock::now() + kLimit;
@@ -118,10 +122,17 @@ void readOut(SANE_Handle handle) {
     }
 }
 
+// A page that ended before its end of data may have a reader that has only just begun,
+// still allocating its buffer: it is given a moment to reach its first write before the
+// page is let go.
+void letReaderStart() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}
+
 // Reads the frames of a page begun into `bytes`, telling the listener the progress.
-PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& stopped,
-                  std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
-                  ScanListener& listener) {
+PageRead readFrames(SANE_Handle handle, int number, const std::function<bool()>& stopped,
+                    std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
+                    ScanListener& listener) {
     bytes.clear();
     int reported = -1;
     for (bool lastFrame = false; !lastFrame;) {
@@ -190,6 +201,21 @@ PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& s
         frames.push_back(frame);
     }
     return PageRead::Complete;
+}
+
+PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& stopped,
+                  std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
+                  ScanListener& listener) {
+    PageRead read = PageRead::Complete;
+    try {
+        read = readFrames(handle, number, stopped, bytes, frames, listener);
+    } catch (...) {
+        letReaderStart();
+        throw;
+    }
+    if (read == PageRead::NoDocument)
+        letReaderStart();
+    return read;
 }
 
 } // namespace
