@@ -27,9 +27,14 @@ fi
 checked=('engine/*.cpp' 'app/*.cpp' 'ui/*.cpp' 'cli/*.cpp')
 mapfile -t plain < <(git ls-files "${checked[@]}" | xargs grep -L '#include <qpdf/')
 mapfile -t qpdfUsers < <(git ls-files "${checked[@]}" | xargs grep -l '#include <qpdf/')
+# The static analyzer explores each function of ours with shallow inlining and without
+# following calls into the standard library: by default it walked the code of std::sort
+# and the smart pointers from every caller, five times as long on the list's file.
+analyzer=(--extra-arg=-Xclang --extra-arg=-analyzer-config
+          --extra-arg=-Xclang --extra-arg=mode=shallow,c++-stdlib-inlining=false)
 tidy() {
     printf '%s\0' "$@" | xargs -0 -r -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet \
-        "${extra[@]}" 2>/dev/null
+        "${analyzer[@]}" "${extra[@]}" 2>/dev/null
 }
 extra=()
 tidy "${plain[@]}" || status=1
