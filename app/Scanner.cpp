@@ -9,11 +9,15 @@
 
 #include <sane/sane.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace folimo::scan {
 
@@ -100,11 +104,14 @@ ScanImage imageOf(const std::vector<Frame>& frames, int resolution,
 
 enum class PageRead { Complete, Stopped, NoDocument };
 
-// A page stopped part-way is read out before the device is let go. SANE's thread helper,
-// which many drivers (the test driver among them) read their device with, cancels its
-// reader thread asynchronously: cut down inside the allocator, that thread keeps a lock
-// that hangs the whole process at its next allocation or exit. A page reads out in a
-// few seconds; one that takes longer is cancelled all the same.
+// SANE's thread helper, which many drivers (the test driver among them) read their
+// device with, cancels its reader thread asynchronously when the page is let go. Cut
+// down inside the allocator, that thread keeps the allocator's lock, and the whole
+// process hangs at its next allocation or exit. A cancel is safe while the reader waits
+// in a read or a write, so a page is let go only once its reader has reached one.
+//
+// A page stopped part-way is read out first: a page reads out in a few seconds, and
+// one that takes longer is cancelled all the same.
 void readOut(SANE_Handle handle) {
     constexpr auto kLimit = std::chrono::seconds(10);
     const auto until = std::chrono::steady_clock::now() + kLimit;
@@ -115,10 +122,17 @@ void readOut(SANE_Handle handle) {
     }
 }
 
+// A page that ended before its end of data may have a reader that has only just begun,
+// still allocating its buffer: it is given a moment to reach its first write before the
+// page is let go.
+void letReaderStart() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}
+
 // Reads the frames of a page begun into `bytes`, telling the listener the progress.
-PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& stopped,
-                  std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
-                  ScanListener& listener) {
+PageRead readFrames(SANE_Handle handle, int number, const std::function<bool()>& stopped,
+                    std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
+                    ScanListener& listener) {
     bytes.clear();
     int reported = -1;
     for (bool lastFrame = false; !lastFrame;) {
@@ -189,6 +203,21 @@ PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& s
     return PageRead::Complete;
 }
 
+PageRead readPage(SANE_Handle handle, int number, const std::function<bool()>& stopped,
+                  std::vector<std::uint8_t>& bytes, std::vector<Frame>& frames,
+                  ScanListener& listener) {
+    PageRead read = PageRead::Complete;
+    try {
+        read = readFrames(handle, number, stopped, bytes, frames, listener);
+    } catch (...) {
+        letReaderStart();
+        throw;
+    }
+    if (read == PageRead::NoDocument)
+        letReaderStart();
+    return read;
+}
+
 } // namespace
 
 ScannerService::ScannerService(std::string configDir) : configDir_(std::move(configDir)) {
@@ -214,6 +243,14 @@ void ScannerService::post(std::function<void()> task) {
 }
 
 void ScannerService::run() {
+    // Drivers read their device on threads of their own, started from this one, into a
+    // pipe that a cancelled or failed page closes under them: the SIGPIPE of that write
+    // would end the whole program. Threads inherit the blocked signals, and a blocked
+    // SIGPIPE leaves the write failing with EPIPE.
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
     if (!configDir_.empty())
         ::setenv("SANE_CONFIG_DIR", configDir_.c_str(), 1);
     SANE_Int version = 0;
