@@ -48,30 +48,40 @@ std::wstring BaseNameOf(const std::wstring& path) {
 
 std::vector<ConversionJob> SplitIntoJobs(const std::vector<std::wstring>& paths,
                                          ConversionMode mode, const std::wstring& output) {
+    std::vector<ListedFile> files;
+    files.reserve(paths.size());
+    for (const std::wstring& path : paths)
+        files.push_back({path});
+    return SplitIntoJobs(files, mode, output);
+}
+
+std::vector<ConversionJob> SplitIntoJobs(const std::vector<ListedFile>& files, ConversionMode mode,
+                                         const std::wstring& output) {
     std::vector<ConversionJob> jobs;
     switch (mode) {
     case ConversionMode::Single:
-        if (!paths.empty())
-            jobs.push_back({paths, output});
+        if (!files.empty())
+            jobs.push_back({files, output});
         break;
     case ConversionMode::PerFolder: {
         std::map<std::wstring, std::size_t> byFolder;
-        for (const std::wstring& path : paths) {
+        for (const ListedFile& file : files) {
+            const std::wstring& path = file.path;
             // A bare name has no folder to share: it is a group of its own.
             const bool bare = path.find(L'/') == std::wstring::npos;
             const auto [at, added] =
                 byFolder.emplace(bare ? path : lower(folderOf(path)), jobs.size());
             if (added)
                 jobs.push_back({{}, asFolder(output) + FolderNameOf(path) + L".pdf"});
-            jobs[at->second].inputs.push_back(path);
+            jobs[at->second].inputs.push_back(file);
         }
         break;
     }
     case ConversionMode::PerImage:
-        for (const std::wstring& path : paths) {
+        for (const ListedFile& file : files) {
             const std::wstring folder =
-                output.empty() ? asFolder(folderOf(path)) : asFolder(output);
-            jobs.push_back({{path}, folder + BaseNameOf(path) + L".pdf"});
+                output.empty() ? asFolder(folderOf(file.path)) : asFolder(output);
+            jobs.push_back({{file}, folder + BaseNameOf(file.path) + L".pdf"});
         }
         break;
     }
@@ -83,8 +93,8 @@ std::vector<std::wstring> RunJobs(IFolimo& engine, const std::vector<ConversionJ
     std::vector<std::wstring> written;
     for (const ConversionJob& job : jobs) {
         engine.ClearFiles();
-        for (const std::wstring& input : job.inputs)
-            engine.AddFile(input.c_str(), 0);
+        for (const ListedFile& input : job.inputs)
+            engine.AddTurnedFile(input.path.c_str(), 0, input.clockwiseDegrees);
         const std::wstring name = freeOutputName(job.output);
         // A folder that cannot be made shows as the engine's own "cannot create" error.
         std::error_code ignored;

@@ -16,14 +16,23 @@ enum class ConversionMode {
     PerImage = 2,  // one document per image, in the output folder or beside the image
 };
 
+// A file of the list as it goes into a document: turned as the person turned it.
+struct ListedFile {
+    std::wstring path;
+    int clockwiseDegrees = 0; // 0, 90, 180 or 270
+};
+
 struct ConversionJob {
-    std::vector<std::wstring> inputs;
+    std::vector<ListedFile> inputs;
     std::wstring output;
 };
 
 // The jobs of a run in the order they are written. Per folder, folders are known
 // without regard to letter case and stand in the order they first appear; the output
 // (a folder, "/" at its end or not) may be empty per image, for beside each image.
+std::vector<ConversionJob> SplitIntoJobs(const std::vector<ListedFile>& files, ConversionMode mode,
+                                         const std::wstring& output);
+// The same for files none of which is turned.
 std::vector<ConversionJob> SplitIntoJobs(const std::vector<std::wstring>& paths,
                                          ConversionMode mode, const std::wstring& output);
 

@@ -293,6 +293,17 @@ bool parseImageOption(OptionArg& arg, CliOptions& o) {
         if (dpi < 0)
             throw std::invalid_argument("--dpi must be 0 or more");
         o.dpi = dpi;
+    } else if (arg.is("--rotate")) {
+        const std::string v = arg.value();
+        const std::size_t equals = v.find('=');
+        const int input =
+            equals == std::string::npos ? 0 : parseInt(arg.name(), v.substr(0, equals));
+        const int degrees = input < 1 ? 0 : parseInt(arg.name(), v.substr(equals + 1));
+        if (input < 1 || (degrees != 90 && degrees != 180 && degrees != 270))
+            throw std::invalid_argument("--rotate needs N=DEGREES: the input's number from 1, "
+                                        "then 90, 180 or 270, not " +
+                                        v);
+        o.turns[input] = degrees;
     } else {
         return false;
     }
@@ -484,6 +495,11 @@ void checkCombination(const CliOptions& o) {
                                     "only");
     if (o.inputs.empty() && !o.scan)
         throw std::invalid_argument("no input files");
+    if (!o.turns.empty() && o.turns.rbegin()->first > static_cast<int>(o.inputs.size()))
+        throw std::invalid_argument(
+            "--rotate " + std::to_string(o.turns.rbegin()->first) + "=...: there " +
+            (o.inputs.size() == 1 ? "is 1 input"
+                                  : "are " + std::to_string(o.inputs.size()) + " inputs"));
 }
 
 } // namespace
@@ -550,6 +566,9 @@ Images:
                             a larger picture is streamed where it can be, else refused
   --dpi N                   resolution written into re-encoded images (0 keeps the
                             image's own)
+  --rotate N=DEGREES        turn the Nth input (from 1) 90, 180 or 270 degrees
+                            clockwise: each of its pages, a JPEG's data unchanged;
+                            repeat it for other inputs
 
 Searchable PDFs (text recognition with Tesseract):
   --ocr [LANGS]             lay the text recognised in each image page under it,

@@ -5,6 +5,7 @@
 #include <Scanner.h>
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,6 +35,9 @@ struct CliOptions {
     int mode = 0;
     std::string output; // a file in mode 0, a folder (or nothing) in the others
     std::vector<std::string> inputs;
+    // --rotate N=DEGREES: the clockwise turn of the Nth input (from 1), by its number;
+    // every page a folder or a PDF gives is turned with it.
+    std::map<int, int> turns;
     bool useSavedSettings = false;
     bool overwrite = false;
 

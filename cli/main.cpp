@@ -115,14 +115,18 @@ bool naturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
-// Files as given; a folder gives its supported files, in natural order.
-std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IFolimo& engine) {
+// Files as given, turned as --rotate says; a folder gives its supported files, in
+// natural order, each turned as the folder is.
+std::vector<folimo::ListedFile> expandInputs(const CliOptions& options, IFolimo& engine) {
     namespace fs = std::filesystem;
-    std::vector<std::string> files;
-    for (const auto& input : inputs) {
+    std::vector<folimo::ListedFile> files;
+    for (std::size_t n = 0; n < options.inputs.size(); ++n) {
+        const std::string& input = options.inputs[n];
+        const auto turn = options.turns.find(static_cast<int>(n) + 1);
+        const int degrees = turn == options.turns.end() ? 0 : turn->second;
         std::error_code ec;
         if (!fs::is_directory(fs::path(input), ec)) {
-            files.push_back(input);
+            files.push_back({folimo::fromUtf8(input), degrees});
             continue;
         }
         std::vector<std::string> found;
@@ -140,7 +144,8 @@ std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, IF
         std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
             return naturalLess(fs::path(a).filename().string(), fs::path(b).filename().string());
         });
-        files.insert(files.end(), found.begin(), found.end());
+        for (const std::string& path : found)
+            files.push_back({folimo::fromUtf8(path), degrees});
     }
     return files;
 }
@@ -428,9 +433,7 @@ int runDocuments(const CliOptions& options) {
     auto engine = makeEngine(options);
     if (!engine)
         return 2;
-    std::vector<std::wstring> files;
-    for (const std::string& file : expandInputs(options.inputs, *engine))
-        files.push_back(folimo::fromUtf8(file));
+    const std::vector<folimo::ListedFile> files = expandInputs(options, *engine);
     if (files.empty()) {
         std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");
         return 1;
@@ -534,24 +537,28 @@ int run(const CliOptions& options) {
     auto engine = makeEngine(options);
     if (!engine)
         return 2;
-    std::vector<std::string> files;
+    std::vector<folimo::ListedFile> files;
     std::unique_ptr<ScanFolder> scans;
     bool scanCutShort = false;
     if (options.scan) {
         // From before the scans' folder is made, so that a stop never leaves it behind.
         handleStopSignals(onInterrupt);
         scans = std::make_unique<ScanFolder>(options.scan->keepFolder);
-        if (const int status = scanInputs(options, scans->path(), files, scanCutShort))
+        std::vector<std::string> scanned;
+        if (const int status = scanInputs(options, scans->path(), scanned, scanCutShort))
             return status;
+        for (const std::string& page : scanned)
+            files.push_back({folimo::fromUtf8(page)});
     } else {
-        files = expandInputs(options.inputs, *engine);
+        files = expandInputs(options, *engine);
     }
     if (files.empty()) {
         std::fprintf(stderr, "folimo-cli: Error: no supported files in the given folders\n");
         return 1;
     }
     for (std::size_t i = 0; i < files.size(); ++i)
-        engine->AddFile(folimo::fromUtf8(files[i]).c_str(), static_cast<int>(i));
+        engine->AddTurnedFile(files[i].path.c_str(), static_cast<int>(i),
+                              files[i].clockwiseDegrees);
 
     std::unique_ptr<PipedDocument> pipe;
     if (piped)

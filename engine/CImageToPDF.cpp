@@ -69,6 +69,17 @@ int CImageToPDF::AddFile(const wchar_t* path, int tag) noexcept {
     return 1;
 }
 
+int CImageToPDF::AddTurnedFile(const wchar_t* path, int tag, int clockwiseDegrees) noexcept {
+    if (clockwiseDegrees % 90 != 0)
+        return 0;
+    try {
+        files_.push_back({path ? path : L"", tag, ((clockwiseDegrees / 90) % 4 + 4) % 4});
+    } catch (...) {
+        return 0;
+    }
+    return 1;
+}
+
 int CImageToPDF::ClearFiles() noexcept {
     files_.clear();
     return 1;
@@ -293,6 +304,8 @@ void CImageToPDF::importPdfFile(ConversionRun& run, PdfOutput& pdf) {
     run.notifyFile(file.path.c_str(), 1);
     int pages = static_cast<int>(pdf.pcos_get_number(doc, L"length:pages"));
     for (int n = 1; n <= pages; ++n) {
+        if (n == 1 && file.quarterTurns != 0)
+            pdf.turn_pdi_document(doc, file.quarterTurns);
         int page = pdf.open_pdi_page(doc, n, L"");
         double w = 0, h = 0;
         std::wstring errmsg;

@@ -37,6 +37,7 @@ public:
     FolimoCallback* SetTextCallback(FolimoCallback* callback) noexcept override;
     const wchar_t* GetOutputPath() noexcept override { return writtenPath_.c_str(); }
     const wchar_t* GetTextData() noexcept override;
+    int AddTurnedFile(const wchar_t* path, int tag, int clockwiseDegrees) noexcept override;
 
 private:
     // The steps of a run. Each is handed the run and the document it works on; the object

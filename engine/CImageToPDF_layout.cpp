@@ -99,6 +99,9 @@ int CImageToPDF::loadCurrentImage(ConversionRun& run, PdfOutput& pdf, bool nameT
         run.dropCurrentFile();
         return -1;
     }
+    // The person's turn comes first; a turn upright by the text goes on top of it.
+    if (file.quarterTurns != 0)
+        pdf.turn_image(image, file.quarterTurns);
     run.imageLoaded();
     return image;
 }

@@ -159,7 +159,7 @@ std::list<ConversionRun::PendingText>::iterator ConversionRun::findText(std::siz
 void ConversionRun::recognize(std::size_t file, int page) {
     if (!recognition_ || findText(file, page) != texts_.end())
         return;
-    RecognitionParams params{files_[file].path, page, uprightByText_};
+    RecognitionParams params{files_[file].path, page, uprightByText_, files_[file].quarterTurns};
     texts_.push_back({file, page, recognition_->submit(std::move(params))});
 }
 

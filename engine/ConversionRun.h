@@ -21,6 +21,7 @@
 struct InputFile {
     std::wstring path;
     int tag;
+    int quarterTurns = 0; // clockwise, as the person turned it: 0 to 3
 };
 
 class ConversionRun {

@@ -58,6 +58,8 @@ RecognitionResult recognizePage(const RecognitionParams& params,
             result.cancelled = true;
             return result;
         }
+        if (params.turns != 0)
+            page = turnClockwise(std::move(page), params.turns);
         if (params.upright) {
             result.quarterTurns = recognizer.uprightTurns(page);
             if (result.quarterTurns != 0)

@@ -20,11 +20,13 @@ struct RecognitionParams {
     std::wstring path;
     int page = 0;         // from 0: a multi-page TIFF's directory
     bool upright = false; // turn the page upright by its text before reading it
+    int turns = 0;        // clockwise quarter turns the person gave the page, 0 to 3
 };
 
 struct RecognitionResult {
     // In pixels of the copy recognised, row 0 at its top: the picture upright as the PDF
-    // shows it (EXIF orientation applied), then turned by quarterTurns.
+    // shows it (EXIF orientation applied), turned as the person turned it, then by
+    // quarterTurns.
     std::vector<folimo::ocr::RecognizedWord> words;
     int width = 0;
     int height = 0;

@@ -65,7 +65,7 @@ bool readBox(QPDFObjectHandle obj, Box& box) {
     return box.width() > 0 && box.height() > 0;
 }
 
-Geometry pageGeometry(QPDFPageObjectHelper& page) {
+Geometry pageGeometry(QPDFPageObjectHelper& page, int quarterTurns) {
     Geometry g;
     // Viewers show a page without a usable media box at letter size rather than not at all.
     Box media{0, 0, 612, 792};
@@ -87,6 +87,7 @@ Geometry pageGeometry(QPDFPageObjectHelper& page) {
             r += 360;
         g.rotate = static_cast<int>(r);
     }
+    g.rotate = (g.rotate + 90 * quarterTurns) % 360;
     double unit = 1;
     if (page.getObjectHandle().getKey("/UserUnit").getValueAsNumber(unit) && std::isfinite(unit) &&
         unit > 0)
@@ -152,6 +153,7 @@ struct PdfImport::Impl {
     std::set<QPDFObjGen> pageObjects;
     PdfWriter* writer = nullptr;
     int highest = 0; // the largest object number handed out
+    int turns = 0;   // clockwise quarter turns on top of each page's own, 0 to 3
 
     // Input object -> output object number, for everything already copied or queued, so
     // that objects shared by several pages are written once.
@@ -450,7 +452,7 @@ std::string PdfImport::Impl::pageContent(QPDFPageObjectHelper& page, bool& compr
 }
 
 PdfImport::Form PdfImport::Impl::writeForm(QPDFPageObjectHelper& page) {
-    Geometry g = pageGeometry(page);
+    Geometry g = pageGeometry(page, turns);
     bool compressed = false;
     std::string content = pageContent(page, compressed);
     if (!compressed)
@@ -505,9 +507,13 @@ int PdfImport::pageCount() const {
     return static_cast<int>(impl_->pages.size());
 }
 
+void PdfImport::turnPages(int quarterTurns) {
+    impl_->turns = (impl_->turns + ((quarterTurns % 4) + 4) % 4) % 4;
+}
+
 double PdfImport::pageWidth(int index) const {
     try {
-        return pageGeometry(impl_->page(index)).width();
+        return pageGeometry(impl_->page(index), impl_->turns).width();
     } catch (const ImportError&) {
         throw;
     } catch (const std::exception& e) {
@@ -517,7 +523,7 @@ double PdfImport::pageWidth(int index) const {
 
 double PdfImport::pageHeight(int index) const {
     try {
-        return pageGeometry(impl_->page(index)).height();
+        return pageGeometry(impl_->page(index), impl_->turns).height();
     } catch (const ImportError&) {
         throw;
     } catch (const std::exception& e) {

@@ -30,6 +30,10 @@ public:
 
     int pageCount() const;
 
+    // Turns every page by `quarterTurns` clockwise (any number, taken mod 4) on top of
+    // its own /Rotate, for the sizes below and the pages written after.
+    void turnPages(int quarterTurns);
+
     // The size of page `index` (from 0) as a viewer shows it: its crop box, with width
     // and height exchanged for a /Rotate of 90 or 270. Throws ImportError.
     double pageWidth(int index) const;

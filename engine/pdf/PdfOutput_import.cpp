@@ -55,6 +55,14 @@ double PdfOutput::pcos_get_number(int doc, std::wstring_view wpath) {
     throw PdfError(kErrOption, "pcos_get_number", "unknown path '" + path + "'");
 }
 
+void PdfOutput::turn_pdi_document(int doc, int quarterTurns) {
+    auto it = pdiDocuments_.find(doc);
+    if (it == pdiDocuments_.end())
+        throw PdfError(kErrHandle, "turn_pdi_document",
+                       "no PDF document has the handle " + std::to_string(doc));
+    it->second->turnPages(quarterTurns);
+}
+
 int PdfOutput::open_pdi_page(int doc, int pagenumber, std::wstring_view optlist) {
     OptionList(optlist).allowOnly({}, "open_pdi_page");
     requireDocument("open_pdi_page");

@@ -24,7 +24,7 @@ std::vector<std::vector<std::string>> shape(const std::vector<ConversionJob>& jo
     for (const auto& job : jobs) {
         std::vector<std::string> row{folimo::toUtf8(job.output)};
         for (const auto& input : job.inputs)
-            row.push_back(folimo::toUtf8(input));
+            row.push_back(folimo::toUtf8(input.path));
         out.push_back(row);
     }
     return out;
@@ -143,7 +143,7 @@ TEST_F(ConversionRun, TheLogTellsEachDocumentItsFilesAndItsErrors) {
     forwarder.SetTarget(&progress, int(paths.size()));
     std::vector<ConversionJob> jobs = folimo::SplitIntoJobs(
         {paths[0], paths[1]}, ConversionMode::Single, folimo::fromUtf8(dir.file("one.pdf")));
-    jobs.push_back({{paths[2], paths[3], paths[4]}, folimo::fromUtf8(dir.file("two.pdf"))});
+    jobs.push_back({{{paths[2]}, {paths[3]}, {paths[4]}}, folimo::fromUtf8(dir.file("two.pdf"))});
     folimo::RunJobs(*engine, jobs, &forwarder, &forwarder);
     EXPECT_EQ(progress.Read().permille, 5 * 1000 / 6); // files of the run, not documents
     forwarder.OnProgress(0, 0);

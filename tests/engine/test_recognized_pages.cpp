@@ -279,9 +279,10 @@ struct LayoutCase {
     std::vector<std::string Pictures::*> inputs;
     int pageSize;
     bool twoUp, autoRotate, upright;
-    int turnsOnPage;      // of the upright picture as the page shows it; -1: either side
-    int turnsByText;      // OnPageText's for the framed picture
-    bool slanted = false; // the framed picture is Pictures::slanted
+    int turnsOnPage;       // of the upright picture as the page shows it; -1: either side
+    int turnsByText;       // OnPageText's for the framed picture
+    bool slanted = false;  // the framed picture is Pictures::slanted
+    int personDegrees = 0; // the turn the person gave each input
 };
 
 class RecognizedLayout : public ::testing::TestWithParam<LayoutCase> {};
@@ -297,7 +298,7 @@ TEST_P(RecognizedLayout, WordsLieOverThePictureWhereTheOracleFindsThem) {
     s->SetImageAutoRotate(c.autoRotate);
     s->SetUprightByText(c.upright);
     for (auto input : c.inputs)
-        engine->AddFile(wide(p.*input).c_str(), 0);
+        engine->AddTurnedFile(wide(p.*input).c_str(), 0, c.personDegrees);
     const std::string out = dir.file("out.pdf");
     TextProcess process;
     ASSERT_EQ(engine->Convert(wide(out).c_str(), &process), 1);
@@ -354,7 +355,12 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"ExifOrientation6", {&Pictures::exif6}, FOLIMO_PAGE_IMAGE, 0, 0, 0, 0, 0},
         LayoutCase{"UprightByText", {&Pictures::sideways}, FOLIMO_PAGE_IMAGE, 0, 0, 1, 0, 3},
         LayoutCase{"UprightByTextOnA4", {&Pictures::sideways}, FOLIMO_PAGE_A4, 0, 0, 1, 0, 3},
-        LayoutCase{"SlantedScan", {&Pictures::slanted}, FOLIMO_PAGE_IMAGE, 0, 0, 0, 0, 0, true}),
+        LayoutCase{"SlantedScan", {&Pictures::slanted}, FOLIMO_PAGE_IMAGE, 0, 0, 0, 0, 0, true},
+        // A sideways scan the person turned upright, then one they turned part of the way
+        // and the text turned on from there.
+        LayoutCase{"ByHand", {&Pictures::sideways}, FOLIMO_PAGE_A4, 0, 0, 0, 0, 0, false, 270},
+        LayoutCase{
+            "ByHandThenText", {&Pictures::sideways}, FOLIMO_PAGE_A4, 0, 0, 1, 0, 2, false, 90}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RecognizedPages, ChineseTextIsFoundCharacterByCharacter) {

@@ -314,6 +314,10 @@ struct IFolimo : IBase {
     // pages can be turned upright by their text. Read from TESSDATA_PREFIX when set,
     // else from the system's data folder.
     virtual const wchar_t* GetTextData() = 0;
+    // AddFile for a file the person turned by `clockwiseDegrees` as shown (0, 90, 180 or
+    // 270, or any of them plus whole turns): each of its pages is placed turned, a
+    // picture's data unchanged. Returns 0, adding nothing, for any other angle.
+    virtual int AddTurnedFile(const wchar_t* path, int tag, int clockwiseDegrees) = 0;
 
 protected:
     ~IFolimo() = default;

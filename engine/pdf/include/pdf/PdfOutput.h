@@ -88,6 +88,9 @@ public:
 
     int open_pdi_document(std::wstring_view filename, std::wstring_view optlist);
     double pcos_get_number(int doc, std::wstring_view path);
+    // Turns the pages of `doc` by `quarterTurns` clockwise on top of their own rotation,
+    // as turn_image does an image: the sizes told and the pages opened after follow.
+    void turn_pdi_document(int doc, int quarterTurns);
     int open_pdi_page(int doc, int pagenumber, std::wstring_view optlist);
     void fit_pdi_page(int page, double x, double y, std::wstring_view optlist);
     void close_pdi_page(int page);
