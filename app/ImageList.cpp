@@ -97,6 +97,16 @@ bool ImageListItem::isError() const {
     return equalsIgnoringCase(field(Status), L"error");
 }
 
+int ImageListItem::clockwiseDegrees() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return quarterTurns_ * 90;
+}
+
+void ImageListItem::turn(int quarterTurns) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quarterTurns_ = ((quarterTurns_ + quarterTurns) % 4 + 4) % 4;
+}
+
 std::wstring formatFileTime(std::int64_t seconds) {
     if (seconds == 0)
         return {};
@@ -228,6 +238,12 @@ std::wstring SFileListAdapter::GetItemPath(int row) const {
 
 std::wstring SFileListAdapter::GetColumnName(int column) {
     return L"col" + std::to_wstring(column + 1);
+}
+
+bool SFileListAdapter::TurnSelectedItems(int quarterTurns) {
+    for (int row : selection_)
+        items_[std::size_t(row)]->turn(quarterTurns);
+    return !selection_.empty();
 }
 
 void SFileListAdapter::RemoveItem(int row) {

@@ -35,9 +35,15 @@ public:
     void setField(Field f, std::wstring text);
     bool isError() const; // status "error", in any case
 
+    // How far the person turned the picture, clockwise, in degrees: 0, 90, 180 or 270.
+    int clockwiseDegrees() const;
+    // By quarter turns, negative for anticlockwise.
+    void turn(int quarterTurns);
+
 private:
     mutable std::mutex mutex_;
     std::wstring fields_[FieldCount];
+    int quarterTurns_ = 0; // clockwise, 0 to 3
 };
 
 using ImageListItemPtr = std::shared_ptr<ImageListItem>;
@@ -89,6 +95,9 @@ public:
 
     // --- Changing --------------------------------------------------------------------
     void RemoveItem(int row); // out of range: nothing
+    // Turns the selected rows by quarter turns, negative for anticlockwise; false when
+    // none is selected.
+    bool TurnSelectedItems(int quarterTurns);
     void RemoveAllItems();
     void RemoveErrorItems(); // then the selection is empty
     // Removes the selected rows and clears the selection. Answers the row that now

@@ -210,6 +210,8 @@ void CMainDlg::bindCommands() {
         {CmdMoveAbove, [this] { moveItems(CmdMoveAbove); }, "menu_move_above"},
         {CmdMoveBelow, [this] { moveItems(CmdMoveBelow); }, "menu_move_below"},
         {CmdDeleteItems, [this] { moveItems(CmdDeleteItems); }, "menu_delete_items"},
+        {CmdTurnLeft, [this] { turnItems(-1); }, "menu_turn_left"},
+        {CmdTurnRight, [this] { turnItems(1); }, "menu_turn_right"},
     };
     for (const auto& command : commands) {
         auto* action = new QAction(command.text ? text(command.text) : QString(), this);
@@ -260,6 +262,8 @@ void CMainDlg::bindCommands() {
         {selectAll, QKeySequence::SelectAll},
         {actions_[CmdAddFiles], QKeySequence::Open},
         {actions_[CmdScan], QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
+        {actions_[CmdTurnLeft], QKeySequence(Qt::CTRL | Qt::Key_L)},
+        {actions_[CmdTurnRight], QKeySequence(Qt::CTRL | Qt::Key_R)},
     };
     for (const auto& shortcut : shortcuts) {
         shortcut.action->setShortcut(shortcut.keys);
@@ -468,11 +472,25 @@ void CMainDlg::showItemMenu(QPoint viewportPos) {
         offered << CmdMoveUp;
     if (row < list_->GetCount() - 1)
         offered << CmdMoveDown;
-    offered << CmdDeleteItems;
+    offered << CmdTurnLeft << CmdTurnRight << CmdDeleteItems;
     for (int command : offered)
         menu->addAction(actions_[command]);
     itemMenuRow_ = row;
     menu->exec(ui_.list->viewport()->mapToGlobal(viewportPos));
+    // The keys that share these commands act on the selection alone.
+    itemMenuRow_ = -1;
+}
+
+void CMainDlg::turnItems(int quarterTurns) {
+    if (!list_)
+        return;
+    const int row = itemMenuRow_;
+    if (row >= 0 && row < list_->GetCount() && !list_->IsItemSelected(row))
+        list_->GetItemData(row)->turn(quarterTurns);
+    else if (!list_->TurnSelectedItems(quarterTurns))
+        return;
+    list_->NotifyInvalidated();
+    previewRow(ui_.list->GetSel());
 }
 
 void CMainDlg::moveItems(int command) {
@@ -545,7 +563,8 @@ void CMainDlg::previewRow(int row) {
     }
     // Shown when it is in (see previewLoaded); a file that cannot be read, such as a PDF,
     // leaves the picture before it in place.
-    ui_.preview->SetImagePath(QString::fromStdWString(list_->GetItemPath(row)));
+    ui_.preview->SetImagePath(QString::fromStdWString(list_->GetItemPath(row)),
+                              list_->GetItemData(row)->clockwiseDegrees());
 }
 
 std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const std::wstring& output,
@@ -553,13 +572,15 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
     std::vector<std::wstring> written;
     if (!engine_ || !list_ || list_->GetCount() == 0)
         return written;
-    std::vector<std::wstring> paths;
-    paths.reserve(size_t(list_->GetCount()));
-    for (int row = 0; row < list_->GetCount(); ++row)
-        paths.push_back(list_->GetItemPath(row));
-    const std::vector<ConversionJob> jobs = SplitIntoJobs(paths, mode, output);
+    std::vector<ListedFile> files;
+    files.reserve(size_t(list_->GetCount()));
+    for (int row = 0; row < list_->GetCount(); ++row) {
+        const ImageListItemPtr item = list_->GetItemData(row);
+        files.push_back({item->field(ImageListItem::Path), item->clockwiseDegrees()});
+    }
+    const std::vector<ConversionJob> jobs = SplitIntoJobs(files, mode, output);
 
-    ConversionProgress progress(int(paths.size()), mode);
+    ConversionProgress progress(int(files.size()), mode);
     // The window is built before the run starts, so a window that cannot be built leaves
     // no run behind.
     std::unique_ptr<CMakeDialog> dialog;
@@ -570,7 +591,7 @@ std::vector<std::wstring> CMainDlg::StartConversion(ConversionMode mode, const s
         return written;
     }
     dialog->SetCloseWhenFinished(closeWhenFinished);
-    forwarder_.SetTarget(&progress, int(paths.size()));
+    forwarder_.SetTarget(&progress, int(files.size()));
     std::thread worker([&] {
         // The run and the threads the engine starts for it (they inherit this) yield to
         // the window's thread, which then never waits long for a core even when the run

@@ -61,6 +61,8 @@ enum MainCommand : int {
     CmdMoveAbove = 1003,
     CmdMoveBelow = 1004,
     CmdDeleteItems = 1005,
+    CmdTurnLeft = 1006,
+    CmdTurnRight = 1007,
 };
 
 class CMainDlg : public QWidget {
@@ -114,6 +116,8 @@ private:
     void showItemMenu(QPoint viewportPos);
     // The item menu's commands, for the row it was opened on.
     void moveItems(int command);
+    // Turns the selected rows, or the item menu's row when it is not among them.
+    void turnItems(int quarterTurns);
     void previewRow(int row);
     void previewLoaded(const QString& path, bool ok);
     // Why the preview cannot show the chosen row, in the window's language.

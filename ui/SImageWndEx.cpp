@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTransform>
 
 #include <algorithm>
 #include <atomic>
@@ -88,7 +89,8 @@ struct LoadRequest {
     qreal dpr = 1;
     bool keepAspect = true;
     bool limitSize = true;
-    bool reduce = true; // false when the picture is drawn at its own size (no stretching)
+    bool reduce = true;   // false when the picture is drawn at its own size (no stretching)
+    int quarterTurns = 0; // clockwise, as the person turned the picture
 };
 
 // The pixel size worth decoding: what the picture will cover on screen, never more than
@@ -417,10 +419,19 @@ struct SImageWndEx::Channel {
             return;
         QImage image;
         QSize natural;
-        const PreviewFailure failure = readPicture(request, abandoned, &image, &natural);
+        // A picture on its side is read for the pane on its side, then turned.
+        LoadRequest upright = request;
+        const bool sideways = request.quarterTurns % 2 != 0;
+        if (sideways)
+            upright.pane.transpose();
+        const PreviewFailure failure = readPicture(upright, abandoned, &image, &natural);
         if (failure != PreviewFailure::None) {
             image = {};
             natural = {};
+        } else if (request.quarterTurns != 0) {
+            image = image.transformed(QTransform().rotate(90.0 * request.quarterTurns));
+            if (sideways)
+                natural.transpose();
         }
         std::lock_guard<std::mutex> guard(lock);
         // A read given up half-way is no result, not even a failure.
@@ -476,8 +487,9 @@ void SImageWndEx::SetImage(const QImage& image) {
     update();
 }
 
-void SImageWndEx::SetImagePath(const QString& path) {
+void SImageWndEx::SetImagePath(const QString& path, int clockwiseDegrees) {
     channel_->latest = ++request_;
+    quarterTurns_ = ((clockwiseDegrees / 90) % 4 + 4) % 4;
     reload_.stop();
     path_ = path;
     // The picture shown stays until the new one is in, so that stepping through a list
@@ -528,7 +540,8 @@ void SImageWndEx::startLoad(const QString& path) {
                               reading_.dpr,
                               reading_.keepAspect,
                               reading_.limitSize,
-                              reading_.reduced};
+                              reading_.reduced,
+                              quarterTurns_};
     const quint64 id = ++request_;
     channel_->latest = id;
     readers().post(channel_.get(),

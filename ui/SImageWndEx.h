@@ -53,8 +53,9 @@ public:
     // is in; imageLoaded() follows either way. A file that cannot be read (a PDF, a
     // damaged or missing file) leaves the picture shown before as it was. A hidden control
     // reads at once too, for the size it is likely to get, and again once shown if that
-    // falls short. An empty path clears the control.
-    void SetImagePath(const QString& path);
+    // falls short. An empty path clears the control. The picture is shown turned
+    // clockwise by `clockwiseDegrees` (0, 90, 180 or 270).
+    void SetImagePath(const QString& path, int clockwiseDegrees = 0);
 
     // The file of the picture shown; empty when none is, or when it came from SetImage.
     QString imagePath() const { return shown_.path; }
@@ -135,6 +136,7 @@ private:
     bool keepAspect_ = true;
     bool limitSize_ = true;
     int fillMode_ = int(PreviewFill::Stretch);
+    int quarterTurns_ = 0; // clockwise, of the picture asked for last
     bool smooth_ = true;
 
     QPixmap bitmap_;  // what is drawn: the picture, perhaps reduced for the screen

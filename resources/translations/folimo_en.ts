@@ -417,15 +417,15 @@
     </message>
     <message>
         <source>删除</source>
-        <translation>Delete</translation>
+        <translation>Remove</translation>
     </message>
     <message>
         <source>删除选中的文件</source>
-        <translation>Delete the selected files</translation>
+        <translation>Remove the selected files from the list</translation>
     </message>
     <message>
         <source>更多删除方式</source>
-        <translation>More ways to delete</translation>
+        <translation>More ways to remove from the list</translation>
     </message>
     <message>
         <source>设置</source>
@@ -1100,11 +1100,11 @@
     </message>
     <message>
         <source>删除选中的文件</source>
-        <translation>Delete the selected files</translation>
+        <translation>Remove the selected files from the list</translation>
     </message>
     <message>
         <source>删除无法读取的文件</source>
-        <translation>Delete the files that cannot be read</translation>
+        <translation>Remove the files that cannot be read from the list</translation>
     </message>
     <message>
         <source>清空列表</source>
@@ -1171,7 +1171,7 @@
     </message>
     <message>
         <source>请选择需要删除的项。</source>
-        <translation>Please select the rows to delete.</translation>
+        <translation>Please select the rows to remove from the list.</translation>
     </message>
     <message>
         <source>请选择图片文件存放的目录</source>
@@ -1211,7 +1211,7 @@
     </message>
     <message>
         <source>删除</source>
-        <translation>Delete</translation>
+        <translation>Remove from the list</translation>
     </message>
     <message>
         <source>序号</source>
@@ -1306,6 +1306,14 @@
 为了安全，程序不会运行它；请确认来源后自行安装。</source>
         <translation>The installer of version %s has been downloaded to: %s
 For safety the program does not run it; check where it comes from before you install it.</translation>
+    </message>
+    <message>
+        <source>向左旋转</source>
+        <translation>Turn left</translation>
+    </message>
+    <message>
+        <source>向右旋转</source>
+        <translation>Turn right</translation>
     </message>
 </context>
 </TS>

@@ -210,6 +210,29 @@ TEST_F(ImageList, RemovingRowsKeepsTheSelectionOnItsItems) {
     EXPECT_TRUE(list.GetSelection().empty());
 }
 
+// Turns go round in quarters either way, on the selected rows only, and stay with their
+// items when the rows move.
+TEST_F(ImageList, TurnsGoRoundWithTheSelectedItems) {
+    addNamed({"0", "1", "2"});
+    const auto degrees = [this] {
+        std::vector<int> out;
+        for (int row = 0; row < list.GetCount(); ++row)
+            out.push_back(list.GetItemData(row)->clockwiseDegrees());
+        return out;
+    };
+    EXPECT_FALSE(list.TurnSelectedItems(1));
+    list.SelectOnly(0);
+    list.ToggleItemSelected(2);
+    for (int quarter : {-1, -1, -1, -1, -1})
+        EXPECT_TRUE(list.TurnSelectedItems(quarter));
+    EXPECT_EQ(degrees(), (std::vector<int>{270, 0, 270}));
+    list.SelectOnly(2);
+    list.TurnSelectedItems(6);
+    list.MoveSelectionTo(0);
+    EXPECT_EQ(names(), (Rows{"2", "0", "1"}));
+    EXPECT_EQ(degrees(), (std::vector<int>{90, 270, 0}));
+}
+
 // Deleting answers where the item after the last removed row went, so the window can
 // select it: rows 2 and 4 of six leave the former row 5 at row 3.
 TEST_F(ImageList, RemovingTheSelectionAnswersTheFollowingItemsRow) {

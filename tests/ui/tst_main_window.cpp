@@ -232,17 +232,47 @@ void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
         int chosen;
         QStringList after;
     } cases[] = {
-        {1, {}, 1, {1003, 1004, 1001, 1002, 1005}, 1001, {"1", "0", "2", "3", "4", "5"}},
+        {1,
+         {},
+         1,
+         {1003, 1004, 1001, 1002, 1006, 1007, 1005},
+         1001,
+         {"1", "0", "2", "3", "4", "5"}},
         // A selection holding the first row goes no higher.
-        {2, {0}, 2, {1003, 1004, 1001, 1002, 1005}, 1001, {"0", "1", "2", "3", "4", "5"}},
-        {1, {}, 4, {1003, 1004, 1001, 1002, 1005}, 1002, {"0", "2", "1", "3", "4", "5"}},
+        {2,
+         {0},
+         2,
+         {1003, 1004, 1001, 1002, 1006, 1007, 1005},
+         1001,
+         {"0", "1", "2", "3", "4", "5"}},
+        {1,
+         {},
+         4,
+         {1003, 1004, 1001, 1002, 1006, 1007, 1005},
+         1002,
+         {"0", "2", "1", "3", "4", "5"}},
         // Nothing moves below the last row, nor is it offered there.
-        {3, {5}, 3, {1003, 1004, 1001, 1002, 1005}, 1002, {"0", "1", "2", "3", "4", "5"}},
-        {-1, {}, 5, {1001, 1005}, 0, {"0", "1", "2", "3", "4", "5"}},
-        {-1, {}, 0, {1002, 1005}, 0, {"0", "1", "2", "3", "4", "5"}},
-        {4, {}, 1, {1003, 1004, 1001, 1002, 1005}, 1003, {"0", "4", "1", "2", "3", "5"}},
-        {0, {}, 3, {1003, 1004, 1001, 1002, 1005}, 1004, {"1", "2", "3", "0", "4", "5"}},
-        {1, {3}, 0, {1003, 1004, 1002, 1005}, 1005, {"0", "2", "4", "5"}},
+        {3,
+         {5},
+         3,
+         {1003, 1004, 1001, 1002, 1006, 1007, 1005},
+         1002,
+         {"0", "1", "2", "3", "4", "5"}},
+        {-1, {}, 5, {1001, 1006, 1007, 1005}, 0, {"0", "1", "2", "3", "4", "5"}},
+        {-1, {}, 0, {1002, 1006, 1007, 1005}, 0, {"0", "1", "2", "3", "4", "5"}},
+        {4,
+         {},
+         1,
+         {1003, 1004, 1001, 1002, 1006, 1007, 1005},
+         1003,
+         {"0", "4", "1", "2", "3", "5"}},
+        {0,
+         {},
+         3,
+         {1003, 1004, 1001, 1002, 1006, 1007, 1005},
+         1004,
+         {"1", "2", "3", "0", "4", "5"}},
+        {1, {3}, 0, {1003, 1004, 1002, 1006, 1007, 1005}, 1005, {"0", "2", "4", "5"}},
     };
     for (const auto& c : cases) {
         list_->RemoveAllItems();
@@ -255,6 +285,12 @@ void MainWindowTest::theItemMenuOffersAndMovesAsTheClickedRowAllows() {
         QCOMPARE(person_->menusOffered.last(), QList<int>(c.offered.begin(), c.offered.end()));
         QCOMPARE(names(*list_), c.after);
     }
+    // A turn from the menu of a row outside the selection turns that row alone.
+    view_->SetSel(1);
+    person_->chooseInMenus(CmdTurnRight);
+    emit view_->customContextMenuRequested(view_->GetItemRect(3).center());
+    QCOMPARE(list_->GetItemData(3)->clockwiseDegrees(), 90);
+    QCOMPARE(list_->GetItemData(1)->clockwiseDegrees(), 0);
     // Below the last row there is no item, and no menu.
     QCoreApplication::processEvents();
     const qsizetype shown = person_->menusOffered.size();
@@ -436,6 +472,11 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     window_->findChild<QAbstractButton*>("btn_delete")->click();
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
 
+    // img10 goes in on its side, turned once each way and twice right in all.
+    view_->SetSel(1);
+    for (int turn : {CmdTurnRight, CmdTurnLeft, CmdTurnRight, CmdTurnRight, CmdTurnRight})
+        run(turn);
+
     QTimer::singleShot(0, window_.get(), [] {
         if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
             dialog->reject();
@@ -450,7 +491,7 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     const QString pdf = dir_.filePath("session/out/all.pdf");
     QVERIFY(QFile::exists(pdf));
     QCOMPARE(QProcess::execute("qpdf", {"--check", pdf}), 0);
-    QCOMPARE(pageWidths(pdf), (QList<int>{60, 130, 50}));
+    QCOMPARE(pageWidths(pdf), (QList<int>{60, 20, 50}));
 }
 
 // The preview shows the current row's picture: when a move takes that item elsewhere it
@@ -468,6 +509,10 @@ void MainWindowTest::thePreviewFollowsTheCurrentItemWhereverItGoes() {
     QCOMPARE(view_->GetSel(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(preview->imagePath(), four, 10000);
     QVERIFY(hint->isHidden());
+    // A turn shows at once, the picture on its side.
+    const QSize upright = preview->contentSize();
+    run(CmdTurnLeft);
+    QTRY_COMPARE_WITH_TIMEOUT(preview->contentSize(), upright.transposed(), 10000);
 
     run(CmdDeleteUnreadable); // none are unreadable, but the selection is cleared
     QCOMPARE(list_->GetCount(), 6);
@@ -522,6 +567,8 @@ void MainWindowTest::menusButtonsAndKeysTriggerTheWindowsActions() {
         {"btn_app", {}, CmdWebSite},
         {nullptr, QKeySequence::Delete, CmdDeleteSelected},
         {nullptr, QKeySequence::Open, CmdAddFiles},
+        {nullptr, QKeySequence(Qt::CTRL | Qt::Key_L), CmdTurnLeft},
+        {nullptr, QKeySequence(Qt::CTRL | Qt::Key_R), CmdTurnRight},
     };
     for (const auto& trigger : triggers) {
         QSignalSpy triggered(command(trigger.id), &QAction::triggered);
