@@ -29,6 +29,46 @@ int rowTotal(const SMCListViewEx* list) {
     return adapter ? adapter->GetCount() : 0;
 }
 
+// A column's title, which assistive technology reads as the header of the column's cells.
+class ColumnHeader : public QAccessibleInterface {
+public:
+    ColumnHeader(SMCListViewEx* list, int column) : list_(list), column_(column) {}
+
+    bool isValid() const override { return list_ && column_ < list_->GetHeader()->count(); }
+    QObject* object() const override { return nullptr; }
+    QAccessibleInterface* parent() const override {
+        return list_ ? QAccessible::queryAccessibleInterface(list_.data()) : nullptr;
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override {
+        if (!isValid() || t != QAccessible::Name)
+            return {};
+        const QHeaderView* header = list_->GetHeader();
+        return header->model()
+            ->headerData(logicalColumn(list_, column_), Qt::Horizontal)
+            .toString();
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override {
+        if (!isValid())
+            return {};
+        const QHeaderView* header = list_->GetHeader();
+        const int logical = logicalColumn(list_, column_);
+        const QRect section(header->sectionViewportPosition(logical), 0,
+                            header->sectionSize(logical), header->height());
+        return QRect(header->viewport()->mapToGlobal(section.topLeft()), section.size());
+    }
+    QAccessible::Role role() const override { return QAccessible::ColumnHeader; }
+    QAccessible::State state() const override { return {}; }
+
+private:
+    QPointer<SMCListViewEx> list_;
+    int column_;
+};
+
 class ListCell : public QAccessibleInterface, public QAccessibleTableCellInterface {
 public:
     ListCell(SMCListViewEx* list, int row, int column) : list_(list), row_(row), column_(column) {}
@@ -84,7 +124,7 @@ public:
     bool isSelected() const override {
         return isValid() && list_->GetAdapter()->IsItemSelected(row_);
     }
-    QList<QAccessibleInterface*> columnHeaderCells() const override { return {}; }
+    QList<QAccessibleInterface*> columnHeaderCells() const override;
     QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
     int columnIndex() const override { return column_; }
     int rowIndex() const override { return row_; }
@@ -148,16 +188,12 @@ public:
     QAccessibleInterface* cellAt(int row, int column) const override {
         if (row < 0 || column < 0 || row >= rowCount() || column >= columnCount())
             return nullptr;
-        const quint64 key = (quint64(quint32(row)) << 32) | quint32(column);
-        const auto found = cells_.constFind(key);
-        if (found != cells_.constEnd())
-            return QAccessible::accessibleInterface(*found);
-        // Screen readers walk cells one by one; a bounded cache keeps a long walk small.
-        if (cells_.size() > 4096)
-            const_cast<ListTable*>(this)->forgetCells();
-        auto* cell = new ListCell(list(), row, column);
-        cells_.insert(key, QAccessible::registerAccessibleInterface(cell));
-        return cell;
+        return cached(row, column, [&] { return new ListCell(list(), row, column); });
+    }
+    QAccessibleInterface* headerAt(int column) const {
+        if (column < 0 || column >= columnCount())
+            return nullptr;
+        return cached(-1, column, [&] { return new ColumnHeader(list(), column); });
     }
     int columnCount() const override { return list()->GetHeader()->count(); }
     int rowCount() const override { return rowTotal(list()); }
@@ -217,6 +253,20 @@ public:
     void modelChange(QAccessibleTableModelChangeEvent*) override { forgetCells(); }
 
 private:
+    // Row -1 holds the column headers.
+    template <class Make>
+    QAccessibleInterface* cached(int row, int column, Make make) const {
+        const quint64 key = (quint64(quint32(row)) << 32) | quint32(column);
+        const auto found = cells_.constFind(key);
+        if (found != cells_.constEnd())
+            return QAccessible::accessibleInterface(*found);
+        // Screen readers walk cells one by one; a bounded cache keeps a long walk small.
+        if (cells_.size() > 4096)
+            const_cast<ListTable*>(this)->forgetCells();
+        QAccessibleInterface* made = make();
+        cells_.insert(key, QAccessible::registerAccessibleInterface(made));
+        return made;
+    }
     void forgetCells() {
         for (QAccessible::Id id : std::as_const(cells_))
             QAccessible::deleteAccessibleInterface(id);
@@ -224,6 +274,12 @@ private:
     }
     mutable QHash<quint64, QAccessible::Id> cells_;
 };
+
+QList<QAccessibleInterface*> ListCell::columnHeaderCells() const {
+    auto* table = list_ ? dynamic_cast<ListTable*>(parent()) : nullptr;
+    QAccessibleInterface* header = table ? table->headerAt(column_) : nullptr;
+    return header ? QList<QAccessibleInterface*>{header} : QList<QAccessibleInterface*>{};
+}
 
 QAccessibleInterface* listFactory(const QString&, QObject* object) {
     if (auto* list = qobject_cast<SMCListViewEx*>(object))

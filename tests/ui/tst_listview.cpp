@@ -783,6 +783,13 @@ private slots:
         QVERIFY(cells->cellAt(4, 2)->tableCellInterface()->isSelected());
         QVERIFY(!cells->cellAt(3, 2)->state().selected);
         QCOMPARE(cells->cellAt(5, 6)->tableCellInterface()->rowIndex(), 5);
+        // Each cell names its column's title as its header, as screen readers ask.
+        const QList<QAccessibleInterface*> headers =
+            cells->cellAt(7, 1)->tableCellInterface()->columnHeaderCells();
+        QCOMPARE(headers.size(), 1);
+        QCOMPARE(headers[0]->role(), QAccessible::ColumnHeader);
+        QCOMPARE(headers[0]->text(QAccessible::Name), QStringLiteral("文件名"));
+        QVERIFY(!headers[0]->rect().isEmpty());
 
         w.list->setAccessibleName(QStringLiteral("待转换的图片"));
         QCOMPARE(table->text(QAccessible::Name), QStringLiteral("待转换的图片"));
