@@ -107,6 +107,11 @@ void ImageListItem::turn(int quarterTurns) {
     quarterTurns_ = ((quarterTurns_ + quarterTurns) % 4 + 4) % 4;
 }
 
+void ImageListItem::setClockwiseDegrees(int degrees) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quarterTurns_ = (degrees / 90 % 4 + 4) % 4;
+}
+
 std::wstring formatFileTime(std::int64_t seconds) {
     if (seconds == 0)
         return {};
@@ -238,6 +243,25 @@ std::wstring SFileListAdapter::GetItemPath(int row) const {
 
 std::wstring SFileListAdapter::GetColumnName(int column) {
     return L"col" + std::to_wstring(column + 1);
+}
+
+std::vector<ListRow> SFileListAdapter::GetRows() const {
+    std::vector<ListRow> rows;
+    rows.reserve(items_.size());
+    for (const ImageListItemPtr& item : items_)
+        rows.push_back({item, item->clockwiseDegrees()});
+    return rows;
+}
+
+void SFileListAdapter::SetRows(const std::vector<ListRow>& rows) {
+    items_.clear();
+    items_.reserve(rows.size());
+    for (const ListRow& row : rows) {
+        row.item->setClockwiseDegrees(row.clockwiseDegrees);
+        items_.push_back(row.item);
+    }
+    selection_.clear();
+    anchor_ = -1;
 }
 
 bool SFileListAdapter::TurnSelectedItems(int quarterTurns) {

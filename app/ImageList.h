@@ -39,6 +39,7 @@ public:
     int clockwiseDegrees() const;
     // By quarter turns, negative for anticlockwise.
     void turn(int quarterTurns);
+    void setClockwiseDegrees(int degrees);
 
 private:
     mutable std::mutex mutex_;
@@ -47,6 +48,16 @@ private:
 };
 
 using ImageListItemPtr = std::shared_ptr<ImageListItem>;
+
+// A row as the list holds it: which file, turned how. Rows compare equal when they hold
+// the same item turned the same way.
+struct ListRow {
+    ImageListItemPtr item;
+    int clockwiseDegrees = 0;
+    bool operator==(const ListRow& other) const {
+        return item == other.item && clockwiseDegrees == other.clockwiseDegrees;
+    }
+};
 
 // "2026/12/08 09:30:00" in local time; empty for a time of 0.
 std::wstring formatFileTime(std::int64_t secondsSinceEpoch);
@@ -92,6 +103,12 @@ public:
     // Column names "col1" to "col7": number, name, path, resolution, pixel size,
     // created, modified.
     static std::wstring GetColumnName(int column);
+
+    // The rows in order, with their turns.
+    std::vector<ListRow> GetRows() const;
+    // Puts back rows taken before (an undo): items, order and turns; the selection is
+    // emptied. Tells no observer.
+    void SetRows(const std::vector<ListRow>& rows);
 
     // --- Changing --------------------------------------------------------------------
     void RemoveItem(int row); // out of range: nothing

@@ -17,6 +17,7 @@
 #include "UpdateNotice.h"
 
 #include <ImageList.h>
+#include <ListHistory.h>
 #include <Scanner.h>
 
 #include <QAbstractButton>
@@ -150,6 +151,7 @@ CMainDlg::~CMainDlg() {
     // The list's information thread calls back into this window: it ends before the
     // window's parts do.
     ui_.list->SetAdapter(nullptr);
+    history_.reset();
     rows_.reset();
     list_.reset();
 }
@@ -205,6 +207,8 @@ void CMainDlg::bindCommands() {
         {CmdSettings, [this] { openSettings(); }},
         {CmdUpdate, [this] { CUpdateDialog(this).exec(); }},
         {CmdAbout, [this] { CAboutDialog(this).exec(); }},
+        {CmdUndo, [this] { undoOrRedo(true); }},
+        {CmdRedo, [this] { undoOrRedo(false); }},
         {CmdMoveUp, [this] { moveItems(CmdMoveUp); }, "menu_move_up"},
         {CmdMoveDown, [this] { moveItems(CmdMoveDown); }, "menu_move_down"},
         {CmdMoveAbove, [this] { moveItems(CmdMoveAbove); }, "menu_move_above"},
@@ -264,6 +268,8 @@ void CMainDlg::bindCommands() {
         {actions_[CmdScan], QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
         {actions_[CmdTurnLeft], QKeySequence(Qt::CTRL | Qt::Key_L)},
         {actions_[CmdTurnRight], QKeySequence(Qt::CTRL | Qt::Key_R)},
+        {actions_[CmdUndo], QKeySequence::Undo},
+        {actions_[CmdRedo], QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
     };
     for (const auto& shortcut : shortcuts) {
         shortcut.action->setShortcut(shortcut.keys);
@@ -285,6 +291,7 @@ void CMainDlg::startEngine() {
         QTimer::singleShot(0, this, &CMainDlg::startUpdateCheck);
         list_ = std::make_shared<SFileListAdapter>(engine_.get());
         rows_ = std::make_shared<CFileListRows>(list_);
+        history_ = std::make_unique<ListHistory>(*list_);
         ui_.list->SetAdapter(rows_);
         list_->StartInfoThread(this, [this](const ImageListItemPtr&) { listChanged_ = true; });
         list_->SetKeepOrder(GetMoveItemReSort() == 0);
@@ -339,6 +346,7 @@ void CMainDlg::dropEvent(QDropEvent* event) {
     if (!list_ || paths.empty())
         return;
     event->acceptProposedAction();
+    const ListHistory::Step step(*history_);
     list_->AddDroppedFiles(paths);
     list_->NotifyChanged();
 }
@@ -403,6 +411,7 @@ void CMainDlg::addFolder(bool recursive) {
     if (folder.isEmpty())
         return;
     SetAddImageFolder(folder.toStdWString());
+    const ListHistory::Step step(*history_);
     list_->AddImageFolder(folder.toStdWString(), recursive);
     list_->NotifyChanged();
 }
@@ -489,7 +498,14 @@ void CMainDlg::turnItems(int quarterTurns) {
         list_->GetItemData(row)->turn(quarterTurns);
     else if (!list_->TurnSelectedItems(quarterTurns))
         return;
-    list_->NotifyInvalidated();
+    list_->NotifyChanged();
+    previewRow(ui_.list->GetSel());
+}
+
+void CMainDlg::undoOrRedo(bool undo) {
+    if (!history_)
+        return;
+    undo ? history_->Stack().undo() : history_->Stack().redo();
     previewRow(ui_.list->GetSel());
 }
 

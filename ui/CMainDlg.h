@@ -20,8 +20,9 @@ class QAction;
 class QLabel;
 
 namespace folimo {
+class ListHistory;
 class SFileListAdapter;
-}
+} // namespace folimo
 
 namespace folimo::scan {
 class ScannerService;
@@ -55,6 +56,8 @@ enum MainCommand : int {
     CmdSettings = 24,
     CmdUpdate = 25,
     CmdAbout = 26,
+    CmdUndo = 27,
+    CmdRedo = 28,
     // The list's context menu.
     CmdMoveUp = 1001,
     CmdMoveDown = 1002,
@@ -118,6 +121,7 @@ private:
     void moveItems(int command);
     // Turns the selected rows, or the item menu's row when it is not among them.
     void turnItems(int quarterTurns);
+    void undoOrRedo(bool undo);
     void previewRow(int row);
     void previewLoaded(const QString& path, bool ok);
     // Why the preview cannot show the chosen row, in the window's language.
@@ -154,7 +158,8 @@ private:
     Owned<IFolimo> engine_;
     std::shared_ptr<SFileListAdapter> list_;
     std::shared_ptr<CFileListRows> rows_;
-    QString previewHint_; // what the preview pane says while no row is chosen
+    std::unique_ptr<ListHistory> history_; // the list's edits, for undo and redo
+    QString previewHint_;                  // what the preview pane says while no row is chosen
     // Items whose information came in since the list was last redrawn: the list is
     // redrawn once a second at most, not once an item.
     bool listChanged_ = false;

@@ -82,7 +82,11 @@ QString CFileListRows::GetColumnName(int column) {
 }
 
 bool CFileListRows::OnSort(int column, int* flags, int count) {
-    return list_->OnSort(column, flags, count);
+    // The view redraws itself; the list's other observers (its history) learn it here.
+    const bool sorted = list_->OnSort(column, flags, count);
+    if (sorted)
+        list_->NotifyInvalidated();
+    return sorted;
 }
 
 bool CFileListRows::MoveItemsTo(int row, const std::vector<int>& selection) {

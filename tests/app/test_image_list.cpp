@@ -1,6 +1,7 @@
 // The image list's model: filling from files and folders, sorting, moving, selecting,
 // removing, and the information thread, without any window.
 #include "ImageList.h"
+#include "ListHistory.h"
 #include "TestSupport.h"
 
 #include <folimo/Owned.h>
@@ -260,6 +261,65 @@ TEST_F(ImageList, RemovingTheSelectionAnswersTheFollowingItemsRow) {
 
 // The information thread fills each item and tells the owner on the owner's thread,
 // in order; PDF files get nothing, broken images "error".
+// Every kind of edit is one step back and forth, whatever made it; a folder tree added
+// folder by folder inside a Step is one step; a new edit after an undo drops the redo.
+TEST_F(ImageList, EditsUndoAndRedoAsOneStepEach) {
+    addNamed({"b", "a", "c"});
+    folimo::ListHistory history(list);
+    const auto shown = [this] {
+        std::string out;
+        for (const folimo::ListRow& row : list.GetRows())
+            out += folimo::toUtf8(row.item->field(ImageListItem::Name)) +
+                   (row.clockwiseDegrees ? "@" + std::to_string(row.clockwiseDegrees) : "") + " ";
+        return out;
+    };
+    int flags[8] = {};
+    const struct {
+        const char* edit;
+        std::function<void()> make;
+        std::string after;
+    } edits[] = {
+        {"add", [&] { list.AddImageFile(file("d.png")); }, "b a c d.png "},
+        {"sort", [&] { list.OnSort(1, flags, 8), list.OnSort(1, flags, 8); }, "a b c d.png "},
+        {"move", [&] { list.MoveItemsTo(0, {2}); }, "c a b d.png "},
+        {"turn", [&] { list.SelectOnly(1), list.TurnSelectedItems(-1); }, "c a@270 b d.png "},
+        {"remove", [&] { list.SelectOnly(0), list.RemoveSelectedItems(); }, "a@270 b d.png "},
+        {"folder tree",
+         [&] {
+             file("tree/x.png"), file("tree/sub/y.png");
+             folimo::ListHistory::Step step(history);
+             list.AddImageFolder(folimo::fromUtf8(dir.file("tree")), true);
+         },
+         "a@270 b d.png y.png x.png "},
+        {"clear", [&] { list.RemoveAllItems(); }, ""},
+    };
+    std::vector<std::string> states{shown()};
+    for (const auto& edit : edits) {
+        SCOPED_TRACE(edit.edit);
+        edit.make();
+        list.NotifyChanged();
+        list.NotifyChanged(); // telling twice makes no second step
+        EXPECT_EQ(shown(), edit.after);
+        states.push_back(edit.after);
+    }
+    EXPECT_EQ(history.Stack().count(), int(std::size(edits)));
+    for (std::size_t i = states.size() - 1; i > 0; --i) {
+        history.Stack().undo();
+        EXPECT_EQ(shown(), states[i - 1]) << "undo of " << edits[i - 1].edit;
+    }
+    EXPECT_FALSE(history.Stack().canUndo());
+    for (std::size_t i = 1; i < states.size(); ++i) {
+        history.Stack().redo();
+        EXPECT_EQ(shown(), states[i]) << "redo of " << edits[i - 1].edit;
+    }
+    history.Stack().undo();
+    history.Stack().undo();
+    list.RemoveItem(0);
+    list.NotifyChanged();
+    EXPECT_FALSE(history.Stack().canRedo());
+    EXPECT_EQ(shown(), "b d.png ");
+}
+
 TEST_F(ImageList, InformationArrivesOnTheOwnersThread) {
     QCoreApplication& app = application();
     const std::string good = dir.file("good.png");

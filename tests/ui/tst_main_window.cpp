@@ -471,6 +471,10 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     view_->SetSel(2);
     window_->findChild<QAbstractButton*>("btn_delete")->click();
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
+    run(CmdUndo);
+    QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img1", "img2"}));
+    run(CmdRedo);
+    QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
 
     // img10 goes in on its side, turned once each way and twice right in all.
     view_->SetSel(1);
@@ -569,6 +573,8 @@ void MainWindowTest::menusButtonsAndKeysTriggerTheWindowsActions() {
         {nullptr, QKeySequence::Open, CmdAddFiles},
         {nullptr, QKeySequence(Qt::CTRL | Qt::Key_L), CmdTurnLeft},
         {nullptr, QKeySequence(Qt::CTRL | Qt::Key_R), CmdTurnRight},
+        {nullptr, QKeySequence::Undo, CmdUndo},
+        {nullptr, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), CmdRedo},
     };
     for (const auto& trigger : triggers) {
         QSignalSpy triggered(command(trigger.id), &QAction::triggered);
