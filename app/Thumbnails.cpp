@@ -17,6 +17,9 @@
 // built from the web engine's source.
 #include <poppler-qt6.h>
 #include <tiffio.h>
+// jpeglib.h needs FILE declared first.
+#include <cstdio>
+#include <jpeglib.h>
 #include <turbojpeg.h>
 #include <zlib.h>
 
@@ -27,7 +30,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -83,6 +86,7 @@ QSize fitted(QSize size, int edge) {
 
 struct JpegFacts {
     QSize size;
+    bool progressive = false;
     int orientation = 1;
     QByteArray exifThumbnail;
 };
@@ -163,9 +167,12 @@ JpegFacts readJpegFacts(const QByteArray& bytes, bool wantExif) {
             break;
         const unsigned char* payload = p + at + 4;
         const std::size_t payloadSize = length - 2;
-        if (isFrameMarker(marker) && payloadSize >= 5 && facts.size.isEmpty())
+        if (isFrameMarker(marker) && payloadSize >= 5 && facts.size.isEmpty()) {
             facts.size = QSize(int(readUnsigned(payload + 3, 2, true)),
                                int(readUnsigned(payload + 1, 2, true)));
+            facts.progressive =
+                marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+        }
         if (wantExif && marker == 0xE1 && payloadSize > 6 &&
             std::memcmp(payload, "Exif\0\0", 6) == 0 && facts.exifThumbnail.isEmpty())
             readExif(payload + 6, payloadSize - 6, facts);
@@ -199,9 +206,76 @@ struct TjDeleter {
     void operator()(void* handle) const { tjDestroy(handle); }
 };
 
+struct JpegError {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void jpegFail(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<JpegError*>(info->err)->jump, 1);
+}
+void jpegQuiet(j_common_ptr, int) {}
+
+// A progressive JPEG sends every block's average (DC) before any detail, and an eighth of
+// the size is made of those averages alone: the decoder stops after the scans that carry
+// them instead of reading the whole file, several times faster for a thumbnail. The
+// setjmp is alone here with nothing to destroy, as libjpeg's errors jump over frames.
+// Returns 0 when `out` (RGBX rows of `stride` bytes, `width` × `height` at 1/8) is filled.
+int decodeProgressiveAverages(const unsigned char* data, unsigned long size, unsigned char* out,
+                              std::size_t stride, int width, int height) {
+    jpeg_decompress_struct info;
+    JpegError error;
+    info.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = jpegFail;
+    error.manager.emit_message = jpegQuiet;
+    if (setjmp(error.jump)) {
+        jpeg_destroy_decompress(&info);
+        return -1;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, data, size);
+    jpeg_read_header(&info, TRUE);
+    info.buffered_image = TRUE;
+    info.scale_num = 1;
+    info.scale_denom = 8;
+    info.out_color_space = JCS_EXT_RGBX;
+    info.dct_method = JDCT_IFAST;
+    info.do_fancy_upsampling = FALSE;
+    if (!info.progressive_mode ||
+        (info.jpeg_color_space != JCS_YCbCr && info.jpeg_color_space != JCS_GRAYSCALE &&
+         info.jpeg_color_space != JCS_RGB)) {
+        jpeg_destroy_decompress(&info);
+        return -1;
+    }
+    jpeg_start_decompress(&info);
+    if (int(info.output_width) != width || int(info.output_height) != height) {
+        jpeg_destroy_decompress(&info);
+        return -1;
+    }
+    for (;;) {
+        const int status = jpeg_consume_input(&info);
+        if (status == JPEG_REACHED_EOI || status == JPEG_SUSPENDED)
+            break;
+        if (status != JPEG_SCAN_COMPLETED)
+            continue;
+        bool averages = true;
+        for (int c = 0; c < info.num_components; ++c)
+            averages = averages && info.coef_bits[c][0] >= 0;
+        if (averages)
+            break;
+    }
+    jpeg_start_output(&info, info.input_scan_number);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out + std::size_t(info.output_scanline) * stride;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_destroy_decompress(&info);
+    return 0;
+}
+
 // Decodes at the smallest DCT scale whose longer side still reaches `edge`, so a large
 // photo is never decoded whole. Null when TurboJPEG cannot (a CMYK file, a damaged one).
-QImage decodeJpegScaled(const QByteArray& bytes, QSize size, int edge) {
+QImage decodeJpegScaled(const QByteArray& bytes, QSize size, bool progressive, int edge) {
     std::unique_ptr<void, TjDeleter> handle(tjInitDecompress());
     if (!handle)
         return {};
@@ -224,6 +298,11 @@ QImage decodeJpegScaled(const QByteArray& bytes, QSize size, int edge) {
     if (image.isNull())
         return {};
     const auto* source = reinterpret_cast<const unsigned char*>(bytes.constData());
+    if (progressive && width == TJSCALED(size.width(), (tjscalingfactor{1, 8})) &&
+        height == TJSCALED(size.height(), (tjscalingfactor{1, 8})) &&
+        decodeProgressiveAverages(source, static_cast<unsigned long>(bytes.size()), image.bits(),
+                                  std::size_t(image.bytesPerLine()), width, height) == 0)
+        return image;
     if (tjDecompress2(handle.get(), source, static_cast<unsigned long>(bytes.size()), image.bits(),
                       width, int(image.bytesPerLine()), height, TJPF_RGBX,
                       TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE) != 0 &&
@@ -247,8 +326,20 @@ QImage jpegThumbnail(const QString& path, int edge, QString& error) {
         error = file.errorString();
         return {};
     }
-    const QByteArray bytes = file.readAll();
-    const JpegFacts facts = readJpegFacts(bytes, true);
+    // The markers, with a camera's EXIF thumbnail, are at the start: a photo whose
+    // thumbnail fits is not read further. The rest is read, not mapped, as a file cut
+    // short by another program meanwhile would end a mapping's reader with SIGBUS.
+    constexpr qint64 kHead = 256 * 1024;
+    QByteArray bytes = file.read(kHead);
+    JpegFacts facts = readJpegFacts(bytes, true);
+    const auto readWhole = [&] {
+        if (bytes.size() == kHead) {
+            bytes += file.readAll();
+            facts = readJpegFacts(bytes, true);
+        }
+    };
+    if (facts.size.isEmpty())
+        readWhole();
     if (facts.size.isEmpty()) {
         error = QStringLiteral("no JPEG frame header");
         return {};
@@ -265,10 +356,12 @@ QImage jpegThumbnail(const QString& path, int edge, QString& error) {
         const int wanted = std::min(edge, std::max(facts.size.width(), facts.size.height()));
         if (std::max(small.size.width(), small.size.height()) >= wanted &&
             sameAspect(small.size, facts.size))
-            image = decodeJpegScaled(facts.exifThumbnail, small.size, edge);
+            image = decodeJpegScaled(facts.exifThumbnail, small.size, small.progressive, edge);
     }
-    if (image.isNull())
-        image = decodeJpegScaled(bytes, facts.size, edge);
+    if (image.isNull()) {
+        readWhole();
+        image = decodeJpegScaled(bytes, facts.size, facts.progressive, edge);
+    }
     if (image.isNull()) {
         // CMYK and other files TurboJPEG leaves: Qt's reader, still scaled by the DCT.
         QBuffer buffer;

@@ -90,12 +90,13 @@ void setMtime(const std::string& path, std::int64_t seconds) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-std::string jpegOf(const QImage& image) {
+std::string jpegOf(const QImage& image, bool progressive = false) {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "jpeg");
     writer.setQuality(95);
+    writer.setProgressiveScanWrite(progressive);
     EXPECT_TRUE(writer.write(image));
     return bytes.toStdString();
 }
@@ -150,9 +151,10 @@ std::string exifPayload(int orientation, const std::string& thumbnail) {
     return std::string("Exif\0\0", 6) + tiff + thumbnail;
 }
 
-std::string photoWithExif(const QImage& photo, int orientation, const QImage& thumbnail) {
+std::string photoWithExif(const QImage& photo, int orientation, const QImage& thumbnail,
+                          bool progressive = false) {
     return folimo::test::insertJpegSegment(
-        jpegOf(photo), 0xE1,
+        jpegOf(photo, progressive), 0xE1,
         exifPayload(orientation, thumbnail.isNull() ? std::string() : jpegOf(thumbnail)));
 }
 
@@ -298,15 +300,26 @@ TEST_F(Thumbnails, TheExifThumbnailIsUsedOnlyWhenItFits) {
 // Orientation 6: the stored picture is turned a quarter clockwise to be shown, so its
 // left half comes on top.
 TEST_F(Thumbnails, TheExifOrientationTurnsTheThumbnail) {
-    for (bool withThumbnail : {false, true}) {
-        SCOPED_TRACE(withThumbnail ? "from the EXIF thumbnail" : "decoded");
+    // A progressive photo is read only as far as its blocks' averages when an eighth of
+    // its size is enough, and whole otherwise.
+    struct Case {
+        const char* what;
+        bool progressive, withThumbnail;
+        int edge;
+    };
+    for (const Case& c :
+         {Case{"decoded", false, false, 128}, Case{"progressive, averages", true, false, 96},
+          Case{"progressive, whole", true, false, 256},
+          Case{"from the EXIF thumbnail", false, true, 128}}) {
+        SCOPED_TRACE(c.what);
         const std::string file = dir.file("turned.jpg");
-        folimo::test::writeFile(
-            file, photoWithExif(halves(800, 600), 6, withThumbnail ? halves(160, 120) : QImage()));
-        const QImage image = MakeThumbnail(QString::fromStdString(file), 128);
-        ASSERT_EQ(image.size(), QSize(96, 128));
-        EXPECT_TRUE(near(image.pixelColor(48, 10), Qt::red));
-        EXPECT_TRUE(near(image.pixelColor(48, 118), Qt::blue));
+        folimo::test::writeFile(file, photoWithExif(halves(800, 600), 6,
+                                                    c.withThumbnail ? halves(160, 120) : QImage(),
+                                                    c.progressive));
+        const QImage image = MakeThumbnail(QString::fromStdString(file), c.edge);
+        ASSERT_EQ(image.size(), QSize(c.edge * 3 / 4, c.edge));
+        EXPECT_TRUE(near(image.pixelColor(image.width() / 2, 2), Qt::red));
+        EXPECT_TRUE(near(image.pixelColor(image.width() / 2, image.height() - 3), Qt::blue));
     }
 }
 
