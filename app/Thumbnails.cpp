@@ -515,6 +515,10 @@ QByteArray pngWithKeys(const QImage& image, const QList<QPair<QByteArray, QByteA
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
+    // zlib's fastest level (Qt maps 85 to 1): deflating at its default level took most of
+    // a thumbnail's time when the photo's EXIF thumbnail spared the decoding (1,000 rows:
+    // 2.7 s against 1.2 s), for files only 7 % smaller.
+    writer.setQuality(85);
     if (!writer.write(image))
         return {};
     constexpr int kHeaderEnd = 8 + 8 + 13 + 4; // signature, IHDR
