@@ -716,7 +716,7 @@ QImage ThumbnailMemory::Find(const QString& path, std::int64_t mtime, int quarte
         return {};
     order_.splice(order_.begin(), order_, unturned->second);
     const int turns = ((quarterTurns % 4) + 4) % 4;
-    const QImage turned = unturned->second->image.transformed(QTransform().rotate(90.0 * turns));
+    QImage turned = unturned->second->image.transformed(QTransform().rotate(90.0 * turns));
     insertLocked(key, turned);
     return turned;
 }
