@@ -86,6 +86,7 @@ done
 echo "${#rows[@]} rows from $(find "$corpus/jpg" -name '*.jpg' | wc -l) photographs," \
      "$with_exif of which carry an EXIF thumbnail; $cores worker threads"
 
+# shellcheck disable=SC2016
 measure "cold cache, ${#rows[@]} photos" \
     bash -c 'rm -rf "$1"; shift; exec "$@"' _ "$work/cache" \
     "$thumbs" -j "$cores" --cache "$work/cache" "${rows[@]}"
@@ -94,12 +95,14 @@ measure "warm cache, ${#rows[@]} photos" \
     "$thumbs" -j "$cores" --cache "$work/cache" "${rows[@]}"
 measure "made, TurboJPEG scaled decode" "$thumbs" -j "$cores" --make "${rows[@]}"
 measure "made, QImageReader scaled size" "$thumbs" -j "$cores" --qt-reader "${rows[@]}"
+# shellcheck disable=SC2016
 measure "cold cache, all with EXIF thumbnails" \
     bash -c 'rm -rf "$1"; shift; exec "$@"' _ "$work/exifcache" \
     "$thumbs" -j "$cores" --cache "$work/exifcache" "${exif_rows[@]}"
 exif=$last_wall
 
 mkdir -p "$work/peer"
+# shellcheck disable=SC2016
 printf '#!/bin/sh\nexec gdk-pixbuf-thumbnailer -s 128 "$1" "%s/$(basename "$1").png"\n' \
     "$work/peer" >"$work/peer.sh"
 chmod +x "$work/peer.sh"
