@@ -11,7 +11,7 @@ packages=(
     libsane-dev libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev libheif-dev
     libheif-examples libavif-bin desktop-file-utils libxml2-utils libglib2.0-bin util-linux
     libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
-    poppler-utils
+    poppler-utils libpoppler-qt6-dev qt6-image-formats-plugins
     libtesseract-dev tesseract-ocr tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
     img2pdf imagemagick time bc
     clang-14 libclang-rt-14-dev clang-format clang-tidy clazy jbigkit-bin libtiff-tools
