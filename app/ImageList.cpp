@@ -1,6 +1,7 @@
 #include "ImageList.h"
 
 #include "NaturalOrder.h"
+#include "Thumbnails.h"
 
 #include <folimo/Owned.h>
 #include <folimo/WideText.h>
@@ -13,6 +14,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <dirent.h>
 #include <fcntl.h>
@@ -318,7 +320,7 @@ int SFileListAdapter::RemoveSelectedItems() {
 }
 
 bool SFileListAdapter::OnSort(int column, int* flags, int count) {
-    if (column <= 0 || column >= count || column > ImageListItem::Modified + 1 || !flags)
+    if (column <= 0 || column >= count || column > ImageListItem::Pages + 1 || !flags)
         return false;
     const int state = flags[column] == 1 ? 2 : 1;
     std::fill(flags, flags + count, 0);
@@ -502,6 +504,21 @@ void SFileListAdapter::StartInfoThread(QObject* owner,
     infoThread_ = std::thread([this] { infoLoop(); });
 }
 
+SFileListAdapter::PageTotal SFileListAdapter::TotalPages() const {
+    // Unreadable rows are left out: a conversion skips them.
+    PageTotal total;
+    for (const ImageListItemPtr& item : items_) {
+        if (item->isError())
+            continue;
+        const std::wstring pages = item->field(ImageListItem::Pages);
+        if (pages.empty())
+            ++total.unknownRows;
+        else
+            total.pages += std::wcstoll(pages.c_str(), nullptr, 10);
+    }
+    return total;
+}
+
 std::size_t SFileListAdapter::PendingInfo() const {
     std::lock_guard<std::mutex> lock(info_->mutex);
     return info_->queue.size();
@@ -526,6 +543,9 @@ void SFileListAdapter::infoLoop() {
 
 bool SFileListAdapter::readInfo(ImageListItem& item) {
     const std::wstring path = item.field(ImageListItem::Path);
+    const int pages = thumbs::PageCount(QString::fromStdWString(path));
+    if (pages != thumbs::kUnknownPages)
+        item.setField(ImageListItem::Pages, std::to_wstring(pages));
     if (isPdfPath(path))
         return false;
     Owned<IXImage> image = createObject<IXImage>(FOLIMO_IMAGE);

@@ -1,5 +1,5 @@
 // The image list: the ordered input files of a conversion, with what the user sees of
-// each (name, path, resolution, pixel size, times, status), a selection for the list
+// each (name, path, resolution, pixel size, times, pages, status), a selection for the list
 // view, sorting, moving and removing. The pixel size and resolution are read on a
 // thread of the list's own, so that adding a thousand photographs never stalls the
 // windows; everything else runs on the thread that owns the list.
@@ -26,7 +26,7 @@ namespace folimo {
 // while the information thread fills it in.
 class ImageListItem {
 public:
-    enum Field { Name, Path, Resolution, PixelSize, Created, Modified, Status, FieldCount };
+    enum Field { Name, Path, Resolution, PixelSize, Created, Modified, Pages, Status, FieldCount };
 
     // Name, path and the two times from the file system; the rest comes later.
     static std::shared_ptr<ImageListItem> create(const std::wstring& path);
@@ -100,8 +100,8 @@ public:
     int GetCount() const { return int(items_.size()); }
     ImageListItemPtr GetItemData(int row) const; // null out of range
     std::wstring GetItemPath(int row) const;     // empty out of range
-    // Column names "col1" to "col7": number, name, path, resolution, pixel size,
-    // created, modified.
+    // Column names "col1" to "col8": number, name, path, resolution, pixel size,
+    // created, modified, pages.
     static std::wstring GetColumnName(int column);
 
     // The rows in order, with their turns.
@@ -151,7 +151,7 @@ public:
     void NotifyInvalidated();
 
     // --- Information -----------------------------------------------------------------
-    // Starts the thread that reads each queued item's resolution, pixel size and status
+    // Starts the thread that reads each queued item's resolution, pixel size, pages and status
     // through the engine's image object. After each item it calls onItemReady(item) on
     // `owner`'s thread and waits until that call has run, so the owner sees items in
     // order and the queue never runs ahead of the window; the wait ends early when the
@@ -160,6 +160,13 @@ public:
     void StartInfoThread(QObject* owner, std::function<void(const ImageListItemPtr&)> onItemReady);
     // Items still waiting for their information (for tests and progress).
     std::size_t PendingInfo() const;
+    // The pages the list will give, over the rows whose count is known, and how many rows
+    // are not known yet or cannot be read.
+    struct PageTotal {
+        long long pages = 0;
+        int unknownRows = 0;
+    };
+    PageTotal TotalPages() const;
 
 private:
     void infoLoop();

@@ -9,6 +9,7 @@
 #    size (the two ways of DCT scaling, measured to choose);
 #  - the same photographs with a 160-pixel EXIF thumbnail added (the photo's own bytes
 #    unchanged), cold, as from a camera;
+#  - the list as the window drives it (bench_list_thumbnails), cold and warm, both sets;
 #  - the peer: gdk-pixbuf-thumbnailer -s 128 per file, `nproc` at a time.
 # Environment: RUNS (best of, default 3), BUILD (default build-bench, configured and built
 # here unless FOLIMO_BENCH_BUILT=1).
@@ -30,7 +31,7 @@ fi
 if [ "${FOLIMO_BENCH_BUILT:-0}" != 1 ]; then
     cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         >/dev/null
-    cmake --build "$build" --target bench_thumbnails >/dev/null
+    cmake --build "$build" --target bench_thumbnails bench_list_thumbnails >/dev/null
 fi
 thumbs="$build/bench/bench_thumbnails"
 cores=$(nproc)
@@ -100,6 +101,17 @@ measure "cold cache, all with EXIF thumbnails" \
     bash -c 'rm -rf "$1"; shift; exec "$@"' _ "$work/exifcache" \
     "$thumbs" -j "$cores" --cache "$work/exifcache" "${exif_rows[@]}"
 exif=$last_wall
+
+# As the window gets them: the rows in view first, then a screenful at a time, with the
+# list's information thread running and the window's longest stall.
+for set in rows exif; do
+    rm -rf "$work/listcache"
+    if [ "$set" = rows ]; then files=("${rows[@]}"); else files=("${exif_rows[@]}"); fi
+    printf '%-10s cold: ' "$set"
+    "$build/bench/bench_list_thumbnails" --cache "$work/listcache" "${files[@]}"
+    printf '%-10s warm: ' "$set"
+    "$build/bench/bench_list_thumbnails" --cache "$work/listcache" "${files[@]}"
+done
 
 mkdir -p "$work/peer"
 # shellcheck disable=SC2016

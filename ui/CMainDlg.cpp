@@ -93,6 +93,8 @@ CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
         bindControl<QAbstractButton>(root, QStringLiteral("btn_delete_ext")),
         bindControl<QAbstractButton>(root, QStringLiteral("btn_make")),
         bindControl<QAbstractButton>(root, QStringLiteral("btn_make_ext")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_turn_left")),
+        bindControl<QAbstractButton>(root, QStringLiteral("btn_turn_right")),
         bindControl<QAbstractButton>(root, QStringLiteral("btn_settings")),
         bindControl<QAbstractButton>(root, QStringLiteral("btn_app")),
         bindControl<QAbstractButton>(root, QStringLiteral("btn_menu")),
@@ -109,6 +111,7 @@ CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
         bindControl<QLabel>(root, QStringLiteral("txt_preview")),
         bindControl<QLabel>(root, QStringLiteral("link_bt_tip")),
         bindControl<QWidget>(root, QStringLiteral("wnd_status_tip")),
+        bindControl<QLabel>(root, QStringLiteral("txt_list_total")),
     };
     new OwnCaption(this, bindControl<QWidget>(root, QStringLiteral("wnd_caption")));
     previewHint_ = ui_.previewHint->text();
@@ -134,6 +137,7 @@ CMainDlg::CMainDlg() : QWidget(nullptr, Qt::Window) {
     connect(&refresh_, &QTimer::timeout, this, [this] {
         if (list_ && std::exchange(listChanged_, false))
             list_->NotifyInvalidated();
+        showListTotal();
     });
     refresh_.start(1000);
     autoConversion_.setSingleShot(true);
@@ -228,8 +232,9 @@ void CMainDlg::bindCommands() {
         QAbstractButton* button;
         int command;
     } buttons[] = {
-        {ui_.add, CmdAddFiles}, {ui_.remove, CmdDeleteSelected}, {ui_.settings, CmdSettings},
-        {ui_.make, CmdMakeOne}, {ui_.app, CmdWebSite},
+        {ui_.add, CmdAddFiles},        {ui_.remove, CmdDeleteSelected}, {ui_.turnLeft, CmdTurnLeft},
+        {ui_.turnRight, CmdTurnRight}, {ui_.settings, CmdSettings},     {ui_.make, CmdMakeOne},
+        {ui_.app, CmdWebSite},
     };
     for (const auto& button : buttons)
         connect(button.button, &QAbstractButton::clicked, actions_[button.command],
@@ -488,6 +493,19 @@ void CMainDlg::showItemMenu(QPoint viewportPos) {
     menu->exec(ui_.list->viewport()->mapToGlobal(viewportPos));
     // The keys that share these commands act on the selection alone.
     itemMenuRow_ = -1;
+}
+
+void CMainDlg::showListTotal() {
+    if (!list_ || list_->GetCount() == 0) {
+        ui_.listTotal->clear();
+        return;
+    }
+    // Rows still being read, or not readable as pictures yet, make the total a floor.
+    const SFileListAdapter::PageTotal total = list_->TotalPages();
+    const QString text = total.unknownRows > 0
+                             ? QCoreApplication::translate("CMainDlg", "文件：%1　页数：至少 %2")
+                             : QCoreApplication::translate("CMainDlg", "文件：%1　页数：%2");
+    ui_.listTotal->setText(text.arg(list_->GetCount()).arg(total.pages));
 }
 
 void CMainDlg::turnItems(int quarterTurns) {

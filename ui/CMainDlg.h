@@ -127,6 +127,7 @@ private:
     // Why the preview cannot show the chosen row, in the window's language.
     static QString previewFailureText(PreviewFailure failure);
     bool listIsEmpty();
+    void showListTotal();
 
     struct Controls {
         QAbstractButton* add;
@@ -135,6 +136,8 @@ private:
         QAbstractButton* removeMenu;
         QAbstractButton* make;
         QAbstractButton* makeMenu;
+        QAbstractButton* turnLeft;
+        QAbstractButton* turnRight;
         QAbstractButton* settings;
         QAbstractButton* app;
         QAbstractButton* mainMenu;
@@ -151,6 +154,7 @@ private:
         QLabel* previewHint;
         QLabel* updateLink;
         QWidget* statusLine;
+        QLabel* listTotal;
     } ui_;
     QHash<int, QAction*> actions_;
     int itemMenuRow_ = -1; // the row the item menu was last opened on

@@ -5,14 +5,16 @@
 #include <folimo/WideText.h>
 
 #include <QLabel>
+#include <QSet>
 
 namespace folimo::ui {
 
 namespace {
 
 // The cells' labels by column: the number, then the item's fields in order.
-constexpr const char* kLabels[] = {"txt_number", "txt_name",        "txt_path",       "txt_dpi",
-                                   "txt_size",   "txt_create_time", "txt_change_time"};
+constexpr const char* kLabels[] = {"txt_number",      "txt_name",      "txt_path",
+                                   "txt_dpi",         "txt_size",      "txt_create_time",
+                                   "txt_change_time", "txt_page_count"};
 constexpr int kColumns = int(std::size(kLabels));
 
 QString text(const std::wstring& field) {
@@ -21,7 +23,9 @@ QString text(const std::wstring& field) {
 
 } // namespace
 
-CFileListRows::CFileListRows(std::shared_ptr<SFileListAdapter> list) : list_(std::move(list)) {
+CFileListRows::CFileListRows(std::shared_ptr<SFileListAdapter> list)
+    : list_(std::move(list)),
+      thumbnails_([this](const std::vector<QString>& paths) { thumbnailsMade(paths); }) {
     list_->RegisterObserver(this);
 }
 
@@ -59,9 +63,19 @@ void CFileListRows::GetView(int row, QWidget* panel, const QString& itemTemplate
         if (auto* label = panel->findChild<QLabel*>(QLatin1String(kLabels[column])))
             label->setText(GetCellText(row, column));
     if (auto* icon = panel->findChild<QLabel*>(QStringLiteral("img_icon"))) {
-        const QString path = text(item->field(ImageListItem::Path));
-        icon->setPixmap(icons_.icon(path).pixmap(icon->maximumSize().boundedTo(QSize(16, 16)),
-                                                 icon->devicePixelRatioF()));
+        const QString path = QString::fromStdWString(item->field(ImageListItem::Path));
+        const qreal ratio = icon->devicePixelRatioF();
+        const QImage thumbnail = thumbnails_.Find(path, item->clockwiseDegrees() / 90);
+        QPixmap picture;
+        if (thumbnail.isNull()) {
+            picture = icons_.icon(path).pixmap(icon->maximumSize().boundedTo(QSize(16, 16)), ratio);
+        } else {
+            picture = QPixmap::fromImage(thumbnail.scaled(
+                icon->maximumSize() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+            picture.setDevicePixelRatio(ratio);
+        }
+        icon->setAlignment(Qt::AlignCenter);
+        icon->setPixmap(picture);
     }
     // The row's text colour. A window with a style sheet does not hand its palette down,
     // so the panel's labels get it by a sheet of their own, made anew only when a
@@ -101,6 +115,14 @@ void CFileListRows::OnListChanged() {
 void CFileListRows::OnListInvalidated() {
     for (IDataSetObserver* observer : std::vector(observers_))
         observer->OnInvalidated();
+}
+
+void CFileListRows::thumbnailsMade(const std::vector<QString>& paths) {
+    // A file listed twice shows its thumbnail in both rows.
+    const QSet<QString> made(paths.begin(), paths.end());
+    for (int row = 0; row < list_->GetCount(); ++row)
+        if (made.contains(QString::fromStdWString(list_->GetItemPath(row))))
+            OnListItemChanged(row);
 }
 
 void CFileListRows::OnListItemChanged(int row) {

@@ -1,13 +1,14 @@
 // The image list as the multi-column list shows it: each row's panel filled from an item
-// of the list (number, file icon, name, path, resolution, size, times; red text for a
-// file that could not be read), and the list's selection, sorting and moving passed
-// through.
+// of the list (number, thumbnail, name, path, resolution, size, times, pages; red text for
+// a file that could not be read), and the list's selection, sorting and moving passed
+// through. A row shows its file type's icon until its thumbnail is made.
 #pragma once
 
 #include "FileIconSource.h"
 #include "McAdapter.h"
 
 #include <ImageList.h>
+#include <RowThumbnails.h>
 
 #include <memory>
 #include <vector>
@@ -57,10 +58,12 @@ private:
     void OnListChanged() override;
     void OnListInvalidated() override;
     void OnListItemChanged(int row) override;
+    void thumbnailsMade(const std::vector<QString>& paths);
 
     std::shared_ptr<SFileListAdapter> list_;
     std::vector<IDataSetObserver*> observers_;
     FileIconSource icons_;
+    RowThumbnails thumbnails_;
 };
 
 } // namespace folimo::ui

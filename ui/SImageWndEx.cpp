@@ -2,6 +2,7 @@
 
 #include "UiLoader.h"
 
+#include <Thumbnails.h>
 #include <folimo/Owned.h>
 
 #include <QBuffer>
@@ -276,6 +277,17 @@ PreviewFailure whyNotShown(const QString& path) {
                                                            : PreviewFailure::NotAPicture;
 }
 
+// A PDF shows its first page, drawn for the pane: a page has no pixel size of its own.
+PreviewFailure readPdfPage(const LoadRequest& request, QImage* image, QSize* natural) {
+    const QSize pane = request.pane.isEmpty() ? QSize(1024, 1024) : request.pane;
+    *image = thumbs::RenderPdfPage(request.path, 0, pane * request.dpr);
+    if (image->isNull())
+        return PreviewFailure::Damaged;
+    image->setDevicePixelRatio(1);
+    *natural = image->size() / request.dpr;
+    return PreviewFailure::None;
+}
+
 // A pipe or a device goes to Qt's readers only, from memory: the engine would wait on it
 // where the wait cannot be given up.
 PreviewFailure readPicture(const LoadRequest& request, const Abandoned& abandoned, QImage* image,
@@ -296,6 +308,8 @@ PreviewFailure readPicture(const LoadRequest& request, const Abandoned& abandone
     AbandonableFile file(request.path, abandoned);
     if (!file.open(QIODevice::ReadOnly))
         return PreviewFailure::Unreadable;
+    if (file.peek(5) == "%PDF-")
+        return readPdfPage(request, image, natural);
     *natural = QSize();
     if (readWithQt(request, file, image, natural) ||
         (!abandoned() && readWithEngine(request, abandoned, image, natural)))

@@ -394,6 +394,16 @@ void SMCListViewEx::adoptHeader(QWidget* placeholder) {
         const int width = i < widths.size() ? GetLayoutSize(widths[i].trimmed()) : 100;
         InsertColumn(i, texts[i], width > 0 ? width : 100);
     }
+    // Columns are numbered as the rows' templates name them; a layout may show a later
+    // one earlier.
+    const QStringList order =
+        header_->property("columnOrder").toString().split(',', Qt::SkipEmptyParts);
+    for (int visual = 0; visual < order.size(); ++visual) {
+        bool ok = false;
+        const int logical = order[visual].trimmed().toInt(&ok);
+        if (ok && logical >= 0 && logical < header_->count())
+            header_->moveSection(header_->visualIndex(logical), visual);
+    }
 }
 
 void SMCListViewEx::readTemplate() {

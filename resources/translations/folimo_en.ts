@@ -27,6 +27,14 @@
         <source>无法显示: 不是图片</source>
         <translation>Cannot show: not a picture</translation>
     </message>
+    <message>
+        <source>文件：%1&#x3000;页数：至少 %2</source>
+        <translation>Files: %1   Pages: at least %2</translation>
+    </message>
+    <message>
+        <source>文件：%1&#x3000;页数：%2</source>
+        <translation>Files: %1   Pages: %2</translation>
+    </message>
 </context>
 <context>
     <name>CMakeDialog</name>
@@ -498,6 +506,30 @@
     <message>
         <source>选中列表中的图片后在这里预览</source>
         <translation>Select a picture in the list to preview it here</translation>
+    </message>
+    <message>
+        <source>向左旋转</source>
+        <translation>Turn left</translation>
+    </message>
+    <message>
+        <source>将选中的图片向左旋转 (Ctrl+L)</source>
+        <translation>Turn the selected pictures left (Ctrl+L)</translation>
+    </message>
+    <message>
+        <source>向右旋转</source>
+        <translation>Turn right</translation>
+    </message>
+    <message>
+        <source>将选中的图片向右旋转 (Ctrl+R)</source>
+        <translation>Turn the selected pictures right (Ctrl+R)</translation>
+    </message>
+    <message>
+        <source>页数</source>
+        <translation>Pages</translation>
+    </message>
+    <message>
+        <source>列表合计</source>
+        <translation>List total</translation>
     </message>
 </context>
 <context>

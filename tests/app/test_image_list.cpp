@@ -350,6 +350,12 @@ TEST_F(ImageList, InformationArrivesOnTheOwnersThread) {
     EXPECT_TRUE(list.GetItemData(1)->isError());
     EXPECT_EQ(row(2, ImageListItem::Status), L"");
     EXPECT_EQ(list.PendingInfo(), 0u);
+    // The unreadable row is left out of the total; the PDF that does not open leaves it
+    // a floor.
+    EXPECT_EQ(row(0, ImageListItem::Pages), L"1");
+    EXPECT_EQ(row(2, ImageListItem::Pages), L"");
+    EXPECT_EQ(list.TotalPages().pages, 2);
+    EXPECT_EQ(list.TotalPages().unknownRows, 1);
 }
 
 // An owner that never takes its calls (the program is closing) must not hang the

@@ -3,12 +3,15 @@
 // EXIF thumbnail and turn of photos, PDF first pages, page counts, refused bombs, and
 // the decoded thumbnails kept in memory.
 #include "ImageFixtures.h"
+#include "RowThumbnails.h"
 #include "TestSupport.h"
 #include "Thumbnails.h"
 
 #include <QBuffer>
 #include <QColor>
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QImageWriter>
 
@@ -471,6 +474,37 @@ TEST(ThumbnailMemory, KeepsTheRecentWithinItsBudgetAndTurnsCopies) {
         EXPECT_EQ(turned.pixelColor(c.red), QColor(Qt::red)) << c.quarterTurns;
     }
     EXPECT_EQ(turns.Count(), 4u);
+}
+
+// The rows' side: a first ask gives nothing and comes back through the window's thread, the
+// next finds it turned as the row is; a file with none is asked for once, a missing one never.
+TEST_F(Thumbnails, RowsGetTheirThumbnailsThroughTheOwnersThread) {
+    static int argc = 1;
+    static char name[] = "test_thumbnails";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    const QString wide = QString::fromStdString(photo("wide.jpg", filled(400, 200, Qt::red)));
+    const QString broken = QString::fromStdString(dir.file("broken.jpg"));
+    folimo::test::writeFile(broken.toStdString(), "\xFF\xD8 not a photo");
+    std::vector<QString> told;
+    folimo::RowThumbnails rows(
+        [&](const std::vector<QString>& paths) {
+            told.insert(told.end(), paths.begin(), paths.end());
+        },
+        {QString::fromStdString(root), 2, 1 << 20, 16});
+
+    EXPECT_TRUE(rows.Find(wide, 0).isNull());
+    EXPECT_TRUE(rows.Find(broken, 0).isNull());
+    EXPECT_TRUE(rows.Find(QString::fromStdString(dir.file("gone.jpg")), 0).isNull());
+    QElapsedTimer clock;
+    clock.start();
+    while ((told.empty() || rows.Pending() > 0) && clock.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(told, std::vector<QString>{wide});
+    EXPECT_EQ(rows.Find(wide, 0).size(), QSize(128, 64));
+    EXPECT_EQ(rows.Find(wide, 3).size(), QSize(64, 128));
+    EXPECT_TRUE(rows.Find(broken, 0).isNull());
+    EXPECT_EQ(rows.Pending(), 0u) << "a file without a thumbnail is not asked for again";
 }
 
 } // namespace

@@ -352,8 +352,8 @@ private slots:
         QWidget* header = root->findChild<QWidget*>("mclv_list_header");
         QVERIFY(header);
         const QStringList columns = header->property("columnTexts").toStringList();
-        QCOMPARE(columns.size(), 7);
-        QCOMPARE(header->property("columnWidths").toString().split(',').size(), 7);
+        QCOMPARE(columns.size(), 8);
+        QCOMPARE(header->property("columnWidths").toString().split(',').size(), 8);
     }
 
     void progressWindowInitialState() {

@@ -213,7 +213,7 @@ const char listLayout[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 <ui version="4.0">
  <class>LIST_WND</class>
  <widget class="QWidget" name="LIST_WND">
-  <property name="geometry"><rect><x>0</x><y>0</y><width>1000</width><height>360</height></rect></property>
+  <property name="geometry"><rect><x>0</x><y>0</y><width>1100</width><height>360</height></rect></property>
   <property name="windowTitle"><string>列表</string></property>
   <layout class="QVBoxLayout" name="lay_main">
    <property name="leftMargin"><number>0</number></property>
@@ -234,10 +234,11 @@ const char listLayout[] = R"(<?xml version="1.0" encoding="UTF-8"?>
       <property name="columnTexts" stdset="0">
        <stringlist>
         <string>序号</string><string>文件名</string><string>路径</string><string>分辨率</string>
-        <string>尺寸</string><string>创建时间</string><string>修改时间</string>
+        <string>尺寸</string><string>创建时间</string><string>修改时间</string><string>页数</string>
        </stringlist>
       </property>
-      <property name="columnWidths" stdset="0"><string>48,180,280,64,110,140,140</string></property>
+      <property name="columnWidths" stdset="0"><string>48,180,280,64,110,140,140,56</string></property>
+      <property name="columnOrder" stdset="0"><string>0,1,2,3,4,7,5,6</string></property>
      </widget>
     </widget>
    </item>
@@ -313,11 +314,12 @@ private slots:
         QCOMPARE(w.list->property("folimoClass").toString(), QStringLiteral("mclistviewex"));
         QHeaderView* header = w.list->GetHeader();
         QCOMPARE(header->objectName(), QStringLiteral("mclv_list_header"));
-        QCOMPARE(header->count(), 7);
+        QCOMPARE(header->count(), 8);
         QCOMPARE(header->model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("路径"));
+        QCOMPARE(header->visualIndex(7), 5); // the pages beside the pixel size
         QCOMPARE(header->sectionSize(2), 280);
         QCOMPARE(header->height(), GetLayoutSize("28dp"));
-        QCOMPARE(w.list->GetItemRect(1).height(), GetLayoutSize("30dp"));
+        QCOMPARE(w.list->GetItemRect(1).height(), GetLayoutSize("44dp"));
         QCOMPARE(w.list->colorDropBk(), qRgba(0x3b, 0x82, 0xf6, 0xff));
         QCOMPARE(w.list->focusPolicy(), Qt::StrongFocus);
     }
@@ -446,7 +448,7 @@ private slots:
         QScrollBar* bar = w.list->verticalScrollBar();
         QTest::mousePress(w.viewport(), Qt::LeftButton, {}, w.at(2));
         QTest::mouseMove(w.viewport(), QPoint(100, w.viewport()->height() + 20));
-        QTRY_VERIFY(bar->value() >= 3 * GetLayoutSize("30dp"));
+        QTRY_VERIFY(bar->value() >= 3 * GetLayoutSize("44dp"));
         const int last = w.list->GetFirstVisibleRow() + w.list->GetVisibleRowCount() - 1;
         QCOMPARE(w.adapter->selectedRows(), ids(2, last + 1));
         QTest::mouseRelease(w.viewport(), Qt::LeftButton, {},
@@ -699,10 +701,12 @@ private slots:
     void onlyRowsInViewHavePanels() {
         ListWindow w = openList(100000);
         QVERIFY(w.list);
-        const int inView = w.viewport()->height() / GetLayoutSize("30dp") + 1;
+        const int rowHeight = GetLayoutSize("44dp");
+        // A row cut at the top and one at the bottom.
+        const int inView = (w.viewport()->height() + rowHeight - 1) / rowHeight + 1;
         QVERIFY(w.list->GetVisibleRowCount() <= inView);
         QScrollBar* bar = w.list->verticalScrollBar();
-        QCOMPARE(bar->maximum(), 100000 * GetLayoutSize("30dp") - w.viewport()->height());
+        QCOMPARE(bar->maximum(), 100000 * rowHeight - w.viewport()->height());
         QElapsedTimer clock;
         clock.start();
         for (int step = 0; step < 200; ++step) {
@@ -773,8 +777,9 @@ private slots:
         QAccessibleTableInterface* cells = table->tableInterface();
         QVERIFY(cells);
         QCOMPARE(cells->rowCount(), 1000);
-        QCOMPARE(cells->columnCount(), 7);
+        QCOMPARE(cells->columnCount(), 8);
         QCOMPARE(cells->columnDescription(1), QStringLiteral("文件名"));
+        QCOMPARE(cells->columnDescription(5), QStringLiteral("页数")); // as shown
         QCOMPARE(cells->cellAt(3, 1)->text(QAccessible::Name), QStringLiteral("img3"));
         QCOMPARE(cells->cellAt(3, 0)->text(QAccessible::Name), QStringLiteral("4"));
         QCOMPARE(cells->cellAt(900, 1)->text(QAccessible::Name), QStringLiteral("img900"));
