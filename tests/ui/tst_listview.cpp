@@ -238,7 +238,7 @@ const char listLayout[] = R"(<?xml version="1.0" encoding="UTF-8"?>
        </stringlist>
       </property>
       <property name="columnWidths" stdset="0"><string>48,180,280,64,110,140,140,56</string></property>
-      <property name="columnOrder" stdset="0"><string>0,1,2,3,4,7,5,6</string></property>
+      <property name="columnOrder" stdset="0"><string>0,1,7,2,3,4,5,6</string></property>
      </widget>
     </widget>
    </item>
@@ -316,7 +316,7 @@ private slots:
         QCOMPARE(header->objectName(), QStringLiteral("mclv_list_header"));
         QCOMPARE(header->count(), 8);
         QCOMPARE(header->model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("路径"));
-        QCOMPARE(header->visualIndex(7), 5); // the pages beside the pixel size
+        QCOMPARE(header->visualIndex(7), 2); // the pages beside the name
         QCOMPARE(header->sectionSize(2), 280);
         QCOMPARE(header->height(), GetLayoutSize("28dp"));
         QCOMPARE(w.list->GetItemRect(1).height(), GetLayoutSize("44dp"));
@@ -653,21 +653,21 @@ private slots:
         ListWindow w = openList(8);
         QVERIFY(w.list);
         QHeaderView* header = w.list->GetHeader();
-        header->moveSection(0, 3);     // the number column now fourth
+        header->moveSection(0, 3);     // the number column now after the name, pages and path
         header->resizeSection(2, 400); // the path column wider
         QVERIFY(w.list->GetVisibleRowCount() == 8);
         for (int row = 0; row < 8; ++row) {
             McItemPanel* panel = w.list->GetItemPanel(row);
             QVERIFY(panel);
             QCOMPARE(panel->width(), header->length());
-            for (int column = 0; column < 7; ++column) {
+            for (int column = 0; column < 8; ++column) {
                 auto* cell = panel->findChild<QWidget*>(QStringLiteral("col%1").arg(column + 1));
                 QVERIFY(cell);
                 QCOMPARE(cell->x(), header->sectionPosition(column));
                 QCOMPARE(cell->width(), header->sectionSize(column));
             }
         }
-        QCOMPARE(w.list->GetItemPanel(0)->findChild<QWidget*>("col1")->x(), 180 + 400 + 64);
+        QCOMPARE(w.list->GetItemPanel(0)->findChild<QWidget*>("col1")->x(), 180 + 56 + 400);
     }
 
     void headerClickSortsByCreationIndex() {
@@ -779,7 +779,7 @@ private slots:
         QCOMPARE(cells->rowCount(), 1000);
         QCOMPARE(cells->columnCount(), 8);
         QCOMPARE(cells->columnDescription(1), QStringLiteral("文件名"));
-        QCOMPARE(cells->columnDescription(5), QStringLiteral("页数")); // as shown
+        QCOMPARE(cells->columnDescription(2), QStringLiteral("页数")); // as shown
         QCOMPARE(cells->cellAt(3, 1)->text(QAccessible::Name), QStringLiteral("img3"));
         QCOMPARE(cells->cellAt(3, 0)->text(QAccessible::Name), QStringLiteral("4"));
         QCOMPARE(cells->cellAt(900, 1)->text(QAccessible::Name), QStringLiteral("img900"));
