@@ -14,6 +14,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cwchar>
 #include <cwctype>
 #include <dirent.h>
@@ -96,7 +97,12 @@ void ImageListItem::setField(Field f, std::wstring text) {
 }
 
 bool ImageListItem::isError() const {
-    return equalsIgnoringCase(field(Status), L"error");
+    const std::wstring status = field(Status);
+    return equalsIgnoringCase(status, L"error") || equalsIgnoringCase(status, L"missing");
+}
+
+bool ImageListItem::isMissing() const {
+    return equalsIgnoringCase(field(Status), L"missing");
 }
 
 int ImageListItem::clockwiseDegrees() const {
@@ -151,6 +157,7 @@ SFileListAdapter::~SFileListAdapter() {
 void SFileListAdapter::AddItem(const std::wstring& path) {
     ImageListItemPtr item = ImageListItem::create(path);
     items_.push_back(item);
+    ++listed_[path];
     {
         std::lock_guard<std::mutex> lock(info_->mutex);
         info_->queue.push_back(std::move(item));
@@ -161,8 +168,35 @@ void SFileListAdapter::AddItem(const std::wstring& path) {
 bool SFileListAdapter::AddImageFile(const std::wstring& path) {
     if (!engine_ || !engine_->IsSupportedFile(path.c_str()))
         return false;
+    if (duplicates_ != DuplicatePolicy::Add && Contains(path)) {
+        if (duplicates_ == DuplicatePolicy::Ask) {
+            // Asked once: the answer stands for every later add, so a folder tree full
+            // of files already listed never asks per file.
+            duplicates_ = addAgain_ && addAgain_() ? DuplicatePolicy::Add : DuplicatePolicy::Skip;
+            addAgain_ = nullptr;
+        }
+        if (duplicates_ == DuplicatePolicy::Skip)
+            return false;
+    }
     AddItem(path);
     return true;
+}
+
+void SFileListAdapter::SetDuplicatePolicy(DuplicatePolicy policy, std::function<bool()> addAgain) {
+    duplicates_ = policy;
+    addAgain_ = std::move(addAgain);
+}
+
+void SFileListAdapter::forget(const ImageListItemPtr& item) {
+    const auto at = listed_.find(item->field(ImageListItem::Path));
+    if (at != listed_.end() && --at->second <= 0)
+        listed_.erase(at);
+}
+
+void SFileListAdapter::relist() {
+    listed_.clear();
+    for (const ImageListItemPtr& item : items_)
+        ++listed_[item->field(ImageListItem::Path)];
 }
 
 void SFileListAdapter::AddImageFolder(const std::wstring& folder, bool recursive) {
@@ -262,6 +296,7 @@ void SFileListAdapter::SetRows(const std::vector<ListRow>& rows) {
         row.item->setClockwiseDegrees(row.clockwiseDegrees);
         items_.push_back(row.item);
     }
+    relist();
     selection_.clear();
     anchor_ = -1;
 }
@@ -275,6 +310,7 @@ bool SFileListAdapter::TurnSelectedItems(int quarterTurns) {
 void SFileListAdapter::RemoveItem(int row) {
     if (row < 0 || row >= GetCount())
         return;
+    forget(items_[std::size_t(row)]);
     items_.erase(items_.begin() + row);
     // The selection keeps naming the same items.
     std::vector<int> kept;
@@ -292,12 +328,14 @@ void SFileListAdapter::RemoveItem(int row) {
 
 void SFileListAdapter::RemoveAllItems() {
     items_.clear();
+    listed_.clear();
     selection_.clear();
     anchor_ = -1;
 }
 
 void SFileListAdapter::RemoveErrorItems() {
     std::erase_if(items_, [](const ImageListItemPtr& item) { return item->isError(); });
+    relist();
     selection_.clear();
     anchor_ = -1;
 }
@@ -543,6 +581,13 @@ void SFileListAdapter::infoLoop() {
 
 bool SFileListAdapter::readInfo(ImageListItem& item) {
     const std::wstring path = item.field(ImageListItem::Path);
+    // A file that went away (a list kept from an earlier run) says so, rather than
+    // looking like a damaged one.
+    struct stat st {};
+    if (::stat(toUtf8(path).c_str(), &st) != 0 && errno == ENOENT) {
+        item.setField(ImageListItem::Status, L"missing");
+        return false;
+    }
     const int pages = thumbs::PageCount(QString::fromStdWString(path));
     if (pages != thumbs::kUnknownPages)
         item.setField(ImageListItem::Pages, std::to_wstring(pages));

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class QObject;
@@ -33,7 +34,8 @@ public:
 
     std::wstring field(Field f) const;
     void setField(Field f, std::wstring text);
-    bool isError() const; // status "error", in any case
+    bool isError() const;   // status "error" or "missing", in any case
+    bool isMissing() const; // status "missing": the file is not there (any more)
 
     // How far the person turned the picture, clockwise, in degrees: 0, 90, 180 or 270.
     int clockwiseDegrees() const;
@@ -73,6 +75,14 @@ protected:
     ~IImageListObserver() = default;
 };
 
+// What an add does with a file the list already holds (added earlier, or earlier in
+// the same batch).
+enum class DuplicatePolicy {
+    Add,  // adds it again
+    Skip, // leaves it out
+    Ask,  // asks the list's question once, then keeps to the answer for good
+};
+
 class SFileListAdapter {
 public:
     // `engine` judges which files are supported; it must outlive the list.
@@ -87,8 +97,14 @@ public:
     // Appends the file, duplicates included, and queues it for its information. Tells
     // no observer: callers do once after a batch.
     void AddItem(const std::wstring& path);
-    // AddItem when the engine supports the file's type; true when added.
+    // AddItem when the engine supports the file's type and the duplicate policy lets a
+    // path already listed in; true when added.
     bool AddImageFile(const std::wstring& path);
+    // Ask: the question goes to `addAgain` (true: add duplicates) the first time an add
+    // meets one, and the answer becomes the policy. Without a question Ask skips.
+    void SetDuplicatePolicy(DuplicatePolicy policy, std::function<bool()> addAgain = {});
+    DuplicatePolicy GetDuplicatePolicy() const { return duplicates_; }
+    bool Contains(const std::wstring& path) const { return listed_.count(path) != 0; }
     // The folder's files in natural name order ("img9" before "img10"); with `recursive`,
     // each subfolder's where it is met, depth first. Observers are told at the end of
     // each folder read. A folder reached twice through links is read once.
@@ -175,8 +191,16 @@ private:
     void selectRun(int from, int to);
     void addFolder(const std::string& folder, bool recursive, std::vector<std::string>& seen);
 
+    void forget(const ImageListItemPtr& item);
+    void relist();
+
     IFolimo* engine_;
     std::vector<ImageListItemPtr> items_;
+    // How many rows hold each path: an add of a thousand files to ten thousand rows
+    // looks each up once instead of scanning the rows.
+    std::unordered_map<std::wstring, int> listed_;
+    DuplicatePolicy duplicates_ = DuplicatePolicy::Add;
+    std::function<bool()> addAgain_;
     std::vector<int> selection_;
     int anchor_ = -1;
     bool keepOrder_ = true;

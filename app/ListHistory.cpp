@@ -43,6 +43,11 @@ ListHistory::Step::~Step() {
         history_.record();
 }
 
+void ListHistory::Restart() {
+    stack_.clear();
+    last_ = list_.GetRows();
+}
+
 void ListHistory::OnListChanged() {
     if (held_ == 0 && !restoring_)
         record();

@@ -22,6 +22,9 @@ public:
 
     // Undo and redo put the rows back and tell the list's observers.
     QUndoStack& Stack() { return stack_; }
+    // Forgets every step: the present rows become the starting point (a list put back
+    // from an earlier run is not an edit to undo).
+    void Restart();
 
     // The changes made while a Step lives are one step, taken when the last one ends: a
     // folder tree read folder by folder is undone at once.

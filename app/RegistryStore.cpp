@@ -119,6 +119,12 @@ QVariant readValue(const std::wstring& subkey, const std::wstring& name) {
 
 } // namespace
 
+std::wstring SavedListFile() {
+    QString file = storeFile();
+    file.chop(int(sizeof ".conf") - 1);
+    return (file + QStringLiteral(".list")).toStdWString();
+}
+
 std::wstring RefusedStoreFile() {
     const QString path = storeFile();
     return storeFileRefused(path) ? path.toStdWString() : std::wstring();

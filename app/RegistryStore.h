@@ -16,6 +16,10 @@ namespace folimo {
 // write fails, so the program starts with the defaults and never replaces the file.
 std::wstring RefusedStoreFile();
 
+// The file the image list is kept in between runs: beside the store's file, with the
+// extension ".list" (~/.config/Velmar/Folimo.list on Linux).
+std::wstring SavedListFile();
+
 class RegistryStore {
 public:
     // A subkey names a group below the program's key ("" is the key itself); "\" and

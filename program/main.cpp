@@ -6,7 +6,9 @@
 // written for a Chinese desktop, and English otherwise. Started by the file managers' verb
 // (`folimo /makepdf PATH`), the window adds PATH once it shows and converts it at the
 // first tick of its timer; other paths on the command line (a desktop's "open with") are
-// added to the list as if dropped. SIGTERM, SIGINT and SIGHUP close the windows as the user
+// added to the list as if dropped. The list kept when the window last closed is put back
+// before it shows and kept again at the close, except for the verb's one-shot run, which
+// leaves the kept list as it was. SIGTERM, SIGINT and SIGHUP close the windows as the user
 // would, and the program ends with status 0 after the usual shut-down.
 #include "CMainDlg.h"
 #include "HeapTuning.h"
@@ -128,6 +130,8 @@ int main(int argc, char* argv[]) {
 
     if (command.makePdf)
         window.SetAutoConversion(true);
+    else
+        window.KeepListBetweenStarts();
     centreOnScreen(window);
     window.show();
     // What the window does not need in order to appear waits until it is on the screen:

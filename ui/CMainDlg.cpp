@@ -18,10 +18,13 @@
 
 #include <ImageList.h>
 #include <ListHistory.h>
+#include <ListStore.h>
+#include <RegistryStore.h>
 #include <Scanner.h>
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -172,6 +175,30 @@ void CMainDlg::SetAutoConversion(bool on) {
     on ? autoConversion_.start() : autoConversion_.stop();
 }
 
+void CMainDlg::KeepListBetweenStarts() {
+    if (!list_)
+        return;
+    keepList_ = true;
+    RestoreRows(*list_, LoadList(SavedListFile()));
+    list_->NotifyChanged();
+    // Undo starts from the list as it was found, never back into an empty one.
+    history_->Restart();
+}
+
+void CMainDlg::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    // A list that cannot be written leaves the one kept before: nothing to tell at
+    // the close.
+    if (event->isAccepted() && keepList_ && list_)
+        SaveList(SavedListFile(), SavedRowsOf(*list_));
+}
+
+bool CMainDlg::askAddAgain() {
+    return QMessageBox::question(this, text("msgbox_caption"), text("msg_add_duplicates"),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void CMainDlg::bindCommands() {
     // The store is read only by the commands that write into the PDF folder.
     const auto pdfFolder = [] { return withSeparator(GetPdfFolder()); };
@@ -193,6 +220,7 @@ void CMainDlg::bindCommands() {
         {CmdScan, [this] { scan(); }},
         {CmdDeleteSelected, [this] { deleteSelected(); }},
         {CmdClearList, [removeAll] { removeAll(false); }},
+        {CmdNewList, [removeAll] { removeAll(false); }},
         {CmdDeleteUnreadable, [removeAll] { removeAll(true); }},
         {CmdMakeOne,
          [this, pdfFolder] {
@@ -270,6 +298,7 @@ void CMainDlg::bindCommands() {
         {actions_[CmdDeleteSelected], QKeySequence::Delete},
         {selectAll, QKeySequence::SelectAll},
         {actions_[CmdAddFiles], QKeySequence::Open},
+        {actions_[CmdNewList], QKeySequence::New},
         {actions_[CmdScan], QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
         {actions_[CmdTurnLeft], QKeySequence(Qt::CTRL | Qt::Key_L)},
         {actions_[CmdTurnRight], QKeySequence(Qt::CTRL | Qt::Key_R)},
@@ -300,6 +329,7 @@ void CMainDlg::startEngine() {
         ui_.list->SetAdapter(rows_);
         list_->StartInfoThread(this, [this](const ImageListItemPtr&) { listChanged_ = true; });
         list_->SetKeepOrder(GetMoveItemReSort() == 0);
+        list_->SetDuplicatePolicy(DuplicatePolicy::Ask, [this] { return askAddAgain(); });
     }
     showAdPanel();
     ui_.sideAd->hide();
@@ -403,6 +433,9 @@ void CMainDlg::addFiles() {
         return;
     // The next pictures most likely come from the same place.
     SetAddImageFolder(QFileInfo(files.front()).absolutePath().toStdWString());
+    // One step even when the question about files already listed stops the batch
+    // half way and the window redraws meanwhile.
+    const ListHistory::Step step(*history_);
     for (const QString& file : files)
         list_->AddImageFile(file.toStdWString());
     list_->NotifyChanged();

@@ -58,6 +58,7 @@ enum MainCommand : int {
     CmdAbout = 26,
     CmdUndo = 27,
     CmdRedo = 28,
+    CmdNewList = 29,
     // The list's context menu.
     CmdMoveUp = 1001,
     CmdMoveDown = 1002,
@@ -84,6 +85,11 @@ public:
     // whatever the list holds then, one PDF beside each image.
     void SetAutoConversion(bool on);
 
+    // Puts back the list kept when the window last closed, and keeps it again when this
+    // one closes. Not called for the file manager's one-shot conversion, whose list
+    // neither starts from nor replaces the kept one.
+    void KeepListBetweenStarts();
+
     // Converts the whole list on a worker thread while the progress window shows the
     // run; returns when that window is closed, with the names of the documents written.
     // `output` is the PDF in single mode and a folder (or nothing, per image) otherwise.
@@ -96,6 +102,7 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -128,6 +135,8 @@ private:
     static QString previewFailureText(PreviewFailure failure);
     bool listIsEmpty();
     void showListTotal();
+    // Asked the first time an add meets files already listed; true: add them again.
+    bool askAddAgain();
 
     struct Controls {
         QAbstractButton* add;
@@ -157,7 +166,8 @@ private:
         QLabel* listTotal;
     } ui_;
     QHash<int, QAction*> actions_;
-    int itemMenuRow_ = -1; // the row the item menu was last opened on
+    int itemMenuRow_ = -1;  // the row the item menu was last opened on
+    bool keepList_ = false; // the list is saved when the window closes
 
     Owned<IFolimo> engine_;
     std::shared_ptr<SFileListAdapter> list_;

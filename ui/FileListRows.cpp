@@ -4,6 +4,7 @@
 
 #include <folimo/WideText.h>
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QSet>
 
@@ -48,6 +49,10 @@ QString CFileListRows::GetCellText(int row, int column) {
         return {};
     if (column == 0)
         return QString::number(row + 1);
+    // A row kept from an earlier run whose file has gone says so where its picture's
+    // size would stand.
+    if (column - 1 == ImageListItem::Resolution && item->isMissing())
+        return QCoreApplication::translate("CFileListRows", "文件不存在");
     return text(item->field(ImageListItem::Field(column - 1)));
 }
 

@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
+    <name>CFileListRows</name>
+    <message>
+        <source>文件不存在</source>
+        <translation>Missing</translation>
+    </message>
+</context>
+<context>
     <name>CMainDlg</name>
     <message>
         <source>转换引擎无法启动。</source>
@@ -1194,6 +1201,10 @@
         <source>扫描...</source>
         <translation>Scan...</translation>
     </message>
+    <message>
+        <source>新建列表</source>
+        <translation>New list</translation>
+    </message>
 </context>
 <context>
     <name>strings</name>
@@ -1346,6 +1357,10 @@ For safety the program does not run it; check where it comes from before you ins
     <message>
         <source>向右旋转</source>
         <translation>Turn right</translation>
+    </message>
+    <message>
+        <source>有些文件已在列表中。是否再次添加？</source>
+        <translation>Some of these files are already in the list. Add them again?</translation>
     </message>
 </context>
 </TS>

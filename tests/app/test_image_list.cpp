@@ -320,6 +320,121 @@ TEST_F(ImageList, EditsUndoAndRedoAsOneStepEach) {
     EXPECT_EQ(shown(), "b d.png ");
 }
 
+// A path already listed (earlier, or earlier in the same batch) is added again, left
+// out, or asked about once per list, whatever way it comes in.
+TEST_F(ImageList, FilesAlreadyListedFollowThePolicyAndAreAskedAboutOnce) {
+    using folimo::DuplicatePolicy;
+    const std::wstring a = file("f/a.png"), b = file("f/b.png"), c = file("g/c.png");
+    const std::wstring folder = folimo::fromUtf8(dir.file("f"));
+    using Add = std::function<void(SFileListAdapter&)>;
+    const auto files = [](std::vector<std::wstring> paths) -> Add {
+        return [paths](SFileListAdapter& l) {
+            for (const auto& path : paths)
+                l.AddImageFile(path);
+        };
+    };
+    const Add inFolder = [folder](SFileListAdapter& l) { l.AddImageFolder(folder, false); };
+    const Add dropped = [folder, c](SFileListAdapter& l) { l.AddDroppedFiles({folder, c}); };
+    const struct {
+        const char* what;
+        DuplicatePolicy policy;
+        bool answer;
+        std::vector<Add> adds;
+        Rows rows;
+        int asked;
+    } cases[] = {
+        {"add",
+         DuplicatePolicy::Add,
+         false,
+         {files({a, a}), inFolder},
+         {"a.png", "a.png", "a.png", "b.png"},
+         0},
+        {"skip",
+         DuplicatePolicy::Skip,
+         false,
+         {files({a, a}), inFolder, dropped},
+         {"a.png", "b.png", "c.png"},
+         0},
+        {"ask, no duplicate",
+         DuplicatePolicy::Ask,
+         false,
+         {files({a}), files({b, c})},
+         {"a.png", "b.png", "c.png"},
+         0},
+        {"ask in one batch, no",
+         DuplicatePolicy::Ask,
+         false,
+         {files({a, b, a, c, b})},
+         {"a.png", "b.png", "c.png"},
+         1},
+        {"ask, no, for good",
+         DuplicatePolicy::Ask,
+         false,
+         {files({a}), inFolder, dropped, files({c, a})},
+         {"a.png", "b.png", "c.png"},
+         1},
+        {"ask, yes, for good",
+         DuplicatePolicy::Ask,
+         true,
+         {files({a}), inFolder, files({a})},
+         {"a.png", "a.png", "b.png", "a.png"},
+         1},
+    };
+    for (const auto& c : cases) {
+        SFileListAdapter l(engine.get());
+        int asked = 0;
+        l.SetDuplicatePolicy(c.policy, [&asked, &c] {
+            ++asked;
+            return c.answer;
+        });
+        for (const Add& add : c.adds)
+            add(l);
+        Rows got;
+        for (int row = 0; row < l.GetCount(); ++row)
+            got.push_back(folimo::toUtf8(l.GetItemData(row)->field(ImageListItem::Name)));
+        EXPECT_EQ(got, c.rows) << c.what;
+        EXPECT_EQ(asked, c.asked) << c.what;
+    }
+
+    // A row that left the list (removed, cleared, undone) no longer counts.
+    list.SetDuplicatePolicy(DuplicatePolicy::Skip);
+    list.AddImageFile(a);
+    list.AddImageFile(b);
+    list.RemoveItem(0);
+    EXPECT_TRUE(list.AddImageFile(a));
+    list.SelectOnly(0);
+    list.RemoveSelectedItems();
+    EXPECT_FALSE(list.Contains(b));
+    list.RemoveAllItems();
+    EXPECT_TRUE(list.AddImageFile(a));
+    const auto before = list.GetRows();
+    list.AddImageFile(b);
+    list.SetRows(before);
+    EXPECT_TRUE(list.AddImageFile(b));
+    list.AddItem(b); // a restored list keeps its duplicates
+    EXPECT_EQ(list.GetCount(), 3);
+}
+
+// Ten thousand rows, then the same ten thousand and ten thousand more: each path is
+// looked up once, not against every row.
+TEST_F(ImageList, DuplicatesAreFoundQuicklyInALongList) {
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 20000; ++i)
+        paths.push_back(folimo::fromUtf8(dir.file("many/photo " + std::to_string(i) + ".jpg")));
+    for (int i = 0; i < 10000; ++i)
+        list.AddItem(paths[std::size_t(i)]);
+    int asked = 0;
+    list.SetDuplicatePolicy(folimo::DuplicatePolicy::Ask, [&] { return ++asked, false; });
+    QElapsedTimer clock;
+    clock.start();
+    for (const auto& path : paths)
+        list.AddImageFile(path);
+    const qint64 elapsed = clock.elapsed();
+    EXPECT_EQ(list.GetCount(), 20000);
+    EXPECT_EQ(asked, 1);
+    EXPECT_LT(elapsed, 3000);
+}
+
 TEST_F(ImageList, InformationArrivesOnTheOwnersThread) {
     QCoreApplication& app = application();
     const std::string good = dir.file("good.png");

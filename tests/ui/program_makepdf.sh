@@ -153,6 +153,34 @@ stop_with TERM
 alive "$pid" && problem "the process is still there"
 finish_case
 
+# --- (a2) the list kept between starts is neither converted nor replaced by the verb --------
+case=kept-list
+mkdir -p "$work/k/kept" "$work/k/clicked" "$XDG_CONFIG_HOME/Velmar"
+convert -size 30x20 xc:teal "$work/k/kept/kept.png"
+convert -size 30x20 xc:pink "$work/k/clicked/clicked.png"
+kept_list="$XDG_CONFIG_HOME/Velmar/Folimo.list"
+printf 'folimo list 1\n90\t%s\n' "$work/k/kept/kept.png" >"$kept_list"
+cp "$kept_list" "$work/k/kept.list"
+cd "$work/k"
+start /makepdf "$work/k/clicked/clicked.png"
+if until_true "$(seconds 60)" all_exist "$work/k/clicked/clicked.pdf"; then
+    sleep 0.5 # the kept row's document would be written by now
+    pdfs_clean "$work/k/clicked/clicked.pdf"
+else
+    problem "no PDF of the clicked file within $(seconds 60) s"
+fi
+stop_with TERM
+any_pdf_in "$work/k/kept" && problem "the kept list was converted by the verb's run"
+cmp -s "$kept_list" "$work/k/kept.list" || problem "the verb's run replaced the kept list"
+# A usual start puts the kept row back and keeps it again at the close.
+start
+sleep "$(quiet_for)"
+stop_with TERM
+cmp -s "$kept_list" "$work/k/kept.list" ||
+    problem "a usual start and close changed the kept list: $(tr '\t\n' '  ' <"$kept_list")"
+rm -f "$kept_list"
+finish_case
+
 # --- (b) relative paths from another working folder, the switch in capitals ------------
 case=relative-folder
 mkdir -p "$work/b/start" "$work/b/dir"

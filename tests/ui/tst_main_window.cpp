@@ -109,6 +109,8 @@ private slots:
     void aWholeSessionMakesOnePdfInTheListsOrder();
     void menusButtonsAndKeysTriggerTheWindowsActions();
     void theWindowFitsAScreenOfHalfTheSizeAtScaleTwo();
+    void filesAlreadyListedAreAskedAboutOnceAndNoSkipsThem();
+    void theListIsKeptBetweenStartsAndANewListStartsEmpty();
 
 private:
     QTemporaryDir dir_;
@@ -132,6 +134,20 @@ private:
     }
 
     // Six pictures "0" to "5", in that order.
+    // Drops the files on the window as a person would.
+    void drop(const QStringList& paths) {
+        QMimeData data;
+        QList<QUrl> urls;
+        for (const QString& path : paths)
+            urls << QUrl::fromLocalFile(path);
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(50, 200), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(window_.get(), &enter);
+        QDropEvent event(QPointF(50, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window_.get(), &event);
+    }
+
     void addSix() {
         for (int i = 0; i < 6; ++i)
             list_->AddImageFile(dir_.filePath(QString("six/%1.png").arg(i)).toStdWString());
@@ -579,6 +595,7 @@ void MainWindowTest::menusButtonsAndKeysTriggerTheWindowsActions() {
         {"btn_app", {}, CmdWebSite},
         {nullptr, QKeySequence::Delete, CmdDeleteSelected},
         {nullptr, QKeySequence::Open, CmdAddFiles},
+        {nullptr, QKeySequence::New, CmdNewList},
         {nullptr, QKeySequence(Qt::CTRL | Qt::Key_L), CmdTurnLeft},
         {nullptr, QKeySequence(Qt::CTRL | Qt::Key_R), CmdTurnRight},
         {nullptr, QKeySequence::Undo, CmdUndo},
@@ -613,6 +630,70 @@ void MainWindowTest::theWindowFitsAScreenOfHalfTheSizeAtScaleTwo() {
         const QRect shown(control->mapTo(window_.get(), QPoint()), control->size());
         QVERIFY2(QRect(QPoint(), screen).contains(shown), name);
     }
+}
+
+void MainWindowTest::filesAlreadyListedAreAskedAboutOnceAndNoSkipsThem() {
+    const QString question = QStringLiteral("有些文件已在列表中。是否再次添加？");
+    const auto six = [this](int i) { return dir_.filePath(QString("six/%1.png").arg(i)); };
+    person_->answerBoxes(QMessageBox::No);
+    drop({six(0), six(1)});
+    QVERIFY(person_->boxTexts.isEmpty());
+    // 1 twice in one drop, 0 from before: one question, and No leaves both out.
+    drop({six(1), six(2), six(0), six(1)});
+    QCOMPARE(person_->boxTexts, QStringList{question});
+    QCOMPARE(names(*list_), (QStringList{"0", "1", "2"}));
+    // Asked once a run: the answer stands.
+    drop({dir_.filePath("six")});
+    QCOMPARE(person_->boxTexts.size(), 1);
+    QCOMPARE(names(*list_), (QStringList{"0", "1", "2", "3", "4", "5"}));
+}
+
+void MainWindowTest::theListIsKeptBetweenStartsAndANewListStartsEmpty() {
+    const QString kept = QString::fromStdWString(SavedListFile());
+    QVERIFY(kept.startsWith(dir_.filePath("config")));
+    QFile::remove(kept);
+    window_->KeepListBetweenStarts();
+    QCOMPARE(list_->GetCount(), 0);
+    addSix();
+    list_->GetItemData(2)->turn(1);
+    QVERIFY(window_->close());
+    QVERIFY(QFileInfo(kept).isFile());
+
+    // The next start: the same rows and turns, and nothing to undo back to empty.
+    init();
+    window_->KeepListBetweenStarts();
+    QCOMPARE(names(*list_), (QStringList{"0", "1", "2", "3", "4", "5"}));
+    QCOMPARE(list_->GetItemData(2)->clockwiseDegrees(), 90);
+    run(CmdUndo);
+    QCOMPARE(list_->GetCount(), 6);
+
+    // A new list is an edit like any other, and the start after it is empty.
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    QTest::keySequence(window_.get(), QKeySequence::New);
+    QCOMPARE(list_->GetCount(), 0);
+    run(CmdUndo);
+    QCOMPARE(list_->GetCount(), 6);
+    run(CmdRedo);
+    QCOMPARE(list_->GetCount(), 0);
+    QVERIFY(window_->close());
+    QVERIFY(!QFileInfo::exists(kept));
+
+    // A window not asked to keep the list (the file manager's one-shot conversion)
+    // neither finds nor replaces it.
+    init();
+    window_->KeepListBetweenStarts();
+    addSix();
+    QVERIFY(window_->close());
+    init();
+    QCOMPARE(list_->GetCount(), 0);
+    drop({dir_.filePath("six/0.png")});
+    QVERIFY(window_->close());
+    init();
+    window_->KeepListBetweenStarts();
+    QCOMPARE(list_->GetCount(), 6);
+    run(CmdNewList);
+    QVERIFY(window_->close());
 }
 
 QTEST_MAIN(MainWindowTest)
