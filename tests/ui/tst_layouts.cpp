@@ -464,7 +464,7 @@ private slots:
         QTest::newRow("MENU_ADD") << "SMENU:MENU_ADD" << QList<int>{1, 2, 3, 14};
         QTest::newRow("MENU_DELETE") << "SMENU:MENU_DELETE" << QList<int>{4, 5, 13};
         QTest::newRow("MENU_MAKE") << "SMENU:MENU_MAKE" << QList<int>{6, 7, 8, 9, 10, 11, 12};
-        QTest::newRow("MENU_MAIN") << "SMENU:MENU_MAIN" << QList<int>{20, 21, 24, 25, 26};
+        QTest::newRow("MENU_MAIN") << "SMENU:MENU_MAIN" << QList<int>{20, 21, 24, 25, 26, 29};
         // The list's context menu is filled by the window, row by row.
         QTest::newRow("MENUEX_IMAGE_LIST") << "SMENUEX:MENUEX_IMAGE_LIST" << QList<int>{};
     }
