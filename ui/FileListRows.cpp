@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QLabel>
-#include <QSet>
 
 namespace folimo::ui {
 
@@ -122,12 +121,11 @@ void CFileListRows::OnListInvalidated() {
         observer->OnInvalidated();
 }
 
-void CFileListRows::thumbnailsMade(const std::vector<QString>& paths) {
-    // A file listed twice shows its thumbnail in both rows.
-    const QSet<QString> made(paths.begin(), paths.end());
-    for (int row = 0; row < list_->GetCount(); ++row)
-        if (made.contains(QString::fromStdWString(list_->GetItemPath(row))))
-            OnListItemChanged(row);
+void CFileListRows::thumbnailsMade(const std::vector<QString>&) {
+    // Only rows being drawn ask for thumbnails, so the rows in view are the ones to fill
+    // again: a redraw of them costs the same for ten rows or ten thousand, where finding
+    // the made files' rows would go through the whole list at every delivery.
+    OnListInvalidated();
 }
 
 void CFileListRows::OnListItemChanged(int row) {

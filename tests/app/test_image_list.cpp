@@ -2,6 +2,7 @@
 // removing, and the information thread, without any window.
 #include "ImageList.h"
 #include "ListHistory.h"
+#include "TestApplication.h"
 #include "TestSupport.h"
 
 #include <folimo/Owned.h>
@@ -26,13 +27,7 @@ using folimo::ImageListItem;
 using folimo::SFileListAdapter;
 using folimo::test::TempDir;
 
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "test_image_list";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
+using folimo::test::application;
 
 class ImageList : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 // still holds; a failed save never harms the kept list.
 #include "ImageList.h"
 #include "ListStore.h"
+#include "TestApplication.h"
 #include "TestSupport.h"
 
 #include <folimo/Owned.h>
@@ -26,13 +27,7 @@ using folimo::SavedRow;
 using folimo::SFileListAdapter;
 using Rows = std::vector<SavedRow>;
 
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "test_list_store";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
+using folimo::test::application;
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -4,6 +4,7 @@
 #include "ImageList.h"
 #include "StartupCommand.h"
 #include "TerminationSignals.h"
+#include "TestApplication.h"
 #include "TestSupport.h"
 
 #include <folimo/Owned.h>
@@ -32,13 +33,7 @@ using folimo::SFileListAdapter;
 using folimo::StartupCommand;
 using folimo::TerminationSignals;
 
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "test_startup_command";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
+using folimo::test::application;
 
 // --- The command line -----------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 // the decoded thumbnails kept in memory.
 #include "ImageFixtures.h"
 #include "RowThumbnails.h"
+#include "TestApplication.h"
 #include "TestSupport.h"
 #include "Thumbnails.h"
 
@@ -479,10 +480,7 @@ TEST(ThumbnailMemory, KeepsTheRecentWithinItsBudgetAndTurnsCopies) {
 // The rows' side: a first ask gives nothing and comes back through the window's thread, the
 // next finds it turned as the row is; a file with none is asked for once, a missing one never.
 TEST_F(Thumbnails, RowsGetTheirThumbnailsThroughTheOwnersThread) {
-    static int argc = 1;
-    static char name[] = "test_thumbnails";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
+    folimo::test::application();
     const QString wide = QString::fromStdString(photo("wide.jpg", filled(400, 200, Qt::red)));
     const QString broken = QString::fromStdString(dir.file("broken.jpg"));
     folimo::test::writeFile(broken.toStdString(), "\xFF\xD8 not a photo");

@@ -1,6 +1,7 @@
 // The update check without windows: the server's reply read against the own version,
 // the version block of the built program, where a downloaded installer lands, and the
 // HTTP exchange against servers on this machine that answer, refuse or keep silent.
+#include "TestApplication.h"
 #include "TestSupport.h"
 
 #include <HttpPost.h>
@@ -36,11 +37,7 @@ namespace {
 QCoreApplication& application() {
     static test::TempDir config;
     ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-    static int argc = 1;
-    static char name[] = "test_update";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
+    return test::application();
 }
 
 // Serves on this thread, as a program's window thread would, until `done`.
