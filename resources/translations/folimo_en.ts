@@ -534,10 +534,6 @@
         <source>页数</source>
         <translation>Pages</translation>
     </message>
-    <message>
-        <source>列表合计</source>
-        <translation>List total</translation>
-    </message>
 </context>
 <context>
     <name>XML_MAKEWND</name>
