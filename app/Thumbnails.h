@@ -3,7 +3,9 @@
 // desktop's thumbnail cache ($XDG_CACHE_HOME/thumbnails), so a folder browsed there
 // before opens here without decoding, and ours serve them in return.
 //
-// Every function here may be called from several threads at once.
+// Every function here may be called from several threads at once, in a program whose
+// main thread holds the QCoreApplication: Qt's image plugins belong to that thread, and
+// without one to the first worker, whose freed thread data they write to at exit.
 #pragma once
 
 #include <QByteArray>

@@ -8,6 +8,7 @@
 #include "Thumbnails.h"
 #include "HeapTuning.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImageReader>
@@ -38,6 +39,11 @@ QImage qtReaderThumbnail(const QString& path, int edge) {
 int main(int argc, char** argv) {
     // The heap as the desktop program sets it up, before any thread starts.
     folimo::tuneHeapForPictures();
+    // As in the program: Qt hands its image plugins to the thread that holds the
+    // application. Without one they went to whichever worker touched Qt first, and at exit
+    // they let go of that finished worker's thread data after it was freed: the heap
+    // corruption seen once in a few dozen runs.
+    QCoreApplication app(argc, argv);
     using namespace folimo::thumbs;
     enum class Mode { Cache, Make, QtReader } mode = Mode::Make;
     QString root;
