@@ -8,7 +8,7 @@ packages=(
     libgtest-dev libgmock-dev
     libqpdf-dev qpdf
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
-    libsane-dev libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev libheif-dev
+    libsane-dev sane-utils libtiff-dev libgif-dev libwebp-dev libraw-dev libjbig-dev libheif-dev
     libheif-examples libavif-bin desktop-file-utils libxml2-utils libglib2.0-bin util-linux
     libharfbuzz-dev libfreetype-dev libfontconfig-dev fonts-wqy-zenhei
     poppler-utils libpoppler-qt6-dev qt6-image-formats-plugins
