@@ -21,6 +21,8 @@
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace folimo {
@@ -290,15 +292,31 @@ std::vector<ListRow> SFileListAdapter::GetRows() const {
 }
 
 void SFileListAdapter::SetRows(const std::vector<ListRow>& rows) {
+    // The rows a step brings back or turns become the selection, so that an undone
+    // removal shows what came back; a step that only reorders or removes keeps the
+    // selected items selected.
+    std::unordered_map<const ImageListItem*, int> turnBefore;
+    for (const ImageListItemPtr& item : items_)
+        turnBefore.emplace(item.get(), item->clockwiseDegrees());
+    std::unordered_set<const ImageListItem*> selectedBefore;
+    for (int row : selection_)
+        selectedBefore.insert(items_[std::size_t(row)].get());
     items_.clear();
     items_.reserve(rows.size());
+    selection_.clear();
     for (const ListRow& row : rows) {
+        const auto before = turnBefore.find(row.item.get());
+        if (before == turnBefore.end() || before->second != row.clockwiseDegrees)
+            selection_.push_back(GetCount());
         row.item->setClockwiseDegrees(row.clockwiseDegrees);
         items_.push_back(row.item);
     }
+    if (selection_.empty())
+        for (int row = 0; row < GetCount(); ++row)
+            if (selectedBefore.count(items_[std::size_t(row)].get()))
+                selection_.push_back(row);
     relist();
-    selection_.clear();
-    anchor_ = -1;
+    anchor_ = selection_.empty() ? -1 : selection_.back();
 }
 
 bool SFileListAdapter::TurnSelectedItems(int quarterTurns) {

@@ -122,8 +122,9 @@ public:
 
     // The rows in order, with their turns.
     std::vector<ListRow> GetRows() const;
-    // Puts back rows taken before (an undo): items, order and turns; the selection is
-    // emptied. Tells no observer.
+    // Puts back rows taken before (an undo): items, order and turns. The rows it brings
+    // back or turns are selected; when there are none, the selected items stay selected.
+    // Tells no observer.
     void SetRows(const std::vector<ListRow>& rows);
 
     // --- Changing --------------------------------------------------------------------

@@ -557,6 +557,7 @@ void CMainDlg::undoOrRedo(bool undo) {
     if (!history_)
         return;
     undo ? history_->Stack().undo() : history_->Stack().redo();
+    ui_.list->EnsureVisible(ui_.list->GetSel());
     previewRow(ui_.list->GetSel());
 }
 

@@ -515,6 +515,16 @@ void SMCListViewEx::refresh() {
     locator_->setCount(count);
     const int old = current_;
     followCurrentItem(true);
+    // Rows a change selected by itself (an undo selects what it brought back) give the
+    // current row when none is left, so that one of them is previewed.
+    if (current_ < 0) {
+        const std::vector<int> selection = adapter_->GetSelection();
+        const auto first = std::min_element(selection.begin(), selection.end());
+        if (first != selection.end() && *first >= 0 && *first < count) {
+            current_ = *first;
+            currentItem_ = adapter_->GetItemData(current_);
+        }
+    }
     if (hoverRow_ >= count)
         hoverRow_ = -1;
     updateScrollBars();

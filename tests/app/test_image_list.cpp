@@ -258,6 +258,7 @@ TEST_F(ImageList, RemovingTheSelectionAnswersTheFollowingItemsRow) {
 // in order; PDF files get nothing, broken images "error".
 // Every kind of edit is one step back and forth, whatever made it; a folder tree added
 // folder by folder inside a Step is one step; a new edit after an undo drops the redo.
+// An undo selects the rows it brings back or turns, and otherwise keeps the selection.
 TEST_F(ImageList, EditsUndoAndRedoAsOneStepEach) {
     addNamed({"b", "a", "c"});
     folimo::ListHistory history(list);
@@ -268,25 +269,33 @@ TEST_F(ImageList, EditsUndoAndRedoAsOneStepEach) {
                    (row.clockwiseDegrees ? "@" + std::to_string(row.clockwiseDegrees) : "") + " ";
         return out;
     };
+    const auto selected = [this] {
+        std::string out;
+        for (int row = 0; row < list.GetCount(); ++row)
+            if (list.IsItemSelected(row))
+                out += folimo::toUtf8(list.GetItemData(row)->field(ImageListItem::Name)) + " ";
+        return out;
+    };
     int flags[8] = {};
     const struct {
         const char* edit;
         std::function<void()> make;
         std::string after;
+        std::string selectedAfterUndo;
     } edits[] = {
-        {"add", [&] { list.AddImageFile(file("d.png")); }, "b a c d.png "},
-        {"sort", [&] { list.OnSort(1, flags, 8), list.OnSort(1, flags, 8); }, "a b c d.png "},
-        {"move", [&] { list.MoveItemsTo(0, {2}); }, "c a b d.png "},
-        {"turn", [&] { list.SelectOnly(1), list.TurnSelectedItems(-1); }, "c a@270 b d.png "},
-        {"remove", [&] { list.SelectOnly(0), list.RemoveSelectedItems(); }, "a@270 b d.png "},
+        {"add", [&] { list.AddImageFile(file("d.png")); }, "b a c d.png ", "a "},
+        {"sort", [&] { list.OnSort(1, flags, 8), list.OnSort(1, flags, 8); }, "a b c d.png ", "a "},
+        {"move", [&] { list.MoveItemsTo(0, {2}); }, "c a b d.png ", "a "},
+        {"turn", [&] { list.SelectOnly(1), list.TurnSelectedItems(-1); }, "c a@270 b d.png ", "a "},
+        {"remove", [&] { list.SelectOnly(0), list.RemoveSelectedItems(); }, "a@270 b d.png ", "c "},
         {"folder tree",
          [&] {
              file("tree/x.png"), file("tree/sub/y.png");
              folimo::ListHistory::Step step(history);
              list.AddImageFolder(folimo::fromUtf8(dir.file("tree")), true);
          },
-         "a@270 b d.png y.png x.png "},
-        {"clear", [&] { list.RemoveAllItems(); }, ""},
+         "a@270 b d.png y.png x.png ", "a b d.png "},
+        {"clear", [&] { list.RemoveAllItems(); }, "", "a b d.png y.png x.png "},
     };
     std::vector<std::string> states{shown()};
     for (const auto& edit : edits) {
@@ -301,6 +310,7 @@ TEST_F(ImageList, EditsUndoAndRedoAsOneStepEach) {
     for (std::size_t i = states.size() - 1; i > 0; --i) {
         history.Stack().undo();
         EXPECT_EQ(shown(), states[i - 1]) << "undo of " << edits[i - 1].edit;
+        EXPECT_EQ(selected(), edits[i - 1].selectedAfterUndo) << "undo of " << edits[i - 1].edit;
     }
     EXPECT_FALSE(history.Stack().canUndo());
     for (std::size_t i = 1; i < states.size(); ++i) {

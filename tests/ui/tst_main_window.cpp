@@ -497,6 +497,11 @@ void MainWindowTest::aWholeSessionMakesOnePdfInTheListsOrder() {
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
     run(CmdUndo);
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img1", "img2"}));
+    // What came back is the current row, and the one previewed.
+    QCOMPARE(view_->GetSel(), 2);
+    QCOMPARE(list_->GetSelection(), std::vector<int>{2});
+    QCOMPARE(window_->findChild<SImageWndEx*>("img_preview")->requestedPath(),
+             QString::fromStdWString(list_->GetItemPath(2)));
     run(CmdRedo);
     QCOMPARE(names(*list_), (QStringList{"img3", "img10", "img2"}));
 
